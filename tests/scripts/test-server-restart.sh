@@ -32,6 +32,9 @@ done
 
 dir=$(mktemp -d /tmp/lumo-restart-test.XXXXXX)
 export LUMO_TEST_DIR=$dir LUMO_TEST_PORT=$port
+# Stay well inside the test runner's time limit, which would kill this
+# script before it can stop its server.
+export LUMO_TEST_START_TIMEOUT=60 LUMO_TEST_STOP_TIMEOUT=30
 cleanup() {
   "$server" stop >/dev/null 2>&1 || true
   rm -rf "$dir"
