@@ -5,6 +5,8 @@
 #include <QSaveFile>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -85,7 +87,28 @@ void SaveScreenshot(TForm& form, const std::string& path) {
     throw Exception(Format("Cannot write screenshot \"%s\": %s", {path, file.errorString().toStdString()}));
 }
 
+// Without a display Qt would abort in its platform plugin. A screenshot
+// needs no screen, so it runs offscreen; an interactive start explains what
+// is missing instead.
+bool PrepareDisplay(int argc, char** argv) {
+  auto hasEnv = [](const char* name) {
+    const char* v = std::getenv(name);
+    return v != nullptr && *v != 0;
+  };
+  if (hasEnv("QT_QPA_PLATFORM") || hasEnv("DISPLAY") || hasEnv("WAYLAND_DISPLAY")) return true;
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "--screenshot") == 0 || std::strcmp(argv[i], "--help") == 0 ||
+        std::strcmp(argv[i], "-h") == 0) {
+      ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+      return true;
+    }
+  std::cerr << "lumo-client: no display (DISPLAY and WAYLAND_DISPLAY are not set); run it with "
+               "--screenshot FILE or QT_QPA_PLATFORM=offscreen\n";
+  return false;
+}
+
 int RunClient(int argc, char** argv) {
+  if (!PrepareDisplay(argc, argv)) return 1;
   QApplication qapp(argc, argv);
   TClientOptions options;
   std::string complaint = ParseOptions(QCoreApplication::arguments(), options);
