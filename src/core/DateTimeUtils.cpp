@@ -668,7 +668,24 @@ bool TryStrToSQLTimeStamp(std::string_view text, TSQLTimeStamp& value) noexcept 
   ts.Hour = static_cast<std::uint16_t>(p.Hour);
   ts.Minute = static_cast<std::uint16_t>(p.Minute);
   ts.Second = static_cast<std::uint16_t>(p.Second);
-  ts.Fractions = ms >= 1000 ? 999 : ms;
+  ts.Fractions = ms;
+  if (ms >= 1000) {
+    // A time without a date: carry the rounded second through the clock;
+    // past 23:59:59 the value stays at the last millisecond of the day.
+    ts.Fractions = 0;
+    if (++ts.Second == 60) {
+      ts.Second = 0;
+      if (++ts.Minute == 60) {
+        ts.Minute = 0;
+        if (++ts.Hour == 24) {
+          ts.Hour = 23;
+          ts.Minute = 59;
+          ts.Second = 59;
+          ts.Fractions = 999;
+        }
+      }
+    }
+  }
   value = ts;
   return true;
 }

@@ -22,7 +22,12 @@
 //   stand for the blank), and a time alone "HH:MM[:SS[.f…]]". Fractions may
 //   have 1..9 digits and are rounded to milliseconds (a value that rounds up
 //   to the next second is carried). The settings' date and time separators
-//   are accepted besides '-' and ':'.
+//   are accepted besides '-' and ':'. The order of year, month and day
+//   follows the settings' ShortDateFormat (y-m-d by default); a year of one
+//   or two digits takes the century by TwoDigitYearCenturyWindow.
+// - SQL time stamps keep the zero date "0000-00-00" that servers send; it
+//   converts to a date-time number as a time of day alone (day 0). A
+//   time-only text whose fraction rounds past 23:59:59 stays at 23:59:59.999.
 #pragma once
 
 #include <cstdint>

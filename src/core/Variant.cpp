@@ -267,7 +267,8 @@ struct VariantAccess {
             p->B = ExactToBcd(*p);
           } else if (p->Kind == NumKind::Float) {
             if (std::isnan(p->F)) return p == &a ? 1 : -1;
-            if (!(std::fabs(p->F) < 1e60L)) return p == &a ? (p->F < 0 ? -1 : 1) : (p->F < 0 ? 1 : -1);
+            // Beyond 10^64 a double lies outside every packed decimal.
+            if (!(std::fabs(p->F) < 1e64L)) return p == &a ? (p->F < 0 ? -1 : 1) : (p->F < 0 ? 1 : -1);
             p->B = DoubleToBcd(static_cast<double>(p->F));
           }
           p->Kind = NumKind::Bcd;

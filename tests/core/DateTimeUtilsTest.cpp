@@ -187,6 +187,10 @@ TEST(DateTime, ParsesIsoTextStrictly) {
   ts = StrToSQLTimeStamp("2001-02-03 04:05:06.9999");
   EXPECT_EQ(ts.Second, 7);
   EXPECT_EQ(ts.Fractions, 0u);
+  ts = StrToSQLTimeStamp("10:59:59.9999");
+  EXPECT_EQ(ts.Hour * 10000 + ts.Minute * 100 + ts.Second, 110000);
+  ts = StrToSQLTimeStamp("23:59:59.9999");
+  EXPECT_EQ(ts.Fractions, 999u);
 }
 
 }  // namespace

@@ -309,6 +309,10 @@ TEST(Variant, Ordering) {
   EXPECT_EQ(VarCompare(Variant(B("0.3")), Variant(0.3)), 0) << "doubles read as their shortest text";
   EXPECT_EQ(VarCompare(Variant(B("0.30000000000000001")), Variant(0.3)), 1);
   EXPECT_EQ(VarCompare(Variant(B("-1000000000000000000000")), Variant(-1)), -1);
+  const std::string big63 = "1" + std::string(63, '0');  // 10^63, inside the decimal range
+  EXPECT_EQ(VarCompare(Variant(B(big63.c_str())), Variant(1e61)), 1);
+  EXPECT_EQ(VarCompare(Variant(1e62), Variant(B(big63.c_str()))), -1);
+  EXPECT_EQ(VarCompare(Variant(B(big63.c_str())), Variant(1e70)), -1);
   EXPECT_EQ(VarCompare(Variant(std::nan("")), Variant(1e308)), 1);
   EXPECT_EQ(VarCompare(Variant(Currency::FromScaled(5)), Variant(0.0004)), 1);
   EXPECT_EQ(VarCompare(Variant("b"), Variant("a")), 1);
