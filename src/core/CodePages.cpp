@@ -470,6 +470,16 @@ std::string SanitizeUtf8(std::string_view text) {
   return out;
 }
 
+std::size_t DecodeUtf8Char(const char* p, const char* end, char32_t& cp) noexcept {
+  std::size_t n = DecodeUtf8(reinterpret_cast<const unsigned char*>(p), reinterpret_cast<const unsigned char*>(end), cp);
+  if (cp == kBad) cp = kInvalidUtf8;
+  return n;
+}
+
+std::size_t EncodeUtf8Char(char32_t cp, char* dest) noexcept {
+  return static_cast<std::size_t>(EncodeUtf8(cp, dest) - dest);
+}
+
 std::u16string CodePageToUnicode(std::string_view bytes, int codePage) {
   const CodePageInfo& page = PageOrRaise(codePage);
   switch (page.codePage) {

@@ -55,6 +55,15 @@ bool IsValidUtf8(std::string_view text) noexcept;
 // Returns `text` with every ill-formed subsequence replaced by U+FFFD.
 std::string SanitizeUtf8(std::string_view text);
 
+// Decodes one UTF-8 character at p (p < end) and returns the bytes consumed
+// (at least one). An ill-formed subsequence yields kInvalidUtf8 and consumes
+// its maximal well-formed prefix, so that each one counts as one U+FFFD.
+inline constexpr char32_t kInvalidUtf8 = 0x110000;
+std::size_t DecodeUtf8Char(const char* p, const char* end, char32_t& cp) noexcept;
+// Writes the UTF-8 form of a code point (at most four bytes) to dest and
+// returns the bytes written.
+std::size_t EncodeUtf8Char(char32_t cp, char* dest) noexcept;
+
 // Bytes in `codePage` to UTF-16 and back; raise "Invalid codepage (%d)".
 std::u16string CodePageToUnicode(std::string_view bytes, int codePage);
 std::string UnicodeToCodePage(std::u16string_view text, int codePage);
