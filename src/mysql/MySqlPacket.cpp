@@ -119,7 +119,12 @@ TMySqlOkPacket ParseOkPacket(const std::uint8_t* payload, std::size_t length, bo
     ok.HasWarnings = true;
     ok.WarningCount = r.ReadUInt16();
   }
-  ok.Info = r.ReadString();
+  // The message is a length-encoded string; servers leave it out when empty.
+  if (!r.AtEnd()) {
+    std::int64_t n = r.ReadFieldLength();
+    if (n < 0) RaiseMalformedPacket();
+    ok.Info = r.ReadString(static_cast<std::size_t>(n));
+  }
   return ok;
 }
 

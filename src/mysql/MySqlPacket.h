@@ -350,8 +350,9 @@ struct TMySqlOkPacket {
 
 // Parses an OK packet (first byte 0): affected rows and insert id
 // (length-encoded), the status when hasStatus, the warning count when
-// hasWarnings, the rest as zero-terminated text. A first byte other than 0
-// or a packet that ends early raises 2027.
+// hasWarnings, then the message as a length-encoded string (absent when
+// the packet ends there). A first byte other than 0 or a packet that ends
+// early raises 2027.
 TMySqlOkPacket ParseOkPacket(const std::uint8_t* payload, std::size_t length, bool hasStatus, bool hasWarnings);
 
 // The end-of-data packet: first byte 0xFE and at most 8 bytes (a row that

@@ -125,7 +125,7 @@ TEST(MySqlPacket, ErrorPacket) {
 }
 
 TEST(MySqlPacket, OkAndEofPackets) {
-  Bytes ok = {0x00, 0xFC, 0x10, 0x27, 0x05, 0x02, 0x02, 0x01, 0x00, 'i', 'n', 'f', 'o'};
+  Bytes ok = {0x00, 0xFC, 0x10, 0x27, 0x05, 0x02, 0x02, 0x01, 0x00, 0x04, 'i', 'n', 'f', 'o'};
   auto o = ParseOkPacket(ok.data(), ok.size(), true, true);
   EXPECT_EQ(o.AffectedRows, 10000);
   EXPECT_EQ(o.InsertId, 5);
@@ -135,8 +135,9 @@ TEST(MySqlPacket, OkAndEofPackets) {
   // Every cut of the packet inside the fixed fields is malformed.
   for (std::size_t n = 0; n < 9; ++n)
     EXPECT_EQ(CodeOf([&] { ParseOkPacket(ok.data(), n, true, true); }), cr::MALFORMED_PACKET) << n;
-  // Without status and warnings the rest is the info text.
-  EXPECT_EQ(ParseOkPacket(ok.data(), 5, false, false).Info, "");
+  EXPECT_EQ(ParseOkPacket(ok.data(), 9, true, true).Info, "");
+  // A message longer than what is left is malformed.
+  EXPECT_EQ(CodeOf([&] { ParseOkPacket(ok.data(), ok.size() - 1, true, true); }), cr::MALFORMED_PACKET);
 
   Bytes eof = {0xFE, 0x03, 0x00, 0x0A, 0x00};
   EXPECT_TRUE(IsEofPacket(eof.data(), eof.size()));

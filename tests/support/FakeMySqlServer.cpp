@@ -63,7 +63,8 @@ std::string LenEncString(const std::string& s) { return LenEnc(s.size()) + s; }
 
 std::string OkPacket(std::uint64_t affected, std::uint64_t insertId, std::uint16_t status, std::uint16_t warnings,
                      const std::string& info) {
-  return std::string(1, '\0') + LenEnc(affected) + LenEnc(insertId) + Int16(status) + Int16(warnings) + info;
+  return std::string(1, '\0') + LenEnc(affected) + LenEnc(insertId) + Int16(status) + Int16(warnings) +
+         (info.empty() ? std::string() : LenEncString(info));
 }
 
 std::string ErrPacket(std::uint16_t code, const std::string& sqlState, const std::string& message) {
