@@ -1,30 +1,25 @@
 #include "MySqlPacket.h"
 
-#include <zlib.h>
-
 #include <algorithm>
-#include <limits>
+
+#include "MemUtils.h"
 
 namespace lumo {
 
 namespace {
 
-// Payloads of at most this many bytes are never compressed.
-constexpr std::size_t MinCompressLength = 50;
-
-// zlib is called from these two functions only.
-bool ZDeflate(const std::uint8_t* src, std::size_t srcLen, std::uint8_t* dst, std::size_t& dstLen) {
-  uLongf outLen = static_cast<uLongf>(dstLen);
-  if (compress(dst, &outLen, src, static_cast<uLong>(srcLen)) != Z_OK) return false;
-  dstLen = outLen;
+// Deflates through the data core's compressor hook; false when it fails
+// (the block is then sent stored). A hook that is not linked raises.
+bool Deflate(const std::uint8_t* src, std::size_t srcLen, std::uint8_t* dst, std::size_t& dstLen) {
+  std::uint64_t outLen = dstLen;
+  try {
+    DoCompress(dst, outLen, src, srcLen);
+  } catch (const ECompressionError&) {
+    if (!CompressProc()) throw;
+    return false;
+  }
+  dstLen = static_cast<std::size_t>(outLen);
   return true;
-}
-
-bool ZInflate(const std::uint8_t* src, std::size_t srcLen, std::uint8_t* dst, std::size_t dstLen) {
-  uLongf outLen = static_cast<uLongf>(dstLen);
-  // uncompress succeeds only when the stream ends within dstLen bytes.
-  if (uncompress(dst, &outLen, src, static_cast<uLong>(srcLen)) != Z_OK) return false;
-  return outLen == dstLen;
 }
 
 }  // namespace
@@ -145,12 +140,12 @@ void EncodeCompressedPacket(const std::uint8_t* data, std::size_t count, std::ui
                             TMySqlByteBuffer& out) {
   LUMO_ASSERT(count <= MaxPacketLength);
   const std::size_t headerAt = out.Length();
-  if (count > MinCompressLength) {
-    std::size_t bound = compressBound(static_cast<uLong>(count));
+  if (count > MIN_COMPRESS_LENGTH) {
+    const auto bound = static_cast<std::size_t>(ZLibCompressBound(count));
     out.Reserve(headerAt + NetHeaderSize + CompHeaderSize + bound);
     std::size_t deflated = bound;
     std::uint8_t* dst = out.Data() + headerAt + NetHeaderSize + CompHeaderSize;
-    if (ZDeflate(data, count, dst, deflated) && deflated < count) {
+    if (Deflate(data, count, dst, deflated) && deflated < count) {
       out.SetLength(headerAt + NetHeaderSize + CompHeaderSize + deflated);
       EncodeCompHeader(out.Data() + headerAt, static_cast<std::uint32_t>(deflated), seq,
                        static_cast<std::uint32_t>(count));
@@ -164,7 +159,14 @@ void EncodeCompressedPacket(const std::uint8_t* data, std::size_t count, std::ui
 }
 
 void InflateExact(const std::uint8_t* src, std::size_t srcLen, std::uint8_t* dst, std::size_t dstLen) {
-  if (!ZInflate(src, srcLen, dst, dstLen)) throw EMySqlException(er::NET_UNCOMPRESS_ERROR);
+  std::uint64_t produced = dstLen;
+  try {
+    DoUncompress(dst, produced, src, srcLen);
+  } catch (const ECompressionError&) {
+    if (!UncompressProc()) throw;
+    produced = dstLen + 1;  // damaged data
+  }
+  if (produced != dstLen) throw EMySqlException(er::NET_UNCOMPRESS_ERROR);
 }
 
 }  // namespace lumo

@@ -372,17 +372,19 @@ struct TMySqlEofPacket {
 TMySqlEofPacket ParseEofPacket(const std::uint8_t* payload, std::size_t length);
 
 // ---------------------------------------------------------------------------
-// Compression (zlib format)
+// Compression (through the data core's compression hooks, zlib format by
+// default; a hook that is not linked raises its ECompressionError)
 
 // Appends to out one compressed packet holding count bytes of data (count at
-// most MaxPacketLength): deflated when count exceeds the minimum compress
-// length and deflating makes it smaller, else stored with uncompressed
-// length 0.
+// most MaxPacketLength): deflated when count exceeds MIN_COMPRESS_LENGTH and
+// deflating makes it smaller, else stored with uncompressed length 0 (also
+// when the compressor fails).
 void EncodeCompressedPacket(const std::uint8_t* data, std::size_t count, std::uint8_t seq,
                             TMySqlByteBuffer& out);
 
 // Inflates srcLen bytes into exactly dstLen bytes at dst; anything else
-// (damaged data, a different length) raises 1157.
+// (damaged data, a different length) raises 1157. The output never runs
+// past dstLen bytes.
 void InflateExact(const std::uint8_t* src, std::size_t srcLen, std::uint8_t* dst, std::size_t dstLen);
 
 }  // namespace lumo

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "MemUtils.h"
 #include "MySqlPacket.h"
 
 namespace lumo {
@@ -196,6 +197,33 @@ TEST(MySqlPacket, CompressedPacketsSmallStoredLargeDeflated) {
   EXPECT_EQ(h.UncompressedLength, 0u);
   EXPECT_EQ(h.Length, 5000u);
   EXPECT_EQ(Bytes(stored.Data() + 7, stored.Data() + stored.Length()), noise);
+}
+
+TEST(MySqlPacket, CompressionGoesThroughTheHooks) {
+  Bytes text(1000, 'a');
+  TMySqlByteBuffer out;
+  // A compressor that fails: the block is stored.
+  SetCompressProc([](void*, std::uint64_t&, const void*, std::uint64_t) { throw ECompressionError("Error"); });
+  EncodeCompressedPacket(text.data(), text.size(), 0, out);
+  EXPECT_EQ(DecodeCompHeader(out.Data()).UncompressedLength, 0u);
+  EXPECT_EQ(out.Length(), 1007u);
+  // Hooks that are not linked raise their own errors.
+  SetCompressProc(nullptr);
+  SetUncompressProc(nullptr);
+  try {
+    EncodeCompressedPacket(text.data(), text.size(), 0, out);
+    ADD_FAILURE();
+  } catch (const ECompressionError& e) {
+    EXPECT_STREQ(e.what(), "Compressor function is not linked");
+  }
+  try {
+    InflateExact(text.data(), 10, text.data(), 10);
+    ADD_FAILURE();
+  } catch (const ECompressionError& e) {
+    EXPECT_STREQ(e.what(), "Uncompressor function is not linked");
+  }
+  SetCompressProc(ZLibCompress);
+  SetUncompressProc(ZLibUncompress);
 }
 
 }  // namespace
