@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <limits>
 
@@ -26,10 +27,11 @@ enum class TTok { Word, String, Semicolon, Other, End };
 
 struct TToken {
   TTok Kind = TTok::End;
-  std::string_view Text;  // words
-  std::string Value;      // strings, unquoted
+  std::string_view Text;  // words; strings with their quotes
 };
 
+// Splits a query text into words, quoted strings, semicolons and other
+// characters, skipping blanks and comments. Nothing is copied.
 class TSqlScanner {
  public:
   TSqlScanner(std::string_view sql, bool noBackslashEscapes) : FSql(sql), FNoBackslash(noBackslashEscapes) {}
@@ -38,65 +40,39 @@ class TSqlScanner {
     SkipBlanksAndComments();
     TToken t;
     if (FPos >= FSql.size()) return t;
-    unsigned char c = static_cast<unsigned char>(FSql[FPos]);
+    const std::size_t start = FPos;
+    const unsigned char c = static_cast<unsigned char>(FSql[FPos]);
     if (c == ';') {
       ++FPos;
       t.Kind = TTok::Semicolon;
-    } else if (c == '\'' || c == '"') {
-      t.Kind = TTok::String;
-      t.Value = ReadQuoted(static_cast<char>(c));
-    } else if (c == '`') {
-      ReadQuoted('`');
-      t.Kind = TTok::Other;
+    } else if (c == '\'' || c == '"' || c == '`') {
+      SkipQuoted(static_cast<char>(c));
+      t.Kind = c == '`' ? TTok::Other : TTok::String;
     } else if (IsWordChar(c)) {
-      std::size_t start = FPos;
       while (FPos < FSql.size() && IsWordChar(static_cast<unsigned char>(FSql[FPos]))) ++FPos;
       t.Kind = TTok::Word;
-      t.Text = FSql.substr(start, FPos - start);
     } else {
       ++FPos;
       t.Kind = TTok::Other;
     }
+    t.Text = FSql.substr(start, FPos - start);
     return t;
   }
 
- private:
-  static bool IsWordChar(unsigned char c) { return std::isalnum(c) || c == '_' || c == '$' || c >= 0x80; }
-
-  void SkipBlanksAndComments() {
-    while (FPos < FSql.size()) {
-      unsigned char c = static_cast<unsigned char>(FSql[FPos]);
-      if (std::isspace(c)) {
-        ++FPos;
-      } else if (c == '#' || (c == '-' && FSql.substr(FPos, 2) == "--" &&
-                              (FPos + 2 >= FSql.size() || std::isspace(static_cast<unsigned char>(FSql[FPos + 2])) ||
-                               std::iscntrl(static_cast<unsigned char>(FSql[FPos + 2]))))) {
-        std::size_t eol = FSql.find('\n', FPos);
-        FPos = eol == std::string_view::npos ? FSql.size() : eol + 1;
-      } else if (c == '/' && FSql.substr(FPos, 2) == "/*") {
-        std::size_t end = FSql.find("*/", FPos + 2);
-        FPos = end == std::string_view::npos ? FSql.size() : end + 2;
-      } else {
-        return;
-      }
-    }
-  }
-
-  std::string ReadQuoted(char quote) {
+  // The value of a string token: quotes removed, doubled quotes and
+  // backslash escapes undone.
+  std::string Unquote(std::string_view raw) const {
     std::string value;
-    ++FPos;
-    while (FPos < FSql.size()) {
-      char c = FSql[FPos++];
-      if (c == quote) {
-        if (FPos < FSql.size() && FSql[FPos] == quote) {
-          value += quote;
-          ++FPos;
-          continue;
-        }
-        return value;
-      }
-      if (c == '\\' && !FNoBackslash && quote != '`' && FPos < FSql.size()) {
-        char e = FSql[FPos++];
+    if (raw.size() < 2) return value;
+    const char quote = raw.front();
+    const std::string_view body = raw.substr(1, raw.back() == quote ? raw.size() - 2 : raw.size() - 1);
+    for (std::size_t i = 0; i < body.size(); ++i) {
+      const char c = body[i];
+      if (c == quote && i + 1 < body.size() && body[i + 1] == quote) {
+        value += quote;
+        ++i;
+      } else if (c == '\\' && !FNoBackslash && i + 1 < body.size()) {
+        const char e = body[++i];
         switch (e) {
           case '0': value += '\0'; break;
           case 'b': value += '\b'; break;
@@ -111,11 +87,49 @@ class TSqlScanner {
             break;
           default: value += e; break;
         }
-        continue;
+      } else {
+        value += c;
       }
-      value += c;
     }
-    return value;  // unterminated: the server will reject the statement
+    return value;
+  }
+
+ private:
+  static bool IsWordChar(unsigned char c) { return std::isalnum(c) || c == '_' || c == '$' || c >= 0x80; }
+
+  void SkipBlanksAndComments() {
+    while (FPos < FSql.size()) {
+      const unsigned char c = static_cast<unsigned char>(FSql[FPos]);
+      if (std::isspace(c)) {
+        ++FPos;
+      } else if (c == '#' || (c == '-' && FSql.substr(FPos, 2) == "--" &&
+                              (FPos + 2 >= FSql.size() || std::isspace(static_cast<unsigned char>(FSql[FPos + 2])) ||
+                               std::iscntrl(static_cast<unsigned char>(FSql[FPos + 2]))))) {
+        const std::size_t eol = FSql.find('\n', FPos);
+        FPos = eol == std::string_view::npos ? FSql.size() : eol + 1;
+      } else if (c == '/' && FSql.substr(FPos, 2) == "/*") {
+        const std::size_t end = FSql.find("*/", FPos + 2);
+        FPos = end == std::string_view::npos ? FSql.size() : end + 2;
+      } else {
+        return;
+      }
+    }
+  }
+
+  // Moves past a quoted string (or to the end of an unterminated one).
+  void SkipQuoted(char quote) {
+    ++FPos;
+    while (FPos < FSql.size()) {
+      const char c = FSql[FPos++];
+      if (c == quote) {
+        if (FPos < FSql.size() && FSql[FPos] == quote) {
+          ++FPos;
+          continue;
+        }
+        return;
+      }
+      if (c == '\\' && !FNoBackslash && quote != '`' && FPos < FSql.size()) ++FPos;
+    }
   }
 
   std::string_view FSql;
@@ -161,9 +175,9 @@ std::vector<std::string> LocalInfileNames(std::string_view sql, bool noBackslash
     if (!WordIs(t, "INFILE")) continue;
     t = scanner.Next();
     if (t.Kind != TTok::String) continue;
-    std::string name = t.Value;
+    std::string name = scanner.Unquote(t.Text);
     // Adjacent literals form one string.
-    for (t = scanner.Next(); t.Kind == TTok::String; t = scanner.Next()) name += t.Value;
+    for (t = scanner.Next(); t.Kind == TTok::String; t = scanner.Next()) name += scanner.Unquote(t.Text);
     names.push_back(std::move(name));
   }
   return names;

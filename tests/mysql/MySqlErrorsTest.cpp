@@ -10,6 +10,7 @@
 #include "MySqlErrors.h"
 #include "MySqlPacket.h"
 #include "MySqlHandshake.h"
+#include "MySqlSession.h"
 
 namespace lumo {
 namespace {
@@ -39,6 +40,7 @@ TEST(MySqlErrors, CatalogueTexts) {
   EXPECT_EQ(client::CAPABILITIES, 238213u);
   EXPECT_EQ(client::PROTOCOL_41, static_cast<std::uint32_t>(CLIENT_PROTOCOL_41));
   EXPECT_EQ(server::MORE_RESULTS_EXISTS, SERVER_MORE_RESULTS_EXIST);
+  EXPECT_EQ(static_cast<int>(MYSQL_PROTOCOL_SSL), 5);  // lumo's, found first inside namespace lumo
 }
 
 TEST(MySqlErrors, MessageRules) {

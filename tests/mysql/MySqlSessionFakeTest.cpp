@@ -613,7 +613,30 @@ TEST(MySqlSessionFake, TlsIsCheckedBeforeCredentials) {
   EXPECT_EQ(ErrorOf([&] { ConnectTo(*s, plain, "", client::SSL); }), cr::SSL_CONNECTION_ERROR);
 }
 
-TEST(MySqlSessionFake, TransportsNotYetAvailable) {
+// An I/O handler whose connect fails with an error of its own.
+class TFailingHandler : public TKxIOHandler {
+ public:
+  std::string ClassName() const override { return "TFailingHandler"; }
+  std::unique_ptr<TKxIOHandle> Connect(const std::string&, int, const std::string&, const std::string&,
+                                       const std::string&) override {
+    throw ENotSupportedError("the tunnel is closed");
+  }
+};
+
+TEST(MySqlSessionFake, TransportChoice) {
+  // The I/O handler's own exception passes unchanged.
+  TFailingHandler handler;
+  auto h = NewSession();
+  h->SetIOHandler(&handler);
+  try {
+    h->Connect("db.example", "u", "", "", 0, "", 0);
+    FAIL();
+  } catch (const ENotSupportedError& e) {
+    EXPECT_STREQ(e.what(), "the tunnel is closed");
+  }
+  EXPECT_EQ(h->hostInfo, "db.example via TFailingHandler");
+
+  // Transports that are not available yet.
   auto s = NewSession();
   s->protocolType = MYSQL_PROTOCOL_PIPE;
   EXPECT_EQ(ErrorOf([&] { s->Connect("localhost", "u", "", "", 0, "", 0); }), cr::CONN_UNKNOW_PROTOCOL);
