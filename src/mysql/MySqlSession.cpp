@@ -505,17 +505,21 @@ void TMySqlSession::FreeQuery() {
     FSkipPacket = false;
     serverStatus &= ~server::MORE_RESULTS_EXISTS;
     net->Receive();
-    if (net->PayloadLength() > 0 && net->Payload()[0] == 0) {
-      const bool transactions = static_cast<std::uint32_t>(serverCapabilities) & client::TRANSACTIONS;
-      TMySqlOkPacket ok =
-          ParseOkPacket(net->Payload(), net->PayloadLength(), protocol41() || transactions, protocol41());
-      if (ok.HasStatus) serverStatus = ok.ServerStatus;
-    }
+    ApplyOkReply();
+  }
+}
+
+void TMySqlSession::ApplyOkReply() {
+  if (net->PayloadLength() > 0 && net->Payload()[0] == 0) {
+    const bool transactions = static_cast<std::uint32_t>(serverCapabilities) & client::TRANSACTIONS;
+    TMySqlOkPacket ok = ParseOkPacket(net->Payload(), net->PayloadLength(), protocol41() || transactions, protocol41());
+    if (ok.HasStatus) serverStatus = ok.ServerStatus;
   }
 }
 
 void TMySqlSession::SelectDb(const std::string& db) {
   SimpleCommand(TServerCommand::scInitDb, db.data(), db.size(), false);
+  ApplyOkReply();
   database = db;
 }
 
@@ -524,7 +528,10 @@ std::string TMySqlSession::Statistics() {
   return std::string(reinterpret_cast<const char*>(net->Payload()), net->PayloadLength());
 }
 
-void TMySqlSession::Ping() { SimpleCommand(TServerCommand::scPing); }
+void TMySqlSession::Ping() {
+  SimpleCommand(TServerCommand::scPing);
+  ApplyOkReply();
+}
 
 void TMySqlSession::Close() {
   if (FIsClosed) return;

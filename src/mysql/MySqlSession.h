@@ -168,6 +168,8 @@ class TMySqlSession {
   void SendLocalFile(const std::string& fileName);
   void RefuseLocalFile(const std::string& fileName, const char* reason);
   void ApplyOk(const TMySqlOkPacket& ok);
+  // Takes the status of an OK reply (other replies are left alone).
+  void ApplyOkReply();
   void ApplyEof(const std::uint8_t* payload, std::size_t length);
 
   std::uint32_t Ferrno = 0;

@@ -101,6 +101,14 @@ TEST(MySqlSessionServer, RootWithoutPasswordAndDatabaseCommands) {
   EXPECT_EQ(s->Statistics().rfind("Uptime: ", 0), 0u);
   Query(*s, "SET @lumo_a = 1");
   EXPECT_EQ(s->fieldCount, 0);
+  // The status flags of OK packets tell how literals are read.
+  EXPECT_FALSE(s->NoBackslashEscapes());
+  Query(*s, "SET SESSION sql_mode = 'NO_BACKSLASH_ESCAPES'");
+  EXPECT_TRUE(s->NoBackslashEscapes());
+  s->Ping();
+  EXPECT_TRUE(s->NoBackslashEscapes());
+  Query(*s, "SET SESSION sql_mode = DEFAULT");
+  EXPECT_FALSE(s->NoBackslashEscapes());
   EXPECT_EQ(ErrorOf([&] { Query(*s, "SELECT * FROM lumo_no_such_table_xyz"); }, &msg), 1146);
   EXPECT_EQ(msg.rfind("\r\n#42S02Table '", 0), 0u) << msg;
   s->Ping();
