@@ -4,7 +4,6 @@
 
 #include <cstring>
 
-#include "MyParser.h"
 #include "ParserTestUtil.h"
 #include "Streams.h"
 
@@ -233,70 +232,14 @@ TEST(KxParserTest, TablesAndClauses) {
   EXPECT_EQ(t.MaxCode(), 4);
 }
 
-// ---- properties over every dialect ------------------------------------------
-
-std::vector<test::TDialect> Dialects() {
-  return {test::DialectOf<TParser>("TParser"), test::DialectOf<TSQLParser>("TSQLParser"),
-          test::DialectOf<TMyParser>("TMyParser"), test::DialectOf<TMyLumoParser>("TMyLumoParser")};
-}
-
-void ConfigureAll(TParser& p) {
-  test::KeepEverything(p);
-  p.SetDollarQuoting(true);
-  p.SetAlternativeQuoting(true);
-  p.SetAdvancedStringParsing(true);
-}
+// ---- properties of the neutral dialects --------------------------------------
 
 TEST(KxParserTest, LexemesConcatenateBackToTheInput) {
-  std::mt19937 rng(20240601);
-  std::vector<std::string> texts = test::TrickyCorpus();
-  for (int i = 0; i < 300; ++i) texts.push_back(test::RandomText(rng, 80));
-  for (const auto& d : Dialects()) {
-    for (bool extras : {false, true}) {
-      for (const auto& text : texts) {
-        auto p = d.FromText(text);
-        if (extras)
-          ConfigureAll(*p);
-        else
-          test::KeepEverything(*p);
-        auto lexems = Lex(*p);
-        EXPECT_EQ(test::Concat(lexems), text) << d.Name;
-        // Each lexeme starts where the one before it ended.
-        std::int64_t pos = 0;
-        for (auto& l : lexems) {
-          EXPECT_EQ(l.Pos, pos) << d.Name << " " << text;
-          pos += static_cast<std::int64_t>(l.Text.size());
-        }
-      }
-    }
-  }
+  test::CheckRoundTrip({test::DialectOf<TParser>("TParser"), test::DialectOf<TSQLParser>("TSQLParser")});
 }
 
 TEST(KxParserTest, StreamReadsLikeString) {
-  std::mt19937 rng(7);
-  std::vector<std::string> texts = test::TrickyCorpus();
-  for (int i = 0; i < 40; ++i) texts.push_back(test::RandomText(rng, 60));
-  const test::TConfigure configs[] = {ConfigureAll, [](TParser& p) { p.SetAdvancedStringParsing(true); },
-                                      [](TParser&) {}};
-  int cp1251 = 0;
-  for (const auto& d : Dialects()) {
-    for (const auto& configure : configs) {
-      for (const auto& text : texts) {
-        test::ExpectStreamMatchesString(d, text, text, 65001, configure);
-        test::ExpectStreamMatchesString(d, text, "\xEF\xBB\xBF" + text, 0, configure);
-        std::string encoded;
-        if (test::Recode(text, "UTF-8", "UTF-16LE", encoded))
-          test::ExpectStreamMatchesString(d, text, "\xFF\xFE" + encoded, 0, configure);
-        if (test::Recode(text, "UTF-8", "UTF-16BE", encoded))
-          test::ExpectStreamMatchesString(d, text, "\xFE\xFF" + encoded, 0, configure);
-        if (test::Recode(text, "UTF-8", "CP1251", encoded)) {
-          test::ExpectStreamMatchesString(d, text, encoded, 1251, configure);
-          if (encoded != text) ++cp1251;
-        }
-      }
-    }
-  }
-  EXPECT_GT(cp1251, 0);  // some texts did use the page's upper half
+  test::CheckStreamEquivalence({test::DialectOf<TParser>("TParser"), test::DialectOf<TSQLParser>("TSQLParser")});
 }
 
 // A stream of `size` bytes produced on the fly: `head`, then `fill` bytes,
@@ -374,7 +317,7 @@ TEST(KxParserTest, StreamKeepsOnlyWhatItNeeds) {
   while (text.size() < (4u << 20)) text += statement;
   TStringStream stream(text);
   const std::int64_t block = 4096;
-  TMyParser p(stream, 0, block);
+  TSQLParser p(stream, 0, block);
   p.SetOmitBlank(false);
   std::size_t peak = 0, count = 0;
   while (p.GetNextToken() != lcEnd) {

@@ -155,4 +155,69 @@ inline void ExpectStreamMatchesString(const TDialect& d, const std::string& utf8
   }
 }
 
+// Every option that changes how text is split, on.
+inline void ConfigureAll(TParser& p) {
+  KeepEverything(p);
+  p.SetDollarQuoting(true);
+  p.SetAlternativeQuoting(true);
+  p.SetAdvancedStringParsing(true);
+}
+
+// With blanks and comments kept, the lexemes of the corpus and of random
+// texts concatenate back to the input, each starting where the one before
+// it ended.
+inline void CheckRoundTrip(const std::vector<TDialect>& dialects) {
+  std::mt19937 rng(20240601);
+  std::vector<std::string> texts = TrickyCorpus();
+  for (int i = 0; i < 300; ++i) texts.push_back(RandomText(rng, 80));
+  for (const auto& d : dialects) {
+    for (bool extras : {false, true}) {
+      for (const auto& text : texts) {
+        auto p = d.FromText(text);
+        if (extras)
+          ConfigureAll(*p);
+        else
+          KeepEverything(*p);
+        auto lexems = Lex(*p);
+        EXPECT_EQ(Concat(lexems), text) << d.Name;
+        std::int64_t pos = 0;
+        for (auto& l : lexems) {
+          EXPECT_EQ(l.Pos, pos) << d.Name << " " << text;
+          pos += static_cast<std::int64_t>(l.Text.size());
+        }
+      }
+    }
+  }
+}
+
+// Stream mode over UTF-8 (with and without a byte-order mark), UTF-16LE and
+// UTF-16BE with their marks and cp1251 reads like string mode over the UTF-8
+// text, under several option sets.
+inline void CheckStreamEquivalence(const std::vector<TDialect>& dialects) {
+  std::mt19937 rng(7);
+  std::vector<std::string> texts = TrickyCorpus();
+  for (int i = 0; i < 40; ++i) texts.push_back(RandomText(rng, 60));
+  const TConfigure configs[] = {ConfigureAll, [](TParser& p) { p.SetAdvancedStringParsing(true); },
+                                [](TParser&) {}};
+  int cp1251 = 0;
+  for (const auto& d : dialects) {
+    for (const auto& configure : configs) {
+      for (const auto& text : texts) {
+        ExpectStreamMatchesString(d, text, text, 65001, configure);
+        ExpectStreamMatchesString(d, text, "\xEF\xBB\xBF" + text, 0, configure);
+        std::string encoded;
+        if (Recode(text, "UTF-8", "UTF-16LE", encoded))
+          ExpectStreamMatchesString(d, text, "\xFF\xFE" + encoded, 0, configure);
+        if (Recode(text, "UTF-8", "UTF-16BE", encoded))
+          ExpectStreamMatchesString(d, text, "\xFE\xFF" + encoded, 0, configure);
+        if (Recode(text, "UTF-8", "CP1251", encoded)) {
+          ExpectStreamMatchesString(d, text, encoded, 1251, configure);
+          if (encoded != text) ++cp1251;
+        }
+      }
+    }
+  }
+  EXPECT_GT(cp1251, 0);  // some texts did use the page's upper half
+}
+
 }  // namespace lumo::test
