@@ -83,21 +83,35 @@ void TLexemTable::Finish() {
   std::sort(FEntries.begin(), FEntries.end(),
             [](const TEntry& a, const TEntry& b) { return CompareFolded(a.Text, b.Text) < 0; });
   FFirstChars.reset();
+  FLonger.reset();
+  FLengths = 0;
+  std::fill(std::begin(FSingle), std::end(FSingle), 0);
   FMaxCode = 0;
   FMaxLength = 0;
   for (std::size_t i = 0; i < FEntries.size(); ++i) {
     LUMO_ASSERT(i == 0 || FEntries[i - 1].Text != FEntries[i].Text);
     const auto& e = FEntries[i];
     unsigned char first = static_cast<unsigned char>(e.Text[0]);
+    unsigned char lower = (first >= 'A' && first <= 'Z') ? static_cast<unsigned char>(first + ('a' - 'A')) : first;
     FFirstChars.set(first);
-    if (first >= 'A' && first <= 'Z') FFirstChars.set(first + ('a' - 'A'));
+    FFirstChars.set(lower);
+    if (e.Text.size() == 1) {
+      FSingle[first] = e.Code;
+      FSingle[lower] = e.Code;
+    } else {
+      FLonger.set(first);
+      FLonger.set(lower);
+    }
+    FLengths |= e.Text.size() < 64 ? std::uint64_t(1) << e.Text.size() : std::uint64_t(1) << 63;
     FMaxCode = std::max(FMaxCode, e.Code);
     FMaxLength = std::max(FMaxLength, e.Text.size());
   }
 }
 
 const TLexemTable::TEntry* TLexemTable::Lookup(std::string_view text) const noexcept {
-  if (text.empty() || text.size() > FMaxLength) return nullptr;
+  if (text.empty() || text.size() > FMaxLength || !FFirstChars[static_cast<unsigned char>(text[0])] ||
+      !(FLengths & (std::uint64_t(1) << std::min<std::size_t>(text.size(), 63))))
+    return nullptr;
   std::size_t lo = 0, hi = FEntries.size();
   while (lo < hi) {
     std::size_t mid = lo + (hi - lo) / 2;
@@ -507,7 +521,7 @@ bool TParser::SkipComment() {
     }
     return true;
   }
-  if (FCommentBegin.empty() || !MatchAt(begin, FCommentBegin)) return false;
+  if (FCommentBegin.empty() || FText[begin] != FCommentBegin[0] || !MatchAt(begin, FCommentBegin)) return false;
   FPos = begin + FCommentBegin.size();
   std::size_t counted = begin;
   if (FCommentEnd.empty()) {
@@ -572,18 +586,19 @@ int TParser::ScanSymbol(const TMark& start) {
   std::size_t len = 1;
   int code = lcSymbol;
   auto ch = static_cast<unsigned char>(FText[begin]);
-  if (FSymbolLexems && FSymbolLexems->IsFirstChar(ch)) {
-    for (std::size_t n = 1;; ++n) {
-      int found = FSymbolLexems->Find(std::string_view(FText.data() + begin, n));
-      if (!found) break;
-      code = found;
-      len = n;
-      if (n >= FSymbolLexems->MaxLength() || !Has(begin + n) ||
-          !(FClass[static_cast<unsigned char>(FText[begin + n])] & ccSymbol))
-        break;
+  if (FSymbolLexems && FSymbolLexems->SingleCode(ch)) {
+    code = FSymbolLexems->SingleCode(ch);
+    if (FSymbolLexems->HasLonger(ch)) {
+      for (std::size_t n = 2; n <= FSymbolLexems->MaxLength(); ++n) {
+        if (!Has(begin + n - 1) || !(FClass[static_cast<unsigned char>(FText[begin + n - 1])] & ccSymbol)) break;
+        int found = FSymbolLexems->Find(std::string_view(FText.data() + begin, n));
+        if (!found) break;
+        code = found;
+        len = n;
+      }
     }
   }
-  if (FDesiredLexem.size() > len && MatchAt(begin, FDesiredLexem)) {
+  if (!FDesiredLexem.empty() && FDesiredLexem.size() > len && MatchAt(begin, FDesiredLexem)) {
     len = FDesiredLexem.size();
     code = FSymbolLexems ? FSymbolLexems->Find(FDesiredLexem) : 0;
     if (!code) code = lcSymbol;
@@ -740,7 +755,7 @@ int TParser::InternalGetNext() {
 
 int TParser::GetNextToken() {
   EnsureInit();
-  Compact();
+  if (FSource) Compact();
   FPrevToken = FToken;
   int code = InternalGetNext();
   if (code == lcIdent && !FOmitKeywords && FKeywordLexems) {

@@ -159,6 +159,10 @@ class TLexemTable {
   std::string_view KeyOf(std::string_view text) const noexcept;
   // True when some entry starts with `ch`.
   bool IsFirstChar(unsigned char ch) const noexcept { return FFirstChars[ch]; }
+  // The code of the one-byte entry `ch` (0 when none), and whether a longer
+  // entry starts with `ch`: the fast path of symbol scanning.
+  int SingleCode(unsigned char ch) const noexcept { return FSingle[ch]; }
+  bool HasLonger(unsigned char ch) const noexcept { return FLonger[ch]; }
   int MaxCode() const noexcept { return FMaxCode; }
   std::size_t MaxLength() const noexcept { return FMaxLength; }
   std::size_t Count() const noexcept { return FEntries.size(); }
@@ -174,6 +178,9 @@ class TLexemTable {
 
   std::vector<TEntry> FEntries;
   std::bitset<256> FFirstChars;
+  std::bitset<256> FLonger;
+  std::uint64_t FLengths = 0;  // bit n: some entry has n bytes (n < 64)
+  int FSingle[256] = {};
   int FMaxCode = 0;
   std::size_t FMaxLength = 0;
 };
