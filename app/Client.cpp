@@ -1,0 +1,143 @@
+#include "Client.h"
+
+#include <QApplication>
+#include <QPixmap>
+#include <QSaveFile>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "DBCtrls.h"
+#include "Format.h"
+#include "StdCtrls.h"
+#include "SysUtils.h"
+#include "Unit1.h"
+
+namespace lumo {
+
+namespace {
+
+constexpr std::streamoff kMaxFormFile = 16 * 1024 * 1024;
+
+const char* const kUsage =
+    "Usage: lumo-client [--form FILE] [--screenshot FILE]\n"
+    "  --form FILE        read the main window from FILE\n"
+    "  --screenshot FILE  save a PNG of the main window to FILE and quit\n";
+
+struct TClientOptions {
+  std::string FormFile;
+  std::string Screenshot;
+  bool Help = false;
+};
+
+// Returns an empty string on success, else the complaint.
+std::string ParseOptions(const QStringList& args, TClientOptions& options) {
+  for (qsizetype i = 1; i < args.size(); ++i) {
+    const QString& arg = args[i];
+    if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
+      options.Help = true;
+    } else if (arg == QLatin1String("--form") || arg == QLatin1String("--screenshot")) {
+      if (i + 1 >= args.size()) return Format("Option %s needs a file name", {arg.toStdString()});
+      std::string value = args[++i].toStdString();
+      (arg == QLatin1String("--form") ? options.FormFile : options.Screenshot) = value;
+    } else {
+      return Format("Unknown option %s", {arg.toStdString()});
+    }
+  }
+  return {};
+}
+
+std::string ReadTextFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw EOSError(Format("Cannot open file \"%s\". %s", {path, SysErrorMessage(errno)}), errno);
+  in.seekg(0, std::ios::end);
+  std::streamoff size = in.tellg();
+  if (size < 0) throw EOSError(Format("Cannot read file \"%s\"", {path}), 0);
+  if (size > kMaxFormFile) throw Exception(Format("File \"%s\" is too large for a form description", {path}));
+  in.seekg(0);
+  std::string text(static_cast<std::size_t>(size), '\0');
+  if (!in.read(text.data(), size)) throw EOSError(Format("Cannot read file \"%s\"", {path}), 0);
+  return text;
+}
+
+}  // namespace
+
+void RegisterClientClasses(TClassRegistry& registry) {
+  if (registry.HasClass("TForm1")) return;
+  TControl::Register(registry);
+  TButton::Register(registry);
+  TCustomMemo::Register(registry);
+  TDBMemo::Register(registry);
+  TForm::Register(registry);
+  TForm1::Register(registry);
+}
+
+void SaveScreenshot(TForm& form, const std::string& path) {
+  QWidget* w = form.Widget();
+  w->setAttribute(Qt::WA_DontShowOnScreen, true);
+  form.Show();
+  QCoreApplication::processEvents();
+  const QPixmap image = w->grab();
+  QSaveFile file(QString::fromStdString(path));
+  if (!file.open(QIODevice::WriteOnly) || !image.save(&file, "PNG") || !file.commit())
+    throw Exception(Format("Cannot write screenshot \"%s\": %s", {path, file.errorString().toStdString()}));
+}
+
+// Without a display Qt would abort in its platform plugin. A screenshot
+// needs no screen, so it runs offscreen; an interactive start explains what
+// is missing instead.
+bool PrepareDisplay(int argc, char** argv) {
+  auto hasEnv = [](const char* name) {
+    const char* v = std::getenv(name);
+    return v != nullptr && *v != 0;
+  };
+  if (hasEnv("QT_QPA_PLATFORM") || hasEnv("DISPLAY") || hasEnv("WAYLAND_DISPLAY")) return true;
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "--screenshot") == 0 || std::strcmp(argv[i], "--help") == 0 ||
+        std::strcmp(argv[i], "-h") == 0) {
+      ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+      return true;
+    }
+  std::cerr << "lumo-client: no display (DISPLAY and WAYLAND_DISPLAY are not set); run it with "
+               "--screenshot FILE or QT_QPA_PLATFORM=offscreen\n";
+  return false;
+}
+
+int RunClient(int argc, char** argv) {
+  if (!PrepareDisplay(argc, argv)) return 1;
+  QApplication qapp(argc, argv);
+  TClientOptions options;
+  std::string complaint = ParseOptions(QCoreApplication::arguments(), options);
+  if (!complaint.empty()) {
+    std::cerr << complaint << '\n' << kUsage;
+    return 2;
+  }
+  if (options.Help) {
+    std::cout << kUsage;
+    return 0;
+  }
+  try {
+    RegisterClientClasses();
+    TApplication Application;
+    Application.Initialize();
+    // Each top-level window is its own entry in the task bar here, so the
+    // main window represents the program without further setting.
+    std::string description =
+        options.FormFile.empty() ? std::string(TForm1::StoredDescription()) : ReadTextFile(options.FormFile);
+    Application.CreateForm(TForm1::Create(description));
+    if (!options.Screenshot.empty()) {
+      SaveScreenshot(*Application.MainForm(), options.Screenshot);
+      return 0;
+    }
+    return Application.Run();
+  } catch (const std::exception& e) {
+    ShowException(e.what());
+    return 1;
+  }
+}
+
+}  // namespace lumo
