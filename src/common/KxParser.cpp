@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "CodePages.h"
 #include "Format.h"
+#include "FormatSettings.h"
 #include "Streams.h"
 
 namespace lumo {
@@ -37,25 +39,7 @@ bool EqualFolded(std::string_view a, std::string_view b) noexcept {
 }
 
 constexpr std::int64_t MaxBlockSize = std::int64_t(1) << 30;
-constexpr int CodePageUtf8 = 65001;
-constexpr int CodePageUtf16LE = 1200;
-constexpr int CodePageUtf16BE = 1201;
 constexpr char ReplacementChar[] = "\xEF\xBF\xBD";
-
-// The iconv name of a code page, empty when unknown.
-std::string IconvName(int codePage) {
-  switch (codePage) {
-    case CodePageUtf16LE: return "UTF-16LE";
-    case CodePageUtf16BE: return "UTF-16BE";
-    case 20127: return "ASCII";
-    case 28591: return "ISO-8859-1";
-    default: break;
-  }
-  if (codePage > 0 && codePage < 65000) return "CP" + std::to_string(codePage);
-  return {};
-}
-
-int ProcessCodePage() noexcept { return CodePageUtf8; }
 
 }  // namespace
 
@@ -179,17 +163,17 @@ class TParser::TSource {
     };
     int page = FRequestedCodePage;
     std::size_t bom = 0;
-    if (has("\xEF\xBB\xBF") && (page == 0 || page == CodePageUtf8)) {
-      page = CodePageUtf8;
+    if (has("\xEF\xBB\xBF") && (page == 0 || page == CP_UTF8)) {
+      page = CP_UTF8;
       bom = 3;
-    } else if (has("\xFF\xFE") && (page == 0 || page == CodePageUtf16LE)) {
-      page = CodePageUtf16LE;
+    } else if (has("\xFF\xFE") && (page == 0 || page == CP_UTF16LE)) {
+      page = CP_UTF16LE;
       bom = 2;
-    } else if (has("\xFE\xFF") && (page == 0 || page == CodePageUtf16BE)) {
-      page = CodePageUtf16BE;
+    } else if (has("\xFE\xFF") && (page == 0 || page == CP_UTF16BE)) {
+      page = CP_UTF16BE;
       bom = 2;
     } else if (page == 0) {
-      page = ProcessCodePage();
+      page = DefaultCodePage();
     }
     OpenConverter(page);
     FProbe.assign(probe + bom, static_cast<std::size_t>(got) - bom);
@@ -235,14 +219,14 @@ class TParser::TSource {
   void OpenConverter(int page) {
     CloseConverter();
     FUnit = 1;
-    if (page == CodePageUtf8) return;
-    std::string name = IconvName(page);
-    if (!name.empty()) FConverter = iconv_open("UTF-8", name.c_str());
-    if (name.empty() || FConverter == reinterpret_cast<iconv_t>(-1)) {
-      FConverter = reinterpret_cast<iconv_t>(-1);
+    page = ResolveCodePage(page);
+    if (page == CP_UTF8) return;
+    CheckCodePage(page);
+    const char* name = CodePageIconvName(page);
+    if (name) FConverter = iconv_open("UTF-8", name);
+    if (FConverter == reinterpret_cast<iconv_t>(-1))
       throw EArgumentError(Format("Invalid codepage (%d)", {page}));
-    }
-    if (page == CodePageUtf16LE || page == CodePageUtf16BE) FUnit = 2;
+    if (page == CP_UTF16LE || page == CP_UTF16BE) FUnit = 2;
   }
 
   void CloseConverter() noexcept {
@@ -324,11 +308,12 @@ const TLexemTable& TParser::ParserKeywords() {
   return table;
 }
 
-TParser::TParser(std::string text) : FText(std::move(text)) {}
+TParser::TParser(std::string text) : FText(std::move(text)) { FDecSeparator = FormatSettings().DecimalSeparator; }
 
 TParser::TParser(TStream& stream, int codePage, std::int64_t blockSize) {
   if (blockSize < 1 || blockSize > MaxBlockSize)
     throw EArgumentError(Format("Invalid block size (%d)", {blockSize}));
+  FDecSeparator = FormatSettings().DecimalSeparator;
   FSource = std::make_unique<TSource>(stream, codePage, blockSize);
   FSource->Start();
 }

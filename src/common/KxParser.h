@@ -16,10 +16,10 @@
 // current position in blocks (BLOCK_SIZE = 65536 bytes unless another size is
 // given). A UTF-8 byte-order mark is skipped; FF FE selects UTF-16LE and FE FF
 // UTF-16BE (the mark skipped, the text converted to UTF-8); otherwise the text
-// is in the code page given to the constructor, or the process 8-bit code page
-// when none is. Text in any page other than UTF-8 is converted to UTF-8 while
-// it is read, sequences cut by a block boundary are carried over, malformed
-// ones become U+FFFD. Positions are offsets into that decoded text, counted
+// is in the code page given to the constructor, or in the process 8-bit code
+// page when none is (CP_ACP, 0). Text in any page other than UTF-8 is
+// converted to UTF-8 while it is read, sequences cut by a block boundary are
+// carried over, malformed ones become U+FFFD. Positions are offsets into that decoded text, counted
 // from the first byte after the byte-order mark, so string mode over the
 // decoded text and stream mode over the encoded stream report the same
 // lexemes at the same positions. Text before the current lexeme is dropped
@@ -40,7 +40,8 @@
 // - Line breaks inside strings and quoted identifiers are counted with
 //   AdvancedStringParsing (always by dialects that count them, e.g. MySQL);
 //   comments and blanks always count them.
-// - DecSeparator defaults to "." (the process-wide number format's default).
+// - DecSeparator defaults to the decimal separator of the process-wide
+//   FormatSettings in TParser and to "." in TSQLParser and its dialects.
 // - A dollar quote tag consists of identifier characters between the two "$";
 //   "$" followed by anything else is a symbol.
 // - ToLexem(text) never matches a string or comment lexeme; a text made of
@@ -403,7 +404,11 @@ class TParser {
 // characters, and the order of the clauses of a SELECT.
 class TSQLParser : public TParser {
  public:
-  using TParser::TParser;
+  explicit TSQLParser(std::string text = {}) : TParser(std::move(text)) { SetDecSeparator('.'); }
+  TSQLParser(TStream& stream, int codePage = 0, std::int64_t blockSize = BLOCK_SIZE)
+      : TParser(stream, codePage, blockSize) {
+    SetDecSeparator('.');
+  }
 
   // Whether a macro marker may be followed by a lexeme of this code.
   virtual bool IsMacroAllowed(int code) const { return code != lcString; }

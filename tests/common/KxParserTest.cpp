@@ -4,6 +4,9 @@
 
 #include <cstring>
 
+#include "CodePages.h"
+#include "FormatSettings.h"
+
 #include "ParserTestUtil.h"
 #include "Streams.h"
 
@@ -92,8 +95,13 @@ TEST(KxParserTest, TokenStreams) {
 }
 
 TEST(KxParserTest, DecSeparatorAndCommentMarkers) {
+  // The neutral lexer takes the process-wide decimal separator, SQL takes ".".
+  TFormatSettings settings;
+  settings.DecimalSeparator = ',';
+  TFormatSettingsOverride useComma(settings);
+  TSQLParser sql("1,5");
+  EXPECT_EQ(Tokens(sql).size(), 3u);
   TParser p("1,5 1.5 {c} x");
-  p.SetDecSeparator(',');
   p.SetCommentBegin("{");
   p.SetCommentEnd("}");
   EXPECT_EQ(Tokens(p), (TTokens{{lcNumber, "1,5"}, {lcNumber, "1"}, {14, "."}, {lcNumber, "5"}, {lcIdent, "x"}}));
@@ -357,6 +365,16 @@ TEST(KxParserTest, StreamEncodingsAndRestart) {
   TStringStream cut(std::string("\xFF\xFE" "a\0b", 5));
   TSQLParser r(cut, 0, 2);
   EXPECT_EQ(Tokens(r), (TTokens{{lcIdent, "a\xEF\xBF\xBD"}}));
+
+  // Without a mark the text is in the process code page.
+  struct TRestorePage {
+    int Saved = DefaultCodePage();
+    ~TRestorePage() { SetDefaultCodePage(Saved); }
+  } restore;
+  SetDefaultCodePage(1251);
+  TStringStream cyrillic("\xEA\xE8\xF0 x");
+  TSQLParser c(cyrillic, 0, 2);
+  EXPECT_EQ(Tokens(c), (TTokens{{lcIdent, "\xD0\xBA\xD0\xB8\xD1\x80"}, {lcIdent, "x"}}));
 
   TStringStream s("x");
   EXPECT_THROW(TSQLParser(s, 4242), EArgumentError);
