@@ -17,9 +17,9 @@
 // given). A UTF-8 byte-order mark is skipped; FF FE selects UTF-16LE and FE FF
 // UTF-16BE (the mark skipped, the text converted to UTF-8); otherwise the text
 // is in the code page given to the constructor, or in the process 8-bit code
-// page when none is (CP_ACP, 0). Text in any page other than UTF-8 is
-// converted to UTF-8 while it is read, sequences cut by a block boundary are
-// carried over, malformed ones become U+FFFD. Positions are offsets into that decoded text, counted
+// page when none is (CP_ACP, 0). UTF-8 text is taken byte for byte; text in
+// any other page is converted to UTF-8 while it is read, sequences cut by a
+// block boundary are carried over, malformed ones become U+FFFD. Positions are offsets into that decoded text, counted
 // from the first byte after the byte-order mark, so string mode over the
 // decoded text and stream mode over the encoded stream report the same
 // lexemes at the same positions. Text before the current lexeme is dropped
