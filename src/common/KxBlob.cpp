@@ -618,6 +618,7 @@ void TKxBlobData::RewriteLineEnds(bool unicode, bool addCR) {
   if (!addCR && pendingCR) emit(u'\r');
   if (haveByte) out.Put(&firstByte, 1);  // a trailing odd byte stays as it is
   ReplacePieces(out.Take());
+  ProtectPlainContent();
 }
 
 void TKxBlobData::AddCRString() { RewriteLineEnds(false, true); }
@@ -736,6 +737,24 @@ std::int64_t TKxBlobData::TranslatePositionToUni(std::int64_t position) {
 
 // ---- TCompressedBlobData -------------------------------------------------------
 
+namespace {
+
+// The uncompressed size a header announces when it can be trusted for a
+// stored value of rawSize bytes, else -1.
+std::int64_t TrustedSizeOf(const std::uint8_t* header, std::int64_t rawSize) {
+  if (rawSize <= CCompressBlobHeaderSize) return -1;
+  if (std::memcmp(header, CCompressBlobHeaderGuid, CCompressBlobHeaderGuidSize) != 0) return -1;
+  std::uint32_t v = 0;
+  for (int i = 0; i < 4; ++i) v |= static_cast<std::uint32_t>(header[CCompressBlobHeaderGuidSize + i]) << (8 * i);
+  if (v > static_cast<std::uint32_t>(INT32_MAX)) return -1;  // negative as a signed 32-bit number
+  const std::int64_t size = v;
+  const std::int64_t packed = rawSize - CCompressBlobHeaderSize;
+  if (packed < INT32_MAX / MaxBlobInflateRatio + 1 && size > packed * MaxBlobInflateRatio) return -1;
+  return size;
+}
+
+}  // namespace
+
 TSharedRef<TKxBlobData> TCompressedBlobData::CreateEmpty() const { return NewShared<TCompressedBlobData>(); }
 
 std::int64_t TCompressedBlobData::TrustedSize() const {
@@ -743,14 +762,7 @@ std::int64_t TCompressedBlobData::TrustedSize() const {
   if (raw <= CCompressBlobHeaderSize) return -1;
   std::uint8_t header[CCompressBlobHeaderSize];
   RawRead(0, CCompressBlobHeaderSize, header, CCompressBlobHeaderSize);
-  if (std::memcmp(header, CCompressBlobHeaderGuid, CCompressBlobHeaderGuidSize) != 0) return -1;
-  std::uint32_t v = 0;
-  for (int i = 0; i < 4; ++i) v |= static_cast<std::uint32_t>(header[CCompressBlobHeaderGuidSize + i]) << (8 * i);
-  if (v > static_cast<std::uint32_t>(INT32_MAX)) return -1;  // negative as a signed 32-bit number
-  const std::int64_t size = v;
-  const std::int64_t packed = raw - CCompressBlobHeaderSize;
-  if (packed < INT32_MAX / MaxBlobInflateRatio + 1 && size > packed * MaxBlobInflateRatio) return -1;
-  return size;
+  return TrustedSizeOf(header, raw);
 }
 
 bool TCompressedBlobData::IsCompressed() const { return TrustedSize() >= 0; }
@@ -758,6 +770,40 @@ bool TCompressedBlobData::IsCompressed() const { return TrustedSize() >= 0; }
 const std::uint8_t* TCompressedBlobData::JoinedRaw() {
   Defrag();
   return PieceData(FirstPiece());
+}
+
+std::string TCompressedBlobData::Inflated() {
+  std::string out(static_cast<std::size_t>(GetSize()), '\0');
+  out.resize(static_cast<std::size_t>(Read(0, 0, out.data(), static_cast<std::int64_t>(out.size()))));
+  return out;
+}
+
+void TCompressedBlobData::StoreWrapped(const void* source, std::int64_t size) {
+  if (size > INT32_MAX) throw EBlobError("Invalid uncompressed blob size");
+  CheckZLib();
+  std::uint64_t len = ZLibCompressBound(static_cast<std::uint64_t>(size)) + 64;
+  TPiecePtr piece = AllocPiece(CCompressBlobHeaderSize + static_cast<std::int64_t>(len));
+  DoCompress(PieceData(piece.get()) + CCompressBlobHeaderSize, len, source, static_cast<std::uint64_t>(size));
+  PutHeader(PieceData(piece.get()), size);
+  piece->Used = CCompressBlobHeaderSize + static_cast<std::int64_t>(len);
+  ReallocPiece(piece, piece->Used);
+  std::vector<TPiecePtr> pieces;
+  pieces.push_back(std::move(piece));
+  ReplacePieces(std::move(pieces));
+}
+
+void TCompressedBlobData::EditContent(const std::function<void(std::string&)>& edit) {
+  std::string value = Inflated();
+  edit(value);
+  const auto size = static_cast<std::int64_t>(value.size());
+  if (size > BlobMinCompressLength && CompressFrom(value.data(), size)) return;
+  StoreWrapped(value.data(), size);  // plain, these bytes would be read as compressed
+}
+
+void TCompressedBlobData::ProtectPlainContent() {
+  if (TrustedSize() < 0) return;
+  const std::string value = RawBytes();
+  StoreWrapped(value.data(), static_cast<std::int64_t>(value.size()));
 }
 
 std::int64_t TCompressedBlobData::GetSize() {
@@ -770,7 +816,10 @@ void TCompressedBlobData::SetSize(std::int64_t value) {
   const std::int64_t size = TrustedSize();
   if (size >= 0) {
     if (value == size) return;
-    EnsurePlain();
+    if (!EnsurePlain()) {
+      EditContent([value](std::string& v) { v.resize(static_cast<std::size_t>(value), '\0'); });
+      return;
+    }
   }
   RawSetSize(value);
 }
@@ -784,7 +833,10 @@ void TCompressedBlobData::Truncate(std::int64_t newSize) {
   const std::int64_t size = TrustedSize();
   if (size >= 0) {
     if (newSize >= size) return;
-    EnsurePlain();
+    if (!EnsurePlain()) {
+      EditContent([newSize](std::string& v) { v.resize(static_cast<std::size_t>(newSize)); });
+      return;
+    }
   }
   RawTruncate(newSize);
 }
@@ -804,8 +856,24 @@ std::int64_t TCompressedBlobData::Read(std::int64_t position, std::int64_t count
     if (r != TInflate::Ok) RaiseInflate(r);
     return size;
   }
-  EnsurePlain();
-  return RawRead(position, count, dest, destCapacity);
+  if (EnsurePlain()) return RawRead(position, count, dest, destCapacity);
+  // The content cannot be stored plain: copy the range out of the stream.
+  std::int64_t want = std::min(size - position, destCapacity);
+  if (count > 0) want = std::min(want, count);
+  auto* d = static_cast<std::uint8_t*>(dest);
+  std::int64_t skip = position, done = 0;
+  ForEachChunk([&](const std::uint8_t* p, std::int64_t n) {
+    if (skip >= n) {
+      skip -= n;
+      return true;
+    }
+    const std::int64_t k = std::min(n - skip, want - done);
+    std::memcpy(d + done, p + skip, static_cast<std::size_t>(k));
+    done += k;
+    skip = 0;
+    return done < want;
+  });
+  return done;
 }
 
 void TCompressedBlobData::Write(std::int64_t position, std::int64_t count, const void* source) {
@@ -820,7 +888,14 @@ void TCompressedBlobData::Write(std::int64_t position, std::int64_t count, const
     RawWrite(0, count, source);
     return;
   }
-  if (size >= 0) EnsurePlain();
+  if (size >= 0 && !EnsurePlain()) {
+    EditContent([&](std::string& v) {
+      const std::size_t at = std::min(static_cast<std::size_t>(position), v.size());
+      v.resize(std::max(v.size(), at + static_cast<std::size_t>(count)));
+      std::memcpy(v.data() + at, source, static_cast<std::size_t>(count));
+    });
+    return;
+  }
   RawWrite(position, count, source);
 }
 
@@ -837,21 +912,25 @@ void TCompressedBlobData::ForEachChunk(const TBlobChunkProc& proc) {
   if (r != TInflate::Ok && r != TInflate::Stopped) RaiseInflate(r);
 }
 
-void TCompressedBlobData::EnsurePlain() {
+bool TCompressedBlobData::EnsurePlain() {
   const std::int64_t size = TrustedSize();
-  if (size < 0) return;
+  if (size < 0) return true;
   const std::uint8_t* raw = JoinedRaw();
   const auto packed = static_cast<std::uint64_t>(RawSize() - CCompressBlobHeaderSize);
   TPiecePtr piece = size > 0 ? AllocPiece(size) : nullptr;
   const TInflate r = InflateExact(raw + CCompressBlobHeaderSize, packed, PieceData(piece.get()),
                                   static_cast<std::uint64_t>(size), nullptr);
   if (r != TInflate::Ok) RaiseInflate(r);  // the compressed content stays
+  // A value that itself begins with a trusted header would be misread if it
+  // were stored plain: it stays compressed.
+  if (TrustedSizeOf(PieceData(piece.get()), size) >= 0) return false;
   std::vector<TPiecePtr> pieces;
   if (piece) {
     piece->Used = size;
     pieces.push_back(std::move(piece));
   }
   ReplacePieces(std::move(pieces));
+  return true;
 }
 
 bool TCompressedBlobData::CompressFrom(const void* source, std::int64_t size) {
@@ -1124,10 +1203,12 @@ void TBlob::Assign(TBlob& source) {
   };
   // Data of the same kind copies its stored form (compressed stays
   // compressed); otherwise the content is copied.
-  if (typeid(fromKind) == typeid(data))
+  if (typeid(fromKind) == typeid(data)) {
     from->RawForEachChunk(append);
-  else
+  } else {
     from->ForEachChunk(append);
+    data.ProtectPlainContent();
+  }
 }
 
 std::string TBlob::ReadAll() {

@@ -45,6 +45,12 @@
 // - Line-end conversion, the 8-bit/UTF-16 views, SaveToStream and ForEachChunk
 //   read compressed content through a streaming inflate and leave it
 //   compressed; partial reads and writes decompress in place.
+// - In compressed-blob data, bytes that are written (Write, LoadFromStream,
+//   pieces) are stored as given, so a value fetched in its compressed form
+//   is read decompressed. Operations that rebuild existing content
+//   (decompressing in place, line-end conversion, Assign from another kind
+//   of blob) keep its meaning instead: a value that itself begins with a
+//   trusted header stays compressed, even when that does not save space.
 // - LoadFromStream stores the stream's bytes as they are (plain; a
 //   TCompressedBlob can be compressed afterwards with SetCompressed).
 //   SaveToFile replaces the file through a temporary file.
@@ -145,8 +151,9 @@ class TKxBlobData : public TSharedObject {
   // Hands the content to `proc` in order (decompressed for compressed data).
   virtual void ForEachChunk(const TBlobChunkProc& proc);
   // Makes the stored bytes equal the content (compressed data decompresses
-  // in place); nothing for plain data.
-  virtual void EnsurePlain() {}
+  // in place) and returns true; false when the content has to stay in
+  // another form (see TCompressedBlobData).
+  virtual bool EnsurePlain() { return true; }
 
   std::int64_t Size() { return GetSize(); }
   std::int64_t PieceSize() const noexcept { return FPieceSize; }
@@ -216,6 +223,9 @@ class TKxBlobData : public TSharedObject {
   // Replaces the chain with `pieces` (linked to this object).
   void ReplacePieces(std::vector<TPiecePtr> pieces);
   std::vector<TPiecePtr> TakePieces() noexcept;
+  // Called after plain content was produced from content (line ends,
+  // copies): stores it so that it keeps its meaning.
+  virtual void ProtectPlainContent() {}
 
  private:
   friend class TBlob;
@@ -239,7 +249,9 @@ class TCompressedBlobData : public TKxBlobData {
   std::int64_t Read(std::int64_t position, std::int64_t count, void* dest, std::int64_t destCapacity) override;
   void Write(std::int64_t position, std::int64_t count, const void* source) override;
   void ForEachChunk(const TBlobChunkProc& proc) override;
-  void EnsurePlain() override;
+  // Stays compressed (false) when the decompressed value itself begins with
+  // a trusted header, which stored plain would be misread.
+  bool EnsurePlain() override;
 
   // The stored bytes carry a trusted compressed header.
   bool IsCompressed() const;
@@ -260,8 +272,15 @@ class TCompressedBlobData : public TKxBlobData {
   std::int64_t CompressedSize() const;
 
  private:
+  void ProtectPlainContent() override;
   // The uncompressed size from a trusted header, or -1.
   std::int64_t TrustedSize() const;
+  // The whole content.
+  std::string Inflated();
+  // Stores the value compressed even when that does not save space.
+  void StoreWrapped(const void* source, std::int64_t size);
+  // Applies an edit to the content of a value that cannot be stored plain.
+  void EditContent(const std::function<void(std::string&)>& edit);
   // Joins the stored bytes into one piece and returns their address.
   const std::uint8_t* JoinedRaw();
 };

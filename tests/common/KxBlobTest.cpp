@@ -222,6 +222,30 @@ TEST(CompressedBlob, EditsOfCompressedContent) {
   EXPECT_EQ(Content(*blob), std::string(10, 'r'));
 }
 
+TEST(CompressedBlob, ValuesThatLookCompressedKeepTheirMeaning) {
+  const std::string payload(5000, 'z');
+  const std::string image = Header(5000) + Zlib(payload);
+  auto fetched = NewShared<TCompressedBlob>();
+  Put(*fetched, 0, image);  // written bytes are taken as the stored form
+  EXPECT_EQ(Content(*fetched), payload);
+
+  auto plain = NewShared<TBlob>();
+  Put(*plain, 0, image);
+  auto copy = NewShared<TCompressedBlob>();
+  copy->Assign(*plain);  // a copied value stays the value
+  EXPECT_EQ(Content(*copy), image);
+  copy->SetCompressed(false);  // cannot be stored plain without changing meaning
+  EXPECT_TRUE(copy->Compressed());
+  char part[4];
+  ASSERT_EQ(copy->Read(2, 4, part, 4), 4);
+  EXPECT_EQ(std::string(part, 4), image.substr(2, 4));
+  Put(*copy, 30, "edit");
+  copy->SetSize(static_cast<std::int64_t>(image.size()) + 2);
+  EXPECT_EQ(Content(*copy), image.substr(0, 30) + "edit" + image.substr(34) + std::string(2, '\0'));
+  copy->Truncate(25);
+  EXPECT_EQ(Content(*copy), image.substr(0, 25));
+}
+
 TEST(CompressedBlob, HostileHeadersStayPlainOrFailClearly) {
   const std::string payload = std::string(5000, 'z');
   const std::string stream = Zlib(payload);
