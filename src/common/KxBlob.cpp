@@ -847,7 +847,6 @@ std::int64_t TCompressedBlobData::Read(std::int64_t position, std::int64_t count
   if (destCapacity < 0) RaisePosition();
   const std::int64_t size = TrustedSize();
   if (size < 0) return RawRead(position, count, dest, destCapacity);
-  if (position >= size) return 0;
   if (position == 0 && (count == 0 || count == size) && destCapacity >= size) {
     const std::uint8_t* raw = JoinedRaw();
     const TInflate r = InflateExact(raw + CCompressBlobHeaderSize,
@@ -856,6 +855,7 @@ std::int64_t TCompressedBlobData::Read(std::int64_t position, std::int64_t count
     if (r != TInflate::Ok) RaiseInflate(r);
     return size;
   }
+  if (position >= size) return 0;
   if (EnsurePlain()) return RawRead(position, count, dest, destCapacity);
   // The content cannot be stored plain: copy the range out of the stream.
   std::int64_t want = std::min(size - position, destCapacity);
