@@ -312,7 +312,9 @@ TEST(CompressedBlob, HostileHeadersStayPlainOrFailClearly) {
           EXPECT_EQ(data->RawBytes(), c.raw);  // left as it was
           EXPECT_THROW(Content(*blob), EBlobError);
           char part[4];
-          if (blob->Size() > 1) EXPECT_THROW(blob->Read(1, 4, part, 4), EBlobError);
+          if (blob->Size() > 1) {
+            EXPECT_THROW(blob->Read(1, 4, part, 4), EBlobError);
+          }
           EXPECT_EQ(data->RawBytes(), c.raw);
         }
       }
