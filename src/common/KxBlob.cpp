@@ -882,8 +882,9 @@ void TCompressedBlobData::Write(std::int64_t position, std::int64_t count, const
   const std::int64_t size = TrustedSize();
   const std::int64_t oldSize = size >= 0 ? size : RawSize();
   if (position == 0 && (oldSize == 0 || (size >= 0 && count == size))) {
-    // The whole content is replaced: store it compressed when that pays.
-    if (count > BlobMinCompressLength && CompressFrom(source, count)) return;
+    // The whole content is replaced: store it compressed when that pays (and
+    // a compressor is linked: compression is an optimisation here).
+    if (count > BlobMinCompressLength && CompressProc() && UncompressProc() && CompressFrom(source, count)) return;
     Clear();
     RawWrite(0, count, source);
     return;
@@ -1124,8 +1125,10 @@ void TBlob::LoadFromStream(TStream& stream) {
   CheckAlive();
   // Read everything first, so that a failing stream leaves the content as it was.
   std::vector<TPiecePtr> pieces;
+  const std::int64_t expected = stream.Size();
   stream.SetPosition(0);
   const std::int64_t pieceSize = FData->PieceSize();
+  std::int64_t total = 0;
   for (;;) {
     TPiecePtr piece = TKxBlobData::AllocPiece(pieceSize);
     std::int64_t n = 0;
@@ -1133,9 +1136,15 @@ void TBlob::LoadFromStream(TStream& stream) {
            (n = stream.Read(PieceData(piece.get()) + piece->Used, pieceSize - piece->Used)) > 0)
       piece->Used += n;
     const bool more = piece->Used == pieceSize;
+    total += piece->Used;
     if (piece->Used > 0) pieces.push_back(std::move(piece));
     if (!more) break;
   }
+  // A stream that stops short has failed (a file stream keeps the reason).
+  const auto* file = dynamic_cast<const TFileStream*>(&stream);
+  if (file && file->LastError() != 0)
+    RaiseOSError(Format("Cannot read file \"%s\"", {file->FileName()}), file->LastError());
+  if (total < expected) throw EStreamError("Stream read error");
   Clear();
   if (!pieces.empty()) PrepareChange().ReplacePieces(std::move(pieces));
 }

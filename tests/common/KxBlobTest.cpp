@@ -489,8 +489,28 @@ TEST(BlobStreams, SaveAndLoadInChunks) {
   loaded->LoadFromFile(file);
   EXPECT_EQ(loaded->AsBytes(), std::vector<std::uint8_t>(content.begin(), content.end()));
   EXPECT_THROW(loaded->LoadFromFile(dir + "/missing"), EFOpenError);
-  EXPECT_EQ(loaded->Size(), 200000);  // a failed load leaves the content
+  EXPECT_THROW(loaded->LoadFromFile(dir), EOSError);  // reading fails
+  // A stream that ends before its size failed to read.
+  struct ShortStream : TStringStream {
+    using TStringStream::TStringStream;
+    std::int64_t Read(void* buffer, std::int64_t count) override {
+      return TStringStream::Read(buffer, std::min<std::int64_t>(count, 3000 - Position()));
+    }
+  } shortStream(content);
+  EXPECT_THROW(loaded->LoadFromStream(shortStream), EStreamError);
+  EXPECT_EQ(loaded->Size(), 200000);  // failed loads leave the content
   std::filesystem::remove_all(dir);
+}
+
+TEST(BlobStreams, WritesStayPlainWithoutACompressor) {
+  SetCompressProc(nullptr);
+  auto blob = NewShared<TCompressedBlob>();
+  Put(*blob, 0, std::string(1000, 'a'));
+  EXPECT_FALSE(blob->Compressed());
+  EXPECT_THROW(blob->SetCompressed(true), ECompressionError);
+  SetCompressProc(&ZLibCompress);
+  blob->SetCompressed(true);
+  EXPECT_TRUE(blob->Compressed());
 }
 
 }  // namespace
