@@ -84,8 +84,8 @@ class EBlobError : public Exception {
 
 class TKxBlobData;
 
-// Pieces of 65514 bytes; on the original 32-bit layout a full piece with its
-// header took 64 KiB.
+// Size of the pieces writes allocate (a full piece and a 22-byte header
+// make 64 KiB); callers see it in how values split into pieces.
 inline constexpr std::int64_t DefaultPieceSize = 65514;
 
 inline constexpr int CCompressBlobHeaderGuidSize = 16;
