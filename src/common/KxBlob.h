@@ -356,14 +356,15 @@ class TBlob : public TSharedObject {
   void SaveToFile(const std::string& fileName);
 
   // Text views: AsAnsiString is 8-bit text in the process code page,
-  // AsWideString UTF-16; AsString is AsWideString. Setting one clears the
+  // AsWideString UTF-16; AsString is AsAnsiString (std::string carries
+  // 8-bit text throughout the library). Setting one clears the
   // blob and stores the value in the blob's own form.
   std::string AsAnsiString();
   void SetAsAnsiString(const std::string& value);
   std::u16string AsWideString();
   void SetAsWideString(const std::u16string& value);
-  std::u16string AsString() { return AsWideString(); }
-  void SetAsString(const std::u16string& value) { SetAsWideString(value); }
+  std::string AsString() { return AsAnsiString(); }
+  void SetAsString(const std::string& value) { SetAsAnsiString(value); }
   std::vector<std::uint8_t> AsBytes();
   void SetAsBytes(const std::vector<std::uint8_t>& value);
 
