@@ -152,21 +152,26 @@ class TDAMapRules::TRuleReader {
     if (AtEnd()) UnexpectedEnd();
     if (FCode != code) Expected(FParser.GetSymbolByCode(code));
   }
-  // The source text from the current lexeme up to (not including) the first
-  // lexeme whose code is in `stops` or the end; leaves that lexeme current.
+  // The name made of the current lexeme and those after it, up to (not
+  // including) the first lexeme whose code is in `stops` or the end, which
+  // is left current. Comments count as blanks, runs of blanks as one.
   std::string ReadName(std::initializer_list<int> stops) {
-    std::int64_t begin = FStart;
-    while (FCode != lcEnd) {
-      bool stop = false;
-      for (int s : stops) stop = stop || FCode == s;
-      if (stop) break;
+    std::string name;
+    auto stopped = [&] {
+      for (int s : stops)
+        if (FCode == s) return true;
+      return FCode == lcEnd;
+    };
+    while (!stopped()) {
+      if (FCode == lcBlank || FCode == lcComment) {
+        if (!name.empty() && name.back() != ' ') name += ' ';
+      } else {
+        name.append(FText.substr(static_cast<std::size_t>(FStart), static_cast<std::size_t>(FParser.CurrPos() - FStart)));
+      }
       FCode = FParser.GetNextToken();
       FStart = FParser.PrevPos();
     }
-    std::int64_t end = FCode == lcEnd ? static_cast<std::int64_t>(FText.size()) : FStart;
-    std::string name(TrimView(FText.substr(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin))));
-    if (FCode == lcBlank || FCode == lcComment) Advance();
-    return name;
+    return Trim(name);
   }
   int ReadInteger() {
     Advance();

@@ -19,8 +19,10 @@
 //   data-type codes themselves (GetDataType is the identity); the
 //   connection's and data set's collections override GetFieldTypeInfos and
 //   GetDataType with their framework's field types.
-// - Names are the exact source text between their delimiters (trimmed); a
-//   column name in brackets keeps its inner blanks.
+// - A type name is its lexemes as written, comments counting as blanks and
+//   a run of blanks as one, trimmed ("Tinyint   Unsigned" is "Tinyint
+//   Unsigned"). A column name in brackets is the source text between them,
+//   trimmed.
 // - An unknown name raises the validation classes with their messages
 //   (EInvalidDBTypeMapping "Unsupported database type: %s",
 //   EInvalidFieldTypeMapping "Unsupported field type: %s", the name in place
