@@ -47,19 +47,30 @@ const TFieldTypeInfos& DataTypeFieldTypeInfos() {
       const char* Name;
       bool Length, Scale;
     };
-    static constexpr Entry entries[] = {
-        {dtBoolean, "Boolean", false, false},  {dtInt8, "Shortint", false, false},
-        {dtUInt8, "Byte", false, false},       {dtInt16, "Smallint", false, false},
-        {dtUInt16, "Word", false, false},      {dtInt32, "Integer", false, false},
-        {dtUInt32, "LongWord", false, false},  {dtInt64, "Largeint", false, false},
-        {dtFloat, "Float", false, false},      {dtSingle, "Single", false, false},
-        {dtCurrency, "Currency", false, false}, {dtBCD, "BCD", true, true},
-        {dtFMTBCD, "FMTBCD", true, true},      {dtDate, "Date", false, false},
-        {dtTime, "Time", false, false},        {dtDateTime, "DateTime", false, false},
-        {dtSQLTimeStamp, "TimeStamp", false, false}, {dtString, "String", true, false},
-        {dtWideString, "WideString", true, false}, {dtMemo, "Memo", false, false},
-        {dtWideMemo, "WideMemo", false, false}, {dtBytes, "Bytes", true, false},
-        {dtVarBytes, "VarBytes", true, false}, {dtGuid, "Guid", false, false}};
+    static constexpr Entry entries[] = {{dtBoolean, "Boolean", false, false},
+                                        {dtInt8, "Shortint", false, false},
+                                        {dtUInt8, "Byte", false, false},
+                                        {dtInt16, "Smallint", false, false},
+                                        {dtUInt16, "Word", false, false},
+                                        {dtInt32, "Integer", false, false},
+                                        {dtUInt32, "LongWord", false, false},
+                                        {dtInt64, "Largeint", false, false},
+                                        {dtFloat, "Float", false, false},
+                                        {dtSingle, "Single", false, false},
+                                        {dtCurrency, "Currency", false, false},
+                                        {dtBCD, "BCD", true, true},
+                                        {dtFMTBCD, "FMTBCD", true, true},
+                                        {dtDate, "Date", false, false},
+                                        {dtTime, "Time", false, false},
+                                        {dtDateTime, "DateTime", false, false},
+                                        {dtSQLTimeStamp, "TimeStamp", false, false},
+                                        {dtString, "String", true, false},
+                                        {dtWideString, "WideString", true, false},
+                                        {dtMemo, "Memo", false, false},
+                                        {dtWideMemo, "WideMemo", false, false},
+                                        {dtBytes, "Bytes", true, false},
+                                        {dtVarBytes, "VarBytes", true, false},
+                                        {dtGuid, "Guid", false, false}};
     for (const Entry& e : entries) r.Add(e.Type, e.Name, e.Length, e.Scale);
     return r;
   }();
@@ -99,7 +110,8 @@ struct TParsedRule {
 // Reads rules one after another from one text.
 class TDAMapRules::TRuleReader {
  public:
-  TRuleReader(std::string_view text, const TFieldTypeInfos& fieldTypes) : FText(text), FParser(std::string(text)), FFieldTypes(fieldTypes) {
+  TRuleReader(std::string_view text, const TFieldTypeInfos& fieldTypes)
+      : FText(text), FParser(std::string(text)), FFieldTypes(fieldTypes) {
     FParser.SetOmitBlank(false);
     FParser.SetOmitComment(false);
     FParser.SetUppered(false);
@@ -166,7 +178,8 @@ class TDAMapRules::TRuleReader {
       if (FCode == lcBlank || FCode == lcComment) {
         if (!name.empty() && name.back() != ' ') name += ' ';
       } else {
-        name.append(FText.substr(static_cast<std::size_t>(FStart), static_cast<std::size_t>(FParser.CurrPos() - FStart)));
+        name.append(
+            FText.substr(static_cast<std::size_t>(FStart), static_cast<std::size_t>(FParser.CurrPos() - FStart)));
       }
       FCode = FParser.GetNextToken();
       FStart = FParser.PrevPos();
@@ -202,8 +215,8 @@ class TDAMapRules::TRuleReader {
         FCode = FParser.GetNextToken();
       } while (FCode != kRBracket && FCode != lcEnd);
       if (FCode == lcEnd) UnexpectedEnd();
-      r.FieldName = Trim(FText.substr(static_cast<std::size_t>(begin),
-                                      static_cast<std::size_t>(FParser.PrevPos() - begin)));
+      r.FieldName =
+          Trim(FText.substr(static_cast<std::size_t>(begin), static_cast<std::size_t>(FParser.PrevPos() - begin)));
       Expect(kMinus);
     } else {
       std::string name = ReadName({kOpen, kMinus, kSemicolon});
@@ -273,8 +286,8 @@ std::uint16_t TDAMapRules::GetDataType(int fieldType) const { return static_cast
 const TFieldTypeInfos& TDAMapRules::GetFieldTypeInfos() const { return DataTypeFieldTypeInfos(); }
 
 void TDAMapRules::Validate(const TDAMapRule& rule) const {
-  DBTypeInfos().Validate(rule.DBType(), rule.DBLengthMin(), rule.DBLengthMax(), rule.DBScaleMin(),
-                         rule.DBScaleMax(), rule.FieldName().empty());
+  DBTypeInfos().Validate(rule.DBType(), rule.DBLengthMin(), rule.DBLengthMax(), rule.DBScaleMin(), rule.DBScaleMax(),
+                         rule.FieldName().empty());
   GetFieldTypeInfos().Validate(rule.FieldType(), rule.FieldLength(), rule.FieldScale());
 }
 
@@ -295,13 +308,13 @@ void TDAMapRules::AddRules(std::string_view text) {
 }
 
 void TDAMapRules::AddDBTypeRule(std::uint16_t dbType, int fieldType, const TMapRuleOptions& o) {
-  AddRule({}, dbType, o.DBLengthMin, o.DBLengthMax, o.DBScaleMin, o.DBScaleMax, fieldType, o.FieldLength,
-          o.FieldScale, o.IgnoreErrors);
+  AddRule({}, dbType, o.DBLengthMin, o.DBLengthMax, o.DBScaleMin, o.DBScaleMax, fieldType, o.FieldLength, o.FieldScale,
+          o.IgnoreErrors);
 }
 
 void TDAMapRules::AddFieldNameRule(std::string fieldName, int fieldType, const TMapRuleOptions& o) {
-  AddRule(std::move(fieldName), 0, o.DBLengthMin, o.DBLengthMax, o.DBScaleMin, o.DBScaleMax, fieldType,
-          o.FieldLength, o.FieldScale, o.IgnoreErrors);
+  AddRule(std::move(fieldName), 0, o.DBLengthMin, o.DBLengthMax, o.DBScaleMin, o.DBScaleMax, fieldType, o.FieldLength,
+          o.FieldScale, o.IgnoreErrors);
 }
 
 TDAMapRule& TDAMapRules::AddRule(std::string fieldName, std::uint16_t dbType, int dbLengthMin, int dbLengthMax,

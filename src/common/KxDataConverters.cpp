@@ -1,11 +1,11 @@
 #include "KxDataConverters.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
-#include <algorithm>
 #include <limits>
 #include <span>
 #include <type_traits>
@@ -104,9 +104,7 @@ struct BinV {
 };
 
 std::string IntText(std::int64_t v) { return std::to_string(v); }
-std::string FloatText(const FloatV& f) {
-  return f.Single ? SingleToStr(static_cast<float>(f.V)) : FloatToStr(f.V);
-}
+std::string FloatText(const FloatV& f) { return f.Single ? SingleToStr(static_cast<float>(f.V)) : FloatToStr(f.V); }
 std::string BcdText(std::int64_t scaled) { return CurrToStr(Currency::FromScaled(scaled)); }
 std::string FmtText(const TBcd& v) { return BcdToStr(v); }
 
@@ -144,7 +142,8 @@ std::int64_t TruncClamp(double v, bool& outOfRange) noexcept {
 std::int64_t BcdIntClamp(const TBcd& v, bool& outOfRange) {
   std::int64_t r = 0;
   outOfRange = !TryBcdToInt64(v, r);
-  if (outOfRange) r = IsBcdNegative(v) ? std::numeric_limits<std::int64_t>::min() : std::numeric_limits<std::int64_t>::max();
+  if (outOfRange)
+    r = IsBcdNegative(v) ? std::numeric_limits<std::int64_t>::min() : std::numeric_limits<std::int64_t>::max();
   return r;
 }
 
@@ -402,10 +401,10 @@ void PutBinary(const Args& a, const std::uint8_t* p, std::size_t n) {
 // bytes) and, as a destination, which values it accepts (Put overloads).
 
 struct TagBase {
-  static constexpr bool kBinary = false;   // a binary type (source or destination)
-  static constexpr bool kText = false;     // accepts text values of either form
-  static constexpr int kFixedSize = 0;     // exchange size of a fixed-size type
-  static constexpr bool kHasRaw = false;   // its bytes can go to a binary type
+  static constexpr bool kBinary = false;  // a binary type (source or destination)
+  static constexpr bool kText = false;    // accepts text values of either form
+  static constexpr int kFixedSize = 0;    // exchange size of a fixed-size type
+  static constexpr bool kHasRaw = false;  // its bytes can go to a binary type
 };
 
 // -- integers
@@ -807,7 +806,8 @@ struct TextTag : TagBase {
       const auto* b = static_cast<const std::uint8_t*>(p);
       std::size_t n = 0;
       while (n < maxLen && Load<char16_t>(b + 2 * n) != 0) ++n;
-      if (reinterpret_cast<std::uintptr_t>(p) % alignof(char16_t) == 0) return f(View(static_cast<const char16_t*>(p), n));
+      if (reinterpret_cast<std::uintptr_t>(p) % alignof(char16_t) == 0)
+        return f(View(static_cast<const char16_t*>(p), n));
       std::u16string copy(n, u'\0');
       std::memcpy(copy.data(), p, 2 * n);
       f(View(copy));
@@ -955,43 +955,26 @@ using AllTags = TypeList<TInt8, TUInt8, TInt16, TUInt16, TInt32, TUInt32, TInt64
                          TBytes, TVarBytes, TExtVarBytes, GuidTag>;
 constexpr int kTagCount = 26;
 constexpr std::string_view kTagWords[kTagCount] = {
-    "Int8", "UInt8", "Int16", "UInt16", "Int32", "UInt32", "Int64", "Float", "Single", "Bool", "BCD", "FMTBCD", "Date",
-    "Time", "DateTime", "SQLTimeStamp", "AStr", "ExtAStr", "WStr", "ExtWStr", "Memo", "WideMemo", "Bytes", "VarBytes",
-    "ExtVarBytes", "Guid"};
+    "Int8", "UInt8",   "Int16",  "UInt16",   "Int32", "UInt32",   "Int64",        "Float", "Single",
+    "Bool", "BCD",     "FMTBCD", "Date",     "Time",  "DateTime", "SQLTimeStamp", "AStr",  "ExtAStr",
+    "WStr", "ExtWStr", "Memo",   "WideMemo", "Bytes", "VarBytes", "ExtVarBytes",  "Guid"};
 
-int TagOf(std::uint16_t code) noexcept {
-  switch (code) {
-    case dtInt8: return 0;
-    case dtUInt8: return 1;
-    case dtInt16: return 2;
-    case dtUInt16: return 3;
-    case dtInt32: return 4;
-    case dtUInt32: return 5;
-    case dtInt64: return 6;
-    case dtFloat:
-    case dtCurrency: return 7;
-    case dtSingle: return 8;
-    case dtBoolean: return 9;
-    case dtBCD: return 10;
-    case dtFMTBCD: return 11;
-    case dtDate: return 12;
-    case dtTime: return 13;
-    case dtDateTime: return 14;
-    case dtSQLTimeStamp: return 15;
-    case dtString: return 16;
-    case dtExtString: return 17;
-    case dtWideString: return 18;
-    case dtExtWideString: return 19;
-    case dtMemo:
-    case dtBlob: return 20;
-    case dtWideMemo: return 21;
-    case dtBytes: return 22;
-    case dtVarBytes: return 23;
-    case dtExtVarBytes: return 24;
-    case dtGuid: return 25;
-    default: return -1;
-  }
-}
+// The tag index of each data-type code (-1: no converters); dtCurrency is
+// served by Float, dtBlob by Memo.
+constexpr std::array<std::int8_t, 36> kTagOfCode = [] {
+  std::array<std::int8_t, 36> t{};
+  t.fill(-1);
+  const std::uint16_t codes[kTagCount] = {
+      dtInt8,       dtUInt8,         dtInt16,  dtUInt16,   dtInt32, dtUInt32,   dtInt64,        dtFloat,  dtSingle,
+      dtBoolean,    dtBCD,           dtFMTBCD, dtDate,     dtTime,  dtDateTime, dtSQLTimeStamp, dtString, dtExtString,
+      dtWideString, dtExtWideString, dtMemo,   dtWideMemo, dtBytes, dtVarBytes, dtExtVarBytes,  dtGuid};
+  for (int i = 0; i < kTagCount; ++i) t[codes[i]] = static_cast<std::int8_t>(i);
+  t[dtCurrency] = t[dtFloat];
+  t[dtBlob] = t[dtMemo];
+  return t;
+}();
+
+int TagOf(std::uint16_t code) noexcept { return code < kTagOfCode.size() ? kTagOfCode[code] : -1; }
 
 // ---- the generated converters ----------------------------------------------------------
 
@@ -1119,8 +1102,8 @@ std::vector<TOnDemandPair> BuildMatrix() {
     for (auto g : groups)
       for (std::uint16_t d : g) pairs.push_back(MakePair(s, d));
   };
-  const std::uint16_t textBinaryTargets[] = {dtBoolean, dtFloat, dtSingle, dtCurrency, dtBCD, dtFMTBCD,
-                                             dtDate,    dtTime,  dtDateTime, dtSQLTimeStamp};
+  const std::uint16_t textBinaryTargets[] = {dtBoolean, dtFloat, dtSingle, dtCurrency, dtBCD,
+                                             dtFMTBCD,  dtDate,  dtTime,   dtDateTime, dtSQLTimeStamp};
   const std::uint16_t guid[] = {dtGuid};
   for (auto group : {std::span<const std::uint16_t>(kTextTypes), std::span<const std::uint16_t>(kBinaryTypes)})
     for (std::uint16_t s : group) {

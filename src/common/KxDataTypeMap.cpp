@@ -172,8 +172,8 @@ void TConverterManager::ClearFetchMappers() { FFetchConverters.Clear(); }
 void TConverterManager::AddOnDemandConverter(std::uint16_t sourceType, std::uint16_t destType,
                                              TConvertProcedure getDataConverter, TConvertProcedure putDataConverter,
                                              TCalcSizeFunc calcLength, TCalcSizeFunc calcScale) {
-  FOnDemandConverters.Add(std::make_unique<TOnDemandConverter>(sourceType, destType, getDataConverter,
-                                                               putDataConverter, calcLength, calcScale));
+  FOnDemandConverters.Add(std::make_unique<TOnDemandConverter>(sourceType, destType, getDataConverter, putDataConverter,
+                                                               calcLength, calcScale));
 }
 
 void TConverterManager::DeleteOnDemandConverter(int index) { FOnDemandConverters.Delete(index); }
@@ -213,8 +213,8 @@ const TConverterManager& RuleConverterManager(const TKxMapRule& rule) {
   return rules->GetConverterManager();
 }
 
-const TFetchConverter* FindMapFetchConverter(const TKxMapRule* rule, bool encrypted, std::uint16_t dbType,
-                                             int dbLength, int dbScale) {
+const TFetchConverter* FindMapFetchConverter(const TKxMapRule* rule, bool encrypted, std::uint16_t dbType, int dbLength,
+                                             int dbScale) {
   if (encrypted || !rule) return nullptr;
   return RuleConverterManager(*rule).DetectFetchConverter(dbType, dbLength, dbScale, rule->DataType());
 }
@@ -231,8 +231,7 @@ const TOnDemandConverter* FindMapOnDemandConverter(const TKxMapRule*& rule, std:
 }
 
 void ConvertFetchedValue(const TFetchConverter& converter, TStringHeap* heap, std::uint16_t sourceType,
-                         const void* source, int sourceLen, void* dest, int destLen, int destScale,
-                         bool ignoreErrors) {
+                         const void* source, int sourceLen, void* dest, int destLen, int destScale, bool ignoreErrors) {
   TConvertProcedure convert = TDataConverters::Find(sourceType, converter.InternalDataType());
   LUMO_ASSERT(convert != nullptr);
   convert(heap, source, sourceLen, 0, dest, destLen, destScale, ignoreErrors);

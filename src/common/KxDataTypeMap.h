@@ -159,9 +159,8 @@ class TKxMapRules : public TMapRules {
   TKxMapRule& Items(int index) const { return static_cast<TKxMapRule&>(TMapRules::Items(index)); }
   // Validates the database side (a database type is required when the
   // field name is empty) and appends the rule.
-  TKxMapRule& AddRule(std::string fieldName, std::uint16_t dbType, int dbLengthMin, int dbLengthMax,
-                      int dbScaleMin, int dbScaleMax, std::uint16_t dataType, int fieldLength, int fieldScale,
-                      bool ignoreErrors);
+  TKxMapRule& AddRule(std::string fieldName, std::uint16_t dbType, int dbLengthMin, int dbLengthMax, int dbScaleMin,
+                      int dbScaleMax, std::uint16_t dataType, int fieldLength, int fieldScale, bool ignoreErrors);
 
   // The rule's type is dbType, and a length or scale other than -1 lies
   // within the rule's bounds (a -1 bound is open).
@@ -251,8 +250,8 @@ class TConverterManager {
   // requiredDataType is the presented type a rule asks for (the converter's
   // DestDataType), destDataType the type the column is stored in.
   void AddFetchConverter(std::uint16_t dbType, int dbLengthMin, int dbLengthMax, int dbScaleMin, int dbScaleMax,
-                         std::uint16_t requiredDataType, std::uint16_t destDataType,
-                         TCalcSizeFunc calcLength = nullptr, TCalcSizeFunc calcScale = nullptr);
+                         std::uint16_t requiredDataType, std::uint16_t destDataType, TCalcSizeFunc calcLength = nullptr,
+                         TCalcSizeFunc calcScale = nullptr);
   // One type for both.
   void AddFetchConverter(std::uint16_t dbType, int dbLengthMin, int dbLengthMax, int dbScaleMin, int dbScaleMax,
                          std::uint16_t dataType);
@@ -277,8 +276,7 @@ class TConverterManager {
   const TFetchConverter* DetectFetchConverter(std::uint16_t dbType, int dbLength, int dbScale,
                                               std::uint16_t destDataType) const;
   // The first on-demand converter for exactly that pair, or nullptr.
-  const TOnDemandConverter* DetectOnDemandConverter(std::uint16_t sourceDataType,
-                                                    std::uint16_t destDataType) const;
+  const TOnDemandConverter* DetectOnDemandConverter(std::uint16_t sourceDataType, std::uint16_t destDataType) const;
 
  private:
   TDAObjectList<TFetchConverter> FFetchConverters;
@@ -298,16 +296,15 @@ const TConverterManager& RuleConverterManager(const TKxMapRule& rule);
 
 // The fetch converter for a column: none for an encrypted column or without
 // a rule, else the rule's manager's converter for the rule's data type.
-const TFetchConverter* FindMapFetchConverter(const TKxMapRule* rule, bool encrypted, std::uint16_t dbType,
-                                             int dbLength, int dbScale);
+const TFetchConverter* FindMapFetchConverter(const TKxMapRule* rule, bool encrypted, std::uint16_t dbType, int dbLength,
+                                             int dbScale);
 
 // Stores a fetched value (in the exchange form of `sourceType`: the
 // column's text, or its 64-bit integer) in the converter's internal type
 // with the value converters, so that a narrower stored type range-checks:
 // "Value is out of range: %s" unless ignoreErrors.
 void ConvertFetchedValue(const TFetchConverter& converter, TStringHeap* heap, std::uint16_t sourceType,
-                         const void* source, int sourceLen, void* dest, int destLen, int destScale,
-                         bool ignoreErrors);
+                         const void* source, int sourceLen, void* dest, int destLen, int destScale, bool ignoreErrors);
 
 // The on-demand converter for a field stored as `storedType`. `rule` comes
 // in as the rule that applies and goes out as nullptr when the field is
