@@ -351,12 +351,12 @@ struct TextStore {
     if constexpr (Ext) {
       LUMO_ASSERT(a.Heap != nullptr);
       void* buf = a.Heap->NewBuf(static_cast<std::int64_t>(bytes + sizeof(Char)));
-      std::memcpy(buf, s.data(), bytes);
+      if (bytes) std::memcpy(buf, s.data(), bytes);
       std::memset(static_cast<char*>(buf) + bytes, 0, sizeof(Char));
       a.Heap->DisposeBuf(Load<void*>(a.Dst));
       Store(a.Dst, buf);
     } else {
-      std::memcpy(a.Dst, s.data(), bytes);
+      if (bytes) std::memcpy(a.Dst, s.data(), bytes);
       std::memset(static_cast<char*>(a.Dst) + bytes, 0, sizeof(Char));
     }
   }

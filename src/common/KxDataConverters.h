@@ -21,8 +21,8 @@
 // Decisions:
 // - Nothing is clamped silently: a value outside the destination's range
 //   raises "Value is out of range: %s" (integer to dtBCD beyond
-//   +-922 337 203 685 477 included) unless errors are ignored, when the
-//   nearest limit is stored.
+//   +-922 337 203 685 477 included, and integer text beyond the 64-bit
+//   range) unless errors are ignored, when the nearest limit is stored.
 // - "Whole" checks are made on exact decimal values: a double is taken as
 //   the shortest decimal text that reads back to it, so 0.1 is a valid
 //   dtBCD value and 0.00001 is not.
@@ -32,6 +32,7 @@
 //   converted: %s"; with errors ignored such a value is true when not zero.
 // - dtBoolean to an unsigned integer stores 1 for true values (-1 does not
 //   fit); to signed numbers the word is sign-extended.
+// - dtBoolean text is "True" or "False"; text is read by TryStrToBool.
 // - Float text is the shortest text that reads back to the same value;
 //   dtBCD text is exact (no detour through a double). Date and time text
 //   carries ".zzz" milliseconds when they are not zero, so the opposite
