@@ -992,24 +992,26 @@ void Deliver(const Args& a, const V& v) {
   }
 }
 
-// Bytes of a binary value into a fixed-size destination.
+// Bytes of a binary value into a fixed-size destination. With the wrong
+// count (errors ignored) the bytes both have are copied over the old value;
+// a result that is no valid value of the type becomes zero (the date-time
+// number 0 for dates).
 template <class D>
 void PutFixedFromBinary(const Args& a, const std::uint8_t* p, std::size_t n) {
   constexpr std::size_t size = D::kFixedSize;
-  bool valid = n == size;
-  if (valid) {
-    if constexpr (std::is_same_v<D, FmtTag>) valid = IsValidBcdBytes(p);
-    if constexpr (requires { D::ValidBytes(p); }) valid = D::ValidBytes(p);
-    if (valid) return static_cast<void>(std::memmove(a.Dst, p, size));
-    if (!a.Ignore) Fail(kInvalidBinary);
-    if constexpr (std::is_same_v<D, FmtTag>)
-      Store(a.Dst, Int64ToBcd(0));
-    else if constexpr (requires { D::PutZero(a); })
-      D::PutZero(a);
-    return;
-  }
+  if (n != size && !a.Ignore) Fail(kInvalidBinary);
+  std::uint8_t value[size];
+  std::memcpy(value, a.Dst, size);
+  if (n) std::memmove(value, p, std::min(n, size));
+  bool valid = true;
+  if constexpr (std::is_same_v<D, FmtTag>) valid = IsValidBcdBytes(value);
+  if constexpr (requires { D::ValidBytes(value); }) valid = D::ValidBytes(value);
+  if (valid) return static_cast<void>(std::memcpy(a.Dst, value, size));
   if (!a.Ignore) Fail(kInvalidBinary);
-  if (n) std::memmove(a.Dst, p, std::min(n, size));
+  if constexpr (std::is_same_v<D, FmtTag>)
+    Store(a.Dst, Int64ToBcd(0));
+  else if constexpr (requires { D::PutZero(a); })
+    D::PutZero(a);
 }
 
 template <class S, class D>

@@ -120,30 +120,39 @@ struct Case {
   const char* Ignored = nullptr;  // with IgnoreErrors, when it differs
 };
 
-// Runs one conversion into a destination pre-filled with 0xEE bytes; a
-// failure must leave those bytes as they were.
-std::string Run(const Val& src, std::uint16_t dest, int destLen, int destScale, bool ignore) {
+// Runs one conversion into a destination pre-filled with 0xEE bytes (an
+// Ext slot: no buffer); a failure must leave the destination as it was.
+std::string RunOne(const Val& src, std::uint16_t dest, int destLen, int destScale, bool ignore) {
+  static TStringHeap heap;
   TConvertProcedure convert = TDataConverters::Find(src.Type, dest);
   if (!convert) return "no converter";
+  const bool ext = dest == dtExtString || dest == dtExtWideString || dest == dtExtVarBytes;
   alignas(8) std::uint8_t in[256] = {};
   std::memcpy(in, src.Bytes.data(), src.Bytes.size());
-  alignas(8) std::uint8_t out[256];
+  alignas(8) std::uint8_t out[256], before[256];
   std::memset(out, 0xEE, sizeof out);
+  if (ext) std::memset(out, 0, sizeof(void*));
+  std::memcpy(before, out, sizeof out);
   try {
-    convert(nullptr, in, src.Len, src.Scale, out, destLen, destScale, ignore);
+    convert(&heap, in, src.Len, src.Scale, out, destLen, destScale, ignore);
   } catch (const EDataMappingError& e) {
-    for (std::uint8_t b : out)
-      if (b != 0xEE) return "destination changed by a failed conversion";
+    if (std::memcmp(before, out, sizeof out) != 0) return "destination changed by a failed conversion";
     return "!" + e.Message();
   }
-  return Show(dest, out, destLen);
+  if (!ext) return Show(dest, out, destLen);
+  void* buf;
+  std::memcpy(&buf, out, sizeof buf);
+  std::string shown = Show(dest == dtExtString ? dtString : dest == dtExtWideString ? dtWideString : dtVarBytes,
+                           static_cast<std::uint8_t*>(buf), destLen);
+  heap.DisposeBuf(buf);
+  return shown;
 }
 
 void Check(const std::vector<Case>& cases) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.Source.Type) + " -> " + std::to_string(c.Dest) + " expecting " + c.Expected);
-    EXPECT_EQ(Run(c.Source, c.Dest, c.DestLen, c.DestScale, false), c.Expected);
-    std::string ignored = Run(c.Source, c.Dest, c.DestLen, c.DestScale, true);
+    EXPECT_EQ(RunOne(c.Source, c.Dest, c.DestLen, c.DestScale, false), c.Expected);
+    std::string ignored = RunOne(c.Source, c.Dest, c.DestLen, c.DestScale, true);
     EXPECT_EQ(ignored, c.Ignored ? c.Ignored : c.Expected);
   }
 }
@@ -419,6 +428,40 @@ TEST(KxDataConverters, HeapAndBlobForms) {
                EDataMappingError);
   TDataConverters::Find(dtBlob, dtString)(&heap, &memoSlot, 0, 0, small, 4, 0, true);
   EXPECT_STREQ(small, "memo");
+}
+
+// Every registered converter, on edge values of its source and a range of
+// destination sizes: with IgnoreErrors it never raises; without, it either
+// succeeds or raises EDataMappingError leaving the destination untouched.
+TEST(KxDataConverters, EveryPairOnEdgeValues) {
+  const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();
+  std::vector<Val> samples = {
+      I8(-128), U8(255), I16(-32768), U16(65535), I32(std::numeric_limits<std::int32_t>::min()),
+      U32(4294967295u), I64(std::numeric_limits<std::int64_t>::max()), I64(0), F64(nan), F64(-inf), F64(-1e300),
+      F64(0.1), F32(3.4e38f), Cur(-0.5), Bool(0), Bool(0xFFFF), Bcd(std::numeric_limits<std::int64_t>::min()),
+      Bcd(12345), Fmt("-99999999999999999999999999999999.99999999999999999999999999999999"), Fmt("0.000000001"),
+      Day(1), Day(0), Ms(86399999), Ms(-1), DT(nan), DT(-5), DT(63113904000000.0), Stamp("9999-12-31 23:59:59"),
+      Stamp("0000-00-00"), Of(dtSQLTimeStamp, TSQLTimeStamp{2020, 13, 1, 0, 0, 0, 0}), Str(""), Str("12.5"),
+      Str("-9223372036854775809"), Str("2020-01-01 10:00:00"), Str("{6F9619FF-8B86-D011-B42D-00C04FC964FF}"),
+      WStr(u""), WStr(u"\U0001F600 true"), Bytes({}), Bytes({1, 2, 3, 4}), Bytes(std::vector<std::uint8_t>(34, 0)),
+      VarBytes({}), VarBytes({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), Str("{00000000", dtGuid)};
+  int runs = 0;
+  for (const TOnDemandPair& p : TDataConverters::MatrixPairs())
+    for (auto [from, to] : {std::pair{p.SourceDataType, p.DestDataType}, std::pair{p.DestDataType, p.SourceDataType}})
+      for (const Val& v : samples) {
+        if (v.Type != from || IsBlobFieldType(to)) continue;  // large objects: HeapAndBlobForms
+        for (int len : {0, 1, 4, 40})
+          for (int scale : {0, 2}) {
+            std::string strict = RunOne(v, to, len, scale, false), lenient = RunOne(v, to, len, scale, true);
+            EXPECT_NE(lenient[0], '!') << from << "->" << to << " " << lenient;
+            EXPECT_EQ(strict.find("destination changed"), std::string::npos) << from << "->" << to;
+            if (strict[0] != '!') {
+              EXPECT_EQ(strict, lenient) << from << "->" << to;
+            }
+            ++runs;
+          }
+      }
+  EXPECT_GT(runs, 5000);
 }
 
 // The matrix: exactly the listed pairs, each with both converters and the
