@@ -12,6 +12,11 @@
 //   a programming error (EAssertionFailed).
 // - Registration and use of the manager are not locked: start-up registers
 //   before any connection exists.
+// - Some fetch converters store a column in a narrower type than the
+//   column's range (Bigint(1..9) as dtInt32: a display width does not bound
+//   the values). The record set puts fetched values in through
+//   ConvertFetchedValue, which raises "Value is out of range: %s" for a value
+//   that does not fit (unless the rule ignores errors) instead of cutting it.
 #pragma once
 
 #include <cstdint>
