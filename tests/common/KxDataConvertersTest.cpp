@@ -128,7 +128,7 @@ std::string RunOne(const Val& src, std::uint16_t dest, int destLen, int destScal
   if (!convert) return "no converter";
   const bool ext = dest == dtExtString || dest == dtExtWideString || dest == dtExtVarBytes;
   alignas(8) std::uint8_t in[256] = {};
-  std::memcpy(in, src.Bytes.data(), src.Bytes.size());
+  if (!src.Bytes.empty()) std::memcpy(in, src.Bytes.data(), src.Bytes.size());
   alignas(8) std::uint8_t out[256], before[256];
   std::memset(out, 0xEE, sizeof out);
   if (ext) std::memset(out, 0, sizeof(void*));
