@@ -71,7 +71,7 @@ std::string TMySQLAPI::_mysql_fetch_value_str(PMYSQL_ROW, std::uint32_t) { throw
 
 void TMySQLAPI::SetTimeout(PMYSQL_CON pmysql, int Timeout) {
   if (FClientStructVer != cvDirect && FClientStructVer != cv410 && FClientStructVer != cv411) return;
-  if (Timeout == 0) Timeout = client::NET_READ_TIMEOUT;
+  if (Timeout == 0) Timeout = ClientNetReadTimeout;
   mysql_options(pmysql, MYSQL_OPT_READ_TIMEOUT, Timeout);
   mysql_options(pmysql, MYSQL_OPT_WRITE_TIMEOUT, Timeout);
 }

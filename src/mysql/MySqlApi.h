@@ -65,10 +65,9 @@ enum TMySqlOption {
   MYSQL_SECURE_AUTH,
 };
 
-namespace client {
-// The time-out that stands for "no time-out": 365 days, in seconds.
-constexpr int NET_READ_TIMEOUT = 365 * 24 * 3600;
-}  // namespace client
+// The time-out that stands for "no time-out": 365 days, in seconds (the
+// classic CLIENT_NET_READ_TIMEOUT).
+constexpr int ClientNetReadTimeout = 365 * 24 * 3600;
 
 // The facade's description of one column.
 struct TMYSQL_FIELD {
@@ -168,7 +167,7 @@ class TMySQLAPI {
   static std::int32_t CorrectFieldLen(std::int64_t FieldLen) noexcept {
     return FieldLen < 65536 ? static_cast<std::int32_t>(FieldLen) : 65535;
   }
-  // Read and write time-out in seconds (0: client::NET_READ_TIMEOUT), for
+  // Read and write time-out in seconds (0: ClientNetReadTimeout), for
   // cvDirect, cv410 and cv411 only.
   void SetTimeout(PMYSQL_CON pmysql, int Timeout);
 

@@ -458,7 +458,7 @@ void TMySqlSession::RecoverFromReadError(int code, int unreadEofs) noexcept {
     DropConnection();
     return;
   }
-  if (code == cr::MALFORMED_PACKET && net->vio()) {
+  if (code == cr::MALFORMED_PACKET && unreadEofs > 0 && net->vio()) {
     // The packets are whole, only their content is wrong: skip the rest of
     // the reply (the rest of the definitions, then the rows).
     try {
