@@ -16,16 +16,14 @@ TMySqlSession& Con(PMYSQL_CON pmysql) {
 }
 
 TMySqlResultSet& Res(PMYSQL_RES pres) {
-  if (!pres) throw EMySqlException(cr::NULL_POINTER);
+  if (!pres) TMySQLAPIDirect::RaiseNullHandle();
   return *TMySQLAPIDirect::ResultSet(pres);
 }
 
 const TMySqlBind& Value(PMYSQL_ROW prow, std::uint32_t fieldnr, const TMySqlBinds** row = nullptr) {
-  if (!prow) throw EMySqlException(cr::NULL_POINTER);
-  const TMySqlBinds& r = *TMySQLAPIDirect::Row(prow);
-  if (fieldnr >= r.Binds.size()) throw EArgumentError(Format("Invalid field number %d", {fieldnr}));
-  if (row) *row = &r;
-  return r.Binds[fieldnr];
+  const TMySqlBind& b = TMySQLAPIDirect::Bind(prow, fieldnr);
+  if (row) *row = TMySQLAPIDirect::Row(prow);
+  return b;
 }
 
 void ClearError(TMySqlSession& s) {
@@ -102,6 +100,15 @@ void UnregisterMySqlApiDirect() {
 }
 
 TMySQLAPIDirect::TMySQLAPIDirect() { CheckMySQLLib(); }
+
+void TMySQLAPIDirect::RaiseNullHandle() { throw EMySqlException(cr::NULL_POINTER); }
+
+void TMySQLAPIDirect::RaiseInvalidFieldsCount() { throw EArgumentError("Invalid fields count"); }
+
+void TMySQLAPIDirect::RaiseBadValue(PMYSQL_ROW prow, std::uint32_t fieldnr) {
+  if (!prow) RaiseNullHandle();
+  throw EArgumentError(Format("Invalid field number %d", {fieldnr}));
+}
 
 void TMySQLAPIDirect::CheckMySQLLib() {
   FClientStructVer = cvDirect;
@@ -354,26 +361,11 @@ void TMySQLAPIDirect::_mysql_fetch_field_direct(PMYSQL_RES pres, std::uint32_t f
   }
 }
 
-void TMySQLAPIDirect::_mysql_fetch_lengths(PMYSQL_RES pres, std::span<std::uint32_t> Lens) {
-  TMySqlResultSet& r = Res(pres);
-  const std::vector<TMySqlBind>& binds = r.Bind().Binds;
-  if (Lens.size() != binds.size()) throw EArgumentError("Invalid fields count");
-  for (std::size_t i = 0; i < binds.size(); ++i) Lens[i] = static_cast<std::uint32_t>(binds[i].Length);
-}
 
 // ---------------------------------------------------------------------------
 // Values of a row
 
-bool TMySQLAPIDirect::_mysql_fetch_value_is_null(PMYSQL_ROW prow, std::uint32_t fieldnr) {
-  return Value(prow, fieldnr).IsNull;
-}
 
-const char* TMySQLAPIDirect::_mysql_fetch_value_ptr(PMYSQL_RES, PMYSQL_ROW prow, std::uint32_t fieldnr) {
-  const TMySqlBinds* row = nullptr;
-  const TMySqlBind& b = Value(prow, fieldnr, &row);
-  if (b.Offset == 0 || !row->Buffer) return nullptr;
-  return reinterpret_cast<const char*>(row->Buffer + b.Offset);
-}
 
 std::size_t TMySQLAPIDirect::_mysql_fetch_value_to_buff(PMYSQL_ROW prow, std::uint32_t fieldnr, std::size_t Len,
                                                         std::size_t Off, std::span<std::uint8_t> Buff) {

@@ -38,7 +38,7 @@
 
 namespace lumo {
 
-class TMySQLAPIDirect : public TMySQLAPI {
+class TMySQLAPIDirect final : public TMySQLAPI {
  public:
   TMySQLAPIDirect();
 
@@ -93,9 +93,21 @@ class TMySQLAPIDirect : public TMySQLAPI {
   void _mysql_fetch_field_direct(PMYSQL_RES pres, std::uint32_t fieldnr, TMYSQL_FIELD& field,
                                  bool Unicode) override;
   PMYSQL_ROW _mysql_fetch_row(PMYSQL_RES pres) override { return mysql_fetch_row(pres); }
-  void _mysql_fetch_lengths(PMYSQL_RES pres, std::span<std::uint32_t> Lens) override;
-  bool _mysql_fetch_value_is_null(PMYSQL_ROW prow, std::uint32_t fieldnr) override;
-  const char* _mysql_fetch_value_ptr(PMYSQL_RES pres, PMYSQL_ROW prow, std::uint32_t fieldnr) override;
+  // The accessors of the row loop are inline.
+  void _mysql_fetch_lengths(PMYSQL_RES pres, std::span<std::uint32_t> Lens) override {
+    if (!pres) RaiseNullHandle();
+    const std::vector<TMySqlBind>& binds = ResultSet(pres)->Bind().Binds;
+    if (Lens.size() != binds.size()) RaiseInvalidFieldsCount();
+    for (std::size_t i = 0; i < binds.size(); ++i) Lens[i] = static_cast<std::uint32_t>(binds[i].Length);
+  }
+  bool _mysql_fetch_value_is_null(PMYSQL_ROW prow, std::uint32_t fieldnr) override {
+    return Bind(prow, fieldnr).IsNull;
+  }
+  const char* _mysql_fetch_value_ptr(PMYSQL_RES, PMYSQL_ROW prow, std::uint32_t fieldnr) override {
+    const TMySqlBind& b = Bind(prow, fieldnr);
+    const std::uint8_t* buffer = Row(prow)->Buffer;
+    return b.Offset == 0 || !buffer ? nullptr : reinterpret_cast<const char*>(buffer + b.Offset);
+  }
   std::size_t _mysql_fetch_value_to_buff(PMYSQL_ROW prow, std::uint32_t fieldnr, std::size_t Len, std::size_t Off,
                                          std::span<std::uint8_t> Buff) override;
   std::size_t _mysql_fetch_value_to_buff(PMYSQL_ROW prow, std::uint32_t fieldnr, std::size_t Len,
@@ -106,6 +118,16 @@ class TMySQLAPIDirect : public TMySQLAPI {
                                         void* pBuff) override;
   const std::uint8_t* _mysql_fetch_value_arr(PMYSQL_ROW prow, std::uint32_t fieldnr, std::int32_t& Off) override;
   std::string _mysql_fetch_value_str(PMYSQL_ROW prow, std::uint32_t fieldnr) override;
+
+  // One value of a row; a null row raises 2028, a field number out of
+  // range EArgumentError.
+  static const TMySqlBind& Bind(PMYSQL_ROW prow, std::uint32_t fieldnr) {
+    if (!prow || fieldnr >= Row(prow)->Binds.size()) RaiseBadValue(prow, fieldnr);
+    return Row(prow)->Binds[fieldnr];
+  }
+  [[noreturn]] static void RaiseNullHandle();
+  [[noreturn]] static void RaiseInvalidFieldsCount();
+  [[noreturn]] static void RaiseBadValue(PMYSQL_ROW prow, std::uint32_t fieldnr);
 
   // Transport choices kept in the session (not owned; they must outlive
   // the connection).
