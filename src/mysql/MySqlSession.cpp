@@ -187,7 +187,9 @@ std::vector<std::string> LocalInfileNames(std::string_view sql, bool noBackslash
 
 TMySqlSession::TMySqlSession() : net(std::make_unique<TMySqlNet>()) {}
 
-TMySqlSession::~TMySqlSession() = default;
+TMySqlSession::~TMySqlSession() {
+  if (FResultSet) FResultSet->Detach();
+}
 
 void TMySqlSession::Connect(const std::string& host_, const std::string& user_, const std::string& passwd,
                             const std::string& db, int port_, const std::string& unix_socket,
@@ -444,6 +446,7 @@ bool TMySqlSession::IsServerReplyError(int code) noexcept {
 }
 
 void TMySqlSession::DropConnection() noexcept {
+  if (FResultSet) FResultSet->Detach();
   status = msReady;
   serverStatus &= ~server::MORE_RESULTS_EXISTS;
   FSkipPacket = false;
@@ -540,6 +543,8 @@ void TMySqlSession::SendLocalFile(const std::string& fileName) {
 }
 
 void TMySqlSession::FreeQuery() {
+  // A result that was reading these rows is finished.
+  if (FResultSet) FResultSet->Detach();
   if (status == msReady) return;
   if (!net->vio()) {
     status = msReady;
@@ -603,6 +608,7 @@ void TMySqlSession::Ping() {
 }
 
 void TMySqlSession::Close() {
+  if (FResultSet) FResultSet->Detach();
   if (FIsClosed) return;
   FIsClosed = true;
   status = msReady;

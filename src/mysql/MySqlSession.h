@@ -38,6 +38,9 @@
 //   the rest of the reply; anything that loses the framing (connection
 //   lost, packets out of order, inflate failure, oversized packet) closes
 //   the transport, so that the next command fails at once with 2006.
+// - FreeQuery, DropConnection, Close and destruction detach the result set
+//   that was reading rows (it then returns no further rows), so a result
+//   never reads another reply nor points to a freed session.
 // - The lock around building and sending query and prepare packets is one
 //   per session (QueryBufferCS), so a stalled server never holds up the
 //   other connections of the process.
