@@ -2288,6 +2288,7 @@ void TMemData::ApplyUpdates(TUpdateRecKinds kinds) {
   struct TScope {
     TMemData& Data;
     TApplyGuard Guard;
+    bool OwnNew = false, OwnOld = false;
     explicit TScope(TMemData& data) : Data(data) {
       Guard.Outer = data.FApplyGuards;
       data.FApplyGuards = &Guard;
@@ -2297,6 +2298,8 @@ void TMemData::ApplyUpdates(TUpdateRecKinds kinds) {
       if (Guard.Destroyed) return;
       Data.FApplyGuards = Guard.Outer;
       if (--Data.FApplyDepth == 0) Data.FRemovedCache.clear();
+      if (OwnNew) Data.FNewCacheRecBuf = nullptr;
+      if (OwnOld) Data.FOldCacheRecBuf = nullptr;
     }
   } scope(*this);
   const TApplyGuard& guard = scope.Guard;
@@ -2306,16 +2309,20 @@ void TMemData::ApplyUpdates(TUpdateRecKinds kinds) {
   GetBookmark(saved);
   const bool savedBOF = FBOF, savedEOF = FEOF;
   const std::size_t bufSize = static_cast<std::size_t>(FRecordSize + FCalcRecordSize);
-  void* newBuf = FNewCacheRecBuf;
-  void* oldBuf = FOldCacheRecBuf;
-  if (!newBuf) {
+  // Without buffers from the owner the walk uses its own (handlers find
+  // them through NewCacheRecBuf/OldCacheRecBuf while it runs).
+  if (!FNewCacheRecBuf) {
     FApplyNewBuf.assign(bufSize ? bufSize : 1, 0);
-    newBuf = FApplyNewBuf.data();
+    FNewCacheRecBuf = FApplyNewBuf.data();
+    scope.OwnNew = true;
   }
-  if (!oldBuf) {
+  if (!FOldCacheRecBuf) {
     FApplyOldBuf.assign(bufSize ? bufSize : 1, 0);
-    oldBuf = FApplyOldBuf.data();
+    FOldCacheRecBuf = FApplyOldBuf.data();
+    scope.OwnOld = true;
   }
+  void* const newBuf = FNewCacheRecBuf;
+  void* const oldBuf = FOldCacheRecBuf;
 
   TCacheItem* entry = FCache;
   TCacheItem* runStart = nullptr;
