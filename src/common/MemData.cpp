@@ -1648,9 +1648,8 @@ bool TMemData::OmitRecord(TItemHeader* item) {
   return !FilterAccepts(recBuf);
 }
 
-bool TMemData::IsVisible(TItemHeader* item) {
-  if (item->FilterResult == fsNotChecked) item->FilterResult = OmitRecord(item) ? fsOmitted : fsNotOmitted;
-  return item->FilterResult == fsNotOmitted;
+void TMemData::CheckVisibility(TItemHeader* item) {
+  item->FilterResult = OmitRecord(item) ? fsOmitted : fsNotOmitted;
 }
 
 void TMemData::ClearRecordNoCache() noexcept {
@@ -1667,10 +1666,23 @@ void TMemData::RenumberAll() {
 }
 
 void TMemData::ReorderItems(TItemHeader* item, TReorderOption option) {
-  ClearRecordNoCache();
   if (option == roFull || !item) {
     RenumberAll();
     return;
+  }
+  // A built position array follows the change (a move of pointers is far
+  // cheaper than walking the list again).
+  if (FRecordNoCacheValid) {
+    if (option == roInsert) {
+      TItemHeader* pred = item->Prev;
+      while (pred && !IsVisible(pred)) pred = pred->Prev;
+      const std::size_t at = pred ? static_cast<std::size_t>(pred->Order + FRecordNoOffset) : 0;
+      FRecordNoCache.insert(FRecordNoCache.begin() + static_cast<std::ptrdiff_t>(at), item);
+    } else {
+      const std::size_t at = static_cast<std::size_t>(item->Order + FRecordNoOffset - 1);
+      LUMO_ASSERT(at < FRecordNoCache.size() && FRecordNoCache[at] == item);
+      FRecordNoCache.erase(FRecordNoCache.begin() + static_cast<std::ptrdiff_t>(at));
+    }
   }
   TItemHeader* succ = item->Next;
   while (succ && !IsVisible(succ)) succ = succ->Next;
@@ -1906,7 +1918,6 @@ void TMemData::RemoveItem(TItemHeader* item) {
   RemoveCacheItem(item);
   if (FCurrentItem == item) FCurrentItem = item->Next ? item->Next : item->Prev;
   Unlink(item);
-  ClearRecordNoCache();
   FreeItemWithValues(item);
   if (!FFirstItem) {
     FCurrentItem = nullptr;
@@ -1998,7 +2009,6 @@ bool TMemData::MoveSortedRecord(TItemHeader* item, int direction) {
 }
 
 void TMemData::ItemChanged(TItemHeader* item, bool wasVisible, int sortDirection) {
-  ClearRecordNoCache();
   item->FilterResult = fsNotChecked;
   const bool nowVisible = IsVisible(item);
   if (FIndexFields.Count() == 0 || sortDirection == 0) {
@@ -2041,7 +2051,6 @@ void TMemData::InsertRecord(void* recBuf) {
   }
   FCurrentItem = item;
   FBOF = FEOF = false;
-  ClearRecordNoCache();
   if (FHasComplexFields) CommitBlobs(TBlockManager::GetRecordPtr(item));
   if (FIndexFields.Count() > 0) MoveSortedRecord(item, 0);
   if (IsVisible(item)) ReorderItems(item, roInsert);
@@ -2277,8 +2286,14 @@ void TMemData::SetFilterItemTypes(TItemTypes value) {
 }
 
 void TMemData::FilterUpdated() {
-  for (TItemHeader* item = FFirstItem; item; item = item->Next) item->FilterResult = fsNotChecked;
-  RenumberAll();
+  std::int32_t r = 0;
+  for (TItemHeader* item = FFirstItem; item; item = item->Next) {
+    item->FilterResult = fsNotChecked;
+    item->Order = IsVisible(item) ? ++r : 0;
+  }
+  FRecordNoOffset = 0;
+  FRecordCount = r;
+  ClearRecordNoCache();
 }
 
 void TMemData::ApplyUpdates(TUpdateRecKinds kinds) {
@@ -3144,36 +3159,49 @@ void TMemData::SortItems() {
   if (FIndexFields.Count() == 0) return;
   std::vector<TItemHeader*> items;
   items.reserve(static_cast<std::size_t>(std::max(FRecordCount, 0)));
-  for (TItemHeader* item = FFirstItem; item; item = item->Next) items.push_back(item);
-  if (items.size() > 1) {
-    std::vector<std::uint32_t> order;
-    if (!CanSortByKeys() || SortColumnsNeedCalc() || !SortByKeys(items, order)) {
-      order.resize(items.size());
-      std::iota(order.begin(), order.end(), 0u);
-      std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-        const int c = CompareItems(items[a], items[b]);
-        return c != 0 ? c < 0 : a < b;
-      });
-    }
-    // Relink in the new order and number on the way.
-    TItemHeader* prev = nullptr;
-    std::int32_t r = 0;
-    for (std::uint32_t i : order) {
-      TItemHeader* item = items[i];
-      item->Prev = prev;
-      if (prev) prev->Next = item;
-      else FFirstItem = item;
-      item->Order = IsVisible(item) ? ++r : 0;
-      prev = item;
-    }
-    prev->Next = nullptr;
-    FLastItem = prev;
-    FRecordNoOffset = 0;
-    FRecordCount = r;
-    ClearRecordNoCache();
+  std::int32_t visibleCount = 0;
+  for (TItemHeader* item = FFirstItem; item; item = item->Next) {
+    items.push_back(item);
+    if (IsVisible(item)) ++visibleCount;
+  }
+  const std::size_t n = items.size();
+  if (n < 2) {
+    RenumberAll();
     return;
   }
-  RenumberAll();
+  std::vector<std::uint32_t> order;
+  if (!CanSortByKeys() || SortColumnsNeedCalc() || !SortByKeys(items, order)) {
+    order.resize(n);
+    std::iota(order.begin(), order.end(), 0u);
+    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+      const int c = CompareItems(items[a], items[b]);
+      return c != 0 ? c < 0 : a < b;
+    });
+  }
+  // Record numbers by sorted position (the position itself when nothing is
+  // hidden), then one pass over the items in their old order (usually their
+  // order in memory) that relinks them.
+  std::vector<std::uint32_t> rank(n);
+  for (std::uint32_t pos = 0; pos < n; ++pos) rank[order[pos]] = pos;
+  std::vector<std::int32_t> numbers;
+  if (static_cast<std::size_t>(visibleCount) < n) {
+    numbers.resize(n);
+    std::int32_t r = 0;
+    for (std::uint32_t pos = 0; pos < n; ++pos)
+      numbers[pos] = items[order[pos]]->FilterResult == fsNotOmitted ? ++r : 0;
+  }
+  for (std::uint32_t i = 0; i < n; ++i) {
+    TItemHeader* item = items[i];
+    const std::uint32_t pos = rank[i];
+    item->Prev = pos > 0 ? items[order[pos - 1]] : nullptr;
+    item->Next = pos + 1 < n ? items[order[pos + 1]] : nullptr;
+    item->Order = numbers.empty() ? static_cast<std::int32_t>(pos) + 1 : numbers[pos];
+  }
+  FFirstItem = items[order[0]];
+  FLastItem = items[order[n - 1]];
+  FRecordNoOffset = 0;
+  FRecordCount = visibleCount;
+  ClearRecordNoCache();
 }
 
 // ---- large objects ----------------------------------------------------------------------------

@@ -684,11 +684,15 @@ class TMemData : public TData {
   bool RecordNoCacheBuilt() const noexcept { return FRecordNoCacheValid; }
   void PrepareRecNoCache();
   // Whether an item passes the item-type test and the filters (cached).
-  bool IsVisible(TItemHeader* item);
+  bool IsVisible(TItemHeader* item) {
+    if (item->FilterResult == fsNotChecked) CheckVisibility(item);
+    return item->FilterResult == fsNotOmitted;
+  }
 
  protected:
   // Raw visibility test of an item (not cached).
   virtual bool OmitRecord(TItemHeader* item);
+  void CheckVisibility(TItemHeader* item);
   // Renumbers after `item` became visible (roInsert) or hidden (roDelete;
   // its Order still the old one), or everything (roFull).
   void ReorderItems(TItemHeader* item, TReorderOption option);

@@ -191,7 +191,14 @@ std::uint32_t TCollationKeyMaker::AppendWide(std::u16string_view text, std::stri
 
 // ---- key sorter ---------------------------------------------------------------------
 
-void TKeySorter::Reserve(std::size_t n) { FEntries.reserve(n); }
+void TKeySorter::Reserve(std::size_t n) {
+  if (FText) {
+    FEntries.reserve(n);
+    FArena.reserve(n * 32);
+  } else {
+    FFixed.reserve(n);
+  }
+}
 
 void TKeySorter::AddText(std::uint32_t index, std::uint32_t length) {
   const std::uint64_t offset = FArena.size() - length;
@@ -218,29 +225,67 @@ int TKeySorter::CompareKeys(const TEntry& a, const TEntry& b) const noexcept {
   return 0;
 }
 
+namespace {
+
+// Stable LSD radix sort on the 64-bit keys; passes whose byte is the same
+// in every key are skipped.
+template <typename Entry>
+void RadixSort(std::vector<Entry>& entries) {
+  std::vector<Entry> scratch(entries.size());
+  for (int shift = 0; shift < 64; shift += 8) {
+    std::size_t count[257] = {};
+    for (const Entry& e : entries) ++count[((e.Key >> shift) & 0xFF) + 1];
+    if (std::find(std::begin(count) + 1, std::end(count), entries.size()) != std::end(count)) continue;
+    for (int b = 0; b < 256; ++b) count[b + 1] += count[b];
+    for (const Entry& e : entries) scratch[count[(e.Key >> shift) & 0xFF]++] = e;
+    entries.swap(scratch);
+  }
+}
+
+}  // namespace
+
 std::vector<std::uint32_t> TKeySorter::Sort(bool descending,
                                             const std::function<int(std::uint32_t, std::uint32_t)>& tieBreak) {
   std::sort(FNulls.begin(), FNulls.end(), [&](std::uint32_t a, std::uint32_t b) {
     const int c = tieBreak ? tieBreak(a, b) : 0;
     return c != 0 ? c < 0 : a < b;
   });
-  if (!FText && !tieBreak) {
-    // Plain keys: (key, index) pairs order with a cheap comparison.
-    if (descending)
-      std::sort(FEntries.begin(), FEntries.end(), [](const TEntry& a, const TEntry& b) {
-        return a.Key != b.Key ? a.Key > b.Key : a.Index < b.Index;
-      });
-    else
-      std::sort(FEntries.begin(), FEntries.end(), [](const TEntry& a, const TEntry& b) {
-        return a.Key != b.Key ? a.Key < b.Key : a.Index < b.Index;
-      });
-  } else {
-    std::sort(FEntries.begin(), FEntries.end(), [&](const TEntry& a, const TEntry& b) {
-      int c = CompareKeys(a, b);
-      if (descending) c = -c;
-      if (c == 0 && tieBreak) c = tieBreak(a.Index, b.Index);
+  if (!FText) {
+    // Plain keys: one comparison of (key, index) pairs; the tie-breaker only
+    // where keys are equal.
+    std::sort(FFixed.begin(), FFixed.end(), [&](const TFixedEntry& a, const TFixedEntry& b) {
+      if (a.Key != b.Key) return descending ? a.Key > b.Key : a.Key < b.Key;
+      const int c = tieBreak ? tieBreak(a.Index, b.Index) : 0;
       return c != 0 ? c < 0 : a.Index < b.Index;
     });
+    std::vector<std::uint32_t> order;
+    order.reserve(FFixed.size() + FNulls.size());
+    if (!descending) order.insert(order.end(), FNulls.begin(), FNulls.end());
+    for (const TFixedEntry& e : FFixed) order.push_back(e.Index);
+    if (descending) order.insert(order.end(), FNulls.begin(), FNulls.end());
+    return order;
+  }
+  // Text: radix on the first key bytes (complemented for descending order;
+  // the sort is stable, so equal prefixes stay in index order), then the
+  // runs with equal prefixes by the rest of the key and the tie-breaker.
+  if (descending)
+    for (TEntry& e : FEntries) e.Key = ~e.Key;
+  RadixSort(FEntries);
+  if (descending)
+    for (TEntry& e : FEntries) e.Key = ~e.Key;
+  auto less = [&](const TEntry& a, const TEntry& b) {
+    int c = CompareKeys(a, b);
+    if (descending) c = -c;
+    if (c == 0 && tieBreak) c = tieBreak(a.Index, b.Index);
+    return c != 0 ? c < 0 : a.Index < b.Index;
+  };
+  for (std::size_t i = 0; i < FEntries.size();) {
+    std::size_t j = i + 1;
+    while (j < FEntries.size() && FEntries[j].Key == FEntries[i].Key) ++j;
+    if (j - i > 1)
+      std::sort(FEntries.begin() + static_cast<std::ptrdiff_t>(i), FEntries.begin() + static_cast<std::ptrdiff_t>(j),
+                less);
+    i = j;
   }
   std::vector<std::uint32_t> order;
   order.reserve(FEntries.size() + FNulls.size());

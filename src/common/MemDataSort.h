@@ -5,7 +5,9 @@
 //
 // Decisions:
 // - Sorting is stable: records with equal keys keep their relative order,
-//   so the same data always sorts the same way.
+//   so the same data always sorts the same way. Text is ordered by a radix
+//   sort on the first eight bytes of its collation key; only runs with
+//   equal first bytes are compared further.
 // - Collation keys are made by a collator configured exactly like the
 //   comparisons of Collation.h (string sort, canonical equivalence, tertiary
 //   strength for case-sensitive and secondary for case-insensitive text), so
@@ -81,11 +83,11 @@ class TKeySorter {
 
   void Reserve(std::size_t n);
   void AddNull(std::uint32_t index) { FNulls.push_back(index); }
-  void AddFixed(std::uint32_t index, std::uint64_t key) { FEntries.push_back({key, 0, 0, index}); }
-  std::size_t Count() const noexcept { return FEntries.size() + FNulls.size(); }
+  void AddFixed(std::uint32_t index, std::uint64_t key) { FFixed.push_back({key, index}); }
   // The key's bytes are the last `length` bytes appended to Arena().
   void AddText(std::uint32_t index, std::uint32_t length);
   std::string& Arena() noexcept { return FArena; }
+  std::size_t Count() const noexcept { return FFixed.size() + FEntries.size() + FNulls.size(); }
 
   // Orders ascending (nulls first) or descending (nulls last); equal keys
   // are ordered by `tieBreak` when given (negative: a first), then by index.
@@ -93,8 +95,12 @@ class TKeySorter {
                                    const std::function<int(std::uint32_t, std::uint32_t)>& tieBreak = nullptr);
 
  private:
+  struct TFixedEntry {
+    std::uint64_t Key;
+    std::uint32_t Index;
+  };
   struct TEntry {
-    std::uint64_t Key;  // fixed key, or the first eight key bytes big-endian
+    std::uint64_t Key;  // the first eight key bytes big-endian
     std::uint64_t Offset;
     std::uint32_t Length;
     std::uint32_t Index;
@@ -102,6 +108,7 @@ class TKeySorter {
   int CompareKeys(const TEntry& a, const TEntry& b) const noexcept;
 
   bool FText;
+  std::vector<TFixedEntry> FFixed;
   std::vector<TEntry> FEntries;
   std::vector<std::uint32_t> FNulls;
   std::string FArena;

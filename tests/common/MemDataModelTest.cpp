@@ -382,8 +382,9 @@ class TModelRun {
       } else if (op < 84) {
         if (M.Cached) Cancel();
       } else if (op < 88) ToggleCached();
-      else if (op < 94) ChangeFilter();
-      else ChangeSort();
+      else if (op < 93) ChangeFilter();
+      else if (op < 98) ChangeSort();
+      else Data->PrepareRecNoCache();  // from now on inserts and deletes keep it up to date
       if (::testing::Test::HasFatalFailure()) return;
       Check(step);
       if (::testing::Test::HasFatalFailure()) return;

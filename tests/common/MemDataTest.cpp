@@ -340,14 +340,21 @@ TEST(MemDataNavigation, RecordNumberCache) {
   data->SetRecordNo(1700);
   EXPECT_TRUE(data->RecordNoCacheBuilt());
   EXPECT_EQ(data->GetRecordNo(), 1700);
-  data->DeleteRecord();
-  EXPECT_FALSE(data->RecordNoCacheBuilt());
+  data->DeleteRecord();  // the array follows deletes and inserts
+  EXPECT_TRUE(data->RecordNoCacheBuilt());
+  data->SetRecordNo(10);
+  TRecBuf mid = test::MakeRow(*data, {Variant(-1)});
+  data->InsertRecord(mid.get());
+  EXPECT_TRUE(data->RecordNoCacheBuilt());
   data->SetRecordNo(1900);
   TRecBuf row = data->AllocRecBuf();
   data->GetRecord(row.get());
-  EXPECT_EQ(data->GetFieldAsVariant(1, row.get()).AsInt32(), 1901);
+  EXPECT_EQ(data->GetFieldAsVariant(1, row.get()).AsInt32(), 1900);
+  data->SetRecordNo(10);
+  data->GetRecord(row.get());
+  EXPECT_EQ(data->GetFieldAsVariant(1, row.get()).AsInt32(), -1);
   data->SetRecordNo(5000);  // beyond the end: the last record
-  EXPECT_EQ(data->GetRecordNo(), 1999);
+  EXPECT_EQ(data->GetRecordNo(), 2000);
 }
 
 TEST(MemDataNavigation, Bookmarks) {
