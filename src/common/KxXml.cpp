@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "CodePages.h"
 #include "Format.h"
@@ -611,8 +613,11 @@ void XmlTextReader::ReadName(std::string& out) {
 // Decodes the reference at FPos ('&') into out.
 void XmlTextReader::AppendReference(std::string& out) {
   std::size_t start = FPos;
-  std::size_t semi = FData.find(';', FPos + 1);
-  if (semi == std::string::npos || semi - FPos > 40) Fail("An error occurred while parsing EntityName.", start);
+  // Names and character references are short: look for ';' nearby only.
+  std::size_t limit = std::min(FData.size(), FPos + 42);
+  std::size_t semi = FPos + 1;
+  while (semi < limit && FData[semi] != ';') ++semi;
+  if (semi >= limit) Fail("An error occurred while parsing EntityName.", start);
   std::string_view name(FData.data() + FPos + 1, semi - FPos - 1);
   FPos = semi + 1;
   if (!name.empty() && name[0] == '#') {
@@ -655,12 +660,10 @@ void XmlTextReader::Resolve(std::string_view qname, bool isAttribute, std::strin
     prefix.clear();
     local.assign(qname);
     ns.clear();
-    if (!isAttribute)
-      for (auto it = FBindings.rbegin(); it != FBindings.rend(); ++it)
-        if (it->prefix.empty()) {
-          ns = it->ns;
-          break;
-        }
+    if (!isAttribute) {
+      const std::string* bound = LookupNamespace({});
+      if (bound) ns = *bound;
+    }
     return;
   }
   std::string_view p = qname.substr(0, colon), l = qname.substr(colon + 1);
@@ -672,12 +675,28 @@ void XmlTextReader::Resolve(std::string_view qname, bool isAttribute, std::strin
     return;
   }
   if (p == "xmlns") Fail("Prefix \"xmlns\" is reserved for use by XML.", pos);
-  for (auto it = FBindings.rbegin(); it != FBindings.rend(); ++it)
-    if (it->prefix == p) {
-      ns = it->ns;
-      return;
-    }
-  Fail("'" + Clip(p) + "' is an undeclared prefix.", pos);
+  const std::string* bound = LookupNamespace(p);
+  if (!bound) Fail("'" + Clip(p) + "' is an undeclared prefix.", pos);
+  ns = *bound;
+}
+
+const std::string* XmlTextReader::LookupNamespace(std::string_view prefix) const {
+  auto it = FNamespaces.find(std::string(prefix));
+  return it == FNamespaces.end() || it->second.empty() ? nullptr : &it->second.back();
+}
+
+void XmlTextReader::Bind(std::string prefix, std::string ns) {
+  FNamespaces[prefix].push_back(std::move(ns));
+  FBindingLog.push_back(std::move(prefix));
+}
+
+void XmlTextReader::PopScope() {
+  std::size_t mark = FScopes.back().nsMark;
+  while (FBindingLog.size() > mark) {
+    FNamespaces[FBindingLog.back()].pop_back();
+    FBindingLog.pop_back();
+  }
+  FScopes.pop_back();
 }
 
 void XmlTextReader::ParseStartTag() {
@@ -737,25 +756,32 @@ void XmlTextReader::ParseStartTag() {
       a.value.push_back(ch == '\t' || ch == '\n' || ch == '\r' ? ' ' : ch);
       ++FPos;
     }
-    for (const auto& other : raw)
-      if (other.name == a.name) Fail("'" + Clip(a.name) + "' is a duplicate attribute name.", a.pos);
     raw.push_back(std::move(a));
   }
 
-  FScopes.push_back({qname, FBindings.size(), FNodePos + 1});
+  // Duplicate names, checked in document order with a hash set so that a
+  // tag with very many attributes stays linear.
+  if (raw.size() > 1) {
+    std::unordered_set<std::string_view> names;
+    names.reserve(raw.size() * 2);
+    for (const auto& a : raw)
+      if (!names.insert(a.name).second) Fail("'" + Clip(a.name) + "' is a duplicate attribute name.", a.pos);
+  }
+
+  FScopes.push_back({qname, FBindingLog.size(), FNodePos + 1});
   FRootSeen = true;
   for (const auto& a : raw) {
     if (a.name == "xmlns") {
       if (a.value == kXmlNamespace || a.value == kXmlnsNamespace)
         Fail("The namespace '" + Clip(a.value) + "' cannot be the default namespace.", a.pos);
-      FBindings.push_back({std::string(), a.value});
+      Bind(std::string(), a.value);
     } else if (a.name.compare(0, 6, "xmlns:") == 0) {
       std::string_view p = std::string_view(a.name).substr(6);
       if (!IsNCName(p)) Fail("Invalid qualified name '" + Clip(a.name) + "'.", a.pos);
       if (p == "xmlns" || (p == "xml" && a.value != kXmlNamespace))
         Fail("The prefix '" + Clip(p) + "' is reserved.", a.pos);
       if (a.value.empty()) Fail("Cannot use a prefix with an empty namespace.", a.pos);
-      FBindings.push_back({std::string(p), a.value});
+      Bind(std::string(p), a.value);
     }
   }
 
@@ -764,7 +790,8 @@ void XmlTextReader::ParseStartTag() {
   Resolve(FName, false, FPrefix, FLocalName, FNamespaceURI, FNodePos + 1);
   FDepth = static_cast<int>(FScopes.size()) - 1;
   FIsEmptyElement = empty;
-  FAttributes.reserve(raw.size());
+  FAttributes.reserve(raw.size());  // no reallocation: `expanded` points into it
+  std::unordered_set<std::string> expanded;
   for (auto& a : raw) {
     XmlAttribute attr;
     if (a.name == "xmlns" || a.name.compare(0, 6, "xmlns:") == 0) {
@@ -774,10 +801,8 @@ void XmlTextReader::ParseStartTag() {
     } else {
       Resolve(a.name, true, attr.Prefix, attr.LocalName, attr.NamespaceURI, a.pos);
       // Two attributes may not share a namespace and local name either.
-      for (const auto& other : FAttributes)
-        if (!attr.NamespaceURI.empty() && other.NamespaceURI == attr.NamespaceURI &&
-            other.LocalName == attr.LocalName)
-          Fail("'" + Clip(a.name) + "' is a duplicate attribute name.", a.pos);
+      if (!attr.NamespaceURI.empty() && !expanded.insert(attr.NamespaceURI + '\n' + attr.LocalName).second)
+        Fail("'" + Clip(a.name) + "' is a duplicate attribute name.", a.pos);
     }
     attr.Name = std::move(a.name);
     attr.Value = std::move(a.value);
@@ -971,8 +996,7 @@ bool XmlTextReader::ReadNode() {
   if (!FChecked) CheckDocument();
   for (;;) {
     if (FPopPending) {
-      FBindings.resize(FScopes.back().nsMark);
-      FScopes.pop_back();
+      PopScope();
       FPopPending = false;
     }
     ResetNode();

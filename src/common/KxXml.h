@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "SysUtils.h"
@@ -213,12 +214,8 @@ class XmlTextReader {
  private:
   struct Scope {
     std::string qname;
-    std::size_t nsMark;
+    std::size_t nsMark;  // FBindingLog size before the element's declarations
     std::size_t startPos;
-  };
-  struct Binding {
-    std::string prefix;
-    std::string ns;
   };
 
   bool ReadNode();
@@ -237,6 +234,9 @@ class XmlTextReader {
   void AppendReference(std::string& out);
   void Resolve(std::string_view qname, bool isAttribute, std::string& prefix, std::string& local,
                std::string& ns, std::size_t pos) const;
+  const std::string* LookupNamespace(std::string_view prefix) const;
+  void Bind(std::string prefix, std::string ns);
+  void PopScope();
   void PositionOf(std::size_t pos, int& line, int& column) const;
   [[noreturn]] void Fail(const std::string& message, std::size_t pos) const;
   [[noreturn]] void Fail(const std::string& message) const { Fail(message, FPos); }
@@ -253,7 +253,10 @@ class XmlTextReader {
   bool FIgnoreWhitespace = false;
 
   std::vector<Scope> FScopes;
-  std::vector<Binding> FBindings;
+  // Namespaces in scope: per prefix ("" = default) a stack of bindings, and
+  // the prefixes in the order they were bound, for popping.
+  std::unordered_map<std::string, std::vector<std::string>> FNamespaces;
+  std::vector<std::string> FBindingLog;
 
   XmlNodeType FNodeType = XmlNodeType::None;
   std::string FName, FLocalName, FPrefix, FNamespaceURI, FValue;

@@ -211,7 +211,7 @@ inline char16_t* EncodeUtf16(char32_t cp, char16_t* d) noexcept {
 
 // ---- iconv -----------------------------------------------------------------
 
-void SwapUnits(char16_t* p, std::size_t n) noexcept {
+[[maybe_unused]] void SwapUnits(char16_t* p, std::size_t n) noexcept {
   for (std::size_t i = 0; i < n; ++i) p[i] = static_cast<char16_t>((p[i] >> 8) | (p[i] << 8));
 }
 
@@ -386,56 +386,128 @@ int CodePageMaxBytesPerChar(int codePage) { return PageOrRaise(codePage).maxByte
 
 // ---- whole-string conversions ----------------------------------------------
 
-std::u16string Utf8ToUtf16(std::string_view text) {
-  std::u16string out(text.size(), u'\0');  // never more units than bytes
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* end = p + text.size();
-  char16_t* d = out.data();
+namespace {
+
+// Converts [p, end) into d, which has room for at least end - p units (no
+// character takes more units than bytes); returns the end of the output.
+char16_t* ConvertUtf8ToUtf16(const unsigned char* p, const unsigned char* end, char16_t* d) noexcept {
   while (p < end) {
-    while (end - p >= 8) {
-      std::uint64_t w;
-      std::memcpy(&w, p, 8);
-      if (w & 0x8080808080808080ULL) break;
-      for (int i = 0; i < 8; ++i) d[i] = p[i];
-      p += 8;
-      d += 8;
-    }
-    if (p == end) break;
-    if (*p < 0x80) {
-      *d++ = *p++;
+    unsigned b0 = *p;
+    if (b0 < 0x80) {
+      // ASCII: eight bytes at a time while they last.
+      while (end - p >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        if (w & 0x8080808080808080ULL) break;
+        for (int i = 0; i < 8; ++i) d[i] = p[i];
+        p += 8;
+        d += 8;
+      }
+      while (p < end && *p < 0x80) *d++ = *p++;
       continue;
+    }
+    // Well-formed two- and three-byte sequences inline; the rest (four
+    // bytes and anything ill-formed) through the full decoder.
+    std::ptrdiff_t left = end - p;
+    if (b0 >= 0xC2 && b0 <= 0xDF && left >= 2 && (p[1] & 0xC0) == 0x80) {
+      *d++ = static_cast<char16_t>(((b0 & 0x1F) << 6) | (p[1] & 0x3F));
+      p += 2;
+      continue;
+    }
+    if ((b0 & 0xF0) == 0xE0 && left >= 3 && (p[1] & 0xC0) == 0x80 && (p[2] & 0xC0) == 0x80) {
+      unsigned c = ((b0 & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F);
+      if (c >= 0x800 && (c < 0xD800 || c > 0xDFFF)) {
+        *d++ = static_cast<char16_t>(c);
+        p += 3;
+        continue;
+      }
     }
     char32_t cp;
     p += DecodeUtf8(p, end, cp);
     d = EncodeUtf16(cp == kBad ? 0xFFFD : cp, d);
   }
+  return d;
+}
+
+// Exact UTF-8 length of UTF-16 text (lone surrogates count as U+FFFD).
+std::size_t Utf8LengthOf(const char16_t* s, const char16_t* end) noexcept {
+  std::size_t n = 0;
+  while (s < end) {
+    char32_t c = *s;
+    if (c < 0x80) {
+      ++n;
+      ++s;
+    } else if (c < 0x800) {
+      n += 2;
+      ++s;
+    } else if (IsHighSurrogate(c) && end - s >= 2 && IsLowSurrogate(s[1])) {
+      n += 4;
+      s += 2;
+    } else {
+      n += 3;
+      ++s;
+    }
+  }
+  return n;
+}
+
+// Converts [s, end) into d, which has room for Utf8LengthOf(s, end) bytes;
+// returns the end of the output.
+char* ConvertUtf16ToUtf8(const char16_t* s, const char16_t* end, char* d) noexcept {
+  while (s < end) {
+    char32_t c = *s;
+    if (c < 0x80) {
+      while (end - s >= 4) {
+        std::uint64_t w;
+        std::memcpy(&w, s, 8);
+        if (w & 0xFF80FF80FF80FF80ULL) break;
+        d[0] = static_cast<char>(s[0]);
+        d[1] = static_cast<char>(s[1]);
+        d[2] = static_cast<char>(s[2]);
+        d[3] = static_cast<char>(s[3]);
+        s += 4;
+        d += 4;
+      }
+      while (s < end && *s < 0x80) *d++ = static_cast<char>(*s++);
+      continue;
+    }
+    if (c < 0x800) {
+      d[0] = static_cast<char>(0xC0 | (c >> 6));
+      d[1] = static_cast<char>(0x80 | (c & 0x3F));
+      d += 2;
+      ++s;
+      continue;
+    }
+    if (c < 0xD800 || c > 0xDFFF) {
+      d[0] = static_cast<char>(0xE0 | (c >> 12));
+      d[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      d[2] = static_cast<char>(0x80 | (c & 0x3F));
+      d += 3;
+      ++s;
+      continue;
+    }
+    char32_t cp;
+    s += DecodeUtf16(s, end, cp);
+    d = EncodeUtf8(cp, d);
+  }
+  return d;
+}
+
+}  // namespace
+
+std::u16string Utf8ToUtf16(std::string_view text) {
+  std::u16string out(text.size(), u'\0');
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  char16_t* d = ConvertUtf8ToUtf16(p, p + text.size(), out.data());
   out.resize(static_cast<std::size_t>(d - out.data()));
   return out;
 }
 
 std::string Utf16ToUtf8(std::u16string_view text) {
-  std::string out(text.size() * 3, '\0');
   const char16_t* s = text.data();
   const char16_t* end = s + text.size();
-  char* d = out.data();
-  while (s < end) {
-    while (end - s >= 4) {
-      std::uint64_t w;
-      std::memcpy(&w, s, 8);
-      if (w & 0xFF80FF80FF80FF80ULL) break;
-      d[0] = static_cast<char>(s[0]);
-      d[1] = static_cast<char>(s[1]);
-      d[2] = static_cast<char>(s[2]);
-      d[3] = static_cast<char>(s[3]);
-      s += 4;
-      d += 4;
-    }
-    if (s == end) break;
-    char32_t cp;
-    s += DecodeUtf16(s, end, cp);
-    d = EncodeUtf8(cp, d);
-  }
-  out.resize(static_cast<std::size_t>(d - out.data()));
+  std::string out(Utf8LengthOf(s, end), '\0');
+  ConvertUtf16ToUtf8(s, end, out.data());
   return out;
 }
 
@@ -576,6 +648,11 @@ std::size_t UnicodeToUtf8(char* Dest, std::size_t MaxDestBytes, const char16_t* 
   }
   if (MaxDestBytes == 0) return 0;
   std::size_t room = MaxDestBytes - 1;  // keep one byte for the terminator
+  if (room / 3 >= SourceChars) {       // everything fits: the bulk path
+    char* e = ConvertUtf16ToUtf8(s, end, Dest);
+    *e = '\0';
+    return static_cast<std::size_t>(e - Dest) + 1;
+  }
   char* d = Dest;
   while (s < end) {
     char32_t cp;
@@ -605,6 +682,11 @@ std::size_t Utf8ToUnicode(char16_t* Dest, std::size_t MaxDestChars, const char* 
   }
   if (MaxDestChars == 0) return 0;
   std::size_t room = MaxDestChars - 1;
+  if (room >= SourceBytes) {  // everything fits: the bulk path
+    char16_t* e = ConvertUtf8ToUtf16(p, end, Dest);
+    *e = u'\0';
+    return static_cast<std::size_t>(e - Dest) + 1;
+  }
   char16_t* d = Dest;
   while (p < end) {
     char32_t cp;

@@ -52,13 +52,17 @@ std::string FloatText(double v, char type, int precision) {
     case 'n': {
       std::snprintf(buf, sizeof buf, "%.*f", precision < 0 ? 2 : std::min(precision, 18), v);
       // Thousands separators on the integer part.
-      std::string s = buf;
-      std::size_t start = (s[0] == '-') ? 1 : 0;
+      const std::string s = buf;
+      const std::size_t start = (s[0] == '-') ? 1 : 0;
       std::size_t dot = s.find('.');
       if (dot == std::string::npos) dot = s.size();
-      for (std::ptrdiff_t i = static_cast<std::ptrdiff_t>(dot) - 3; i > static_cast<std::ptrdiff_t>(start); i -= 3)
-        s.insert(static_cast<std::size_t>(i), ",");
-      return s;
+      std::string out = s.substr(0, start);
+      for (std::size_t i = start; i < dot; ++i) {
+        if (i > start && (dot - i) % 3 == 0) out.push_back(',');
+        out.push_back(s[i]);
+      }
+      out.append(s, dot, std::string::npos);
+      return out;
     }
     case 'm':
       std::snprintf(buf, sizeof buf, "%.*f", precision < 0 ? 2 : std::min(precision, 18), v);

@@ -4,103 +4,12 @@
 #include <cmath>
 #include <cstring>
 
+#include "CodePages.h"
 #include "Format.h"
 
 namespace lumo {
 
 namespace {
-
-// --- UTF-8 ⇄ UTF-16 for 8-bit text in the default (UTF-8) code page ---------
-// Kept private here; invalid input becomes U+FFFD.
-
-std::u16string Utf8ToUtf16(std::string_view s) {
-  std::u16string out;
-  out.reserve(s.size());
-  size_t i = 0;
-  while (i < s.size()) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    char32_t cp = 0xFFFD;
-    size_t len = 1;
-    if (c < 0x80) {
-      cp = c;
-    } else {
-      size_t need = 0;
-      char32_t min = 0;
-      if (c >= 0xC2 && c <= 0xDF) {
-        need = 1;
-        cp = c & 0x1F;
-        min = 0x80;
-      } else if (c >= 0xE0 && c <= 0xEF) {
-        need = 2;
-        cp = c & 0x0F;
-        min = 0x800;
-      } else if (c >= 0xF0 && c <= 0xF4) {
-        need = 3;
-        cp = c & 0x07;
-        min = 0x10000;
-      }
-      bool ok = need > 0;
-      for (size_t k = 1; ok && k <= need; ++k) {
-        if (i + k >= s.size()) {
-          ok = false;
-          break;
-        }
-        const unsigned char cc = static_cast<unsigned char>(s[i + k]);
-        if ((cc & 0xC0) != 0x80) {
-          ok = false;
-          break;
-        }
-        cp = (cp << 6) | (cc & 0x3F);
-      }
-      if (ok && (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))) ok = false;
-      if (ok) {
-        len = need + 1;
-      } else {
-        cp = 0xFFFD;
-        len = 1;
-      }
-    }
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
-    i += len;
-  }
-  return out;
-}
-
-std::string Utf16ToUtf8(std::u16string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  for (size_t i = 0; i < s.size(); ++i) {
-    char32_t cp = s[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-      ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = 0xFFFD;
-    }
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-  }
-  return out;
-}
 
 // Trimmed text of optional sign and decimal digits into a 128-bit integer.
 // 0 = ok, 1 = not an integer text, 2 = too large.
@@ -325,8 +234,8 @@ struct VariantAccess {
     const std::string* as = a.StringPtr();
     const std::string* bs = b.StringPtr();
     if (as && bs) return Sign(as->compare(*bs));
-    const std::u16string aw = as ? Utf8ToUtf16(*as) : *a.WideStringPtr();
-    const std::u16string bw = bs ? Utf8ToUtf16(*bs) : *b.WideStringPtr();
+    const std::u16string aw = as ? AnsiToUnicode(*as) : *a.WideStringPtr();
+    const std::u16string bw = bs ? AnsiToUnicode(*bs) : *b.WideStringPtr();
     return Sign(aw.compare(bw));
   }
 
@@ -747,7 +656,7 @@ std::string Variant::AsString() const {
         else if constexpr (std::is_same_v<T, DateValue>)
           return RangeChecked([&] { return DateTimeToStr(x.Value); }, *this, varString);
         else if constexpr (std::is_same_v<T, std::string>) return x;
-        else if constexpr (std::is_same_v<T, std::u16string>) return Utf16ToUtf8(x);
+        else if constexpr (std::is_same_v<T, std::u16string>) return UnicodeToAnsi(x);
         else if constexpr (std::is_same_v<T, ByteArray>)
           return x.Data ? std::string(x.Data->begin(), x.Data->end()) : std::string();
         else if constexpr (std::is_same_v<T, TBcd>) return BcdToStr(x);
@@ -762,7 +671,7 @@ std::u16string Variant::AsWideString() const {
   if (IsNull() || std::holds_alternative<Array>(FValue) ||
       std::holds_alternative<TSharedRef<TSharedObject>>(FValue))
     CastError(varUString);
-  return Utf8ToUtf16(AsString());
+  return AnsiToUnicode(AsString());
 }
 
 TBcd Variant::AsBcd() const {

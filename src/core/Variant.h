@@ -28,7 +28,7 @@
 //   Date            | from zero, checked   | (range-checked)  | Date: DateTimeToStr
 //   Currency        | rounded, checked     | value / 10 000   | CurrToStr
 //   FMTBcd          | rounded, checked     | nearest          | BcdToStr
-//   String, Wide    | trimmed integer text | StrToFloat text  | Wide → UTF-8
+//   String, Wide    | trimmed integer text | StrToFloat text  | Wide → code page
 //   SQLTimeStamp    | error                | date-time number | SQLTimeStampToStr
 //   byte array      | error                | error            | the bytes as they are
 //   array, object   | error                | error            | error
@@ -40,8 +40,8 @@
 //  their shortest text, text by StrToBcd. To SQLTimeStamp: through the
 //  date-time number, text by StrToSQLTimeStamp. To a byte array: the bytes
 //  of the 8-bit text (WideString as UTF-8); Empty gives an empty array.
-//  Text to WideString and back is UTF-8 ⇄ UTF-16 (invalid sequences become
-//  U+FFFD); 8-bit text is taken to be UTF-8, the default process code page.
+//  Text to WideString and back goes through the process 8-bit code page
+//  (CodePages: UTF-8 by default; invalid sequences become U+FFFD).
 //  Failure: EVariantTypeCastError "Could not convert variant of type (%s)
 //  into type (%s)"; a value outside the target range (never clamped):
 //  EVariantOverflowError "Arithmetic overflow converting variant of type

@@ -139,6 +139,13 @@ TEST(Utf8Conversion, AgreesWithIconvOnRandomText) {
   EXPECT_EQ(utf8, ref);
   EXPECT_TRUE(IsValidUtf8(utf8));
   EXPECT_EQ(Utf8ToUtf16(utf8), text);
+  // The buffer helpers take a bulk path when everything fits.
+  std::string buf8(text.size() * 3 + 1, 'x');
+  ASSERT_EQ(UnicodeToUtf8(buf8.data(), buf8.size(), text.data(), text.size()), utf8.size() + 1);
+  EXPECT_EQ(buf8.substr(0, utf8.size() + 1), utf8 + '\0');
+  std::u16string buf16(utf8.size() + 1, u'x');
+  ASSERT_EQ(Utf8ToUnicode(buf16.data(), buf16.size(), utf8.data(), utf8.size()), text.size() + 1);
+  EXPECT_EQ(buf16.substr(0, text.size() + 1), text + u'\0');
 }
 
 TEST(Utf8Conversion, RandomBytesAlwaysGiveWellFormedText) {
@@ -153,6 +160,13 @@ TEST(Utf8Conversion, RandomBytesAlwaysGiveWellFormedText) {
     ASSERT_EQ(Utf8ToUtf16(back), u);
     std::vector<char16_t> dest(u.size() + 1);
     ASSERT_EQ(Utf8ToUnicode(dest.data(), dest.size(), bytes.data(), bytes.size()), u.size() + 1);
+    ASSERT_EQ(std::u16string(dest.data()).size(), std::u16string(u.c_str()).size());
+    std::vector<char16_t> big(bytes.size() + 1);  // bulk path
+    ASSERT_EQ(Utf8ToUnicode(big.data(), big.size(), bytes.data(), bytes.size()), u.size() + 1);
+    ASSERT_EQ(std::u16string(big.data(), u.size()), u);
+    std::vector<char> narrow(back.size() + 1);  // exact room: character by character
+    ASSERT_EQ(UnicodeToUtf8(narrow.data(), narrow.size(), u.data(), u.size()), back.size() + 1);
+    ASSERT_EQ(std::string(narrow.data(), back.size()), back);
   }
 }
 

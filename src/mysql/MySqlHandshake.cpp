@@ -1,0 +1,140 @@
+#include "MySqlHandshake.h"
+
+#include <cctype>
+
+namespace lumo {
+
+TMySqlGreeting ParseGreeting(const std::uint8_t* payload, std::size_t length) {
+  TMySqlPacketReader r(payload, length);
+  TMySqlGreeting g;
+  g.ProtocolVersion = r.ReadByte();
+  if (g.ProtocolVersion != MYSQL_PROTOCOL_VERSION)
+    throw EMySqlException(cr::VERSION_ERROR, "", {g.ProtocolVersion, MYSQL_PROTOCOL_VERSION});
+  g.ServerVersion = r.ReadString();
+  g.ThreadId = r.ReadInt32();
+  r.ReadBytes(g.Scramble.data(), ScrambleLength);
+  // p: the filler byte after the first 8 scramble bytes.
+  const std::size_t p = r.Position();
+  if (length > p + 2) {
+    r.SetPosition(p + 1);
+    g.ServerCapabilities = r.ReadUInt16();
+  }
+  if (length >= p + 18) {
+    g.HasLanguage = true;
+    g.ServerLanguage = r.ReadByte();
+    g.ServerStatus = r.ReadInt16();
+  }
+  // The 12 further scramble bytes lie at p+19..p+30.
+  if (length >= p + 31) {
+    r.SetPosition(p + 19);
+    r.ReadBytes(g.Scramble.data() + ScrambleLength, Scramble41Length - ScrambleLength);
+    g.HasScramble41 = true;
+  }
+  return g;
+}
+
+bool ServerVersionAtLeast(std::string_view version, int major, int minor, int patch) {
+  int parts[3] = {0, 0, 0};
+  std::size_t i = 0;
+  for (int k = 0; k < 3; ++k) {
+    long v = 0;
+    bool any = false;
+    while (i < version.size() && std::isdigit(static_cast<unsigned char>(version[i]))) {
+      if (v < 100000) v = v * 10 + (version[i] - '0');
+      any = true;
+      ++i;
+    }
+    if (!any) break;
+    parts[k] = static_cast<int>(v);
+    if (i < version.size() && version[i] == '.')
+      ++i;
+    else
+      break;
+  }
+  if (parts[0] != major) return parts[0] > major;
+  if (parts[1] != minor) return parts[1] > minor;
+  return parts[2] >= patch;
+}
+
+std::uint8_t HandshakeCharsetNumber(std::string_view charset, std::string_view serverVersion) {
+  if (charset == "utf8" || charset == "utf8mb4")
+    return ServerVersionAtLeast(serverVersion, 5, 5, 3) ? 45 : 33;
+  return 8;
+}
+
+std::uint32_t NegotiateClientFlags(const TMySqlFlagRequest& request, std::int32_t serverCapabilities) {
+  const auto server = static_cast<std::uint32_t>(serverCapabilities);
+  std::uint32_t clientflag = request.ClientFlag;
+  if (clientflag & client::MULTI_STATEMENTS) clientflag |= client::MULTI_RESULTS;
+  std::uint32_t f = request.SessionFlags | clientflag | client::CAPABILITIES | client::CONNECT_WITH_DB;
+  const bool sslWanted = request.UseSsl || (f & client::SSL);
+  if (sslWanted && !(server & client::SSL))
+    throw EMySqlException(cr::SSL_CONNECTION_ERROR, "The server does not support SSL connections");
+  const std::uint32_t serverOnly = client::COMPRESS | client::PROTOCOL_41 | client::SSL;
+  f &= ~serverOnly | (server & serverOnly);
+  if (sslWanted)
+    f |= client::SSL;
+  else
+    f &= ~static_cast<std::uint32_t>(client::SSL);
+  if (!request.LocalInfile) f &= ~static_cast<std::uint32_t>(client::LOCAL_FILES);
+  return f;
+}
+
+void AppendHandshakePrefix(TMySqlByteBuffer& out, const TMySqlHandshakeParams& p) {
+  if (p.Flags & client::PROTOCOL_41) {
+    out.AppendInt32(p.Flags);
+    out.AppendInt32(MaxAllowedPacket);
+    out.AppendByte(HandshakeCharsetNumber(p.Charset, p.ServerVersion));
+    out.AppendFill(0, 23);
+  } else {
+    out.AppendInt16(static_cast<std::uint16_t>(p.Flags));
+    out.AppendInt24(MaxAllowedPacket & 0xFFFF);
+  }
+}
+
+void AppendScramble323(TMySqlByteBuffer& out, std::string_view password, const std::uint8_t* scramble8) {
+  if (!password.empty()) {
+    auto token = Scramble323(password, scramble8);
+    out.AppendBytes(token.data(), token.size());
+  }
+  out.AppendByte(0);
+}
+
+void AppendHandshakeResponse(TMySqlByteBuffer& out, const TMySqlHandshakeParams& p) {
+  AppendHandshakePrefix(out, p);
+  out.AppendString(p.User);
+  if (static_cast<std::uint32_t>(p.ServerCapabilities) & client::SECURE_CONNECTION) {
+    if (p.Password.empty()) {
+      out.AppendByte(0);
+    } else if (p.HasScramble41) {
+      auto token = Scramble41(p.Password, p.Scramble);
+      out.AppendByte(static_cast<std::uint8_t>(token.size()));
+      out.AppendBytes(token.data(), token.size());
+    } else {
+      out.AppendFill('x', 8);
+      out.AppendByte(0);
+    }
+  } else {
+    AppendScramble323(out, p.Password, p.Scramble);
+  }
+  if (static_cast<std::uint32_t>(p.ServerCapabilities) & client::CONNECT_WITH_DB) out.AppendString(p.Database);
+}
+
+TAuthReply ClassifyAuthReply(const std::uint8_t* payload, std::size_t length, bool secureConnection) {
+  if (length == 0) RaiseMalformedPacket();
+  if (secureConnection) {
+    if (length == 1 && payload[0] == 0xFE) return TAuthReply::arOldPassword;
+    if (length == 24 && payload[0] != 0)
+      return payload[0] == '*' ? TAuthReply::arExchange410Old : TAuthReply::arExchange410;
+  }
+  if (payload[0] == 0) return TAuthReply::arOk;
+  throw EMySqlException(cr::SERVER_HANDSHAKE_ERR);
+}
+
+TMySqlOkPacket ParseAuthOk(const std::uint8_t* payload, std::size_t length, bool protocol41, bool transactions) {
+  if (length == 0) RaiseMalformedPacket();
+  if (payload[0] != 0) throw EMySqlException(cr::SERVER_HANDSHAKE_ERR);
+  return ParseOkPacket(payload, length, protocol41 || transactions, protocol41);
+}
+
+}  // namespace lumo

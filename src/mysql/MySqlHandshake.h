@@ -1,0 +1,115 @@
+// The handshake of the MySQL protocol as pure functions over payloads: parsing
+// the server greeting, choosing the capability flags, building the TLS
+// request and the handshake response, and classifying the server's replies
+// during authentication. The session (MySqlSession) drives them over its
+// packet layer; tests and fuzz targets call them on byte buffers.
+//
+// Decisions:
+// - Character set: the session's charset "utf8" (or "utf8mb4") asks for
+//   utf8mb4 (45) where the server has it (version 5.5.3 or later), else for
+//   utf8 (33); every other name asks for latin1 (8).
+// - The TLS request is the 32-byte fixed prefix of the 4.1 response (the
+//   2+3-byte prefix before 4.1), and the response sent under TLS repeats the
+//   full prefix with the real flags: that is what servers parse.
+// - A server that does not offer TLS to a client that asked for it fails the
+//   connect with 2026 before any credential is sent.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "MySqlPacket.h"
+#include "MySqlSha1.h"
+
+namespace lumo {
+
+constexpr int MYSQL_DEFAULT_PORT = 3306;      // MYSQL_PORT
+constexpr int MYSQL_PROTOCOL_VERSION = 10;    // PROTOCOL_VERSION
+
+struct TMySqlGreeting {
+  int ProtocolVersion = 0;
+  std::string ServerVersion;
+  std::int32_t ThreadId = 0;
+  std::array<std::uint8_t, Scramble41Length> Scramble{};  // bytes 8..19 only with HasScramble41
+  bool HasScramble41 = false;
+  std::int32_t ServerCapabilities = 0;  // the 16 bits the greeting carries
+  bool HasLanguage = false;
+  std::int32_t ServerLanguage = 0;
+  std::int32_t ServerStatus = 0;
+};
+
+// Parses the greeting. A protocol version other than 10 raises 2007 with
+// (version, 10); data that ends before the scramble, or a 4.1 part that is
+// cut short, leaves the optional fields unset; a greeting too short for the
+// version, thread id and first 8 scramble bytes raises 2027.
+TMySqlGreeting ParseGreeting(const std::uint8_t* payload, std::size_t length);
+
+// True when the version text ("5.5.5-10.11.6-MariaDB", "4.0.27-log") is at
+// least major.minor.patch.
+bool ServerVersionAtLeast(std::string_view version, int major, int minor, int patch);
+
+// The character-set byte of the 4.1 response.
+std::uint8_t HandshakeCharsetNumber(std::string_view charset, std::string_view serverVersion);
+
+struct TMySqlFlagRequest {
+  std::uint32_t SessionFlags = 0;  // extra flags set on the session before connecting
+  std::uint32_t ClientFlag = 0;    // flags passed to Connect
+  bool UseSsl = false;             // the session is configured for TLS
+  bool LocalInfile = true;         // LOAD DATA LOCAL INFILE allowed
+};
+
+// The capability flags to send: the caller's flags, CAPABILITIES and
+// CONNECT_WITH_DB (MULTI_RESULTS with MULTI_STATEMENTS); COMPRESS and
+// PROTOCOL_41 only when the server announced them; SSL exactly when TLS was
+// asked for (UseSsl or the SSL flag) and the server announced it;
+// LOCAL_FILES only when local files are allowed. TLS asked for but not
+// offered raises 2026.
+std::uint32_t NegotiateClientFlags(const TMySqlFlagRequest& request, std::int32_t serverCapabilities);
+
+struct TMySqlHandshakeParams {
+  std::uint32_t Flags = 0;         // result of NegotiateClientFlags
+  std::int32_t ServerCapabilities = 0;
+  std::string_view ServerVersion;
+  std::string_view Charset;
+  std::string_view User;
+  std::string_view Password;
+  std::string_view Database;
+  const std::uint8_t* Scramble = nullptr;  // 20 bytes (only 8 valid without HasScramble41)
+  bool HasScramble41 = false;
+};
+
+// Appends the fixed prefix: with PROTOCOL_41 the flags (4 bytes),
+// MaxAllowedPacket (4 bytes), the character-set byte and 23 zero bytes;
+// without it the flags (2 bytes) and 3 zero bytes. This alone is the TLS
+// request.
+void AppendHandshakePrefix(TMySqlByteBuffer& out, const TMySqlHandshakeParams& p);
+
+// Appends the whole handshake response: prefix, user, password token and
+// (when the server takes it) the database.
+void AppendHandshakeResponse(TMySqlByteBuffer& out, const TMySqlHandshakeParams& p);
+
+// Appends the pre-4.1 token over the first 8 scramble bytes and a zero byte
+// (one zero byte for an empty password).
+void AppendScramble323(TMySqlByteBuffer& out, std::string_view password, const std::uint8_t* scramble8);
+
+enum class TAuthReply {
+  arOk,             // OK packet
+  arOldPassword,    // single byte 0xFE: send the pre-4.1 token
+  arExchange410,    // 24 bytes, first not 0 and not '*'
+  arExchange410Old  // 24 bytes beginning with '*': new scramble, pre-4.1 token
+};
+
+// Classifies the first reply to the handshake response (error packets are
+// raised before). An empty reply raises 2027, anything not listed raises
+// 2012; the old-password and 4.1.0 forms are recognised only when the server
+// announced SECURE_CONNECTION.
+TAuthReply ClassifyAuthReply(const std::uint8_t* payload, std::size_t length, bool secureConnection);
+
+// Checks the final reply of the authentication: an OK packet, parsed for its
+// status (see ParseOkPacket); anything else raises 2027 (empty) or 2012.
+TMySqlOkPacket ParseAuthOk(const std::uint8_t* payload, std::size_t length, bool protocol41, bool transactions);
+
+}  // namespace lumo

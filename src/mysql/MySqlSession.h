@@ -1,0 +1,198 @@
+// One client connection to a MySQL server over the wire protocol:
+// TMySqlSession chooses and opens the transport, runs the handshake and
+// authentication, sends commands, reads the reply of a query up to its
+// column definitions, answers LOAD DATA LOCAL INFILE requests, drains unread
+// rows and closes. It holds what the client API reports about the
+// connection (server version, thread id, affected rows, insert id, status
+// flags, last error).
+//
+// Decisions:
+// - Transports: TCP, or the application's I/O handler. The local-socket,
+//   TLS and HTTP-tunnel transports are not available yet: asking for them
+//   fails the connect with a clear error (TLS only after the server was
+//   found to offer it; a server that does not fails with 2026 before any
+//   credential is sent).
+// - The authentication reply must be an OK packet: an empty reply raises
+//   2027, anything else 2012.
+// - LOAD DATA LOCAL INFILE: the file is sent only when local files are
+//   allowed (SetLocalInfile, default true) and the last query sent held a
+//   LOAD DATA/LOAD XML LOCAL INFILE statement naming that very file (each
+//   named file may be asked for once). Any other request is answered with
+//   an empty packet, the server's reply is read, and 2068 is raised.
+//   Files are read through POSIX open/read; a file that cannot be opened
+//   or read raises EFOpenError / EStreamError after the exchange has been
+//   completed, so the session stays usable.
+// - A command started while the server still announces further results of
+//   the previous one (SERVER_MORE_RESULTS_EXISTS) raises 2014, as a command
+//   started while rows are pending does: its reply could not be told apart.
+// - FreeQuery takes the status of the final EOF (and of the extra packet of
+//   a stored-procedure call) so that further results are read correctly in
+//   plain and compressed mode; after an error packet no extra packet is
+//   awaited.
+// - A failed Connect closes the transport and leaves the session ready for
+//   Close or another Connect.
+// - Connect timeouts and command timeouts are in seconds; 0 means no limit.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "KxVio.h"
+#include "MySqlHandshake.h"
+#include "MySqlNet.h"
+
+namespace lumo {
+
+class TMySqlResultSet;
+
+enum TMySqlStatus { msReady, msGetResult, msUseResult };
+
+enum MYSQL_PROTOCOL_TYPE {
+  MYSQL_PROTOCOL_DEFAULT,
+  MYSQL_PROTOCOL_TCP,
+  MYSQL_PROTOCOL_SOCKET,
+  MYSQL_PROTOCOL_PIPE,
+  MYSQL_PROTOCOL_MEMORY,
+  MYSQL_PROTOCOL_SSL
+};
+
+class TMySqlSession {
+ public:
+  TMySqlSession();
+  TMySqlSession(const TMySqlSession&) = delete;
+  TMySqlSession& operator=(const TMySqlSession&) = delete;
+  ~TMySqlSession();
+
+  // Empty strings and port 0 take the session's fields; see the unit
+  // comment. Raises EMySqlException on failure.
+  void Connect(const std::string& host, const std::string& user, const std::string& passwd,
+               const std::string& db, int port, const std::string& unix_socket, std::uint32_t clientflag);
+  // Sends COM_QUIT without waiting and closes the transport; a second call
+  // does nothing.
+  void Close();
+
+  // Starts a command packet (2014 unless the session is ready).
+  void WriteCommand(TServerCommand command);
+  // Sends a command with `length` bytes of arguments and, unless skipCheck,
+  // reads one reply packet (an error reply raises). Without a transport
+  // raises 2006.
+  void SimpleCommand(TServerCommand command, const void* args, std::size_t length, bool skipCheck);
+  void SimpleCommand(TServerCommand command, const std::vector<std::uint8_t>& args, bool skipCheck) {
+    SimpleCommand(command, args.data(), args.size(), skipCheck);
+  }
+  void SimpleCommand(TServerCommand command) { SimpleCommand(command, nullptr, 0, false); }
+
+  // Reads the reply of a query: OK packet, error, LOCAL INFILE request or
+  // the column count with the column definitions.
+  void ReadQueryResult();
+  // Skips the unread rows of the pending result.
+  void FreeQuery();
+
+  void SelectDb(const std::string& db);
+  std::string Statistics();
+  void Ping();
+
+  bool protocol41() const noexcept {
+    return (static_cast<std::uint32_t>(serverCapabilities) & client::PROTOCOL_41) &&
+           (FclientFlag & client::PROTOCOL_41);
+  }
+  // The server treats backslashes in literals as ordinary characters.
+  bool NoBackslashEscapes() const noexcept { return serverStatus & server::STATUS_NO_BACKSLASH_ESCAPES; }
+  bool IsClosed() const noexcept { return FIsClosed; }
+
+  std::uint32_t Errno() const noexcept { return Ferrno; }
+  void SetErrno(std::uint32_t v) noexcept { Ferrno = v; }
+  const std::string& Error() const noexcept { return Ferror; }
+  void SetError(std::string v) { Ferror = std::move(v); }
+
+  std::uint32_t ClientFlag() const noexcept { return FclientFlag; }
+  void SetClientFlag(std::uint32_t v) noexcept { FclientFlag = v; }
+  std::int32_t ServerLanguage() const noexcept { return FserverLanguage; }
+  const std::array<std::uint8_t, Scramble41Length>& ScrambleBuff() const noexcept { return FscrambleBuff; }
+
+  bool LocalInfile() const noexcept { return FLocalInfile; }
+  void SetLocalInfile(bool v) noexcept { FLocalInfile = v; }
+
+  TMySqlResultSet* ResultSet() const noexcept { return FResultSet; }
+  void SetResultSet(TMySqlResultSet* v) noexcept { FResultSet = v; }
+  TKxIOHandler* IOHandler() const noexcept { return FIOHandler; }
+  void SetIOHandler(TKxIOHandler* v) noexcept { FIOHandler = v; }
+  const THttpOptions* HttpOptions() const noexcept { return FHttpOptions; }
+  void SetHttpOptions(const THttpOptions* v) noexcept { FHttpOptions = v; }
+
+  TMySqlNet& Net() noexcept { return *net; }
+
+  // Set by the provider while a stored-procedure call is running: the end
+  // of a result is then followed by one extra status packet.
+  bool FSkipPacket = false;
+
+  std::string host;
+  std::string user;
+  std::string password;
+  std::string database;
+  std::string serverVersion;
+  std::string hostInfo;
+  std::string info;
+  std::string charset;
+  int port = 0;
+  int connectTimeout = 0;  // seconds
+  int commandTimeout = 0;  // seconds
+  std::int32_t threadId = 0;
+  std::int32_t serverCapabilities = 0;
+  std::int32_t serverStatus = 0;
+  std::int32_t warningCount = 0;
+  TMySqlStatus status = msReady;
+  MYSQL_PROTOCOL_TYPE protocolType = MYSQL_PROTOCOL_DEFAULT;
+  std::int64_t affectedRows = 0;
+  std::int64_t insertId = 0;
+  std::int64_t extraInfo = 0;
+  std::int32_t fieldCount = 0;
+  // Raw column-definition packets of the pending result, in order; the
+  // result-set reader turns them into field descriptions.
+  std::vector<std::vector<std::uint8_t>> columnPackets;
+  std::string SSL_key;
+  std::string SSL_cert;
+  std::string SSL_ca;
+  std::string SSL_capath;
+  std::string SSL_cipher;
+
+ private:
+  void CreateTransport(const std::string& h, int pt, const std::string& unix_socket);
+  void OpenTransport(const std::string& h);
+  void StartTls();
+  void Authenticate(const std::string& pw);
+  void ReadColumnPackets();
+  void SendLocalFile(const std::string& fileName);
+  void RefuseLocalFile(const std::string& fileName, const char* reason);
+  void ApplyOk(const TMySqlOkPacket& ok);
+  // Takes the status of an OK reply (other replies are left alone).
+  void ApplyOkReply();
+  void ApplyEof(const std::uint8_t* payload, std::size_t length);
+
+  std::uint32_t Ferrno = 0;
+  std::string Ferror;
+  std::uint32_t FclientFlag = 0;
+  std::int32_t FserverLanguage = 0;
+  std::array<std::uint8_t, Scramble41Length> FscrambleBuff{};
+  bool FHasScramble41 = false;
+  bool FIsClosed = false;
+  bool FLocalInfile = true;
+  // Files named by LOAD DATA LOCAL INFILE statements of the last query.
+  std::vector<std::string> FInfileNames;
+  TMySqlResultSet* FResultSet = nullptr;
+  TKxIOHandler* FIOHandler = nullptr;
+  const THttpOptions* FHttpOptions = nullptr;
+  std::unique_ptr<TMySqlNet> net;
+};
+
+// The files named by LOAD DATA [LOW_PRIORITY|CONCURRENT] LOCAL INFILE and
+// LOAD XML LOCAL INFILE statements in a query text (one or several
+// statements), with their quoting undone; noBackslashEscapes makes the
+// backslash an ordinary character. Comments and string literals elsewhere
+// are skipped.
+std::vector<std::string> LocalInfileNames(std::string_view sql, bool noBackslashEscapes);
+
+}  // namespace lumo
