@@ -16,6 +16,7 @@
 #include "DateTimeUtils.h"
 #include "Format.h"
 #include "FormatSettings.h"
+#include "KxBlob.h"
 
 namespace lumo {
 
@@ -3206,14 +3207,7 @@ void TMemData::SortItems() {
 
 // ---- large objects ----------------------------------------------------------------------------
 
-#if __has_include("KxBlob.h")
-#include "KxBlob.h"
-#define LUMO_MEMDATA_HAS_BLOB 1
-#endif
-
 namespace {
-
-#ifdef LUMO_MEMDATA_HAS_BLOB
 
 TBlob* AsBlob(TSharedObject* obj) noexcept { return static_cast<TBlob*>(obj); }
 TSharedObject* AsShared(TBlob* blob) noexcept { return blob; }
@@ -3265,26 +3259,116 @@ void BlobTakeContent(TBlob* dest, TBlob* source) {
 
 std::string BlobAnsiText(TBlob* blob) { return blob ? blob->AsAnsiString() : std::string(); }
 
-#else
+// Reads through the rollback copy for the lifetime of the object.
+class TRollbackReader {
+ public:
+  TRollbackReader(TBlob* blob, bool fromRollback) : FBlob(blob), FOld(blob->UseRollback()) {
+    if (fromRollback) blob->SetUseRollback(true);
+  }
+  ~TRollbackReader() { FBlob->SetUseRollback(FOld); }
+  TRollbackReader(const TRollbackReader&) = delete;
+  TRollbackReader& operator=(const TRollbackReader&) = delete;
 
-// Without the large-object unit no blob can be created, so no slot holds one.
-TBlob* AsBlob(TSharedObject* obj) noexcept { return reinterpret_cast<TBlob*>(obj); }
-TSharedObject* AsShared(TBlob* blob) noexcept { return reinterpret_cast<TSharedObject*>(blob); }
-[[noreturn]] void NoBlobs() { throw ENotSupportedError("Large-object fields are not available"); }
-TSharedObject* NewBlobObject(bool) { NoBlobs(); }
-bool BlobHasData(TBlob*) { return false; }
-void BlobClear(TBlob*) {}
-Variant BlobAsVariant(TBlob*, std::uint16_t) { NoBlobs(); }
-void BlobAssign(TBlob*, std::uint16_t, const Variant&) { NoBlobs(); }
-void BlobCommit(TBlob*) {}
-void BlobCancel(TBlob*) {}
-bool BlobCanRollback(TBlob*) { return false; }
-TSharedObject* BlobCopy(TBlob*, bool) { NoBlobs(); }
-void BlobTakeContent(TBlob*, TBlob*) { NoBlobs(); }
-std::string BlobAnsiText(TBlob*) { NoBlobs(); }
+ private:
+  TBlob* FBlob;
+  bool FOld;
+};
 
-#endif
+// The content in the other text form, as bytes (UTF-16 code units little-endian).
+std::string OtherForm(TBlob* blob) {
+  if (blob->IsUnicode()) return blob->AsAnsiString();
+  const std::u16string w = blob->AsWideString();
+  return std::string(reinterpret_cast<const char*>(w.data()), 2 * w.size());
+}
+
+// Stores bytes given in the other text form.
+void SetOtherForm(TBlob* blob, const std::string& bytes) {
+  if (blob->IsUnicode()) {
+    blob->SetAsAnsiString(bytes);
+  } else {
+    std::u16string w(bytes.size() / 2, u'\0');
+    std::memcpy(w.data(), bytes.data(), 2 * w.size());
+    blob->SetAsWideString(w);
+  }
+}
 
 }  // namespace
+
+std::int64_t TData::ReadBlob(int fieldNo, const void* recBuf, std::int64_t position, std::int64_t count, void* dest,
+                             bool fromRollback, bool translateToUnicode) {
+  TBlob* blob = CheckedBlob(fieldNo, recBuf);
+  if (!blob) return 0;
+  TRollbackReader reader(blob, fromRollback);
+  if (translateToUnicode == blob->IsUnicode()) {
+    const std::int64_t size = blob->Size();
+    if (position < 0 || position >= size) return 0;
+    const std::int64_t n = count > 0 ? std::min(count, size - position) : size - position;
+    return blob->Read(position, n, dest, n);
+  }
+  const std::string bytes = OtherForm(blob);
+  const auto size = static_cast<std::int64_t>(bytes.size());
+  if (position < 0 || position >= size) return 0;
+  const std::int64_t n = count > 0 ? std::min(count, size - position) : size - position;
+  std::memcpy(dest, bytes.data() + position, static_cast<std::size_t>(n));
+  return n;
+}
+
+void TData::WriteBlob(int fieldNo, void* recBuf, std::int64_t position, std::int64_t count, const void* source,
+                      bool translateFromUnicode) {
+  TBlob* blob = CheckedBlob(fieldNo, recBuf);
+  if (!blob) {
+    CreateComplexField(recBuf, fieldNo - 1, true);
+    blob = CheckedBlob(fieldNo, recBuf);
+  }
+  blob->EnableRollback();
+  if (translateFromUnicode == blob->IsUnicode()) {
+    blob->Write(position, count, source);
+  } else {
+    std::string bytes = OtherForm(blob);
+    const auto at = static_cast<std::size_t>(std::clamp<std::int64_t>(position, 0, static_cast<std::int64_t>(bytes.size())));
+    const auto n = static_cast<std::size_t>(std::max<std::int64_t>(count, 0));
+    if (bytes.size() < at + n) bytes.resize(at + n);
+    std::memcpy(bytes.data() + at, source, n);
+    SetOtherForm(blob, bytes);
+  }
+  SetNullIndicator(fieldNo, recBuf, false);
+  SetEncryptBit(fieldNo, recBuf, true);
+}
+
+void TData::TruncateBlob(int fieldNo, void* recBuf, std::int64_t size, bool translateFromUnicode) {
+  TBlob* blob = CheckedBlob(fieldNo, recBuf);
+  if (!blob) return;
+  blob->EnableRollback();
+  if (translateFromUnicode == blob->IsUnicode()) {
+    blob->Truncate(size);
+    return;
+  }
+  std::string bytes = OtherForm(blob);
+  if (static_cast<std::int64_t>(bytes.size()) > size) {
+    bytes.resize(static_cast<std::size_t>(std::max<std::int64_t>(size, 0)));
+    SetOtherForm(blob, bytes);
+  }
+}
+
+std::int64_t TData::GetBlobSize(int fieldNo, const void* recBuf, bool fromRollback, bool translateToUnicode) {
+  TBlob* blob = CheckedBlob(fieldNo, recBuf);
+  if (!blob) return 0;
+  TRollbackReader reader(blob, fromRollback);
+  if (translateToUnicode == blob->IsUnicode()) return blob->Size();
+  return translateToUnicode ? blob->GetSizeUni() : blob->GetSizeAnsi();
+}
+
+void TData::SetBlobSize(int fieldNo, void* recBuf, std::int64_t size, bool, bool translateToUnicode) {
+  TBlob* blob = CheckedBlob(fieldNo, recBuf);
+  if (!blob) return;
+  blob->EnableRollback();
+  if (translateToUnicode == blob->IsUnicode()) {
+    blob->SetSize(size);
+    return;
+  }
+  std::string bytes = OtherForm(blob);
+  bytes.resize(static_cast<std::size_t>(std::max<std::int64_t>(size, 0)));
+  SetOtherForm(blob, bytes);
+}
 
 }  // namespace lumo

@@ -2,6 +2,7 @@
 // action sequences, commit, cancel, revert, restore, hostile handlers).
 #include <gtest/gtest.h>
 
+#include "KxBlob.h"
 #include "MemDataTestUtil.h"
 
 namespace lumo {
@@ -249,6 +250,89 @@ TEST(MemDataCache, HandlersThatChangeTheStore) {
     raw->CommitUpdates();
     EXPECT_EQ(calls, 1);
   }
+}
+
+
+TEST(MemDataBlob, FieldsThroughRecords) {
+  auto data = OpenData({{"ID", dtInt32}, {"M", dtMemo}, {"W", dtWideMemo}, {"B", dtBlob}});
+  TRecBuf buf = data->AllocRecBuf();
+  data->InitRecord(buf.get());
+  EXPECT_TRUE(data->GetNull(2, buf.get()));
+  try {
+    data->GetObject(1, buf.get());
+    ADD_FAILURE();
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "Field is not BLOB");
+  }
+  // Written through the record: no longer null, readable in either form.
+  data->WriteBlob(2, buf.get(), 0, 5, "h\xC3\xA9llo");
+  EXPECT_FALSE(data->GetNull(2, buf.get()));
+  EXPECT_EQ(data->GetBlobSize(2, buf.get()), 5);
+  EXPECT_EQ(data->GetBlobSize(2, buf.get(), false, true), 8);
+  char16_t wide[8] = {};
+  EXPECT_EQ(data->ReadBlob(2, buf.get(), 2, 4, wide, false, true), 4);
+  EXPECT_EQ(std::u16string(wide, 2), u"\u00e9l");
+  data->PutFieldAsVariant(3, buf.get(), Variant(u"wide \u00fc"));
+  EXPECT_EQ(data->GetFieldAsVariant(3, buf.get()).AsWideString(), u"wide \u00fc");
+  EXPECT_TRUE(data->GetObject(3, buf.get())->IsUnicode());
+  data->PutFieldAsVariant(4, buf.get(), Variant::FromBytes(std::string(1000, 'x').data(), 1000));
+  EXPECT_EQ(data->GetFieldAsVariant(4, buf.get()).AsBytes().size(), 1000u);
+  // A blob whose indicator says null but that holds data is reported (and
+  // marked) not null; setting null clears it.
+  data->SetNull(4, buf.get(), false);
+  data->GetObject(2, buf.get())->Commit();
+  data->AppendRecord(buf.get());
+  TRecBuf row = data->AllocRecBuf();
+  data->GetRecord(row.get());
+  data->SetNull(2, row.get(), true);
+  EXPECT_EQ(data->GetObject(2, row.get())->Size(), 0);
+  EXPECT_TRUE(data->GetNull(2, row.get()));
+}
+
+TEST(MemDataBlob, EditsAndCachedUpdates) {
+  auto data = OpenData({{"ID", dtInt32}, {"M", dtMemo}});
+  for (int i = 1; i <= 2; ++i) Append(*data, {Variant(i), Variant("memo " + std::to_string(i))});
+  auto memo = [&](int id) {
+    EXPECT_TRUE(Locate(*data, id));
+    TRecBuf b = data->AllocRecBuf();
+    data->GetRecord(b.get());
+    return data->GetFieldAsVariant(2, b.get()).AsString();
+  };
+  auto edit = [&](int id, const std::string& text, bool post) {
+    ASSERT_TRUE(Locate(*data, id));
+    TRecBuf b = data->AllocRecBuf();
+    data->EditRecord(b.get());
+    data->PutFieldAsVariant(2, b.get(), Variant(text));
+    if (post) data->PostRecord(b.get());
+    else data->CancelRecord(b.get());
+  };
+  edit(1, "cancelled", false);
+  EXPECT_EQ(memo(1), "memo 1");
+  edit(1, "posted", true);
+  EXPECT_EQ(memo(1), "posted");
+
+  data->SetCachedUpdates(true);
+  ASSERT_TRUE(Locate(*data, 2));
+  TRecBuf held = data->AllocRecBuf();
+  data->GetRecord(held.get());
+  TBlob* blob = data->GetObject(2, held.get());  // what a data set would hold
+  edit(2, "changed", true);
+  EXPECT_EQ(memo(2), "changed");
+  TRecBuf old = data->AllocRecBuf();
+  data->GetOldRecord(old.get());
+  EXPECT_EQ(data->GetFieldAsVariant(2, old.get()).AsString(), "memo 2");
+  data->RevertRecord();
+  EXPECT_EQ(memo(2), "memo 2");
+  EXPECT_EQ(blob->AsAnsiString(), "memo 2") << "the blob the data set holds shows the old content";
+  edit(2, "again", true);
+  ASSERT_TRUE(Locate(*data, 2));
+  data->DeleteRecord();
+  data->CancelUpdates();
+  EXPECT_EQ(memo(2), "memo 2");
+  edit(2, "kept", true);
+  data->OnApplyRecord = [](TUpdateRecKind, TUpdateRecAction& a, bool) { a = urApplied; };
+  data->CommitUpdates();
+  EXPECT_EQ(memo(2), "kept");
 }
 
 }  // namespace

@@ -404,5 +404,80 @@ TEST(MemDataNavigation, Bookmarks) {
   EXPECT_FALSE(data->SetToBookmark(TRecBookmark{}));
 }
 
+
+// A store that hands out its rows in blocks of four, as a provider does.
+class TFetchingData : public TMemData {
+ public:
+  int Available = 10;
+  int Fetched = 0;
+  bool Fetch(bool) override {
+    if (Fetched >= Available) return false;
+    const auto rows = static_cast<std::uint32_t>(std::min(4, Available - Fetched));
+    TBlockHeader* block = AllocFetchBlock(4);
+    for (std::uint32_t i = 0; i < rows; ++i) {
+      std::uint8_t* rec = TBlockManager::GetRecordPtr(BlockMan().BlockItem(block, i));
+      InitRecord(rec);
+      PutFieldAsVariant(1, rec, Variant(++Fetched));
+    }
+    LinkFetchedItems(block, rows, false);
+    return true;
+  }
+};
+
+TEST(MemDataNavigation, FetchingOnDemand) {
+  auto data = OpenData<TFetchingData>({{"ID", dtInt32}});
+  EXPECT_EQ(data->GetRecordCount(), 0);
+  data->SetRecordNo(6);  // fetches until record 6 exists
+  EXPECT_EQ(data->Fetched, 8);
+  EXPECT_EQ(data->GetRecordNo(), 6);
+  data->SetFilterText("ID <> 7");
+  data->FilterUpdated();
+  EXPECT_EQ(Column(*data, 1), (std::vector<std::string>{"1", "2", "3", "4", "5", "6", "8", "9", "10"}));
+  EXPECT_EQ(data->GetRecordCount(), 9);
+  EXPECT_EQ(data->BlockMan().BlockCount(), 3u);  // the unused items of the last block went back
+}
+
+TEST(MemDataNavigation, CalculatedFieldsInFilterAndSort) {
+  auto data = OpenData({{"ID", dtInt32}, {"CALC", dtInt32, 0, false, fdkCalculated}});
+  TData& d = *data;
+  data->OnGetCachedBuffer = [&d](void* buf) {
+    const Variant id = d.GetFieldAsVariant(1, buf);
+    d.PutFieldAsVariant(2, buf, Variant(id.AsInt32() % 3 * 10 - id.AsInt32()));
+  };
+  for (int i = 1; i <= 6; ++i) Append(*data, {Variant(i)});
+  data->SetIndexFieldNames("CALC DESC");  // 9, 18, -3, 6, 15, -6
+  EXPECT_EQ(Column(*data, 1), (std::vector<std::string>{"2", "5", "1", "4", "3", "6"}));
+  data->SetFilterText("CALC > 10");
+  data->FilterUpdated();
+  EXPECT_EQ(Column(*data, 1), (std::vector<std::string>{"2", "5"}));
+}
+
+class TFailingOpen : public TMemData {
+ public:
+  int Closes = 0;
+  void InternalClose() override { ++Closes; }
+};
+
+TEST(MemDataLifecycle, OpenFailureAndReopen) {
+  auto data = OpenData<TFailingOpen>({{"ID", dtInt32}});
+  Append(*data, {Variant(1)});
+  data->Close();
+  data->SetFilterText("NOPE = 1");
+  EXPECT_THROW(data->Open(), Exception);
+  EXPECT_FALSE(data->Active());
+  EXPECT_EQ(data->Closes, 2) << "closed again after the failed parse";
+  EXPECT_EQ(data->FilterExpression(), nullptr);
+  data->SetFilterText("ID > 1");
+  data->Open();
+  for (int i = 1; i <= 3; ++i) Append(*data, {Variant(i)});
+  data->FilterUpdated();
+  data->SetIndexFieldNames("ID DESC");
+  EXPECT_EQ(Column(*data, 1), (std::vector<std::string>{"3", "2"}));
+  data->Reopen();  // rows gone; the filter and the sort order stay
+  EXPECT_EQ(data->GetRecordCount(), 0);
+  for (int i = 1; i <= 3; ++i) Append(*data, {Variant(i)});
+  EXPECT_EQ(Column(*data, 1), (std::vector<std::string>{"3", "2"}));
+}
+
 }  // namespace
 }  // namespace lumo
