@@ -2064,7 +2064,7 @@ void TMemData::UpdateRecord(void* recBuf) {
   if (FCachedUpdates && !FLocalUpdate) {
     if (item->Status == isUnmodified && !FindCacheItem(item)) AddCacheItem(item);
     if (!(item->Status == isAppended && item->UpdateResult != urApplied)) {
-      if (!item->Rollback) MakeRollback(item, recBuf);
+      MakeRollback(item, recBuf);
       item->Status = isUpdated;
     }
     item->UpdateResult = urNone;
@@ -2144,11 +2144,16 @@ void TMemData::FreeCache() noexcept {
 }
 
 void TMemData::MakeRollback(TItemHeader* item, const void* newRecBuf) {
-  TItemHeader* rb = FBlockMan.AllocItem();
-  FBlockMan.CopyRecord(item, rb);
-  void* old = TBlockManager::GetRecordPtr(rb);
-  AddRefComplexFields(old);
-  item->Rollback = rb;
+  if (!item->Rollback) {
+    TItemHeader* rb = FBlockMan.AllocItem();
+    FBlockMan.CopyRecord(item, rb);
+    AddRefComplexFields(TBlockManager::GetRecordPtr(rb));
+    item->Rollback = rb;
+  }
+  // Also on later changes: a blob the rollback record still shares with the
+  // edited record (it was not changed before) must not take the new content
+  // with it.
+  void* old = TBlockManager::GetRecordPtr(item->Rollback);
   for (int index : FComplexFieldIndexes) {
     const TFieldDesc& field = *FFields[index];
     if (!IsBlobFieldType(field.DataType())) continue;

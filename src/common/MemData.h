@@ -715,7 +715,8 @@ class TMemData : public TData {
   TCacheItem* AddCacheItem(TItemHeader* item);
   void RemoveCacheItem(TItemHeader* item);
   void FreeCache() noexcept;
-  // Cached-update steps on one item.
+  // Cached-update steps on one item. MakeRollback keeps the values before
+  // the first change (and the old content of blobs changed later).
   void MakeRollback(TItemHeader* item, const void* newRecBuf);
   void RestoreRollback(TItemHeader* item);
   void FreeRollback(TItemHeader* item);

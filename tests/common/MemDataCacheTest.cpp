@@ -324,6 +324,17 @@ TEST(MemDataBlob, EditsAndCachedUpdates) {
   data->RevertRecord();
   EXPECT_EQ(memo(2), "memo 2");
   EXPECT_EQ(blob->AsAnsiString(), "memo 2") << "the blob the data set holds shows the old content";
+  // A first change that leaves the blob alone, a second one that changes it:
+  // the rollback still has the old content.
+  ASSERT_TRUE(Locate(*data, 1));
+  TRecBuf idOnly = data->AllocRecBuf();
+  data->EditRecord(idOnly.get());
+  data->PutFieldAsVariant(1, idOnly.get(), Variant(10));
+  data->PostRecord(idOnly.get());
+  edit(10, "second change", true);
+  ASSERT_TRUE(Locate(*data, 10));
+  data->RevertRecord();
+  EXPECT_EQ(memo(1), "posted");
   edit(2, "again", true);
   ASSERT_TRUE(Locate(*data, 2));
   data->DeleteRecord();
