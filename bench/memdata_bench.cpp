@@ -8,9 +8,9 @@
 #include <malloc.h>
 
 #include <algorithm>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <random>
 #include <string>
 #include <vector>
@@ -182,8 +182,7 @@ int main(int argc, char** argv) {
       data->SetFilterText(f);
       data->FilterUpdated();
       const double sec = Seconds(t0);
-      std::printf("filter:        %-32s %.3f s (%.0f rows/s), %d rows pass\n", f, sec, n / sec,
-                  data->GetRecordCount());
+      std::printf("filter:        %-32s %.3f s (%.0f rows/s), %d rows pass\n", f, sec, n / sec, data->GetRecordCount());
     }
     data->SetFilterText("");
     data->FilterUpdated();

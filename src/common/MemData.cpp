@@ -32,9 +32,7 @@ constexpr std::size_t RoundUp8(std::size_t n) noexcept { return (n + 7) & ~std::
   throw EConvertError(Format("Cannot convert type %d", {dataType}));
 }
 
-bool IsHeapType(std::uint16_t t) noexcept {
-  return t == dtExtString || t == dtExtWideString || t == dtExtVarBytes;
-}
+bool IsHeapType(std::uint16_t t) noexcept { return t == dtExtString || t == dtExtWideString || t == dtExtVarBytes; }
 
 bool IsTextType(std::uint16_t t) noexcept {
   return t == dtString || t == dtExtString || t == dtWideString || t == dtExtWideString;
@@ -246,8 +244,10 @@ bool TStringHeap::DisposeBufLocked(void* buf) {
   if (h->Marker != RefNull) AssertionFailure(__FILE__, __LINE__, "DisposeBuf failed");
   if (h->Large) {
     auto* large = reinterpret_cast<TLargeHeader*>(h) - 1;
-    if (large->Prev) large->Prev->Next = large->Next;
-    else FLarge = large->Next;
+    if (large->Prev)
+      large->Prev->Next = large->Next;
+    else
+      FLarge = large->Next;
     if (large->Next) large->Next->Prev = large->Prev;
     FAllocated -= static_cast<std::int64_t>(sizeof(TLargeHeader) + sizeof(TBufHeader) + h->Size);
     ::operator delete(large);
@@ -379,8 +379,10 @@ TBlockHeader* TBlockManager::NewBlock(std::uint32_t itemCount) {
 }
 
 void TBlockManager::ReleaseBlock(TBlockHeader* block) noexcept {
-  if (block->Prev) block->Prev->Next = block->Next;
-  else FirstBlock = block->Next;
+  if (block->Prev)
+    block->Prev->Next = block->Next;
+  else
+    FirstBlock = block->Next;
   if (block->Next) block->Next->Prev = block->Prev;
   FAllocated -= static_cast<std::int64_t>(BlockHeaderSize + static_cast<std::size_t>(block->ItemCount) * FItemSize);
   FBlocks.erase(block);
@@ -439,8 +441,10 @@ void TBlockManager::FreeItem(TItemHeader* item) {
     for (std::uint32_t i = 0; i < block->ItemCount; ++i) {
       TItemHeader* other = BlockItem(block, i);
       if (other == item) continue;
-      if (other->Prev) other->Prev->Next = other->Next;
-      else FirstFree = other->Next;
+      if (other->Prev)
+        other->Prev->Next = other->Next;
+      else
+        FirstFree = other->Next;
       if (other->Next) other->Next->Prev = other->Prev;
     }
     ReleaseBlock(block);
@@ -789,8 +793,10 @@ void TData::SetEncryptBit(int fieldNo, void* recBuf, bool plain) {
   if (state < 0) return;
   auto* p = static_cast<std::uint8_t*>(recBuf) + FDataSize + FIndicatorSize + ((state >> 8) & 0xFF);
   const auto mask = static_cast<std::uint8_t>(state & 0xFF);
-  if (plain) *p |= mask;
-  else *p &= static_cast<std::uint8_t>(~mask);
+  if (plain)
+    *p |= mask;
+  else
+    *p &= static_cast<std::uint8_t>(~mask);
 }
 
 TRecBuf TData::AllocRecBuf(bool withCalc) const {
@@ -850,9 +856,7 @@ void TData::ApplyRecord(TUpdateRecKind kind, TUpdateRecAction& action, bool last
 
 // ---- TData: text in records -----------------------------------------------------------------
 
-bool TData::TrimsField(const TFieldDesc& field) const noexcept {
-  return field.Fixed() ? FTrimFixedChar : FTrimVarChar;
-}
+bool TData::TrimsField(const TFieldDesc& field) const noexcept { return field.Fixed() ? FTrimFixedChar : FTrimVarChar; }
 
 std::string_view TData::RawAnsiText(const TFieldDesc& field, const void* recBuf) const noexcept {
   const char* p = nullptr;
@@ -940,8 +944,10 @@ void TData::GetField(int fieldNo, void* recBuf, void* dest, bool& isBlank, bool 
   isBlank = GetNull(fieldNo, recBuf);
   if (isBlank) {
     if (dest && field.FieldDescKind() != fdkCalculated) {
-      if (IsBlobFieldType(field.DataType())) WriteHandle(dest, ReadHandle(Slot(recBuf, field)));
-      else if (field.DataType() == dtVariant) *static_cast<Variant*>(dest) = Variant::Null();
+      if (IsBlobFieldType(field.DataType()))
+        WriteHandle(dest, ReadHandle(Slot(recBuf, field)));
+      else if (field.DataType() == dtVariant)
+        *static_cast<Variant*>(dest) = Variant::Null();
     }
     return;
   }
@@ -1013,8 +1019,7 @@ void TData::PutField(int fieldNo, void* recBuf, const void* source, bool isDatab
   PutFieldValue(fieldNo, recBuf, source, -1, isDatabaseValue);
 }
 
-void TData::PutFieldValue(int fieldNo, void* recBuf, const void* source, std::int64_t length,
-                          bool isDatabaseValue) {
+void TData::PutFieldValue(int fieldNo, void* recBuf, const void* source, std::int64_t length, bool isDatabaseValue) {
   const TFieldDesc& field = FieldDescOf(fieldNo);
   if (field.HasParent()) throw ENotSupportedError("Attribute fields are read and written as variants");
   if (!source) {
@@ -1046,7 +1051,8 @@ void TData::PutFieldData(const TFieldDesc& field, void* recBuf, const void* sour
     case dtString:
     case dtGuid: {
       const auto* text = static_cast<const char*>(source);
-      std::string_view v = length < 0 ? std::string_view(text) : std::string_view(text, static_cast<std::size_t>(length));
+      std::string_view v =
+          length < 0 ? std::string_view(text) : std::string_view(text, static_cast<std::size_t>(length));
       v = v.substr(0, FitText(v, static_cast<std::size_t>(field.Size() - 1)));
       std::memcpy(slot, v.data(), v.size());
       slot[v.size()] = 0;
@@ -1054,8 +1060,8 @@ void TData::PutFieldData(const TFieldDesc& field, void* recBuf, const void* sour
     }
     case dtWideString: {
       const auto* text = static_cast<const char16_t*>(source);
-      std::u16string_view v =
-          length < 0 ? std::u16string_view(text, StrLenW(text)) : std::u16string_view(text, static_cast<std::size_t>(length));
+      std::u16string_view v = length < 0 ? std::u16string_view(text, StrLenW(text))
+                                         : std::u16string_view(text, static_cast<std::size_t>(length));
       v = v.substr(0, FitWide(v, field.Length()));
       std::memcpy(slot, v.data(), 2 * v.size());
       WriteU16(slot + 2 * v.size(), 0);
@@ -1280,12 +1286,16 @@ void TData::PutFieldAsVariant(int fieldNo, void* recBuf, const Variant& value, b
       std::uint8_t buf[2] = {};
       if (type == dtInt8) {
         const std::int16_t v = value.AsInt8();
-        if (field.Size() >= 2) std::memcpy(buf, &v, 2);
-        else buf[0] = static_cast<std::uint8_t>(static_cast<std::int8_t>(v));
+        if (field.Size() >= 2)
+          std::memcpy(buf, &v, 2);
+        else
+          buf[0] = static_cast<std::uint8_t>(static_cast<std::int8_t>(v));
       } else {
         const std::uint16_t v = value.AsUInt8();
-        if (field.Size() >= 2) std::memcpy(buf, &v, 2);
-        else buf[0] = static_cast<std::uint8_t>(v);
+        if (field.Size() >= 2)
+          std::memcpy(buf, &v, 2);
+        else
+          buf[0] = static_cast<std::uint8_t>(v);
       }
       put(buf);
       break;
@@ -1343,8 +1353,10 @@ void TData::PutFieldAsVariant(int fieldNo, void* recBuf, const Variant& value, b
     case dtTime:
     case dtDateTime: {
       TDateTime v = value.AsDate();
-      if (type == dtDate) v = DateOf(v);
-      else if (type == dtTime) v = TimeOf(v);
+      if (type == dtDate)
+        v = DateOf(v);
+      else if (type == dtTime)
+        v = TimeOf(v);
       // Stored as the date-time number itself, not through the exchange form.
       WriteAs(slot, v);
       FinishPut(fieldNo, field, recBuf);
@@ -1479,8 +1491,10 @@ void TData::AddRefComplexFields(void* recBuf) {
     std::uint8_t* slot = Slot(recBuf, field);
     void* p = ReadHandle(slot);
     if (!p) continue;
-    if (IsHeapType(field.DataType())) WriteHandle(slot, FStringHeap->AddRef(p));
-    else SharedAt(slot)->AddRef();
+    if (IsHeapType(field.DataType()))
+      WriteHandle(slot, FStringHeap->AddRef(p));
+    else
+      SharedAt(slot)->AddRef();
   }
 }
 
@@ -1649,9 +1663,7 @@ bool TMemData::OmitRecord(TItemHeader* item) {
   return !FilterAccepts(recBuf);
 }
 
-void TMemData::CheckVisibility(TItemHeader* item) {
-  item->FilterResult = OmitRecord(item) ? fsOmitted : fsNotOmitted;
-}
+void TMemData::CheckVisibility(TItemHeader* item) { item->FilterResult = OmitRecord(item) ? fsOmitted : fsNotOmitted; }
 
 void TMemData::ClearRecordNoCache() noexcept {
   FRecordNoCacheValid = false;
@@ -1825,10 +1837,14 @@ void TMemData::GetRecord(void* recBuf) {
 void TMemData::GetNextRecord(void* recBuf) {
   TItemHeader* item = nullptr;
   bool atEnd = false;
-  if (FCurrentItem) item = FCurrentItem->Next;
-  else if (FBOF) item = FFirstItem;
-  else if (FEOF) atEnd = true;
-  else item = FFirstItem;
+  if (FCurrentItem)
+    item = FCurrentItem->Next;
+  else if (FBOF)
+    item = FFirstItem;
+  else if (FEOF)
+    atEnd = true;
+  else
+    item = FFirstItem;
   while (!atEnd) {
     while (item && !IsVisible(item)) item = item->Next;
     if (item) break;
@@ -1849,8 +1865,10 @@ void TMemData::GetNextRecord(void* recBuf) {
 
 void TMemData::GetPriorRecord(void* recBuf) {
   TItemHeader* item = nullptr;
-  if (FCurrentItem) item = FCurrentItem->Prev;
-  else if (!FBOF) item = FLastItem;
+  if (FCurrentItem)
+    item = FCurrentItem->Prev;
+  else if (!FBOF)
+    item = FLastItem;
   while (item && !IsVisible(item)) item = item->Prev;
   if (!item) {
     FCurrentItem = nullptr;
@@ -1872,23 +1890,31 @@ void TMemData::LinkBefore(TItemHeader* item, TItemHeader* before) noexcept {
   if (before) {
     item->Next = before;
     item->Prev = before->Prev;
-    if (before->Prev) before->Prev->Next = item;
-    else FFirstItem = item;
+    if (before->Prev)
+      before->Prev->Next = item;
+    else
+      FFirstItem = item;
     before->Prev = item;
   } else {
     item->Prev = FLastItem;
     item->Next = nullptr;
-    if (FLastItem) FLastItem->Next = item;
-    else FFirstItem = item;
+    if (FLastItem)
+      FLastItem->Next = item;
+    else
+      FFirstItem = item;
     FLastItem = item;
   }
 }
 
 void TMemData::Unlink(TItemHeader* item) noexcept {
-  if (item->Prev) item->Prev->Next = item->Next;
-  else FFirstItem = item->Next;
-  if (item->Next) item->Next->Prev = item->Prev;
-  else FLastItem = item->Prev;
+  if (item->Prev)
+    item->Prev->Next = item->Next;
+  else
+    FFirstItem = item->Next;
+  if (item->Next)
+    item->Next->Prev = item->Prev;
+  else
+    FLastItem = item->Prev;
   item->Prev = item->Next = nullptr;
 }
 
@@ -2045,8 +2071,10 @@ void TMemData::InsertRecord(void* recBuf) {
     item->UpdateResult = urNone;
     entry->Item = item;
     entry->Prev = FLastCacheItem;
-    if (FLastCacheItem) FLastCacheItem->Next = entry.get();
-    else FCache = entry.get();
+    if (FLastCacheItem)
+      FLastCacheItem->Next = entry.get();
+    else
+      FCache = entry.get();
     FLastCacheItem = entry.get();
     FCacheIndex[item] = std::move(entry);
   }
@@ -2069,8 +2097,7 @@ void TMemData::UpdateRecord(void* recBuf) {
     }
     item->UpdateResult = urNone;
   }
-  const int direction =
-      FIndexFields.Count() > 0 ? CompareRecords(recBuf, TBlockManager::GetRecordPtr(item)) : 0;
+  const int direction = FIndexFields.Count() > 0 ? CompareRecords(recBuf, TBlockManager::GetRecordPtr(item)) : 0;
   const bool wasVisible = IsVisible(item);
   FBlockMan.PutRecord(recBuf, item);
   ItemChanged(item, wasVisible, direction);
@@ -2114,8 +2141,10 @@ TCacheItem* TMemData::AddCacheItem(TItemHeader* item) {
   e->Item = item;
   FCacheIndex[item] = std::move(entry);
   e->Prev = FLastCacheItem;
-  if (FLastCacheItem) FLastCacheItem->Next = e;
-  else FCache = e;
+  if (FLastCacheItem)
+    FLastCacheItem->Next = e;
+  else
+    FCache = e;
   FLastCacheItem = e;
   return e;
 }
@@ -2124,10 +2153,14 @@ void TMemData::RemoveCacheItem(TItemHeader* item) {
   const auto it = FCacheIndex.find(item);
   if (it == FCacheIndex.end()) return;
   TCacheItem* e = it->second.get();
-  if (e->Prev) e->Prev->Next = e->Next;
-  else FCache = e->Next;
-  if (e->Next) e->Next->Prev = e->Prev;
-  else FLastCacheItem = e->Prev;
+  if (e->Prev)
+    e->Prev->Next = e->Next;
+  else
+    FCache = e->Next;
+  if (e->Next)
+    e->Next->Prev = e->Prev;
+  else
+    FLastCacheItem = e->Prev;
   // While an apply walk runs, the entry stays readable (its Next still
   // leads on) until the walk ends.
   if (FApplyDepth > 0) {
@@ -2403,8 +2436,7 @@ void TMemData::ApplyUpdates(TUpdateRecKinds kinds) {
     if (!entry->Removed) {
       if (writeBack) {
         // The handler may have changed the row image (server values).
-        const int direction =
-            FIndexFields.Count() > 0 ? CompareRecords(newBuf, TBlockManager::GetRecordPtr(item)) : 0;
+        const int direction = FIndexFields.Count() > 0 ? CompareRecords(newBuf, TBlockManager::GetRecordPtr(item)) : 0;
         const bool wasVisible = IsVisible(item);
         FBlockMan.PutRecord(newBuf, item);
         ItemChanged(item, wasVisible, direction);
@@ -2651,8 +2683,10 @@ TNum ReadNumber(std::uint16_t type, const void* p, bool isKey) noexcept {
       flt(ReadAs<float>(p));
       break;
     case dtBCD:
-      if (isKey) flt(ReadAs<double>(p));
-      else flt(static_cast<double>(ReadAs<std::int64_t>(p)) / 10000.0);
+      if (isKey)
+        flt(ReadAs<double>(p));
+      else
+        flt(static_cast<double>(ReadAs<std::int64_t>(p)) / 10000.0);
       break;
     default:
       flt(ReadAs<double>(p));
@@ -2668,7 +2702,7 @@ int CompareNumbers(const TNum& a, const TNum& b) noexcept {
     return b.I < 0 ? 1 : Cmp(a.U, static_cast<std::uint64_t>(b.I));
   }
   auto wide = [](const TNum& n) -> long double {
-    return n.Kind == TNum::nkSigned ? static_cast<long double>(n.I)
+    return n.Kind == TNum::nkSigned     ? static_cast<long double>(n.I)
            : n.Kind == TNum::nkUnsigned ? static_cast<long double>(n.U)
                                         : static_cast<long double>(n.D);
   };
@@ -2751,7 +2785,8 @@ int TMemData::InternalWStrLComp(std::u16string_view s1, std::u16string_view s2, 
 
 int TMemData::CompareStrValues(std::string_view key, std::string_view value, TCompareOptions options) {
   if (options.Contains(coPartialCompare)) {
-    if (options.Contains(coCaseInsensitive)) return AnsiUpperCase(value).find(AnsiUpperCase(key)) != std::string::npos ? 0 : 1;
+    if (options.Contains(coCaseInsensitive))
+      return AnsiUpperCase(value).find(AnsiUpperCase(key)) != std::string::npos ? 0 : 1;
     return value.find(key) != std::string_view::npos ? 0 : 1;
   }
   if (options.Contains(coPartialKey) && !key.empty()) {
@@ -2822,7 +2857,8 @@ std::string FieldText(TData& data, const TFieldDesc& field, const void* recBuf, 
     case dtBytes:
       return std::string(reinterpret_cast<const char*>(slot), field.Length());
     case dtVarBytes:
-      return std::string(reinterpret_cast<const char*>(slot) + 2, std::min<std::uint16_t>(ReadU16(slot), field.Length()));
+      return std::string(reinterpret_cast<const char*>(slot) + 2,
+                         std::min<std::uint16_t>(ReadU16(slot), field.Length()));
     case dtExtVarBytes: {
       const void* p = nullptr;
       std::memcpy(&p, slot, sizeof p);
@@ -2931,8 +2967,8 @@ int CompareVariants(TMemData& data, const Variant& a, const Variant& b, TCompare
 
 }  // namespace
 
-int TMemData::CompareFieldValue(const void* value, std::uint16_t valueType, TCompareOptions options,
-                                const void* recBuf, const TFieldDesc& field) {
+int TMemData::CompareFieldValue(const void* value, std::uint16_t valueType, TCompareOptions options, const void* recBuf,
+                                const TFieldDesc& field) {
   const std::uint16_t ft = field.DataType();
   const std::uint8_t* slot = Slot(recBuf, field);
   auto textOfField = [&]() {
@@ -3042,8 +3078,10 @@ int TMemData::CompareFieldValue(const void* value, std::uint16_t valueType, TCom
 
 int TMemData::CompareFields(const void* recBuf1, const void* recBuf2, const TSortColumn& column) {
   TCompareOptions options;
-  if (column.SortType == stCaseInsensitive) options.Include(coCaseInsensitive);
-  else if (column.SortType == stBinary) options.Include(coOrdinalCompare);
+  if (column.SortType == stCaseInsensitive)
+    options.Include(coCaseInsensitive);
+  else if (column.SortType == stBinary)
+    options.Include(coOrdinalCompare);
   return CompareFields(recBuf1, recBuf2, options, *column.FieldDesc);
 }
 
@@ -3116,8 +3154,10 @@ bool TMemData::SortByKeys(std::vector<TItemHeader*>& items, std::vector<std::uin
   std::unique_ptr<TCollationKeyMaker> maker;
   if (ansi || wide) {
     TCollationKeyMaker::TMode mode = TCollationKeyMaker::kmCaseSensitive;
-    if (c0.SortType == stBinary) mode = TCollationKeyMaker::kmBinary;
-    else if (c0.SortType == stCaseInsensitive || t == dtGuid) mode = TCollationKeyMaker::kmCaseInsensitive;
+    if (c0.SortType == stBinary)
+      mode = TCollationKeyMaker::kmBinary;
+    else if (c0.SortType == stCaseInsensitive || t == dtGuid)
+      mode = TCollationKeyMaker::kmCaseInsensitive;
     maker = std::make_unique<TCollationKeyMaker>(mode);
   }
   for (std::uint32_t i = 0; i < items.size(); ++i) {
@@ -3236,9 +3276,12 @@ Variant BlobAsVariant(TBlob* blob, std::uint16_t type) {
 }
 
 void BlobAssign(TBlob* blob, std::uint16_t type, const Variant& value) {
-  if (type == dtBlob) blob->SetAsBytes(value.AsBytes());
-  else if (type == dtWideMemo) blob->SetAsWideString(value.AsWideString());
-  else blob->SetAsAnsiString(value.AsString());
+  if (type == dtBlob)
+    blob->SetAsBytes(value.AsBytes());
+  else if (type == dtWideMemo)
+    blob->SetAsWideString(value.AsWideString());
+  else
+    blob->SetAsAnsiString(value.AsString());
 }
 
 void BlobCommit(TBlob* blob) {
@@ -3330,7 +3373,8 @@ void TData::WriteBlob(int fieldNo, void* recBuf, std::int64_t position, std::int
     blob->Write(position, count, source);
   } else {
     std::string bytes = OtherForm(blob);
-    const auto at = static_cast<std::size_t>(std::clamp<std::int64_t>(position, 0, static_cast<std::int64_t>(bytes.size())));
+    const auto at =
+        static_cast<std::size_t>(std::clamp<std::int64_t>(position, 0, static_cast<std::int64_t>(bytes.size())));
     const auto n = static_cast<std::size_t>(std::max<std::int64_t>(count, 0));
     if (bytes.size() < at + n) bytes.resize(at + n);
     std::memcpy(bytes.data() + at, source, n);

@@ -353,8 +353,7 @@ class TData {
   virtual void PutFieldData(const TFieldDesc& field, void* recBuf, const void* source, std::int64_t length,
                             bool isDatabaseValue);
   // PutField with an explicit length (see PutFieldData).
-  void PutFieldValue(int fieldNo, void* recBuf, const void* source, std::int64_t length,
-                     bool isDatabaseValue = false);
+  void PutFieldValue(int fieldNo, void* recBuf, const void* source, std::int64_t length, bool isDatabaseValue = false);
   virtual bool GetNull(int fieldNo, void* recBuf);
   virtual void SetNull(int fieldNo, void* recBuf, bool value);
   virtual void InitEncryption() {}
@@ -437,8 +436,7 @@ class TData {
   void WriteBlob(int fieldNo, void* recBuf, std::int64_t position, std::int64_t count, const void* source,
                  bool translateFromUnicode = false);
   void TruncateBlob(int fieldNo, void* recBuf, std::int64_t size, bool translateFromUnicode = false);
-  std::int64_t GetBlobSize(int fieldNo, const void* recBuf, bool fromRollback = false,
-                           bool translateToUnicode = false);
+  std::int64_t GetBlobSize(int fieldNo, const void* recBuf, bool fromRollback = false, bool translateToUnicode = false);
   void SetBlobSize(int fieldNo, void* recBuf, std::int64_t size, bool fromRollback = false,
                    bool translateToUnicode = false);
   bool Filtered() const noexcept { return FFilterFunc || FFilterMDFunc || FFilterExpression; }
@@ -649,11 +647,10 @@ class TMemData : public TData {
   virtual int CompareWideStrValues(std::u16string_view key, std::u16string_view value, TCompareOptions options);
   // Compares a key (in the form produced by PrepareKey) of type valueType
   // with the field value in recBuf.
-  virtual int CompareFieldValue(const void* value, std::uint16_t valueType, TCompareOptions options,
-                                const void* recBuf, const TFieldDesc& field);
+  virtual int CompareFieldValue(const void* value, std::uint16_t valueType, TCompareOptions options, const void* recBuf,
+                                const TFieldDesc& field);
   virtual int CompareFields(const void* recBuf1, const void* recBuf2, const TSortColumn& column);
-  virtual int CompareFields(const void* recBuf1, const void* recBuf2, TCompareOptions options,
-                            const TFieldDesc& field);
+  virtual int CompareFields(const void* recBuf1, const void* recBuf2, TCompareOptions options, const TFieldDesc& field);
   virtual void SetIndexFieldNames(const std::string& value);
   virtual void SortItems();
   // Whether SortItems may order by precomputed keys. A subclass whose

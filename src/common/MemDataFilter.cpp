@@ -13,8 +13,7 @@ namespace lumo {
 namespace {
 
 bool IsIdentStart(unsigned char c) noexcept {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == '$' || c == '#' || c == '@' ||
-         c >= 0x80;
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == '$' || c == '#' || c == '@' || c >= 0x80;
 }
 
 bool IsIdentChar(unsigned char c) noexcept { return IsIdentStart(c) || (c >= '0' && c <= '9'); }
@@ -557,8 +556,10 @@ class TEvaluator {
     std::size_t count = 0;
     const TExpressionNode* n = node;
     while (n->NodeType == op) {
-      if (count < kInline) inlineRights[count] = n->RightOperand;
-      else moreRights.push_back(n->RightOperand);
+      if (count < kInline)
+        inlineRights[count] = n->RightOperand;
+      else
+        moreRights.push_back(n->RightOperand);
       ++count;
       n = n->LeftOperand;
     }
@@ -576,8 +577,10 @@ class TEvaluator {
   }
 
   static void UpperText(Variant& v) {
-    if (const std::string* s = v.StringPtr()) v = Variant(AnsiUpperCase(*s));
-    else if (const std::u16string* w = v.WideStringPtr()) v = Variant(AnsiUpperCase(*w));
+    if (const std::string* s = v.StringPtr())
+      v = Variant(AnsiUpperCase(*s));
+    else if (const std::u16string* w = v.WideStringPtr())
+      v = Variant(AnsiUpperCase(*w));
   }
 
   bool Compare(const TExpressionNode* node) {

@@ -96,7 +96,7 @@ void ParseIndexFieldNames(std::string_view text, const std::function<TFieldDesc*
         } else if (SameWord(word, "CIS") || SameWord(word, "CS") || SameWord(word, "BIN")) {
           if (haveType) InvalidFormat();
           haveType = true;
-          column->SortType = SameWord(word, "CIS") ? stCaseInsensitive
+          column->SortType = SameWord(word, "CIS")  ? stCaseInsensitive
                              : SameWord(word, "CS") ? stCaseSensitive
                                                     : stBinary;
         } else {

@@ -92,7 +92,7 @@ class TKeySorter {
   // Orders ascending (nulls first) or descending (nulls last); equal keys
   // are ordered by `tieBreak` when given (negative: a first), then by index.
   std::vector<std::uint32_t> Sort(bool descending,
-                                   const std::function<int(std::uint32_t, std::uint32_t)>& tieBreak = nullptr);
+                                  const std::function<int(std::uint32_t, std::uint32_t)>& tieBreak = nullptr);
 
  private:
   struct TFixedEntry {

@@ -252,7 +252,6 @@ TEST(MemDataCache, HandlersThatChangeTheStore) {
   }
 }
 
-
 TEST(MemDataBlob, FieldsThroughRecords) {
   auto data = OpenData({{"ID", dtInt32}, {"M", dtMemo}, {"W", dtWideMemo}, {"B", dtBlob}});
   TRecBuf buf = data->AllocRecBuf();
@@ -303,8 +302,10 @@ TEST(MemDataBlob, EditsAndCachedUpdates) {
     TRecBuf b = data->AllocRecBuf();
     data->EditRecord(b.get());
     data->PutFieldAsVariant(2, b.get(), Variant(text));
-    if (post) data->PostRecord(b.get());
-    else data->CancelRecord(b.get());
+    if (post)
+      data->PostRecord(b.get());
+    else
+      data->CancelRecord(b.get());
   };
   edit(1, "cancelled", false);
   EXPECT_EQ(memo(1), "memo 1");

@@ -17,7 +17,8 @@ using test::OpenData;
 // ---- grammar ---------------------------------------------------------------------------
 
 std::string Dump(const TExpressionNode* n) {
-  static const char* kOps[] = {"=", ">", "<", ">=", "<=", "<>", "AND", "OR", "NOT", "", "", "TRUE", "FALSE", "LIKE", "NOT LIKE"};
+  static const char* kOps[] = {"=",   ">", "<", ">=",   "<=",    "<>",   "AND",     "OR",
+                               "NOT", "",  "",  "TRUE", "FALSE", "LIKE", "NOT LIKE"};
   switch (n->NodeType) {
     case ntField:
       return n->FieldDesc->Name();
@@ -111,10 +112,20 @@ TEST(FilterMasks, Matching) {
     const char* Mask;
     bool Match;
   } cases[] = {
-      {"Anna", "A*", true},     {"anna", "A*", false},      {"ABC", "_B%", true},  {"AB", "_B%", true},
-      {"B", "_B%", false},      {"", "*", true},            {"", "", true},        {"x", "", false},
-      {"abc", "a*c", true},     {"abcbc", "a*bc", true},    {"ab", "a*b*", true},  {"a*c", "a*c", true},
-      {"\xC3\xA9t\xC3\xA9", "_t_", true},                   {"mississippi", "m*iss*ppi", true},
+      {"Anna", "A*", true},
+      {"anna", "A*", false},
+      {"ABC", "_B%", true},
+      {"AB", "_B%", true},
+      {"B", "_B%", false},
+      {"", "*", true},
+      {"", "", true},
+      {"x", "", false},
+      {"abc", "a*c", true},
+      {"abcbc", "a*bc", true},
+      {"ab", "a*b*", true},
+      {"a*c", "a*c", true},
+      {"\xC3\xA9t\xC3\xA9", "_t_", true},
+      {"mississippi", "m*iss*ppi", true},
       {"mississippi", "m*iss*pp", false},
   };
   for (const auto& c : cases) EXPECT_EQ(MatchesMask(c.Text, c.Mask), c.Match) << c.Text << " / " << c.Mask;
@@ -136,8 +147,8 @@ class FilterRows : public ::testing::Test {
     Data = OpenData({{"ID", dtInt32}, {"NAME", dtString, 10}, {"PRICE", dtFloat}, {"D", dtDate}});
     const char* names[] = {"Anna", "ABe", "bob", "A*", "Carl", nullptr};
     for (int i = 0; i < 6; ++i)
-      Append(*Data, {Variant(i + 1), names[i] ? Variant(names[i]) : Variant(),
-                     i == 2 ? Variant() : Variant(1.5 * i), Variant::FromDate(EncodeDate(2024, 1, i + 1))});
+      Append(*Data, {Variant(i + 1), names[i] ? Variant(names[i]) : Variant(), i == 2 ? Variant() : Variant(1.5 * i),
+                     Variant::FromDate(EncodeDate(2024, 1, i + 1))});
   }
   std::vector<std::string> Ids(const std::string& filter, bool ci = false, bool noPartial = false) {
     Data->SetFilterCaseInsensitive(ci);

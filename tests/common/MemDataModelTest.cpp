@@ -71,12 +71,12 @@ class TModel {
       case skVal:
       case skValDesc: {
         int c = (!a.Values.Val || !b.Values.Val) ? CmpNull(!a.Values.Val, !b.Values.Val)
-                                                  : (*a.Values.Val > *b.Values.Val) - (*a.Values.Val < *b.Values.Val);
+                                                 : (*a.Values.Val > *b.Values.Val) - (*a.Values.Val < *b.Values.Val);
         return Sort == skValDesc ? -c : c;
       }
       case skNameId: {
         int c = (!a.Values.Name || !b.Values.Name) ? CmpNull(!a.Values.Name, !b.Values.Name)
-                                                    : AnsiCompareText(*a.Values.Name, *b.Values.Name);
+                                                   : AnsiCompareText(*a.Values.Name, *b.Values.Name);
         return c != 0 ? c : (a.Id > b.Id) - (a.Id < b.Id);
       }
       default:
@@ -169,8 +169,8 @@ class TModelRun {
   }
 
   TRecBuf Row(int id, const TValues& v) {
-    return test::MakeRow(*Data, {Variant(id), v.Val ? Variant(*v.Val) : Variant(),
-                                  v.Name ? Variant(*v.Name) : Variant()});
+    return test::MakeRow(*Data,
+                         {Variant(id), v.Val ? Variant(*v.Val) : Variant(), v.Name ? Variant(*v.Name) : Variant()});
   }
 
   // Positions the store on visible row k (1-based) and returns its model index.
@@ -370,9 +370,12 @@ class TModelRun {
     for (int step = 0; step < steps; ++step) {
       const int size = static_cast<int>(M.List.size());
       const int op = Rand(100);
-      if (op < 25) Insert(Rand(3) == 0);
-      else if (op < 40 || (size > 400 && op < 60)) Delete();
-      else if (op < 62) Edit();
+      if (op < 25)
+        Insert(Rand(3) == 0);
+      else if (op < 40 || (size > 400 && op < 60))
+        Delete();
+      else if (op < 62)
+        Edit();
       else if (op < 70) {
         if (M.Cached) Apply();
       } else if (op < 76) {
@@ -381,10 +384,14 @@ class TModelRun {
         if (M.Cached) Revert();
       } else if (op < 84) {
         if (M.Cached) Cancel();
-      } else if (op < 88) ToggleCached();
-      else if (op < 93) ChangeFilter();
-      else if (op < 98) ChangeSort();
-      else Data->PrepareRecNoCache();  // from now on inserts and deletes keep it up to date
+      } else if (op < 88)
+        ToggleCached();
+      else if (op < 93)
+        ChangeFilter();
+      else if (op < 98)
+        ChangeSort();
+      else
+        Data->PrepareRecNoCache();  // from now on inserts and deletes keep it up to date
       if (::testing::Test::HasFatalFailure()) return;
       Check(step);
       if (::testing::Test::HasFatalFailure()) return;

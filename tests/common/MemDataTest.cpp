@@ -120,9 +120,11 @@ TEST(MemDataFields, VariantRoundTrips) {
       {{"F", dtWideString, 3}, Variant(u"wxyz"), Variant(u"wxy")},
       {{"F", dtExtWideString}, Variant(u"long wide"), Variant(u"long wide")},
       {{"F", dtVarBytes, 4}, Variant::FromBytes("ab", 2), Variant::FromBytes("ab", 2)},
-      {{"F", dtExtVarBytes}, Variant::FromBytes(std::string(70, 'q').data(), 70),
+      {{"F", dtExtVarBytes},
+       Variant::FromBytes(std::string(70, 'q').data(), 70),
        Variant::FromBytes(std::string(70, 'q').data(), 70)},
-      {{"F", dtDate}, Variant::FromDate(EncodeDateTime(2024, 2, 29, 13, 0, 0, 0)),
+      {{"F", dtDate},
+       Variant::FromDate(EncodeDateTime(2024, 2, 29, 13, 0, 0, 0)),
        Variant::FromDate(EncodeDate(2024, 2, 29))},
       {{"F", dtVariant}, Variant(u"any"), Variant(u"any")},
   };
@@ -403,7 +405,6 @@ TEST(MemDataNavigation, Bookmarks) {
   data->GetBookmark(none);
   EXPECT_FALSE(data->SetToBookmark(TRecBookmark{}));
 }
-
 
 // A store that hands out its rows in blocks of four, as a provider does.
 class TFetchingData : public TMemData {
