@@ -1679,23 +1679,13 @@ void TMemData::RenumberAll() {
 }
 
 void TMemData::ReorderItems(TItemHeader* item, TReorderOption option) {
-  if (option == roFull || !item) {
+  // The offset drifts with every change numbered from the front; far out,
+  // one full renumbering brings it back.
+  constexpr std::int32_t OffsetLimit = 1 << 30;
+  if (option == roFull || !item || FRecordNoOffset > OffsetLimit || FRecordNoOffset < -OffsetLimit) {
+    if (option == roDelete) item->FilterResult = fsOmitted;
     RenumberAll();
     return;
-  }
-  // A built position array follows the change (a move of pointers is far
-  // cheaper than walking the list again).
-  if (FRecordNoCacheValid) {
-    if (option == roInsert) {
-      TItemHeader* pred = item->Prev;
-      while (pred && !IsVisible(pred)) pred = pred->Prev;
-      const std::size_t at = pred ? static_cast<std::size_t>(pred->Order + FRecordNoOffset) : 0;
-      FRecordNoCache.insert(FRecordNoCache.begin() + static_cast<std::ptrdiff_t>(at), item);
-    } else {
-      const std::size_t at = static_cast<std::size_t>(item->Order + FRecordNoOffset - 1);
-      LUMO_ASSERT(at < FRecordNoCache.size() && FRecordNoCache[at] == item);
-      FRecordNoCache.erase(FRecordNoCache.begin() + static_cast<std::ptrdiff_t>(at));
-    }
   }
   TItemHeader* succ = item->Next;
   while (succ && !IsVisible(succ)) succ = succ->Next;
@@ -1703,6 +1693,10 @@ void TMemData::ReorderItems(TItemHeader* item, TReorderOption option) {
     TItemHeader* pred = item->Prev;
     while (pred && !IsVisible(pred)) pred = pred->Prev;
     const std::int32_t pos = pred ? pred->Order + FRecordNoOffset + 1 : 1;
+    // A built position array follows the change (moving pointers is far
+    // cheaper than walking the list again).
+    if (FRecordNoCacheValid)
+      FRecordNoCache.insert(FRecordNoCache.begin() + static_cast<std::ptrdiff_t>(pos - 1), item);
     ++FRecordCount;
     if (!succ) {
       item->Order = pos - FRecordNoOffset;
@@ -1724,6 +1718,10 @@ void TMemData::ReorderItems(TItemHeader* item, TReorderOption option) {
   }
   // roDelete: the item is hidden now; its Order is still the old one.
   const std::int32_t pos = item->Order + FRecordNoOffset;
+  if (FRecordNoCacheValid) {
+    LUMO_ASSERT(pos >= 1 && static_cast<std::size_t>(pos) <= FRecordNoCache.size() && FRecordNoCache[pos - 1] == item);
+    FRecordNoCache.erase(FRecordNoCache.begin() + static_cast<std::ptrdiff_t>(pos - 1));
+  }
   item->Order = 0;
   --FRecordCount;
   if (!succ) return;
@@ -2047,8 +2045,12 @@ void TMemData::ItemChanged(TItemHeader* item, bool wasVisible, int sortDirection
     return;
   }
   // Out of the numbering while it moves, back in at its new place.
-  if (wasVisible) ReorderItems(item, roDelete);
+  if (wasVisible) {
+    item->FilterResult = fsOmitted;
+    ReorderItems(item, roDelete);
+  }
   MoveSortedRecord(item, sortDirection);
+  item->FilterResult = nowVisible ? fsNotOmitted : fsOmitted;
   if (nowVisible) ReorderItems(item, roInsert);
 }
 
