@@ -2049,9 +2049,15 @@ void TMemData::ItemChanged(TItemHeader* item, bool wasVisible, int sortDirection
     item->FilterResult = fsOmitted;
     ReorderItems(item, roDelete);
   }
-  MoveSortedRecord(item, sortDirection);
+  std::exception_ptr error;
+  try {
+    MoveSortedRecord(item, sortDirection);
+  } catch (...) {
+    error = std::current_exception();  // a comparison failed: numbered where it is
+  }
   item->FilterResult = nowVisible ? fsNotOmitted : fsOmitted;
   if (nowVisible) ReorderItems(item, roInsert);
+  if (error) std::rethrow_exception(error);
 }
 
 // ---- TMemData: editing ---------------------------------------------------------------------------
@@ -2083,13 +2089,20 @@ void TMemData::InsertRecord(void* recBuf) {
   FCurrentItem = item;
   FBOF = FEOF = false;
   if (FHasComplexFields) CommitBlobs(TBlockManager::GetRecordPtr(item));
-  if (FIndexFields.Count() > 0) MoveSortedRecord(item, 0);
+  std::exception_ptr error;
+  try {
+    if (FIndexFields.Count() > 0) MoveSortedRecord(item, 0);
+  } catch (...) {
+    error = std::current_exception();  // a comparison failed: numbered where it is
+  }
   if (IsVisible(item)) ReorderItems(item, roInsert);
+  if (error) std::rethrow_exception(error);
 }
 
 void TMemData::UpdateRecord(void* recBuf) {
   TItemHeader* item = VisibleCurrent();
   if (!item) return;
+  const int direction = FIndexFields.Count() > 0 ? CompareRecords(recBuf, TBlockManager::GetRecordPtr(item)) : 0;
   if (!FCachedUpdates) InternalUpdate(recBuf);
   if (FCachedUpdates && !FLocalUpdate) {
     if (item->Status == isUnmodified && !FindCacheItem(item)) AddCacheItem(item);
@@ -2099,7 +2112,6 @@ void TMemData::UpdateRecord(void* recBuf) {
     }
     item->UpdateResult = urNone;
   }
-  const int direction = FIndexFields.Count() > 0 ? CompareRecords(recBuf, TBlockManager::GetRecordPtr(item)) : 0;
   const bool wasVisible = IsVisible(item);
   FBlockMan.PutRecord(recBuf, item);
   ItemChanged(item, wasVisible, direction);
