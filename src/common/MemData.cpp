@@ -373,6 +373,7 @@ TBlockHeader* TBlockManager::NewBlock(std::uint32_t itemCount) {
     throw;
   }
   if (FirstBlock) FirstBlock->Prev = block;
+  else LastBlock = block;
   FirstBlock = block;
   FAllocated += static_cast<std::int64_t>(bytes);
   return block;
@@ -383,7 +384,10 @@ void TBlockManager::ReleaseBlock(TBlockHeader* block) noexcept {
     block->Prev->Next = block->Next;
   else
     FirstBlock = block->Next;
-  if (block->Next) block->Next->Prev = block->Prev;
+  if (block->Next)
+    block->Next->Prev = block->Prev;
+  else
+    LastBlock = block->Prev;
   FAllocated -= static_cast<std::int64_t>(BlockHeaderSize + static_cast<std::size_t>(block->ItemCount) * FItemSize);
   FBlocks.erase(block);
 }
@@ -460,6 +464,7 @@ void TBlockManager::FreeItem(TItemHeader* item) {
 void TBlockManager::FreeAllBlocks() noexcept {
   FBlocks.clear();
   FirstBlock = nullptr;
+  LastBlock = nullptr;
   FirstFree = nullptr;
   FAllocated = 0;
 }
@@ -3217,12 +3222,29 @@ bool TMemData::SortByKeys(std::vector<TItemHeader*>& items, std::vector<std::uin
 
 void TMemData::SortItems() {
   if (FIndexFields.Count() == 0) return;
+  // The linked items, gathered block by block (in memory order, so that a
+  // list already shuffled by an earlier sort costs no cache miss per item)
+  // and put in the order they were made: equal keys keep that order.
   std::vector<TItemHeader*> items;
   items.reserve(static_cast<std::size_t>(std::max(FRecordCount, 0)));
   std::int32_t visibleCount = 0;
-  for (TItemHeader* item = FFirstItem; item; item = item->Next) {
-    items.push_back(item);
-    if (IsVisible(item)) ++visibleCount;
+  bool inOrder = true;
+  std::uint64_t lastSerial = 0;
+  for (TBlockHeader* block = FBlockMan.LastBlock; block; block = block->Prev)
+    for (std::uint32_t i = 0; i < block->ItemCount; ++i) {
+      TItemHeader* item = FBlockMan.BlockItem(block, i);
+      if (item->Flag != flUsed || !(item->Prev || item == FFirstItem)) continue;
+      items.push_back(item);
+      if (IsVisible(item)) ++visibleCount;
+      if (item->Serial < lastSerial) inOrder = false;
+      lastSerial = item->Serial;
+    }
+  if (!inOrder) {
+    std::vector<std::pair<std::uint64_t, TItemHeader*>> made;
+    made.reserve(items.size());
+    for (TItemHeader* item : items) made.emplace_back(item->Serial, item);
+    std::sort(made.begin(), made.end());
+    for (std::size_t i = 0; i < made.size(); ++i) items[i] = made[i].second;
   }
   const std::size_t n = items.size();
   if (n < 2) {

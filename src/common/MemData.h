@@ -22,7 +22,8 @@
 //   grows. SetRecordNo builds the position-to-item array when it would
 //   otherwise walk more than RecNoCacheWalkLimit items.
 // - Sorting orders a vector of per-record keys (see MemDataSort.h) and then
-//   relinks the list; it is stable. After an insert a record moves backward
+//   relinks the list. Records with equal keys end up in the order they were
+//   added to the store (whatever order an earlier sort left). After an insert a record moves backward
 //   while it sorts before its predecessor and otherwise forward while it
 //   sorts after its successor, so the list stays sorted wherever the record
 //   was inserted.
@@ -236,7 +237,8 @@ class TBlockManager {
   std::int64_t AllocatedBytes() const noexcept { return FAllocated; }
 
   TItemHeader* FirstFree = nullptr;
-  TBlockHeader* FirstBlock = nullptr;
+  TBlockHeader* FirstBlock = nullptr;  // the newest block
+  TBlockHeader* LastBlock = nullptr;   // the oldest block
   std::uint16_t DefaultItemCount = DefaultBlockItemCount;
 
  private:

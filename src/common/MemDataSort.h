@@ -4,8 +4,8 @@
 // orderable 64-bit number, or a collation key from ICU for text).
 //
 // Decisions:
-// - Sorting is stable: records with equal keys keep their relative order,
-//   so the same data always sorts the same way. Text is ordered by a radix
+// - The key sort is stable: records with equal keys keep the order of
+//   their indexes, so the same data always sorts the same way. Text is ordered by a radix
 //   sort on the first eight bytes of its collation key; only runs with
 //   equal first bytes are compared further.
 // - Collation keys are made by a collator configured exactly like the

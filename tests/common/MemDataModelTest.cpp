@@ -111,8 +111,11 @@ class TModel {
   }
   void FullSort() {
     if (Sort == skNone) return;
-    std::stable_sort(List.begin(), List.end(),
-                     [this](const TModelItem& a, const TModelItem& b) { return Compare(a, b) < 0; });
+    // Equal keys in the order the records were added (ids grow with it).
+    std::sort(List.begin(), List.end(), [this](const TModelItem& a, const TModelItem& b) {
+      const int c = Compare(a, b);
+      return c != 0 ? c < 0 : a.Id < b.Id;
+    });
   }
   void Uncache(int id) { Cache.erase(std::remove(Cache.begin(), Cache.end(), id), Cache.end()); }
   void Revert(int id) {
