@@ -406,7 +406,10 @@ void TBlockManager::InitItem(TItemHeader* item) noexcept {
 
 TItemHeader* TBlockManager::AllocItem() {
   if (!FirstFree) {
-    TBlockHeader* block = NewBlock(DefaultItemCount ? DefaultItemCount : 1);
+    // Blocks grow with the store (an eighth of the items in use, at most
+    // MaxBlockItemCount), so that a large store takes few allocations.
+    const std::uint32_t grown = static_cast<std::uint32_t>(std::min<std::uint64_t>(FUsedItems / 8, MaxBlockItemCount));
+    TBlockHeader* block = NewBlock(std::max<std::uint32_t>({grown, DefaultItemCount, 1u}));
     for (std::uint32_t i = block->ItemCount; i-- > 0;) {
       TItemHeader* item = new (BlockItem(block, i)) TItemHeader{};
       item->Block = block;
@@ -422,12 +425,14 @@ TItemHeader* TBlockManager::AllocItem() {
   if (FirstFree) FirstFree->Prev = nullptr;
   InitItem(item);
   ++item->Block->UsedItems;
+  ++FUsedItems;
   return item;
 }
 
 TBlockHeader* TBlockManager::AllocBlock(std::uint32_t itemCount) {
   TBlockHeader* block = NewBlock(itemCount);
   block->UsedItems = itemCount;
+  FUsedItems += itemCount;
   for (std::uint32_t i = 0; i < itemCount; ++i) {
     TItemHeader* item = new (BlockItem(block, i)) TItemHeader{};
     item->Block = block;
@@ -439,6 +444,7 @@ TBlockHeader* TBlockManager::AllocBlock(std::uint32_t itemCount) {
 void TBlockManager::FreeItem(TItemHeader* item) {
   if (item->Flag != flUsed) AssertionFailure(__FILE__, __LINE__, "Freeing an item that is not in use");
   item->Flag = flFree;
+  --FUsedItems;
   TBlockHeader* block = item->Block;
   if (block->UsedItems == 1) {
     // The block's last item: take the others off the free list and let go.
@@ -466,6 +472,7 @@ void TBlockManager::FreeAllBlocks() noexcept {
   FirstBlock = nullptr;
   LastBlock = nullptr;
   FirstFree = nullptr;
+  FUsedItems = 0;
   FAllocated = 0;
 }
 

@@ -6,6 +6,10 @@
 // sorting. A provider record set derives from TMemData and fills it.
 //
 // Decisions:
+// - Blocks for single items start at DefaultItemCount (10) items and grow
+//   with the store to an eighth of the items in use, at most 256, so that a
+//   large store costs few allocations (a block is still released with its
+//   last item).
 // - Item headers, block headers, bookmarks and string-heap buffer headers
 //   are natural 64-bit structs (TItemHeader is 48 bytes); items are padded to
 //   a multiple of 8 bytes. RecordSize keeps its observable rule (always odd).
@@ -172,6 +176,7 @@ class TStringHeap {
 constexpr std::uint8_t flUsed = 0xEE;
 constexpr std::uint8_t flFree = 0xDD;
 constexpr std::uint16_t DefaultBlockItemCount = 10;
+constexpr std::uint32_t MaxBlockItemCount = 256;
 
 struct TBlockHeader;
 
@@ -204,8 +209,9 @@ class TBlockManager {
   TBlockManager(const TBlockManager&) = delete;
   TBlockManager& operator=(const TBlockManager&) = delete;
 
-  // Takes an item from the free list (a new block of DefaultItemCount items
-  // when it is empty), marked flUsed with fresh status and a new serial.
+  // Takes an item from the free list (a new block when it is empty: of
+  // DefaultItemCount items, or an eighth of the items in use up to
+  // MaxBlockItemCount), marked flUsed with fresh status and a new serial.
   TItemHeader* AllocItem();
   // Returns an item to its block; the block is released with its last item.
   void FreeItem(TItemHeader* item);
@@ -252,6 +258,7 @@ class TBlockManager {
   int FRecordSize = 0;
   std::size_t FItemSize = sizeof(TItemHeader);
   std::uint64_t FNextSerial = 1;
+  std::uint64_t FUsedItems = 0;
   std::int64_t FAllocated = 0;
   std::unordered_map<const TBlockHeader*, std::unique_ptr<TBlockHeader, TBlockDeleter>> FBlocks;
 };
