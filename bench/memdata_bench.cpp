@@ -72,7 +72,7 @@ std::unique_ptr<TMemData> NewStore() {
     std::uint16_t Length;
   } fields[] = {{"I", dtInt32, 0}, {"D", dtFloat, 0}, {"S", dtString, 20}};
   for (const auto& f : fields) {
-    std::unique_ptr<TFieldDesc> d = data->CreateFieldDesc();
+    std::unique_ptr<TFieldDesc> d = data->GetFieldDescType();
     d->SetName(f.Name);
     d->SetDataType(f.Type);
     d->SetLength(f.Length);

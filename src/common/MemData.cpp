@@ -620,7 +620,7 @@ void TData::Reopen() {
 
 // ---- TData: fields and layout -----------------------------------------------------------
 
-std::unique_ptr<TFieldDesc> TData::CreateFieldDesc() { return std::make_unique<TFieldDesc>(); }
+std::unique_ptr<TFieldDesc> TData::GetFieldDescType() { return std::make_unique<TFieldDesc>(); }
 
 void TData::ClearFields() {
   FFilterExpression.reset();

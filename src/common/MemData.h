@@ -346,7 +346,8 @@ class TData {
   virtual void Reopen();
 
   // ---- fields ----
-  virtual std::unique_ptr<TFieldDesc> CreateFieldDesc();
+  // The descriptor class of this store: a new descriptor of it.
+  virtual std::unique_ptr<TFieldDesc> GetFieldDescType();
   virtual void InitFields();
   virtual void ExplicitInitFields() { InitFields(); }
   virtual void ClearFields();

@@ -21,7 +21,7 @@ struct TFieldSpec {
 
 inline void AddFields(TData& data, const std::vector<TFieldSpec>& specs) {
   for (const TFieldSpec& s : specs) {
-    std::unique_ptr<TFieldDesc> f = data.CreateFieldDesc();
+    std::unique_ptr<TFieldDesc> f = data.GetFieldDescType();
     f->SetName(s.Name);
     f->SetDataType(s.Type);
     f->SetLength(s.Length);

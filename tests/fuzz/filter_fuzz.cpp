@@ -21,7 +21,7 @@ void Check(bool ok) {
 }
 
 void AddField(TMemData& data, const char* name, std::uint16_t type, std::uint16_t length) {
-  std::unique_ptr<TFieldDesc> f = data.CreateFieldDesc();
+  std::unique_ptr<TFieldDesc> f = data.GetFieldDescType();
   f->SetName(name);
   f->SetDataType(type);
   f->SetLength(length);
