@@ -25,12 +25,18 @@
 //   from Order. Orders may become zero or negative while RecordNoOffset
 //   grows. SetRecordNo builds the position-to-item array when it would
 //   otherwise walk more than RecNoCacheWalkLimit items.
+//   Once built, that array follows inserts and deletes (a move of pointers)
+//   until a sort, a filter change or a fetch drops it.
 // - Sorting orders a vector of per-record keys (see MemDataSort.h) and then
 //   relinks the list. Records with equal keys end up in the order they were
-//   added to the store (whatever order an earlier sort left). After an insert a record moves backward
-//   while it sorts before its predecessor and otherwise forward while it
-//   sorts after its successor, so the list stays sorted wherever the record
-//   was inserted.
+//   added to the store (whatever order an earlier sort left). After an
+//   insert a record moves backward while it sorts before its predecessor
+//   and otherwise forward while it sorts after its successor, so the list
+//   stays sorted wherever the record was inserted.
+// - A filter predicate or expression that raises while a record is tested
+//   hides that record; navigation never stops half-way on it.
+// - A descriptor whose Size is below the least size of its type is given
+//   that size when the record is laid out.
 // - Complex values: the record in an item holds one counted reference to
 //   each of its blobs, variant holders and other shared objects and one
 //   heap reference to each heap buffer; AddRefComplexFields adds one of each
