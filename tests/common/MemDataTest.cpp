@@ -436,6 +436,19 @@ TEST(MemDataNavigation, FetchingOnDemand) {
   EXPECT_EQ(Column(*data, 1), (std::vector<std::string>{"1", "2", "3", "4", "5", "6", "8", "9", "10"}));
   EXPECT_EQ(data->GetRecordCount(), 9);
   EXPECT_EQ(data->BlockMan().BlockCount(), 3u);  // the unused items of the last block went back
+  // Rows fetched backward go before the first one, nearest first.
+  TBlockHeader* block = data->AllocFetchBlock(3);
+  for (std::uint32_t i = 0; i < 2; ++i) {
+    std::uint8_t* rec = TBlockManager::GetRecordPtr(data->BlockMan().BlockItem(block, i));
+    data->InitRecord(rec);
+    data->PutFieldAsVariant(1, rec, Variant(-static_cast<int>(i)));
+  }
+  data->LinkFetchedItems(block, 2, true);
+  EXPECT_EQ(Column(*data, 1), (std::vector<std::string>{"-1", "0", "1", "2", "3", "4", "5", "6", "8", "9", "10"}));
+  for (int i = 1; i <= 11; ++i) {
+    data->SetRecordNo(i);
+    EXPECT_EQ(data->GetRecordNo(), i);
+  }
 }
 
 TEST(MemDataNavigation, CalculatedFieldsInFilterAndSort) {
