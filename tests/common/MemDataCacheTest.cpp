@@ -52,6 +52,29 @@ TEST(MemDataEdit, EditPostCancelKeepValuesApart) {
   data->PostRecord(buf.get());
   EXPECT_EQ(Column(*data, 2), std::vector<std::string>{"posted"});
   EXPECT_EQ(Column(*data, 3), std::vector<std::string>{"10"});
+
+  // In cached mode the rollback record holds references of its own to the
+  // old variant and text (the sanitizer build checks for double frees).
+  data->SetCachedUpdates(true);
+  data->SetRecordNo(1);
+  data->EditRecord(buf.get());
+  data->PutFieldAsVariant(3, buf.get(), Variant(30));
+  data->PostRecord(buf.get());
+  data->SetRecordNo(1);
+  data->EditRecord(buf.get());
+  data->PutFieldAsVariant(2, buf.get(), Variant("second"));
+  data->PostRecord(buf.get());
+  data->SetRecordNo(1);
+  data->RevertRecord();
+  EXPECT_EQ(Column(*data, 2), std::vector<std::string>{"posted"});
+  EXPECT_EQ(Column(*data, 3), std::vector<std::string>{"10"});
+  data->SetRecordNo(1);
+  data->EditRecord(buf.get());
+  data->PutFieldAsVariant(3, buf.get(), Variant(40));
+  data->PostRecord(buf.get());
+  data->OnApplyRecord = [](TUpdateRecKind, TUpdateRecAction& a, bool) { a = urApplied; };
+  data->CommitUpdates();
+  EXPECT_EQ(Column(*data, 3), std::vector<std::string>{"40"});
 }
 
 TEST(MemDataCache, DeleteAppendedAndUpdated) {
