@@ -38,7 +38,7 @@ class TBenchRules : public TKxMapRules {
 std::unique_ptr<TMemData> OpenStore(std::uint16_t type) {
   auto data = std::make_unique<TMemData>();
   data->SetAutoInitFields(false);
-  std::unique_ptr<TFieldDesc> f = data->CreateFieldDesc();
+  std::unique_ptr<TFieldDesc> f = data->GetFieldDescType();
   f->SetName("V");
   f->SetDataType(type);
   f->SetSize(FieldTypeMinSize(type, 0));
