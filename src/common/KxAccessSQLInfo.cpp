@@ -573,7 +573,7 @@ void TSQLInfo::ParseColumnsInfo(std::string_view sql, TColumnsInfo& columnsInfo)
     if (n >= 3 && item[n - 2].Code == lxAS) {
       column->Alias = NormalizeName(item[n - 1].Text, false, true);
       n -= 2;
-    } else if (n >= 2 && item[n - 1].Code == lcIdent && !item[n - 2].Symbol) {
+    } else if (n >= 2 && item[n - 1].Code == lcIdent && (!item[n - 2].Symbol || item[n - 2].Text == ")")) {
       column->Alias = NormalizeName(item[n - 1].Text, false, true);
       n -= 1;
     }

@@ -27,8 +27,9 @@
 //   STRAIGHT_JOIN; it skips the condition of ON and of USING, and index
 //   hints (USE/FORCE/IGNORE INDEX|KEY (...)). A direct alias must be a plain
 //   identifier; after AS a keyword or a string is accepted too.
-// - ParseColumnsInfo takes a trailing word as an alias when the lexeme
-//   before it is not a symbol (so "a.b", "x = y" have none).
+// - ParseColumnsInfo takes a trailing identifier as an alias when the lexeme
+//   before it is not a symbol other than ")" (so "a.b", "x = y" have none,
+//   "count(*) n" has one).
 #pragma once
 
 #include <cstdint>
