@@ -12,8 +12,9 @@
 // - Abstract operations are pure virtual functions; class references are
 //   virtual factory functions returning std::unique_ptr (CreateCommand,
 //   CreateTransaction, CreateSQLInfo, CreateParamDesc ...).
-// - The connection's internal transaction and its SQL info are made on
-//   first use (a constructor cannot reach a subclass's factory).
+// - The connection's internal transaction, its SQL info and its mapping
+//   rules are made on first use (a constructor cannot reach a subclass's
+//   factory).
 // - The time of the last connect is a 64-bit steady-clock tick; the clock is
 //   injectable (SetClock) so that pool tests need not wait.
 // - ReturnToPool takes the connection's ownership and hands it to its pool
@@ -52,6 +53,11 @@
 #include "SysUtils.h"
 #include "Ticks.h"
 #include "Variant.h"
+
+#if __has_include("KxDataTypeMap.h")
+#include "KxDataTypeMap.h"
+#define LUMO_KXACCESS_TYPEMAP 1
+#endif
 
 namespace lumo {
 
@@ -191,6 +197,12 @@ class TKxConnection {
   // The base asks a command of the provider for its SQL info.
   virtual std::unique_ptr<TSQLInfo> CreateSQLInfo();
   TSQLInfo& GetSQLInfo();
+#ifdef LUMO_KXACCESS_TYPEMAP
+  // An empty rule list of the provider's rules class (the base asks a command).
+  virtual std::unique_ptr<TKxMapRules> CreateDataTypeMap();
+  // The connection's mapping rules, made on first use.
+  TKxMapRules& DataTypeMap();
+#endif
 
   // Distributed transactions: not supported here.
   virtual void Enlist(TKxTransaction& transaction);
@@ -276,6 +288,9 @@ class TKxConnection {
   TReconnectProc FOnReconnectSuccess;
   std::uint64_t FConnectionTime = 0;
   std::unique_ptr<TSQLInfo> FSQLInfo;
+#ifdef LUMO_KXACCESS_TYPEMAP
+  std::unique_ptr<TKxMapRules> FDataTypeMap;
+#endif
   std::unique_ptr<TKxTransaction> FInternalTransaction;
   bool FConnected = false;
   bool FNativeConnection = true;
@@ -460,6 +475,9 @@ class TKxCommand {
   virtual TSQLParserClass GetParserClass() const { return ParserClassOf<TSQLParser>(); }
   virtual std::unique_ptr<TKxTableInfo> CreateTableInfo(TKxTablesInfo& owner) const;
   virtual std::unique_ptr<TParamDesc> CreateParamDesc() const { return std::make_unique<TParamDesc>(); }
+#ifdef LUMO_KXACCESS_TYPEMAP
+  virtual std::unique_ptr<TKxMapRules> CreateMapRules() const { return std::make_unique<TKxMapRules>(); }
+#endif
   // The connection's SQL info when a connection is set, else the command's own.
   TSQLInfo& GetSQLInfo();
 
