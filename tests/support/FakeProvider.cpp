@@ -1,5 +1,7 @@
 #include "support/FakeProvider.h"
 
+#include <algorithm>
+
 namespace lumo::test {
 
 // ---- FakeServer ---------------------------------------------------------------------------
@@ -119,6 +121,13 @@ void FakeTransaction::Rollback() {
   FActive = false;
 }
 
+#ifdef LUMO_KXACCESS_TYPEMAP
+const TConverterManager& FakeMapRules::GetConverterManager() const {
+  static const TConverterManager manager;
+  return manager;
+}
+#endif
+
 // ---- FakeCommand --------------------------------------------------------------------------
 
 FakeConnection& FakeCommand::CheckConnection() {
@@ -178,5 +187,92 @@ bool FakeCommand::GetProp(int prop, Variant& value) {
   }
   return TKxCommand::GetProp(prop, value);
 }
+
+#ifdef LUMO_FAKE_RECORDSET
+
+// ---- FakeRecordSet ------------------------------------------------------------------------
+
+void FakeRecordSet::ExecCommand() {
+  TKxRecordSet::ExecCommand();
+  FRowPos = 0;
+  const auto& r = Command().Result();
+  FCommandType = r && !r->Columns.empty() ? ctCursor : ctStatement;
+}
+
+void FakeRecordSet::InternalInitFields() {
+  const auto& r = Command().Result();
+  if (!r) return;
+  for (const FakeColumn& c : r->Columns) {
+    auto d = std::make_unique<TKxFieldDesc>();
+    d->SetName(c.Name);
+    d->SetActualName(c.Name);
+    d->SetDataType(c.DataType);
+    d->SetLength(static_cast<std::uint16_t>(c.Length));
+    d->SetScale(static_cast<std::uint16_t>(c.Scale));
+    d->SetRequired(c.Required);
+    d->SetReadOnly(c.ReadOnly);
+    d->SetDBLength(c.Length);
+    d->SetDBScale(c.Scale);
+    Fields().Add(std::move(d));
+  }
+}
+
+bool FakeRecordSet::Fetch(bool fetchBack) {
+  FakeCommand& cmd = Command();
+  const auto& r = cmd.Result();
+  if (fetchBack || !r || r->Columns.empty() || FNoData) return false;
+  bool cancel = false;
+  DoBeforeFetch(cancel);
+  if (cancel) return false;
+  if (FRowPos >= r->Rows.size()) {
+    FNoData = true;
+    cmd.SetCursorState(csFetched);
+    return false;
+  }
+  ++FFetches;
+  if (cmd.GetCursorState() < csFetching) cmd.SetCursorState(csFetching);
+  const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(FFetchRows), r->Rows.size() - FRowPos);
+  TBlockHeader* block = AllocFetchBlock(static_cast<std::uint32_t>(FFetchRows));
+  std::size_t initialised = 0;
+  try {
+    for (std::size_t i = 0; i < n; ++i) {
+      void* rec = TBlockManager::GetRecordPtr(BlockMan().BlockItem(block, static_cast<std::uint32_t>(i)));
+      InitRecord(rec);
+      ++initialised;
+      const std::vector<Variant>& row = r->Rows[FRowPos + i];
+      for (std::size_t f = 0; f < row.size() && static_cast<int>(f) < FieldCount(); ++f)
+        PutFieldAsVariant(static_cast<int>(f) + 1, rec, row[f], true);
+    }
+  } catch (...) {
+    for (std::size_t i = 0; i < initialised; ++i)
+      FreeComplexFields(TBlockManager::GetRecordPtr(BlockMan().BlockItem(block, static_cast<std::uint32_t>(i))), true);
+    LinkFetchedItems(block, 0, false);
+    throw;
+  }
+  FRowPos += n;
+  CreateBlockStruct(block, static_cast<int>(n), false);
+  if (FRowPos >= r->Rows.size()) {
+    FNoData = true;
+    cmd.SetCursorState(csFetched);
+  }
+  DoAfterFetch();
+  return true;
+}
+
+std::vector<std::vector<Variant>> FakeRecordSet::Rows() {
+  std::vector<std::vector<Variant>> rows;
+  TRecBuf buf = AllocRecBuf();
+  SetToBegin();
+  for (;;) {
+    GetNextRecord(buf.get());
+    if (GetEOF()) break;
+    std::vector<Variant> row;
+    for (int f = 1; f <= FieldCount(); ++f) row.push_back(GetFieldAsVariant(f, buf.get()));
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+#endif
 
 }  // namespace lumo::test

@@ -28,6 +28,9 @@
 #include <vector>
 
 #include "KxAccess.h"
+#if __has_include("MemData.h") && __has_include("KxDataTypeMap.h")
+#include "KxAccessRecordSet.h"
+#endif
 #include "MemTypes.h"
 #include "Variant.h"
 
@@ -145,8 +148,19 @@ class FakeTransaction : public TKxTransaction {
   void RunOnAll(const std::string& sql);
 };
 
+#ifdef LUMO_KXACCESS_TYPEMAP
+// Rules with the generic converter matrix (no provider fetch converters).
+class FakeMapRules : public TKxMapRules {
+ public:
+  const TConverterManager& GetConverterManager() const override;
+};
+#endif
+
 class FakeCommand : public TKxCommand {
  public:
+#ifdef LUMO_KXACCESS_TYPEMAP
+  std::unique_ptr<TKxMapRules> CreateMapRules() const override { return std::make_unique<FakeMapRules>(); }
+#endif
   void Prepare() override;
   void Unprepare() override;
   bool GetPrepared() override { return FPrepared; }
@@ -169,5 +183,34 @@ class FakeCommand : public TKxCommand {
   std::optional<FakeResult> FResult;
   int FExecutions = 0;
 };
+
+#if __has_include("MemData.h") && __has_include("KxDataTypeMap.h")
+#define LUMO_FAKE_RECORDSET 1
+
+// Serves the rows of its command's answer in blocks of FetchRows. Values
+// are stored as the columns' data types say (through the variant writer).
+class FakeRecordSet : public TKxRecordSet {
+ public:
+  FakeRecordSet() = default;
+  explicit FakeRecordSet(FakeConnection& connection) { SetConnection(&connection); }
+
+  std::unique_ptr<TKxCommand> CreateCommand() override { return std::make_unique<FakeCommand>(); }
+  FakeCommand& Command() { return static_cast<FakeCommand&>(GetCommand()); }
+  void ExecCommand() override;
+  bool Fetch(bool fetchBack = false) override;
+
+  // Every stored row (visible ones, from the first), as variants.
+  std::vector<std::vector<Variant>> Rows();
+  int Fetches() const noexcept { return FFetches; }
+
+ protected:
+  void InternalInitFields() override;
+
+ private:
+  std::size_t FRowPos = 0;
+  int FFetches = 0;
+};
+
+#endif
 
 }  // namespace lumo::test
