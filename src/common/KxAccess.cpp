@@ -5,6 +5,7 @@
 
 #include "Collation.h"
 #include "Format.h"
+#include "KxBlob.h"
 
 namespace lumo {
 
@@ -454,7 +455,48 @@ Variant TParamDesc::EncryptValue(const Variant& value) {
   return size == 0 ? value : result;
 }
 
-TSharedRef<TSharedObject> TParamDesc::EncryptObject(TSharedObject&) { CannotEncrypt(FDataType); }
+TSharedRef<TSharedObject> TParamDesc::EncryptObject(TSharedObject& object) {
+  auto* blob = dynamic_cast<TBlob*>(&object);
+  if (!blob) CannotEncrypt(FDataType);
+  std::string plain;
+  std::uint16_t form;
+  switch (FDataType) {
+    case dtBlob: {
+      Variant::Bytes bytes = blob->AsBytes();
+      plain.assign(bytes.begin(), bytes.end());
+      form = dtBytes;
+      break;
+    }
+    case dtMemo:
+    case dtWideMemo:
+      if (blob->IsUnicode()) {
+        std::u16string wide = blob->AsWideString();
+        plain.reserve(wide.size() * 2);
+        for (char16_t c : wide) {
+          plain += static_cast<char>(c & 0xFF);
+          plain += static_cast<char>(c >> 8);
+        }
+        form = dtWideString;
+      } else {
+        plain = blob->AsAnsiString();
+        form = dtString;
+      }
+      break;
+    default:
+      CannotEncrypt(FDataType);
+  }
+  auto size = static_cast<std::int64_t>(plain.size());
+  Variant encrypted = FEncryptor(plain.data(), form, size);
+  if (size == 0) return nullptr;  // the plain value is sent
+  TSharedRef<TBlob> copy = NewShared<TBlob>(form == dtWideString);
+  if (form == dtWideString)
+    copy->SetAsWideString(encrypted.AsWideString());
+  else if (form == dtString)
+    copy->SetAsAnsiString(encrypted.AsString());
+  else
+    copy->SetAsBytes(encrypted.AsBytes());
+  return copy;
+}
 
 TParamDesc* TParamDescs::FindParam(std::string_view name) const {
   for (const auto& p : *this)

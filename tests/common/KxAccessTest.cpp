@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "KxBlob.h"
 #include "MyParser.h"
 #include "support/FakeProvider.h"
 
@@ -321,6 +322,16 @@ TEST(KxAccessTest, ParamDescValues) {
   p.SetValue(Variant::Null());
   EXPECT_TRUE(p.GetNull());
   EXPECT_EQ(forms, (std::vector<std::uint16_t>{dtString, dtString, dtWideString}));
+  // A large object gets an encrypted copy; the object itself stays.
+  auto memo = NewShared<TBlob>();
+  memo->SetAsAnsiString("text");
+  p.SetDataType(dtMemo);
+  p.SetObject(memo.Get());
+  auto* sent = dynamic_cast<TBlob*>(p.GetObject());
+  ASSERT_NE(sent, nullptr);
+  EXPECT_NE(sent, memo.Get());
+  EXPECT_EQ(sent->AsAnsiString(), "<text>");
+  EXPECT_EQ(memo->AsAnsiString(), "text");
   p.SetDataType(dtInt32);
   try {
     p.SetValue(1);
