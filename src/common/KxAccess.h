@@ -30,6 +30,9 @@
 // - BreakExec may be called from another thread: it sets an atomic request
 //   (BreakExecRequested) that a provider's execution loop polls; Executing
 //   is atomic too.
+// - A parameter's SetObject makes it null exactly when no object is given;
+//   with an encryptor a large object (a TBlob) gets an encrypted copy that
+//   GetObject hands out, and the given object is left as it is.
 // - A distributed transaction coordinator does not exist on this platform:
 //   Enlist and starting a TMTSTransaction raise ENotSupportedError "MS DTC
 //   transactions not supported".
@@ -482,7 +485,9 @@ class TKxCommand {
   TSQLInfo& GetSQLInfo();
 
   // Reads one parameter marker; the ":" has been read and `builder` holds
-  // the text before it. Returns true when the marker was a parameter.
+  // the text before it. Returns true when the marker was a parameter and its
+  // replacement was written; false writes nothing, and the marker and what
+  // was read after it are copied with the text.
   virtual bool ParseSQLParam(std::string& builder, TSQLParser& parser, TParamDescs* params, char leftQuote,
                              char rightQuote, const std::string& renamePrefix);
   // Replaces the markers of `sql`: with "?" and a parameter appended to

@@ -175,7 +175,7 @@ void FakeCommand::Execute(int) {
 }
 
 std::string FakeCommand::CreateProcCall(const std::string& name, bool, bool) {
-  std::string sql = "CALL " + name + "(";
+  std::string sql = "CALL " + GetSQLInfo().NormalizeName(name) + "(";
   for (int i = 0; i < GetParamCount(); ++i) sql += i ? ", ?" : "?";
   return sql + ")";
 }
