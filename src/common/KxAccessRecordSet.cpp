@@ -3,9 +3,12 @@
 #if __has_include("MemData.h") && __has_include("KxDataTypeMap.h")
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 #include "Collation.h"
 #include "Format.h"
+#include "KxBlob.h"
 #include "StringList.h"
 
 namespace lumo {
@@ -235,7 +238,130 @@ void TKxRecordSet::CreateBlockStruct(TBlockHeader* block, int rowsFetched, bool 
   for (int i = 0; i < rowsFetched && item; ++i, item = fetchBack ? item->Prev : item->Next) DecryptBuffer(item);
 }
 
-void TKxRecordSet::DecryptBuffer(TItemHeader*) {}
+namespace {
+
+std::uint16_t ReadLength(const std::uint8_t* p) noexcept {
+  std::uint16_t v;
+  std::memcpy(&v, p, 2);
+  return v;
+}
+
+void WriteLength(std::uint8_t* p, std::int64_t v) noexcept {
+  const auto n = static_cast<std::uint16_t>(v);
+  std::memcpy(p, &n, 2);
+}
+
+std::size_t WideLength(const std::uint8_t* p, std::size_t maxUnits) noexcept {
+  std::size_t n = 0;
+  while (n < maxUnits && (p[2 * n] | p[2 * n + 1]) != 0) ++n;
+  return n;
+}
+
+}  // namespace
+
+void TKxRecordSet::DecryptBuffer(TItemHeader* item) {
+  if (GetEncryptStateSize() == 0) return;
+  std::uint8_t* rec = TBlockManager::GetRecordPtr(item);
+  std::memset(rec + FDataSize + FIndicatorSize, 0, static_cast<std::size_t>(GetEncryptStateSize()));
+  for (int i = 0; i < FieldCount(); ++i) {
+    auto* field = dynamic_cast<TKxFieldDesc*>(Fields()[i]);
+    if (!field || !field->Decryptor()) continue;
+    const int fieldNo = i + 1;
+    if (IsNullIndicator(fieldNo, rec)) continue;
+    const TDecryptionMethod& decrypt = field->Decryptor();
+    std::uint8_t* slot = Slot(rec, *field);
+    std::int64_t size = 0;
+    bool result = true;
+    switch (GetDecryptDataType(field->DataType())) {
+      case dtString:
+      case dtExtString: {
+        auto* text = field->DataType() == dtString ? reinterpret_cast<char*>(slot)
+                                                   : static_cast<char*>(ReadHandle(slot));
+        if (!text) break;
+        size = static_cast<std::int64_t>(
+            field->DataType() == dtString ? strnlen(text, static_cast<std::size_t>(field->Size())) : std::strlen(text));
+        if (size == 0) break;
+        const std::int64_t before = size;
+        result = decrypt(text, dtString, size);
+        size = std::clamp<std::int64_t>(size, 0, before);
+        text[size] = 0;
+        break;
+      }
+      case dtWideString:
+      case dtExtWideString: {
+        auto* text = field->DataType() == dtWideString ? slot : static_cast<std::uint8_t*>(ReadHandle(slot));
+        if (!text) break;
+        const std::size_t maxUnits = field->DataType() == dtWideString ? static_cast<std::size_t>(field->Size()) / 2
+                                                                       : SIZE_MAX / 2;
+        size = static_cast<std::int64_t>(2 * WideLength(text, maxUnits));
+        if (size == 0) break;
+        const std::int64_t before = size;
+        result = decrypt(text, dtWideString, size);
+        size = std::clamp<std::int64_t>(size, 0, before) & ~std::int64_t(1);
+        text[size] = text[size + 1] = 0;
+        break;
+      }
+      case dtBytes:
+        size = field->Length();
+        if (size > 0) result = decrypt(slot, dtBytes, size);
+        break;
+      case dtVarBytes:
+      case dtExtVarBytes: {
+        auto* p = field->DataType() == dtVarBytes ? slot : static_cast<std::uint8_t*>(ReadHandle(slot));
+        if (!p) break;
+        size = ReadLength(p);
+        if (size == 0) break;
+        const std::int64_t before = size;
+        result = decrypt(p + 2, dtBytes, size);
+        size = std::clamp<std::int64_t>(size, 0, before);
+        WriteLength(p, size);
+        break;
+      }
+      case dtBlob:
+        if (TBlob* blob = GetObject(fieldNo, rec)) {
+          size = blob->Size();
+          if (size == 0) break;
+          result = decrypt(blob, dtBlob, size);
+          if (size == 0) blob->Clear();
+        }
+        break;
+      case dtMemo:
+      case dtWideMemo:
+        if (TBlob* blob = GetObject(fieldNo, rec)) {
+          if (blob->IsUnicode()) {
+            std::u16string text = blob->AsWideString();
+            size = static_cast<std::int64_t>(2 * text.size());
+            if (size == 0) break;
+            text.push_back(0);
+            const std::int64_t before = size;
+            result = decrypt(text.data(), dtWideString, size);
+            text.resize(static_cast<std::size_t>(std::clamp<std::int64_t>(size, 0, before) / 2));
+            blob->SetAsWideString(text);
+          } else {
+            std::string text = blob->AsAnsiString();
+            size = static_cast<std::int64_t>(text.size());
+            if (size == 0) break;
+            const std::int64_t before = size;
+            result = decrypt(text.data(), dtString, size);
+            text.resize(static_cast<std::size_t>(std::clamp<std::int64_t>(size, 0, before)));
+            blob->SetAsAnsiString(text);
+          }
+          blob->Commit();
+        }
+        break;
+      default:
+        throw Exception(Format("Data type cannot be encrypted: %s", {std::to_string(field->DataType())}));
+    }
+    if (size < 0) size = 0;
+    if (result || size != 0) {
+      SetEncryptBit(fieldNo, rec, result);
+    } else {
+      // A value the decryptor refused (a bad hash): no value at all.
+      SetNullIndicator(fieldNo, rec, true);
+      SetEncryptBit(fieldNo, rec, false);
+    }
+  }
+}
 
 void TKxRecordSet::SortItems() {
   if (IndexFields().Count() > 0 && Active() && !FNoData && GetCommand().GetCursorState() != csFetched) FetchAll();

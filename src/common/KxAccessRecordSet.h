@@ -18,8 +18,9 @@
 // - SortItems fetches the remaining rows first: a local order over part of
 //   the rows would break as soon as more rows arrive.
 // - Fields named in EncryptedFields get the record set's encryptor methods
-//   and an encryption state bit (InitEncryption); decrypting fetched values
-//   (DecryptBuffer) is a hook that does nothing here.
+//   and an encryption state bit (InitEncryption); every record of a fetched
+//   block is decrypted in place (DecryptBuffer). An empty value is not
+//   passed to the decryptor and counts as plain.
 // - The table list's name case follows the connection's SQL info.
 // - Mapped fields: GetField with needConvert and PutMappedField use the
 //   presented form; GetField without it, PutField and the variant accessors
@@ -177,7 +178,7 @@ class TKxRecordSet : public TMemData {
   virtual const TOnDemandConverter* GetMapOnDemandConverter(const TKxFieldDesc& field, const TKxMapRule*& mapRule);
   virtual bool IsEncryptableDataType(std::uint16_t dataType);
   virtual std::uint16_t GetDecryptDataType(std::uint16_t dataType) { return dataType; }
-  // Decrypts the values of a fetched record (nothing here).
+  // Decrypts the values of a fetched record in place and sets their state bits.
   virtual void DecryptBuffer(TItemHeader* item);
 
   // For providers: hands a filled block to the store (see the header).

@@ -148,12 +148,28 @@ TEST_F(KxAccessRecordSetTest, MappedFieldsConvertBothWays) {
 }
 
 TEST_F(KxAccessRecordSetTest, EncryptedFieldsAndTableNameCase) {
+  // Values arrive as hexadecimal text; "BAD" fails its check.
+  auto decrypt = [](void* data, std::uint16_t type, std::int64_t& size) {
+    EXPECT_EQ(type, dtString);
+    auto* text = static_cast<char*>(data);
+    const std::string hex(text, static_cast<std::size_t>(size));
+    if (hex == "BAD") {
+      size = 0;
+      return false;
+    }
+    for (std::size_t i = 0; i < hex.size() / 2; ++i)
+      text[i] = static_cast<char>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+    size /= 2;
+    return true;
+  };
+  server.OnRows("SELECT id, name FROM t", {{"id", dtInt32}, {"name", dtString, 20}},
+                {{1, "6869"}, {2, "BAD"}, {3, ""}, {4, Variant::Null()}});
   FakeRecordSet rs(conn);
-  rs.SetEncryptor({[](const void*, std::uint16_t, std::int64_t&) { return Variant(); },
-                   [](void*, std::uint16_t, std::int64_t&) { return true; }});
+  rs.SetEncryptor({[](const void*, std::uint16_t, std::int64_t&) { return Variant(); }, decrypt});
   rs.SetProp(prEncryptedFields, "\"name\"");
   rs.SetSQL("SELECT id, name FROM t");
   rs.Open();
+  EXPECT_EQ(rs.Rows(), (Rows{{1, "hi"}, {2, Variant::Null()}, {3, ""}, {4, Variant::Null()}}));
   EXPECT_EQ(rs.GetEncryptStateSize(), 1);
   EXPECT_EQ(rs.GetEncryptState(rs.FieldByName("name").FieldNo()), 0x0001);
   EXPECT_EQ(rs.GetEncryptState(rs.FieldByName("id").FieldNo()), -1);
