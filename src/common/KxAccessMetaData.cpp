@@ -115,7 +115,7 @@ void TKxMetaData::ResetResult() {
 }
 
 void TKxMetaData::AddField(const std::string& name, std::uint16_t dataType, int length) {
-  std::unique_ptr<TFieldDesc> d = FMemData->CreateFieldDesc();
+  std::unique_ptr<TFieldDesc> d = FMemData->GetFieldDescType();
   d->SetName(name);
   d->SetActualName(name);
   d->SetDataType(dataType);

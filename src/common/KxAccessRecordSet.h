@@ -128,7 +128,7 @@ class TKxRecordSet : public TMemData {
   void InternalClose() override;
   int GetEncryptStateSize() override;
   bool NeedConvertEOL() override;
-  std::unique_ptr<TFieldDesc> CreateFieldDesc() override { return std::make_unique<TKxFieldDesc>(); }
+  std::unique_ptr<TFieldDesc> GetFieldDescType() override { return std::make_unique<TKxFieldDesc>(); }
   // Lays the fields out, then settles the mapping of every field.
   void InitFields() override;
   void InitEncryption() override;
