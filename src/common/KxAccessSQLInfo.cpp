@@ -460,9 +460,15 @@ void TSQLInfo::WalkFromList(TSQLParser& p, TKxTablesInfo& tablesInfo, bool neste
     }
   };
 
+  // Reserved words of the statement (LIMIT, FOR, INTO ...) end the list too;
+  // the dialect's own keywords may name tables.
+  auto ends = [&](int c) {
+    return c == lcEnd || IsSym(p, c, ')') || IsSym(p, c, ';') || p.IsClauseLexem(c) ||
+           (c >= lxSQLFirst && c <= lxWITH && c != lxON && c != lxAS && !IsJoinWord(p, c));
+  };
   for (;;) {
     int c = Next(p);
-    if (c == lcEnd || IsSym(p, c, ')') || IsSym(p, c, ';') || p.IsClauseLexem(c)) {
+    if (ends(c)) {
       if (nested && !IsSym(p, c, ')')) p.Back();  // let the outer walk see the end too
       return;
     }
@@ -485,7 +491,9 @@ void TSQLInfo::WalkFromList(TSQLParser& p, TKxTablesInfo& tablesInfo, bool neste
           --depth;
           continue;
         }
-        if (depth == 0 && (IsSym(p, c, ',') || IsSym(p, c, ';') || IsJoinWord(p, c) || p.IsClauseLexem(c))) {
+        if (depth == 0 && (IsSym(p, c, ',') || IsJoinWord(p, c) || (ends(c) && !IsSym(p, c, ')') &&
+                                                                      c != lxAND && c != lxOR && c != lxNOT &&
+                                                                      c != lxIS && c != lxSELECT))) {
           p.Back();
           break;
         }
@@ -512,7 +520,7 @@ void TSQLInfo::WalkFromList(TSQLParser& p, TKxTablesInfo& tablesInfo, bool neste
       // A nested walk that stopped at anything but its ")" left that lexeme unread.
       c = Next(p);
       p.Back();
-      if (c == lcEnd || IsSym(p, c, ';') || p.IsClauseLexem(c)) return;
+      if (ends(c) && !IsSym(p, c, ')')) return;
       continue;
     }
     if (!IsNameLexeme(p, c)) continue;
@@ -610,7 +618,9 @@ void TSQLInfo::ParseColumnsInfo(std::string_view sql, TColumnsInfo& columnsInfo)
       if (depth == 0) break;
       --depth;
     } else if (depth == 0) {
-      if (c == lxFROM || IsSym(p, c, ';') || p.IsClauseLexem(c)) break;
+      if (c == lxFROM || IsSym(p, c, ';') || p.IsClauseLexem(c) || c == lxINTO || c == lxLIMIT || c == lxFOR ||
+          c == lxLOCK || c == lxOFFSET || c == lxFETCH)
+        break;
       if (IsSym(p, c, ',')) {
         finish();
         continue;

@@ -138,6 +138,9 @@ TEST(KxAccessSQLInfoTest, ParseTablesInfo) {
        {{"a", ""}, {"b", ""}, {"c", ""}, {"d", ""}, {"e", ""}}},
       {"SELECT * FROM t USE INDEX (i1) JOIN u FORCE INDEX (i2) ON 1=1", {{"t", ""}, {"u", ""}}},
       {"(SELECT * FROM t) UNION (SELECT * FROM u)", {{"t", ""}}},
+      {"SELECT * FROM t LIMIT 10", {{"t", ""}}},
+      {"SELECT a FROM t x FOR UPDATE", {{"t", "x"}}},
+      {"SELECT * FROM a JOIN b ON a.i = b.i AND NOT b.j IS NULL LIMIT 1", {{"a", ""}, {"b", ""}}},
       {"SELECT 1", {}},
       {"UPDATE t SET a = 1", {}},
       {"SELECT * FROM t\x01 x", {{"t", "x"}}},
@@ -181,7 +184,7 @@ TEST(KxAccessSQLInfoTest, ParseColumnsInfo) {
   TColumnsInfo columns;
   info.ParseColumnsInfo(
       "SELECT DISTINCT a, t.b AS bb, count(*) cnt, 'x' c, *, s.t.\"C 1\", NULL, a + (b, c) \"sum\", t.* "
-      "FROM t WHERE (a, b) IN (1, 2)",
+      "INTO @x FROM t WHERE (a, b) IN (1, 2)",
       columns);
   struct Col {
     std::string Name, Table, Expr, Alias;
