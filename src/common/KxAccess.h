@@ -14,7 +14,8 @@
 //   CreateTransaction, CreateSQLInfo, CreateParamDesc ...).
 // - The connection's internal transaction, its SQL info and its mapping
 //   rules are made on first use (a constructor cannot reach a subclass's
-//   factory).
+//   factory). The base CreateSQLInfo and CreateDataTypeMap ask a command of
+//   the provider for its helper classes; a provider may answer directly.
 // - The time of the last connect is a 64-bit steady-clock tick; the clock is
 //   injectable (SetClock) so that pool tests need not wait.
 // - ReturnToPool takes the connection's ownership and hands it to its pool
@@ -23,7 +24,8 @@
 //   raised by the reconnect itself are not handled again), and EFailOver
 //   carries the message of the error that caused it.
 // - ParseSQL copies the text between markers byte for byte (blanks,
-//   comments, quoting and line breaks stay as written). A byte the lexer
+//   comments, quoting and line breaks stay as written; a comment between
+//   ":" and the name goes with the marker). A byte the lexer
 //   does not know is copied too rather than failing the statement. Without
 //   ScanParams (and without DisableParamScan) markers are still replaced by
 //   "?" but the parameter list is left as the caller built it.
