@@ -5,6 +5,11 @@
 
 namespace lumo {
 
+namespace {
+// Bytes asked for at least by one raw read in plain mode.
+constexpr std::size_t PlainChunk = 65536;
+}  // namespace
+
 TMySqlNet::TMySqlNet() : Fbuffer(BufferLength), FCompressBuffer(100) { Clear(); }
 
 TMySqlNet::~TMySqlNet() {
@@ -17,6 +22,7 @@ TMySqlNet::~TMySqlNet() {
 void TMySqlNet::SetVio(std::unique_ptr<TKxVio> Value) {
   std::unique_ptr<TKxVio> old = std::move(Fvio);
   Fvio = std::move(Value);
+  FRawReads = Fvio && !dynamic_cast<TKxVioHandler*>(Fvio.get());
   FPacketNumber = 0;
   FComprPacketNumber = 0;
   FCompress = false;
@@ -25,6 +31,14 @@ void TMySqlNet::SetVio(std::unique_ptr<TKxVio> Value) {
   SetPayload(nullptr, 0);
   Clear();
   if (old) old->Close();  // `old` is freed even when closing raises
+}
+
+void TMySqlNet::SetCompress(bool Value) noexcept {
+  if (Value != FCompress) {
+    FCompressBuffer.SetLength(0);
+    FCompressPos = 0;
+  }
+  FCompress = Value;
 }
 
 void TMySqlNet::Close() {
@@ -215,15 +229,49 @@ void TMySqlNet::ReadCompressedPacket() {
   }
 }
 
+void TMySqlNet::ReadPlainChunk(std::size_t need) {
+  TKxVio& vio = RequireVio();
+  std::size_t rest = FCompressBuffer.Length() - FCompressPos;
+  if (rest && FCompressPos) std::memmove(FCompressBuffer.Data(), FCompressBuffer.Data() + FCompressPos, rest);
+  FCompressBuffer.SetLength(rest);
+  FCompressPos = 0;
+  FCompressBuffer.Reserve(rest + std::max(need, PlainChunk));
+  const std::size_t target = rest + need;
+  while (rest < target) {
+    const std::size_t got =
+        std::min(vio.ReadNoWait(FCompressBuffer.Data(), rest, FCompressBuffer.Capacity() - rest),
+                 FCompressBuffer.Capacity() - rest);
+    if (got == 0) throw EMySqlException(cr::SERVER_LOST, vio.LastError());
+    rest += got;
+    FCompressBuffer.SetLength(rest);
+  }
+}
+
+void TMySqlNet::FillStream(std::size_t n) {
+  while (FCompressBuffer.Length() - FCompressPos < n) {
+    if (FCompress)
+      ReadCompressedPacket();
+    else
+      ReadPlainChunk(n - (FCompressBuffer.Length() - FCompressPos));
+  }
+}
+
 void TMySqlNet::RealReceive(std::uint8_t* data, std::size_t count) {
-  if (!FCompress) {
+  if (!FCompress && !FRawReads) {
     VioRead(data, count);
     return;
   }
   while (count > 0) {
     std::size_t avail = FCompressBuffer.Length() - FCompressPos;
     if (avail == 0) {
-      ReadCompressedPacket();
+      if (FCompress) {
+        ReadCompressedPacket();
+      } else if (count >= PlainChunk) {
+        VioRead(data, count);  // large: straight to its place
+        return;
+      } else {
+        ReadPlainChunk(count);
+      }
       continue;
     }
     std::size_t k = std::min(avail, count);
@@ -236,8 +284,15 @@ void TMySqlNet::RealReceive(std::uint8_t* data, std::size_t count) {
 
 std::uint32_t TMySqlNet::ReceiveHeader() {
   std::uint8_t h[NetHeaderSize];
-  RealReceive(h, sizeof h);
-  TMySqlPacketHeader ph = DecodePacketHeader(h);
+  const std::uint8_t* at = h;
+  if (FCompress || FRawReads) {
+    FillStream(NetHeaderSize);
+    at = FCompressBuffer.Data() + FCompressPos;
+    FCompressPos += NetHeaderSize;
+  } else {
+    RealReceive(h, sizeof h);
+  }
+  TMySqlPacketHeader ph = DecodePacketHeader(at);
   if (!FCompress) {
     CheckPacketNumber("ReceiveHeader", ph.Seq, FPacketNumber);
     FPacketNumber = static_cast<std::uint8_t>(ph.Seq + 1);
@@ -253,9 +308,9 @@ void TMySqlNet::Receive() {
     std::uint32_t n = ReceiveHeader();
     if (static_cast<std::uint64_t>(total) + n > FMaxAllowedPacket)
       throw EMySqlException(cr::NET_PACKET_TOO_LARGE);
-    if (first && FCompress && n < MaxPacketLength) {
-      // A payload of one packet is used where it was inflated.
-      while (FCompressBuffer.Length() - FCompressPos < n) ReadCompressedPacket();
+    if (first && (FCompress || FRawReads) && n < MaxPacketLength) {
+      // A payload of one packet is used where it was received or inflated.
+      FillStream(n);
       SetPayload(FCompressBuffer.Data() + FCompressPos, n);
       FCompressPos += n;
       break;

@@ -15,6 +15,12 @@
 // - In compressed mode a received payload that lies whole in the
 //   uncompressed stream is used in place; Payload() then points there.
 //   Either way it is valid until the next read or write.
+// - In plain mode the bytes are read in chunks of whatever the transport
+//   has (at least 64 KiB asked for) into the same stream buffer, and a
+//   payload of one packet is used where it arrived: rows are never copied.
+//   Transports over an application's I/O handler are read through their
+//   buffered Read instead (a handler need not provide raw reads), and so
+//   are large payloads once the stream buffer is drained.
 // - Send splits a payload of any size into packets; WriteOrSendBytes sends
 //   large blocks from the caller's memory without copying them.
 // - Without a transport, sending and receiving raise 2006.
@@ -50,7 +56,9 @@ class TMySqlNet {
   void Close();
 
   bool Compress() const noexcept { return FCompress; }
-  void SetCompress(bool Value) noexcept { FCompress = Value; }
+  // Bytes still unread when the mode changes were sent past a reply: they
+  // are dropped.
+  void SetCompress(bool Value) noexcept;
   std::uint32_t MaxAllowedPacketSize() const noexcept { return FMaxAllowedPacket; }
   void SetMaxAllowedPacketSize(std::uint32_t Value) noexcept { FMaxAllowedPacket = Value; }
 
@@ -133,12 +141,18 @@ class TMySqlNet {
   std::uint32_t ReceiveHeader();
   // Reads the next compressed packet into the uncompressed stream.
   void ReadCompressedPacket();
+  // Reads what the transport has (at least `need` more bytes) into the
+  // stream buffer.
+  void ReadPlainChunk(std::size_t need);
+  // At least n unread bytes in the stream buffer.
+  void FillStream(std::size_t n);
   void SetPayload(const std::uint8_t* data, std::size_t length) noexcept;
 
   std::unique_ptr<TKxVio> Fvio;
   TMySqlByteBuffer Fbuffer;          // [4-byte header][payload] when writing; payload when read
-  TMySqlByteBuffer FCompressBuffer;  // uncompressed stream of compressed packets
+  TMySqlByteBuffer FCompressBuffer;  // the received stream (inflated in compressed mode)
   std::size_t FCompressPos = 0;      // next unread byte of FCompressBuffer
+  bool FRawReads = false;            // plain mode reads chunks with ReadNoWait
   TMySqlByteBuffer FCompressIn;      // scratch: deflated data of one packet
   TMySqlByteBuffer FCompressOut;     // scratch: one outgoing compressed packet
   std::uint8_t FPacketNumber = 0;

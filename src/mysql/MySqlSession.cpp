@@ -187,7 +187,9 @@ std::vector<std::string> LocalInfileNames(std::string_view sql, bool noBackslash
 
 TMySqlSession::TMySqlSession() : net(std::make_unique<TMySqlNet>()) {}
 
-TMySqlSession::~TMySqlSession() = default;
+TMySqlSession::~TMySqlSession() {
+  if (FResultSet) FResultSet->Detach();
+}
 
 void TMySqlSession::Connect(const std::string& host_, const std::string& user_, const std::string& passwd,
                             const std::string& db, int port_, const std::string& unix_socket,
@@ -203,7 +205,7 @@ void TMySqlSession::Connect(const std::string& host_, const std::string& user_, 
   status = msReady;
   FIsClosed = false;
   fieldCount = 0;
-  columnPackets.clear();
+  fields.clear();
   FInfileNames.clear();
   try {
     CreateTransport(h, pt, unix_socket);
@@ -387,6 +389,7 @@ void TMySqlSession::ReadQueryResult() {
       const bool transactions = static_cast<std::uint32_t>(serverCapabilities) & client::TRANSACTIONS;
       ApplyOk(ParseOkPacket(net->Payload(), net->PayloadLength(), protocol41() || transactions, protocol41()));
       fieldCount = 0;
+      fields.clear();
       return;
     }
     if (count == NullLength) {
@@ -397,23 +400,92 @@ void TMySqlSession::ReadQueryResult() {
     if (count < 0 || count > std::numeric_limits<std::int32_t>::max()) RaiseMalformedPacket();
     if (!r.AtEnd()) extraInfo = r.ReadFieldLength();
     fieldCount = static_cast<std::int32_t>(count);
-    ReadColumnPackets();
+    ReadFieldsInfo();
     status = msGetResult;
     warningCount = 0;
     return;
   }
 }
 
-void TMySqlSession::ReadColumnPackets() {
-  columnPackets.clear();
-  columnPackets.reserve(static_cast<std::size_t>(std::min(fieldCount, 4096)));
-  for (std::int32_t i = 0; i < fieldCount; ++i) {
-    columnPackets.emplace_back();
-    net->ReceiveBuffer(columnPackets.back());
+void TMySqlSession::ReadFieldsInfo() {
+  fields.clear();
+  const bool longFlag = static_cast<std::uint32_t>(serverCapabilities) & client::LONG_FLAG;
+  int unreadEofs = 2;
+  try {
+    for (;;) {
+      net->Receive();
+      const std::uint8_t* p = net->Payload();
+      const std::size_t n = net->PayloadLength();
+      if (IsEofPacket(p, n)) {
+        unreadEofs = 1;
+        ApplyEof(p, n);
+        break;
+      }
+      if (fields.size() >= static_cast<std::size_t>(fieldCount)) RaiseMalformedPacket();
+      fields.push_back(ParseFieldInfo(p, n, protocol41(), longFlag));
+    }
+    if (fields.size() != static_cast<std::size_t>(fieldCount)) RaiseMalformedPacket();
+  } catch (const EMySqlException& e) {
+    fields.clear();
+    fieldCount = 0;
+    RecoverFromReadError(e.ErrorCode(), unreadEofs);
+    throw;
+  } catch (...) {
+    fields.clear();
+    fieldCount = 0;
+    RecoverFromReadError(cr::UNKNOWN_ERROR, unreadEofs);
+    throw;
   }
-  net->Receive();
-  if (!IsEofPacket(net->Payload(), net->PayloadLength())) RaiseMalformedPacket();
-  ApplyEof(net->Payload(), net->PayloadLength());
+}
+
+bool TMySqlSession::IsServerReplyError(int code) noexcept {
+  if (IsClientErrorCode(code)) return false;
+  // Raised by the packet layer itself (a server that sends them closes the
+  // connection as well).
+  return code != er::NET_PACKETS_OUT_OF_ORDER && code != er::NET_UNCOMPRESS_ERROR;
+}
+
+void TMySqlSession::DropConnection() noexcept {
+  if (FResultSet) FResultSet->Detach();
+  status = msReady;
+  serverStatus &= ~server::MORE_RESULTS_EXISTS;
+  FSkipPacket = false;
+  try {
+    net->Close();
+  } catch (...) {
+  }
+}
+
+void TMySqlSession::RecoverFromReadError(int code, int unreadEofs) noexcept {
+  if (!IsServerReplyError(code) && code != cr::MALFORMED_PACKET) {
+    DropConnection();
+    return;
+  }
+  if (code == cr::MALFORMED_PACKET && unreadEofs > 0 && net->vio()) {
+    // The packets are whole, only their content is wrong: skip the rest of
+    // the reply (the rest of the definitions, then the rows).
+    try {
+      for (; unreadEofs > 0; --unreadEofs) {
+        status = msGetResult;
+        // The end of the definitions is never followed by a call's status.
+        const bool skipPacket = FSkipPacket;
+        if (unreadEofs == 2) FSkipPacket = false;
+        FreeQuery();
+        if (unreadEofs == 2) FSkipPacket = skipPacket;
+      }
+      return;
+    } catch (const EMySqlException& e) {
+      RecoverFromReadError(e.ErrorCode(), 0);
+      return;
+    } catch (...) {
+      DropConnection();
+      return;
+    }
+  }
+  // An error packet (or a damaged end of the reply): nothing follows it.
+  status = msReady;
+  serverStatus &= ~server::MORE_RESULTS_EXISTS;
+  FSkipPacket = false;
 }
 
 void TMySqlSession::RefuseLocalFile(const std::string& fileName, const char* reason) {
@@ -471,6 +543,8 @@ void TMySqlSession::SendLocalFile(const std::string& fileName) {
 }
 
 void TMySqlSession::FreeQuery() {
+  // A result that was reading these rows is finished.
+  if (FResultSet) FResultSet->Detach();
   if (status == msReady) return;
   if (!net->vio()) {
     status = msReady;
@@ -534,6 +608,7 @@ void TMySqlSession::Ping() {
 }
 
 void TMySqlSession::Close() {
+  if (FResultSet) FResultSet->Detach();
   if (FIsClosed) return;
   FIsClosed = true;
   status = msReady;

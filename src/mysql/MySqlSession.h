@@ -29,6 +29,21 @@
 //   a stored-procedure call) so that further results are read correctly in
 //   plain and compressed mode; after an error packet no extra packet is
 //   awaited.
+// - Column definitions are read up to their end-of-data packet and then
+//   checked against the column count (which is never used to preallocate);
+//   they become `fields` as they arrive.
+// - A failure while reading a reply leaves the session sound for the next
+//   command (RecoverFromReadError): an error packet ends the reply;
+//   malformed data inside well-framed packets (2027) makes the session skip
+//   the rest of the reply; anything that loses the framing (connection
+//   lost, packets out of order, inflate failure, oversized packet) closes
+//   the transport, so that the next command fails at once with 2006.
+// - FreeQuery, DropConnection, Close and destruction detach the result set
+//   that was reading rows (it then returns no further rows), so a result
+//   never reads another reply nor points to a freed session.
+// - The lock around building and sending query and prepare packets is one
+//   per session (QueryBufferCS), so a stalled server never holds up the
+//   other connections of the process.
 // - A failed Connect closes the transport and leaves the session ready for
 //   Close or another Connect.
 // - Connect timeouts and command timeouts are in seconds; 0 means no limit.
@@ -36,6 +51,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,10 +59,9 @@
 #include "KxVio.h"
 #include "MySqlHandshake.h"
 #include "MySqlNet.h"
+#include "MySqlResultSet.h"
 
 namespace lumo {
-
-class TMySqlResultSet;
 
 enum TMySqlStatus { msReady, msGetResult, msUseResult };
 
@@ -90,6 +105,17 @@ class TMySqlSession {
   void ReadQueryResult();
   // Skips the unread rows of the pending result.
   void FreeQuery();
+  // Makes the session sound for the next command after reading a reply
+  // failed with `code` (see the unit comment); `unreadEofs`: end-of-data
+  // packets of the reply still unread (2 inside column definitions, 1
+  // inside rows, 0 at the end). Never raises.
+  void RecoverFromReadError(int code, int unreadEofs) noexcept;
+  // Closes the transport after the framing was lost; the session stays
+  // open for Close, and the next command raises 2006.
+  void DropConnection() noexcept;
+  // True for the code of an error packet sent by the server (as opposed to
+  // an error the client raised while reading).
+  static bool IsServerReplyError(int code) noexcept;
 
   void SelectDb(const std::string& db);
   std::string Statistics();
@@ -124,6 +150,8 @@ class TMySqlSession {
   void SetHttpOptions(const THttpOptions* v) noexcept { FHttpOptions = v; }
 
   TMySqlNet& Net() noexcept { return *net; }
+  // Held around building and sending query and prepare packets.
+  std::mutex& QueryBufferCS() noexcept { return FQueryBufferCS; }
 
   // Set by the provider while a stored-procedure call is running: the end
   // of a result is then followed by one extra status packet.
@@ -150,9 +178,8 @@ class TMySqlSession {
   std::int64_t insertId = 0;
   std::int64_t extraInfo = 0;
   std::int32_t fieldCount = 0;
-  // Raw column-definition packets of the pending result, in order; the
-  // result-set reader turns them into field descriptions.
-  std::vector<std::vector<std::uint8_t>> columnPackets;
+  // Column descriptions of the pending result, in order.
+  TMySqlFieldInfos fields;
   std::string SSL_key;
   std::string SSL_cert;
   std::string SSL_ca;
@@ -164,7 +191,7 @@ class TMySqlSession {
   void OpenTransport(const std::string& h);
   void StartTls();
   void Authenticate(const std::string& pw);
-  void ReadColumnPackets();
+  void ReadFieldsInfo();
   void SendLocalFile(const std::string& fileName);
   void RefuseLocalFile(const std::string& fileName, const char* reason);
   void ApplyOk(const TMySqlOkPacket& ok);
@@ -185,6 +212,7 @@ class TMySqlSession {
   TMySqlResultSet* FResultSet = nullptr;
   TKxIOHandler* FIOHandler = nullptr;
   const THttpOptions* FHttpOptions = nullptr;
+  std::mutex FQueryBufferCS;
   std::unique_ptr<TMySqlNet> net;
 };
 

@@ -494,7 +494,7 @@ TEST(MySqlSessionFake, PendingResultsAndFreeQuery) {
     s->ReadQueryResult();
     EXPECT_EQ(s->fieldCount, 1);
     EXPECT_EQ(s->status, msGetResult);
-    ASSERT_EQ(s->columnPackets.size(), 1u);
+    ASSERT_EQ(s->fields.size(), 1u);
     // A command while rows are pending is out of sync.
     std::string msg;
     EXPECT_EQ(ErrorOf([&] { s->Ping(); }, &msg), cr::COMMANDS_OUT_OF_SYNC);

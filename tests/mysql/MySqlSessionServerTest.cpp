@@ -79,7 +79,7 @@ TEST(MySqlSessionServer, NativePasswordLoginReadsTheDatabase) {
   EXPECT_EQ(Scalar(*s, "SELECT CURRENT_USER()").rfind(TestServer().nativeUser + "@", 0), 0u);
   Query(*s, "SELECT name, value FROM settings WHERE name = 'programm_version'");
   EXPECT_EQ(s->fieldCount, 2);
-  EXPECT_EQ(s->columnPackets.size(), 2u);
+  EXPECT_EQ(s->fields.size(), 2u);
   EXPECT_EQ(NextValue(*s), "programm_version");
   s->FreeQuery();
   EXPECT_EQ(s->status, msReady);

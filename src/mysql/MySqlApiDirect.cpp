@@ -1,0 +1,420 @@
+#include "MySqlApiDirect.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+namespace lumo {
+
+namespace {
+
+const char* const ClientInfo = "7.0.0 Direct";
+
+TMySqlSession& Con(PMYSQL_CON pmysql) {
+  if (!pmysql) throw EMySqlException(cr::INVALID_CONN_HANDLE);
+  return *TMySQLAPIDirect::Session(pmysql);
+}
+
+TMySqlResultSet& Res(PMYSQL_RES pres) {
+  if (!pres) TMySQLAPIDirect::RaiseNullHandle();
+  return *TMySQLAPIDirect::ResultSet(pres);
+}
+
+const TMySqlBind& Value(PMYSQL_ROW prow, std::uint32_t fieldnr, const TMySqlBinds** row = nullptr) {
+  const TMySqlBind& b = TMySQLAPIDirect::Bind(prow, fieldnr);
+  if (row) *row = TMySQLAPIDirect::Row(prow);
+  return b;
+}
+
+void ClearError(TMySqlSession& s) {
+  if (s.Errno() != 0 || !s.Error().empty()) {
+    s.SetErrno(0);
+    s.SetError(std::string());
+  }
+}
+
+// Failures after which the rest of the stream cannot be trusted.
+bool LosesFraming(int code) {
+  return code == cr::SERVER_LOST || code == cr::NET_PACKET_TOO_LARGE || code == er::NET_PACKETS_OUT_OF_ORDER ||
+         code == er::NET_UNCOMPRESS_ERROR;
+}
+
+int Keep(TMySqlSession& s, const EMySqlException& e) {
+  s.SetErrno(static_cast<std::uint32_t>(e.ErrorCode()));
+  s.SetError(e.Message());
+  if (LosesFraming(e.ErrorCode())) s.DropConnection();
+  return e.ErrorCode();
+}
+
+// Runs `f` with the session's error cleared; returns 0 or the error code.
+template <class F>
+int Run(TMySqlSession& s, F&& f) {
+  ClearError(s);
+  try {
+    f();
+    return 0;
+  } catch (const EMySqlException& e) {
+    return Keep(s, e);
+  }
+}
+
+// The session must be ready for a result or a next result.
+void CheckStatus(const TMySqlSession& s, TMySqlStatus expected) {
+  if (s.status != expected)
+    throw EMySqlException(cr::COMMANDS_OUT_OF_SYNC, Format("mysql.status = %d", {static_cast<int>(s.status)}));
+}
+
+// Copies up to Len bytes of a value; returns the count.
+std::size_t CopyValue(const TMySqlBinds& row, const TMySqlBind& b, std::size_t Len, std::uint8_t* dst) {
+  if (Len == 0 || b.Offset == 0 || b.IsNull || !row.Buffer) return 0;
+  const std::size_t n = std::min(Len, static_cast<std::size_t>(b.Length));
+  if (n) std::memcpy(dst, row.Buffer + b.Offset, n);
+  return n;
+}
+
+std::size_t CopyLength(const TMySqlBinds& row, const TMySqlBind& b, std::size_t Len) {
+  if (Len == 0 || b.Offset == 0 || b.IsNull || !row.Buffer) return 0;
+  return std::min(Len, static_cast<std::size_t>(b.Length));
+}
+
+std::uint8_t* Target(std::span<std::uint8_t> Buff, std::size_t Off, std::size_t n) {
+  if (Off > Buff.size() || n > Buff.size() - Off) throw EArgumentError("Buffer too small");
+  return Buff.data() + Off;
+}
+
+std::unique_ptr<TMySQLAPIDirect> GMyAPIDirect;
+
+}  // namespace
+
+TMySQLAPIDirect* MyAPIDirect = nullptr;
+
+void RegisterMySqlApiDirect() {
+  if (GMyAPIDirect) return;
+  GMyAPIDirect = std::make_unique<TMySQLAPIDirect>();
+  MyAPIDirect = GMyAPIDirect.get();
+}
+
+void UnregisterMySqlApiDirect() {
+  MyAPIDirect = nullptr;
+  GMyAPIDirect.reset();
+}
+
+TMySQLAPIDirect::TMySQLAPIDirect() { CheckMySQLLib(); }
+
+void TMySQLAPIDirect::RaiseNullHandle() { throw EMySqlException(cr::NULL_POINTER); }
+
+void TMySQLAPIDirect::RaiseInvalidFieldsCount() { throw EArgumentError("Invalid fields count"); }
+
+void TMySQLAPIDirect::RaiseBadValue(PMYSQL_ROW prow, std::uint32_t fieldnr) {
+  if (!prow) RaiseNullHandle();
+  throw EArgumentError(Format("Invalid field number %d", {fieldnr}));
+}
+
+void TMySQLAPIDirect::CheckMySQLLib() {
+  FClientStructVer = cvDirect;
+  FClientVer = ClientInfo;
+}
+
+// ---------------------------------------------------------------------------
+// Connection
+
+std::uint32_t TMySQLAPIDirect::mysql_field_count(PMYSQL_CON pmysql) {
+  return static_cast<std::uint32_t>(Con(pmysql).fieldCount);
+}
+
+std::int64_t TMySQLAPIDirect::mysql_affected_rows(PMYSQL_CON pmysql) { return Con(pmysql).affectedRows; }
+
+std::int64_t TMySQLAPIDirect::mysql_insert_id(PMYSQL_CON pmysql) { return Con(pmysql).insertId; }
+
+std::uint32_t TMySQLAPIDirect::mysql_errno(PMYSQL_CON pmysql) { return Con(pmysql).Errno(); }
+
+std::string TMySQLAPIDirect::mysql_error(PMYSQL_CON pmysql) { return Con(pmysql).Error(); }
+
+std::string TMySQLAPIDirect::mysql_info(PMYSQL_CON pmysql) { return Con(pmysql).info; }
+
+std::uint32_t TMySQLAPIDirect::mysql_thread_id(PMYSQL_CON pmysql) {
+  return static_cast<std::uint32_t>(Con(pmysql).threadId);
+}
+
+std::string TMySQLAPIDirect::mysql_character_set_name(PMYSQL_CON) {
+  throw ENotSupportedError("mysql_character_set_name is not supported by the wire client");
+}
+
+PMYSQL_CON TMySQLAPIDirect::mysql_init(PMYSQL_CON) { return Handle(std::make_unique<TMySqlSession>().release()); }
+
+int TMySQLAPIDirect::mysql_ssl_set(PMYSQL_CON pmysql, const std::string& key, const std::string& cert,
+                                   const std::string& ca, const std::string& capath, const std::string& cipher) {
+  TMySqlSession& s = Con(pmysql);
+  s.protocolType = MYSQL_PROTOCOL_SSL;
+  s.SSL_key = key;
+  s.SSL_cert = cert;
+  s.SSL_ca = ca;
+  s.SSL_capath = capath;
+  s.SSL_cipher = cipher;
+  return 0;
+}
+
+PMYSQL_CON TMySQLAPIDirect::mysql_real_connect(PMYSQL_CON pmysql, const std::string& host, const std::string& user,
+                                               const std::string& passwd, const std::string& db, int port,
+                                               const std::string& unix_socket, std::uint32_t clientflag) {
+  TMySqlSession& s = Con(pmysql);
+  return Run(s, [&] { s.Connect(host, user, passwd, db, port, unix_socket, clientflag); }) == 0 ? pmysql : nullptr;
+}
+
+void TMySQLAPIDirect::mysql_close(PMYSQL_CON pmysql) {
+  if (!pmysql) return;
+  std::unique_ptr<TMySqlSession> s(Session(pmysql));
+  if (TMySqlResultSet* r = s->ResultSet()) r->Detach();
+  try {
+    s->Close();
+  } catch (const EMySqlException&) {
+  }
+}
+
+int TMySQLAPIDirect::mysql_select_db(PMYSQL_CON pmysql, const std::string& db) {
+  TMySqlSession& s = Con(pmysql);
+  return Run(s, [&] { s.SelectDb(db); });
+}
+
+int TMySQLAPIDirect::mysql_real_query(PMYSQL_CON pmysql, const char* q, std::size_t length) {
+  TMySqlSession& s = Con(pmysql);
+  return Run(s, [&] {
+    {
+      std::lock_guard<std::mutex> lock(s.QueryBufferCS());
+      s.SimpleCommand(TServerCommand::scQuery, q, length, true);
+    }
+    s.ReadQueryResult();
+  });
+}
+
+int TMySQLAPIDirect::mysql_kill(PMYSQL_CON pmysql, std::uint32_t pid) {
+  TMySqlSession& s = Con(pmysql);
+  const std::uint8_t arg[4] = {static_cast<std::uint8_t>(pid), static_cast<std::uint8_t>(pid >> 8),
+                               static_cast<std::uint8_t>(pid >> 16), static_cast<std::uint8_t>(pid >> 24)};
+  return Run(s, [&] { s.SimpleCommand(TServerCommand::scProcessKill, arg, sizeof arg, false); });
+}
+
+int TMySQLAPIDirect::mysql_ping(PMYSQL_CON pmysql) {
+  TMySqlSession& s = Con(pmysql);
+  return Run(s, [&] { s.Ping(); });
+}
+
+std::string TMySQLAPIDirect::mysql_get_server_info(PMYSQL_CON pmysql) { return Con(pmysql).serverVersion; }
+
+std::string TMySQLAPIDirect::mysql_get_client_info() { return ClientInfo; }
+
+std::string TMySQLAPIDirect::mysql_get_host_info(PMYSQL_CON pmysql) { return Con(pmysql).hostInfo; }
+
+int TMySQLAPIDirect::mysql_options(PMYSQL_CON pmysql, TMySqlOption option, int value) {
+  TMySqlSession& s = Con(pmysql);
+  switch (option) {
+    case MYSQL_OPT_CONNECT_TIMEOUT:
+      s.connectTimeout = value;
+      break;
+    case MYSQL_OPT_COMPRESS:
+      s.SetClientFlag(s.ClientFlag() | client::COMPRESS);
+      break;
+    case MYSQL_OPT_NAMED_PIPE:
+      s.protocolType = MYSQL_PROTOCOL_PIPE;
+      break;
+    case MYSQL_OPT_LOCAL_INFILE:
+      s.SetLocalInfile(value != 0);
+      break;
+    case MYSQL_OPT_PROTOCOL:
+      if (value < MYSQL_PROTOCOL_DEFAULT || value > MYSQL_PROTOCOL_SSL) return 1;
+      s.protocolType = static_cast<MYSQL_PROTOCOL_TYPE>(value);
+      break;
+    case MYSQL_OPT_READ_TIMEOUT:
+    case MYSQL_OPT_WRITE_TIMEOUT:
+      s.commandTimeout = value;
+      break;
+    default:
+      break;
+  }
+  return 0;
+}
+
+int TMySQLAPIDirect::mysql_options(PMYSQL_CON pmysql, TMySqlOption option, const std::string& value) {
+  TMySqlSession& s = Con(pmysql);
+  if (option == MYSQL_SET_CHARSET_NAME) s.charset = value;
+  return 0;
+}
+
+int TMySQLAPIDirect::mysql_server_init(int, char**, char**) {
+  throw ENotSupportedError("mysql_server_init is not supported by the wire client");
+}
+
+void TMySQLAPIDirect::mysql_server_end() {
+  throw ENotSupportedError("mysql_server_end is not supported by the wire client");
+}
+
+bool TMySQLAPIDirect::mysql_more_results(PMYSQL_CON pmysql) {
+  return Con(pmysql).serverStatus & server::MORE_RESULTS_EXISTS;
+}
+
+int TMySQLAPIDirect::mysql_next_result(PMYSQL_CON pmysql) {
+  TMySqlSession& s = Con(pmysql);
+  bool more = false;
+  const int rc = Run(s, [&] {
+    CheckStatus(s, msReady);
+    s.affectedRows = -1;
+    more = s.serverStatus & server::MORE_RESULTS_EXISTS;
+    if (more) s.ReadQueryResult();
+  });
+  return rc != 0 ? rc : (more ? 0 : -1);
+}
+
+void TMySQLAPIDirect::SetIOHandler(PMYSQL_CON pmysql, TKxIOHandler* IOHandler) {
+  Con(pmysql).SetIOHandler(IOHandler);
+}
+
+void TMySQLAPIDirect::SetHttpOptions(PMYSQL_CON pmysql, const THttpOptions* HttpOptions) {
+  Con(pmysql).SetHttpOptions(HttpOptions);
+}
+
+// ---------------------------------------------------------------------------
+// Results
+
+PMYSQL_RES TMySQLAPIDirect::mysql_use_result(PMYSQL_CON pmysql) {
+  TMySqlSession& s = Con(pmysql);
+  if (s.fields.empty()) return nullptr;  // the statement had no result set
+  try {
+    CheckStatus(s, msGetResult);
+  } catch (const EMySqlException& e) {
+    Keep(s, e);
+    return nullptr;
+  }
+  return Handle(std::make_unique<TMySqlResultSet>(s).release());
+}
+
+PMYSQL_RES TMySQLAPIDirect::mysql_store_result(PMYSQL_CON pmysql) {
+  TMySqlSession& s = Con(pmysql);
+  ClearError(s);
+  if (s.fields.empty()) return nullptr;
+  std::unique_ptr<TMySqlResultSet> r;
+  const int rc = Run(s, [&] {
+    CheckStatus(s, msGetResult);
+    r = std::make_unique<TMySqlResultSet>(s);
+    r->ReadRows();
+  });
+  return rc == 0 ? Handle(r.release()) : nullptr;
+}
+
+std::uint32_t TMySQLAPIDirect::mysql_num_fields(PMYSQL_RES pres) {
+  return static_cast<std::uint32_t>(Res(pres).FieldCount());
+}
+
+std::int64_t TMySQLAPIDirect::mysql_num_rows(PMYSQL_RES pres) { return Res(pres).RowCount(); }
+
+void TMySQLAPIDirect::mysql_free_result(PMYSQL_RES pres) {
+  if (!pres) return;
+  std::unique_ptr<TMySqlResultSet> r(ResultSet(pres));
+  try {
+    r->Clear();  // skips unread rows and detaches
+  } catch (const EMySqlException&) {
+  }
+}
+
+PMYSQL_ROW TMySQLAPIDirect::mysql_fetch_row(PMYSQL_RES pres) {
+  TMySqlResultSet& r = Res(pres);
+  TMySqlSession* s = r.Session();
+  if (s) ClearError(*s);
+  try {
+    return r.Read(r.Bind()) ? Handle(&r.Bind()) : nullptr;
+  } catch (const EMySqlException& e) {
+    // The result has finished and brought its session back to a sound
+    // state; only the error is left to keep.
+    if (s) {
+      s->SetErrno(static_cast<std::uint32_t>(e.ErrorCode()));
+      s->SetError(e.Message());
+    }
+    return nullptr;
+  }
+}
+
+void TMySQLAPIDirect::_mysql_fetch_field_direct(PMYSQL_RES pres, std::uint32_t fieldnr, TMYSQL_FIELD& field,
+                                                bool Unicode) {
+  const TMySqlResultSet& r = Res(pres);
+  if (fieldnr >= r.Fields().size()) throw EArgumentError(Format("Invalid field number %d", {fieldnr}));
+  const TMySqlFieldInfo& f = r.Fields()[fieldnr];
+  field.Name = f.Name;
+  field.OrgName = f.OrgName.empty() ? f.Name : f.OrgName;
+  field.Table = f.Table;
+  field.OrgTable = f.OrgTable;
+  field.Flags = f.Flags;
+  field.MyType = f.MyType;
+  field.Decimals = f.Scale;
+  field.CharsetNr = f.CharsetNr;
+  field.LengthInBytes = CorrectFieldLen(f.Length);
+  if (Unicode && !f.Table.empty() && !r.Protocol41()) {
+    switch (f.MyType) {
+      case MYSQL_TYPE_VARCHAR:
+      case MYSQL_TYPE_ENUM:
+      case MYSQL_TYPE_SET:
+      case MYSQL_TYPE_VAR_STRING:
+      case MYSQL_TYPE_STRING:
+        field.LengthInBytes *= 3;
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+
+// ---------------------------------------------------------------------------
+// Values of a row
+
+
+
+std::size_t TMySQLAPIDirect::_mysql_fetch_value_to_buff(PMYSQL_ROW prow, std::uint32_t fieldnr, std::size_t Len,
+                                                        std::size_t Off, std::span<std::uint8_t> Buff) {
+  const TMySqlBinds* row = nullptr;
+  const TMySqlBind& b = Value(prow, fieldnr, &row);
+  const std::size_t n = CopyLength(*row, b, Len);
+  return CopyValue(*row, b, n, Target(Buff, Off, n));
+}
+
+std::size_t TMySQLAPIDirect::_mysql_fetch_value_to_buff(PMYSQL_ROW prow, std::uint32_t fieldnr, std::size_t Len,
+                                                        void* pBuff) {
+  const TMySqlBinds* row = nullptr;
+  const TMySqlBind& b = Value(prow, fieldnr, &row);
+  return CopyValue(*row, b, Len, static_cast<std::uint8_t*>(pBuff));
+}
+
+std::size_t TMySQLAPIDirect::_mysql_fetch_value_to_str(PMYSQL_ROW prow, std::uint32_t fieldnr, std::size_t Len,
+                                                       std::size_t Off, std::span<std::uint8_t> Buff) {
+  const TMySqlBinds* row = nullptr;
+  const TMySqlBind& b = Value(prow, fieldnr, &row);
+  const std::size_t n = CopyLength(*row, b, Len);
+  std::uint8_t* dst = Target(Buff, Off, n + 1);
+  CopyValue(*row, b, n, dst);
+  dst[n] = 0;
+  return n;
+}
+
+std::size_t TMySQLAPIDirect::_mysql_fetch_value_to_str(PMYSQL_ROW prow, std::uint32_t fieldnr, std::size_t Len,
+                                                       void* pBuff) {
+  const TMySqlBinds* row = nullptr;
+  const TMySqlBind& b = Value(prow, fieldnr, &row);
+  auto* dst = static_cast<std::uint8_t*>(pBuff);
+  const std::size_t n = CopyValue(*row, b, Len, dst);
+  dst[n] = 0;
+  return n;
+}
+
+const std::uint8_t* TMySQLAPIDirect::_mysql_fetch_value_arr(PMYSQL_ROW prow, std::uint32_t fieldnr,
+                                                            std::int32_t& Off) {
+  const TMySqlBinds* row = nullptr;
+  Off = Value(prow, fieldnr, &row).Offset;
+  return row->Buffer;
+}
+
+std::string TMySQLAPIDirect::_mysql_fetch_value_str(PMYSQL_ROW prow, std::uint32_t fieldnr) {
+  const TMySqlBinds* row = nullptr;
+  const TMySqlBind& b = Value(prow, fieldnr, &row);
+  if (b.IsNull || b.Offset == 0 || !row->Buffer) return std::string();
+  return std::string(reinterpret_cast<const char*>(row->Buffer + b.Offset), static_cast<std::size_t>(b.Length));
+}
+
+}  // namespace lumo

@@ -1,0 +1,145 @@
+// The wire client's implementation of the client-API facade:
+// TMySQLAPIDirect drives TMySqlSession (connection handle) and
+// TMySqlResultSet (result handle, its TMySqlBinds being the row handle)
+// with our own code, and keeps every wire error as the session's error code
+// and text, as the MySQL C API reports them. MyAPIDirect is its
+// process-wide instance, created by RegisterMySqlApiDirect().
+//
+// Decisions:
+// - Every operation that can fail catches EMySqlException only, keeps its
+//   code and message in the session and returns the code (null for handle
+//   results); other exceptions pass through. A null connection handle
+//   raises 2047 "Invalid connection handle"; a null result or row handle
+//   2028 "Invalid use of null pointer" (mysql_close and mysql_free_result
+//   take null and do nothing).
+// - A failure that loses the framing of the connection (2013, 1156, 1157,
+//   2020) closes the transport: later commands fail at once with 2006
+//   instead of reading the rest of a broken reply.
+// - mysql_free_result detaches the result from its session, and mysql_close
+//   detaches a result that is still reading; a result finished by its end
+//   or by an error detaches itself. A result thus never points to a freed
+//   session, and freeing an old result never skips the rows of the
+//   session's next result. Fetching from a finished or detached result
+//   returns null at once.
+// - mysql_options also honours MYSQL_OPT_COMPRESS (asks for compression,
+//   like the client flag) and MYSQL_OPT_LOCAL_INFILE (0 refuses every LOAD
+//   DATA LOCAL INFILE request); a protocol number outside the known ones is
+//   refused (result 1).
+// - The query-buffer lock is the session's own (TMySqlSession::
+//   QueryBufferCS).
+// - Handles are created with new and must be given back to mysql_close and
+//   mysql_free_result; the result of mysql_use_result reads the session's
+//   pending result, mysql_store_result reads all its rows up front.
+#pragma once
+
+#include "MySqlApi.h"
+#include "MySqlResultSet.h"
+#include "MySqlSession.h"
+
+namespace lumo {
+
+class TMySQLAPIDirect final : public TMySQLAPI {
+ public:
+  TMySQLAPIDirect();
+
+  // Conversions between handles and the wire client's objects.
+  static TMySqlSession* Session(PMYSQL_CON pmysql) noexcept { return reinterpret_cast<TMySqlSession*>(pmysql); }
+  static PMYSQL_CON Handle(TMySqlSession* session) noexcept { return reinterpret_cast<PMYSQL_CON>(session); }
+  static TMySqlResultSet* ResultSet(PMYSQL_RES pres) noexcept { return reinterpret_cast<TMySqlResultSet*>(pres); }
+  static PMYSQL_RES Handle(TMySqlResultSet* result) noexcept { return reinterpret_cast<PMYSQL_RES>(result); }
+  static TMySqlBinds* Row(PMYSQL_ROW prow) noexcept { return reinterpret_cast<TMySqlBinds*>(prow); }
+  static PMYSQL_ROW Handle(TMySqlBinds* row) noexcept { return reinterpret_cast<PMYSQL_ROW>(row); }
+
+  std::uint32_t mysql_num_fields(PMYSQL_RES pres) override;
+  std::uint32_t mysql_field_count(PMYSQL_CON pmysql) override;
+  std::int64_t mysql_affected_rows(PMYSQL_CON pmysql) override;
+  std::int64_t mysql_insert_id(PMYSQL_CON pmysql) override;
+  std::uint32_t mysql_errno(PMYSQL_CON pmysql) override;
+  std::string mysql_error(PMYSQL_CON pmysql) override;
+  std::string mysql_info(PMYSQL_CON pmysql) override;
+  std::uint32_t mysql_thread_id(PMYSQL_CON pmysql) override;
+  std::string mysql_character_set_name(PMYSQL_CON pmysql) override;
+  PMYSQL_CON mysql_init(PMYSQL_CON pmysql) override;
+  int mysql_ssl_set(PMYSQL_CON pmysql, const std::string& key, const std::string& cert, const std::string& ca,
+                    const std::string& capath, const std::string& cipher) override;
+  PMYSQL_CON mysql_real_connect(PMYSQL_CON pmysql, const std::string& host, const std::string& user,
+                                const std::string& passwd, const std::string& db, int port,
+                                const std::string& unix_socket, std::uint32_t clientflag) override;
+  void mysql_close(PMYSQL_CON pmysql) override;
+  int mysql_select_db(PMYSQL_CON pmysql, const std::string& db) override;
+  int mysql_real_query(PMYSQL_CON pmysql, const char* q, std::size_t length) override;
+  int mysql_kill(PMYSQL_CON pmysql, std::uint32_t pid) override;
+  int mysql_ping(PMYSQL_CON pmysql) override;
+  std::string mysql_get_server_info(PMYSQL_CON pmysql) override;
+  std::string mysql_get_client_info() override;
+  std::string mysql_get_host_info(PMYSQL_CON pmysql) override;
+  PMYSQL_RES mysql_use_result(PMYSQL_CON pmysql) override;
+  PMYSQL_RES mysql_store_result(PMYSQL_CON pmysql) override;
+  int mysql_options(PMYSQL_CON pmysql, TMySqlOption option, int value) override;
+  int mysql_options(PMYSQL_CON pmysql, TMySqlOption option, const std::string& value) override;
+  void mysql_free_result(PMYSQL_RES pres) override;
+  PMYSQL_ROW mysql_fetch_row(PMYSQL_RES pres) override;
+  std::int64_t mysql_num_rows(PMYSQL_RES pres) override;
+  int mysql_server_init(int argc, char** argv, char** groups) override;
+  void mysql_server_end() override;
+  bool mysql_more_results(PMYSQL_CON pmysql) override;
+  int mysql_next_result(PMYSQL_CON pmysql) override;
+
+  bool LoadedMySQLLib() override { return true; }
+  void LoadMySQLLib() override {}
+  void FreeMySQLLib() override {}
+  void CheckMySQLLib() override;
+
+  void _mysql_fetch_field_direct(PMYSQL_RES pres, std::uint32_t fieldnr, TMYSQL_FIELD& field,
+                                 bool Unicode) override;
+  PMYSQL_ROW _mysql_fetch_row(PMYSQL_RES pres) override { return mysql_fetch_row(pres); }
+  // The accessors of the row loop are inline.
+  void _mysql_fetch_lengths(PMYSQL_RES pres, std::span<std::uint32_t> Lens) override {
+    if (!pres) RaiseNullHandle();
+    const std::vector<TMySqlBind>& binds = ResultSet(pres)->Bind().Binds;
+    if (Lens.size() != binds.size()) RaiseInvalidFieldsCount();
+    for (std::size_t i = 0; i < binds.size(); ++i) Lens[i] = static_cast<std::uint32_t>(binds[i].Length);
+  }
+  bool _mysql_fetch_value_is_null(PMYSQL_ROW prow, std::uint32_t fieldnr) override {
+    return Bind(prow, fieldnr).IsNull;
+  }
+  const char* _mysql_fetch_value_ptr(PMYSQL_RES, PMYSQL_ROW prow, std::uint32_t fieldnr) override {
+    const TMySqlBind& b = Bind(prow, fieldnr);
+    const std::uint8_t* buffer = Row(prow)->Buffer;
+    return b.Offset == 0 || !buffer ? nullptr : reinterpret_cast<const char*>(buffer + b.Offset);
+  }
+  std::size_t _mysql_fetch_value_to_buff(PMYSQL_ROW prow, std::uint32_t fieldnr, std::size_t Len, std::size_t Off,
+                                         std::span<std::uint8_t> Buff) override;
+  std::size_t _mysql_fetch_value_to_buff(PMYSQL_ROW prow, std::uint32_t fieldnr, std::size_t Len,
+                                         void* pBuff) override;
+  std::size_t _mysql_fetch_value_to_str(PMYSQL_ROW prow, std::uint32_t fieldnr, std::size_t Len, std::size_t Off,
+                                        std::span<std::uint8_t> Buff) override;
+  std::size_t _mysql_fetch_value_to_str(PMYSQL_ROW prow, std::uint32_t fieldnr, std::size_t Len,
+                                        void* pBuff) override;
+  const std::uint8_t* _mysql_fetch_value_arr(PMYSQL_ROW prow, std::uint32_t fieldnr, std::int32_t& Off) override;
+  std::string _mysql_fetch_value_str(PMYSQL_ROW prow, std::uint32_t fieldnr) override;
+
+  // One value of a row; a null row raises 2028, a field number out of
+  // range EArgumentError.
+  static const TMySqlBind& Bind(PMYSQL_ROW prow, std::uint32_t fieldnr) {
+    if (!prow || fieldnr >= Row(prow)->Binds.size()) RaiseBadValue(prow, fieldnr);
+    return Row(prow)->Binds[fieldnr];
+  }
+  [[noreturn]] static void RaiseNullHandle();
+  [[noreturn]] static void RaiseInvalidFieldsCount();
+  [[noreturn]] static void RaiseBadValue(PMYSQL_ROW prow, std::uint32_t fieldnr);
+
+  // Transport choices kept in the session (not owned; they must outlive
+  // the connection).
+  void SetIOHandler(PMYSQL_CON pmysql, TKxIOHandler* IOHandler);
+  void SetHttpOptions(PMYSQL_CON pmysql, const THttpOptions* HttpOptions);
+};
+
+// The process-wide instance; null before RegisterMySqlApiDirect() and after
+// UnregisterMySqlApiDirect(). Start-up registers it, shutdown unregisters it
+// (both may be called again; the second call does nothing).
+extern TMySQLAPIDirect* MyAPIDirect;
+void RegisterMySqlApiDirect();
+void UnregisterMySqlApiDirect();
+
+}  // namespace lumo
