@@ -1,0 +1,64 @@
+// Parameter scanning of long statements: ParseSQL on 1, 2 and 4 MB of SQL
+// with markers, strings, comments and casts. The time must grow linearly
+// with the text, so the ratios printed should stay near 2.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "KxAccess.h"
+
+namespace {
+
+using namespace lumo;
+
+class BenchCommand : public TKxCommand {
+ public:
+  bool GetPrepared() override { return false; }
+  void Execute(int) override {}
+  TCursorState GetCursorState() override { return csInactive; }
+  void SetCursorState(TCursorState) override {}
+  std::string CreateProcCall(const std::string&, bool, bool) override { return {}; }
+};
+
+std::string MakeStatement(std::size_t bytes) {
+  static const std::string chunk =
+      "SELECT a, :p1, 'text with :x and ''quotes''', /* comment :y */ b::int, \"Quoted Name\"\n"
+      "  FROM t WHERE c = :p2 AND d := 1 -- line comment :z\nUNION ALL ";
+  std::string sql;
+  sql.reserve(bytes + chunk.size());
+  while (sql.size() < bytes) sql += chunk;
+  return sql;
+}
+
+double BestSeconds(BenchCommand& cmd, const std::string& sql, std::size_t& params) {
+  double best = 1e30;
+  for (int run = 0; run < 5; ++run) {
+    TParamDescs list;
+    std::string out;
+    auto t0 = std::chrono::steady_clock::now();
+    cmd.ParseSQL(sql, &list, out);
+    auto t1 = std::chrono::steady_clock::now();
+    best = std::min(best, std::chrono::duration<double>(t1 - t0).count());
+    params = static_cast<std::size_t>(list.Count());
+  }
+  return best;
+}
+
+}  // namespace
+
+int main() {
+  BenchCommand cmd;
+  double previous = 0;
+  for (std::size_t mb : {1, 2, 4}) {
+    const std::string sql = MakeStatement(mb << 20);
+    std::size_t params = 0;
+    double s = BestSeconds(cmd, sql, params);
+    std::printf("ParseSQL %zu MB: %8.2f ms, %7.1f MB/s, %zu parameters", mb, s * 1e3,
+                static_cast<double>(sql.size()) / (1 << 20) / s, params);
+    if (previous > 0) std::printf(", ratio to previous size %.2f", s / previous);
+    std::printf("\n");
+    previous = s;
+  }
+  return 0;
+}

@@ -1,0 +1,216 @@
+// A small in-process provider for tests of the provider-neutral layers: a
+// scripted "server" that answers statements with rows, row counts or errors
+// and records every statement it gets, and the connection, transaction,
+// command and record set that talk to it. No network, no real server.
+//
+//   FakeServer server;
+//   server.OnRows("SELECT id, name FROM t", {{"id", dtInt32}, {"name", dtString, 20}},
+//                 {{1, "a"}, {2, "b"}});
+//   server.OnError("SELECT * FROM missing", "Table 'missing' doesn't exist", 1146);
+//   FakeConnection conn(server);
+//   conn.Connect("");
+//   FakeRecordSet rs(conn);            // or FakeCommand for statements
+//   rs.SetSQL("SELECT id, name FROM t");
+//   rs.Open();
+//   EXPECT_EQ(server.Log(), (std::vector<std::string>{"SELECT id, name FROM t"}));
+//
+// Statements are matched by their exact text as sent (markers already
+// replaced by "?"); anything unscripted gets DefaultResult (no rows, no
+// columns). Transactions log "START TRANSACTION", "COMMIT" and "ROLLBACK".
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "KxAccess.h"
+#if __has_include("MemData.h") && __has_include("KxDataTypeMap.h")
+#include "KxAccessRecordSet.h"
+#endif
+#include "MemTypes.h"
+#include "Variant.h"
+
+namespace lumo::test {
+
+struct FakeColumn {
+  std::string Name;
+  std::uint16_t DataType = dtString;
+  int Length = 0;  // characters of text, bytes of binary values
+  int Scale = 0;
+  bool Required = false;
+  bool ReadOnly = false;
+};
+
+struct FakeResult {
+  std::vector<FakeColumn> Columns;  // empty: a statement without rows
+  std::vector<std::vector<Variant>> Rows;
+  std::int64_t RowsAffected = 0;
+  std::string Error;  // not empty: executing raises EFakeError
+  int ErrorCode = 0;
+};
+
+// What the fake server raises.
+class EFakeError : public Exception {
+ public:
+  EFakeError(std::string message, int code) : Exception(std::move(message)), FCode(code) {}
+  int Code() const noexcept { return FCode; }
+
+ private:
+  int FCode;
+};
+
+// One statement as the server got it.
+struct FakeStatement {
+  std::string SQL;
+  std::vector<std::string> ParamNames;
+  std::vector<Variant> ParamValues;  // Null for a null parameter
+};
+
+class FakeServer {
+ public:
+  FakeServer& On(const std::string& sql, FakeResult result);
+  FakeServer& OnRows(const std::string& sql, std::vector<FakeColumn> columns,
+                     std::vector<std::vector<Variant>> rows);
+  FakeServer& OnAffected(const std::string& sql, std::int64_t rows);
+  FakeServer& OnError(const std::string& sql, std::string message, int code = 0);
+
+  // The texts of every statement run, in order.
+  std::vector<std::string> Log() const;
+  const std::vector<FakeStatement>& Statements() const noexcept { return FStatements; }
+  void ClearLog() { FStatements.clear(); }
+
+  // Runs a statement: records it, calls BeforeExecute (which may raise) and
+  // answers with the script. `sessionAlive` false raises the lost-connection
+  // error (2013).
+  const FakeResult& Execute(const FakeStatement& statement, bool sessionAlive);
+
+  // Ends every open session: their next statement raises the
+  // lost-connection error and their validity check fails.
+  void DropSessions() { ++FGeneration; }
+  std::uint64_t Generation() const noexcept { return FGeneration; }
+
+  FakeResult DefaultResult;
+  std::function<void(const std::string& sql)> BeforeExecute;
+  // Called on every connect; may raise to refuse it.
+  std::function<void()> OnConnect;
+  int Connects = 0;
+  int Disconnects = 0;
+  std::string ServerVersion = "10.11.6-fake";
+
+ private:
+  std::map<std::string, FakeResult> FScript;
+  std::vector<FakeStatement> FStatements;
+  std::uint64_t FGeneration = 0;
+};
+
+// An open session; connections that share it (AssignConnect) share the object.
+struct FakeSession {
+  FakeServer* Server = nullptr;
+  std::uint64_t Generation = 0;
+  bool Alive() const noexcept { return Server && Generation == Server->Generation(); }
+};
+
+class FakeConnection : public TKxConnection {
+ public:
+  explicit FakeConnection(FakeServer& server) : FServerScript(&server) {}
+
+  std::unique_ptr<TKxCommand> CreateCommand() override;
+  std::unique_ptr<TKxTransaction> CreateTransaction() override;
+  void Connect(const std::string& connectString) override;
+  void Disconnect() override;
+  void AssignConnect(TKxConnection* source) override;
+  bool CheckIsValid() override;
+  std::string GetServerVersion() override { return FServerScript->ServerVersion; }
+  std::string GetServerVersionFull() override { return FServerScript->ServerVersion; }
+  std::string GetClientVersion() override { return "fake"; }
+
+  FakeServer& Server() const noexcept { return *FServerScript; }
+  const std::shared_ptr<FakeSession>& Session() const noexcept { return FSession; }
+  // Runs a statement on the session (raises when not connected).
+  const FakeResult& Run(const FakeStatement& statement);
+
+ private:
+  FakeServer* FServerScript;
+  std::shared_ptr<FakeSession> FSession;
+};
+
+class FakeTransaction : public TKxTransaction {
+ public:
+  void StartTransaction() override;
+  void Commit() override;
+  void Rollback() override;
+
+ private:
+  void RunOnAll(const std::string& sql);
+};
+
+#ifdef LUMO_KXACCESS_TYPEMAP
+// Rules with the generic converter matrix (no provider fetch converters).
+class FakeMapRules : public TKxMapRules {
+ public:
+  const TConverterManager& GetConverterManager() const override;
+};
+#endif
+
+class FakeCommand : public TKxCommand {
+ public:
+#ifdef LUMO_KXACCESS_TYPEMAP
+  std::unique_ptr<TKxMapRules> CreateMapRules() const override { return std::make_unique<FakeMapRules>(); }
+#endif
+  void Prepare() override;
+  void Unprepare() override;
+  bool GetPrepared() override { return FPrepared; }
+  void Execute(int iters = 1) override;
+  TCursorState GetCursorState() override { return FCursorState; }
+  void SetCursorState(TCursorState value) override { FCursorState = value; }
+  std::string CreateProcCall(const std::string& name, bool needDescribe, bool isQuery) override;
+  bool GetProp(int prop, Variant& value) override;
+
+  // A copy of the answer of the last Execute.
+  const std::optional<FakeResult>& Result() const noexcept { return FResult; }
+  std::int64_t RowsAffected() const noexcept { return FResult ? FResult->RowsAffected : 0; }
+  int Executions() const noexcept { return FExecutions; }
+
+ private:
+  FakeConnection& CheckConnection();
+
+  TCursorState FCursorState = csInactive;
+  bool FPrepared = false;
+  std::optional<FakeResult> FResult;
+  int FExecutions = 0;
+};
+
+#if __has_include("MemData.h") && __has_include("KxDataTypeMap.h")
+#define LUMO_FAKE_RECORDSET 1
+
+// Serves the rows of its command's answer in blocks of FetchRows. Values
+// are stored as the columns' data types say (through the variant writer).
+class FakeRecordSet : public TKxRecordSet {
+ public:
+  FakeRecordSet() = default;
+  explicit FakeRecordSet(FakeConnection& connection) { SetConnection(&connection); }
+
+  std::unique_ptr<TKxCommand> CreateCommand() override { return std::make_unique<FakeCommand>(); }
+  FakeCommand& Command() { return static_cast<FakeCommand&>(GetCommand()); }
+  void ExecCommand() override;
+  bool Fetch(bool fetchBack = false) override;
+
+  // Every stored row (visible ones, from the first), as variants.
+  std::vector<std::vector<Variant>> Rows();
+  int Fetches() const noexcept { return FFetches; }
+
+ protected:
+  void InternalInitFields() override;
+
+ private:
+  std::size_t FRowPos = 0;
+  int FFetches = 0;
+};
+
+#endif
+
+}  // namespace lumo::test
