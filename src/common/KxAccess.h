@@ -59,10 +59,9 @@
 #include "Ticks.h"
 #include "Variant.h"
 
-#if __has_include("KxDataTypeMap.h")
 #include "KxDataTypeMap.h"
+// Kept for code that still tests for the mapping rules; they are always there.
 #define LUMO_KXACCESS_TYPEMAP 1
-#endif
 
 namespace lumo {
 

@@ -1,7 +1,5 @@
 #include "KxAccessLoader.h"
 
-#if __has_include("MemData.h") && __has_include("KxDataTypeMap.h")
-
 #include "Collation.h"
 
 namespace lumo {
@@ -97,5 +95,3 @@ void TKxLoader::DiscardRow() {
 }
 
 }  // namespace lumo
-
-#endif

@@ -12,8 +12,6 @@
 // - Errors of the loader are ELoaderError.
 #pragma once
 
-#if __has_include("MemData.h") && __has_include("KxDataTypeMap.h")
-
 #include <memory>
 #include <string>
 #include <string_view>
@@ -124,5 +122,3 @@ class TKxLoader {
 };
 
 }  // namespace lumo
-
-#endif

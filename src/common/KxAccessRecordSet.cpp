@@ -1,7 +1,5 @@
 #include "KxAccessRecordSet.h"
 
-#if __has_include("MemData.h") && __has_include("KxDataTypeMap.h")
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -546,5 +544,3 @@ int TKxRecordSet::GetEncryptState(int fieldNo) {
 }
 
 }  // namespace lumo
-
-#endif

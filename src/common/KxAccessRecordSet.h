@@ -27,8 +27,6 @@
 //   use the stored form (what the provider fetches and the record holds).
 #pragma once
 
-#if __has_include("MemData.h") && __has_include("KxDataTypeMap.h")
-
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -236,5 +234,3 @@ class TKxRecordSet : public TMemData {
 };
 
 }  // namespace lumo
-
-#endif

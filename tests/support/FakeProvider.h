@@ -28,9 +28,7 @@
 #include <vector>
 
 #include "KxAccess.h"
-#if __has_include("MemData.h") && __has_include("KxDataTypeMap.h")
 #include "KxAccessRecordSet.h"
-#endif
 #include "MemTypes.h"
 #include "Variant.h"
 
@@ -184,7 +182,6 @@ class FakeCommand : public TKxCommand {
   int FExecutions = 0;
 };
 
-#if __has_include("MemData.h") && __has_include("KxDataTypeMap.h")
 #define LUMO_FAKE_RECORDSET 1
 
 // Serves the rows of its command's answer in blocks of FetchRows. Values
@@ -210,7 +207,5 @@ class FakeRecordSet : public TKxRecordSet {
   std::size_t FRowPos = 0;
   int FFetches = 0;
 };
-
-#endif
 
 }  // namespace lumo::test
