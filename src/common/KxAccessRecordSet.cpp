@@ -205,7 +205,8 @@ void TKxRecordSet::ExecFetch(bool disableInitFields) {
 
 void TKxRecordSet::FetchAll() {
   TKxCommand& cmd = GetCommand();
-  if (cmd.GetCursorState() < csFetched) cmd.SetCursorState(csFetchingAll);
+  const TCursorState state = cmd.GetCursorState();
+  if (state >= csExecuted && state < csFetched) cmd.SetCursorState(csFetchingAll);
   while (!FetchBreakRequested() && Fetch(false)) {
   }
   if (cmd.GetCursorState() == csFetchingAll) cmd.SetCursorState(csFetching);
@@ -359,6 +360,74 @@ void TKxRecordSet::DecryptBuffer(TItemHeader* item) {
       SetEncryptBit(fieldNo, rec, false);
     }
   }
+}
+
+void TKxRecordSet::ReleaseFetchedRows() {
+  const bool bof = FBOF, eof = FEOF;
+  ReleaseAll();
+  FRecordCount = 0;
+  FRecordNoOffset = 0;
+  FBOF = bof;
+  FEOF = eof;
+  FRowsReleased = true;
+}
+
+void TKxRecordSet::GetNextRecord(void* recBuf) {
+  TItemHeader* item = nullptr;
+  bool atEnd = false;
+  if (FCurrentItem)
+    item = FCurrentItem->Next;
+  else if (FBOF)
+    item = FFirstItem;
+  else if (FEOF)
+    atEnd = true;
+  else
+    item = FFirstItem;
+  while (!atEnd) {
+    while (item && !IsVisible(item)) item = item->Next;
+    if (item) break;
+    // Past the last item: ask for more rows.
+    TItemHeader* last = FLastItem;
+    FRowsReleased = false;
+    if (!Fetch(false)) break;
+    item = FRowsReleased || !last ? FFirstItem : last->Next;
+  }
+  if (!item) {
+    FCurrentItem = nullptr;
+    FEOF = true;
+    return;
+  }
+  FCurrentItem = item;
+  FBOF = FEOF = false;
+  if (recBuf) BlockMan().GetRecord(recBuf, item);
+}
+
+void TKxRecordSet::GetPriorRecord(void* recBuf) {
+  TItemHeader* item = nullptr;
+  bool atBegin = false;
+  if (FCurrentItem)
+    item = FCurrentItem->Prev;
+  else if (!FBOF)
+    item = FLastItem;
+  else
+    atBegin = true;
+  while (!atBegin) {
+    while (item && !IsVisible(item)) item = item->Prev;
+    if (item || !CanFetchBack()) break;
+    // Before the first item: ask for the rows before it.
+    TItemHeader* first = FFirstItem;
+    FRowsReleased = false;
+    if (!Fetch(true)) break;
+    item = FRowsReleased || !first ? FLastItem : first->Prev;
+  }
+  if (!item) {
+    FCurrentItem = nullptr;
+    FBOF = true;
+    return;
+  }
+  FCurrentItem = item;
+  FBOF = FEOF = false;
+  if (recBuf) BlockMan().GetRecord(recBuf, item);
 }
 
 void TKxRecordSet::SortItems() {

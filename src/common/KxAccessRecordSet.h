@@ -22,6 +22,14 @@
 //   block is decrypted in place (DecryptBuffer). An empty value is not
 //   passed to the decryptor and counts as plain.
 // - The table list's name case follows the connection's SQL info.
+// - GetNextRecord fetches the next block when it runs past the last item;
+//   GetPriorRecord fetches the block before the first item when the
+//   provider can fetch backward. A provider that keeps only the newest
+//   block (unidirectional access) calls ReleaseFetchedRows before filling
+//   it; the walk then goes on at the first item of the new list. Record
+//   numbers then count the rows held.
+// - FetchAll turns only a command that has a result (executed or fetching)
+//   into csFetchingAll; an inactive or fully fetched one keeps its state.
 // - Mapped fields: GetField with needConvert and PutMappedField use the
 //   presented form; GetField without it, PutField and the variant accessors
 //   use the stored form (what the provider fetches and the record holds).
@@ -143,6 +151,9 @@ class TKxRecordSet : public TMemData {
   void PutMappedField(int fieldNo, void* recBuf, const void* source);
   void SetSortDefaults(TSortColumn& column) override;
   void SortItems() override;
+  // Fetch on demand (see the header).
+  void GetNextRecord(void* recBuf) override;
+  void GetPriorRecord(void* recBuf) override;
 
   // ---- the record set ----
   // The provider's command class.
@@ -181,6 +192,9 @@ class TKxRecordSet : public TMemData {
 
   // For providers: hands a filled block to the store (see the header).
   void CreateBlockStruct(TBlockHeader* block, int rowsFetched, bool fetchBack);
+  // For providers that keep only the newest block: frees every record held
+  // (values, blocks and string heap) before the next block is filled.
+  void ReleaseFetchedRows();
   bool FetchBreakRequested() const noexcept { return FWaitForFetchBreak.load(std::memory_order_acquire); }
   // Whether a field's name (or column name) is in EncryptedFields.
   bool FieldIsEncrypted(const std::string& name);
@@ -231,6 +245,8 @@ class TKxRecordSet : public TMemData {
   std::string FEncryptedFields;
   TKxTablesInfo FTablesInfo;
   bool FPutConverted = false;
+  // Set by ReleaseFetchedRows: the list was cut during a fetch.
+  bool FRowsReleased = false;
 };
 
 }  // namespace lumo

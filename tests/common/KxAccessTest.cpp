@@ -251,6 +251,15 @@ TEST(KxAccessTest, Transactions) {
   }
   b.Connect("");
   EXPECT_THROW(mts.StartTransaction(), ENotSupportedError);
+  // A level without a coordinator flag is refused as such.
+  EXPECT_EQ(MTSIsolationFlag(ilRepeatableRead), 0x10000);
+  mts.SetProp(prIsolationLevel, static_cast<int>(ilSnapshot));
+  try {
+    mts.StartTransaction();
+    FAIL();
+  } catch (const ENotSupportedError& e) {
+    EXPECT_STREQ(e.what(), "Transaction isolation level is not supported with MTS");
+  }
   EXPECT_FALSE(mts.Active());
   EXPECT_THROW(a.Enlist(mts), ENotSupportedError);
 }
