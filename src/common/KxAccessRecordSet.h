@@ -7,8 +7,8 @@
 // Decisions:
 // - The command is made on first use by the CreateCommand factory (a
 //   constructor cannot reach a subclass's factory); SetCommand replaces it.
-// - FetchRows defaults to 25 and is at least 1; a fetch block holds
-//   FetchRows items.
+// - FetchRows defaults to 25 and is kept within 1..65535 (a fetch block
+//   holds FetchRows items, so a wild value cannot allocate a huge block).
 // - BreakFetch may be called from another thread: it sets an atomic flag
 //   that FetchAll checks between blocks (and providers may poll with
 //   FetchBreakRequested); ExecCommand clears it.
@@ -30,9 +30,11 @@
 //   numbers then count the rows held.
 // - FetchAll turns only a command that has a result (executed or fetching)
 //   into csFetchingAll; an inactive or fully fetched one keeps its state.
-// - Mapped fields: GetField with needConvert and PutMappedField use the
-//   presented form; GetField without it, PutField and the variant accessors
-//   use the stored form (what the provider fetches and the record holds).
+// - Mapped fields: GetField with needConvert, PutField with a value that
+//   is not a database value (what the data set writes) and PutMappedField
+//   use the presented form. GetField without needConvert, PutField with a
+//   database value (what a provider fetches) and the variant accessors use
+//   the stored form, the form the record holds.
 #pragma once
 
 #include <atomic>
@@ -143,12 +145,15 @@ class TKxRecordSet : public TMemData {
   void UnPrepare() override;
   // With needConvert, a mapped field gives its presented value.
   void GetFieldData(const TFieldDesc& field, const void* recBuf, void* dest, bool needConvert = false) override;
-  // Inside PutMappedField a mapped field takes its presented value.
+  // A mapped field takes its presented value unless the value comes from
+  // the database (or from the variant accessors).
   void PutFieldData(const TFieldDesc& field, void* recBuf, const void* source, std::int64_t length,
                     bool isDatabaseValue) override;
   // Writes a value in the presented form of a mapped field (in the stored
   // form for a field without a converter); nullptr sets the field null.
   void PutMappedField(int fieldNo, void* recBuf, const void* source);
+  // The variant is written in the stored form of the field.
+  void PutFieldAsVariant(int fieldNo, void* recBuf, const Variant& value, bool isDatabaseValue = false) override;
   void SetSortDefaults(TSortColumn& column) override;
   void SortItems() override;
   // Fetch on demand (see the header).
@@ -245,6 +250,7 @@ class TKxRecordSet : public TMemData {
   std::string FEncryptedFields;
   TKxTablesInfo FTablesInfo;
   bool FPutConverted = false;
+  bool FPutStoredForm = false;
   // Set by ReleaseFetchedRows: the list was cut during a fetch.
   bool FRowsReleased = false;
 };

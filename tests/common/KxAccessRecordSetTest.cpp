@@ -129,6 +129,8 @@ TEST_F(KxAccessRecordSetTest, PropertiesAndLocalSort) {
   rs.SetProp(prLockFetchAll, false);
   rs.SetProp(prFetchRows, 0);
   EXPECT_EQ(rs.FetchRows(), 1);
+  rs.SetProp(prFetchRows, 1 << 30);
+  EXPECT_EQ(rs.FetchRows(), 65535);
   rs.SetProp(prCompressBlobMode, static_cast<int>(cbServer));
   EXPECT_EQ(rs.Command().CompressBlob(), cbServer);
 
@@ -162,9 +164,17 @@ TEST_F(KxAccessRecordSetTest, MappedFieldsConvertBothWays) {
   rs.GetField(id.FieldNo(), buf.get(), text, blank, true);
   EXPECT_STREQ(text, "1");
   EXPECT_EQ(rs.GetFieldAsVariant(id.FieldNo(), buf.get()).AsInt32(), 1);  // the stored form
-  rs.PutMappedField(id.FieldNo(), buf.get(), "42");
+  // What the data set writes is presented; a database value and a variant are stored.
+  rs.PutField(id.FieldNo(), buf.get(), "42");
   EXPECT_EQ(rs.GetFieldAsVariant(id.FieldNo(), buf.get()).AsInt32(), 42);
-  EXPECT_THROW(rs.PutMappedField(id.FieldNo(), buf.get(), "4x"), Exception);
+  const std::int32_t stored = 43;
+  rs.PutField(id.FieldNo(), buf.get(), &stored, true);
+  EXPECT_EQ(rs.GetFieldAsVariant(id.FieldNo(), buf.get()).AsInt32(), 43);
+  rs.PutFieldAsVariant(id.FieldNo(), buf.get(), 44);
+  EXPECT_EQ(rs.GetFieldAsVariant(id.FieldNo(), buf.get()).AsInt32(), 44);
+  rs.PutMappedField(id.FieldNo(), buf.get(), "45");
+  EXPECT_EQ(rs.GetFieldAsVariant(id.FieldNo(), buf.get()).AsInt32(), 45);
+  EXPECT_THROW(rs.PutField(id.FieldNo(), buf.get(), "4x"), Exception);
   // Disabled rules map nothing.
   rs.Close();
   rs.DataTypeMap().SetEnabled(false);
