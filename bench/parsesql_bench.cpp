@@ -34,7 +34,7 @@ std::string MakeStatement(std::size_t bytes) {
 
 double BestSeconds(BenchCommand& cmd, const std::string& sql, std::size_t& params) {
   double best = 1e30;
-  for (int run = 0; run < 5; ++run) {
+  for (int run = 0; run < 15; ++run) {
     TParamDescs list;
     std::string out;
     auto t0 = std::chrono::steady_clock::now();
