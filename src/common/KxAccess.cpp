@@ -324,7 +324,25 @@ void TMTSTransaction::StartTransaction() {
   }
 }
 
-void TMTSTransaction::StartMTSTransaction() { throw ENotSupportedError(SMTSNotSupported); }
+std::int32_t MTSIsolationFlag(TKxIsolationLevel level) {
+  switch (level) {
+    case ilReadCommitted:
+      return 0x1000;
+    case ilReadUnCommitted:
+      return 0x100;
+    case ilRepeatableRead:
+      return 0x10000;
+    case ilIsolated:
+      return 0x100000;
+    default:
+      throw ENotSupportedError("Transaction isolation level is not supported with MTS");
+  }
+}
+
+void TMTSTransaction::StartMTSTransaction() {
+  (void)MTSIsolationFlag(FIsolationLevel);
+  throw ENotSupportedError(SMTSNotSupported);
+}
 
 void TMTSTransaction::CompleteMTSTransaction(bool) {
   FActive = false;

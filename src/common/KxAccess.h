@@ -59,10 +59,9 @@
 #include "Ticks.h"
 #include "Variant.h"
 
-#if __has_include("KxDataTypeMap.h")
 #include "KxDataTypeMap.h"
+// Kept for code that still tests for the mapping rules; they are always there.
 #define LUMO_KXACCESS_TYPEMAP 1
-#endif
 
 namespace lumo {
 
@@ -375,9 +374,15 @@ class TKxTransaction {
   bool FNativeTransaction = true;
 };
 
+// The coordinator's isolation flag for a level (0x1000 read committed,
+// 0x100 read uncommitted, 0x10000 repeatable read, 0x100000 isolated);
+// other levels raise "Transaction isolation level is not supported with MTS".
+std::int32_t MTSIsolationFlag(TKxIsolationLevel level);
+
 // A transaction over a distributed transaction coordinator. There is none
 // on this platform: starting one (after checking that every connection is
-// connected) raises that it is not supported.
+// connected and that the isolation level has a coordinator flag) raises
+// that it is not supported.
 class TMTSTransaction : public TKxTransaction {
  public:
   bool AddConnection(TKxConnection* connection) override;

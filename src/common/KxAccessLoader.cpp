@@ -1,7 +1,5 @@
 #include "KxAccessLoader.h"
 
-#if __has_include("MemData.h") && __has_include("KxDataTypeMap.h")
-
 #include "Collation.h"
 
 namespace lumo {
@@ -87,7 +85,9 @@ void TKxLoader::CreateColumns() {
 
 void TKxLoader::PutColumnData(int col, int row, const Variant& value) {
   if (col < 0 || col >= FColumns.Count()) throw ELoaderError("Invalid column number");
-  if (row < 1 || (row != FLastRow + 1 && row != FLastRow + 2)) throw ELoaderError("Invalid row number");
+  // A row that has been loaded already takes no more values.
+  if (row < 1 || row <= FLoadedRows || (row != FLastRow + 1 && row != FLastRow + 2))
+    throw ELoaderError("Invalid row number");
   FLastRow = row - 1;
   DoPutColumnData(col, row, value);
 }
@@ -97,5 +97,3 @@ void TKxLoader::DiscardRow() {
 }
 
 }  // namespace lumo
-
-#endif

@@ -8,11 +8,11 @@
 //   a name is never pasted into the statement as it stands.
 // - Rows are numbered from 1; LastRow is the index (from 0) of the row being
 //   filled, -1 before the first. A value belongs to the current row or opens
-//   the next one; anything else raises "Invalid row number".
+//   the next one; anything else, and a value for a row already loaded
+//   (LoadedRows counts them; the provider's loading raises it), raises
+//   "Invalid row number".
 // - Errors of the loader are ELoaderError.
 #pragma once
-
-#if __has_include("MemData.h") && __has_include("KxDataTypeMap.h")
 
 #include <memory>
 #include <string>
@@ -124,5 +124,3 @@ class TKxLoader {
 };
 
 }  // namespace lumo
-
-#endif

@@ -1,7 +1,5 @@
 #include "KxAccessMetaData.h"
 
-#if __has_include("MemData.h") && __has_include("KxDataTypeMap.h")
-
 #include <algorithm>
 #include <initializer_list>
 
@@ -347,5 +345,3 @@ void TKxMetaData::CopyRecord(const std::vector<int>& sourceFieldNos, const std::
 }
 
 }  // namespace lumo
-
-#endif

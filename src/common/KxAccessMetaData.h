@@ -18,8 +18,6 @@
 //   dtInt32, DEFAULT_VALUE a dtMemo.
 #pragma once
 
-#if __has_include("MemData.h") && __has_include("KxDataTypeMap.h")
-
 #include <memory>
 #include <string>
 #include <vector>
@@ -135,5 +133,3 @@ class TKxMetaData {
 };
 
 }  // namespace lumo
-
-#endif

@@ -1,7 +1,5 @@
 #include "KxAccessRecordSet.h"
 
-#if __has_include("MemData.h") && __has_include("KxDataTypeMap.h")
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -77,7 +75,7 @@ bool TKxRecordSet::SetProp(int prop, const Variant& value) {
       if (FUniDirectional) FFetchAll = false;
       return true;
     case prFetchRows:
-      FFetchRows = std::max<std::int32_t>(1, value.AsInt32());
+      FFetchRows = std::clamp<std::int32_t>(value.AsInt32(), 1, 65535);
       return true;
     case prFetchAll:
       if (!FLockFetchAll) FFetchAll = value.AsBoolean() && !FUniDirectional;
@@ -207,7 +205,8 @@ void TKxRecordSet::ExecFetch(bool disableInitFields) {
 
 void TKxRecordSet::FetchAll() {
   TKxCommand& cmd = GetCommand();
-  if (cmd.GetCursorState() < csFetched) cmd.SetCursorState(csFetchingAll);
+  const TCursorState state = cmd.GetCursorState();
+  if (state >= csExecuted && state < csFetched) cmd.SetCursorState(csFetchingAll);
   while (!FetchBreakRequested() && Fetch(false)) {
   }
   if (cmd.GetCursorState() == csFetchingAll) cmd.SetCursorState(csFetching);
@@ -251,6 +250,12 @@ void WriteLength(std::uint8_t* p, std::int64_t v) noexcept {
   std::memcpy(p, &n, 2);
 }
 
+// Characters of `unit` bytes that a text slot of `size` bytes holds before
+// its terminator (the terminator written after decryption stays inside).
+std::size_t SlotChars(int size, int unit) noexcept {
+  return size >= unit ? static_cast<std::size_t>(size / unit - 1) : 0;
+}
+
 std::size_t WideLength(const std::uint8_t* p, std::size_t maxUnits) noexcept {
   std::size_t n = 0;
   while (n < maxUnits && (p[2 * n] | p[2 * n + 1]) != 0) ++n;
@@ -279,7 +284,7 @@ void TKxRecordSet::DecryptBuffer(TItemHeader* item) {
                                                    : static_cast<char*>(ReadHandle(slot));
         if (!text) break;
         size = static_cast<std::int64_t>(
-            field->DataType() == dtString ? strnlen(text, static_cast<std::size_t>(field->Size())) : std::strlen(text));
+            field->DataType() == dtString ? strnlen(text, SlotChars(field->Size(), 1)) : std::strlen(text));
         if (size == 0) break;
         const std::int64_t before = size;
         result = decrypt(text, dtString, size);
@@ -291,8 +296,7 @@ void TKxRecordSet::DecryptBuffer(TItemHeader* item) {
       case dtExtWideString: {
         auto* text = field->DataType() == dtWideString ? slot : static_cast<std::uint8_t*>(ReadHandle(slot));
         if (!text) break;
-        const std::size_t maxUnits = field->DataType() == dtWideString ? static_cast<std::size_t>(field->Size()) / 2
-                                                                       : SIZE_MAX / 2;
+        const std::size_t maxUnits = field->DataType() == dtWideString ? SlotChars(field->Size(), 2) : SIZE_MAX / 2;
         size = static_cast<std::int64_t>(2 * WideLength(text, maxUnits));
         if (size == 0) break;
         const std::int64_t before = size;
@@ -361,6 +365,74 @@ void TKxRecordSet::DecryptBuffer(TItemHeader* item) {
       SetEncryptBit(fieldNo, rec, false);
     }
   }
+}
+
+void TKxRecordSet::ReleaseFetchedRows() {
+  const bool bof = FBOF, eof = FEOF;
+  ReleaseAll();
+  FRecordCount = 0;
+  FRecordNoOffset = 0;
+  FBOF = bof;
+  FEOF = eof;
+  FRowsReleased = true;
+}
+
+void TKxRecordSet::GetNextRecord(void* recBuf) {
+  TItemHeader* item = nullptr;
+  bool atEnd = false;
+  if (FCurrentItem)
+    item = FCurrentItem->Next;
+  else if (FBOF)
+    item = FFirstItem;
+  else if (FEOF)
+    atEnd = true;
+  else
+    item = FFirstItem;
+  while (!atEnd) {
+    while (item && !IsVisible(item)) item = item->Next;
+    if (item) break;
+    // Past the last item: ask for more rows.
+    TItemHeader* last = FLastItem;
+    FRowsReleased = false;
+    if (!Fetch(false)) break;
+    item = FRowsReleased || !last ? FFirstItem : last->Next;
+  }
+  if (!item) {
+    FCurrentItem = nullptr;
+    FEOF = true;
+    return;
+  }
+  FCurrentItem = item;
+  FBOF = FEOF = false;
+  if (recBuf) BlockMan().GetRecord(recBuf, item);
+}
+
+void TKxRecordSet::GetPriorRecord(void* recBuf) {
+  TItemHeader* item = nullptr;
+  bool atBegin = false;
+  if (FCurrentItem)
+    item = FCurrentItem->Prev;
+  else if (!FBOF)
+    item = FLastItem;
+  else
+    atBegin = true;
+  while (!atBegin) {
+    while (item && !IsVisible(item)) item = item->Prev;
+    if (item || !CanFetchBack()) break;
+    // Before the first item: ask for the rows before it.
+    TItemHeader* first = FFirstItem;
+    FRowsReleased = false;
+    if (!Fetch(true)) break;
+    item = FRowsReleased || !first ? FLastItem : first->Prev;
+  }
+  if (!item) {
+    FCurrentItem = nullptr;
+    FBOF = true;
+    return;
+  }
+  FCurrentItem = item;
+  FBOF = FEOF = false;
+  if (recBuf) BlockMan().GetRecord(recBuf, item);
 }
 
 void TKxRecordSet::SortItems() {
@@ -456,8 +528,9 @@ void TKxRecordSet::GetFieldData(const TFieldDesc& field, const void* recBuf, voi
 
 void TKxRecordSet::PutFieldData(const TFieldDesc& field, void* recBuf, const void* source, std::int64_t length,
                                 bool isDatabaseValue) {
-  auto* kx = dynamic_cast<const TKxFieldDesc*>(&field);
-  if (!FPutConverted || !kx || !kx->OnDemandConverter()) {
+  const bool presented = FPutConverted || (!isDatabaseValue && !FPutStoredForm);
+  auto* kx = presented ? dynamic_cast<const TKxFieldDesc*>(&field) : nullptr;
+  if (!kx || !kx->OnDemandConverter()) {
     TMemData::PutFieldData(field, recBuf, source, length, isDatabaseValue);
     return;
   }
@@ -472,6 +545,17 @@ void TKxRecordSet::PutMappedField(int fieldNo, void* recBuf, const void* source)
     ~TReset() { Flag = false; }
   } reset{FPutConverted};
   PutField(fieldNo, recBuf, source, false);
+}
+
+void TKxRecordSet::PutFieldAsVariant(int fieldNo, void* recBuf, const Variant& value, bool isDatabaseValue) {
+  const bool was = FPutStoredForm;
+  FPutStoredForm = true;
+  struct TRestore {
+    bool& Flag;
+    bool Value;
+    ~TRestore() { Flag = Value; }
+  } restore{FPutStoredForm, was};
+  TMemData::PutFieldAsVariant(fieldNo, recBuf, value, isDatabaseValue);
 }
 
 bool TKxRecordSet::IsEncryptableDataType(std::uint16_t dataType) {
@@ -546,5 +630,3 @@ int TKxRecordSet::GetEncryptState(int fieldNo) {
 }
 
 }  // namespace lumo
-
-#endif

@@ -7,8 +7,8 @@
 // Decisions:
 // - The command is made on first use by the CreateCommand factory (a
 //   constructor cannot reach a subclass's factory); SetCommand replaces it.
-// - FetchRows defaults to 25 and is at least 1; a fetch block holds
-//   FetchRows items.
+// - FetchRows defaults to 25 and is kept within 1..65535 (a fetch block
+//   holds FetchRows items, so a wild value cannot allocate a huge block).
 // - BreakFetch may be called from another thread: it sets an atomic flag
 //   that FetchAll checks between blocks (and providers may poll with
 //   FetchBreakRequested); ExecCommand clears it.
@@ -22,12 +22,20 @@
 //   block is decrypted in place (DecryptBuffer). An empty value is not
 //   passed to the decryptor and counts as plain.
 // - The table list's name case follows the connection's SQL info.
-// - Mapped fields: GetField with needConvert and PutMappedField use the
-//   presented form; GetField without it, PutField and the variant accessors
-//   use the stored form (what the provider fetches and the record holds).
+// - GetNextRecord fetches the next block when it runs past the last item;
+//   GetPriorRecord fetches the block before the first item when the
+//   provider can fetch backward. A provider that keeps only the newest
+//   block (unidirectional access) calls ReleaseFetchedRows before filling
+//   it; the walk then goes on at the first item of the new list. Record
+//   numbers then count the rows held.
+// - FetchAll turns only a command that has a result (executed or fetching)
+//   into csFetchingAll; an inactive or fully fetched one keeps its state.
+// - Mapped fields: GetField with needConvert, PutField with a value that
+//   is not a database value (what the data set writes) and PutMappedField
+//   use the presented form. GetField without needConvert, PutField with a
+//   database value (what a provider fetches) and the variant accessors use
+//   the stored form, the form the record holds.
 #pragma once
-
-#if __has_include("MemData.h") && __has_include("KxDataTypeMap.h")
 
 #include <atomic>
 #include <cstdint>
@@ -137,14 +145,20 @@ class TKxRecordSet : public TMemData {
   void UnPrepare() override;
   // With needConvert, a mapped field gives its presented value.
   void GetFieldData(const TFieldDesc& field, const void* recBuf, void* dest, bool needConvert = false) override;
-  // Inside PutMappedField a mapped field takes its presented value.
+  // A mapped field takes its presented value unless the value comes from
+  // the database (or from the variant accessors).
   void PutFieldData(const TFieldDesc& field, void* recBuf, const void* source, std::int64_t length,
                     bool isDatabaseValue) override;
   // Writes a value in the presented form of a mapped field (in the stored
   // form for a field without a converter); nullptr sets the field null.
   void PutMappedField(int fieldNo, void* recBuf, const void* source);
+  // The variant is written in the stored form of the field.
+  void PutFieldAsVariant(int fieldNo, void* recBuf, const Variant& value, bool isDatabaseValue = false) override;
   void SetSortDefaults(TSortColumn& column) override;
   void SortItems() override;
+  // Fetch on demand (see the header).
+  void GetNextRecord(void* recBuf) override;
+  void GetPriorRecord(void* recBuf) override;
 
   // ---- the record set ----
   // The provider's command class.
@@ -183,6 +197,9 @@ class TKxRecordSet : public TMemData {
 
   // For providers: hands a filled block to the store (see the header).
   void CreateBlockStruct(TBlockHeader* block, int rowsFetched, bool fetchBack);
+  // For providers that keep only the newest block: frees every record held
+  // (values, blocks and string heap) before the next block is filled.
+  void ReleaseFetchedRows();
   bool FetchBreakRequested() const noexcept { return FWaitForFetchBreak.load(std::memory_order_acquire); }
   // Whether a field's name (or column name) is in EncryptedFields.
   bool FieldIsEncrypted(const std::string& name);
@@ -233,8 +250,9 @@ class TKxRecordSet : public TMemData {
   std::string FEncryptedFields;
   TKxTablesInfo FTablesInfo;
   bool FPutConverted = false;
+  bool FPutStoredForm = false;
+  // Set by ReleaseFetchedRows: the list was cut during a fetch.
+  bool FRowsReleased = false;
 };
 
 }  // namespace lumo
-
-#endif

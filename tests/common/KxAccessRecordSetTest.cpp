@@ -80,6 +80,31 @@ TEST_F(KxAccessRecordSetTest, BreakFetchAndCancelStopFetchingAll) {
   EXPECT_EQ(rs.Command().GetCursorState(), csFetching);
 }
 
+TEST_F(KxAccessRecordSetTest, WalksFetchOnDemandAcrossReleasedAndEarlierBlocks) {
+  FakeRecordSet rs(conn);
+  rs.KeepNewestBlock = true;  // each forward block replaces the one before
+  rs.FetchBackRows = true;
+  rs.SetProp(prFetchRows, 3);
+  rs.SetSQL("SELECT id, name FROM t");
+  rs.Open();
+  EXPECT_EQ(rs.Rows(), Numbered(7));
+  EXPECT_EQ(rs.GetRecordCount(), 1);  // only the last block is held
+
+  // Backward from the end, the blocks before the first row held come back.
+  TRecBuf buf = rs.AllocRecBuf();
+  std::vector<int> ids;
+  for (rs.GetPriorRecord(buf.get()); !rs.GetBOF(); rs.GetPriorRecord(buf.get()))
+    ids.push_back(rs.GetFieldAsVariant(1, buf.get()).AsInt32());
+  EXPECT_EQ(ids, (std::vector<int>{7, 6, 5, 4, 3, 2, 1}));
+  EXPECT_EQ(rs.GetRecordCount(), 7);
+  EXPECT_EQ(rs.Fetches(), 5);
+
+  // Fetching everything on a command without a result leaves it alone.
+  FakeRecordSet idle(conn);
+  idle.FetchAll();
+  EXPECT_EQ(idle.Command().GetCursorState(), csInactive);
+}
+
 TEST_F(KxAccessRecordSetTest, FailedOpenLeavesTheCommandInactive) {
   server.OnError("SELECT * FROM missing", "Table 'missing' doesn't exist", 1146);
   FakeRecordSet rs(conn);
@@ -104,6 +129,8 @@ TEST_F(KxAccessRecordSetTest, PropertiesAndLocalSort) {
   rs.SetProp(prLockFetchAll, false);
   rs.SetProp(prFetchRows, 0);
   EXPECT_EQ(rs.FetchRows(), 1);
+  rs.SetProp(prFetchRows, 1 << 30);
+  EXPECT_EQ(rs.FetchRows(), 65535);
   rs.SetProp(prCompressBlobMode, static_cast<int>(cbServer));
   EXPECT_EQ(rs.Command().CompressBlob(), cbServer);
 
@@ -137,14 +164,49 @@ TEST_F(KxAccessRecordSetTest, MappedFieldsConvertBothWays) {
   rs.GetField(id.FieldNo(), buf.get(), text, blank, true);
   EXPECT_STREQ(text, "1");
   EXPECT_EQ(rs.GetFieldAsVariant(id.FieldNo(), buf.get()).AsInt32(), 1);  // the stored form
-  rs.PutMappedField(id.FieldNo(), buf.get(), "42");
+  // What the data set writes is presented; a database value and a variant are stored.
+  rs.PutField(id.FieldNo(), buf.get(), "42");
   EXPECT_EQ(rs.GetFieldAsVariant(id.FieldNo(), buf.get()).AsInt32(), 42);
-  EXPECT_THROW(rs.PutMappedField(id.FieldNo(), buf.get(), "4x"), Exception);
+  const std::int32_t stored = 43;
+  rs.PutField(id.FieldNo(), buf.get(), &stored, true);
+  EXPECT_EQ(rs.GetFieldAsVariant(id.FieldNo(), buf.get()).AsInt32(), 43);
+  rs.PutFieldAsVariant(id.FieldNo(), buf.get(), 44);
+  EXPECT_EQ(rs.GetFieldAsVariant(id.FieldNo(), buf.get()).AsInt32(), 44);
+  rs.PutMappedField(id.FieldNo(), buf.get(), "45");
+  EXPECT_EQ(rs.GetFieldAsVariant(id.FieldNo(), buf.get()).AsInt32(), 45);
+  EXPECT_THROW(rs.PutField(id.FieldNo(), buf.get(), "4x"), Exception);
   // Disabled rules map nothing.
   rs.Close();
   rs.DataTypeMap().SetEnabled(false);
   rs.Open();
   EXPECT_EQ(static_cast<TKxFieldDesc&>(rs.FieldByName("id")).OnDemandConverter(), nullptr);
+}
+
+TEST_F(KxAccessRecordSetTest, MapRulesOfTheRecordSetComeBeforeTheConnections) {
+  constexpr std::uint16_t tpFakeInt = 951;
+  if (!DBTypeInfos().FindTypeInfo(tpFakeInt)) DBTypeInfos().Add(tpFakeInt, "FakeInt", false, false);
+  server.OnRows("SELECT id, name FROM t", {{"id", dtInt32, 0, 0, false, false, tpFakeInt}, {"name", dtString, 20}},
+                Numbered(2));
+  FakeRecordSet rs(conn);
+  rs.SetSQL("SELECT id, name FROM t");
+  auto mapped = [&] {
+    rs.Close();
+    rs.Open();
+    const auto& id = static_cast<const TKxFieldDesc&>(rs.FieldByName("id"));
+    EXPECT_EQ(static_cast<const TKxFieldDesc&>(rs.FieldByName("name")).MapRule(), nullptr);
+    return id.MappedDataType();
+  };
+  // By database type: the record set's rule before the connection's.
+  conn.DataTypeMap().AddRule("", tpFakeInt, -1, -1, -1, -1, dtFloat, -1, -1, false);
+  EXPECT_EQ(mapped(), dtFloat);
+  rs.DataTypeMap().AddRule("", tpFakeInt, -1, -1, -1, -1, dtString, 12, -1, false);
+  EXPECT_EQ(mapped(), dtString);
+  // A rule for the field's name comes before any rule by type.
+  conn.DataTypeMap().AddRule("ID", 0, -1, -1, -1, -1, dtInt64, -1, -1, false);
+  EXPECT_EQ(mapped(), dtInt64);
+  rs.DataTypeMap().AddRule("id", 0, -1, -1, -1, -1, dtInt16, -1, -1, false);
+  EXPECT_EQ(mapped(), dtInt16);
+  EXPECT_EQ(rs.Rows(), Numbered(2));  // the records keep the stored type
 }
 
 TEST_F(KxAccessRecordSetTest, EncryptedFieldsAndTableNameCase) {
@@ -258,7 +320,7 @@ class FakeLoader : public TKxLoader {
   void DoPutColumnData(int col, int row, const Variant& value) override {
     Cells.push_back(std::to_string(row) + ":" + std::to_string(col) + "=" + value.AsString());
   }
-  void DoLoad() override {}
+  void DoLoad() override { FLoadedRows = FLastRow + 1; }
   void Finish() override {}
   Names Cells;
 };
@@ -293,15 +355,22 @@ TEST_F(KxAccessRecordSetTest, LoaderColumnsAndRowOrder) {
     int Col, Row;
     const char* Message;
   };
-  for (const Bad& b : {Bad{2, 2, "Invalid column number"}, Bad{0, 4, "Invalid row number"},
-                       Bad{0, 1, "Invalid row number"}}) {
+  auto rejected = [&](int col, int row, const char* message) {
     try {
-      loader.PutColumnData(b.Col, b.Row, 0);
-      ADD_FAILURE() << b.Col << "," << b.Row;
+      loader.PutColumnData(col, row, 0);
+      ADD_FAILURE() << col << "," << row;
     } catch (const ELoaderError& e) {
-      EXPECT_STREQ(e.what(), b.Message);
+      EXPECT_STREQ(e.what(), message);
     }
-  }
+  };
+  rejected(2, 2, "Invalid column number");
+  rejected(0, 4, "Invalid row number");
+  rejected(0, 1, "Invalid row number");
+  // A row that has been loaded takes no more values; the next one does.
+  loader.DoLoad();
+  rejected(0, 2, "Invalid row number");
+  loader.PutColumnData(0, 3, 8);
+  EXPECT_EQ(loader.Cells.back(), "3:0=8");
 }
 
 }  // namespace

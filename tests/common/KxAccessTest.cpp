@@ -21,9 +21,18 @@ Names ParamNames(const TParamDescs& params) {
   return names;
 }
 
+// The MySQL lexer with back-quoted identifiers.
+class MyDialectInfo : public TSQLInfo {
+ public:
+  using TSQLInfo::TSQLInfo;
+  char LeftQuote() const override { return '`'; }
+  char RightQuote() const override { return '`'; }
+};
+
 class MyDialectCommand : public FakeCommand {
  public:
   TSQLParserClass GetParserClass() const override { return ParserClassOf<TMyParser>(); }
+  std::unique_ptr<TSQLInfo> CreateSQLInfo() const override { return std::make_unique<MyDialectInfo>(GetParserClass()); }
 };
 
 TEST(KxAccessTest, ParseSQLReplacesMarkersAndKeepsTheRest) {
@@ -46,6 +55,7 @@ TEST(KxAccessTest, ParseSQLReplacesMarkersAndKeepsTheRest) {
       {true, "SELECT 1 # :a\n, 'it\\'s :x', `:y`, :b -- :c\n", "SELECT 1 # :a\n, 'it\\'s :x', `:y`, ? -- :c\n",
        {"b"}},
       {true, "SET @v:=1, @w = :w", "SET @v:=1, @w = ?", {"w"}},
+      {true, "SELECT :`my p`, :@`q`, :\"s\"", "SELECT ?, ?, :\"s\"", {"my p", "@q"}},
   };
   for (const Case& c : cases) {
     FakeCommand plain;
@@ -251,6 +261,15 @@ TEST(KxAccessTest, Transactions) {
   }
   b.Connect("");
   EXPECT_THROW(mts.StartTransaction(), ENotSupportedError);
+  // A level without a coordinator flag is refused as such.
+  EXPECT_EQ(MTSIsolationFlag(ilRepeatableRead), 0x10000);
+  mts.SetProp(prIsolationLevel, static_cast<int>(ilSnapshot));
+  try {
+    mts.StartTransaction();
+    FAIL();
+  } catch (const ENotSupportedError& e) {
+    EXPECT_STREQ(e.what(), "Transaction isolation level is not supported with MTS");
+  }
   EXPECT_FALSE(mts.Active());
   EXPECT_THROW(a.Enlist(mts), ENotSupportedError);
 }

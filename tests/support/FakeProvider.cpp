@@ -194,7 +194,7 @@ bool FakeCommand::GetProp(int prop, Variant& value) {
 
 void FakeRecordSet::ExecCommand() {
   TKxRecordSet::ExecCommand();
-  FRowPos = 0;
+  FRowLow = FRowPos = 0;
   const auto& r = Command().Result();
   FCommandType = r && !r->Columns.empty() ? ctCursor : ctStatement;
 }
@@ -211,6 +211,7 @@ void FakeRecordSet::InternalInitFields() {
     d->SetScale(static_cast<std::uint16_t>(c.Scale));
     d->SetRequired(c.Required);
     d->SetReadOnly(c.ReadOnly);
+    d->SetDBType(c.DBType);
     d->SetDBLength(c.Length);
     d->SetDBScale(c.Scale);
     Fields().Add(std::move(d));
@@ -220,18 +221,42 @@ void FakeRecordSet::InternalInitFields() {
 bool FakeRecordSet::Fetch(bool fetchBack) {
   FakeCommand& cmd = Command();
   const auto& r = cmd.Result();
-  if (fetchBack || !r || r->Columns.empty() || FNoData) return false;
+  if (!r || r->Columns.empty()) return false;
+  if (fetchBack ? !FetchBackRows || FRowLow == 0 : FNoData) return false;
   bool cancel = false;
   DoBeforeFetch(cancel);
   if (cancel) return false;
-  if (FRowPos >= r->Rows.size()) {
+  if (!fetchBack && FRowPos >= r->Rows.size()) {
     FNoData = true;
     cmd.SetCursorState(csFetched);
     return false;
   }
   ++FFetches;
   if (cmd.GetCursorState() < csFetching) cmd.SetCursorState(csFetching);
-  const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(FFetchRows), r->Rows.size() - FRowPos);
+  const std::size_t rows = static_cast<std::size_t>(FFetchRows);
+  if (fetchBack) {
+    const std::size_t n = std::min(rows, FRowLow);
+    FillBlock(FRowLow - n, n, true);
+    FRowLow -= n;
+  } else {
+    const std::size_t n = std::min(rows, r->Rows.size() - FRowPos);
+    if (KeepNewestBlock) {
+      ReleaseFetchedRows();
+      FRowLow = FRowPos;
+    }
+    FillBlock(FRowPos, n, false);
+    FRowPos += n;
+    if (FRowPos >= r->Rows.size()) {
+      FNoData = true;
+      cmd.SetCursorState(csFetched);
+    }
+  }
+  DoAfterFetch();
+  return true;
+}
+
+void FakeRecordSet::FillBlock(std::size_t from, std::size_t n, bool fetchBack) {
+  const auto& r = *Command().Result();
   TBlockHeader* block = AllocFetchBlock(static_cast<std::uint32_t>(FFetchRows));
   std::size_t initialised = 0;
   try {
@@ -239,7 +264,7 @@ bool FakeRecordSet::Fetch(bool fetchBack) {
       void* rec = TBlockManager::GetRecordPtr(BlockMan().BlockItem(block, static_cast<std::uint32_t>(i)));
       InitRecord(rec);
       ++initialised;
-      const std::vector<Variant>& row = r->Rows[FRowPos + i];
+      const std::vector<Variant>& row = r.Rows[fetchBack ? from + n - 1 - i : from + i];
       for (std::size_t f = 0; f < row.size() && static_cast<int>(f) < FieldCount(); ++f)
         PutFieldAsVariant(static_cast<int>(f) + 1, rec, row[f], true);
     }
@@ -249,14 +274,7 @@ bool FakeRecordSet::Fetch(bool fetchBack) {
     LinkFetchedItems(block, 0, false);
     throw;
   }
-  FRowPos += n;
-  CreateBlockStruct(block, static_cast<int>(n), false);
-  if (FRowPos >= r->Rows.size()) {
-    FNoData = true;
-    cmd.SetCursorState(csFetched);
-  }
-  DoAfterFetch();
-  return true;
+  CreateBlockStruct(block, static_cast<int>(n), fetchBack);
 }
 
 std::vector<std::vector<Variant>> FakeRecordSet::Rows() {

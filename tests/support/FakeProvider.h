@@ -28,9 +28,7 @@
 #include <vector>
 
 #include "KxAccess.h"
-#if __has_include("MemData.h") && __has_include("KxDataTypeMap.h")
 #include "KxAccessRecordSet.h"
-#endif
 #include "MemTypes.h"
 #include "Variant.h"
 
@@ -43,6 +41,7 @@ struct FakeColumn {
   int Scale = 0;
   bool Required = false;
   bool ReadOnly = false;
+  std::uint16_t DBType = 0;  // the server's type code (for mapping rules)
 };
 
 struct FakeResult {
@@ -184,11 +183,13 @@ class FakeCommand : public TKxCommand {
   int FExecutions = 0;
 };
 
-#if __has_include("MemData.h") && __has_include("KxDataTypeMap.h")
 #define LUMO_FAKE_RECORDSET 1
 
 // Serves the rows of its command's answer in blocks of FetchRows. Values
 // are stored as the columns' data types say (through the variant writer).
+// With KeepNewestBlock only the last block fetched forward is held (as a
+// provider does for unidirectional access); with FetchBackRows the rows
+// before the first one held can be fetched backward.
 class FakeRecordSet : public TKxRecordSet {
  public:
   FakeRecordSet() = default;
@@ -202,15 +203,22 @@ class FakeRecordSet : public TKxRecordSet {
   // Every stored row (visible ones, from the first), as variants.
   std::vector<std::vector<Variant>> Rows();
   int Fetches() const noexcept { return FFetches; }
+  bool CanFetchBack() override { return FetchBackRows; }
+
+  bool KeepNewestBlock = false;
+  bool FetchBackRows = false;
 
  protected:
   void InternalInitFields() override;
 
  private:
-  std::size_t FRowPos = 0;
+  // Fills a fetch block with rows [from, from + n) of the answer (in
+  // reverse order when fetching backward) and hands it to the store.
+  void FillBlock(std::size_t from, std::size_t n, bool fetchBack);
+
+  std::size_t FRowLow = 0;  // the first row held
+  std::size_t FRowPos = 0;  // the row after the last one held
   int FFetches = 0;
 };
-
-#endif
 
 }  // namespace lumo::test
