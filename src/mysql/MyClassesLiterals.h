@@ -27,12 +27,24 @@
 //   is. A value equal to ZeroDate writes '0000-00-00 00:00:00'.
 // - dtTime is the signed duration in whole hours (not padded, may exceed
 //   23): -1.5 h gives '-1:30:00', 26 h '26:00:00'.
-// - dtGuid is written as a quoted, escaped string.
+// - dtGuid is written as a quoted, escaped string. dtVariant and other
+//   codes that are no integers are written by the kind of the value (text
+//   quoted, numbers as numbers, dates as date-times), never pasted raw.
+// - A Null or unassigned value given with IsNull false is written NULL for
+//   numbers, dates and booleans, and '' for text and bytes.
+// - Lone lead bytes (a lead byte of one of the multi-byte sets above that
+//   starts no valid character, also one cut off at the end) are written as
+//   a backslash and the byte when backslashes are in use, which the server
+//   reads back as that byte.
+// - Large objects with SendBlobCompressed: the compressed form (a blob
+//   above 50 bytes whose compression saves space) is sent as its stored
+//   bytes and never re-encoded, also for text columns with UseUnicode.
 // - UseUnicode sends text as UTF-8: 16-bit text is encoded, 8-bit text is
 //   converted from the process code page. Binary types never re-encode.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -55,10 +67,14 @@ void AppendValueToSQL(std::u16string& SQL, std::uint16_t DataType, const Variant
                       bool UseUnicode, bool SendBlobCompressed, bool NeedBackslashes, int ServerPrimaryVer,
                       const std::string& Charset);
 
-// The literal alone, for text that has no connection: no character set,
-// NeedBackslashes false.
+// The literal alone, escaped byte by byte (no character set). Callers that
+// know the connection's escaping mode pass it as NeedBackslashes. Without it
+// the mode is unknown: quotes are doubled (read the same in both modes) and
+// a text that holds a backslash, which the two modes read differently, is
+// written as a hexadecimal literal X'...' instead.
 std::string ValueToSQL(std::uint16_t DataType, const Variant& Value, bool IsNull, bool UseUnicode,
-                       bool SendBlobCompressed, int ServerPrimaryVer);
+                       bool SendBlobCompressed, int ServerPrimaryVer,
+                       std::optional<bool> NeedBackslashes = std::nullopt);
 
 // 'escaped bytes' for the character set Charset (case-insensitive name).
 std::string EscapeAndQuoteStr(std::string_view From, bool NeedBackslashes, const std::string& Charset);
