@@ -152,7 +152,10 @@ class TMySQLCommand : public TKxCommand {
   void SetRequestResultset(bool value) noexcept { FRequestResultset = value; }
   // The open result of the session (rows read by the record set).
   PMYSQL_RES SQLResult() const noexcept { return FSQLResult; }
-  void SetSQLResult(PMYSQL_RES value) noexcept { FSQLResult = value; }
+  void SetSQLResult(PMYSQL_RES value) noexcept {
+    FSQLResult = value;
+    if (value && FMyConnection) FResultAPI = FMyConnection->MySQLAPI();
+  }
   // Frees the open result (reading its remaining rows off the wire).
   void FreeSQLResult() noexcept;
   // Execute opens the next result of a multi-result execution instead.
@@ -203,6 +206,9 @@ class TMySQLCommand : public TKxCommand {
   bool FOpenNext = false;
   TExecuteEvent FOnExecute;
   PMYSQL_RES FSQLResult = nullptr;
+  // The facade that made FSQLResult (a process-wide object, so the result
+  // can be freed after the connection is gone).
+  TMySQLAPI* FResultAPI = nullptr;
   std::mutex FBreakExecCS;
   std::atomic<bool> FWaitForBreak{false};
   std::atomic<std::uint32_t> FThreadId{0};

@@ -158,6 +158,27 @@ TEST(MyConnection, RefusesUnavailableModesBeforeSending) {
   }
 }
 
+// An additional connection only asks its handler, which cannot make it
+// reconnect; an ordinary one tries (and asks again after the failed try).
+TEST(MyConnection, AdditionalConnectionsNeverFailOver) {
+  for (bool additional : {true, false}) {
+    TMySQLConnection c;
+    c.SetServer("192.0.2.1");
+    c.SetProp(prConnectionTimeout, 1);
+    c.SetProp(prProtocol, static_cast<int>(mpSSL));  // any connect attempt fails at once
+    c.SetAdditional(additional);
+    std::vector<int> attempts;
+    c.SetOnError([&](const Exception&, bool&, bool& reconnect, bool&, int attempt, TConnLostCause&) {
+      attempts.push_back(attempt);
+      reconnect = attempts.size() < 2;
+    });
+    bool fail = true;
+    c.DoError(EMyError(2013, "Lost connection"), fail);
+    EXPECT_EQ(attempts, additional ? std::vector<int>{0} : std::vector<int>({0, 1})) << additional;
+    EXPECT_TRUE(fail);
+  }
+}
+
 TEST(MyTransaction, MisuseIsRefusedBeforeSending) {
   auto expectError = [](TMySQLTransaction& t, const char* message, auto action) {
     try {
