@@ -22,6 +22,19 @@
 //   this user".
 // - Statements of the description queries are read through the command and
 //   the facade directly (the record set is built on this unit).
+// - Placeholder positions recorded while parsing are used only for the
+//   parsed text they were recorded for (and only where they point at "?");
+//   otherwise the text is split at its "?" lexemes, read with the
+//   connection's backslash mode. Fewer parameters than placeholders raise
+//   "Not enough parameters: ..."; parameters beyond them are not used.
+// - The read-back aliases of output parameters are single-quoted with
+//   doubled quotes; a name holding a backslash is back-quoted instead, as
+//   the two escaping modes read a backslash in a string differently.
+// - Affected-row counts are 64-bit.
+// - The cancel sends "KILL <thread id>" (the whole session of the running
+//   statement ends, as the server cannot tell a half-read reply apart);
+//   the killing connection is a bare copy of the settings (no character
+//   set, no mode query, no error handler).
 #pragma once
 
 #include <atomic>
