@@ -1,0 +1,1 @@
+#include "MyClassesCommand.h"

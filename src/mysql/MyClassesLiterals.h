@@ -1,0 +1,91 @@
+// The MySQL literal writer: turns one parameter value into the text of a
+// MySQL literal (quoted and escaped string, number, date, bit value) and
+// appends it to the statement being built. Commands use it for parameters,
+// and the SQL generator, bulk loader and dump for the values they write, so
+// nothing from a user or a server is pasted into SQL unescaped.
+//
+// Decisions:
+// - Strings are escaped for the connection's character set exactly as the
+//   server's lexer reads them. For the multi-byte sets gbk, big5, sjis,
+//   cp932, gb18030 and euckr a valid multi-byte character (lead byte plus
+//   trail bytes valid for that set; gb18030 also four-byte sequences) is
+//   copied whole, and any other byte goes through the escape table, so a
+//   0x5C or 0x27 trail byte can never end the literal early. Every other
+//   character set (utf8, utf8mb4, latin1, binary …) is escaped byte by byte.
+// - Without NeedBackslashes (the server runs with NO_BACKSLASH_ESCAPES) only
+//   the single quote is doubled; everything else is copied.
+// - Numbers: a text value given for an integer, float or BCD type is
+//   converted to the declared type first and raises EConvertError when it
+//   is not a number; it is never pasted raw. Floats are written as the
+//   shortest text that reads back to the same double (dtSingle: the same
+//   float); NaN and infinities raise EConvertError. The decimal separator is
+//   always '.', whatever FormatSettings says.
+// - Date-times (dtDateTime, dtSQLTimeStamp) are written
+//   'YYYY-MM-DD HH:NN:SS' and keep non-zero milliseconds as ".zzz" with the
+//   trailing zeros removed ('2024-01-02 03:04:05.12'); times likewise.
+//   Date-time numbers hold milliseconds, so that is all the precision there
+//   is. A value equal to ZeroDate writes '0000-00-00 00:00:00'.
+// - dtTime is the signed duration in whole hours (not padded, may exceed
+//   23): -1.5 h gives '-1:30:00', 26 h '26:00:00'.
+// - dtGuid is written as a quoted, escaped string. dtVariant and other
+//   codes that are no integers are written by the kind of the value (text
+//   quoted, numbers as numbers, dates as date-times), never pasted raw.
+// - A Null or unassigned value given with IsNull false is written NULL for
+//   numbers, dates and booleans, and '' for text and bytes.
+// - Lone lead bytes (a lead byte of one of the multi-byte sets above that
+//   starts no valid character, also one cut off at the end) are written as
+//   a backslash and the byte when backslashes are in use, which the server
+//   reads back as that byte.
+// - Large objects with SendBlobCompressed: the compressed form (a blob
+//   above 50 bytes whose compression saves space) is sent as its stored
+//   bytes and never re-encoded, also for text columns with UseUnicode.
+// - UseUnicode sends text as UTF-8: 16-bit text is encoded, 8-bit text is
+//   converted from the process code page. Binary types never re-encode.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "DateTimeUtils.h"
+#include "Variant.h"
+
+namespace lumo {
+
+// 1 January 100 as a date-time number: the value that stands for the zero
+// date "0000-00-00 00:00:00".
+extern TDateTime ZeroDate;
+// When on (and the server's major version is 5 or more), booleans are
+// written b'1' / b'0' instead of 1 / 0. Off by default.
+extern bool __UseNewBooleanParamType;
+
+void AppendValueToSQL(std::string& SQL, std::uint16_t DataType, const Variant& Value, bool IsNull,
+                      bool UseUnicode, bool SendBlobCompressed, bool NeedBackslashes, int ServerPrimaryVer,
+                      const std::string& Charset);
+void AppendValueToSQL(std::u16string& SQL, std::uint16_t DataType, const Variant& Value, bool IsNull,
+                      bool UseUnicode, bool SendBlobCompressed, bool NeedBackslashes, int ServerPrimaryVer,
+                      const std::string& Charset);
+
+// The literal alone, escaped byte by byte (no character set). Callers that
+// know the connection's escaping mode pass it as NeedBackslashes. Without it
+// the mode is unknown: quotes are doubled (read the same in both modes) and
+// a text that holds a backslash, which the two modes read differently, is
+// written as a hexadecimal literal X'...' instead.
+std::string ValueToSQL(std::uint16_t DataType, const Variant& Value, bool IsNull, bool UseUnicode,
+                       bool SendBlobCompressed, int ServerPrimaryVer,
+                       std::optional<bool> NeedBackslashes = std::nullopt);
+
+// 'escaped bytes' for the character set Charset (case-insensitive name).
+std::string EscapeAndQuoteStr(std::string_view From, bool NeedBackslashes, const std::string& Charset);
+// The same table applied to 16-bit text, quoted.
+std::u16string EscapeAndQuoteWideStr(std::u16string_view From, bool NeedBackslashes);
+// The quoted literal of a text, byte-array or large-object value.
+std::string EscapeAndQuoteVar(const Variant& Data, bool UseUnicode, bool SendBlobCompressed, bool NeedBackslashes,
+                              const std::string& Charset);
+
+// Appending forms used by the functions above (no temporary strings).
+void AppendEscapedStr(std::string& SQL, std::string_view From, bool NeedBackslashes, const std::string& Charset);
+void AppendEscapedWideStr(std::u16string& SQL, std::u16string_view From, bool NeedBackslashes);
+
+}  // namespace lumo
