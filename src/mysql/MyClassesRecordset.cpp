@@ -9,6 +9,9 @@
 #include "CodePages.h"
 #include "Format.h"
 #include "KxBlob.h"
+#include "MyClassesLiterals.h"
+#include "MyParser.h"
+#include "MySqlApiDirect.h"
 
 namespace lumo {
 
@@ -51,11 +54,8 @@ enum : std::uint8_t {
 
 bool IsBlobColumn(std::uint8_t t) noexcept { return (t >= tTinyBlob && t <= tBlob) || t == tGeometry; }
 
-// The zero-date sentinel: 1 January 100.
-TDateTime ZeroDateValue() noexcept {
-  static const TDateTime value = EncodeDate(100, 1, 1);
-  return value;
-}
+// The zero-date sentinel of the literal writer (1 January 100).
+TDateTime ZeroDateValue() noexcept { return ZeroDate; }
 
 // Bytes of `text` that fit into `maxBytes` without cutting a UTF-8 sequence
 // (when the cut falls inside one).
@@ -397,6 +397,7 @@ void TMyRowConverter::Prepare(TData& data, const TOptions& options) {
     auto* f = dynamic_cast<TMySQLFieldDesc*>(data.Fields()[i]);
     if (!f || f->HasParent() || f->FieldDescKind() == fdkCalculated) continue;
     p.Field = f;
+    p.Column = f->ActualFieldNo();
     p.Offset = f->Offset();
     p.Size = f->Size();
     p.DataType = f->DataType();
@@ -456,7 +457,7 @@ void TMyRowConverter::ConvertRow(void* recBuf, const TMyRowValue* values) {
   for (std::size_t i = 0; i < count; ++i) {
     const TPlan& plan = FPlans[i];
     if (plan.Kind == ckNone) continue;
-    const TMyRowValue& v = values[i];
+    const TMyRowValue& v = values[plan.Column];
     if (v.IsNull) {
       nulls[i] = 1;
       continue;
@@ -824,6 +825,885 @@ void TMyRowConverter::ConvertValue(const TPlan& plan, std::uint8_t* rec, const c
     case ckNone:
       return;
   }
+}
+
+// ---- zero limit -----------------------------------------------------------------------------------
+
+std::string SetLimit0(const std::string& sql) {
+  TMyParser parser(sql);
+  parser.SetOmitBlank(true);
+  parser.SetOmitComment(true);
+  int code = parser.GetNextToken();
+  if (code != lxSELECT) return sql;  // also a SELECT preceded by SET
+  int depth = 0;
+  std::int64_t insertAt = -1;  // before PROCEDURE, FOR or LOCK
+  std::int64_t separator = -1;
+  std::int64_t numberPos = -1, numberLen = 0;
+  for (;;) {
+    code = parser.GetNextToken();
+    if (code == lcEnd) break;
+    const std::string_view lexem = parser.LexemView();
+    if (lexem == "(") {
+      ++depth;
+      continue;
+    }
+    if (lexem == ")") {
+      --depth;
+      continue;
+    }
+    if (depth > 0) continue;
+    if (lexem == ";") {
+      separator = parser.LexemPos();
+      break;
+    }
+    if (code == lxLIMIT) {
+      // LIMIT count, LIMIT offset, count, LIMIT count OFFSET offset: the count.
+      if (parser.GetNextToken() != lcNumber) continue;
+      numberPos = parser.LexemPos();
+      numberLen = parser.LexemLength();
+      if (parser.GetNextToken() == lcEnd) break;
+      if (parser.LexemView() == ",") {
+        if (parser.GetNextToken() != lcNumber) {
+          numberPos = -1;
+          continue;
+        }
+        numberPos = parser.LexemPos();
+        numberLen = parser.LexemLength();
+      } else {
+        parser.Back();
+      }
+      continue;
+    }
+    if (insertAt < 0 && (code == lxPROCEDURE || code == lxFOR || code == lxLOCK)) insertAt = parser.LexemPos();
+  }
+  std::string result = sql;
+  if (numberPos >= 0) return result.replace(static_cast<std::size_t>(numberPos), static_cast<std::size_t>(numberLen), "0");
+  if (insertAt >= 0) return result.insert(static_cast<std::size_t>(insertAt), "LIMIT 0 ");
+  if (separator >= 0) return result.insert(static_cast<std::size_t>(separator), " LIMIT 0 ");
+  return result + " LIMIT 0";
+}
+
+// ---- TMySQLRecordset: set-up ----------------------------------------------------------------------
+
+TMySQLRecordset::TMySQLRecordset() {
+  FFetchRows = 25;
+  FConverter.OnTimestamp = [](TMySQLFieldDesc& field, TDateTime value) {
+    auto* table = dynamic_cast<TMyTableInfo*>(field.TableInfo());
+    if (table && table->TimestampField() == &field && value > table->MaxTimestamp()) table->SetMaxTimestamp(value);
+  };
+}
+
+TMySQLRecordset::~TMySQLRecordset() {
+  // The results and the additional connection go before the command.
+  try {
+    if (FCommand) {
+      DrainResults();
+      if (FSQLResultNext) {
+        if (TMySQLConnection* c = UsedConnection(); c && c->MySQLAPI()) c->MySQLAPI()->mysql_free_result(FSQLResultNext);
+        FSQLResultNext = nullptr;
+      }
+      ReleaseSwapConnection(true);
+    }
+  } catch (...) {
+  }
+}
+
+std::unique_ptr<TKxCommand> TMySQLRecordset::CreateCommand() {
+  auto cmd = std::make_unique<TMySQLCommand>();
+  cmd->SetRequestResultset(true);
+  return cmd;
+}
+
+void TMySQLRecordset::SetCommand(std::unique_ptr<TKxCommand> value) {
+  if (auto* my = dynamic_cast<TMySQLCommand*>(value.get())) my->SetRequestResultset(true);
+  TKxRecordSet::SetCommand(std::move(value));
+}
+
+TMySQLCommand& TMySQLRecordset::Command() { return static_cast<TMySQLCommand&>(GetCommand()); }
+
+TMySQLConnection* TMySQLRecordset::UsedConnection() { return Command().GetConnection(); }
+
+void TMySQLRecordset::SetConnection(TKxConnection* value) {
+  TKxRecordSet::SetConnection(value);
+  UpdateConnectionSettings();
+}
+
+void TMySQLRecordset::UpdateConnectionSettings() {
+  TMySQLConnection* c = FConnectionSwap ? FConnectionSwap : UsedConnection();
+  if (!c) return;
+  FIsClient41 = c->MySQLAPI() ? c->IsClient41() : true;
+  FUseUnicode = c->UseUnicode();
+  FOptimizedBigInt = c->OptimizedBigInt();
+  FNullForZeroOrvoDate = c->NullForZeroOrvoDate();
+  FCheckPrecision = c->CheckPrecision();
+  if (c->Connected()) {
+    FServerPrimaryVer = c->ServerPrimaryVer();
+    FServerMinorVer = c->ServerMinorVer();
+  }
+}
+
+void TMySQLRecordset::Check(const void* status) {
+  if (!status) Check(1);
+}
+
+void TMySQLRecordset::Check(int status) {
+  if (status == 0) return;
+  TMySQLConnection* c = UsedConnection();
+  if (!c) throw EMyError(2006, "Not connected");
+  c->MySQLError(Command().Component());
+}
+
+void TMySQLRecordset::Check() {
+  TMySQLConnection* c = UsedConnection();
+  if (!c) return;
+  c->Check(Command().Component());
+}
+
+bool TMySQLRecordset::SetProp(int prop, const Variant& value) {
+  switch (prop) {
+    case prFieldsAsString:
+    case prMySQLFieldsAsString:
+      FFieldsAsString = value.AsBoolean();
+      return true;
+    case prNullForZeroDate:
+      FNullForZeroDate = value.AsBoolean();
+      return true;
+    case prEnableBoolean:
+      FEnableBoolean = value.AsBoolean();
+      return true;
+    case prCreateConnection:
+      FCreateConnection = value.AsBoolean();
+      return true;
+    case prCommandTimeout:
+      return Command().SetProp(prCommandTimeout, value);
+    case prOpenNext:
+      Command().SetOpenNext(value.AsBoolean());
+      return true;
+    case prUseHandler:
+      FUseHandler = value.AsBoolean();
+      return true;
+    case prBinaryAsString:
+      FBinaryAsString = value.AsBoolean();
+      return true;
+    default:
+      return TKxRecordSet::SetProp(prop, value);
+  }
+}
+
+bool TMySQLRecordset::GetProp(int prop, Variant& value) {
+  switch (prop) {
+    case prRowsFetched:
+      value = static_cast<std::int32_t>(GetRecordCount());
+      return true;
+    case prEnableBoolean:
+      value = FEnableBoolean;
+      return true;
+    case prOpenNext:
+      value = Command().OpenNext();
+      return true;
+    case prIsCanOpenNext:
+      value = FOpenNextState == osMoreResults;
+      return true;
+    default:
+      return TKxRecordSet::GetProp(prop, value);
+  }
+}
+
+bool TMySQLRecordset::CanDisconnect() {
+  bool result = TKxRecordSet::CanDisconnect();
+  if (result && FUseHandler) {
+    TMySQLConnection* c = UsedConnection();
+    result = FIsClient41 && c && c->Connected() && c->IsServer41();
+  }
+  return result;
+}
+
+bool TMySQLRecordset::RowsReturn() {
+  if (FCommandType == ctUnknown) return Command().SQLResult() != nullptr || FSQLResultNext != nullptr;
+  return TKxRecordSet::RowsReturn();
+}
+
+const TOnDemandConverter* TMySQLRecordset::GetMapOnDemandConverter(const TKxFieldDesc& field,
+                                                                   const TKxMapRule*& mapRule) {
+  if (field.DataType() == dtInt32 && field.DBType() == myMediumintUnsigned) {
+    mapRule = GetMapRule(field);
+    return FindMapOnDemandConverter(mapRule, dtUInt32, field.DBLength(), field.DBScale());
+  }
+  return TKxRecordSet::GetMapOnDemandConverter(field, mapRule);
+}
+
+void TMySQLRecordset::GetFieldData(const TFieldDesc& field, const void* recBuf, void* dest, bool needConvert) {
+  const std::uint16_t t = field.DataType();
+  if ((t == dtBlob || t == dtMemo || t == dtWideMemo) && !needConvert) {
+    std::memcpy(dest, static_cast<const std::uint8_t*>(recBuf) + field.Offset(), sizeof(void*));
+    return;
+  }
+  TKxRecordSet::GetFieldData(field, recBuf, dest, needConvert);
+}
+
+// ---- additional connection ----------------------------------------------------------------------
+
+void TMySQLRecordset::QuerySwapConnection() {
+  TMySQLCommand& cmd = Command();
+  if (FConnectionSwap || cmd.GetCursorState() >= csExecuting || cmd.OpenNext()) return;
+  TMySQLConnection* user = cmd.GetConnection();
+  if (!user || !user->Connected() || !user->MySQLAPI()) return;
+  TMySQLAPI& api = *user->MySQLAPI();
+  api.SetTimeout(user->MySQL(), cmd.CommandTimeout());
+  user->Check(api.mysql_ping(user->MySQL()), cmd.Component());
+
+  std::unique_ptr<TMySQLConnection> extra;
+  if (user->GetMySQLConnection()) {
+    if (!user->ReturnMySQLConnection())
+      throw Exception("ReturnMySQLConnection must be assigned together with GetMySQLConnection");
+    extra = user->GetMySQLConnection()();
+    if (!extra) throw Exception("GetMySQLConnection returned no connection");
+  } else {
+    extra = std::make_unique<TMySQLConnection>();
+    extra->Assign(*user);
+  }
+  extra->SetAdditional(true);
+  if (!extra->Connected()) extra->Connect("");
+  if (user->GetInternalTransaction().Active()) extra->GetInternalTransaction().StartTransaction();
+  FConnectionSwap = user;
+  FAdditional = std::move(extra);
+  cmd.SetConnection(FAdditional.get());
+}
+
+void TMySQLRecordset::ReleaseSwapConnection(bool forbidQueries) {
+  if (!FConnectionSwap) return;
+  TMySQLCommand& cmd = Command();
+  TMySQLConnection* user = FConnectionSwap;
+  std::unique_ptr<TMySQLConnection> extra = std::move(FAdditional);
+  FConnectionSwap = nullptr;
+  cmd.SetConnection(user);
+  if (!extra) return;
+  try {
+    TKxTransaction& t = extra->GetInternalTransaction();
+    if (t.Active()) {
+      if (!forbidQueries && extra->Connected())
+        t.Commit();
+      else
+        t.Reset();
+    }
+  } catch (...) {
+    forbidQueries = true;
+  }
+  extra->SetAdditional(true);
+  if (user->ReturnMySQLConnection()) {
+    extra->SetIsValid(!forbidQueries);
+    user->ReturnMySQLConnection()(extra);
+  } else {
+    try {
+      extra->Disconnect();
+    } catch (...) {
+    }
+  }
+}
+
+// ---- executing ----------------------------------------------------------------------------------
+
+void TMySQLRecordset::ExecCommand() {
+  TMySQLCommand& cmd = Command();
+  if (cmd.OpenNext() && cmd.GetCursorState() <= csPrepared) {
+    // The pending further result becomes the current one.
+    if (!FSQLResultNext && FOpenNextState == osMoreResults) FreeResult(true, false);
+    FWaitForFetchBreak.store(false, std::memory_order_release);
+    if (FSQLResultNext) {
+      cmd.SetSQLResult(FSQLResultNext);
+      FSQLResultNext = nullptr;
+      FCommandType = ctCursor;
+      cmd.SetCursorState(csExecuted);
+      FOpenNextState = osNotChecked;
+    } else {
+      FCommandType = ctStatement;
+    }
+    return;
+  }
+  FOpenNextState = osNotChecked;
+  if (!FFetchAll && FCreateConnection) QuerySwapConnection();
+  UpdateConnectionSettings();
+  try {
+    TKxRecordSet::ExecCommand();
+    if (cmd.SQLResult()) {
+      FCommandType = ctCursor;
+      cmd.SetCursorState(csExecuted);
+    } else {
+      FCommandType = ctStatement;
+      FOpenNextState = FIsClient41 && UsedConnection() && UsedConnection()->MySQLAPI() &&
+                               UsedConnection()->MySQLAPI()->mysql_more_results(UsedConnection()->MySQL())
+                           ? osMoreResults
+                           : osNoMoreResults;
+      FreeResult(true, false);
+      if (FSQLResultNext) {
+        cmd.SetSQLResult(FSQLResultNext);
+        FSQLResultNext = nullptr;
+        FCommandType = ctCursor;
+        cmd.SetCursorState(csExecuted);
+      }
+    }
+  } catch (...) {
+    cmd.FreeSQLResult();
+    ReleaseSwapConnection(true);
+    throw;
+  }
+}
+
+void TMySQLRecordset::FreeResult(bool tryGetNextResult, bool tryToFinishFetch) {
+  TMySQLCommand& cmd = Command();
+  TMySQLConnection* con = UsedConnection();
+  TMySQLAPI* api = con ? con->MySQLAPI() : nullptr;
+  PMYSQL_CON session = con ? con->MySQL() : nullptr;
+  bool forbid = false;
+  if (PMYSQL_RES res = cmd.SQLResult(); res && api) {
+    if (!FFetchAll && FConnectionSwap && FIsCanFastClose) {
+      // Read a little more; when rows still remain, kill the additional
+      // connection's query rather than reading them all.
+      bool remain = true;
+      for (int i = 0; i < FFetchRows && remain; ++i) remain = api->mysql_fetch_row(res) != nullptr;
+      if (remain && FConnectionSwap->Connected() && session) {
+        const std::string kill = "KILL " + std::to_string(api->mysql_thread_id(session));
+        if (FConnectionSwap->MySQLAPI())
+          FConnectionSwap->MySQLAPI()->mysql_real_query(FConnectionSwap->MySQL(), kill.data(), kill.size());
+        while (api->mysql_fetch_row(res)) {
+        }
+        forbid = true;
+      }
+    } else if (tryToFinishFetch) {
+      if (FetchBreakRequested()) cmd.BreakExec();
+      while (api->mysql_fetch_row(res)) {
+      }
+    }
+    if (!forbid && FIsClient41 && session && api->mysql_more_results(session))
+      FOpenNextState = osMoreResults;
+    else
+      FOpenNextState = osNoMoreResults;
+    cmd.FreeSQLResult();
+  }
+  if (tryGetNextResult && !forbid && FIsClient41 && api && session && FOpenNextState == osMoreResults &&
+      !FSQLResultNext) {
+    for (;;) {
+      const int r = api->mysql_next_result(session);
+      if (r > 0) {
+        FOpenNextState = osError;
+        cmd.SetCursorState(csInactive);
+        FCommandType = ctUnknown;
+        Check(r);
+      }
+      FOpenNextState = r == 0 ? osMoreResults : osNoMoreResults;
+      if (r != 0) break;
+      FRowsAffectedNext = api->mysql_affected_rows(session);
+      PMYSQL_RES next = api->mysql_use_result(session);
+      if (!next && api->mysql_errno(session) != 0) {
+        FOpenNextState = osError;
+        Check();
+      }
+      if (next) {
+        FSQLResultNext = next;
+        break;
+      }
+      if (!api->mysql_more_results(session)) {
+        FOpenNextState = osNoMoreResults;
+        break;
+      }
+    }
+  }
+  if (forbid || (FOpenNextState == osNoMoreResults && !FSQLResultNext)) ReleaseSwapConnection(forbid);
+  if (cmd.GetCursorState() == csFetching || cmd.GetCursorState() == csFetchingAll) cmd.SetCursorState(csFetched);
+}
+
+void TMySQLRecordset::DrainResults() {
+  TMySQLCommand& cmd = Command();
+  for (int guard = 0; guard < 1000000; ++guard) {
+    FreeResult(true, true);
+    if (!FSQLResultNext) break;
+    cmd.SetSQLResult(FSQLResultNext);
+    FSQLResultNext = nullptr;
+  }
+  FOpenNextState = osNoMoreResults;
+}
+
+// ---- open, describe, close -------------------------------------------------------------------
+
+void TMySQLRecordset::InternalPrepare() {
+  try {
+    TKxRecordSet::InternalPrepare();
+    FCommandType = Command().GetPrepared() ? ctCursor : ctUnknown;
+  } catch (...) {
+    try {
+      InternalUnPrepare();
+    } catch (...) {
+    }
+    throw;
+  }
+}
+
+void TMySQLRecordset::InternalUnPrepare() {
+  TKxRecordSet::InternalUnPrepare();
+  Command().SetCursorState(csInactive);
+  FCommandType = ctUnknown;
+  ReleaseSwapConnection();
+}
+
+void TMySQLRecordset::ExplicitInitFields() {
+  if (FCommandType == ctUnknown || FieldCount() == 0) InitFields();
+}
+
+TMyColumnOptions TMySQLRecordset::ColumnOptions(bool showStatement) const {
+  TMyColumnOptions o;
+  o.UseUnicode = FUseUnicode;
+  o.EnableBoolean = FEnableBoolean;
+  o.OptimizedBigInt = FOptimizedBigInt;
+  o.BinaryAsString = FBinaryAsString;
+  const TKxConnection* c = FCommand ? FCommand->Connection() : nullptr;
+  o.EnableBCD = (FCommand && FCommand->EnableBCD()) || (c && c->EnableBCD());
+  o.EnableFMTBCD = (FCommand && FCommand->EnableFMTBCD()) || (c && c->EnableFMTBCD());
+  o.CheckPrecision = FCheckPrecision;
+  o.FieldsAsString = FFieldsAsString;
+  o.LongStrings = FLongStrings;
+  o.FlatBuffers = FFlatBuffers;
+  o.ShowStatement = showStatement;
+  // utf8mb4 from 5.5.3 on (what UseUnicode asks for), else utf8.
+  o.DefaultCharsetMaxBytes =
+      FServerPrimaryVer > 5 || (FServerPrimaryVer == 5 && FServerMinorVer >= 5) || FServerPrimaryVer == 0 ? 4 : 3;
+  return o;
+}
+
+void TMySQLRecordset::InternalInitFields() {
+  TMySQLCommand& cmd = Command();
+  UpdateConnectionSettings();
+  if (FCommandType == ctUnknown) {
+    // Describe by executing the statement with no rows to return.
+    const std::string userSQL = cmd.UserSQL();
+    const bool scan = cmd.ScanParams();
+    const TCursorState state = cmd.GetCursorState();
+    auto restore = [&] {
+      cmd.SetProp(prScanParams, false);
+      cmd.SetSQL(userSQL);
+      cmd.SetProp(prScanParams, scan);
+      cmd.SetCursorState(state <= csPrepared ? state : csInactive);
+    };
+    try {
+      if (!cmd.StoredProc()) {
+        cmd.SetProp(prScanParams, false);
+        cmd.SetSQL(SetLimit0(userSQL));
+        cmd.SetProp(prScanParams, scan);
+      }
+      cmd.Execute();
+      if (!cmd.SQLResult()) {
+        FOpenNextState = osMoreResults;
+        FreeResult(true, false);
+        if (FSQLResultNext) {
+          cmd.SetSQLResult(FSQLResultNext);
+          FSQLResultNext = nullptr;
+        }
+      }
+      if (cmd.SQLResult()) CreateFieldDescs();
+      DrainResults();
+      FOpenNextState = osNotChecked;
+      restore();
+    } catch (...) {
+      try {
+        DrainResults();
+      } catch (...) {
+      }
+      restore();
+      throw;
+    }
+    return;
+  }
+  if (!cmd.SQLResult()) return;
+  CreateFieldDescs();
+  if (FConnectionSwap) {
+    TMyParser parser(cmd.SQL());
+    parser.SetOmitBlank(true);
+    parser.SetOmitComment(true);
+    FIsCanFastClose = parser.GetNextToken() == lxSELECT && cmd.SQL().find(';') == std::string::npos;
+  } else {
+    FIsCanFastClose = false;
+  }
+}
+
+namespace {
+
+// The statement's first keywords, lower-cased, for the SHOW corrections.
+struct TStatementKind {
+  bool Show = false, Create = false, Engines = false, Select = false, Explain = false;
+  bool ShowColumns = false;
+  int ShowWhat = 0;  // lxPRIVILEGES, lxPROCESSLIST, lxSLAVE
+};
+
+TStatementKind ClassifyStatement(const std::string& sql) {
+  TStatementKind k;
+  TMyParser parser(sql);
+  parser.SetOmitBlank(true);
+  parser.SetOmitComment(true);
+  int first = lcEnd;
+  int index = 0;
+  for (int code = parser.GetNextToken(); code != lcEnd; code = parser.GetNextToken(), ++index) {
+    if (index == 0) first = code;
+    if (index == 1 && first == lxSHOW) k.ShowWhat = code;
+    if (code == lxCREATE) k.Create = true;
+    if (code == lxENGINES) k.Engines = true;
+    if (code == lxCOLUMNS && first == lxSHOW) k.ShowColumns = true;
+    if (index > 64) break;
+  }
+  k.Show = first == lxSHOW;
+  k.Select = first == lxSELECT;
+  k.Explain = first == lxEXPLAIN || first == lxDESCRIBE || first == lxDESC;
+  if (first == lxDESC || first == lxDESCRIBE) k.ShowColumns = true;
+  return k;
+}
+
+std::string Lower(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return s;
+}
+
+}  // namespace
+
+TMyTableInfo* TMySQLRecordset::AddSQLObjectIfNeed(const std::string& alias, const std::string& orgTable) {
+  const TSQLInfo& info = Command().GetSQLInfo();
+  const std::string key = info.NormalizeName(alias);
+  int index = FTablesInfo.IndexByName(key);
+  if (index < 0) index = FTablesInfo.IndexByAlias(key);
+  TKxTableInfo* t = index >= 0 ? &FTablesInfo[index] : nullptr;
+  if (!t) {
+    t = &FTablesInfo.Add();
+    t->SetTableName(orgTable.empty() ? key : info.NormalizeName(orgTable));
+    t->SetTableAlias(key);
+  }
+  return dynamic_cast<TMyTableInfo*>(t);
+}
+
+void TMySQLRecordset::CreateFieldDescs() {
+  TMySQLCommand& cmd = Command();
+  if (cmd.GetPrepared() && FieldCount() > 0) return;
+  TMySQLConnection* con = UsedConnection();
+  PMYSQL_RES res = cmd.SQLResult();
+  if (!con || !con->MySQLAPI() || !res) return;
+  TMySQLAPI& api = *con->MySQLAPI();
+  const TStatementKind kind = ClassifyStatement(cmd.SQL());
+  const TMyColumnOptions options = ColumnOptions(kind.Show);
+  const std::uint32_t count = api.mysql_num_fields(res);
+  FTablesInfo.BeginUpdate();
+  try {
+    for (std::uint32_t i = 0; i < count; ++i) {
+      TMYSQL_FIELD col;
+      api._mysql_fetch_field_direct(res, i, col, FUseUnicode);
+      std::uint32_t len = GetFieldLengthInChars(col, options);
+      if (kind.Show) {
+        const std::string name = Lower(col.Name);
+        switch (kind.ShowWhat) {
+          case lxPRIVILEGES:
+            if ((name == "privilege" || name == "context") && len < 30) len = 40;
+            break;
+          case lxPROCESSLIST:
+            if (name == "state" || name == "command") len *= 3;
+            break;
+          case lxSLAVE:
+            if (name == "slave_io_state" && len < 80) len = 80;
+            if ((name == "slave_io_running" || name == "slave_sql_running") && len <= 2) len *= 3;
+            if ((name == "last_error" || name == "last_io_error" || name == "last_sql_error") && len < 80) len = 2048;
+            break;
+          default:
+            break;
+        }
+        if (kind.Create && (FServerPrimaryVer == 4 || FServerPrimaryVer == 5) && name == "create table") len = 65535;
+        if (kind.Create && FServerPrimaryVer == 5 && name == "create procedure") len = 65535;
+        if (FServerPrimaryVer == 5 && con->ServerReleaseVer() >= 52) {
+          if (name == "user") len = 16;
+          if (name == "host") len = 60;
+        }
+      }
+      if (kind.Engines && FServerPrimaryVer == 5 && FServerMinorVer == 0) len = len * 3 + 1;
+      if (kind.Explain && FServerPrimaryVer < 5 && Lower(col.Name) == "type") len = 65534;
+
+      auto desc = std::make_unique<TMySQLFieldDesc>();
+      DescribeMySQLColumn(col, len, options, dtUnknown, *desc);
+      // A mapping rule's fetch converter decides the stored type.
+      const TKxMapRule* rule = GetMapRule(*desc);
+      if (const TFetchConverter* fc = FindMapFetchConverter(rule, FieldIsEncrypted(desc->Name()), desc->DBType(),
+                                                            desc->DBLength(), desc->DBScale())) {
+        desc->SetIgnoreRangeErrors(rule->IgnoreErrors());
+        DescribeMySQLColumn(col, len, options, fc->InternalDataType(), *desc);
+      }
+      desc->SetFieldNo(static_cast<std::uint16_t>(i + 1));
+      desc->SetActualFieldNo(static_cast<std::uint16_t>(i));
+      if (!col.Table.empty()) {
+        const std::string alias = FUseUnicode ? Utf8ToAnsi(col.Table) : col.Table;
+        const std::string org = FUseUnicode ? Utf8ToAnsi(col.OrgTable) : col.OrgTable;
+        if (TMyTableInfo* t = AddSQLObjectIfNeed(alias, org)) {
+          desc->SetTableInfo(t);
+          if (col.MyType == 7 && (!t->TimestampField() || (col.Flags & my_flag::Timestamp)))
+            t->SetTimestampField(desc.get());
+        }
+      }
+      Fields().Add(std::move(desc));
+    }
+  } catch (...) {
+    FTablesInfo.EndUpdate();
+    throw;
+  }
+  FTablesInfo.EndUpdate();
+  FillTablesAliases();
+}
+
+void TMySQLRecordset::FillTablesAliases() {
+  TMySQLCommand& cmd = Command();
+  const std::string& sql = cmd.SQL();
+  const TStatementKind kind = ClassifyStatement(sql);
+  const TSQLInfo& info = cmd.GetSQLInfo();
+  if (!kind.Select) {
+    if (kind.ShowColumns) {
+      for (int i = 0; i < FieldCount(); ++i) {
+        TFieldDesc* f = Fields()[i];
+        if (!f || !SameFieldName(f->Name(), "Type")) continue;
+        f->SetLength(256);
+        if (!FLongStrings) {
+          f->SetDataType(f->DataType() == dtWideString || f->DataType() == dtExtWideString ? dtWideMemo : dtMemo);
+          f->SetSize(SizeOfHandle);
+        }
+      }
+    }
+  } else {
+    // The FROM list: name [AS] alias, separated by ",".
+    TMyParser parser(sql);
+    parser.SetOmitBlank(true);
+    parser.SetOmitComment(true);
+    if (parser.ToLexem(lxFROM, true) != lcEnd) {
+      for (;;) {
+        std::string name;
+        int code = parser.GetNextToken();
+        if (code != lcIdent && code < lxSQLFirst) break;
+        name = std::string(parser.LexemView());
+        for (;;) {
+          code = parser.GetNextToken();
+          if (parser.LexemView() != ".") break;
+          name += ".";
+          code = parser.GetNextToken();
+          if (code == lcIdent || code >= lxSQLFirst) name += std::string(parser.LexemView());
+          else break;
+        }
+        std::string alias;
+        if (code == lxAS) code = parser.GetNextToken();
+        if (code == lcIdent) {
+          alias = info.NormalizeName(parser.LexemView());
+          code = parser.GetNextToken();
+        }
+        if (!name.empty() && name.back() == '.') throw Exception("TableName cannot be empty");
+        std::string database, object;
+        const std::size_t dot = name.rfind('.');
+        const std::string full = info.NormalizeName(name);
+        object = info.NormalizeName(dot == std::string::npos ? name : name.substr(dot + 1));
+        if (object.empty()) throw Exception("TableName cannot be empty");
+        if (!alias.empty()) {
+          const int index = FTablesInfo.IndexByAlias(alias);
+          if (index >= 0) {
+            FTablesInfo[index].SetTableName(object);
+            FTablesInfo[index].SetTableNameFull(full);
+          }
+        } else {
+          int index = FTablesInfo.IndexByName(object);
+          if (index < 0) index = FTablesInfo.IndexByAlias(object);
+          if (index >= 0) {
+            TKxTableInfo& t = FTablesInfo[index];
+            if (t.TableName() != object && t.TableAlias() == object) {
+              // The name denotes a view over another table.
+              t.SetIsView(true);
+              for (int i = 0; i < FieldCount(); ++i) {
+                auto* f = dynamic_cast<TKxFieldDesc*>(Fields()[i]);
+                if (f && f->TableInfo() == &t) f->SetActualName(f->Name());
+              }
+              t.SetTableName(object);
+              t.SetTableAlias("");
+            }
+            t.SetTableNameFull(full);
+          } else if (FServerPrimaryVer >= 5) {
+            TKxTableInfo& t = FTablesInfo.Add();
+            t.SetTableName(object);
+            t.SetTableNameFull(full);
+            t.SetIsView(true);
+          }
+        }
+        if (parser.LexemView() != ",") break;
+      }
+    }
+  }
+  for (int i = 0; i < FTablesInfo.Count(); ++i)
+    if (FTablesInfo[i].TableNameFull().empty()) FTablesInfo[i].SetTableNameFull(FTablesInfo[i].TableName());
+  FTablesInfo.InvalidateIndexes();
+}
+
+void TMySQLRecordset::InternalClose() {
+  TMySQLCommand& cmd = Command();
+  if (FFetchAll)
+    DrainResults();
+  else
+    FreeResult(false, false);
+  if (FOpenNextState != osMoreResults) ReleaseSwapConnection();
+  cmd.SetCursorState(csInactive);
+  if (!Prepared()) FCommandType = ctUnknown;
+  for (int i = 0; i < FieldCount(); ++i) {
+    auto* f = dynamic_cast<TMySQLFieldDesc*>(Fields()[i]);
+    if (f && f->MySQLType() == 7)
+      if (auto* t = dynamic_cast<TMyTableInfo*>(f->TableInfo())) t->SetMaxTimestamp(0);
+  }
+  TKxRecordSet::InternalClose();
+}
+
+void TMySQLRecordset::Disconnect() {
+  if (!Prepared()) {
+    try {
+      FreeResult(false, false);
+    } catch (...) {
+    }
+  }
+  UpdateConnectionSettings();
+  TKxRecordSet::Disconnect();
+}
+
+void TMySQLRecordset::SetToEnd() {
+  FetchAll();
+  TKxRecordSet::SetToEnd();
+}
+
+void TMySQLRecordset::BreakFetch() {
+  TKxRecordSet::BreakFetch();
+  TMySQLCommand& cmd = Command();
+  if (cmd.GetCursorState() == csFetching || cmd.GetCursorState() == csFetchingAll) cmd.SetCursorState(csFetched);
+}
+
+// ---- fetching ------------------------------------------------------------------------------------
+
+void TMySQLRecordset::ReadRowValues(TMySQLAPI& api, PMYSQL_RES res, PMYSQL_ROW row) {
+  const std::size_t count = FValues.size();
+  if (&api == MyAPIDirect) {
+    const TMySqlBinds* binds = TMySQLAPIDirect::Row(row);
+    if (binds->Binds.size() != count) throw EMyError(2027, "Malformed packet");
+    const auto* buffer = reinterpret_cast<const char*>(binds->Buffer);
+    for (std::size_t i = 0; i < count; ++i) {
+      const TMySqlBind& b = binds->Binds[i];
+      TMyRowValue& v = FValues[i];
+      v.IsNull = b.IsNull;
+      v.Data = buffer ? buffer + b.Offset : nullptr;
+      v.Length = static_cast<std::uint32_t>(b.Length);
+    }
+    return;
+  }
+  api._mysql_fetch_lengths(res, FLengths);
+  for (std::size_t i = 0; i < count; ++i) {
+    TMyRowValue& v = FValues[i];
+    const auto n = static_cast<std::uint32_t>(i);
+    v.IsNull = api._mysql_fetch_value_is_null(row, n);
+    v.Data = v.IsNull ? nullptr : api._mysql_fetch_value_ptr(res, row, n);
+    v.Length = FLengths[i];
+  }
+}
+
+bool TMySQLRecordset::Fetch(bool fetchBack) {
+  TMySQLCommand& cmd = Command();
+  if (FieldCount() == 0) {
+    FreeResult(false, false);
+    throw Exception("Query must return exactly result set - use Execute");
+  }
+  if (fetchBack) return false;
+  if (cmd.GetPrepared()) throw ENotSupportedError("Prepared statements are not yet supported");
+  const TCursorState state = cmd.GetCursorState();
+  PMYSQL_RES res = cmd.SQLResult();
+  TMySQLConnection* con = UsedConnection();
+  if (state == csInactive || state == csFetched || !res || !con || !con->MySQLAPI()) return false;
+  if (state == csExecuted) cmd.SetCursorState(csFetching);
+  bool cancel = false;
+  DoBeforeFetch(cancel);
+  if (cancel) return false;
+  struct TAfter {
+    TMySQLRecordset& Self;
+    ~TAfter() {
+      try {
+        Self.DoAfterFetch();
+      } catch (...) {
+      }
+    }
+  } after{*this};
+
+  TMySQLAPI& api = *con->MySQLAPI();
+  PMYSQL_CON session = con->MySQL();
+  const std::uint32_t columns = api.mysql_num_fields(res);
+  FValues.assign(columns, TMyRowValue{});
+  FLengths.assign(columns, 0);
+  TMyRowConverter::TOptions options;
+  options.UseUnicode = FUseUnicode;
+  options.NullForZeroDate = FNullForZeroDate;
+  options.NullForZeroOrvoDate = FNullForZeroOrvoDate;
+  options.CompressBlob = cmd.CompressBlob();
+  FConverter.Prepare(*this, options);
+  for (std::size_t i = 0; i < FConverter.FieldCount(); ++i) {
+    const auto* f = dynamic_cast<const TMySQLFieldDesc*>(Fields()[static_cast<int>(i)]);
+    if (f && f->ActualFieldNo() >= columns) throw EMyError(2027, "Malformed packet");
+  }
+
+  const auto capacity = static_cast<std::uint32_t>(std::max(1, FFetchRows));
+  TBlockHeader* block = AllocFetchBlock(capacity);
+  std::uint32_t rows = 0;
+  bool atEnd = false;
+  try {
+    while (rows < capacity) {
+      PMYSQL_ROW row = api._mysql_fetch_row(res);
+      if (!row) {
+        if (api.mysql_errno(session) != 0) Check();
+        atEnd = true;
+        break;
+      }
+      void* rec = TBlockManager::GetRecordPtr(BlockMan().BlockItem(block, rows));
+      InitRecord(rec);
+      ++rows;
+      ReadRowValues(api, res, row);
+      FConverter.ConvertRow(rec, FValues.data());
+    }
+  } catch (...) {
+    for (std::uint32_t i = 0; i < rows; ++i)
+      FreeComplexFields(TBlockManager::GetRecordPtr(BlockMan().BlockItem(block, i)), true);
+    LinkFetchedItems(block, 0, false);
+    try {
+      FreeResult(false, false);
+    } catch (...) {
+    }
+    throw;
+  }
+  if (rows > 0)
+    CreateBlockStruct(block, static_cast<int>(rows), false);
+  else
+    LinkFetchedItems(block, 0, false);
+  if (atEnd) {
+    FNoData = true;
+    FreeResult(true, false);
+    if (cmd.StoredProc() && cmd.GetParamCount() > 0 && GetRecordCount() == 1) ReadOutParams();
+  }
+  return rows > 0;
+}
+
+void TMySQLRecordset::ReadOutParams() {
+  TItemHeader* item = FirstItem();
+  if (!item) return;
+  TRecBuf rec = AllocRecBuf();
+  BlockMan().GetRecord(rec.get(), item);
+  Command().ReadOutParams(
+      [this](std::string_view name) {
+        TFieldDesc* f = FindField(name);
+        return f ? Fields().IndexOf(f) : -1;
+      },
+      [this, &rec](int index) -> Variant {
+        const int fieldNo = index + 1;
+        if (GetNull(fieldNo, rec.get())) return Variant::Null();
+        const TFieldDesc& f = *Fields()[index];
+        if (IsBlobFieldType(f.DataType())) {
+          if (TBlob* blob = GetObject(fieldNo, rec.get())) return Variant(TSharedRef<TBlob>::Share(blob));
+          return Variant::Null();
+        }
+        return GetFieldAsVariant(fieldNo, rec.get());
+      });
 }
 
 }  // namespace lumo

@@ -50,6 +50,8 @@
 #include <vector>
 
 #include "KxAccessRecordSet.h"
+#include "MyClasses.h"
+#include "MyClassesCommand.h"
 #include "MyDataTypeMap.h"
 #include "MySqlApi.h"
 
@@ -229,6 +231,7 @@ class TMyRowConverter {
     std::uint16_t Scale = 0;
     std::uint8_t Width = 0;  // bytes of an integer
     TKind Kind = ckNone;
+    std::uint16_t Column = 0;  // index of the value in the row
     bool UnicodeBlob = false;
     bool BitSource = false;  // an integer field filled from BIT bytes
   };
@@ -244,6 +247,130 @@ class TMyRowConverter {
   std::vector<TPlan> FPlans;
   std::int32_t FDataSize = 0;
   std::u16string FWide;
+};
+
+// ---- the record set -----------------------------------------------------------------------
+
+// Property codes of the record set (the generic prFieldsAsString, 50, is
+// understood as well).
+inline constexpr int prMySQLFieldsAsString = prMySQLBase + 5;
+inline constexpr int prNullForZeroDate = prMySQLBase + 6;
+inline constexpr int prEnableBoolean = prMySQLBase + 14;
+inline constexpr int prCreateConnection = prMySQLBase + 15;
+inline constexpr int prOpenNext = prMySQLBase + 17;
+inline constexpr int prIsCanOpenNext = prMySQLBase + 25;
+inline constexpr int prUseHandler = prMySQLBase + 29;
+inline constexpr int prBinaryAsString = prMySQLBase + 34;
+
+enum TMySQLFetchState : std::uint8_t { fsBOF, fsMiddle, fsEof };
+enum TMyOpenNextState : std::uint8_t { osNotChecked, osMoreResults, osNoMoreResults, osError };
+
+// A SELECT with its row count replaced by 0 (or "LIMIT 0" added), so that
+// executing it describes the columns without reading rows. Other
+// statements come back unchanged.
+std::string SetLimit0(const std::string& sql);
+
+class TMySQLRecordset : public TKxRecordSet {
+ public:
+  TMySQLRecordset();
+  ~TMySQLRecordset() override;
+
+  // ---- the record store
+  void InternalPrepare() override;
+  void InternalUnPrepare() override;
+  using TKxRecordSet::InternalOpen;
+  void InternalClose() override;
+  void InternalInitFields() override;
+  int GetIndicatorSize() override { return FieldCount(); }
+  std::unique_ptr<TFieldDesc> GetFieldDescType() override { return std::make_unique<TMySQLFieldDesc>(); }
+  void ExplicitInitFields() override;
+  // Blob, memo and wide-memo fields give the object handle itself.
+  void GetFieldData(const TFieldDesc& field, const void* recBuf, void* dest, bool needConvert = false) override;
+  void SetToEnd() override;
+  bool Fetch(bool fetchBack = false) override;
+
+  // ---- the record set
+  std::unique_ptr<TKxCommand> CreateCommand() override;
+  void SetCommand(std::unique_ptr<TKxCommand> value) override;
+  void SetConnection(TKxConnection* value) override;
+  void Disconnect() override;
+  void ExecCommand() override;
+  void BreakFetch() override;
+  bool CanDisconnect() override;
+  bool RowsReturn() override;
+  bool SetProp(int prop, const Variant& value) override;
+  bool GetProp(int prop, Variant& value) override;
+  bool IsCaseSensitive() override { return false; }
+  const TOnDemandConverter* GetMapOnDemandConverter(const TKxFieldDesc& field, const TKxMapRule*& mapRule) override;
+
+  // Raise the session error of the connection in use (the record set's
+  // component as source).
+  void Check(const void* status);
+  void Check(int status);
+  void Check();
+
+  TMySQLCommand& Command();
+  // The connection the command runs on (the additional one while in use).
+  TMySQLConnection* UsedConnection();
+  // The user's connection while an additional one is in use, else null.
+  TMySQLConnection* ConnectionSwap() const noexcept { return FConnectionSwap; }
+  TMyOpenNextState OpenNextState() const noexcept { return FOpenNextState; }
+  bool NullForZeroDate() const noexcept { return FNullForZeroDate; }
+  bool FieldsAsString() const noexcept { return FFieldsAsString; }
+  bool EnableBoolean() const noexcept { return FEnableBoolean; }
+  bool BinaryAsString() const noexcept { return FBinaryAsString; }
+  bool CreateConnection() const noexcept { return FCreateConnection; }
+  bool UseHandler() const noexcept { return FUseHandler; }
+  std::int64_t RowsAffectedNext() const noexcept { return FRowsAffectedNext; }
+
+  // Finishes the current result: with tryGetNextResult the next result of
+  // the execution is taken into place as pending; with tryToFinishFetch the
+  // remaining rows are read (a requested break cancels the statement first).
+  void FreeResult(bool tryGetNextResult, bool tryToFinishFetch);
+  // Finishes every result of the execution.
+  void DrainResults();
+
+ protected:
+  // Takes an additional connection for the command (see the unit comment).
+  void QuerySwapConnection();
+  // Gives the additional connection back (to ReturnMySQLConnection or
+  // disconnected and freed); with forbidQueries it is not used again.
+  void ReleaseSwapConnection(bool forbidQueries = false);
+  // Copies the settings of the connection in use.
+  void UpdateConnectionSettings();
+  void CreateFieldDescs();
+  void FillTablesAliases();
+  TMyTableInfo* AddSQLObjectIfNeed(const std::string& alias, const std::string& orgTable);
+  TMyColumnOptions ColumnOptions(bool showStatement) const;
+  // Reads the output parameters of a stored-procedure call from the only
+  // row of its result.
+  void ReadOutParams();
+  // Fills `values` from a row of the current result.
+  void ReadRowValues(TMySQLAPI& api, PMYSQL_RES res, PMYSQL_ROW row);
+
+  bool FIsClient41 = true;
+  bool FUseUnicode = false;
+  bool FOptimizedBigInt = false;
+  bool FNullForZeroOrvoDate = false;
+  bool FCheckPrecision = false;
+  int FServerPrimaryVer = 0;
+  int FServerMinorVer = 0;
+  TMySQLConnection* FConnectionSwap = nullptr;
+  std::unique_ptr<TMySQLConnection> FAdditional;
+  bool FNullForZeroDate = true;
+  bool FFieldsAsString = false;
+  bool FEnableBoolean = true;
+  bool FBinaryAsString = true;
+  TMySQLFetchState FFetchState = fsBOF;
+  bool FCreateConnection = true;
+  TMyOpenNextState FOpenNextState = osNotChecked;
+  PMYSQL_RES FSQLResultNext = nullptr;
+  std::int64_t FRowsAffectedNext = 0;
+  bool FIsCanFastClose = false;
+  bool FUseHandler = false;
+  TMyRowConverter FConverter;
+  std::vector<TMyRowValue> FValues;
+  std::vector<std::uint32_t> FLengths;
 };
 
 }  // namespace lumo
