@@ -24,7 +24,9 @@
 //   the facade directly (the record set is built on this unit).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -170,6 +172,12 @@ class TMySQLCommand : public TKxCommand {
   // The parameter for placeholder `index` (stored-procedure order for calls).
   TParamDesc& ParamForPlaceholder(int index);
   std::string EncodeSQL(std::string_view text) const;
+  // The character set the literal writer escapes for.
+  std::string LiteralCharset() const;
+  // The parameters in placeholder order.
+  std::vector<TParamDesc*> PlaceholderParams() const;
+  // The recorded positions belong to the current SQL and point at "?".
+  bool PositionsUsable() const;
   TMySQLAPI& API() const;
   PMYSQL_CON Session() const;
 
@@ -184,7 +192,12 @@ class TMySQLCommand : public TKxCommand {
   bool FRequestResultset = false;
   std::vector<std::string> FCachedSQL;
   bool FCachedSQLValid = false;
+  std::string FCachedSQLText;
+  bool FCachedBackslashes = true;
   std::vector<std::int32_t> FParamPositions;
+  std::string FPositionsSQL;        // the parsed text the positions belong to
+  bool FPositionsExternal = false;  // given through prParamPosition
+  std::vector<std::int32_t>* FRecording = nullptr;
   bool FFillParamPosition = false;
   bool FPrepared = false;
   bool FOpenNext = false;
@@ -192,6 +205,7 @@ class TMySQLCommand : public TKxCommand {
   PMYSQL_RES FSQLResult = nullptr;
   std::mutex FBreakExecCS;
   std::atomic<bool> FWaitForBreak{false};
+  std::atomic<std::uint32_t> FThreadId{0};
 };
 
 }  // namespace lumo
