@@ -842,7 +842,8 @@ std::string SetLimit0(const std::string& sql) {
   for (;;) {
     code = parser.GetNextToken();
     if (code == lcEnd) break;
-    const std::string_view lexem = parser.LexemView();
+    // Strings and quoted names may hold the symbols' texts.
+    const std::string_view lexem = code == lcString || code == lcIdent ? std::string_view() : parser.LexemView();
     if (lexem == "(") {
       ++depth;
       continue;

@@ -1,0 +1,364 @@
+// The MySQL record set: the mapping of column types, flags, lengths and
+// character sets (table-driven), values converted from row texts into
+// record buffers (edge values, bounded copies, zero dates, overflow), the
+// zero-limit rewrite; against the test server: every column type fetched
+// and compared with what the C client library returns for the same rows,
+// block fetch, the additional connection, several results.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <optional>
+
+#include "Bcd.h"
+#include "CodePages.h"
+#include "KxBlob.h"
+#include "MyClassesLiterals.h"
+#include "MyClassesRecordset.h"
+#include "MySqlApiDirect.h"
+#include "support/TestServer.h"
+
+#include <mysql.h>  // the comparison peer (after our headers: its macros)
+
+namespace lumo {
+namespace {
+
+using test::TestServer;
+
+// ---- column mapping ----------------------------------------------------------------------
+
+enum Opt : unsigned { oNoBool = 1, oOptBig = 2, oBinAsBytes = 4, oUni = 8, oBCD = 16, oFMT = 32, oCheck = 64 };
+
+struct MapCase {
+  std::uint8_t type;
+  std::uint32_t length, decimals, flags, charset;
+  unsigned opts;
+  std::uint16_t expected;
+};
+
+TEST(MyRecordsetMapping, TypesFlagsLengthsCharsets) {
+  const std::uint32_t B = my_flag::Binary, U = my_flag::Unsigned;
+  const MapCase cases[] = {
+      {1, 1, 0, 0, 63, 0, dtBoolean},             // TINYINT(1)
+      {1, 1, 0, 0, 63, oNoBool, dtInt8},          // ... with EnableBoolean off
+      {1, 3, 0, U, 63, 0, dtUInt8},               // TINYINT(3) UNSIGNED
+      {2, 6, 0, U, 63, 0, dtUInt16},              // SMALLINT UNSIGNED
+      {3, 11, 0, 0, 63, 0, dtInt32},              // INT
+      {3, 10, 0, U, 63, 0, dtUInt32},             // INT UNSIGNED
+      {9, 8, 0, U, 63, 0, dtInt32},               // MEDIUMINT UNSIGNED
+      {8, 11, 0, 0, 63, oOptBig, dtInt32},        // BIGINT(11) optimised
+      {8, 20, 0, 0, 63, oOptBig, dtInt64},        // BIGINT(20) stays
+      {8, 20, 0, U, 63, 0, dtUInt64},             // BIGINT UNSIGNED keeps 2^64-1
+      {246, 12, 2, 0, 63, oCheck | oBCD, dtBCD},  // DECIMAL(10,2)
+      {246, 22, 2, 0, 63, oCheck | oBCD, dtFloat},
+      {246, 22, 2, 0, 63, oCheck | oBCD | oFMT, dtFMTBCD},
+      {246, 67, 30, 0, 63, oFMT, dtFMTBCD},       // DECIMAL(65,30)
+      {0, 12, 2, 0, 63, oBCD, dtBCD},
+      {246, 12, 2, 0, 63, 0, dtFloat},
+      {4, 12, 31, 0, 63, 0, dtFloat},
+      {5, 22, 31, 0, 63, 0, dtFloat},
+      {6, 0, 0, B, 63, 0, dtString},              // NULL
+      {6, 0, 0, B, 63, oUni, dtWideString},
+      {7, 19, 0, 0, 63, 0, dtDateTime},
+      {12, 26, 6, 0, 63, 0, dtDateTime},          // DATETIME(6)
+      {10, 10, 0, 0, 63, 0, dtDate},
+      {14, 10, 0, 0, 63, 0, dtDate},
+      {11, 10, 0, 0, 63, 0, dtTime},
+      {13, 4, 0, U, 63, 0, dtUInt16},             // YEAR
+      {253, 20, 0, B, 63, 0, dtString},           // VARBINARY(20)
+      {253, 20, 0, B, 63, oBinAsBytes, dtVarBytes},
+      {253, 80, 0, B, 46, oBinAsBytes, dtString},  // utf8mb4_bin text: not binary data
+      {253, 80, 0, 0, 45, oUni, dtWideString},
+      {254, 8, 0, B, 63, oBinAsBytes, dtBytes},   // BINARY(8)
+      {254, 8, 0, 0, 8, 0, dtString},
+      {16, 64, 0, U, 63, 0, dtInt64},             // BIT(64)
+      {16, 8, 0, U, 63, oOptBig, dtInt32},
+      {247, 12, 0, 0, 8, 0, dtString},            // ENUM
+      {248, 12, 0, 0, 8, oUni, dtWideString},     // SET
+      {252, 65535, 0, B, 63, 0, dtBlob},          // BLOB
+      {251, 0xFFFFFFFF, 0, B, 63, 0, dtBlob},     // LONGBLOB
+      {252, 65535, 0, B, 46, 0, dtMemo},          // TEXT with a binary collation
+      {252, 262140, 0, 0, 45, oUni, dtWideMemo},
+      {252, 65535, 0, B, 0, 0, dtBlob},           // before 4.1: no character set
+      {245, 0xFFFFFFFF, 0, B, 63, 0, dtMemo},     // JSON of MySQL 8
+      {245, 0xFFFFFFFF, 0, B, 63, oUni, dtWideMemo},
+      {255, 0xFFFFFFFF, 0, B, 63, 0, dtBlob},     // GEOMETRY
+  };
+  for (const MapCase& c : cases) {
+    std::uint16_t type = 0;
+    bool fixed = false;
+    ConvertMySQLTypeToInternalFormat(c.type, c.length, c.decimals, c.flags & my_flag::Binary, c.flags & my_flag::Unsigned,
+                                     !(c.opts & oNoBool), c.opts & oOptBig, !(c.opts & oBinAsBytes), c.opts & oUni,
+                                     c.opts & oBCD, c.opts & oFMT, c.opts & oCheck, c.charset, type, fixed);
+    EXPECT_EQ(type, c.expected) << "type " << int(c.type) << " length " << c.length << " opts " << c.opts;
+    EXPECT_EQ(fixed, c.type == 254);
+  }
+  std::uint16_t type;
+  bool fixed;
+  for (int unknown : {17, 18, 19, 20, 244})
+    EXPECT_THROW(ConvertMySQLTypeToInternalFormat(std::uint8_t(unknown), 1, 0, false, false, true, false, true, false,
+                                                  false, false, false, 8, type, fixed),
+                 Exception);
+}
+
+TMYSQL_FIELD Column(std::uint8_t type, std::uint32_t length, std::uint32_t charset, std::uint32_t flags = 0,
+                    std::uint32_t decimals = 0, std::string table = "t") {
+  TMYSQL_FIELD f;
+  f.Name = f.OrgName = "c";
+  f.Table = f.OrgTable = std::move(table);
+  f.MyType = type;
+  f.LengthInBytes = static_cast<std::int32_t>(length);
+  f.CharsetNr = charset;
+  f.Flags = flags;
+  f.Decimals = decimals;
+  return f;
+}
+
+std::unique_ptr<TMySQLFieldDesc> Describe(const TMYSQL_FIELD& col, const TMyColumnOptions& o) {
+  auto d = std::make_unique<TMySQLFieldDesc>();
+  DescribeMySQLColumn(col, GetFieldLengthInChars(col, o), o, dtUnknown, *d);
+  return d;
+}
+
+TEST(MyRecordsetMapping, LengthsSizesAndFlags) {
+  TMyColumnOptions uni;
+  uni.UseUnicode = true;
+  uni.FlatBuffers = false;
+  // utf8 (3 bytes a character) and utf8mb4 (4): VARCHAR(100).
+  auto d = Describe(Column(253, 300, 33), uni);
+  EXPECT_EQ(d->Length(), 100);
+  EXPECT_EQ(d->DataType(), dtExtWideString);
+  d = Describe(Column(253, 400, 45), uni);
+  EXPECT_EQ(d->Length(), 100);
+  uni.FlatBuffers = true;
+  d = Describe(Column(253, 400, 224), uni);
+  EXPECT_EQ(d->DataType(), dtWideString);
+  EXPECT_EQ(d->Size(), 4 * 100 + 2);  // two UTF-16 units for every character
+  // A computed column of length 1023 and a binary column are not divided.
+  EXPECT_EQ(Describe(Column(253, 1023, 45, 0, 0, ""), uni)->Length(), 1023);
+  EXPECT_EQ(Describe(Column(253, 20, 63, my_flag::Binary), uni)->Length(), 20);
+
+  // LONGBLOB's length is 4294967295, not -1.
+  TMyColumnOptions plain;
+  d = Describe(Column(251, 0xFFFFFFFF, 63, my_flag::Binary), plain);
+  EXPECT_EQ(d->DataType(), dtBlob);
+  EXPECT_EQ(d->DBType(), myBlob);
+  EXPECT_EQ(d->LengthInBytes(), 0xFFFFFFFFu);
+  EXPECT_EQ(Describe(Column(249, 255, 63, my_flag::Binary), plain)->DBType(), myTinyBlob);
+
+  // FieldsAsString with UseUnicode: 8-bit text measured in bytes.
+  uni.FieldsAsString = true;
+  d = Describe(Column(253, 40, 45), uni);
+  EXPECT_EQ(d->DataType(), dtString);
+  EXPECT_EQ(d->Length(), 40);
+  EXPECT_EQ(d->Size(), 41);
+  EXPECT_EQ(Describe(Column(3, 11, 63), uni)->DataType(), dtString);
+  EXPECT_EQ(Describe(Column(252, 65535, 63, my_flag::Binary), uni)->DataType(), dtBlob);
+
+  // A computed VAR_STRING of 65535 bytes is a memo; long text without long strings too.
+  EXPECT_EQ(Describe(Column(253, 65535, 8, 0, 0, ""), plain)->DataType(), dtMemo);
+  plain.LongStrings = false;
+  EXPECT_EQ(Describe(Column(253, 300, 8), plain)->DataType(), dtMemo);
+  plain.LongStrings = true;
+  plain.FlatBuffers = false;
+  EXPECT_EQ(Describe(Column(253, 300, 8), plain)->DataType(), dtExtString);
+  EXPECT_EQ(Describe(Column(253, 20, 8), plain)->DataType(), dtString);
+  d = Describe(Column(253, 0, 8), plain);
+  EXPECT_EQ(d->DataType(), dtExtString);
+  EXPECT_EQ(d->Length(), SizeForFieldsWithZeroLength);
+
+  // Flags.
+  d = Describe(Column(3, 11, 63, my_flag::NotNull | my_flag::AutoIncrement | my_flag::PriKey), plain);
+  EXPECT_FALSE(d->Required());
+  EXPECT_TRUE(d->IsAutoIncrement() && d->IsKey() && d->IsPrimaryKey());
+  EXPECT_TRUE(Describe(Column(3, 11, 63, my_flag::NotNull | my_flag::PartKey), plain)->Required());
+  d = Describe(Column(7, 19, 63, my_flag::NotNull | my_flag::Timestamp), plain);
+  EXPECT_FALSE(d->Required());
+  EXPECT_TRUE(d->IsCurrentTimestamp());
+  d = Describe(Column(246, 11, 0, 0, 0), plain);  // DECIMAL(10,0)
+  EXPECT_EQ(d->DBLength(), 10);
+  EXPECT_TRUE(Describe(Column(6, 0, 63), plain)->ReadOnly());
+}
+
+// ---- value conversion -----------------------------------------------------------------------
+
+// A record store with the given columns and one record to convert into.
+struct Rows {
+  explicit Rows(const std::vector<TMYSQL_FIELD>& columns, TMyColumnOptions o = {},
+                TMyRowConverter::TOptions co = {}) {
+    data.SetAutoInitFields(false);
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      auto d = Describe(columns[i], o);
+      d->SetActualFieldNo(static_cast<std::uint16_t>(i));
+      data.Fields().Add(std::move(d));
+    }
+    data.InitFields();
+    data.Open();
+    co.UseUnicode = o.UseUnicode;
+    converter.Prepare(data, co);
+    rec = data.AllocRecBuf();
+  }
+  ~Rows() { data.FreeComplexFields(rec.get(), true); }
+  // Converts one row of texts (nullopt: NULL).
+  void Put(const std::vector<std::optional<std::string>>& texts) {
+    data.FreeComplexFields(rec.get(), true);
+    data.InitRecord(rec.get());
+    std::vector<TMyRowValue> values(texts.size());
+    for (std::size_t i = 0; i < texts.size(); ++i)
+      if (texts[i]) values[i] = {texts[i]->data(), static_cast<std::uint32_t>(texts[i]->size()), false};
+    converter.ConvertRow(rec.get(), values.data());
+  }
+  Variant Get(int fieldNo) { return data.GetFieldAsVariant(fieldNo, rec.get()); }
+  bool IsNull(int fieldNo) { return data.GetNull(fieldNo, rec.get()); }
+  template <class T>
+  T Raw(int fieldNo) {
+    T v{};
+    std::memcpy(&v, rec.get() + data.Fields()[fieldNo - 1]->Offset(), sizeof v);
+    return v;
+  }
+  TMemData data;
+  TMyRowConverter converter;
+  TRecBuf rec;
+};
+
+TEST(MyRecordsetConversion, NumbersAtTheirLimits) {
+  TMyColumnOptions o;
+  o.EnableFMTBCD = true;
+  const std::uint32_t U = my_flag::Unsigned;
+  Rows r({Column(8, 20, 63, U), Column(8, 20, 63), Column(246, 67, 63, 0, 30), Column(16, 64, 63, U),
+          Column(16, 12, 63, U), Column(1, 1, 63), Column(1, 4, 63), Column(5, 22, 63, 0, 31), Column(13, 4, 63, U)},
+         o);
+  r.Put({"18446744073709551615", "-9223372036854775808", "-12345678901234567890123456789012345.123456789012345678901234567891",
+         std::string("\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 8), std::string("\x0A\xBC", 2), "1", "-128", "-1.7976931348623157e308",
+         "2155"});
+  EXPECT_EQ(r.Raw<std::uint64_t>(1), 18446744073709551615ull);
+  EXPECT_EQ(r.Raw<std::int64_t>(2), INT64_MIN);
+  // 65 significant digits: the last one rounded away (64 is the packed decimal's limit).
+  EXPECT_EQ(BcdToStr(r.Raw<TBcd>(3)), "-12345678901234567890123456789012345.12345678901234567890123456789");
+  EXPECT_EQ(r.Raw<std::int64_t>(4), -1);  // all 64 bits
+  EXPECT_EQ(r.Raw<std::int64_t>(5), 0xABC);
+  EXPECT_EQ(r.Get(6).AsBoolean(), true);
+  EXPECT_EQ(r.Raw<std::int8_t>(7), -128);
+  EXPECT_EQ(r.Raw<double>(8), -1.7976931348623157e308);
+  EXPECT_EQ(r.Raw<std::uint16_t>(9), 2155);
+  r.Put({"0", "0", "0.000000000000000000000000000001",
+         std::string("\x00", 1), std::string(), "0", "127", "5e-324", "0"});
+  EXPECT_EQ(BcdToStr(r.Raw<TBcd>(3)), "0.000000000000000000000000000001");
+  EXPECT_EQ(r.Raw<std::int64_t>(4), 0);
+  EXPECT_EQ(r.Get(6).AsBoolean(), false);
+  EXPECT_EQ(r.Raw<double>(8), 5e-324);
+  r.Put({"0", "0", "-99999999999999999999999999999999999.99999999999999999999999999999", "", "", "0", "0", "0", "0"});
+  EXPECT_EQ(BcdToStr(r.Raw<TBcd>(3)), "-99999999999999999999999999999999999.99999999999999999999999999999");
+  // Overflow is detected, not wrapped.
+  EXPECT_THROW(r.Put({"18446744073709551616", "0", "0", "", "", "0", "0", "0", "0"}), EConvertError);
+  EXPECT_THROW(r.Put({"1", "9223372036854775808", "0", "", "", "0", "0", "0", "0"}), EConvertError);
+  EXPECT_THROW(r.Put({"1", "1", "0", "", "", "0", "128", "0", "0"}), EConvertError);
+  EXPECT_THROW(r.Put({"1x", "1", "0", "", "", "0", "0", "0", "0"}), EConvertError);
+
+  // TINYINT(1) without EnableBoolean, BIGINT(11) narrowed by OptimizedBigInt.
+  o.EnableBoolean = false;
+  o.OptimizedBigInt = true;
+  o.EnableBCD = true;
+  o.EnableFMTBCD = false;
+  Rows n({Column(1, 1, 63), Column(8, 11, 63), Column(246, 12, 63, 0, 2)}, o);
+  n.Put({"1", "-2147483648", "-123.45675"});
+  EXPECT_EQ(n.data.Fields()[0]->DataType(), dtInt8);
+  EXPECT_EQ(n.Raw<std::int8_t>(1), 1);
+  EXPECT_EQ(n.Raw<std::int32_t>(2), INT32_MIN);
+  EXPECT_EQ(n.Raw<std::int64_t>(3), -1234568);  // four decimals, rounded half away from zero
+  EXPECT_THROW(n.Put({"1", "2147483648", "0"}), EConvertError);
+}
+
+TEST(MyRecordsetConversion, DatesTimesAndZeroDates) {
+  const auto cols = std::vector<TMYSQL_FIELD>{Column(12, 26, 63, 0, 6), Column(7, 23, 63, 0, 3), Column(10, 10, 63),
+                                              Column(11, 10, 63), Column(7, 14, 63)};
+  Rows r(cols);
+  r.Put({"2024-02-29 23:59:59.123456", "1970-01-01 00:00:01.5", "0001-01-01", "-01:30:00", "20140131235959"});
+  EXPECT_NEAR(r.Raw<double>(1), EncodeDateTime(2024, 2, 29, 23, 59, 59, 123), 1e-9);
+  EXPECT_NEAR(r.Raw<double>(2), EncodeDateTime(1970, 1, 1, 0, 0, 1, 500), 1e-9);
+  EXPECT_EQ(r.Raw<double>(3), EncodeDate(1, 1, 1));
+  EXPECT_DOUBLE_EQ(r.Raw<double>(4), -1.5 / 24);
+  EXPECT_NEAR(r.Raw<double>(5), EncodeDateTime(2014, 1, 31, 23, 59, 59, 0), 1e-9);
+  r.Put({"1899-12-29 06:00:00", "2038-01-19 03:14:07.999", "9999-12-31", "838:59:59.5", "19991231000000"});
+  EXPECT_NEAR(r.Raw<double>(1), -1.25, 1e-12);  // before the zero point the time counts away from zero
+  EXPECT_DOUBLE_EQ(r.Raw<double>(4), (838 * 3600 + 59 * 60 + 59.5) / 86400);
+  r.Put({"2000-01-01 00:00:00", "2000-01-01 00:00:00", "2000-01-01", "25:00:00", "20000101000000"});
+  EXPECT_DOUBLE_EQ(r.Raw<double>(4), 25.0 / 24);
+
+  // Zero dates: null by default, ZeroDate with NullForZeroDate off.
+  r.Put({"0000-00-00 00:00:00", "0000-00-00 00:00:00.000", "2021-02-30", "00:00:00", "00000000000000"});
+  for (int f : {1, 2, 3, 5}) EXPECT_TRUE(r.IsNull(f)) << f;
+  EXPECT_FALSE(r.IsNull(4));
+  TMyRowConverter::TOptions keep;
+  keep.NullForZeroDate = false;
+  Rows z(cols, {}, keep);
+  z.Put({"0000-00-00 00:00:00", std::nullopt, "0000-00-00", "00:00:00", "00000000000000"});
+  EXPECT_EQ(z.Raw<double>(1), ZeroDate);
+  EXPECT_TRUE(z.IsNull(2));
+  EXPECT_EQ(z.Raw<double>(3), ZeroDate);
+  EXPECT_EQ(z.Raw<double>(5), ZeroDate);
+  // The date-time zero point reads null with NullForZeroOrvoDate.
+  keep.NullForZeroOrvoDate = true;
+  Rows orvo(cols, {}, keep);
+  orvo.Put({"1899-12-30 00:00:00", "1899-12-30 00:00:00", "1899-12-30", "00:00:00", "18991230000000"});
+  for (int f : {1, 2, 3, 5}) EXPECT_TRUE(orvo.IsNull(f)) << f;
+  EXPECT_FALSE(orvo.IsNull(4));
+
+  try {
+    r.Put({"2000-01-01", "2000-01-01 00:00:00", "2000-01-01", "12-30-00", "20000101000000"});
+    ADD_FAILURE() << "no error";
+  } catch (const Exception& e) {
+    EXPECT_STREQ(e.what(), "Wrong time format. Field c, value 12-30-00");
+  }
+  Rows odd({Column(7, 9, 63)});
+  EXPECT_THROW(odd.Put({"123456789"}), Exception);
+}
+
+TEST(MyRecordsetConversion, TextAndBytesStayInTheirSlots) {
+  TMyColumnOptions o;
+  o.BinaryAsString = false;
+  TMYSQL_FIELD narrow = Column(253, 4, 8);
+  Rows r({narrow, Column(253, 4, 63, my_flag::Binary), Column(254, 3, 63, my_flag::Binary), Column(247, 8, 8),
+          Column(248, 20, 8), Column(252, 65535, 63, my_flag::Binary)},
+         o);
+  const std::string blob("\x00\x01\xFF\x00", 4);
+  r.Put({"a\xC3\xA9\xE2\x82\xAC", "123456", "xy", "medium", "a,b,c", blob});
+  EXPECT_EQ(r.Get(1).AsString(), "a\xC3\xA9");  // cut before the euro sign, not inside it
+  EXPECT_EQ(r.Get(2).AsBytes(), (Variant::Bytes{'1', '2', '3', '4'}));
+  EXPECT_EQ(r.Get(3).AsBytes(), (Variant::Bytes{'x', 'y', 0}));
+  EXPECT_EQ(r.Get(4).AsString(), "medium");
+  EXPECT_EQ(r.Get(5).AsString(), "a,b,c");
+  EXPECT_EQ(r.data.GetObject(6, r.rec.get())->AsAnsiString(), blob);
+  r.Put({std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt});
+  for (int f = 1; f <= 6; ++f) EXPECT_TRUE(r.IsNull(f));
+  EXPECT_NE(r.data.GetObject(6, r.rec.get()), nullptr);  // a null blob still has its object
+
+  // UTF-16 text: characters outside the BMP are kept whole; JSON as wide memo.
+  TMyColumnOptions uni;
+  uni.UseUnicode = true;
+  Rows w({Column(253, 8, 45), Column(245, 0xFFFFFFFF, 63, my_flag::Binary), Column(253, 400, 45)}, uni);
+  const std::string emoji = "\xF0\x9F\x98\x80\xF0\x9F\x98\x81";
+  w.Put({emoji, "{\"k\": \"\xC3\xA9\"}", emoji});
+  EXPECT_EQ(w.Get(1).AsWideString(), Utf8Decode(emoji));
+  EXPECT_EQ(w.data.GetObject(2, w.rec.get())->AsWideString(), u"{\"k\": \"\u00e9\"}");
+  EXPECT_EQ(w.Get(3).AsWideString(), Utf8Decode(emoji));
+}
+
+TEST(MyRecordsetSql, ZeroLimit) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"SELECT * FROM t", "SELECT * FROM t LIMIT 0"},
+      {"SELECT * FROM t LIMIT 10", "SELECT * FROM t LIMIT 0"},
+      {"select * from t limit 5, 10", "select * from t limit 5, 0"},
+      {"SELECT a FROM t LIMIT 7 OFFSET 3", "SELECT a FROM t LIMIT 0 OFFSET 3"},
+      {"SELECT a FROM t FOR UPDATE", "SELECT a FROM t LIMIT 0 FOR UPDATE"},
+      {"SELECT 1; SELECT 2", "SELECT 1 LIMIT 0 ; SELECT 2"},
+      {"SELECT (SELECT 1 LIMIT 1) AS x", "SELECT (SELECT 1 LIMIT 1) AS x LIMIT 0"},
+      {"SELECT ';' /* LIMIT 3 */ FROM t", "SELECT ';' /* LIMIT 3 */ FROM t LIMIT 0"},
+      {"UPDATE t SET a = 1", "UPDATE t SET a = 1"},
+      {"SET @a = 1; SELECT @a", "SET @a = 1; SELECT @a"},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(SetLimit0(in), out) << in;
+}
+
+}  // namespace
+}  // namespace lumo
