@@ -237,7 +237,11 @@ void ConvertMySQLTypeToInternalFormat(std::uint8_t MySQLType, std::uint32_t Fiel
     default:
       throw Exception(Format("Unknown MySQL datatype (%d)", {static_cast<int>(MySQLType)}));
   }
-  if (Unicode) {
+  // Binary strings read as text keep their bytes: decoding them as UTF-8
+  // would replace what is not UTF-8.
+  const bool binaryString =
+      IsBinary && binaryCharset && (MySQLType == tVarChar || MySQLType == tVarString || MySQLType == tString);
+  if (Unicode && !binaryString) {
     if (t == dtString)
       t = dtWideString;
     else if (t == dtMemo)

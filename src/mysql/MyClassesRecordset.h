@@ -33,6 +33,9 @@
 //   per character, so characters outside the BMP are never cut.
 // - dtString fields hold bytes: with FieldsAsString a text column keeps its
 //   length in bytes as its Length, so UTF-8 text cannot overrun the slot.
+// - Binary strings (binary flag and character set 63) read as text
+//   (BinaryAsString) stay 8-bit text with UseUnicode: their bytes are not
+//   UTF-8 and would not survive decoding.
 // - JSON (type 245) maps to memo (wide memo with UseUnicode). Large-object
 //   columns are blobs only when binary-flagged with the binary character set
 //   (63); a text column with a binary collation is memo.

@@ -67,6 +67,7 @@ TEST(MyRecordsetMapping, TypesFlagsLengthsCharsets) {
       {13, 4, 0, U, 63, 0, dtUInt16},             // YEAR
       {253, 20, 0, B, 63, 0, dtString},           // VARBINARY(20)
       {253, 20, 0, B, 63, oBinAsBytes, dtVarBytes},
+      {253, 20, 0, B, 63, oUni, dtString},        // bytes are not UTF-8 text
       {253, 80, 0, B, 46, oBinAsBytes, dtString},  // utf8mb4_bin text: not binary data
       {253, 80, 0, 0, 45, oUni, dtWideString},
       {254, 8, 0, B, 63, oBinAsBytes, dtBytes},   // BINARY(8)
@@ -358,6 +359,373 @@ TEST(MyRecordsetSql, ZeroLimit) {
       {"SET @a = 1; SELECT @a", "SET @a = 1; SELECT @a"},
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(SetLimit0(in), out) << in;
+}
+
+// ---- against the test server ----------------------------------------------------------------
+
+std::unique_ptr<TMySQLConnection> Connect(bool unicode = false) {
+  RegisterMySqlApiDirect();
+  RegisterMyDataTypeMap();
+  auto c = std::make_unique<TMySQLConnection>();
+  c->SetServer(TestServer().host);
+  c->SetProp(prPort, TestServer().port);
+  c->SetUsername(TestServer().user);
+  c->SetPassword(TestServer().password);
+  c->SetProp(prDatabase, TestServer().scratchDatabase);
+  c->SetProp(prUseUnicode, unicode);
+  c->Connect("");
+  return c;
+}
+
+// The peer on the same character set as `ours`.
+struct Peer {
+  explicit Peer(TMySQLConnection& ours) {
+    h = mysql_init(nullptr);
+    std::string cs = ours.UnicodeCharset();
+    if (!ours.UseUnicode()) {
+      TMySQLRecordset rs;
+      rs.SetConnection(&ours);
+      rs.SetSQL("SELECT @@character_set_results");
+      rs.SetProp(prFetchAll, true);
+      rs.Open();
+      TRecBuf rec = rs.AllocRecBuf();
+      rs.SetToBegin();
+      rs.GetNextRecord(rec.get());
+      cs = rs.GetFieldAsVariant(1, rec.get()).AsString();
+    }
+    mysql_options(h, ::MYSQL_SET_CHARSET_NAME, cs.c_str());
+    if (!mysql_real_connect(h, TestServer().host.c_str(), TestServer().user.c_str(), TestServer().password.c_str(),
+                            TestServer().scratchDatabase.c_str(), static_cast<unsigned>(TestServer().port), nullptr, 0))
+      ADD_FAILURE() << mysql_error(h);
+  }
+  ~Peer() { mysql_close(h); }
+  std::vector<std::vector<std::optional<std::string>>> Rows(const std::string& sql) {
+    std::vector<std::vector<std::optional<std::string>>> out;
+    if (mysql_real_query(h, sql.data(), sql.size()) != 0) {
+      ADD_FAILURE() << mysql_error(h);
+      return out;
+    }
+    MYSQL_RES* res = mysql_store_result(h);
+    const unsigned n = mysql_num_fields(res);
+    while (MYSQL_ROW row = mysql_fetch_row(res)) {
+      const unsigned long* lens = mysql_fetch_lengths(res);
+      auto& r = out.emplace_back();
+      for (unsigned i = 0; i < n; ++i)
+        r.push_back(row[i] ? std::optional<std::string>(std::string(row[i], lens[i])) : std::nullopt);
+    }
+    mysql_free_result(res);
+    return out;
+  }
+  MYSQL* h;
+};
+
+// Every record of an open record set as a record buffer (plain copies: the
+// store keeps the references of their complex values).
+std::vector<TRecBuf> Records(TMySQLRecordset& rs) {
+  std::vector<TRecBuf> out;
+  rs.SetToBegin();
+  for (;;) {
+    TRecBuf buf = rs.AllocRecBuf();
+    rs.GetNextRecord(buf.get());
+    if (rs.GetEOF()) break;
+    out.push_back(std::move(buf));
+  }
+  return out;
+}
+
+// A moment from the server's text (date, date-time or time), milliseconds rounded.
+double ExpectedMoment(const std::string& text, bool isTime) {
+  int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
+  double frac = 0;
+  const char* p = text.c_str();
+  if (isTime) {
+    const bool neg = *p == '-';
+    std::sscanf(p + (neg ? 1 : 0), "%d:%d:%d", &h, &mi, &s);
+    if (const char* dot = std::strchr(p, '.')) frac = std::atof(dot);
+    const double ms = std::floor(((h * 60 + mi) * 60 + s + frac) * 1000 + 0.5);
+    return (neg ? -1 : 1) * ms / MSecsPerDay;
+  }
+  std::sscanf(p, "%d-%d-%d %d:%d:%d", &y, &mo, &d, &h, &mi, &s);
+  if (const char* dot = std::strchr(p, '.')) frac = std::atof(dot);
+  const double date = EncodeDate(y, mo, d);
+  const double t = std::floor(((h * 60 + mi) * 60 + s + frac) * 1000 + 0.5) / MSecsPerDay;
+  return date >= 0 ? date + t : date - t;
+}
+
+// Compares one of our values with the peer's text for the same column.
+void ExpectSame(TMySQLRecordset& rs, int fieldNo, std::uint8_t* rec, const std::optional<std::string>& peer) {
+  auto& f = static_cast<TMySQLFieldDesc&>(*rs.Fields()[fieldNo - 1]);
+  SCOPED_TRACE(f.Name() + " (" + std::to_string(f.DataType()) + ") peer " + (peer ? peer->substr(0, 60) : "NULL"));
+  const bool date = f.DataType() == dtDate || f.DataType() == dtDateTime;
+  if (!peer || (date && peer->compare(0, 10, "0000-00-00") == 0)) {
+    EXPECT_TRUE(rs.GetNull(fieldNo, rec));
+    return;
+  }
+  ASSERT_FALSE(rs.GetNull(fieldNo, rec));
+  const std::uint8_t* slot = rec + f.Offset();
+  auto raw = [&](auto v) {
+    std::memcpy(&v, slot, sizeof v);
+    return v;
+  };
+  const std::string& t = *peer;
+  switch (f.DataType()) {
+    case dtInt8: case dtInt16: case dtInt32: case dtInt64: case dtUInt8: case dtUInt16: case dtUInt32: case dtUInt64: {
+      if (f.MySQLType() == 16) {
+        std::uint64_t bits = 0;
+        for (unsigned char c : t) bits = bits << 8 | c;
+        EXPECT_EQ(static_cast<std::uint64_t>(raw(std::int64_t{})), bits);
+      } else if (f.DataType() == dtUInt64) {
+        EXPECT_EQ(raw(std::uint64_t{}), std::strtoull(t.c_str(), nullptr, 10));
+      } else {
+        EXPECT_EQ(rs.GetFieldAsVariant(fieldNo, rec).AsInt64(), std::strtoll(t.c_str(), nullptr, 10));
+      }
+      break;
+    }
+    case dtBoolean:
+      EXPECT_EQ(rs.GetFieldAsVariant(fieldNo, rec).AsBoolean(), t != "0");
+      break;
+    case dtFloat:
+      EXPECT_EQ(raw(double{}), std::strtod(t.c_str(), nullptr));
+      break;
+    case dtFMTBCD: {
+      std::string norm = t;
+      if (norm.find('.') != std::string::npos) {
+        while (norm.back() == '0') norm.pop_back();
+        if (norm.back() == '.') norm.pop_back();
+      }
+      if (norm == "-0") norm = "0";
+      EXPECT_EQ(BcdToStr(raw(TBcd{})), norm);
+      break;
+    }
+    case dtDate: case dtDateTime: case dtTime:
+      EXPECT_NEAR(raw(double{}), ExpectedMoment(t, f.DataType() == dtTime), 1e-9);
+      break;
+    case dtString: case dtExtString:
+      // Binary data read as text ends at its first zero byte.
+      EXPECT_EQ(rs.GetFieldAsVariant(fieldNo, rec).AsString(), f.CharsetNr() == 63 ? t.substr(0, t.find('\0')) : t);
+      break;
+    case dtWideString: case dtExtWideString:
+      EXPECT_EQ(Utf8Encode(rs.GetFieldAsVariant(fieldNo, rec).AsWideString()), t);
+      break;
+    case dtBytes: case dtVarBytes: case dtExtVarBytes:
+      EXPECT_EQ(rs.GetFieldAsVariant(fieldNo, rec).AsBytes(), Variant::Bytes(t.begin(), t.end()));
+      break;
+    case dtBlob: case dtMemo: case dtWideMemo: {
+      TBlob* b = rs.GetObject(fieldNo, rec);
+      ASSERT_NE(b, nullptr);
+      EXPECT_EQ(b->IsUnicode() ? Utf8Encode(b->AsWideString()) : b->AsAnsiString(), t);
+      break;
+    }
+    default:
+      ADD_FAILURE() << "type not compared";
+  }
+}
+
+const char* kTypesTable = "rs_types_recset";
+
+void CreateTypesTable(TMySQLConnection& c) {
+  c.ExecStatement(std::string("DROP TABLE IF EXISTS ") + kTypesTable);
+  c.ExecStatement(std::string("CREATE TABLE ") + kTypesTable + R"( (
+    id INT PRIMARY KEY, ti TINYINT, tb TINYINT(1), tu TINYINT UNSIGNED, si SMALLINT, su SMALLINT UNSIGNED,
+    mi MEDIUMINT, mu MEDIUMINT UNSIGNED, i INT, iu INT UNSIGNED, bi BIGINT, bu BIGINT UNSIGNED,
+    f FLOAT, d DOUBLE, dc DECIMAL(10,2), dm DECIMAL(65,30), b1 BIT(1), b64 BIT(64),
+    dt DATE, tm TIME, tm6 TIME(6), dtt DATETIME, dt6 DATETIME(6), ts TIMESTAMP(3) NULL, y YEAR,
+    c CHAR(10), vc VARCHAR(50), bn BINARY(8), vb VARBINARY(20), tt TINYTEXT, tx TEXT, mt MEDIUMTEXT,
+    lt LONGTEXT, tbl TINYBLOB, bl BLOB, mb MEDIUMBLOB, lb LONGBLOB, e ENUM('a','bb','ccc'),
+    st SET('x','y','z'), js JSON) CHARACTER SET utf8mb4)");
+  c.ExecStatement("SET SESSION sql_mode = ''");
+  c.ExecStatement(std::string("INSERT INTO ") + kTypesTable + R"( VALUES
+    (1, 5, 1, 200, -300, 60000, -8000000, 16000000, -2000000000, 4000000000, -9000000000000000000,
+     18000000000000000000, 3.14159, 2.718281828459045, 12345678.91,
+     '12345678901234567890123456789012345.12345678901234567890123456789', b'1', b'1010101111001101',
+     '2024-02-29', '-01:30:00', '26:00:00.250000', '2024-02-29 23:59:59', '2024-02-29 23:59:59.123456',
+     '2024-02-29 12:00:00.5', 2024, 'fixed', 'caf\u00e9 \U0001F600', x'0102', x'00FF7F', 'tiny', 'text',
+     'medium', 'long', x'00', x'DEADBEEF', x'', x'0001', 'bb', 'x,z', '{"k": [1, "\u00e9"]}'),
+    (2, -128, 0, 0, -32768, 0, -8388608, 0, -2147483648, 0, -9223372036854775808, 0, -1e-30, -1.7976931348623157e308,
+     -99999999.99, '-0.000000000000000000000000000001', b'0', b'0', '0000-00-00', '-838:59:59', '00:00:00',
+     '0000-00-00 00:00:00', '1000-01-01 00:00:00.000001', NULL, 0, '', '', '', '', '', '', '', '', '', '', '', '',
+     '', '', '[]'),
+    (3, 127, 1, 255, 32767, 65535, 8388607, 16777215, 2147483647, 4294967295, 9223372036854775807,
+     18446744073709551615, 3.4e38, 1.7976931348623157e308, 99999999.99,
+     '99999999999999999999999999999999999.999999999999999999999999999', b'1',
+     b'1111111111111111111111111111111111111111111111111111111111111111', '9999-12-31', '838:59:59',
+     '838:59:59.999999', '9999-12-31 23:59:59', '9999-12-31 23:59:59.999499', '2038-01-19 03:14:07.999', 2155,
+     'zzzzzzzzzz', REPEAT('\u00e9', 50), x'FFFFFFFFFFFFFFFF', REPEAT(x'FF', 20), REPEAT('t', 255),
+     REPEAT('x', 70000), REPEAT('m', 100000), REPEAT('l', 300000), REPEAT(x'FE', 255), REPEAT(x'00', 65535),
+     REPEAT(x'01', 100000), REPEAT(x'02', 200000), 'ccc', 'x,y,z', '{}'),
+    (4, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL,
+     NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL,
+     NULL, NULL, NULL, NULL))");
+}
+
+TEST(MyRecordsetServer, EveryColumnTypeAsThePeerReadsIt) {
+  LUMO_REQUIRE_SERVER();
+  for (bool unicode : {false, true}) {
+    SCOPED_TRACE(unicode ? "UseUnicode" : "8-bit");
+    auto conn = Connect(unicode);
+    if (unicode) conn->SetProp(prEnableFmtBCD, true);  // exact decimals
+    CreateTypesTable(*conn);
+    const std::string sql = std::string("SELECT * FROM ") + kTypesTable + " ORDER BY id";
+    TMySQLRecordset rs;
+    rs.SetConnection(conn.get());
+    rs.SetSQL(sql);
+    rs.SetProp(prFetchAll, true);
+    rs.Open();
+    Peer peer(*conn);
+    const auto expected = peer.Rows(sql);
+    std::vector<TRecBuf> records = Records(rs);
+    ASSERT_EQ(records.size(), expected.size());
+    ASSERT_EQ(rs.FieldCount(), 40);
+    EXPECT_EQ(rs.Fields()[2]->DataType(), dtBoolean);
+    EXPECT_EQ(rs.Fields()[11]->DataType(), dtUInt64);
+    EXPECT_EQ(rs.Fields()[15]->DataType(), unicode ? dtFMTBCD : dtFloat);
+    EXPECT_EQ(rs.Fields()[26]->DataType(), unicode ? dtWideString : dtString);
+    EXPECT_EQ(rs.Fields()[26]->Length(), 50);
+    EXPECT_EQ(rs.Fields()[39]->DataType(), unicode ? dtWideMemo : dtMemo);
+    for (std::size_t r = 0; r < records.size(); ++r)
+      for (int f = 1; f <= rs.FieldCount(); ++f) ExpectSame(rs, f, records[r].get(), expected[r][f - 1]);
+    rs.Close();
+    // With NullForZeroDate off the zero date reads as ZeroDate.
+    rs.SetProp(prNullForZeroDate, false);
+    rs.Open();
+    records = Records(rs);
+    double v = 0;
+    std::memcpy(&v, records[1].get() + rs.Fields()[18]->Offset(), sizeof v);
+    EXPECT_EQ(v, ZeroDate);
+    rs.Close();
+  }
+}
+
+void FillNumbers(TMySQLConnection& c, const std::string& table, int count) {
+  c.ExecStatement("DROP TABLE IF EXISTS " + table);
+  c.ExecStatement("CREATE TABLE " + table + " (id INT PRIMARY KEY, v VARCHAR(20))");
+  c.ExecStatement("INSERT INTO " + table +
+                  " WITH RECURSIVE s(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM s WHERE n < " +
+                  std::to_string(count) + ") SELECT n, CONCAT('row ', n) FROM s");
+}
+
+TEST(MyRecordsetServer, BlocksOfFetchRows) {
+  LUMO_REQUIRE_SERVER();
+  auto conn = Connect();
+  FillNumbers(*conn, "rs_block_recset", 1000);
+  TMySQLRecordset rs;
+  rs.SetConnection(conn.get());
+  rs.SetSQL("SELECT id, v FROM rs_block_recset ORDER BY id");
+  rs.SetProp(prCreateConnection, false);
+  int fetches = 0;
+  rs.OnAfterFetch = [&] { ++fetches; };
+  rs.Open();
+  EXPECT_EQ(rs.FetchRows(), 25);
+  EXPECT_EQ(rs.GetRecordCount(), 25);
+  while (rs.Fetch()) EXPECT_EQ(rs.GetRecordCount() % 25, 0);
+  EXPECT_EQ(rs.GetRecordCount(), 1000);
+  EXPECT_EQ(fetches, 41);  // 40 full blocks and the one that finds the end
+  const std::vector<TRecBuf> records = Records(rs);
+  for (int i = 0; i < 1000; ++i) {
+    ASSERT_EQ(rs.GetFieldAsVariant(1, records[i].get()).AsInt32(), i + 1);
+    ASSERT_EQ(rs.GetFieldAsVariant(2, records[i].get()).AsString(), "row " + std::to_string(i + 1));
+  }
+  rs.Close();
+  conn->ExecStatement("SELECT 1");  // the session is free again
+}
+
+TEST(MyRecordsetServer, AdditionalConnectionComesAndGoes) {
+  LUMO_REQUIRE_SERVER();
+  auto conn = Connect();
+  FillNumbers(*conn, "rs_extra_recset", 1000);
+  int given = 0, returned = 0, valid = 0;
+  conn->SetGetMySQLConnection([&] {
+    ++given;
+    auto c = std::make_unique<TMySQLConnection>();
+    c->Assign(*conn);
+    return c;
+  });
+  conn->SetReturnMySQLConnection([&](std::unique_ptr<TMySQLConnection>& c) {
+    ++returned;
+    valid += c->IsValid();
+    c.reset();
+  });
+  TMySQLRecordset rs;
+  rs.SetConnection(conn.get());
+
+  // Read to the end: the additional connection goes back, valid.
+  rs.SetSQL("SELECT id FROM rs_extra_recset");
+  rs.Open();
+  ASSERT_NE(rs.ConnectionSwap(), nullptr);
+  EXPECT_NE(rs.UsedConnection(), conn.get());
+  conn->ExecStatement("UPDATE rs_extra_recset SET v = 'busy' WHERE id = 1");  // the user's session is free
+  rs.FetchAll();
+  EXPECT_EQ(rs.GetRecordCount(), 1000);
+  EXPECT_EQ(rs.ConnectionSwap(), nullptr);
+  EXPECT_EQ(rs.UsedConnection(), conn.get());
+  EXPECT_EQ(given, 1);
+  EXPECT_EQ(returned, 1);
+  EXPECT_EQ(valid, 1);
+  rs.Close();
+
+  // An error while rows arrive: released as well.
+  rs.SetSQL("SELECT id, IF(id = 500, (SELECT 1 UNION SELECT 2), id) FROM rs_extra_recset ORDER BY id");
+  rs.Open();
+  try {
+    rs.FetchAll();
+    ADD_FAILURE() << "no error";
+  } catch (const EMyError& e) {
+    EXPECT_EQ(e.ErrorCode(), 1242);
+  }
+  EXPECT_EQ(rs.ConnectionSwap(), nullptr);
+  EXPECT_EQ(returned, 2);
+  rs.Close();
+
+  // An error at execution.
+  rs.SetSQL("SELECT nope FROM rs_extra_recset");
+  EXPECT_THROW(rs.Open(), EMyError);
+  EXPECT_EQ(rs.ConnectionSwap(), nullptr);
+  EXPECT_EQ(given, 3);
+  EXPECT_EQ(returned, 3);
+
+  // Closed after a few rows: the unread rest is cut off by KILL; the
+  // connection is not handed out again.
+  rs.SetProp(prFetchRows, 3);
+  rs.SetSQL("SELECT a.id FROM rs_extra_recset a, rs_extra_recset b");
+  rs.Open();
+  EXPECT_EQ(rs.GetRecordCount(), 3);
+  rs.Close();
+  EXPECT_EQ(returned, 4);
+  EXPECT_EQ(valid, 2);  // read to the end, and after the error in the rows
+  conn->ExecStatement("SELECT 1");
+}
+
+TEST(MyRecordsetServer, SeveralResultsOpenOneAfterAnother) {
+  LUMO_REQUIRE_SERVER();
+  auto conn = Connect();
+  const std::string sql = "SET @rs_x = 7; SELECT @rs_x AS a; DO 1; SELECT 'two' AS b, 3 AS c";
+  TMySQLRecordset rs;
+  rs.SetConnection(conn.get());
+  rs.SetSQL(sql);
+  rs.Open();
+  ASSERT_EQ(rs.FieldCount(), 1);
+  Variant more;
+  rs.GetProp(prIsCanOpenNext, more);
+  EXPECT_TRUE(more.AsBoolean());
+  EXPECT_EQ(rs.GetFieldAsVariant(1, Records(rs)[0].get()).AsInt32(), 7);
+  rs.Close();
+  rs.SetProp(prOpenNext, true);
+  rs.Open();
+  rs.SetProp(prOpenNext, false);
+  ASSERT_EQ(rs.FieldCount(), 2);
+  EXPECT_EQ(rs.GetFieldAsVariant(1, Records(rs)[0].get()).AsString(), "two");
+  rs.GetProp(prIsCanOpenNext, more);
+  EXPECT_FALSE(more.AsBoolean());
+  EXPECT_EQ(rs.ConnectionSwap(), nullptr);
+  rs.Close();
+
+  // Fetching all: the further results are reported, and drained at close.
+  rs.SetProp(prFetchAll, true);
+  rs.Open();
+  rs.GetProp(prIsCanOpenNext, more);
+  EXPECT_TRUE(more.AsBoolean());
+  rs.Close();
+  conn->ExecStatement("SELECT 1");
 }
 
 }  // namespace
