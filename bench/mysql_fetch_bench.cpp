@@ -175,7 +175,7 @@ int main(int argc, char** argv) {
                       " (id INT PRIMARY KEY, big BIGINT, dbl DOUBLE, dec_ DECIMAL(12,2), txt VARCHAR(20),"
                       " dt DATETIME, maybe INT NULL) ENGINE=InnoDB");
   ours->ExecStatement("INSERT INTO " + table +
-                      " SELECT seq, seq * 7919 - 4000000000, seq / 7.0, seq * 1.25, CONCAT('name-', seq),"
+                      " SELECT seq, CAST(seq AS SIGNED) * 7919 - 4000000000, seq / 7.0, seq * 1.25, CONCAT('name-', seq),"
                       " '2024-01-01' + INTERVAL seq SECOND, IF(seq % 2, seq, NULL) FROM seq_1_to_" +
                       std::to_string(rows));
   const std::string select = "SELECT id, big, dbl, dec_, txt, dt, maybe FROM " + table;
