@@ -41,10 +41,10 @@ bool IsDigit(char c) noexcept { return c >= '0' && c <= '9'; }
 int ReadNumber(std::string_view text, std::size_t& pos) noexcept {
   long long v = 0;
   while (pos < text.size() && IsDigit(text[pos])) {
-    if (v < std::numeric_limits<int>::max() / 10) v = v * 10 + (text[pos] - '0');
+    v = std::min<long long>(v * 10 + (text[pos] - '0'), std::numeric_limits<int>::max());
     ++pos;
   }
-  return static_cast<int>(std::min<long long>(v, std::numeric_limits<int>::max()));
+  return static_cast<int>(v);
 }
 
 bool IsQuoteChar(char c) noexcept { return c == '`' || c == '"' || c == '\''; }

@@ -285,7 +285,7 @@ void TMySQLCommand::FreeSQLResult() noexcept {
   PMYSQL_RES r = FSQLResult;
   FSQLResult = nullptr;
   try {
-    if (FMyConnection && FMyConnection->MySQLAPI()) FMyConnection->MySQLAPI()->mysql_free_result(r);
+    if (FResultAPI) FResultAPI->mysql_free_result(r);
   } catch (...) {
   }
 }
@@ -366,6 +366,7 @@ void TMySQLCommand::DoExecute() {
     return;
   }
 
+  FResultAPI = &api;
   FSQLResult = api.mysql_use_result(h);
   Check();
   if (FMyConnection->IsClient41()) {

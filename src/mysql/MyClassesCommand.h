@@ -22,6 +22,19 @@
 //   this user".
 // - Statements of the description queries are read through the command and
 //   the facade directly (the record set is built on this unit).
+// - Placeholder positions recorded while parsing are used only for the
+//   parsed text they were recorded for (and only where they point at "?");
+//   otherwise the text is split at its "?" lexemes, read with the
+//   connection's backslash mode. Fewer parameters than placeholders raise
+//   "Not enough parameters: ..."; parameters beyond them are not used.
+// - The read-back aliases of output parameters are single-quoted with
+//   doubled quotes; a name holding a backslash is back-quoted instead, as
+//   the two escaping modes read a backslash in a string differently.
+// - Affected-row counts are 64-bit.
+// - The cancel sends "KILL <thread id>" (the whole session of the running
+//   statement ends, as the server cannot tell a half-read reply apart);
+//   the killing connection is a bare copy of the settings (no character
+//   set, no mode query, no error handler).
 #pragma once
 
 #include <atomic>
@@ -152,7 +165,10 @@ class TMySQLCommand : public TKxCommand {
   void SetRequestResultset(bool value) noexcept { FRequestResultset = value; }
   // The open result of the session (rows read by the record set).
   PMYSQL_RES SQLResult() const noexcept { return FSQLResult; }
-  void SetSQLResult(PMYSQL_RES value) noexcept { FSQLResult = value; }
+  void SetSQLResult(PMYSQL_RES value) noexcept {
+    FSQLResult = value;
+    if (value && FMyConnection) FResultAPI = FMyConnection->MySQLAPI();
+  }
   // Frees the open result (reading its remaining rows off the wire).
   void FreeSQLResult() noexcept;
   // Execute opens the next result of a multi-result execution instead.
@@ -203,6 +219,9 @@ class TMySQLCommand : public TKxCommand {
   bool FOpenNext = false;
   TExecuteEvent FOnExecute;
   PMYSQL_RES FSQLResult = nullptr;
+  // The facade that made FSQLResult (a process-wide object, so the result
+  // can be freed after the connection is gone).
+  TMySQLAPI* FResultAPI = nullptr;
   std::mutex FBreakExecCS;
   std::atomic<bool> FWaitForBreak{false};
   std::atomic<std::uint32_t> FThreadId{0};

@@ -49,7 +49,7 @@ TEST(MyCommand, NamedParametersUseRecordedPositions) {
   c.SetSQL("SELECT :a, ':b', x::int, :c /* :d */");
   ASSERT_EQ(c.GetParamCount(), 2);
   EXPECT_EQ(c.SQL(), "SELECT ?, ':b', x::int, ? /* :d */");
-  EXPECT_EQ(c.ParamPositions(), (std::vector<std::int32_t>{8, 27}));
+  EXPECT_EQ(c.ParamPositions(), (std::vector<std::int32_t>{8, 25}));
   c.GetParam(0).SetDataType(dtInt32);
   c.GetParam(0).SetValue(std::string("42"));  // a number given as text is converted first
   c.GetParam(1).SetDataType(dtFloat);
@@ -351,6 +351,44 @@ TEST(MyCommandServer, ProceduresWithOutputParametersAndResults) {
   TMySQLCommand missing;
   missing.SetConnection(conn.get());
   EXPECT_THROW(missing.CreateProcCall("myconn_no_such_proc", true, false), EMyError);
+
+  // A user who may only execute the procedure does not see its definition.
+  conn->ExecStatement("DROP USER IF EXISTS 'myconn_exec'@'%'");
+  conn->ExecStatement("CREATE USER 'myconn_exec'@'%' IDENTIFIED BY 'exec-pass'");
+  conn->ExecStatement("GRANT EXECUTE ON PROCEDURE " + TestServer().scratchDatabase + ".myconn_p0 TO 'myconn_exec'@'%'");
+  TMySQLConnection user;
+  user.Assign(*conn);
+  user.SetUsername("myconn_exec");
+  user.SetPassword("exec-pass");
+  user.Connect("");
+  TMySQLCommand hidden;
+  hidden.SetConnection(&user);
+  try {
+    hidden.CreateProcCall("myconn_p0", true, false);
+    ADD_FAILURE() << "a hidden definition was read";
+  } catch (const EDAError& e) {
+    EXPECT_EQ(e.Message(),
+              "Cannot read the parameters of routine myconn_p0: its definition is not visible to this user");
+  }
+  user.Disconnect();
+  conn->ExecStatement("DROP USER 'myconn_exec'@'%'");
+}
+
+TEST(MyCommandServer, PreparedStatementsAreNotYetThere) {
+  LUMO_REQUIRE_SERVER();
+  auto conn = Connect();
+  TMySQLCommand cmd;
+  cmd.SetConnection(conn.get());
+  cmd.SetSQL("SELECT 1");
+  try {
+    cmd.Prepare();
+    ADD_FAILURE() << "prepared";
+  } catch (const ENotSupportedError& e) {
+    EXPECT_EQ(e.Message(), "Prepared statements are not yet supported");
+  }
+  EXPECT_FALSE(cmd.GetPrepared());
+  cmd.Execute();  // the text path still works
+  EXPECT_EQ(cmd.GetCursorState(), csInactive);
 }
 
 }  // namespace

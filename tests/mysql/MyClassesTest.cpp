@@ -5,7 +5,9 @@
 // isolation level, borrowed sessions and the backslash mode.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <optional>
+#include <thread>
 
 #include "MyClasses.h"
 #include "MyClassesCommand.h"
@@ -153,6 +155,27 @@ TEST(MyConnection, RefusesUnavailableModesBeforeSending) {
     }
     EXPECT_FALSE(conn.Connected());
     EXPECT_EQ(conn.MySQL(), nullptr);
+  }
+}
+
+// An additional connection only asks its handler, which cannot make it
+// reconnect; an ordinary one tries (and asks again after the failed try).
+TEST(MyConnection, AdditionalConnectionsNeverFailOver) {
+  for (bool additional : {true, false}) {
+    TMySQLConnection c;
+    c.SetServer("192.0.2.1");
+    c.SetProp(prConnectionTimeout, 1);
+    c.SetProp(prProtocol, static_cast<int>(mpSSL));  // any connect attempt fails at once
+    c.SetAdditional(additional);
+    std::vector<int> attempts;
+    c.SetOnError([&](const Exception&, bool&, bool& reconnect, bool&, int attempt, TConnLostCause&) {
+      attempts.push_back(attempt);
+      reconnect = attempts.size() < 2;
+    });
+    bool fail = true;
+    c.DoError(EMyError(2013, "Lost connection"), fail);
+    EXPECT_EQ(attempts, additional ? std::vector<int>{0} : std::vector<int>({0, 1})) << additional;
+    EXPECT_TRUE(fail);
   }
 }
 
@@ -329,8 +352,10 @@ TEST(MyConnectionServer, EveryIsolationLevelReachesTheServer) {
   for (const auto& k : cases) {
     t.SetProp(prIsolationLevel, static_cast<int>(k.level));
     t.StartTransaction();
-    // The transaction starts in the engine with its first access.
+    // The transaction starts in the engine with its first access; the
+    // server refreshes its transaction table at most every 100 ms.
     Scalar(*c, "SELECT COUNT(*) FROM myconn_iso");
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
     EXPECT_EQ(Scalar(*c, "SELECT trx_isolation_level FROM information_schema.INNODB_TRX "
                          "WHERE trx_mysql_thread_id = CONNECTION_ID()"),
               k.name);
