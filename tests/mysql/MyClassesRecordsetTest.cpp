@@ -584,6 +584,12 @@ TEST(MyRecordsetServer, EveryColumnTypeAsThePeerReadsIt) {
     EXPECT_EQ(rs.Fields()[39]->DataType(), unicode ? dtWideMemo : dtMemo);
     for (std::size_t r = 0; r < records.size(); ++r)
       for (int f = 1; f <= rs.FieldCount(); ++f) ExpectSame(rs, f, records[r].get(), expected[r][f - 1]);
+    // The table remembers its largest TIMESTAMP value.
+    auto* table = dynamic_cast<TMyTableInfo*>(static_cast<TKxFieldDesc*>(rs.Fields()[23])->TableInfo());
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(table->TimestampField(), rs.Fields()[23]);
+    EXPECT_NEAR(table->MaxTimestamp(), EncodeDateTime(2038, 1, 19, 3, 14, 7, 999), 1e-9);
+    EXPECT_EQ(table->TableName(), kTypesTable);
     rs.Close();
     // With NullForZeroDate off the zero date reads as ZeroDate.
     rs.SetProp(prNullForZeroDate, false);
@@ -693,6 +699,46 @@ TEST(MyRecordsetServer, AdditionalConnectionComesAndGoes) {
   EXPECT_EQ(returned, 4);
   EXPECT_EQ(valid, 2);  // read to the end, and after the error in the rows
   conn->ExecStatement("SELECT 1");
+}
+
+TEST(MyRecordsetServer, FieldsWithoutRowsAndOutputParameters) {
+  LUMO_REQUIRE_SERVER();
+  auto conn = Connect();
+  FillNumbers(*conn, "rs_fields_recset", 3);
+  TMySQLRecordset rs;
+  rs.SetConnection(conn.get());
+  rs.SetSQL("SELECT id, v AS name FROM rs_fields_recset r WHERE id > 0 LIMIT 2");
+  rs.InitFields();  // described without reading rows
+  ASSERT_EQ(rs.FieldCount(), 2);
+  EXPECT_EQ(rs.Fields()[1]->Name(), "name");
+  EXPECT_EQ(rs.Fields()[1]->ActualName(), "v");
+  EXPECT_EQ(rs.Command().UserSQL(), "SELECT id, v AS name FROM rs_fields_recset r WHERE id > 0 LIMIT 2");
+  ASSERT_EQ(rs.TablesInfo().Count(), 1);
+  EXPECT_EQ(rs.TablesInfo()[0].TableName(), "rs_fields_recset");
+  EXPECT_EQ(rs.TablesInfo()[0].TableAlias(), "r");
+  conn->ExecStatement("SELECT 1");  // nothing left pending
+  rs.Open();
+  EXPECT_EQ(rs.GetRecordCount(), 2);
+  rs.Close();
+
+  conn->ExecStatement("DROP PROCEDURE IF EXISTS rs_proc_recset");
+  conn->ExecStatement(
+      "CREATE PROCEDURE rs_proc_recset(IN a INT, OUT b INT, INOUT c VARCHAR(20)) "
+      "BEGIN SET b = a * 2; SET c = CONCAT(c, '!'); END");
+  TMySQLRecordset call;
+  call.SetConnection(conn.get());
+  TMySQLCommand& cmd = call.Command();
+  cmd.CreateProcCall("rs_proc_recset", true, false);
+  cmd.SetProp(prIsStoredProc, true);
+  cmd.FindParam("a")->SetValue(21);
+  cmd.FindParam("c")->SetValue(std::string("hi"));
+  call.Open();
+  EXPECT_EQ(call.GetRecordCount(), 1);
+  EXPECT_TRUE(cmd.CanReadParams());
+  EXPECT_EQ(cmd.FindParam("b")->GetValue().AsInt32(), 42);
+  EXPECT_EQ(cmd.FindParam("c")->GetValue().AsString(), "hi!");
+  call.Close();
+  conn->ExecStatement("DROP PROCEDURE rs_proc_recset");
 }
 
 TEST(MyRecordsetServer, SeveralResultsOpenOneAfterAnother) {
