@@ -44,6 +44,25 @@
 // - DECIMAL values go to dtFMTBCD normalised to the column's precision and
 //   scale; a value with more than 64 significant digits (possible only for
 //   DECIMAL(65,x)) is rounded to the 64 digits the packed decimal holds.
+// - A date-time zero point read as null (NullForZeroOrvoDate) applies to
+//   dates and date-times, not to TIME values (00:00:00 is a time).
+// - The zero limit that describes a statement without reading rows replaces
+//   the row count of an existing LIMIT (the second number of "LIMIT a, b",
+//   the first of "LIMIT a OFFSET b"), so that an offset cannot turn it into
+//   a row count.
+// - The additional connection goes back (to ReturnMySQLConnection, or is
+//   disconnected) when the last result is read, after an error while rows
+//   arrive (still valid), after an error at execution and after a KILL of
+//   an abandoned result (then marked not valid). Its lifetime is owned here;
+//   the command only points to it.
+// - Closing with fetch-all on finishes every result; with fetch-all off a
+//   further result stays pending for OpenNext (prOpenNext) and is finished
+//   with the next execution or the record set's end.
+// - Unidirectional fetching keeps the fetched blocks (the store frees rows
+//   as the data set releases them); blocks are not recycled here.
+// - Prepared statements (binary rows) are not supported yet: Fetch on a
+//   prepared command raises ENotSupportedError "Prepared statements are not
+//   yet supported" (the command refuses to prepare in the first place).
 #pragma once
 
 #include <cstdint>
