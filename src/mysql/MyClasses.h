@@ -14,12 +14,16 @@
 //   owner and every borrower (AssignConnect) point to. When the owner
 //   disconnects it closes the session, clears the record and marks every
 //   borrower not connected; a borrower never sees a dangling handle, and a
-//   borrower's Disconnect only lets go of the record.
+//   borrower's Disconnect only lets go of the record. The borrower also takes
+//   the owner's server version and backslash state. The record's lock
+//   guards the handle only: a session is still used by one thread at a time.
 // - The server version is parsed with a leading "5.5.5-" stripped (servers
 //   that report their own version behind it), so version rules see 10.11.
 // - UseUnicode asks for utf8mb4 where the server has it (5.5.3 and later),
 //   else utf8; a Charset name is sent in SET NAMES only when it consists of
-//   [A-Za-z0-9_] (anything else raises before sending).
+//   [A-Za-z0-9_] (anything else raises EDAError "Invalid character set
+//   name: %s" before sending).
+// - Savepoint names are quoted when they need quotes.
 // - NeedBackslashes follows the server: with the wire client it reads the
 //   NO_BACKSLASH_ESCAPES status flag (0x200) that every OK and EOF packet
 //   carries, so a SET sql_mode is seen at once; CheckBackslashes still

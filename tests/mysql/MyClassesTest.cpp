@@ -13,6 +13,7 @@
 #include "MyClassesCommand.h"
 #include "MySqlApiDirect.h"
 #include "StringList.h"
+#include "support/FakeMySqlServer.h"
 #include "support/TestServer.h"
 
 namespace lumo {
@@ -176,6 +177,42 @@ TEST(MyConnection, AdditionalConnectionsNeverFailOver) {
     c.DoError(EMyError(2013, "Lost connection"), fail);
     EXPECT_EQ(attempts, additional ? std::vector<int>{0} : std::vector<int>({0, 1})) << additional;
     EXPECT_TRUE(fail);
+  }
+}
+
+// What is sent after the login depends on the server's version: nothing
+// for Unicode on a 4.0 server, the named character set as given otherwise.
+TEST(MyConnection, CharsetPolicyFollowsTheServerVersion) {
+  const struct {
+    const char* version;
+    bool unicode;
+    const char* charset;
+    const char* query;  // nullptr: no query at all
+  } cases[] = {{"4.0.30-log", true, "", nullptr},
+               {"5.5.5-10.11.6-MariaDB", false, "UTF8", "SET NAMES UTF8"},
+               {"5.5.2", true, "", "SET NAMES utf8"},
+               {"5.5.3", true, "", "SET NAMES utf8mb4"}};
+  for (const auto& k : cases) {
+    test::FakeGreeting greeting;
+    greeting.ServerVersion = k.version;
+    test::FakeMySqlScript script;
+    script.Login(greeting).Receive();
+    if (k.query) script.Send(test::OkPacket()).Receive();
+    test::FakeMySqlServer server(script);
+    TMySQLConnection c;
+    c.SetServer("127.0.0.1");
+    c.SetProp(prPort, server.Port());
+    c.SetUsername("u");
+    c.SetProp(prUseUnicode, k.unicode);
+    c.SetProp(prCharset, std::string(k.charset));
+    c.Connect("");
+    EXPECT_EQ(c.UseUnicode(), k.unicode && k.query != nullptr) << k.version;
+    c.Disconnect();
+    ASSERT_TRUE(server.WaitDone()) << k.version;
+    std::vector<std::string> queries;
+    for (const auto& p : server.Received())
+      if (!p.Payload.empty() && p.Payload[0] == '\x03') queries.push_back(p.Payload.substr(1));
+    EXPECT_EQ(queries, k.query ? std::vector<std::string>{k.query} : std::vector<std::string>{}) << k.version;
   }
 }
 
