@@ -741,6 +741,37 @@ TEST(MyRecordsetServer, FieldsWithoutRowsAndOutputParameters) {
   conn->ExecStatement("DROP PROCEDURE rs_proc_recset");
 }
 
+TEST(MyRecordsetServer, MappingRulesChooseTheStoredType) {
+  LUMO_REQUIRE_SERVER();
+  auto conn = Connect();
+  conn->ExecStatement("DROP TABLE IF EXISTS rs_map_recset");
+  conn->ExecStatement("CREATE TABLE rs_map_recset (id INT PRIMARY KEY, b BIGINT(5), t VARCHAR(10))");
+  conn->ExecStatement("INSERT INTO rs_map_recset VALUES (1, 7, 'x'), (2, 1099511627776, 'y')");
+  for (bool ignore : {false, true}) {
+    TMySQLRecordset rs;
+    rs.SetConnection(conn.get());
+    rs.DataTypeMap().AddRule("", myBigint, -1, -1, -1, -1, dtInt32, -1, -1, ignore);
+    rs.DataTypeMap().AddRule("t", 0, -1, -1, -1, -1, dtWideString, -1, -1, false);
+    rs.SetSQL("SELECT id, b, t FROM rs_map_recset ORDER BY id");
+    rs.SetProp(prFetchAll, true);
+    if (!ignore) {
+      // BIGINT(5) is stored as a 32-bit integer: 2^40 does not fit.
+      EXPECT_THROW(rs.Open(), EConvertError);
+      conn->ExecStatement("SELECT 1");  // the failed fetch left nothing pending
+      continue;
+    }
+    rs.Open();
+    EXPECT_EQ(rs.Fields()[1]->DataType(), dtInt32);
+    EXPECT_EQ(rs.Fields()[2]->DataType(), dtWideString);
+    const auto records = Records(rs);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(rs.GetFieldAsVariant(2, records[0].get()).AsInt32(), 7);
+    EXPECT_EQ(rs.GetFieldAsVariant(2, records[1].get()).AsInt32(), INT32_MAX);  // errors ignored: the nearest limit
+    EXPECT_EQ(rs.GetFieldAsVariant(3, records[1].get()).AsWideString(), u"y");
+    rs.Close();
+  }
+}
+
 TEST(MyRecordsetServer, SeveralResultsOpenOneAfterAnother) {
   LUMO_REQUIRE_SERVER();
   auto conn = Connect();
