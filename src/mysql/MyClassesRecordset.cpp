@@ -1003,6 +1003,22 @@ bool TMySQLRecordset::GetProp(int prop, Variant& value) {
     case prEnableBoolean:
       value = FEnableBoolean;
       return true;
+    case prFieldsAsString:
+    case prMySQLFieldsAsString:
+      value = FFieldsAsString;
+      return true;
+    case prNullForZeroDate:
+      value = FNullForZeroDate;
+      return true;
+    case prCreateConnection:
+      value = FCreateConnection;
+      return true;
+    case prUseHandler:
+      value = FUseHandler;
+      return true;
+    case prBinaryAsString:
+      value = FBinaryAsString;
+      return true;
     case prOpenNext:
       value = Command().OpenNext();
       return true;

@@ -274,7 +274,7 @@ class TMyRowConverter {
 // ---- the record set -----------------------------------------------------------------------
 
 // Property codes of the record set (the generic prFieldsAsString, 50, is
-// understood as well).
+// understood as well). GetProp answers every one of them.
 inline constexpr int prMySQLFieldsAsString = prMySQLBase + 5;
 inline constexpr int prNullForZeroDate = prMySQLBase + 6;
 inline constexpr int prEnableBoolean = prMySQLBase + 14;
