@@ -721,6 +721,19 @@ TEST(MyRecordsetServer, FieldsWithoutRowsAndOutputParameters) {
   EXPECT_EQ(rs.GetRecordCount(), 2);
   rs.Close();
 
+  // SHOW statements: lengths are characters already; the column type text gets room.
+  auto uni = Connect(true);
+  TMySQLRecordset show;
+  show.SetConnection(uni.get());
+  show.SetProp(prFetchAll, true);
+  show.SetSQL("SHOW COLUMNS FROM rs_fields_recset");
+  show.Open();
+  EXPECT_EQ(show.GetRecordCount(), 2);
+  EXPECT_EQ(show.FieldByName("Type").Length(), 256);
+  EXPECT_EQ(show.FieldByName("Field").DataType(), dtWideString);
+  EXPECT_EQ(Utf8Encode(show.GetFieldAsVariant(1, Records(show)[1].get()).AsWideString()), "v");
+  show.Close();
+
   conn->ExecStatement("DROP PROCEDURE IF EXISTS rs_proc_recset");
   conn->ExecStatement(
       "CREATE PROCEDURE rs_proc_recset(IN a INT, OUT b INT, INOUT c VARCHAR(20)) "
