@@ -1,0 +1,218 @@
+// Fetching into the record store against the C client library in one
+// process, on the test server, same SQL, alternating: 1,000,000 rows of
+// seven mixed columns (INT, BIGINT, DOUBLE, DECIMAL, VARCHAR(20), DATETIME
+// and a nullable INT) read by TMySQLRecordset with FetchAll, against
+// mysql_store_result with every value converted to its C++ type (strtoll,
+// strtod, a date-time parse, std::string) and kept in a vector of rows.
+// Prints the medians of wall and CPU time and the medians of the per-round
+// ratios ours / library. Run by hand:
+//   bench_mysql_fetch_bench [rounds=5] [rows=1000000]
+// The server comes from the LUMO_TEST_* variables (scripts/test-server env).
+#include <mysql.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "MyClassesRecordset.h"
+#include "MySqlApiDirect.h"
+
+namespace {
+
+using namespace lumo;
+
+struct Server {
+  std::string host = "127.0.0.1", user = "root", password, db = "lumo_test";
+  int port = 3306;
+};
+
+Server FromEnv() {
+  Server s;
+  auto env = [](const char* n, std::string& v) {
+    if (const char* e = std::getenv(n)) v = e;
+  };
+  env("LUMO_TEST_HOST", s.host);
+  env("LUMO_TEST_USER", s.user);
+  env("LUMO_TEST_PASSWORD", s.password);
+  env("LUMO_TEST_SCRATCH_DATABASE", s.db);
+  if (const char* p = std::getenv("LUMO_TEST_PORT")) s.port = std::atoi(p);
+  return s;
+}
+
+[[noreturn]] void Die(const std::string& what) {
+  std::fprintf(stderr, "%s\n", what.c_str());
+  std::exit(1);
+}
+
+// ---- ours: the record set
+
+std::unique_ptr<TMySQLConnection> OurConnect(const Server& s) {
+  auto c = std::make_unique<TMySQLConnection>();
+  c->SetServer(s.host);
+  c->SetProp(prPort, s.port);
+  c->SetUsername(s.user);
+  c->SetPassword(s.password);
+  c->SetProp(prDatabase, s.db);
+  c->SetProp(prConnectionTimeout, 600);  // also the time-out of the set-up statements
+  c->Connect("");
+  return c;
+}
+
+std::uint64_t OurFetch(TMySQLConnection& c, const std::string& sql) {
+  TMySQLRecordset rs;
+  rs.SetConnection(&c);
+  rs.SetSQL(sql);
+  rs.SetProp(prFetchAll, true);
+  rs.Open();
+  const auto n = static_cast<std::uint64_t>(rs.GetRecordCount());
+  rs.Close();
+  return n;
+}
+
+// ---- the C client library, values converted and kept
+
+struct LibRow {
+  std::int32_t id;
+  std::int64_t big;
+  double dbl;
+  double dec;
+  std::string text;
+  int year, month, day, hour, minute, second;
+  std::optional<std::int32_t> maybe;
+};
+
+MYSQL* LibConnect(const Server& s) {
+  MYSQL* m = ::mysql_init(nullptr);
+  ::mysql_options(m, ::MYSQL_SET_CHARSET_NAME, "utf8mb4");
+  if (!::mysql_real_connect(m, s.host.c_str(), s.user.c_str(), s.password.c_str(), s.db.c_str(),
+                            static_cast<unsigned>(s.port), nullptr, 0))
+    Die(std::string("library connect: ") + ::mysql_error(m));
+  return m;
+}
+
+inline int Digits(const char* p, int n) {
+  int v = 0;
+  for (int i = 0; i < n; ++i) v = v * 10 + (p[i] - '0');
+  return v;
+}
+
+std::uint64_t LibFetch(MYSQL* m, const std::string& sql) {
+  if (::mysql_real_query(m, sql.data(), sql.size()) != 0) Die(sql + ": " + ::mysql_error(m));
+  MYSQL_RES* r = ::mysql_store_result(m);
+  if (!r) Die(std::string("library store: ") + ::mysql_error(m));
+  std::vector<LibRow> rows;
+  rows.reserve(static_cast<std::size_t>(::mysql_num_rows(r)));
+  while (MYSQL_ROW row = ::mysql_fetch_row(r)) {
+    const unsigned long* lens = ::mysql_fetch_lengths(r);
+    LibRow x{};
+    x.id = static_cast<std::int32_t>(std::strtol(row[0], nullptr, 10));
+    x.big = std::strtoll(row[1], nullptr, 10);
+    x.dbl = std::strtod(row[2], nullptr);
+    x.dec = std::strtod(row[3], nullptr);
+    x.text.assign(row[4], lens[4]);
+    const char* d = row[5];
+    x.year = Digits(d, 4);
+    x.month = Digits(d + 5, 2);
+    x.day = Digits(d + 8, 2);
+    x.hour = Digits(d + 11, 2);
+    x.minute = Digits(d + 14, 2);
+    x.second = Digits(d + 17, 2);
+    if (row[6]) x.maybe = static_cast<std::int32_t>(std::strtol(row[6], nullptr, 10));
+    rows.push_back(std::move(x));
+  }
+  ::mysql_free_result(r);
+  return rows.size();
+}
+
+// ---- measuring
+
+double CpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+struct Sample {
+  double wall = 0, cpu = 0;
+};
+
+Sample Measure(const std::function<std::uint64_t()>& f, std::uint64_t& check) {
+  const double c0 = CpuSeconds();
+  const auto w0 = std::chrono::steady_clock::now();
+  check = f();
+  Sample s;
+  s.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - w0).count();
+  s.cpu = CpuSeconds() - c0;
+  return s;
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const std::size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int rounds = argc > 1 ? std::atoi(argv[1]) : 5;
+  const long rows = argc > 2 ? std::atol(argv[2]) : 1000000;
+  RegisterMySqlApiDirect();
+  RegisterMyDataTypeMap();
+  const Server server = FromEnv();
+
+  const std::string table = "bench_fetch_rows_" + std::to_string(::getpid());
+  auto ours = OurConnect(server);
+  ours->ExecStatement("DROP TABLE IF EXISTS " + table);
+  ours->ExecStatement("CREATE TABLE " + table +
+                      " (id INT PRIMARY KEY, big BIGINT, dbl DOUBLE, dec_ DECIMAL(12,2), txt VARCHAR(20),"
+                      " dt DATETIME, maybe INT NULL) ENGINE=InnoDB");
+  ours->ExecStatement("INSERT INTO " + table +
+                      " SELECT seq, CAST(seq AS SIGNED) * 7919 - 4000000000, seq / 7.0, seq * 1.25, CONCAT('name-', seq),"
+                      " '2024-01-01' + INTERVAL seq SECOND, IF(seq % 2, seq, NULL) FROM seq_1_to_" +
+                      std::to_string(rows));
+  const std::string select = "SELECT id, big, dbl, dec_, txt, dt, maybe FROM " + table;
+  MYSQL* lib = LibConnect(server);
+
+  std::printf("%d rounds, %ld rows; seconds\n", rounds, rows);
+  std::vector<double> ow, oc, lw, lc, wallRatios, cpuRatios;
+  for (int i = 0; i < rounds; ++i) {
+    std::uint64_t a = 0, b = 0;
+    Sample so, sl;
+    if (i % 2 == 0) {
+      so = Measure([&] { return OurFetch(*ours, select); }, a);
+      sl = Measure([&] { return LibFetch(lib, select); }, b);
+    } else {
+      sl = Measure([&] { return LibFetch(lib, select); }, b);
+      so = Measure([&] { return OurFetch(*ours, select); }, a);
+    }
+    if (a != b || a != static_cast<std::uint64_t>(rows)) Die("the clients read different row counts");
+    std::printf("round %d: wall ours %.3f lib %.3f | cpu ours %.3f lib %.3f\n", i + 1, so.wall, sl.wall, so.cpu,
+                sl.cpu);
+    std::fflush(stdout);
+    ow.push_back(so.wall);
+    oc.push_back(so.cpu);
+    lw.push_back(sl.wall);
+    lc.push_back(sl.cpu);
+    wallRatios.push_back(so.wall / sl.wall);
+    cpuRatios.push_back(so.cpu / sl.cpu);
+  }
+  const double wallRatio = Median(wallRatios), cpuRatio = Median(cpuRatios);
+  std::printf(
+      "FetchAll into the record store: wall ours %.3f lib %.3f, median ratio %.3f | cpu ours %.3f lib %.3f, median "
+      "ratio %.3f (target <= 1.30: wall %s, cpu %s)\n",
+      Median(ow), Median(lw), wallRatio, Median(oc), Median(lc), cpuRatio, wallRatio <= 1.3 ? "met" : "MISSED",
+      cpuRatio <= 1.3 ? "met" : "MISSED");
+
+  ours->ExecStatement("DROP TABLE " + table);
+  ours->Disconnect();
+  ::mysql_close(lib);
+  return 0;
+}

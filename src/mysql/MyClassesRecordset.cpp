@@ -1,0 +1,1730 @@
+#include "MyClassesRecordset.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <limits>
+
+#include "Bcd.h"
+#include "CodePages.h"
+#include "Format.h"
+#include "KxBlob.h"
+#include "MyClassesLiterals.h"
+#include "MyParser.h"
+#include "MySqlApiDirect.h"
+
+namespace lumo {
+
+std::int32_t SizeForFieldsWithZeroLength = 65530;
+bool __Strings65535ToMemo = true;
+
+namespace {
+
+// MySQL type numbers used here.
+enum : std::uint8_t {
+  tDecimal = 0,
+  tTiny = 1,
+  tShort = 2,
+  tLong = 3,
+  tFloat = 4,
+  tDouble = 5,
+  tNull = 6,
+  tTimestamp = 7,
+  tLongLong = 8,
+  tInt24 = 9,
+  tDate = 10,
+  tTime = 11,
+  tDateTime = 12,
+  tYear = 13,
+  tNewDate = 14,
+  tVarChar = 15,
+  tBit = 16,
+  tJson = 245,
+  tNewDecimal = 246,
+  tEnum = 247,
+  tSet = 248,
+  tTinyBlob = 249,
+  tMediumBlob = 250,
+  tLongBlob = 251,
+  tBlob = 252,
+  tVarString = 253,
+  tString = 254,
+  tGeometry = 255,
+};
+
+bool IsBlobColumn(std::uint8_t t) noexcept { return (t >= tTinyBlob && t <= tBlob) || t == tGeometry; }
+
+// The zero-date sentinel of the literal writer (1 January 100).
+TDateTime ZeroDateValue() noexcept { return ZeroDate; }
+
+// Bytes of `text` that fit into `maxBytes` without cutting a UTF-8 sequence
+// (when the cut falls inside one).
+std::size_t FitUtf8(const char* text, std::size_t n, std::size_t maxBytes) noexcept {
+  if (n <= maxBytes) return n;
+  std::size_t k = maxBytes;
+  // Step back over continuation bytes to the lead byte of the cut sequence.
+  std::size_t back = 0;
+  while (k > 0 && back < 4 && (static_cast<unsigned char>(text[k]) & 0xC0) == 0x80) {
+    --k;
+    ++back;
+  }
+  return back < 4 ? k : maxBytes;
+}
+
+std::string ShortText(const char* p, std::uint32_t n) {
+  std::string s(p ? p : "", p ? std::min<std::uint32_t>(n, 64) : 0);
+  if (n > 64) s += "...";
+  return s;
+}
+
+// Decimal digits [p, p + count): false on anything else.
+inline bool Digits(const char* p, int count, int& value) noexcept {
+  int v = 0;
+  for (int i = 0; i < count; ++i) {
+    const unsigned d = static_cast<unsigned char>(p[i]) - '0';
+    if (d > 9) return false;
+    v = v * 10 + static_cast<int>(d);
+  }
+  value = v;
+  return true;
+}
+
+// Fraction digits after a '.' as microseconds (up to 6 digits read, the
+// rest ignored); false for a non-digit.
+inline bool Micros(const char* p, std::size_t n, int& micros) noexcept {
+  int v = 0, k = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const unsigned d = static_cast<unsigned char>(p[i]) - '0';
+    if (d > 9) return false;
+    if (k < 6) {
+      v = v * 10 + static_cast<int>(d);
+      ++k;
+    }
+  }
+  for (; k < 6; ++k) v *= 10;
+  micros = v;
+  return true;
+}
+
+// Date and time of day to the date-time number; the time counts away from
+// zero on days before 30 December 1899. msec may be 1000 (rounding up).
+bool EncodeMoment(int y, int m, int d, int hh, int mi, int ss, int msec, TDateTime& value) noexcept {
+  TDateTime date = 0;
+  if (!TryEncodeDate(y, m, d, date) || hh > 23 || mi > 59 || ss > 59) return false;
+  const double t = static_cast<double>(((hh * 60 + mi) * 60 + ss) * 1000 + msec) / MSecsPerDay;
+  value = date >= 0 ? date + t : date - t;
+  return true;
+}
+
+}  // namespace
+
+int MySQLCharsetMaxBytes(std::uint32_t nr) noexcept {
+  // Collations above 1024 are the pad-less twins of nr - 1024.
+  if (nr >= 1024 && nr < 2048) nr -= 1024;
+  if (nr == MyBinaryCharsetNr) return 1;
+  if (nr == 33 || nr == 76 || nr == 83 || (nr >= 192 && nr <= 215) || nr == 223 || (nr >= 576 && nr <= 578))
+    return 3;
+  if (nr == 45 || nr == 46 || (nr >= 224 && nr <= 247) || (nr >= 255 && nr <= 323) || (nr >= 608 && nr <= 610) ||
+      (nr >= 672 && nr <= 674) || (nr >= 736 && nr <= 738))
+    return 4;
+  return 0;
+}
+
+// ---- TMySQLFieldDesc ----------------------------------------------------------------------
+
+void TMySQLFieldDesc::Assign(const TFieldDesc& source) {
+  TKxFieldDesc::Assign(source);
+  if (auto* my = dynamic_cast<const TMySQLFieldDesc*>(&source)) {
+    FMySQLType = my->FMySQLType;
+    FIsUnsigned = my->FIsUnsigned;
+    FIsPrimaryKey = my->FIsPrimaryKey;
+    FIsBinary = my->FIsBinary;
+    FIsCurrentTimestamp = my->FIsCurrentTimestamp;
+    FIgnoreRangeErrors = my->FIgnoreRangeErrors;
+    FLengthInBytes = my->FLengthInBytes;
+    FCharsetNr = my->FCharsetNr;
+  }
+}
+
+// ---- column mapping ----------------------------------------------------------------------------
+
+void ConvertMySQLTypeToInternalFormat(std::uint8_t MySQLType, std::uint32_t FieldLengthInBytes,
+                                      std::uint32_t Decimals, bool IsBinary, bool IsUnsigned, bool EnableBoolean,
+                                      bool OptimizedBigInt, bool BinaryAsString, bool Unicode, bool EnableBCD,
+                                      bool EnableFMTBCD, bool CheckPrecision, std::uint32_t CharsetNr,
+                                      std::uint16_t& InternalType, bool& Fixed) {
+  const std::uint64_t length = FieldLengthInBytes;
+  const bool binaryCharset = CharsetNr == MyBinaryCharsetNr;
+  // Before protocol 4.1 no character set is sent: the flag alone decides.
+  const bool binaryData = IsBinary && (binaryCharset || CharsetNr == 0);
+  Fixed = MySQLType == tString;
+  std::uint16_t t = dtUnknown;
+  switch (MySQLType) {
+    case tDecimal:
+    case tNewDecimal:
+      if (!CheckPrecision) {
+        t = EnableFMTBCD ? dtFMTBCD : EnableBCD ? dtBCD : dtFloat;
+      } else {
+        const std::int64_t precision =
+            static_cast<std::int64_t>(length) - 1 - (Decimals > 0 ? 1 : 0);
+        if (EnableBCD && precision <= 14 && Decimals <= 4)
+          t = dtBCD;
+        else
+          t = EnableFMTBCD ? dtFMTBCD : dtFloat;
+      }
+      break;
+    case tTiny:
+      t = length == 1 && EnableBoolean ? dtBoolean : IsUnsigned ? dtUInt8 : dtInt8;
+      break;
+    case tShort:
+      t = IsUnsigned ? dtUInt16 : dtInt16;
+      break;
+    case tLong:
+      t = IsUnsigned ? dtUInt32 : dtInt32;
+      break;
+    case tFloat:
+    case tDouble:
+      t = dtFloat;
+      break;
+    case tNull:
+      t = dtString;
+      break;
+    case tTimestamp:
+    case tDateTime:
+      t = dtDateTime;
+      break;
+    case tLongLong:
+      // Unsigned values above 2^63-1 need the unsigned type.
+      t = length < 12 && OptimizedBigInt ? dtInt32 : IsUnsigned ? dtUInt64 : dtInt64;
+      break;
+    case tInt24:
+      t = dtInt32;
+      break;
+    case tDate:
+    case tNewDate:
+      t = dtDate;
+      break;
+    case tTime:
+      t = dtTime;
+      break;
+    case tYear:
+      t = dtUInt16;
+      break;
+    case tVarChar:
+    case tVarString:
+      t = IsBinary && binaryCharset && !BinaryAsString ? dtVarBytes : dtString;
+      break;
+    case tBit:
+      t = length < 32 && OptimizedBigInt ? dtInt32 : dtInt64;
+      break;
+    case tEnum:
+    case tSet:
+      t = dtString;
+      break;
+    case tString:
+      t = IsBinary && binaryCharset && !BinaryAsString ? dtBytes : dtString;
+      break;
+    case tJson:
+      t = dtMemo;
+      break;
+    case tTinyBlob:
+    case tMediumBlob:
+    case tLongBlob:
+    case tBlob:
+    case tGeometry:
+      t = binaryData ? dtBlob : dtMemo;
+      break;
+    default:
+      throw Exception(Format("Unknown MySQL datatype (%d)", {static_cast<int>(MySQLType)}));
+  }
+  // Binary strings read as text keep their bytes: decoding them as UTF-8
+  // would replace what is not UTF-8.
+  const bool binaryString =
+      IsBinary && binaryCharset && (MySQLType == tVarChar || MySQLType == tVarString || MySQLType == tString);
+  if (Unicode && !binaryString) {
+    if (t == dtString)
+      t = dtWideString;
+    else if (t == dtMemo)
+      t = dtWideMemo;
+  }
+  InternalType = t;
+}
+
+std::uint32_t GetFieldLengthInChars(const TMYSQL_FIELD& column, const TMyColumnOptions& options) {
+  const auto bytes = static_cast<std::uint32_t>(column.LengthInBytes);
+  if (!options.UseUnicode || options.ShowStatement) return bytes;
+  const std::uint8_t t = column.MyType;
+  if (!(t == tNull || t == tVarChar || t >= tEnum)) return bytes;
+  if (column.CharsetNr == MyBinaryCharsetNr) return bytes;
+  if (column.OrgTable.empty() && column.Table.empty() && bytes == 1023) return bytes;
+  int maxBytes = MySQLCharsetMaxBytes(column.CharsetNr);
+  if (maxBytes <= 0) maxBytes = std::max(1, options.DefaultCharsetMaxBytes);
+  return bytes / static_cast<std::uint32_t>(maxBytes);
+}
+
+void DescribeMySQLColumn(const TMYSQL_FIELD& column, std::uint32_t lengthInChars, const TMyColumnOptions& o,
+                         std::uint16_t fetchInternalType, TMySQLFieldDesc& d) {
+  const auto bytes = static_cast<std::uint32_t>(column.LengthInBytes);
+  const std::uint8_t myType = column.MyType;
+  const std::uint32_t flags = column.Flags;
+  const bool isBinary = flags & my_flag::Binary;
+  const bool isUnsigned = flags & my_flag::Unsigned;
+  const auto len = static_cast<std::uint16_t>(std::min<std::uint32_t>(lengthInChars, 65535));
+
+  d.SetName(o.UseUnicode ? Utf8ToAnsi(column.Name) : column.Name);
+  d.SetActualName(o.UseUnicode ? Utf8ToAnsi(column.OrgName) : column.OrgName);
+  d.SetMySQLType(myType);
+  d.SetLengthInBytes(bytes);
+  d.SetCharsetNr(column.CharsetNr);
+  d.SetDBType(TMyConverterManager::GetDBType(myType, static_cast<std::int64_t>(bytes),
+                                             static_cast<int>(column.CharsetNr), flags));
+  const bool decimalType = myType == tDecimal || myType == tNewDecimal;
+  d.SetDBLength(static_cast<std::int32_t>(len) - (decimalType && column.Decimals == 0 && len > 0 ? 1 : 0));
+  d.SetDBScale(static_cast<std::int32_t>(std::min<std::uint32_t>(column.Decimals, 65535)));
+
+  std::uint16_t type = dtUnknown;
+  bool fixed = myType == tString;
+  if (fetchInternalType != dtUnknown) {
+    type = fetchInternalType;
+  } else if (o.FieldsAsString && !IsBlobColumn(myType)) {
+    type = dtString;
+  } else {
+    ConvertMySQLTypeToInternalFormat(myType, bytes, column.Decimals, isBinary, isUnsigned, o.EnableBoolean,
+                                     o.OptimizedBigInt, o.BinaryAsString, o.UseUnicode, o.EnableBCD,
+                                     o.EnableFMTBCD, o.CheckPrecision, column.CharsetNr, type, fixed);
+    if (myType == tVarString && bytes == 65535 && column.Table.empty() && __Strings65535ToMemo)
+      type = isBinary && column.CharsetNr == MyBinaryCharsetNr ? dtBlob : o.UseUnicode ? dtWideMemo : dtMemo;
+    if (!o.LongStrings && len > 256) {
+      if (type == dtString) type = dtMemo;
+      if (type == dtWideString) type = dtWideMemo;
+    }
+  }
+  // Inline slots only with flat buffers (or short values) and a known length.
+  if (!((o.FlatBuffers || len < 32) && len != 0)) {
+    if (type == dtString) type = dtExtString;
+    if (type == dtBytes || type == dtVarBytes) type = dtExtVarBytes;
+    if (type == dtWideString) type = dtExtWideString;
+  }
+  d.SetDataType(type);
+  d.SetFixed(fixed);
+
+  d.SetIsUnsigned(isUnsigned);
+  d.SetReadOnly(myType == tNull);
+  const bool autoInc = flags & my_flag::AutoIncrement;
+  d.SetIsAutoIncrement(autoInc);
+  d.SetRequired((flags & my_flag::NotNull) && !autoInc && myType != tTimestamp);
+  d.SetIsBinary(isBinary);
+  d.SetIsKey(flags & (my_flag::PriKey | my_flag::UniqueKey | my_flag::MultipleKey | my_flag::PartKey));
+  d.SetIsPrimaryKey(flags & my_flag::PriKey);
+  d.SetIsCurrentTimestamp(flags & my_flag::Timestamp);
+
+  // 8-bit text and bytes are measured in bytes: with UseUnicode a text
+  // column's bytes may exceed its characters.
+  std::uint16_t byteLen = len;
+  if (o.UseUnicode) byteLen = static_cast<std::uint16_t>(std::max<std::uint32_t>(len, std::min<std::uint32_t>(bytes, 65535)));
+  const auto scale = static_cast<std::uint16_t>(std::min<std::uint32_t>(column.Decimals, 65535));
+  std::int64_t size = 0;
+  switch (type) {
+    case dtString:
+    case dtBytes:
+      d.SetLength(byteLen);
+      size = std::int64_t{byteLen} + 1;
+      break;
+    case dtInt8:
+    case dtInt16:
+    case dtUInt16:
+    case dtBoolean:
+    case dtUInt8:
+      size = 2;
+      break;
+    case dtFloat:
+    case dtBCD:
+      d.SetLength(len);
+      d.SetScale(scale);
+      size = 8;
+      break;
+    case dtDate:
+    case dtTime:
+    case dtDateTime:
+      d.SetLength(len);
+      size = 8;
+      break;
+    case dtInt64:
+    case dtUInt64:
+      size = 8;
+      break;
+    case dtExtString:
+    case dtExtWideString: {
+      const std::uint16_t l = type == dtExtString ? byteLen : len;
+      d.SetLength(l == 0 && myType != tNull ? static_cast<std::uint16_t>(SizeForFieldsWithZeroLength) : l);
+      size = SizeOfHandle;
+      break;
+    }
+    case dtVarBytes:
+      d.SetLength(byteLen);
+      size = std::int64_t{byteLen} + 2;
+      break;
+    case dtExtVarBytes:
+      d.SetLength(byteLen);
+      size = SizeOfHandle;
+      break;
+    case dtWideString: {
+      d.SetLength(len);
+      // Room for surrogate pairs when a character may take four bytes.
+      int maxBytes = MySQLCharsetMaxBytes(column.CharsetNr);
+      if (maxBytes <= 0) maxBytes = o.DefaultCharsetMaxBytes;
+      const std::int64_t units = maxBytes >= 4 ? 2 * std::int64_t{len} : len;
+      size = 2 * units + 2;
+      break;
+    }
+    case dtFMTBCD:
+      d.SetLength(len);
+      d.SetScale(scale);
+      size = std::max<std::int64_t>(std::int64_t{len} + 1, SizeOfTBcd);
+      break;
+    default:  // dtInt32, dtUInt32, blob and memo types
+      size = type == dtInt32 || type == dtUInt32 ? 4 : SizeOfHandle;
+      break;
+  }
+  d.SetSize(static_cast<std::int32_t>(size));
+}
+
+// ---- TMyRowConverter ----------------------------------------------------------------------------
+
+void TMyRowConverter::Prepare(TData& data, const TOptions& options) {
+  FData = &data;
+  FOptions = options;
+  FDataSize = data.DataSize();
+  FPlans.assign(static_cast<std::size_t>(data.FieldCount()), TPlan{});
+  for (int i = 0; i < data.FieldCount(); ++i) {
+    TPlan& p = FPlans[static_cast<std::size_t>(i)];
+    auto* f = dynamic_cast<TMySQLFieldDesc*>(data.Fields()[i]);
+    if (!f || f->HasParent() || f->FieldDescKind() == fdkCalculated) continue;
+    p.Field = f;
+    p.Column = f->ActualFieldNo();
+    p.Offset = f->Offset();
+    p.Size = f->Size();
+    p.DataType = f->DataType();
+    p.Length = f->Length();
+    p.Scale = f->Scale();
+    p.BitSource = f->MySQLType() == tBit;
+    switch (p.DataType) {
+      case dtInt8: p.Kind = ckSigned; p.Width = 1; break;
+      case dtInt16: p.Kind = ckSigned; p.Width = 2; break;
+      case dtInt32: p.Kind = ckSigned; p.Width = 4; break;
+      case dtInt64: p.Kind = ckSigned; p.Width = 8; break;
+      case dtUInt8: p.Kind = ckUnsigned; p.Width = 1; break;
+      case dtUInt16: p.Kind = ckUnsigned; p.Width = 2; break;
+      case dtUInt32: p.Kind = ckUnsigned; p.Width = 4; break;
+      case dtUInt64: p.Kind = ckUnsigned; p.Width = 8; break;
+      case dtBoolean: p.Kind = ckBoolean; break;
+      case dtFloat: p.Kind = ckFloat; break;
+      case dtBCD: p.Kind = ckBCD; break;
+      case dtFMTBCD: {
+        p.Kind = ckFMTBCD;
+        // Precision of the column: its display length less point and sign.
+        int precision = static_cast<int>(f->Length()) - (f->Scale() > 0 ? 1 : 0) - (f->IsUnsigned() ? 0 : 1);
+        precision = std::clamp(precision, 1, MaxFMTBcdDigits);
+        p.Length = static_cast<std::uint16_t>(precision);
+        p.Scale = static_cast<std::uint16_t>(std::min<int>({f->Scale(), precision, MaxFMTBcdScale}));
+        break;
+      }
+      case dtDate:
+      case dtDateTime:
+        p.Kind = f->MySQLType() == tTimestamp ? ckTimestamp : f->MySQLType() == tTime ? ckTime : ckDateTime;
+        break;
+      case dtTime:
+        p.Kind = f->MySQLType() == tTime ? ckTime : ckDateTime;
+        break;
+      case dtString: p.Kind = ckString; break;
+      case dtWideString: p.Kind = ckWideString; break;
+      case dtExtString: p.Kind = ckExtString; break;
+      case dtExtWideString: p.Kind = ckExtWideString; break;
+      case dtBytes: p.Kind = ckBytes; break;
+      case dtVarBytes: p.Kind = ckVarBytes; break;
+      case dtExtVarBytes: p.Kind = ckExtVarBytes; break;
+      case dtBlob:
+      case dtMemo:
+      case dtWideMemo:
+        p.Kind = ckBlob;
+        p.UnicodeBlob = p.DataType == dtWideMemo || (p.DataType == dtMemo && options.UseUnicode);
+        break;
+      default: p.Kind = ckNone; break;
+    }
+  }
+}
+
+void TMyRowConverter::ConvertRow(void* recBuf, const TMyRowValue* values) {
+  auto* rec = static_cast<std::uint8_t*>(recBuf);
+  std::uint8_t* nulls = rec + FDataSize;
+  const std::size_t count = FPlans.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    const TPlan& plan = FPlans[i];
+    if (plan.Kind == ckNone) continue;
+    const TMyRowValue& v = values[plan.Column];
+    if (v.IsNull) {
+      nulls[i] = 1;
+      continue;
+    }
+    nulls[i] = 0;
+    ConvertValue(plan, rec, v.Data ? v.Data : "", v.Data ? v.Length : 0, nulls[i]);
+  }
+}
+
+void TMyRowConverter::RangeError(const TPlan& plan, const char* p, std::uint32_t n) {
+  throw EConvertError("Field: " + plan.Field->Name() + "\r\n" +
+                      Format("Value is out of range: %s", {ShortText(p, n)}));
+}
+
+void TMyRowConverter::ValueError(const TPlan& plan, const char* p, std::uint32_t n) {
+  throw EConvertError(Format("Invalid value of field %s: '%s'", {plan.Field->Name(), ShortText(p, n)}));
+}
+
+void TMyRowConverter::PutInteger(const TPlan& plan, std::uint8_t* slot, bool negative, std::uint64_t magnitude,
+                                 const char* p, std::uint32_t n) {
+  const unsigned bits = plan.Width * 8u;
+  if (plan.Kind == ckUnsigned) {
+    const std::uint64_t max = bits == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1;
+    std::uint64_t v = magnitude;
+    if (negative && magnitude != 0) {
+      if (!plan.Field->IgnoreRangeErrors()) RangeError(plan, p, n);
+      v = 0;
+    } else if (v > max) {
+      if (!plan.Field->IgnoreRangeErrors()) RangeError(plan, p, n);
+      v = max;
+    }
+    switch (plan.Width) {
+      case 1: { const auto x = static_cast<std::uint8_t>(v); std::memcpy(slot, &x, 1); break; }
+      case 2: { const auto x = static_cast<std::uint16_t>(v); std::memcpy(slot, &x, 2); break; }
+      case 4: { const auto x = static_cast<std::uint32_t>(v); std::memcpy(slot, &x, 4); break; }
+      default: std::memcpy(slot, &v, 8); break;
+    }
+    return;
+  }
+  const std::uint64_t maxPos = (std::uint64_t{1} << (bits - 1)) - 1;
+  std::int64_t v;
+  if (!negative) {
+    if (magnitude > maxPos) {
+      if (!plan.Field->IgnoreRangeErrors()) RangeError(plan, p, n);
+      magnitude = maxPos;
+    }
+    v = static_cast<std::int64_t>(magnitude);
+  } else {
+    if (magnitude > maxPos + 1) {
+      if (!plan.Field->IgnoreRangeErrors()) RangeError(plan, p, n);
+      magnitude = maxPos + 1;
+    }
+    v = magnitude == maxPos + 1 ? (bits == 64 ? std::numeric_limits<std::int64_t>::min()
+                                              : -static_cast<std::int64_t>(magnitude))
+                                : -static_cast<std::int64_t>(magnitude);
+  }
+  switch (plan.Width) {
+    case 1: { const auto x = static_cast<std::int8_t>(v); std::memcpy(slot, &x, 1); break; }
+    case 2: { const auto x = static_cast<std::int16_t>(v); std::memcpy(slot, &x, 2); break; }
+    case 4: { const auto x = static_cast<std::int32_t>(v); std::memcpy(slot, &x, 4); break; }
+    default: std::memcpy(slot, &v, 8); break;
+  }
+}
+
+bool TMyRowConverter::PutDate(const TPlan& plan, std::uint8_t* slot, bool valid, TDateTime value) {
+  if (!valid) {
+    if (FOptions.NullForZeroDate) return false;
+    value = ZeroDateValue();
+  } else if (value == 0 && FOptions.NullForZeroOrvoDate && plan.Kind != ckTime) {
+    return false;
+  }
+  std::memcpy(slot, &value, sizeof value);
+  return true;
+}
+
+bool TMyRowConverter::ParseDateTime(const char* p, std::size_t n, TDateTime& value) {
+  int y, m, d, hh = 0, mi = 0, ss = 0, us = 0;
+  if (n < 10 || p[4] != '-' || p[7] != '-' || !Digits(p, 4, y) || !Digits(p + 5, 2, m) || !Digits(p + 8, 2, d))
+    return false;
+  if (n > 10) {
+    if (n < 19 || (p[10] != ' ' && p[10] != 'T') || p[13] != ':' || p[16] != ':' || !Digits(p + 11, 2, hh) ||
+        !Digits(p + 14, 2, mi) || !Digits(p + 17, 2, ss))
+      return false;
+    if (n > 19 && (p[19] != '.' || !Micros(p + 20, n - 20, us))) return false;
+  }
+  return EncodeMoment(y, m, d, hh, mi, ss, (us + 500) / 1000, value);
+}
+
+bool TMyRowConverter::ParseTime(const char* p, std::size_t n, TDateTime& value) {
+  std::size_t i = 0;
+  const bool negative = n > 0 && p[0] == '-';
+  if (negative) ++i;
+  std::int64_t hours = 0;
+  const std::size_t start = i;
+  while (i < n && i < 5 && p[i] >= '0' && p[i] <= '9') hours = hours * 10 + (p[i++] - '0');
+  int mi, ss, us = 0;
+  if (i == start || i >= n || p[i] != ':' || i + 6 > n || p[i + 3] != ':' || !Digits(p + i + 1, 2, mi) ||
+      !Digits(p + i + 4, 2, ss) || mi > 59 || ss > 59)
+    return false;
+  i += 6;
+  if (i < n && (p[i] != '.' || !Micros(p + i + 1, n - i - 1, us))) return false;
+  const double secs = static_cast<double>(hours * 3600 + mi * 60 + ss) + us / 1e6;
+  const double ms = secs * 1000.0;
+  value = (negative ? -1.0 : 1.0) * static_cast<double>(static_cast<std::int64_t>(ms + 0.5)) / MSecsPerDay;
+  return true;
+}
+
+void TMyRowConverter::ConvertValue(const TPlan& plan, std::uint8_t* rec, const char* p, std::uint32_t n,
+                                   std::uint8_t& isNull) {
+  std::uint8_t* slot = rec + plan.Offset;
+  switch (plan.Kind) {
+    case ckSigned:
+    case ckUnsigned: {
+      if (plan.BitSource) {
+        // Big-endian bytes of at most 64 bits.
+        const std::uint32_t skip = n > 8 ? n - 8 : 0;
+        std::uint64_t v = 0;
+        for (std::uint32_t k = skip; k < n; ++k) v = (v << 8) | static_cast<unsigned char>(p[k]);
+        if (plan.Width == 8) {
+          std::memcpy(slot, &v, 8);  // the bit pattern, whatever the sign
+          return;
+        }
+        PutInteger(plan, slot, false, v, p, n);
+        return;
+      }
+      std::uint32_t k = 0;
+      bool negative = false;
+      if (n > 0 && (p[0] == '-' || p[0] == '+')) {
+        negative = p[0] == '-';
+        k = 1;
+      }
+      if (k == n) ValueError(plan, p, n);
+      std::uint64_t mag = 0;
+      for (; k < n; ++k) {
+        const unsigned d = static_cast<unsigned char>(p[k]) - '0';
+        if (d > 9) ValueError(plan, p, n);
+        if (mag > (~std::uint64_t{0} - d) / 10) RangeError(plan, p, n);
+        mag = mag * 10 + d;
+      }
+      PutInteger(plan, slot, negative, mag, p, n);
+      return;
+    }
+    case ckBoolean: {
+      bool value = false;
+      if (plan.BitSource) {
+        value = n > 0 && p[n - 1] != 0;
+      } else {
+        std::uint32_t k = n > 0 && (p[0] == '-' || p[0] == '+') ? 1 : 0;
+        if (k == n) ValueError(plan, p, n);
+        for (; k < n; ++k) {
+          if (p[k] < '0' || p[k] > '9') ValueError(plan, p, n);
+          if (p[k] != '0') value = true;
+        }
+      }
+      const std::int16_t w = value ? -1 : 0;
+      std::memcpy(slot, &w, 2);
+      return;
+    }
+    case ckFloat: {
+      double v = 0;
+      const char* b = p;
+      if (n > 0 && *b == '+') ++b;
+      const auto r = std::from_chars(b, p + n, v);
+      if (r.ec == std::errc::result_out_of_range) {
+        // Below the smallest subnormal or beyond the largest double.
+        v = std::strtod(std::string(p, n).c_str(), nullptr);
+      } else if (r.ec != std::errc() || r.ptr != p + n) {
+        ValueError(plan, p, n);
+      }
+      std::memcpy(slot, &v, 8);
+      return;
+    }
+    case ckBCD: {
+      // value x 10 000, fraction digits past the fourth rounded half away from zero.
+      std::uint32_t k = 0;
+      bool negative = false;
+      if (n > 0 && (p[0] == '-' || p[0] == '+')) {
+        negative = p[0] == '-';
+        k = 1;
+      }
+      std::uint64_t mag = 0;
+      int fracDigits = -1;
+      bool roundUp = false, any = false;
+      for (; k < n; ++k) {
+        const char c = p[k];
+        if (c == '.' && fracDigits < 0) {
+          fracDigits = 0;
+          continue;
+        }
+        const unsigned d = static_cast<unsigned char>(c) - '0';
+        if (d > 9) ValueError(plan, p, n);
+        any = true;
+        if (fracDigits >= 4) {
+          if (fracDigits == 4) roundUp = d >= 5;
+          ++fracDigits;
+          continue;
+        }
+        if (mag > (~std::uint64_t{0} - d) / 10) RangeError(plan, p, n);
+        mag = mag * 10 + d;
+        if (fracDigits >= 0) ++fracDigits;
+      }
+      if (!any) ValueError(plan, p, n);
+      for (int f = std::max(fracDigits, 0); f < 4; ++f) {
+        if (mag > ~std::uint64_t{0} / 10) RangeError(plan, p, n);
+        mag *= 10;
+      }
+      if (roundUp) ++mag;
+      const std::uint64_t limit = negative ? std::uint64_t{1} << 63 : (std::uint64_t{1} << 63) - 1;
+      if (mag > limit) RangeError(plan, p, n);
+      const std::int64_t v = negative ? static_cast<std::int64_t>(0 - mag) : static_cast<std::int64_t>(mag);
+      std::memcpy(slot, &v, 8);
+      return;
+    }
+    case ckFMTBCD: {
+      TBcd bcd{};
+      if (!TryStrToBcd(std::string_view(p, n), bcd, InvariantFormatSettings())) ValueError(plan, p, n);
+      TBcd normal{};
+      if (NormalizeBcd(bcd, normal, plan.Length, plan.Scale)) bcd = normal;
+      std::memcpy(slot, &bcd, sizeof bcd);
+      return;
+    }
+    case ckDateTime: {
+      TDateTime v = 0;
+      const bool valid = ParseDateTime(p, n, v);
+      if (!PutDate(plan, slot, valid, v)) isNull = 1;
+      return;
+    }
+    case ckTimestamp: {
+      TDateTime v = 0;
+      bool valid;
+      if (n >= 10 && p[4] == '-') {
+        valid = ParseDateTime(p, n, v);
+      } else {
+        // The digit forms of old servers, by display length.
+        int y = 0, m = 1, d = 1, hh = 0, mi = 0, ss = 0;
+        bool ok = true;
+        auto two = [&](std::size_t at, int& out) { ok = ok && at + 2 <= n && Digits(p + at, 2, out); };
+        auto year2 = [&](std::size_t at) {
+          two(at, y);
+          y += y < 70 ? 2000 : 1900;
+        };
+        switch (plan.Field->LengthInBytes()) {
+          case 2: year2(0); break;
+          case 4: year2(0); two(2, m); break;
+          case 6: year2(0); two(2, m); two(4, d); break;
+          case 8: ok = n >= 4 && Digits(p, 4, y); two(4, m); two(6, d); break;
+          case 10: year2(0); two(2, m); two(4, d); two(6, hh); two(8, mi); break;
+          case 12: year2(0); two(2, m); two(4, d); two(6, hh); two(8, mi); two(10, ss); break;
+          case 14:
+            ok = n >= 4 && Digits(p, 4, y);
+            two(4, m); two(6, d); two(8, hh); two(10, mi); two(12, ss);
+            break;
+          default:
+            throw Exception(Format("Invalid FIELD_TYPE_TIMESTAMP Field.Length (%d)",
+                                   {static_cast<int>(plan.Field->LengthInBytes())}));
+        }
+        valid = ok && EncodeMoment(y, m, d, hh, mi, ss, 0, v);
+      }
+      if (!PutDate(plan, slot, valid, v)) {
+        isNull = 1;
+        return;
+      }
+      if (valid && OnTimestamp) OnTimestamp(*plan.Field, v);
+      return;
+    }
+    case ckTime: {
+      TDateTime v = 0;
+      if (!ParseTime(p, n, v))
+        throw Exception(Format("Wrong time format. Field %s, value %s", {plan.Field->Name(), ShortText(p, n)}));
+      std::memcpy(slot, &v, sizeof v);
+      return;
+    }
+    case ckString: {
+      const std::size_t m = FitUtf8(p, n, static_cast<std::size_t>(plan.Size - 1));
+      std::memcpy(slot, p, m);
+      slot[m] = 0;
+      return;
+    }
+    case ckWideString:
+      // Slots of wide text sit at even offsets of 8-aligned records.
+      Utf8ToUnicode(reinterpret_cast<char16_t*>(slot), static_cast<std::size_t>(plan.Size) / 2, p, n);
+      return;
+    case ckExtString: {
+      TStringHeap& heap = FData->StringHeap();
+      auto* buf = static_cast<char*>(heap.NewBuf(std::int64_t{n} + 1));
+      std::memcpy(buf, p, n);
+      buf[n] = 0;
+      void* old = nullptr;
+      std::memcpy(&old, slot, sizeof old);
+      heap.DisposeBuf(old);
+      std::memcpy(slot, &buf, sizeof buf);
+      return;
+    }
+    case ckExtWideString: {
+      TStringHeap& heap = FData->StringHeap();
+      // A UTF-8 text never has more UTF-16 units than bytes.
+      auto* buf = static_cast<char16_t*>(heap.NewBuf(2 * (std::int64_t{n} + 1)));
+      Utf8ToUnicode(buf, std::size_t{n} + 1, p, n);
+      void* old = nullptr;
+      std::memcpy(&old, slot, sizeof old);
+      heap.DisposeBuf(old);
+      std::memcpy(slot, &buf, sizeof buf);
+      return;
+    }
+    case ckBytes: {
+      const std::size_t m = std::min<std::size_t>(n, plan.Length);
+      std::memcpy(slot, p, m);
+      if (m < plan.Length) std::memset(slot + m, 0, plan.Length - m);
+      return;
+    }
+    case ckVarBytes: {
+      const auto m = static_cast<std::uint16_t>(std::min<std::size_t>(n, plan.Length));
+      std::memcpy(slot, &m, 2);
+      std::memcpy(slot + 2, p, m);
+      return;
+    }
+    case ckExtVarBytes: {
+      const auto m = static_cast<std::uint16_t>(std::min<std::size_t>(n, 0xFFFF));
+      TStringHeap& heap = FData->StringHeap();
+      auto* buf = static_cast<std::uint8_t*>(heap.NewBuf(std::int64_t{m} + 2));
+      std::memcpy(buf, &m, 2);
+      std::memcpy(buf + 2, p, m);
+      void* old = nullptr;
+      std::memcpy(&old, slot, sizeof old);
+      heap.DisposeBuf(old);
+      std::memcpy(slot, &buf, sizeof buf);
+      return;
+    }
+    case ckBlob: {
+      TSharedObject* obj = nullptr;
+      std::memcpy(&obj, slot, sizeof obj);
+      auto* blob = dynamic_cast<TCompressedBlob*>(obj);
+      if (!blob) {
+        TSharedRef<TCompressedBlob> fresh = NewShared<TCompressedBlob>(plan.UnicodeBlob);
+        fresh->EnableRollback();
+        if (obj) obj->Release();
+        blob = fresh.Detach();
+        TSharedObject* handle = blob;
+        std::memcpy(slot, &handle, sizeof handle);
+      }
+      if (blob->IsUnicode() != plan.UnicodeBlob && blob->Size() == 0) blob->SetIsUnicode(plan.UnicodeBlob);
+      if (n > 0) {
+        if (blob->IsUnicode()) {
+          FWide = Utf8Decode(std::string_view(p, n));
+          blob->Write(0, static_cast<std::int64_t>(2 * FWide.size()), FWide.data());
+        } else {
+          blob->Write(0, n, p);
+        }
+      }
+      blob->Commit();
+      if (FOptions.CompressBlob == cbClient || FOptions.CompressBlob == cbClientServer) {
+        blob->SetCompressed(true);
+      } else {
+        try {
+          blob->SetCompressed(false);
+        } catch (const EBlobError&) {
+          // A value whose compressed form cannot be read is no value.
+          blob->Clear();
+          blob->Commit();
+          isNull = 1;
+        }
+      }
+      return;
+    }
+    case ckNone:
+      return;
+  }
+}
+
+// ---- zero limit -----------------------------------------------------------------------------------
+
+std::string SetLimit0(const std::string& sql) {
+  TMyParser parser(sql);
+  parser.SetOmitBlank(true);
+  parser.SetOmitComment(true);
+  int code = parser.GetNextToken();
+  if (code != lxSELECT) return sql;  // also a SELECT preceded by SET
+  int depth = 0;
+  std::int64_t insertAt = -1;  // before PROCEDURE, FOR or LOCK
+  std::int64_t separator = -1;
+  std::int64_t numberPos = -1, numberLen = 0;
+  for (;;) {
+    code = parser.GetNextToken();
+    if (code == lcEnd) break;
+    // Strings and quoted names may hold the symbols' texts.
+    const std::string_view lexem = code == lcString || code == lcIdent ? std::string_view() : parser.LexemView();
+    if (lexem == "(") {
+      ++depth;
+      continue;
+    }
+    if (lexem == ")") {
+      --depth;
+      continue;
+    }
+    if (depth > 0) continue;
+    if (lexem == ";") {
+      separator = parser.LexemPos();
+      break;
+    }
+    if (code == lxLIMIT) {
+      // LIMIT count, LIMIT offset, count, LIMIT count OFFSET offset: the count.
+      if (parser.GetNextToken() != lcNumber) continue;
+      numberPos = parser.LexemPos();
+      numberLen = parser.LexemLength();
+      if (parser.GetNextToken() == lcEnd) break;
+      if (parser.LexemView() == ",") {
+        if (parser.GetNextToken() != lcNumber) {
+          numberPos = -1;
+          continue;
+        }
+        numberPos = parser.LexemPos();
+        numberLen = parser.LexemLength();
+      } else {
+        parser.Back();
+      }
+      continue;
+    }
+    if (insertAt < 0 && (code == lxPROCEDURE || code == lxFOR || code == lxLOCK)) insertAt = parser.LexemPos();
+  }
+  std::string result = sql;
+  if (numberPos >= 0) return result.replace(static_cast<std::size_t>(numberPos), static_cast<std::size_t>(numberLen), "0");
+  if (insertAt >= 0) return result.insert(static_cast<std::size_t>(insertAt), "LIMIT 0 ");
+  if (separator >= 0) return result.insert(static_cast<std::size_t>(separator), " LIMIT 0 ");
+  return result + " LIMIT 0";
+}
+
+// ---- TMySQLRecordset: set-up ----------------------------------------------------------------------
+
+TMySQLRecordset::TMySQLRecordset() {
+  FFetchRows = 25;
+  FConverter.OnTimestamp = [](TMySQLFieldDesc& field, TDateTime value) {
+    auto* table = dynamic_cast<TMyTableInfo*>(field.TableInfo());
+    if (table && table->TimestampField() == &field && value > table->MaxTimestamp()) table->SetMaxTimestamp(value);
+  };
+}
+
+TMySQLRecordset::~TMySQLRecordset() {
+  // The results and the additional connection go before the command.
+  try {
+    if (FCommand) {
+      DrainResults();
+      if (FSQLResultNext) {
+        if (TMySQLConnection* c = UsedConnection(); c && c->MySQLAPI()) c->MySQLAPI()->mysql_free_result(FSQLResultNext);
+        FSQLResultNext = nullptr;
+      }
+      ReleaseSwapConnection(true);
+    }
+  } catch (...) {
+  }
+}
+
+std::unique_ptr<TKxCommand> TMySQLRecordset::CreateCommand() {
+  auto cmd = std::make_unique<TMySQLCommand>();
+  cmd->SetRequestResultset(true);
+  return cmd;
+}
+
+void TMySQLRecordset::SetCommand(std::unique_ptr<TKxCommand> value) {
+  if (auto* my = dynamic_cast<TMySQLCommand*>(value.get())) my->SetRequestResultset(true);
+  TKxRecordSet::SetCommand(std::move(value));
+}
+
+TMySQLCommand& TMySQLRecordset::Command() { return static_cast<TMySQLCommand&>(GetCommand()); }
+
+TMySQLConnection* TMySQLRecordset::UsedConnection() { return Command().GetConnection(); }
+
+void TMySQLRecordset::SetConnection(TKxConnection* value) {
+  TKxRecordSet::SetConnection(value);
+  UpdateConnectionSettings();
+}
+
+void TMySQLRecordset::UpdateConnectionSettings() {
+  TMySQLConnection* c = FConnectionSwap ? FConnectionSwap : UsedConnection();
+  if (!c) return;
+  FIsClient41 = c->MySQLAPI() ? c->IsClient41() : true;
+  FUseUnicode = c->UseUnicode();
+  FOptimizedBigInt = c->OptimizedBigInt();
+  FNullForZeroOrvoDate = c->NullForZeroOrvoDate();
+  FCheckPrecision = c->CheckPrecision();
+  if (c->Connected()) {
+    FServerPrimaryVer = c->ServerPrimaryVer();
+    FServerMinorVer = c->ServerMinorVer();
+  }
+}
+
+void TMySQLRecordset::Check(const void* status) {
+  if (!status) Check(1);
+}
+
+void TMySQLRecordset::Check(int status) {
+  if (status == 0) return;
+  TMySQLConnection* c = UsedConnection();
+  if (!c) throw EMyError(2006, "Not connected");
+  c->MySQLError(Command().Component());
+}
+
+void TMySQLRecordset::Check() {
+  TMySQLConnection* c = UsedConnection();
+  if (!c) return;
+  c->Check(Command().Component());
+}
+
+bool TMySQLRecordset::SetProp(int prop, const Variant& value) {
+  switch (prop) {
+    case prFieldsAsString:
+    case prMySQLFieldsAsString:
+      FFieldsAsString = value.AsBoolean();
+      return true;
+    case prNullForZeroDate:
+      FNullForZeroDate = value.AsBoolean();
+      return true;
+    case prEnableBoolean:
+      FEnableBoolean = value.AsBoolean();
+      return true;
+    case prCreateConnection:
+      FCreateConnection = value.AsBoolean();
+      return true;
+    case prCommandTimeout:
+      return Command().SetProp(prCommandTimeout, value);
+    case prOpenNext:
+      Command().SetOpenNext(value.AsBoolean());
+      return true;
+    case prUseHandler:
+      FUseHandler = value.AsBoolean();
+      return true;
+    case prBinaryAsString:
+      FBinaryAsString = value.AsBoolean();
+      return true;
+    default:
+      return TKxRecordSet::SetProp(prop, value);
+  }
+}
+
+bool TMySQLRecordset::GetProp(int prop, Variant& value) {
+  switch (prop) {
+    case prRowsFetched:
+      value = static_cast<std::int32_t>(GetRecordCount());
+      return true;
+    case prEnableBoolean:
+      value = FEnableBoolean;
+      return true;
+    case prFieldsAsString:
+    case prMySQLFieldsAsString:
+      value = FFieldsAsString;
+      return true;
+    case prNullForZeroDate:
+      value = FNullForZeroDate;
+      return true;
+    case prCreateConnection:
+      value = FCreateConnection;
+      return true;
+    case prUseHandler:
+      value = FUseHandler;
+      return true;
+    case prBinaryAsString:
+      value = FBinaryAsString;
+      return true;
+    case prOpenNext:
+      value = Command().OpenNext();
+      return true;
+    case prIsCanOpenNext:
+      value = FOpenNextState == osMoreResults;
+      return true;
+    default:
+      return TKxRecordSet::GetProp(prop, value);
+  }
+}
+
+bool TMySQLRecordset::CanDisconnect() {
+  bool result = TKxRecordSet::CanDisconnect();
+  if (result && FUseHandler) {
+    TMySQLConnection* c = UsedConnection();
+    result = FIsClient41 && c && c->Connected() && c->IsServer41();
+  }
+  return result;
+}
+
+bool TMySQLRecordset::RowsReturn() {
+  if (FCommandType == ctUnknown) return Command().SQLResult() != nullptr || FSQLResultNext != nullptr;
+  return TKxRecordSet::RowsReturn();
+}
+
+const TOnDemandConverter* TMySQLRecordset::GetMapOnDemandConverter(const TKxFieldDesc& field,
+                                                                   const TKxMapRule*& mapRule) {
+  if (field.DataType() == dtInt32 && field.DBType() == myMediumintUnsigned) {
+    mapRule = GetMapRule(field);
+    return FindMapOnDemandConverter(mapRule, dtUInt32, field.DBLength(), field.DBScale());
+  }
+  return TKxRecordSet::GetMapOnDemandConverter(field, mapRule);
+}
+
+void TMySQLRecordset::GetFieldData(const TFieldDesc& field, const void* recBuf, void* dest, bool needConvert) {
+  const std::uint16_t t = field.DataType();
+  if ((t == dtBlob || t == dtMemo || t == dtWideMemo) && !needConvert) {
+    std::memcpy(dest, static_cast<const std::uint8_t*>(recBuf) + field.Offset(), sizeof(void*));
+    return;
+  }
+  TKxRecordSet::GetFieldData(field, recBuf, dest, needConvert);
+}
+
+// ---- additional connection ----------------------------------------------------------------------
+
+void TMySQLRecordset::QuerySwapConnection() {
+  TMySQLCommand& cmd = Command();
+  if (FConnectionSwap || cmd.GetCursorState() >= csExecuting || cmd.OpenNext()) return;
+  TMySQLConnection* user = cmd.GetConnection();
+  if (!user || !user->Connected() || !user->MySQLAPI()) return;
+  TMySQLAPI& api = *user->MySQLAPI();
+  api.SetTimeout(user->MySQL(), cmd.CommandTimeout());
+  user->Check(api.mysql_ping(user->MySQL()), cmd.Component());
+
+  std::unique_ptr<TMySQLConnection> extra;
+  if (user->GetMySQLConnection()) {
+    if (!user->ReturnMySQLConnection())
+      throw Exception("ReturnMySQLConnection must be assigned together with GetMySQLConnection");
+    extra = user->GetMySQLConnection()();
+    if (!extra) throw Exception("GetMySQLConnection returned no connection");
+  } else {
+    extra = std::make_unique<TMySQLConnection>();
+    extra->Assign(*user);
+  }
+  extra->SetAdditional(true);
+  if (!extra->Connected()) extra->Connect("");
+  if (user->GetInternalTransaction().Active()) extra->GetInternalTransaction().StartTransaction();
+  FConnectionSwap = user;
+  FAdditional = std::move(extra);
+  cmd.SetConnection(FAdditional.get());
+}
+
+void TMySQLRecordset::ReleaseSwapConnection(bool forbidQueries) {
+  if (!FConnectionSwap) return;
+  TMySQLCommand& cmd = Command();
+  TMySQLConnection* user = FConnectionSwap;
+  std::unique_ptr<TMySQLConnection> extra = std::move(FAdditional);
+  FConnectionSwap = nullptr;
+  cmd.SetConnection(user);
+  if (!extra) return;
+  try {
+    TKxTransaction& t = extra->GetInternalTransaction();
+    if (t.Active()) {
+      if (!forbidQueries && extra->Connected())
+        t.Commit();
+      else
+        t.Reset();
+    }
+  } catch (...) {
+    forbidQueries = true;
+  }
+  extra->SetAdditional(true);
+  if (user->ReturnMySQLConnection()) {
+    extra->SetIsValid(!forbidQueries);
+    user->ReturnMySQLConnection()(extra);
+  } else {
+    try {
+      extra->Disconnect();
+    } catch (...) {
+    }
+  }
+}
+
+// ---- executing ----------------------------------------------------------------------------------
+
+void TMySQLRecordset::ExecCommand() {
+  TMySQLCommand& cmd = Command();
+  if (cmd.OpenNext() && cmd.GetCursorState() <= csPrepared) {
+    // The pending further result becomes the current one.
+    if (!FSQLResultNext && FOpenNextState == osMoreResults) FreeResult(true, false);
+    FWaitForFetchBreak.store(false, std::memory_order_release);
+    if (FSQLResultNext) {
+      cmd.SetSQLResult(FSQLResultNext);
+      FSQLResultNext = nullptr;
+      FCommandType = ctCursor;
+      cmd.SetCursorState(csExecuted);
+      FOpenNextState = osNotChecked;
+    } else {
+      FCommandType = ctStatement;
+    }
+    return;
+  }
+  FOpenNextState = osNotChecked;
+  if (!FFetchAll && FCreateConnection) QuerySwapConnection();
+  UpdateConnectionSettings();
+  try {
+    TKxRecordSet::ExecCommand();
+    if (cmd.SQLResult()) {
+      FCommandType = ctCursor;
+      cmd.SetCursorState(csExecuted);
+    } else {
+      FCommandType = ctStatement;
+      FOpenNextState = FIsClient41 && UsedConnection() && UsedConnection()->MySQLAPI() &&
+                               UsedConnection()->MySQLAPI()->mysql_more_results(UsedConnection()->MySQL())
+                           ? osMoreResults
+                           : osNoMoreResults;
+      FreeResult(true, false);
+      if (FSQLResultNext) {
+        cmd.SetSQLResult(FSQLResultNext);
+        FSQLResultNext = nullptr;
+        FCommandType = ctCursor;
+        cmd.SetCursorState(csExecuted);
+      }
+    }
+  } catch (...) {
+    cmd.FreeSQLResult();
+    ReleaseSwapConnection(true);
+    throw;
+  }
+}
+
+void TMySQLRecordset::FreeResult(bool tryGetNextResult, bool tryToFinishFetch) {
+  TMySQLCommand& cmd = Command();
+  TMySQLConnection* con = UsedConnection();
+  TMySQLAPI* api = con ? con->MySQLAPI() : nullptr;
+  PMYSQL_CON session = con ? con->MySQL() : nullptr;
+  bool forbid = false;
+  if (PMYSQL_RES res = cmd.SQLResult(); res && api) {
+    if (!FFetchAll && FConnectionSwap && FIsCanFastClose) {
+      // Read a little more; when rows still remain, kill the additional
+      // connection's query rather than reading them all.
+      bool remain = true;
+      for (int i = 0; i < FFetchRows && remain; ++i) remain = api->mysql_fetch_row(res) != nullptr;
+      if (remain && FConnectionSwap->Connected() && session) {
+        const std::string kill = "KILL " + std::to_string(api->mysql_thread_id(session));
+        if (FConnectionSwap->MySQLAPI())
+          FConnectionSwap->MySQLAPI()->mysql_real_query(FConnectionSwap->MySQL(), kill.data(), kill.size());
+        while (api->mysql_fetch_row(res)) {
+        }
+        forbid = true;
+      }
+    } else if (tryToFinishFetch) {
+      if (FetchBreakRequested()) cmd.BreakExec();
+      while (api->mysql_fetch_row(res)) {
+      }
+    }
+    if (!forbid && FIsClient41 && session && api->mysql_more_results(session))
+      FOpenNextState = osMoreResults;
+    else
+      FOpenNextState = osNoMoreResults;
+    cmd.FreeSQLResult();
+  }
+  if (tryGetNextResult && !forbid && FIsClient41 && api && session && FOpenNextState == osMoreResults &&
+      !FSQLResultNext) {
+    for (;;) {
+      const int r = api->mysql_next_result(session);
+      if (r > 0) {
+        FOpenNextState = osError;
+        cmd.SetCursorState(csInactive);
+        FCommandType = ctUnknown;
+        Check(r);
+      }
+      FOpenNextState = r == 0 ? osMoreResults : osNoMoreResults;
+      if (r != 0) break;
+      FRowsAffectedNext = api->mysql_affected_rows(session);
+      PMYSQL_RES next = api->mysql_use_result(session);
+      if (!next && api->mysql_errno(session) != 0) {
+        FOpenNextState = osError;
+        Check();
+      }
+      if (next) {
+        FSQLResultNext = next;
+        break;
+      }
+      if (!api->mysql_more_results(session)) {
+        FOpenNextState = osNoMoreResults;
+        break;
+      }
+    }
+  }
+  if (forbid || (FOpenNextState == osNoMoreResults && !FSQLResultNext)) ReleaseSwapConnection(forbid);
+  if (cmd.GetCursorState() == csFetching || cmd.GetCursorState() == csFetchingAll) cmd.SetCursorState(csFetched);
+}
+
+void TMySQLRecordset::DrainResults() {
+  TMySQLCommand& cmd = Command();
+  for (int guard = 0; guard < 1000000; ++guard) {
+    FreeResult(true, true);
+    if (!FSQLResultNext) break;
+    cmd.SetSQLResult(FSQLResultNext);
+    FSQLResultNext = nullptr;
+  }
+  FOpenNextState = osNoMoreResults;
+}
+
+// ---- open, describe, close -------------------------------------------------------------------
+
+void TMySQLRecordset::InternalPrepare() {
+  try {
+    TKxRecordSet::InternalPrepare();
+    FCommandType = Command().GetPrepared() ? ctCursor : ctUnknown;
+  } catch (...) {
+    try {
+      InternalUnPrepare();
+    } catch (...) {
+    }
+    throw;
+  }
+}
+
+void TMySQLRecordset::InternalUnPrepare() {
+  TKxRecordSet::InternalUnPrepare();
+  Command().SetCursorState(csInactive);
+  FCommandType = ctUnknown;
+  ReleaseSwapConnection();
+}
+
+void TMySQLRecordset::ExplicitInitFields() {
+  if (FCommandType == ctUnknown || FieldCount() == 0) InitFields();
+}
+
+TMyColumnOptions TMySQLRecordset::ColumnOptions(bool showStatement) const {
+  TMyColumnOptions o;
+  o.UseUnicode = FUseUnicode;
+  o.EnableBoolean = FEnableBoolean;
+  o.OptimizedBigInt = FOptimizedBigInt;
+  o.BinaryAsString = FBinaryAsString;
+  const TKxConnection* c = FCommand ? FCommand->Connection() : nullptr;
+  o.EnableBCD = (FCommand && FCommand->EnableBCD()) || (c && c->EnableBCD());
+  o.EnableFMTBCD = (FCommand && FCommand->EnableFMTBCD()) || (c && c->EnableFMTBCD());
+  o.CheckPrecision = FCheckPrecision;
+  o.FieldsAsString = FFieldsAsString;
+  o.LongStrings = FLongStrings;
+  o.FlatBuffers = FFlatBuffers;
+  o.ShowStatement = showStatement;
+  // utf8mb4 from 5.5.3 on (what UseUnicode asks for), else utf8.
+  o.DefaultCharsetMaxBytes =
+      FServerPrimaryVer > 5 || (FServerPrimaryVer == 5 && FServerMinorVer >= 5) || FServerPrimaryVer == 0 ? 4 : 3;
+  return o;
+}
+
+void TMySQLRecordset::InternalInitFields() {
+  TMySQLCommand& cmd = Command();
+  UpdateConnectionSettings();
+  if (FCommandType == ctUnknown) {
+    // Describe by executing the statement with no rows to return.
+    const std::string userSQL = cmd.UserSQL();
+    const bool scan = cmd.ScanParams();
+    const TCursorState state = cmd.GetCursorState();
+    auto restore = [&] {
+      cmd.SetProp(prScanParams, false);
+      cmd.SetSQL(userSQL);
+      cmd.SetProp(prScanParams, scan);
+      cmd.SetCursorState(state <= csPrepared ? state : csInactive);
+    };
+    try {
+      if (!cmd.StoredProc()) {
+        cmd.SetProp(prScanParams, false);
+        cmd.SetSQL(SetLimit0(userSQL));
+        cmd.SetProp(prScanParams, scan);
+      }
+      cmd.Execute();
+      if (!cmd.SQLResult()) {
+        FOpenNextState = osMoreResults;
+        FreeResult(true, false);
+        if (FSQLResultNext) {
+          cmd.SetSQLResult(FSQLResultNext);
+          FSQLResultNext = nullptr;
+        }
+      }
+      if (cmd.SQLResult()) CreateFieldDescs();
+      DrainResults();
+      FOpenNextState = osNotChecked;
+      restore();
+    } catch (...) {
+      try {
+        DrainResults();
+      } catch (...) {
+      }
+      restore();
+      throw;
+    }
+    return;
+  }
+  if (!cmd.SQLResult()) return;
+  CreateFieldDescs();
+  if (FConnectionSwap) {
+    TMyParser parser(cmd.SQL());
+    parser.SetOmitBlank(true);
+    parser.SetOmitComment(true);
+    FIsCanFastClose = parser.GetNextToken() == lxSELECT && cmd.SQL().find(';') == std::string::npos;
+  } else {
+    FIsCanFastClose = false;
+  }
+}
+
+namespace {
+
+// The statement's first keywords, lower-cased, for the SHOW corrections.
+struct TStatementKind {
+  bool Show = false, Create = false, Engines = false, Select = false, Explain = false;
+  bool ShowColumns = false;
+  int ShowWhat = 0;  // lxPRIVILEGES, lxPROCESSLIST, lxSLAVE
+};
+
+TStatementKind ClassifyStatement(const std::string& sql) {
+  TStatementKind k;
+  TMyParser parser(sql);
+  parser.SetOmitBlank(true);
+  parser.SetOmitComment(true);
+  int first = lcEnd;
+  int index = 0;
+  for (int code = parser.GetNextToken(); code != lcEnd; code = parser.GetNextToken(), ++index) {
+    if (index == 0) first = code;
+    if (index == 1 && first == lxSHOW) k.ShowWhat = code;
+    if (code == lxCREATE) k.Create = true;
+    if (code == lxENGINES) k.Engines = true;
+    if (code == lxCOLUMNS && first == lxSHOW) k.ShowColumns = true;
+    if (index > 64) break;
+  }
+  k.Show = first == lxSHOW;
+  k.Select = first == lxSELECT;
+  k.Explain = first == lxEXPLAIN || first == lxDESCRIBE || first == lxDESC;
+  if (first == lxDESC || first == lxDESCRIBE) k.ShowColumns = true;
+  return k;
+}
+
+std::string Lower(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return s;
+}
+
+}  // namespace
+
+TMyTableInfo* TMySQLRecordset::AddSQLObjectIfNeed(const std::string& alias, const std::string& orgTable) {
+  const TSQLInfo& info = Command().GetSQLInfo();
+  const std::string key = info.NormalizeName(alias);
+  int index = FTablesInfo.IndexByName(key);
+  if (index < 0) index = FTablesInfo.IndexByAlias(key);
+  TKxTableInfo* t = index >= 0 ? &FTablesInfo[index] : nullptr;
+  if (!t) {
+    t = &FTablesInfo.Add();
+    t->SetTableName(orgTable.empty() ? key : info.NormalizeName(orgTable));
+    t->SetTableAlias(key);
+  }
+  return dynamic_cast<TMyTableInfo*>(t);
+}
+
+void TMySQLRecordset::CreateFieldDescs() {
+  TMySQLCommand& cmd = Command();
+  if (cmd.GetPrepared() && FieldCount() > 0) return;
+  TMySQLConnection* con = UsedConnection();
+  PMYSQL_RES res = cmd.SQLResult();
+  if (!con || !con->MySQLAPI() || !res) return;
+  TMySQLAPI& api = *con->MySQLAPI();
+  const TStatementKind kind = ClassifyStatement(cmd.SQL());
+  const TMyColumnOptions options = ColumnOptions(kind.Show);
+  const std::uint32_t count = api.mysql_num_fields(res);
+  FTablesInfo.BeginUpdate();
+  try {
+    for (std::uint32_t i = 0; i < count; ++i) {
+      TMYSQL_FIELD col;
+      api._mysql_fetch_field_direct(res, i, col, FUseUnicode);
+      std::uint32_t len = GetFieldLengthInChars(col, options);
+      if (kind.Show) {
+        const std::string name = Lower(col.Name);
+        switch (kind.ShowWhat) {
+          case lxPRIVILEGES:
+            if ((name == "privilege" || name == "context") && len < 30) len = 40;
+            break;
+          case lxPROCESSLIST:
+            if (name == "state" || name == "command") len *= 3;
+            break;
+          case lxSLAVE:
+            if (name == "slave_io_state" && len < 80) len = 80;
+            if ((name == "slave_io_running" || name == "slave_sql_running") && len <= 2) len *= 3;
+            if ((name == "last_error" || name == "last_io_error" || name == "last_sql_error") && len < 80) len = 2048;
+            break;
+          default:
+            break;
+        }
+        if (kind.Create && (FServerPrimaryVer == 4 || FServerPrimaryVer == 5) && name == "create table") len = 65535;
+        if (kind.Create && FServerPrimaryVer == 5 && name == "create procedure") len = 65535;
+        if (FServerPrimaryVer == 5 && con->ServerReleaseVer() >= 52) {
+          if (name == "user") len = 16;
+          if (name == "host") len = 60;
+        }
+      }
+      if (kind.Engines && FServerPrimaryVer == 5 && FServerMinorVer == 0) len = len * 3 + 1;
+      if (kind.Explain && FServerPrimaryVer < 5 && Lower(col.Name) == "type") len = 65534;
+
+      auto desc = std::make_unique<TMySQLFieldDesc>();
+      DescribeMySQLColumn(col, len, options, dtUnknown, *desc);
+      // A mapping rule's fetch converter decides the stored type.
+      const TKxMapRule* rule = GetMapRule(*desc);
+      if (const TFetchConverter* fc = FindMapFetchConverter(rule, FieldIsEncrypted(desc->Name()), desc->DBType(),
+                                                            desc->DBLength(), desc->DBScale())) {
+        desc->SetIgnoreRangeErrors(rule->IgnoreErrors());
+        DescribeMySQLColumn(col, len, options, fc->InternalDataType(), *desc);
+      }
+      desc->SetFieldNo(static_cast<std::uint16_t>(i + 1));
+      desc->SetActualFieldNo(static_cast<std::uint16_t>(i));
+      if (!col.Table.empty()) {
+        const std::string alias = FUseUnicode ? Utf8ToAnsi(col.Table) : col.Table;
+        const std::string org = FUseUnicode ? Utf8ToAnsi(col.OrgTable) : col.OrgTable;
+        if (TMyTableInfo* t = AddSQLObjectIfNeed(alias, org)) {
+          desc->SetTableInfo(t);
+          if (col.MyType == 7 && (!t->TimestampField() || (col.Flags & my_flag::Timestamp)))
+            t->SetTimestampField(desc.get());
+        }
+      }
+      Fields().Add(std::move(desc));
+    }
+  } catch (...) {
+    FTablesInfo.EndUpdate();
+    throw;
+  }
+  FTablesInfo.EndUpdate();
+  FillTablesAliases();
+}
+
+void TMySQLRecordset::FillTablesAliases() {
+  TMySQLCommand& cmd = Command();
+  const std::string& sql = cmd.SQL();
+  const TStatementKind kind = ClassifyStatement(sql);
+  const TSQLInfo& info = cmd.GetSQLInfo();
+  if (!kind.Select) {
+    if (kind.ShowColumns) {
+      for (int i = 0; i < FieldCount(); ++i) {
+        TFieldDesc* f = Fields()[i];
+        if (!f || !SameFieldName(f->Name(), "Type")) continue;
+        f->SetLength(256);
+        if (!FLongStrings) {
+          f->SetDataType(f->DataType() == dtWideString || f->DataType() == dtExtWideString ? dtWideMemo : dtMemo);
+          f->SetSize(SizeOfHandle);
+        }
+      }
+    }
+  } else {
+    // The FROM list: name [AS] alias, separated by ",".
+    TMyParser parser(sql);
+    parser.SetOmitBlank(true);
+    parser.SetOmitComment(true);
+    if (parser.ToLexem(lxFROM, true) != lcEnd) {
+      for (;;) {
+        std::string name;
+        int code = parser.GetNextToken();
+        if (code != lcIdent && code < lxSQLFirst) break;
+        name = std::string(parser.LexemView());
+        for (;;) {
+          code = parser.GetNextToken();
+          if (parser.LexemView() != ".") break;
+          name += ".";
+          code = parser.GetNextToken();
+          if (code == lcIdent || code >= lxSQLFirst) name += std::string(parser.LexemView());
+          else break;
+        }
+        std::string alias;
+        if (code == lxAS) code = parser.GetNextToken();
+        if (code == lcIdent) {
+          alias = info.NormalizeName(parser.LexemView());
+          code = parser.GetNextToken();
+        }
+        if (!name.empty() && name.back() == '.') throw Exception("TableName cannot be empty");
+        std::string database, object;
+        const std::size_t dot = name.rfind('.');
+        const std::string full = info.NormalizeName(name);
+        object = info.NormalizeName(dot == std::string::npos ? name : name.substr(dot + 1));
+        if (object.empty()) throw Exception("TableName cannot be empty");
+        if (!alias.empty()) {
+          const int index = FTablesInfo.IndexByAlias(alias);
+          if (index >= 0) {
+            FTablesInfo[index].SetTableName(object);
+            FTablesInfo[index].SetTableNameFull(full);
+          }
+        } else {
+          int index = FTablesInfo.IndexByName(object);
+          if (index < 0) index = FTablesInfo.IndexByAlias(object);
+          if (index >= 0) {
+            TKxTableInfo& t = FTablesInfo[index];
+            if (t.TableName() != object && t.TableAlias() == object) {
+              // The name denotes a view over another table.
+              t.SetIsView(true);
+              for (int i = 0; i < FieldCount(); ++i) {
+                auto* f = dynamic_cast<TKxFieldDesc*>(Fields()[i]);
+                if (f && f->TableInfo() == &t) f->SetActualName(f->Name());
+              }
+              t.SetTableName(object);
+              t.SetTableAlias("");
+            }
+            t.SetTableNameFull(full);
+          } else if (FServerPrimaryVer >= 5) {
+            TKxTableInfo& t = FTablesInfo.Add();
+            t.SetTableName(object);
+            t.SetTableNameFull(full);
+            t.SetIsView(true);
+          }
+        }
+        if (parser.LexemView() != ",") break;
+      }
+    }
+  }
+  for (int i = 0; i < FTablesInfo.Count(); ++i)
+    if (FTablesInfo[i].TableNameFull().empty()) FTablesInfo[i].SetTableNameFull(FTablesInfo[i].TableName());
+  FTablesInfo.InvalidateIndexes();
+}
+
+void TMySQLRecordset::InternalClose() {
+  TMySQLCommand& cmd = Command();
+  if (FFetchAll)
+    DrainResults();
+  else
+    FreeResult(false, false);
+  if (FOpenNextState != osMoreResults) ReleaseSwapConnection();
+  cmd.SetCursorState(csInactive);
+  if (!Prepared()) FCommandType = ctUnknown;
+  for (int i = 0; i < FieldCount(); ++i) {
+    auto* f = dynamic_cast<TMySQLFieldDesc*>(Fields()[i]);
+    if (f && f->MySQLType() == 7)
+      if (auto* t = dynamic_cast<TMyTableInfo*>(f->TableInfo())) t->SetMaxTimestamp(0);
+  }
+  TKxRecordSet::InternalClose();
+}
+
+void TMySQLRecordset::Disconnect() {
+  if (!Prepared()) {
+    try {
+      FreeResult(false, false);
+    } catch (...) {
+    }
+  }
+  UpdateConnectionSettings();
+  TKxRecordSet::Disconnect();
+}
+
+void TMySQLRecordset::SetToEnd() {
+  FetchAll();
+  TKxRecordSet::SetToEnd();
+}
+
+void TMySQLRecordset::BreakFetch() {
+  TKxRecordSet::BreakFetch();
+  TMySQLCommand& cmd = Command();
+  if (cmd.GetCursorState() == csFetching || cmd.GetCursorState() == csFetchingAll) cmd.SetCursorState(csFetched);
+}
+
+// ---- fetching ------------------------------------------------------------------------------------
+
+void TMySQLRecordset::ReadRowValues(TMySQLAPI& api, PMYSQL_RES res, PMYSQL_ROW row) {
+  const std::size_t count = FValues.size();
+  if (&api == MyAPIDirect) {
+    const TMySqlBinds* binds = TMySQLAPIDirect::Row(row);
+    if (binds->Binds.size() != count) throw EMyError(2027, "Malformed packet");
+    const auto* buffer = reinterpret_cast<const char*>(binds->Buffer);
+    for (std::size_t i = 0; i < count; ++i) {
+      const TMySqlBind& b = binds->Binds[i];
+      TMyRowValue& v = FValues[i];
+      v.IsNull = b.IsNull;
+      v.Data = buffer ? buffer + b.Offset : nullptr;
+      v.Length = static_cast<std::uint32_t>(b.Length);
+    }
+    return;
+  }
+  api._mysql_fetch_lengths(res, FLengths);
+  for (std::size_t i = 0; i < count; ++i) {
+    TMyRowValue& v = FValues[i];
+    const auto n = static_cast<std::uint32_t>(i);
+    v.IsNull = api._mysql_fetch_value_is_null(row, n);
+    v.Data = v.IsNull ? nullptr : api._mysql_fetch_value_ptr(res, row, n);
+    v.Length = FLengths[i];
+  }
+}
+
+bool TMySQLRecordset::Fetch(bool fetchBack) {
+  TMySQLCommand& cmd = Command();
+  if (FieldCount() == 0) {
+    FreeResult(false, false);
+    throw Exception("Query must return exactly result set - use Execute");
+  }
+  if (fetchBack) return false;
+  if (cmd.GetPrepared()) throw ENotSupportedError("Prepared statements are not yet supported");
+  const TCursorState state = cmd.GetCursorState();
+  PMYSQL_RES res = cmd.SQLResult();
+  TMySQLConnection* con = UsedConnection();
+  if (state == csInactive || state == csFetched || !res || !con || !con->MySQLAPI()) return false;
+  if (state == csExecuted) cmd.SetCursorState(csFetching);
+  bool cancel = false;
+  DoBeforeFetch(cancel);
+  if (cancel) return false;
+  struct TAfter {
+    TMySQLRecordset& Self;
+    ~TAfter() {
+      try {
+        Self.DoAfterFetch();
+      } catch (...) {
+      }
+    }
+  } after{*this};
+
+  TMySQLAPI& api = *con->MySQLAPI();
+  PMYSQL_CON session = con->MySQL();
+  const std::uint32_t columns = api.mysql_num_fields(res);
+  FValues.assign(columns, TMyRowValue{});
+  FLengths.assign(columns, 0);
+  TMyRowConverter::TOptions options;
+  options.UseUnicode = FUseUnicode;
+  options.NullForZeroDate = FNullForZeroDate;
+  options.NullForZeroOrvoDate = FNullForZeroOrvoDate;
+  options.CompressBlob = cmd.CompressBlob();
+  FConverter.Prepare(*this, options);
+  for (std::size_t i = 0; i < FConverter.FieldCount(); ++i) {
+    const auto* f = dynamic_cast<const TMySQLFieldDesc*>(Fields()[static_cast<int>(i)]);
+    if (f && f->ActualFieldNo() >= columns) throw EMyError(2027, "Malformed packet");
+  }
+
+  const auto capacity = static_cast<std::uint32_t>(std::max(1, FFetchRows));
+  TBlockHeader* block = AllocFetchBlock(capacity);
+  std::uint32_t rows = 0;
+  bool atEnd = false;
+  try {
+    while (rows < capacity) {
+      PMYSQL_ROW row = api._mysql_fetch_row(res);
+      if (!row) {
+        if (api.mysql_errno(session) != 0) Check();
+        atEnd = true;
+        break;
+      }
+      void* rec = TBlockManager::GetRecordPtr(BlockMan().BlockItem(block, rows));
+      InitRecord(rec);
+      ++rows;
+      ReadRowValues(api, res, row);
+      FConverter.ConvertRow(rec, FValues.data());
+    }
+  } catch (...) {
+    for (std::uint32_t i = 0; i < rows; ++i)
+      FreeComplexFields(TBlockManager::GetRecordPtr(BlockMan().BlockItem(block, i)), true);
+    LinkFetchedItems(block, 0, false);
+    try {
+      FreeResult(false, false);
+    } catch (...) {
+    }
+    throw;
+  }
+  if (rows > 0)
+    CreateBlockStruct(block, static_cast<int>(rows), false);
+  else
+    LinkFetchedItems(block, 0, false);
+  if (atEnd) {
+    FNoData = true;
+    FreeResult(true, false);
+    if (cmd.StoredProc() && cmd.GetParamCount() > 0 && GetRecordCount() == 1) ReadOutParams();
+  }
+  return rows > 0;
+}
+
+void TMySQLRecordset::ReadOutParams() {
+  TItemHeader* item = FirstItem();
+  if (!item) return;
+  TRecBuf rec = AllocRecBuf();
+  BlockMan().GetRecord(rec.get(), item);
+  Command().ReadOutParams(
+      [this](std::string_view name) {
+        TFieldDesc* f = FindField(name);
+        return f ? Fields().IndexOf(f) : -1;
+      },
+      [this, &rec](int index) -> Variant {
+        const int fieldNo = index + 1;
+        if (GetNull(fieldNo, rec.get())) return Variant::Null();
+        const TFieldDesc& f = *Fields()[index];
+        if (IsBlobFieldType(f.DataType())) {
+          if (TBlob* blob = GetObject(fieldNo, rec.get())) return Variant(TSharedRef<TBlob>::Share(blob));
+          return Variant::Null();
+        }
+        return GetFieldAsVariant(fieldNo, rec.get());
+      });
+}
+
+}  // namespace lumo

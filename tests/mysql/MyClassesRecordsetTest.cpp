@@ -1,0 +1,822 @@
+// The MySQL record set: the mapping of column types, flags, lengths and
+// character sets (table-driven), values converted from row texts into
+// record buffers (edge values, bounded copies, zero dates, overflow), the
+// zero-limit rewrite; against the test server: every column type fetched
+// and compared with what the C client library returns for the same rows,
+// block fetch, the additional connection, several results.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <optional>
+
+#include "Bcd.h"
+#include "CodePages.h"
+#include "KxBlob.h"
+#include "MyClassesLiterals.h"
+#include "MyClassesRecordset.h"
+#include "MySqlApiDirect.h"
+#include "support/TestServer.h"
+
+#include <mysql.h>  // the comparison peer (after our headers: its macros)
+
+namespace lumo {
+namespace {
+
+using test::TestServer;
+
+// ---- column mapping ----------------------------------------------------------------------
+
+enum Opt : unsigned { oNoBool = 1, oOptBig = 2, oBinAsBytes = 4, oUni = 8, oBCD = 16, oFMT = 32, oCheck = 64 };
+
+struct MapCase {
+  std::uint8_t type;
+  std::uint32_t length, decimals, flags, charset;
+  unsigned opts;
+  std::uint16_t expected;
+};
+
+TEST(MyRecordsetMapping, TypesFlagsLengthsCharsets) {
+  const std::uint32_t B = my_flag::Binary, U = my_flag::Unsigned;
+  const MapCase cases[] = {
+      {1, 1, 0, 0, 63, 0, dtBoolean},             // TINYINT(1)
+      {1, 1, 0, 0, 63, oNoBool, dtInt8},          // ... with EnableBoolean off
+      {1, 3, 0, U, 63, 0, dtUInt8},               // TINYINT(3) UNSIGNED
+      {2, 6, 0, U, 63, 0, dtUInt16},              // SMALLINT UNSIGNED
+      {3, 11, 0, 0, 63, 0, dtInt32},              // INT
+      {3, 10, 0, U, 63, 0, dtUInt32},             // INT UNSIGNED
+      {9, 8, 0, U, 63, 0, dtInt32},               // MEDIUMINT UNSIGNED
+      {8, 11, 0, 0, 63, oOptBig, dtInt32},        // BIGINT(11) optimised
+      {8, 20, 0, 0, 63, oOptBig, dtInt64},        // BIGINT(20) stays
+      {8, 20, 0, U, 63, 0, dtUInt64},             // BIGINT UNSIGNED keeps 2^64-1
+      {246, 12, 2, 0, 63, oCheck | oBCD, dtBCD},  // DECIMAL(10,2)
+      {246, 22, 2, 0, 63, oCheck | oBCD, dtFloat},
+      {246, 22, 2, 0, 63, oCheck | oBCD | oFMT, dtFMTBCD},
+      {246, 67, 30, 0, 63, oFMT, dtFMTBCD},       // DECIMAL(65,30)
+      {0, 12, 2, 0, 63, oBCD, dtBCD},
+      {246, 12, 2, 0, 63, 0, dtFloat},
+      {4, 12, 31, 0, 63, 0, dtFloat},
+      {5, 22, 31, 0, 63, 0, dtFloat},
+      {6, 0, 0, B, 63, 0, dtString},              // NULL
+      {6, 0, 0, B, 63, oUni, dtWideString},
+      {7, 19, 0, 0, 63, 0, dtDateTime},
+      {12, 26, 6, 0, 63, 0, dtDateTime},          // DATETIME(6)
+      {10, 10, 0, 0, 63, 0, dtDate},
+      {14, 10, 0, 0, 63, 0, dtDate},
+      {11, 10, 0, 0, 63, 0, dtTime},
+      {13, 4, 0, U, 63, 0, dtUInt16},             // YEAR
+      {253, 20, 0, B, 63, 0, dtString},           // VARBINARY(20)
+      {253, 20, 0, B, 63, oBinAsBytes, dtVarBytes},
+      {253, 20, 0, B, 63, oUni, dtString},        // bytes are not UTF-8 text
+      {253, 80, 0, B, 46, oBinAsBytes, dtString},  // utf8mb4_bin text: not binary data
+      {253, 80, 0, 0, 45, oUni, dtWideString},
+      {254, 8, 0, B, 63, oBinAsBytes, dtBytes},   // BINARY(8)
+      {254, 8, 0, 0, 8, 0, dtString},
+      {16, 64, 0, U, 63, 0, dtInt64},             // BIT(64)
+      {16, 8, 0, U, 63, oOptBig, dtInt32},
+      {247, 12, 0, 0, 8, 0, dtString},            // ENUM
+      {248, 12, 0, 0, 8, oUni, dtWideString},     // SET
+      {252, 65535, 0, B, 63, 0, dtBlob},          // BLOB
+      {251, 0xFFFFFFFF, 0, B, 63, 0, dtBlob},     // LONGBLOB
+      {252, 65535, 0, B, 46, 0, dtMemo},          // TEXT with a binary collation
+      {252, 262140, 0, 0, 45, oUni, dtWideMemo},
+      {252, 65535, 0, B, 0, 0, dtBlob},           // before 4.1: no character set
+      {245, 0xFFFFFFFF, 0, B, 63, 0, dtMemo},     // JSON of MySQL 8
+      {245, 0xFFFFFFFF, 0, B, 63, oUni, dtWideMemo},
+      {255, 0xFFFFFFFF, 0, B, 63, 0, dtBlob},     // GEOMETRY
+  };
+  for (const MapCase& c : cases) {
+    std::uint16_t type = 0;
+    bool fixed = false;
+    ConvertMySQLTypeToInternalFormat(c.type, c.length, c.decimals, c.flags & my_flag::Binary, c.flags & my_flag::Unsigned,
+                                     !(c.opts & oNoBool), c.opts & oOptBig, !(c.opts & oBinAsBytes), c.opts & oUni,
+                                     c.opts & oBCD, c.opts & oFMT, c.opts & oCheck, c.charset, type, fixed);
+    EXPECT_EQ(type, c.expected) << "type " << int(c.type) << " length " << c.length << " opts " << c.opts;
+    EXPECT_EQ(fixed, c.type == 254);
+  }
+  std::uint16_t type;
+  bool fixed;
+  for (int unknown : {17, 18, 19, 20, 244})
+    EXPECT_THROW(ConvertMySQLTypeToInternalFormat(std::uint8_t(unknown), 1, 0, false, false, true, false, true, false,
+                                                  false, false, false, 8, type, fixed),
+                 Exception);
+}
+
+TMYSQL_FIELD Column(std::uint8_t type, std::uint32_t length, std::uint32_t charset, std::uint32_t flags = 0,
+                    std::uint32_t decimals = 0, std::string table = "t") {
+  TMYSQL_FIELD f;
+  f.Name = f.OrgName = "c";
+  f.Table = f.OrgTable = std::move(table);
+  f.MyType = type;
+  f.LengthInBytes = static_cast<std::int32_t>(length);
+  f.CharsetNr = charset;
+  f.Flags = flags;
+  f.Decimals = decimals;
+  return f;
+}
+
+std::unique_ptr<TMySQLFieldDesc> Describe(const TMYSQL_FIELD& col, const TMyColumnOptions& o) {
+  auto d = std::make_unique<TMySQLFieldDesc>();
+  DescribeMySQLColumn(col, GetFieldLengthInChars(col, o), o, dtUnknown, *d);
+  return d;
+}
+
+TEST(MyRecordsetMapping, LengthsSizesAndFlags) {
+  TMyColumnOptions uni;
+  uni.UseUnicode = true;
+  uni.FlatBuffers = false;
+  // utf8 (3 bytes a character) and utf8mb4 (4): VARCHAR(100).
+  auto d = Describe(Column(253, 300, 33), uni);
+  EXPECT_EQ(d->Length(), 100);
+  EXPECT_EQ(d->DataType(), dtExtWideString);
+  d = Describe(Column(253, 400, 45), uni);
+  EXPECT_EQ(d->Length(), 100);
+  uni.FlatBuffers = true;
+  d = Describe(Column(253, 400, 224), uni);
+  EXPECT_EQ(d->DataType(), dtWideString);
+  EXPECT_EQ(d->Size(), 4 * 100 + 2);  // two UTF-16 units for every character
+  // A computed column of length 1023 and a binary column are not divided.
+  EXPECT_EQ(Describe(Column(253, 1023, 45, 0, 0, ""), uni)->Length(), 1023);
+  EXPECT_EQ(Describe(Column(253, 20, 63, my_flag::Binary), uni)->Length(), 20);
+
+  // LONGBLOB's length is 4294967295, not -1.
+  TMyColumnOptions plain;
+  d = Describe(Column(251, 0xFFFFFFFF, 63, my_flag::Binary), plain);
+  EXPECT_EQ(d->DataType(), dtBlob);
+  EXPECT_EQ(d->DBType(), myBlob);
+  EXPECT_EQ(d->LengthInBytes(), 0xFFFFFFFFu);
+  EXPECT_EQ(Describe(Column(249, 255, 63, my_flag::Binary), plain)->DBType(), myTinyBlob);
+
+  // FieldsAsString with UseUnicode: 8-bit text measured in bytes.
+  uni.FieldsAsString = true;
+  d = Describe(Column(253, 40, 45), uni);
+  EXPECT_EQ(d->DataType(), dtString);
+  EXPECT_EQ(d->Length(), 40);
+  EXPECT_EQ(d->Size(), 41);
+  EXPECT_EQ(Describe(Column(3, 11, 63), uni)->DataType(), dtString);
+  EXPECT_EQ(Describe(Column(252, 65535, 63, my_flag::Binary), uni)->DataType(), dtBlob);
+
+  // A computed VAR_STRING of 65535 bytes is a memo; long text without long strings too.
+  EXPECT_EQ(Describe(Column(253, 65535, 8, 0, 0, ""), plain)->DataType(), dtMemo);
+  plain.LongStrings = false;
+  EXPECT_EQ(Describe(Column(253, 300, 8), plain)->DataType(), dtMemo);
+  plain.LongStrings = true;
+  plain.FlatBuffers = false;
+  EXPECT_EQ(Describe(Column(253, 300, 8), plain)->DataType(), dtExtString);
+  EXPECT_EQ(Describe(Column(253, 20, 8), plain)->DataType(), dtString);
+  d = Describe(Column(253, 0, 8), plain);
+  EXPECT_EQ(d->DataType(), dtExtString);
+  EXPECT_EQ(d->Length(), SizeForFieldsWithZeroLength);
+
+  // Flags.
+  d = Describe(Column(3, 11, 63, my_flag::NotNull | my_flag::AutoIncrement | my_flag::PriKey), plain);
+  EXPECT_FALSE(d->Required());
+  EXPECT_TRUE(d->IsAutoIncrement() && d->IsKey() && d->IsPrimaryKey());
+  EXPECT_TRUE(Describe(Column(3, 11, 63, my_flag::NotNull | my_flag::PartKey), plain)->Required());
+  d = Describe(Column(7, 19, 63, my_flag::NotNull | my_flag::Timestamp), plain);
+  EXPECT_FALSE(d->Required());
+  EXPECT_TRUE(d->IsCurrentTimestamp());
+  d = Describe(Column(246, 11, 0, 0, 0), plain);  // DECIMAL(10,0)
+  EXPECT_EQ(d->DBLength(), 10);
+  EXPECT_TRUE(Describe(Column(6, 0, 63), plain)->ReadOnly());
+}
+
+// ---- value conversion -----------------------------------------------------------------------
+
+// A record store with the given columns and one record to convert into.
+struct Rows {
+  explicit Rows(const std::vector<TMYSQL_FIELD>& columns, TMyColumnOptions o = {},
+                TMyRowConverter::TOptions co = {}) {
+    data.SetAutoInitFields(false);
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      auto d = Describe(columns[i], o);
+      d->SetActualFieldNo(static_cast<std::uint16_t>(i));
+      data.Fields().Add(std::move(d));
+    }
+    data.InitFields();
+    data.Open();
+    co.UseUnicode = o.UseUnicode;
+    converter.Prepare(data, co);
+    rec = data.AllocRecBuf();
+  }
+  ~Rows() { data.FreeComplexFields(rec.get(), true); }
+  // Converts one row of texts (nullopt: NULL).
+  void Put(const std::vector<std::optional<std::string>>& texts) {
+    data.FreeComplexFields(rec.get(), true);
+    data.InitRecord(rec.get());
+    std::vector<TMyRowValue> values(texts.size());
+    for (std::size_t i = 0; i < texts.size(); ++i)
+      if (texts[i]) values[i] = {texts[i]->data(), static_cast<std::uint32_t>(texts[i]->size()), false};
+    converter.ConvertRow(rec.get(), values.data());
+  }
+  Variant Get(int fieldNo) { return data.GetFieldAsVariant(fieldNo, rec.get()); }
+  bool IsNull(int fieldNo) { return data.GetNull(fieldNo, rec.get()); }
+  template <class T>
+  T Raw(int fieldNo) {
+    T v{};
+    std::memcpy(&v, rec.get() + data.Fields()[fieldNo - 1]->Offset(), sizeof v);
+    return v;
+  }
+  TMemData data;
+  TMyRowConverter converter;
+  TRecBuf rec;
+};
+
+TEST(MyRecordsetConversion, NumbersAtTheirLimits) {
+  TMyColumnOptions o;
+  o.EnableFMTBCD = true;
+  const std::uint32_t U = my_flag::Unsigned;
+  Rows r({Column(8, 20, 63, U), Column(8, 20, 63), Column(246, 67, 63, 0, 30), Column(16, 64, 63, U),
+          Column(16, 12, 63, U), Column(1, 1, 63), Column(1, 4, 63), Column(5, 22, 63, 0, 31), Column(13, 4, 63, U)},
+         o);
+  r.Put({"18446744073709551615", "-9223372036854775808", "-12345678901234567890123456789012345.123456789012345678901234567891",
+         std::string("\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 8), std::string("\x0A\xBC", 2), "1", "-128", "-1.7976931348623157e308",
+         "2155"});
+  EXPECT_EQ(r.Raw<std::uint64_t>(1), 18446744073709551615ull);
+  EXPECT_EQ(r.Raw<std::int64_t>(2), INT64_MIN);
+  // 65 significant digits: the last one rounded away (64 is the packed decimal's limit).
+  EXPECT_EQ(BcdToStr(r.Raw<TBcd>(3)), "-12345678901234567890123456789012345.12345678901234567890123456789");
+  EXPECT_EQ(r.Raw<std::int64_t>(4), -1);  // all 64 bits
+  EXPECT_EQ(r.Raw<std::int64_t>(5), 0xABC);
+  EXPECT_EQ(r.Get(6).AsBoolean(), true);
+  EXPECT_EQ(r.Raw<std::int8_t>(7), -128);
+  EXPECT_EQ(r.Raw<double>(8), -1.7976931348623157e308);
+  EXPECT_EQ(r.Raw<std::uint16_t>(9), 2155);
+  r.Put({"0", "0", "0.000000000000000000000000000001",
+         std::string("\x00", 1), std::string(), "0", "127", "5e-324", "0"});
+  EXPECT_EQ(BcdToStr(r.Raw<TBcd>(3)), "0.000000000000000000000000000001");
+  EXPECT_EQ(r.Raw<std::int64_t>(4), 0);
+  EXPECT_EQ(r.Get(6).AsBoolean(), false);
+  EXPECT_EQ(r.Raw<double>(8), 5e-324);
+  r.Put({"0", "0", "-99999999999999999999999999999999999.99999999999999999999999999999", "", "", "0", "0", "0", "0"});
+  EXPECT_EQ(BcdToStr(r.Raw<TBcd>(3)), "-99999999999999999999999999999999999.99999999999999999999999999999");
+  // Overflow is detected, not wrapped.
+  EXPECT_THROW(r.Put({"18446744073709551616", "0", "0", "", "", "0", "0", "0", "0"}), EConvertError);
+  EXPECT_THROW(r.Put({"1", "9223372036854775808", "0", "", "", "0", "0", "0", "0"}), EConvertError);
+  EXPECT_THROW(r.Put({"1", "1", "0", "", "", "0", "128", "0", "0"}), EConvertError);
+  EXPECT_THROW(r.Put({"1x", "1", "0", "", "", "0", "0", "0", "0"}), EConvertError);
+
+  // TINYINT(1) without EnableBoolean, BIGINT(11) narrowed by OptimizedBigInt.
+  o.EnableBoolean = false;
+  o.OptimizedBigInt = true;
+  o.EnableBCD = true;
+  o.EnableFMTBCD = false;
+  Rows n({Column(1, 1, 63), Column(8, 11, 63), Column(246, 12, 63, 0, 2)}, o);
+  n.Put({"1", "-2147483648", "-123.45675"});
+  EXPECT_EQ(n.data.Fields()[0]->DataType(), dtInt8);
+  EXPECT_EQ(n.Raw<std::int8_t>(1), 1);
+  EXPECT_EQ(n.Raw<std::int32_t>(2), INT32_MIN);
+  EXPECT_EQ(n.Raw<std::int64_t>(3), -1234568);  // four decimals, rounded half away from zero
+  EXPECT_THROW(n.Put({"1", "2147483648", "0"}), EConvertError);
+}
+
+TEST(MyRecordsetConversion, DatesTimesAndZeroDates) {
+  const auto cols = std::vector<TMYSQL_FIELD>{Column(12, 26, 63, 0, 6), Column(7, 23, 63, 0, 3), Column(10, 10, 63),
+                                              Column(11, 10, 63), Column(7, 14, 63)};
+  Rows r(cols);
+  r.Put({"2024-02-29 23:59:59.123456", "1970-01-01 00:00:01.5", "0001-01-01", "-01:30:00", "20140131235959"});
+  EXPECT_NEAR(r.Raw<double>(1), EncodeDateTime(2024, 2, 29, 23, 59, 59, 123), 1e-9);
+  EXPECT_NEAR(r.Raw<double>(2), EncodeDateTime(1970, 1, 1, 0, 0, 1, 500), 1e-9);
+  EXPECT_EQ(r.Raw<double>(3), EncodeDate(1, 1, 1));
+  EXPECT_DOUBLE_EQ(r.Raw<double>(4), -1.5 / 24);
+  EXPECT_NEAR(r.Raw<double>(5), EncodeDateTime(2014, 1, 31, 23, 59, 59, 0), 1e-9);
+  r.Put({"1899-12-29 06:00:00", "2038-01-19 03:14:07.999", "9999-12-31", "838:59:59.5", "19991231000000"});
+  EXPECT_NEAR(r.Raw<double>(1), -1.25, 1e-12);  // before the zero point the time counts away from zero
+  EXPECT_DOUBLE_EQ(r.Raw<double>(4), (838 * 3600 + 59 * 60 + 59.5) / 86400);
+  r.Put({"2000-01-01 00:00:00", "2000-01-01 00:00:00", "2000-01-01", "25:00:00", "20000101000000"});
+  EXPECT_DOUBLE_EQ(r.Raw<double>(4), 25.0 / 24);
+
+  // Zero dates: null by default, ZeroDate with NullForZeroDate off.
+  r.Put({"0000-00-00 00:00:00", "0000-00-00 00:00:00.000", "2021-02-30", "00:00:00", "00000000000000"});
+  for (int f : {1, 2, 3, 5}) EXPECT_TRUE(r.IsNull(f)) << f;
+  EXPECT_FALSE(r.IsNull(4));
+  TMyRowConverter::TOptions keep;
+  keep.NullForZeroDate = false;
+  Rows z(cols, {}, keep);
+  z.Put({"0000-00-00 00:00:00", std::nullopt, "0000-00-00", "00:00:00", "00000000000000"});
+  EXPECT_EQ(z.Raw<double>(1), ZeroDate);
+  EXPECT_TRUE(z.IsNull(2));
+  EXPECT_EQ(z.Raw<double>(3), ZeroDate);
+  EXPECT_EQ(z.Raw<double>(5), ZeroDate);
+  // The date-time zero point reads null with NullForZeroOrvoDate.
+  keep.NullForZeroOrvoDate = true;
+  Rows orvo(cols, {}, keep);
+  orvo.Put({"1899-12-30 00:00:00", "1899-12-30 00:00:00", "1899-12-30", "00:00:00", "18991230000000"});
+  for (int f : {1, 2, 3, 5}) EXPECT_TRUE(orvo.IsNull(f)) << f;
+  EXPECT_FALSE(orvo.IsNull(4));
+
+  try {
+    r.Put({"2000-01-01", "2000-01-01 00:00:00", "2000-01-01", "12-30-00", "20000101000000"});
+    ADD_FAILURE() << "no error";
+  } catch (const Exception& e) {
+    EXPECT_STREQ(e.what(), "Wrong time format. Field c, value 12-30-00");
+  }
+  Rows odd({Column(7, 9, 63)});
+  EXPECT_THROW(odd.Put({"123456789"}), Exception);
+}
+
+TEST(MyRecordsetConversion, TextAndBytesStayInTheirSlots) {
+  TMyColumnOptions o;
+  o.BinaryAsString = false;
+  TMYSQL_FIELD narrow = Column(253, 4, 8);
+  Rows r({narrow, Column(253, 4, 63, my_flag::Binary), Column(254, 3, 63, my_flag::Binary), Column(247, 8, 8),
+          Column(248, 20, 8), Column(252, 65535, 63, my_flag::Binary)},
+         o);
+  const std::string blob("\x00\x01\xFF\x00", 4);
+  r.Put({"a\xC3\xA9\xE2\x82\xAC", "123456", "xy", "medium", "a,b,c", blob});
+  EXPECT_EQ(r.Get(1).AsString(), "a\xC3\xA9");  // cut before the euro sign, not inside it
+  EXPECT_EQ(r.Get(2).AsBytes(), (Variant::Bytes{'1', '2', '3', '4'}));
+  EXPECT_EQ(r.Get(3).AsBytes(), (Variant::Bytes{'x', 'y', 0}));
+  EXPECT_EQ(r.Get(4).AsString(), "medium");
+  EXPECT_EQ(r.Get(5).AsString(), "a,b,c");
+  EXPECT_EQ(r.data.GetObject(6, r.rec.get())->AsAnsiString(), blob);
+  r.Put({std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt});
+  for (int f = 1; f <= 6; ++f) EXPECT_TRUE(r.IsNull(f));
+  EXPECT_NE(r.data.GetObject(6, r.rec.get()), nullptr);  // a null blob still has its object
+
+  // UTF-16 text: characters outside the BMP are kept whole; JSON as wide memo.
+  TMyColumnOptions uni;
+  uni.UseUnicode = true;
+  Rows w({Column(253, 8, 45), Column(245, 0xFFFFFFFF, 63, my_flag::Binary), Column(253, 400, 45)}, uni);
+  const std::string emoji = "\xF0\x9F\x98\x80\xF0\x9F\x98\x81";
+  w.Put({emoji, "{\"k\": \"\xC3\xA9\"}", emoji});
+  EXPECT_EQ(w.Get(1).AsWideString(), Utf8Decode(emoji));
+  EXPECT_EQ(w.data.GetObject(2, w.rec.get())->AsWideString(), u"{\"k\": \"\u00e9\"}");
+  EXPECT_EQ(w.Get(3).AsWideString(), Utf8Decode(emoji));
+}
+
+TEST(MyRecordsetSql, ZeroLimit) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"SELECT * FROM t", "SELECT * FROM t LIMIT 0"},
+      {"SELECT * FROM t LIMIT 10", "SELECT * FROM t LIMIT 0"},
+      {"select * from t limit 5, 10", "select * from t limit 5, 0"},
+      {"SELECT a FROM t LIMIT 7 OFFSET 3", "SELECT a FROM t LIMIT 0 OFFSET 3"},
+      {"SELECT a FROM t FOR UPDATE", "SELECT a FROM t LIMIT 0 FOR UPDATE"},
+      {"SELECT 1; SELECT 2", "SELECT 1 LIMIT 0 ; SELECT 2"},
+      {"SELECT (SELECT 1 LIMIT 1) AS x", "SELECT (SELECT 1 LIMIT 1) AS x LIMIT 0"},
+      {"SELECT ';' /* LIMIT 3 */ FROM t", "SELECT ';' /* LIMIT 3 */ FROM t LIMIT 0"},
+      {"UPDATE t SET a = 1", "UPDATE t SET a = 1"},
+      {"SET @a = 1; SELECT @a", "SET @a = 1; SELECT @a"},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(SetLimit0(in), out) << in;
+}
+
+// ---- against the test server ----------------------------------------------------------------
+
+std::unique_ptr<TMySQLConnection> Connect(bool unicode = false) {
+  RegisterMySqlApiDirect();
+  RegisterMyDataTypeMap();
+  auto c = std::make_unique<TMySQLConnection>();
+  c->SetServer(TestServer().host);
+  c->SetProp(prPort, TestServer().port);
+  c->SetUsername(TestServer().user);
+  c->SetPassword(TestServer().password);
+  c->SetProp(prDatabase, TestServer().scratchDatabase);
+  c->SetProp(prUseUnicode, unicode);
+  c->Connect("");
+  return c;
+}
+
+// The peer on the same character set as `ours`.
+struct Peer {
+  explicit Peer(TMySQLConnection& ours) {
+    h = mysql_init(nullptr);
+    std::string cs = ours.UnicodeCharset();
+    if (!ours.UseUnicode()) {
+      TMySQLRecordset rs;
+      rs.SetConnection(&ours);
+      rs.SetSQL("SELECT @@character_set_results");
+      rs.SetProp(prFetchAll, true);
+      rs.Open();
+      TRecBuf rec = rs.AllocRecBuf();
+      rs.SetToBegin();
+      rs.GetNextRecord(rec.get());
+      cs = rs.GetFieldAsVariant(1, rec.get()).AsString();
+    }
+    mysql_options(h, ::MYSQL_SET_CHARSET_NAME, cs.c_str());
+    if (!mysql_real_connect(h, TestServer().host.c_str(), TestServer().user.c_str(), TestServer().password.c_str(),
+                            TestServer().scratchDatabase.c_str(), static_cast<unsigned>(TestServer().port), nullptr, 0))
+      ADD_FAILURE() << mysql_error(h);
+  }
+  ~Peer() { mysql_close(h); }
+  std::vector<std::vector<std::optional<std::string>>> Rows(const std::string& sql) {
+    std::vector<std::vector<std::optional<std::string>>> out;
+    if (mysql_real_query(h, sql.data(), sql.size()) != 0) {
+      ADD_FAILURE() << mysql_error(h);
+      return out;
+    }
+    MYSQL_RES* res = mysql_store_result(h);
+    const unsigned n = mysql_num_fields(res);
+    while (MYSQL_ROW row = mysql_fetch_row(res)) {
+      const unsigned long* lens = mysql_fetch_lengths(res);
+      auto& r = out.emplace_back();
+      for (unsigned i = 0; i < n; ++i)
+        r.push_back(row[i] ? std::optional<std::string>(std::string(row[i], lens[i])) : std::nullopt);
+    }
+    mysql_free_result(res);
+    return out;
+  }
+  MYSQL* h;
+};
+
+// Every record of an open record set as a record buffer (plain copies: the
+// store keeps the references of their complex values).
+std::vector<TRecBuf> Records(TMySQLRecordset& rs) {
+  std::vector<TRecBuf> out;
+  rs.SetToBegin();
+  for (;;) {
+    TRecBuf buf = rs.AllocRecBuf();
+    rs.GetNextRecord(buf.get());
+    if (rs.GetEOF()) break;
+    out.push_back(std::move(buf));
+  }
+  return out;
+}
+
+// A moment from the server's text (date, date-time or time), milliseconds rounded.
+double ExpectedMoment(const std::string& text, bool isTime) {
+  int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
+  double frac = 0;
+  const char* p = text.c_str();
+  if (isTime) {
+    const bool neg = *p == '-';
+    std::sscanf(p + (neg ? 1 : 0), "%d:%d:%d", &h, &mi, &s);
+    if (const char* dot = std::strchr(p, '.')) frac = std::atof(dot);
+    const double ms = std::floor(((h * 60 + mi) * 60 + s + frac) * 1000 + 0.5);
+    return (neg ? -1 : 1) * ms / MSecsPerDay;
+  }
+  std::sscanf(p, "%d-%d-%d %d:%d:%d", &y, &mo, &d, &h, &mi, &s);
+  if (const char* dot = std::strchr(p, '.')) frac = std::atof(dot);
+  const double date = EncodeDate(y, mo, d);
+  const double t = std::floor(((h * 60 + mi) * 60 + s + frac) * 1000 + 0.5) / MSecsPerDay;
+  return date >= 0 ? date + t : date - t;
+}
+
+// Compares one of our values with the peer's text for the same column.
+void ExpectSame(TMySQLRecordset& rs, int fieldNo, std::uint8_t* rec, const std::optional<std::string>& peer) {
+  auto& f = static_cast<TMySQLFieldDesc&>(*rs.Fields()[fieldNo - 1]);
+  SCOPED_TRACE(f.Name() + " (" + std::to_string(f.DataType()) + ") peer " + (peer ? peer->substr(0, 60) : "NULL"));
+  const bool date = f.DataType() == dtDate || f.DataType() == dtDateTime;
+  if (!peer || (date && peer->compare(0, 10, "0000-00-00") == 0)) {
+    EXPECT_TRUE(rs.GetNull(fieldNo, rec));
+    return;
+  }
+  ASSERT_FALSE(rs.GetNull(fieldNo, rec));
+  const std::uint8_t* slot = rec + f.Offset();
+  auto raw = [&](auto v) {
+    std::memcpy(&v, slot, sizeof v);
+    return v;
+  };
+  const std::string& t = *peer;
+  switch (f.DataType()) {
+    case dtInt8: case dtInt16: case dtInt32: case dtInt64: case dtUInt8: case dtUInt16: case dtUInt32: case dtUInt64: {
+      if (f.MySQLType() == 16) {
+        std::uint64_t bits = 0;
+        for (unsigned char c : t) bits = bits << 8 | c;
+        EXPECT_EQ(static_cast<std::uint64_t>(raw(std::int64_t{})), bits);
+      } else if (f.DataType() == dtUInt64) {
+        EXPECT_EQ(raw(std::uint64_t{}), std::strtoull(t.c_str(), nullptr, 10));
+      } else {
+        EXPECT_EQ(rs.GetFieldAsVariant(fieldNo, rec).AsInt64(), std::strtoll(t.c_str(), nullptr, 10));
+      }
+      break;
+    }
+    case dtBoolean:
+      EXPECT_EQ(rs.GetFieldAsVariant(fieldNo, rec).AsBoolean(), t != "0");
+      break;
+    case dtFloat:
+      EXPECT_EQ(raw(double{}), std::strtod(t.c_str(), nullptr));
+      break;
+    case dtFMTBCD: {
+      std::string norm = t;
+      if (norm.find('.') != std::string::npos) {
+        while (norm.back() == '0') norm.pop_back();
+        if (norm.back() == '.') norm.pop_back();
+      }
+      if (norm == "-0") norm = "0";
+      EXPECT_EQ(BcdToStr(raw(TBcd{})), norm);
+      break;
+    }
+    case dtDate: case dtDateTime: case dtTime:
+      EXPECT_NEAR(raw(double{}), ExpectedMoment(t, f.DataType() == dtTime), 1e-9);
+      break;
+    case dtString: case dtExtString:
+      // Binary data read as text ends at its first zero byte.
+      EXPECT_EQ(rs.GetFieldAsVariant(fieldNo, rec).AsString(), f.CharsetNr() == 63 ? t.substr(0, t.find('\0')) : t);
+      break;
+    case dtWideString: case dtExtWideString:
+      EXPECT_EQ(Utf8Encode(rs.GetFieldAsVariant(fieldNo, rec).AsWideString()), t);
+      break;
+    case dtBytes: case dtVarBytes: case dtExtVarBytes:
+      EXPECT_EQ(rs.GetFieldAsVariant(fieldNo, rec).AsBytes(), Variant::Bytes(t.begin(), t.end()));
+      break;
+    case dtBlob: case dtMemo: case dtWideMemo: {
+      TBlob* b = rs.GetObject(fieldNo, rec);
+      ASSERT_NE(b, nullptr);
+      EXPECT_EQ(b->IsUnicode() ? Utf8Encode(b->AsWideString()) : b->AsAnsiString(), t);
+      break;
+    }
+    default:
+      ADD_FAILURE() << "type not compared";
+  }
+}
+
+const char* kTypesTable = "rs_types_recset";
+
+void CreateTypesTable(TMySQLConnection& c) {
+  c.ExecStatement(std::string("DROP TABLE IF EXISTS ") + kTypesTable);
+  c.ExecStatement(std::string("CREATE TABLE ") + kTypesTable + R"( (
+    id INT PRIMARY KEY, ti TINYINT, tb TINYINT(1), tu TINYINT UNSIGNED, si SMALLINT, su SMALLINT UNSIGNED,
+    mi MEDIUMINT, mu MEDIUMINT UNSIGNED, i INT, iu INT UNSIGNED, bi BIGINT, bu BIGINT UNSIGNED,
+    f FLOAT, d DOUBLE, dc DECIMAL(10,2), dm DECIMAL(65,30), b1 BIT(1), b64 BIT(64),
+    dt DATE, tm TIME, tm6 TIME(6), dtt DATETIME, dt6 DATETIME(6), ts TIMESTAMP(3) NULL, y YEAR,
+    c CHAR(10), vc VARCHAR(50), bn BINARY(8), vb VARBINARY(20), tt TINYTEXT, tx TEXT, mt MEDIUMTEXT,
+    lt LONGTEXT, tbl TINYBLOB, bl BLOB, mb MEDIUMBLOB, lb LONGBLOB, e ENUM('a','bb','ccc'),
+    st SET('x','y','z'), js JSON) CHARACTER SET utf8mb4)");
+  c.ExecStatement("SET SESSION sql_mode = ''");
+  c.ExecStatement(std::string("INSERT INTO ") + kTypesTable + R"( VALUES
+    (1, 5, 1, 200, -300, 60000, -8000000, 16000000, -2000000000, 4000000000, -9000000000000000000,
+     18000000000000000000, 3.14159, 2.718281828459045, 12345678.91,
+     '12345678901234567890123456789012345.12345678901234567890123456789', b'1', b'1010101111001101',
+     '2024-02-29', '-01:30:00', '26:00:00.250000', '2024-02-29 23:59:59', '2024-02-29 23:59:59.123456',
+     '2024-02-29 12:00:00.5', 2024, 'fixed', 'caf\u00e9 \U0001F600', x'0102', x'00FF7F', 'tiny', 'text',
+     'medium', 'long', x'00', x'DEADBEEF', x'', x'0001', 'bb', 'x,z', '{"k": [1, "\u00e9"]}'),
+    (2, -128, 0, 0, -32768, 0, -8388608, 0, -2147483648, 0, -9223372036854775808, 0, -1e-30, -1.7976931348623157e308,
+     -99999999.99, '-0.000000000000000000000000000001', b'0', b'0', '0000-00-00', '-838:59:59', '00:00:00',
+     '0000-00-00 00:00:00', '1000-01-01 00:00:00.000001', NULL, 0, '', '', '', '', '', '', '', '', '', '', '', '',
+     '', '', '[]'),
+    (3, 127, 1, 255, 32767, 65535, 8388607, 16777215, 2147483647, 4294967295, 9223372036854775807,
+     18446744073709551615, 3.4e38, 1.7976931348623157e308, 99999999.99,
+     '99999999999999999999999999999999999.999999999999999999999999999', b'1',
+     b'1111111111111111111111111111111111111111111111111111111111111111', '9999-12-31', '838:59:59',
+     '838:59:59.999999', '9999-12-31 23:59:59', '9999-12-31 23:59:59.999499', '2038-01-19 03:14:07.999', 2155,
+     'zzzzzzzzzz', REPEAT('\u00e9', 50), x'FFFFFFFFFFFFFFFF', REPEAT(x'FF', 20), REPEAT('t', 255),
+     REPEAT('x', 70000), REPEAT('m', 100000), REPEAT('l', 300000), REPEAT(x'FE', 255), REPEAT(x'00', 65535),
+     REPEAT(x'01', 100000), REPEAT(x'02', 200000), 'ccc', 'x,y,z', '{}'),
+    (4, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL,
+     NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL,
+     NULL, NULL, NULL, NULL))");
+}
+
+TEST(MyRecordsetServer, EveryColumnTypeAsThePeerReadsIt) {
+  LUMO_REQUIRE_SERVER();
+  for (bool unicode : {false, true}) {
+    SCOPED_TRACE(unicode ? "UseUnicode" : "8-bit");
+    auto conn = Connect(unicode);
+    if (unicode) conn->SetProp(prEnableFmtBCD, true);  // exact decimals
+    CreateTypesTable(*conn);
+    const std::string sql = std::string("SELECT * FROM ") + kTypesTable + " ORDER BY id";
+    TMySQLRecordset rs;
+    rs.SetConnection(conn.get());
+    rs.SetSQL(sql);
+    rs.SetProp(prFetchAll, true);
+    rs.Open();
+    Peer peer(*conn);
+    const auto expected = peer.Rows(sql);
+    std::vector<TRecBuf> records = Records(rs);
+    ASSERT_EQ(records.size(), expected.size());
+    ASSERT_EQ(rs.FieldCount(), 40);
+    EXPECT_EQ(rs.Fields()[2]->DataType(), dtBoolean);
+    EXPECT_EQ(rs.Fields()[11]->DataType(), dtUInt64);
+    EXPECT_EQ(rs.Fields()[15]->DataType(), unicode ? dtFMTBCD : dtFloat);
+    EXPECT_EQ(rs.Fields()[26]->DataType(), unicode ? dtWideString : dtString);
+    EXPECT_EQ(rs.Fields()[26]->Length(), 50);
+    EXPECT_EQ(rs.Fields()[39]->DataType(), unicode ? dtWideMemo : dtMemo);
+    for (std::size_t r = 0; r < records.size(); ++r)
+      for (int f = 1; f <= rs.FieldCount(); ++f) ExpectSame(rs, f, records[r].get(), expected[r][f - 1]);
+    // The table remembers its largest TIMESTAMP value.
+    auto* table = dynamic_cast<TMyTableInfo*>(static_cast<TKxFieldDesc*>(rs.Fields()[23])->TableInfo());
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(table->TimestampField(), rs.Fields()[23]);
+    EXPECT_NEAR(table->MaxTimestamp(), EncodeDateTime(2038, 1, 19, 3, 14, 7, 999), 1e-9);
+    EXPECT_EQ(table->TableName(), kTypesTable);
+    rs.Close();
+    // With NullForZeroDate off the zero date reads as ZeroDate.
+    rs.SetProp(prNullForZeroDate, false);
+    rs.Open();
+    records = Records(rs);
+    double v = 0;
+    std::memcpy(&v, records[1].get() + rs.Fields()[18]->Offset(), sizeof v);
+    EXPECT_EQ(v, ZeroDate);
+    rs.Close();
+  }
+}
+
+void FillNumbers(TMySQLConnection& c, const std::string& table, int count) {
+  c.ExecStatement("DROP TABLE IF EXISTS " + table);
+  c.ExecStatement("CREATE TABLE " + table + " (id INT PRIMARY KEY, v VARCHAR(20))");
+  c.ExecStatement("INSERT INTO " + table +
+                  " WITH RECURSIVE s(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM s WHERE n < " +
+                  std::to_string(count) + ") SELECT n, CONCAT('row ', n) FROM s");
+}
+
+TEST(MyRecordsetServer, BlocksOfFetchRows) {
+  LUMO_REQUIRE_SERVER();
+  auto conn = Connect();
+  FillNumbers(*conn, "rs_block_recset", 1000);
+  TMySQLRecordset rs;
+  rs.SetConnection(conn.get());
+  rs.SetSQL("SELECT id, v FROM rs_block_recset ORDER BY id");
+  rs.SetProp(prCreateConnection, false);
+  int fetches = 0;
+  rs.OnAfterFetch = [&] { ++fetches; };
+  rs.Open();
+  EXPECT_EQ(rs.FetchRows(), 25);
+  EXPECT_EQ(rs.GetRecordCount(), 25);
+  while (rs.Fetch()) EXPECT_EQ(rs.GetRecordCount() % 25, 0);
+  EXPECT_EQ(rs.GetRecordCount(), 1000);
+  EXPECT_EQ(fetches, 41);  // 40 full blocks and the one that finds the end
+  const std::vector<TRecBuf> records = Records(rs);
+  for (int i = 0; i < 1000; ++i) {
+    ASSERT_EQ(rs.GetFieldAsVariant(1, records[i].get()).AsInt32(), i + 1);
+    ASSERT_EQ(rs.GetFieldAsVariant(2, records[i].get()).AsString(), "row " + std::to_string(i + 1));
+  }
+  rs.Close();
+  conn->ExecStatement("SELECT 1");  // the session is free again
+}
+
+TEST(MyRecordsetServer, AdditionalConnectionComesAndGoes) {
+  LUMO_REQUIRE_SERVER();
+  auto conn = Connect();
+  FillNumbers(*conn, "rs_extra_recset", 1000);
+  int given = 0, returned = 0, valid = 0;
+  conn->SetGetMySQLConnection([&] {
+    ++given;
+    auto c = std::make_unique<TMySQLConnection>();
+    c->Assign(*conn);
+    return c;
+  });
+  conn->SetReturnMySQLConnection([&](std::unique_ptr<TMySQLConnection>& c) {
+    ++returned;
+    valid += c->IsValid();
+    c.reset();
+  });
+  TMySQLRecordset rs;
+  rs.SetConnection(conn.get());
+
+  // Read to the end: the additional connection goes back, valid.
+  rs.SetSQL("SELECT id FROM rs_extra_recset");
+  rs.Open();
+  ASSERT_NE(rs.ConnectionSwap(), nullptr);
+  EXPECT_NE(rs.UsedConnection(), conn.get());
+  conn->ExecStatement("UPDATE rs_extra_recset SET v = 'busy' WHERE id = 1");  // the user's session is free
+  rs.FetchAll();
+  EXPECT_EQ(rs.GetRecordCount(), 1000);
+  EXPECT_EQ(rs.ConnectionSwap(), nullptr);
+  EXPECT_EQ(rs.UsedConnection(), conn.get());
+  EXPECT_EQ(given, 1);
+  EXPECT_EQ(returned, 1);
+  EXPECT_EQ(valid, 1);
+  rs.Close();
+
+  // An error while rows arrive: released as well.
+  rs.SetSQL("SELECT id, IF(id = 500, (SELECT 1 UNION SELECT 2), id) FROM rs_extra_recset ORDER BY id");
+  rs.Open();
+  try {
+    rs.FetchAll();
+    ADD_FAILURE() << "no error";
+  } catch (const EMyError& e) {
+    EXPECT_EQ(e.ErrorCode(), 1242);
+  }
+  EXPECT_EQ(rs.ConnectionSwap(), nullptr);
+  EXPECT_EQ(returned, 2);
+  rs.Close();
+
+  // An error at execution.
+  rs.SetSQL("SELECT nope FROM rs_extra_recset");
+  EXPECT_THROW(rs.Open(), EMyError);
+  EXPECT_EQ(rs.ConnectionSwap(), nullptr);
+  EXPECT_EQ(given, 3);
+  EXPECT_EQ(returned, 3);
+
+  // Closed after a few rows: the unread rest is cut off by KILL; the
+  // connection is not handed out again.
+  rs.SetProp(prFetchRows, 3);
+  rs.SetSQL("SELECT a.id FROM rs_extra_recset a, rs_extra_recset b");
+  rs.Open();
+  EXPECT_EQ(rs.GetRecordCount(), 3);
+  rs.Close();
+  EXPECT_EQ(returned, 4);
+  EXPECT_EQ(valid, 2);  // read to the end, and after the error in the rows
+  conn->ExecStatement("SELECT 1");
+}
+
+TEST(MyRecordsetServer, FieldsWithoutRowsAndOutputParameters) {
+  LUMO_REQUIRE_SERVER();
+  auto conn = Connect();
+  FillNumbers(*conn, "rs_fields_recset", 3);
+  TMySQLRecordset rs;
+  rs.SetConnection(conn.get());
+  rs.SetSQL("SELECT id, v AS name FROM rs_fields_recset r WHERE id > 0 LIMIT 2");
+  rs.InitFields();  // described without reading rows
+  ASSERT_EQ(rs.FieldCount(), 2);
+  EXPECT_EQ(rs.Fields()[1]->Name(), "name");
+  EXPECT_EQ(rs.Fields()[1]->ActualName(), "v");
+  EXPECT_EQ(rs.Command().UserSQL(), "SELECT id, v AS name FROM rs_fields_recset r WHERE id > 0 LIMIT 2");
+  ASSERT_EQ(rs.TablesInfo().Count(), 1);
+  EXPECT_EQ(rs.TablesInfo()[0].TableName(), "rs_fields_recset");
+  EXPECT_EQ(rs.TablesInfo()[0].TableAlias(), "r");
+  conn->ExecStatement("SELECT 1");  // nothing left pending
+  rs.Open();
+  EXPECT_EQ(rs.GetRecordCount(), 2);
+  rs.Close();
+
+  // SHOW statements: lengths are characters already; the column type text gets room.
+  auto uni = Connect(true);
+  TMySQLRecordset show;
+  show.SetConnection(uni.get());
+  show.SetProp(prFetchAll, true);
+  show.SetSQL("SHOW COLUMNS FROM rs_fields_recset");
+  show.Open();
+  EXPECT_EQ(show.GetRecordCount(), 2);
+  EXPECT_EQ(show.FieldByName("Type").Length(), 256);
+  EXPECT_EQ(show.FieldByName("Field").DataType(), dtWideString);
+  EXPECT_EQ(Utf8Encode(show.GetFieldAsVariant(1, Records(show)[1].get()).AsWideString()), "v");
+  show.Close();
+
+  conn->ExecStatement("DROP PROCEDURE IF EXISTS rs_proc_recset");
+  conn->ExecStatement(
+      "CREATE PROCEDURE rs_proc_recset(IN a INT, OUT b INT, INOUT c VARCHAR(20)) "
+      "BEGIN SET b = a * 2; SET c = CONCAT(c, '!'); END");
+  TMySQLRecordset call;
+  call.SetConnection(conn.get());
+  TMySQLCommand& cmd = call.Command();
+  cmd.CreateProcCall("rs_proc_recset", true, false);
+  cmd.SetProp(prIsStoredProc, true);
+  cmd.FindParam("a")->SetValue(21);
+  cmd.FindParam("c")->SetValue(std::string("hi"));
+  call.Open();
+  EXPECT_EQ(call.GetRecordCount(), 1);
+  EXPECT_TRUE(cmd.CanReadParams());
+  EXPECT_EQ(cmd.FindParam("b")->GetValue().AsInt32(), 42);
+  EXPECT_EQ(cmd.FindParam("c")->GetValue().AsString(), "hi!");
+  call.Close();
+  conn->ExecStatement("DROP PROCEDURE rs_proc_recset");
+}
+
+TEST(MyRecordsetServer, MappingRulesChooseTheStoredType) {
+  LUMO_REQUIRE_SERVER();
+  auto conn = Connect();
+  conn->ExecStatement("DROP TABLE IF EXISTS rs_map_recset");
+  conn->ExecStatement("CREATE TABLE rs_map_recset (id INT PRIMARY KEY, b BIGINT(5), t VARCHAR(10))");
+  conn->ExecStatement("INSERT INTO rs_map_recset VALUES (1, 7, 'x'), (2, 1099511627776, 'y')");
+  for (bool ignore : {false, true}) {
+    TMySQLRecordset rs;
+    rs.SetConnection(conn.get());
+    rs.DataTypeMap().AddRule("", myBigint, -1, -1, -1, -1, dtInt32, -1, -1, ignore);
+    rs.DataTypeMap().AddRule("t", 0, -1, -1, -1, -1, dtWideString, -1, -1, false);
+    rs.SetSQL("SELECT id, b, t FROM rs_map_recset ORDER BY id");
+    rs.SetProp(prFetchAll, true);
+    if (!ignore) {
+      // BIGINT(5) is stored as a 32-bit integer: 2^40 does not fit.
+      EXPECT_THROW(rs.Open(), EConvertError);
+      conn->ExecStatement("SELECT 1");  // the failed fetch left nothing pending
+      continue;
+    }
+    rs.Open();
+    EXPECT_EQ(rs.Fields()[1]->DataType(), dtInt32);
+    EXPECT_EQ(rs.Fields()[2]->DataType(), dtWideString);
+    const auto records = Records(rs);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(rs.GetFieldAsVariant(2, records[0].get()).AsInt32(), 7);
+    EXPECT_EQ(rs.GetFieldAsVariant(2, records[1].get()).AsInt32(), INT32_MAX);  // errors ignored: the nearest limit
+    EXPECT_EQ(rs.GetFieldAsVariant(3, records[1].get()).AsWideString(), u"y");
+    rs.Close();
+  }
+}
+
+TEST(MyRecordsetServer, SeveralResultsOpenOneAfterAnother) {
+  LUMO_REQUIRE_SERVER();
+  auto conn = Connect();
+  const std::string sql = "SET @rs_x = 7; SELECT @rs_x AS a; DO 1; SELECT 'two' AS b, 3 AS c";
+  TMySQLRecordset rs;
+  rs.SetConnection(conn.get());
+  rs.SetSQL(sql);
+  rs.Open();
+  ASSERT_EQ(rs.FieldCount(), 1);
+  Variant more;
+  rs.GetProp(prIsCanOpenNext, more);
+  EXPECT_TRUE(more.AsBoolean());
+  EXPECT_EQ(rs.GetFieldAsVariant(1, Records(rs)[0].get()).AsInt32(), 7);
+  rs.Close();
+  rs.SetProp(prOpenNext, true);
+  rs.Open();
+  rs.SetProp(prOpenNext, false);
+  ASSERT_EQ(rs.FieldCount(), 2);
+  EXPECT_EQ(rs.GetFieldAsVariant(1, Records(rs)[0].get()).AsString(), "two");
+  rs.GetProp(prIsCanOpenNext, more);
+  EXPECT_FALSE(more.AsBoolean());
+  EXPECT_EQ(rs.ConnectionSwap(), nullptr);
+  rs.Close();
+
+  // Fetching all: the further results are reported, and drained at close.
+  rs.SetProp(prFetchAll, true);
+  rs.Open();
+  rs.GetProp(prIsCanOpenNext, more);
+  EXPECT_TRUE(more.AsBoolean());
+  rs.Close();
+  conn->ExecStatement("SELECT 1");
+}
+
+}  // namespace
+}  // namespace lumo
