@@ -223,7 +223,7 @@ int main(int argc, char** argv) {
   MYSQL* lib = LibConnect(server);
   for (const std::string& t : {ourTable, libTable}) {
     OurExec(our, "DROP TABLE IF EXISTS " + t);
-    OurExec(our, "CREATE TABLE " + t + " (id INT, x DOUBLE, s VARCHAR(40), d DATETIME, b VARBINARY(200)) ENGINE=InnoDB");
+    OurExec(our, "CREATE TABLE " + t + " (id INT PRIMARY KEY, x DOUBLE, s VARCHAR(40), d DATETIME, b VARBINARY(200)) ENGINE=InnoDB");
   }
 
   std::vector<double> wallRatios, cpuRatios;
