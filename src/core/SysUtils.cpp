@@ -17,6 +17,8 @@ std::string BaseName(const char* path) {
 
 }  // namespace
 
+void Abort() { throw EAbort(); }
+
 EAssertionFailed::EAssertionFailed(std::string unit, int line)
     : Exception(Format("Assertion failure (%s, line %d)", {unit, line})),
       FUnit(std::move(unit)),

@@ -49,6 +49,15 @@ class ENotSupportedError : public Exception {
   using Exception::Exception;
 };
 
+// The framework's silent abort: ends an operation without an error message
+// (callers that report errors pass it over). Abort() raises it.
+class EAbort : public Exception {
+ public:
+  EAbort() : Exception("Operation aborted") {}
+  using Exception::Exception;
+};
+[[noreturn]] void Abort();
+
 // A broken internal invariant: "Assertion failure (unit, line N)". Not
 // reachable in a correct build.
 class EAssertionFailed : public Exception {

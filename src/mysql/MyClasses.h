@@ -1,0 +1,308 @@
+// The MySQL provider's connection and transaction: TMySQLConnection opens
+// one session through the client-API facade, turns the provider's settings
+// into connect options, learns the server version, applies the character
+// set and the backslash-escaping rule, and raises every facade failure as
+// EMyError. TMySQLTransaction runs transactions and savepoints with plain
+// SQL; TMySQLInfo gives the MySQL rules for quoting and splitting names.
+//
+// Decisions:
+// - Only the wire client's facade (MyAPIDirect) exists yet: with Direct off
+//   or Embedded on, Connect raises ENotSupportedError before anything is
+//   sent; so do the local-socket, TLS and HTTP protocols, whose transports
+//   come later. mpMemory raises "Wrong protocol".
+// - The session is held in a shared record (TMySqlSessionShare) that the
+//   owner and every borrower (AssignConnect) point to. When the owner
+//   disconnects it closes the session, clears the record and marks every
+//   borrower not connected; a borrower never sees a dangling handle, and a
+//   borrower's Disconnect only lets go of the record.
+// - The server version is parsed with a leading "5.5.5-" stripped (servers
+//   that report their own version behind it), so version rules see 10.11.
+// - UseUnicode asks for utf8mb4 where the server has it (5.5.3 and later),
+//   else utf8; a Charset name is sent in SET NAMES only when it consists of
+//   [A-Za-z0-9_] (anything else raises before sending).
+// - NeedBackslashes follows the server: with the wire client it reads the
+//   NO_BACKSLASH_ESCAPES status flag (0x200) that every OK and EOF packet
+//   carries, so a SET sql_mode is seen at once; CheckBackslashes still
+//   reads "SELECT @@session.sql_mode" after connecting (through a command
+//   and the facade directly, as the record set is built on this unit).
+// - Assign copies every setting a second connection needs, including the
+//   TLS strings, the HTTP options, the embedded parameters and
+//   CheckBackslashes, so KILL and additional connections reach the same
+//   server the same way.
+// - IsFatalError also knows 1927 (connection killed) and 4031 (the client
+//   was disconnected for inactivity).
+// - Embedded-server parameters: directory values get "/" for "\\" and
+//   keep a leading "/" (an absolute path stays absolute on this platform).
+// - An operation on a connection without a session raises EMyError 2006
+//   "Not connected".
+// - Prepared statements come later: CheckStmt is not here yet.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "DBAccess.h"
+#include "KxAccess.h"
+#include "KxAccessSQLInfo.h"
+#include "MySqlApi.h"
+#include "StringList.h"
+
+namespace lumo {
+
+class TMySQLConnection;
+
+// ---- property codes of the MySQL provider ----------------------------------------------
+
+inline constexpr int prMySQLBase = 1000;
+inline constexpr int prConnectionTimeout = prMySQLBase + 1;
+inline constexpr int prCompress = prMySQLBase + 7;
+inline constexpr int prCharset = prMySQLBase + 9;
+inline constexpr int prProtocol = prMySQLBase + 11;
+inline constexpr int prCommandTimeout = prMySQLBase + 16;
+inline constexpr int prUseUnicode = prMySQLBase + 18;
+inline constexpr int prEmbParams = prMySQLBase + 19;
+inline constexpr int prSSL_Cipher = prMySQLBase + 20;
+inline constexpr int prSSL_CA = prMySQLBase + 21;
+inline constexpr int prSSL_Key = prMySQLBase + 22;
+inline constexpr int prSSL_Cert = prMySQLBase + 23;
+inline constexpr int prParamPosition = prMySQLBase + 27;
+inline constexpr int prFillParamPosition = prMySQLBase + 28;
+inline constexpr int prEmbedded = prMySQLBase + 30;
+inline constexpr int prDirect = prMySQLBase + 31;
+inline constexpr int prCheckPrecision = prMySQLBase + 32;
+inline constexpr int prOptimizedBigInt = prMySQLBase + 33;
+inline constexpr int prCheckBackslashes = prMySQLBase + 35;
+inline constexpr int prNeedBackslashes = prMySQLBase + 36;
+inline constexpr int prNullForZeroOrvoDate = prMySQLBase + 41;
+inline constexpr int prInteractive = prMySQLBase + 42;
+
+enum TMyProtocol : std::uint8_t { mpDefault = 0, mpTCP = 1, mpSocket = 2, mpPipe = 3, mpMemory = 4, mpSSL = 5, mpHttp = 6 };
+
+// ---- errors ----------------------------------------------------------------------------------
+
+class EMyError : public EDAError {
+ public:
+  // For 1064 the line number is read from the end of the message.
+  EMyError(int errorCode, std::string message, TComponent* component = nullptr);
+
+  std::int32_t LineNumber() const noexcept { return FLineNumber; }
+  // 1053, 2003, 2006, 2013, 1927, 4031.
+  bool IsFatalError() const override;
+  // 1062.
+  bool IsKeyViolation() const override;
+
+  // The run of digits that ends at the last digit of `message` (0 when
+  // there is none or it does not fit).
+  static std::int32_t ParseLineNumber(std::string_view message) noexcept;
+
+ private:
+  std::int32_t FLineNumber = 0;
+};
+
+// ---- identifiers ----------------------------------------------------------------------------
+
+class TMySQLInfo : public TSQLInfo {
+ public:
+  TMySQLInfo();
+
+  char LeftQuote() const override { return '`'; }
+  char RightQuote() const override { return '`'; }
+  // At least two characters, starting and ending with the same one of `, "
+  // or '.
+  bool IsQuoted(std::string_view value) const override;
+  // A quoted value stays; else back-quotes, with back-quotes doubled inside.
+  std::string Quote(std::string_view value, char leftQ, char rightQ) const override;
+  // Removes the enclosing quotes of whichever kind, undoubling them inside.
+  std::string UnQuote(std::string_view value) const override;
+  // A MySQL string literal for the server's default mode: single quotes
+  // doubled, backslashes doubled. Values sent on a connection go through
+  // the literal writer, which knows the connection's mode.
+  std::string ToStringConst(std::string_view value) const override;
+  // The generic splitter's schema part is the database.
+  void SplitObjectName(std::string_view name, std::string& database, std::string& objName) const;
+  using TSQLInfo::SplitObjectName;
+  // Normalised names joined by ", ".
+  std::string NamesFromList(const TStrings& list) const override;
+  // Split at "," and ";" (outside quotes), each piece trimmed, normalised
+  // with unquoting; empty pieces dropped.
+  void NamesToList(std::string_view value, TStrings& list) const override;
+
+  using TSQLInfo::IsQuoted;
+  using TSQLInfo::Quote;
+  using TSQLInfo::UnQuote;
+};
+
+// The process-wide instance.
+TMySQLInfo& MySQLInfo();
+
+// ---- the connection ----------------------------------------------------------------------
+
+// The session record shared by a connection and its borrowers.
+struct TMySqlSessionShare;
+
+class TMySQLConnection : public TKxConnection {
+ public:
+  // Optional supplier and taker of additional connections (a pool).
+  using TGetMySQLConnectionEvent = std::function<std::unique_ptr<TMySQLConnection>()>;
+  using TReturnMySQLConnectionEvent = std::function<void(std::unique_ptr<TMySQLConnection>& connection)>;
+
+  TMySQLConnection();
+  ~TMySQLConnection() override;
+
+  std::unique_ptr<TKxCommand> CreateCommand() override;
+  std::unique_ptr<TKxTransaction> CreateTransaction() override;
+  std::unique_ptr<TSQLInfo> CreateSQLInfo() override;
+#ifdef LUMO_KXACCESS_TYPEMAP
+  std::unique_ptr<TKxMapRules> CreateDataTypeMap() override;
+#endif
+
+  // Additional connections never fail over: only OnError is asked.
+  void DoError(const Exception& e, bool& fail) override;
+  void Connect(const std::string& connectString) override;
+  void Disconnect() override;
+  void Assign(const TKxConnection& source) override;
+  void AssignConnect(TKxConnection* source) override;
+  bool CheckIsValid() override;
+  std::string GetServerVersion() override;
+  std::string GetServerVersionFull() override;
+  std::string GetClientVersion() override;
+  bool SetProp(int prop, const Variant& value) override;
+  bool GetProp(int prop, Variant& value) override;
+
+  // Raise the session's error (EMyError through MySQLError) when the
+  // handle is null, the status non-zero, or mysql_errno is set.
+  virtual void Check(const void* status, TComponent* component);
+  virtual void Check(int status, TComponent* component);
+  virtual void Check(TComponent* component);
+  // Raises the session's error as EMyError with `component` as source,
+  // after offering it to DoError; a handler that clears Fail turns it into
+  // the silent abort.
+  [[noreturn]] void MySQLError(TComponent* component);
+  // Raises `e` after offering it to DoError (see MySQLError).
+  [[noreturn]] void RaiseError(EMyError& e);
+
+  // Runs one statement that returns nothing (a temporary command).
+  void ExecStatement(const std::string& sql);
+  void SetDatabase(const std::string& value);
+  const std::string& Database() const noexcept { return FDatabase; }
+  std::uint32_t GetThreadId();
+  void CheckMySQLLib();
+  bool IsClient41() const;
+  bool IsServer41() const;
+  // Text ("Name=Value" lines) for the embedded server's start-up parameters.
+  void SetEmbParamsStr(const std::string& text);
+  const TStringList& EmbParams() const noexcept { return FEmbParams; }
+
+  // Version text → major, minor, release (see the unit comment).
+  static void ParseServerVersion(std::string_view text, int& major, int& minor, int& release);
+  // A character-set name that may be sent in SET NAMES.
+  static bool IsValidCharsetName(std::string_view name) noexcept;
+  // Normalises one directory value of the embedded parameters.
+  static std::string CheckDirParam(std::string_view name, std::string value);
+
+  // Properties.
+  TMySQLAPI* MySQLAPI() const noexcept { return FMySQLAPI; }
+  // The session; null when not connected (also after the owner of a
+  // borrowed session disconnected).
+  PMYSQL_CON MySQL() const noexcept;
+  int ServerPrimaryVer() const noexcept { return FServerPrimaryVer; }
+  int ServerMinorVer() const noexcept { return FServerMinorVer; }
+  int ServerReleaseVer() const noexcept { return FServerReleaseVer; }
+  bool Additional() const noexcept { return FAdditional; }
+  void SetAdditional(bool value) noexcept { FAdditional = value; }
+  const TGetMySQLConnectionEvent& GetMySQLConnection() const noexcept { return FGetMySQLConnection; }
+  void SetGetMySQLConnection(TGetMySQLConnectionEvent value) { FGetMySQLConnection = std::move(value); }
+  const TReturnMySQLConnectionEvent& ReturnMySQLConnection() const noexcept { return FReturnMySQLConnection; }
+  void SetReturnMySQLConnection(TReturnMySQLConnectionEvent value) { FReturnMySQLConnection = std::move(value); }
+
+  int Port() const noexcept { return FPort; }
+  bool Compress() const noexcept { return FCompress; }
+  bool UseUnicode() const noexcept { return FUseUnicode; }
+  const std::string& Charset() const noexcept { return FCharset; }
+  int ConnectionTimeout() const noexcept { return FConnectionTimeout; }
+  TMyProtocol Protocol() const noexcept { return FProtocol; }
+  bool OptimizedBigInt() const noexcept { return FOptimizedBigInt; }
+  bool NullForZeroOrvoDate() const noexcept { return FNullForZeroOrvoDate; }
+  bool Embedded() const noexcept { return FEmbedded; }
+  bool Direct() const noexcept { return FDirect; }
+  bool CheckPrecision() const noexcept { return FCheckPrecision; }
+  bool CheckBackslashes() const noexcept { return FCheckBackslashes; }
+  // Whether string literals must escape with backslashes (see above).
+  bool NeedBackslashes() const noexcept;
+  bool Interactive() const noexcept { return FInteractive; }
+  const std::string& SSL_Cipher() const noexcept { return FSSL_Cipher; }
+  const std::string& SSL_CA() const noexcept { return FSSL_CA; }
+  const std::string& SSL_Key() const noexcept { return FSSL_Key; }
+  const std::string& SSL_Cert() const noexcept { return FSSL_Cert; }
+  // The character set that UseUnicode asks for on this server.
+  std::string UnicodeCharset() const;
+
+  // A directory that "--basedir" values starting with "." are relative to.
+  static std::string& CurrentProjectOutputDir();
+
+ protected:
+  void SetMySQLAPI();
+  void SetOptions(PMYSQL_CON session, bool utf8);
+  void TryToApplyUseUnicode();
+  void CheckNoBackslashEscapesMode();
+  // Detaches from the session record (closing it when owned).
+  void ReleaseSession() noexcept;
+
+  TMySQLAPI* FMySQLAPI = nullptr;
+  std::shared_ptr<TMySqlSessionShare> FSession;
+  std::string FDatabase;
+  int FPort = 0;
+  bool FCompress = false;
+  bool FUseUnicode = false;
+  std::string FCharset;
+  int FConnectionTimeout = 15;
+  TMyProtocol FProtocol = mpDefault;
+  bool FOptimizedBigInt = false;
+  bool FNullForZeroOrvoDate = false;
+  bool FEmbedded = false;
+  bool FDirect = true;
+  bool FCheckPrecision = false;
+  bool FCheckBackslashes = false;
+  bool FNeedBackslashes = true;
+  bool FInteractive = false;
+  bool FAdditional = false;
+  TStringList FEmbParams;
+  std::string FSSL_Cipher;
+  std::string FSSL_CA;
+  std::string FSSL_Key;
+  std::string FSSL_Cert;
+  std::string FServerVer;
+  int FServerPrimaryVer = 0;
+  int FServerMinorVer = 0;
+  int FServerReleaseVer = 0;
+  TGetMySQLConnectionEvent FGetMySQLConnection;
+  TReturnMySQLConnectionEvent FReturnMySQLConnection;
+
+  friend struct TMySqlSessionShare;
+};
+
+// ---- transactions ---------------------------------------------------------------------------
+
+class TMySQLTransaction : public TKxTransaction {
+ public:
+  TMySQLTransaction();
+
+  void StartTransaction() override;
+  void Commit() override;
+  void Rollback() override;
+  // The name is quoted when it needs quotes.
+  void Savepoint(const std::string& name) override;
+  void ReleaseSavepoint(const std::string& name) override;
+  void RollbackToSavepoint(const std::string& name) override;
+
+  // The one connected TMySQLConnection of the transaction.
+  TMySQLConnection& GetConnection() const;
+  // The statement that sets the isolation level (raises for snapshot and
+  // custom).
+  static std::string IsolationLevelSQL(TKxIsolationLevel level);
+};
+
+}  // namespace lumo

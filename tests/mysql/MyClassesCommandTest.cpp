@@ -1,0 +1,395 @@
+// The MySQL command: the text sent for parameters (placeholders in strings
+// and comments, recorded positions, numbers given as text), routine
+// declarations and call texts, output parameters read back; against the
+// test server: multi-result batches, affected rows, cancelling a running
+// statement, and procedures with IN/INOUT/OUT parameters and 0, 1 or 2
+// result sets.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <optional>
+#include <thread>
+
+#include "Collation.h"
+#include "MyClassesCommand.h"
+#include "MySqlApiDirect.h"
+#include "support/TestServer.h"
+
+namespace lumo {
+namespace {
+
+using test::TestServer;
+
+void AddValue(TMySQLCommand& c, std::uint16_t type, Variant v, TParamDirection dir = pdInput) {
+  TParamDesc& p = c.AddParam();
+  p.SetDataType(type);
+  p.SetParamType(dir);
+  p.SetValue(v);
+}
+
+TEST(MyCommand, PlaceholdersInStringsAndCommentsStay) {
+  TMySQLCommand c;
+  c.SetSQL("SELECT '?', ? /* ? */, `?`, \"a\\\"?\", ? -- ?\n, ?");
+  EXPECT_EQ(c.GetParamCount(), 0);
+  AddValue(c, dtInt32, 1);
+  AddValue(c, dtString, std::string("it's"));
+  AddValue(c, dtString, Variant::Null());
+  EXPECT_EQ(c.PlaceParamValues(), "SELECT '?', 1 /* ? */, `?`, \"a\\\"?\", 'it\\'s' -- ?\n, NULL");
+
+  AddValue(c, dtInt32, 9);  // more parameters than placeholders: the rest are unused
+  EXPECT_EQ(c.PlaceParamValues(), "SELECT '?', 1 /* ? */, `?`, \"a\\\"?\", 'it\\'s' -- ?\n, NULL");
+  c.ClearParams();
+  AddValue(c, dtInt32, 1);
+  EXPECT_THROW(c.PlaceParamValues(), EDAError);
+}
+
+TEST(MyCommand, NamedParametersUseRecordedPositions) {
+  TMySQLCommand c;
+  c.SetSQL("SELECT :a, ':b', x::int, :c /* :d */");
+  ASSERT_EQ(c.GetParamCount(), 2);
+  EXPECT_EQ(c.SQL(), "SELECT ?, ':b', x::int, ? /* :d */");
+  EXPECT_EQ(c.ParamPositions(), (std::vector<std::int32_t>{8, 25}));
+  c.GetParam(0).SetDataType(dtInt32);
+  c.GetParam(0).SetValue(std::string("42"));  // a number given as text is converted first
+  c.GetParam(1).SetDataType(dtFloat);
+  c.GetParam(1).SetValue(std::string("2.5"));
+  EXPECT_EQ(c.PlaceParamValues(), "SELECT 42, ':b', x::int, 2.5 /* :d */");
+  c.GetParam(0).SetValue(std::string("1; DROP TABLE t"));
+  EXPECT_THROW(c.PlaceParamValues(), EConvertError);
+
+  // Positions given by the owner are used as they are.
+  c.SetProp(prFillParamPosition, true);
+  c.SetProp(prParamPosition, 8);
+  c.GetParam(0).SetValue(7);
+  EXPECT_EQ(c.PlaceParamValues(), "SELECT 7, ':b', x::int, ? /* :d */");
+}
+
+TEST(MyCommand, ParsesRoutineDeclarations) {
+  const auto params = TMySQLCommand::ParseParamList(
+      "IN a INT, INOUT `b c` VARCHAR(20) CHARSET utf8mb4, OUT d DECIMAL(10,2) UNSIGNED, e ENUM('x','y'),\n"
+      " OUT $f BIGINT(20) UNSIGNED ZEROFILL, g TINYINT(1)");
+  ASSERT_EQ(params.size(), 6u);
+  const struct {
+    const char* name;
+    TParamDirection dir;
+    const char* type;
+    const char* text;
+    bool isUnsigned;
+    int size;
+  } expected[] = {{"a", pdInput, "INT", "INT", false, 0},
+                  {"b c", pdInputOutput, "VARCHAR", "VARCHAR", false, 20},
+                  {"d", pdOutput, "DECIMAL", "DECIMAL(10,2)", true, 10},
+                  {"e", pdInput, "ENUM", "ENUM", false, 0},
+                  {"$f", pdOutput, "BIGINT", "BIGINT", true, 20},
+                  {"g", pdInput, "TINYINT", "TINYINT", false, 1}};
+  for (std::size_t i = 0; i < params.size(); ++i) {
+    EXPECT_EQ(params[i].Name, expected[i].name) << i;
+    EXPECT_EQ(params[i].Direction, expected[i].dir) << i;
+    EXPECT_EQ(params[i].TypeName, expected[i].type) << i;
+    EXPECT_EQ(params[i].TypeText, expected[i].text) << i;
+    EXPECT_EQ(params[i].Unsigned, expected[i].isUnsigned) << i;
+    EXPECT_EQ(params[i].Size, expected[i].size) << i;
+  }
+  EXPECT_TRUE(TMySQLCommand::ParseParamList("").empty());
+
+  TMySQLCommand c;
+  c.DescribeParams("IN a TINYINT(1), OUT s VARCHAR(5), OUT m TEXT", true, "int(11) DETERMINISTIC");
+  ASSERT_EQ(c.GetParamCount(), 4);
+  EXPECT_EQ(c.GetParam(0).Name(), "Result");
+  EXPECT_EQ(c.GetParam(0).ParamType(), pdResult);
+  EXPECT_EQ(c.GetParam(0).DataType(), dtInt32);
+  EXPECT_EQ(c.GetParam(1).DataType(), dtBoolean);
+  EXPECT_EQ(c.GetParam(2).DataType(), dtString);
+  EXPECT_EQ(c.GetParam(2).Size(), 5);
+  EXPECT_EQ(c.GetParam(3).DataType(), dtMemo);
+  try {
+    c.DescribeParams("IN a UUID", false, "");
+    ADD_FAILURE() << "an unknown type was accepted";
+  } catch (const EDAError& e) {
+    EXPECT_EQ(e.Message(), "Unknown column type \"UUID\" in \"IN a UUID\"");
+  }
+}
+
+TEST(MyCommand, BuildsCallTexts) {
+  const TMySQLInfo& info = MySQLInfo();
+  std::string sql, user;
+  TMySQLCommand::BuildProcCall("f", true, TMySQLCommand::ParseParamList("a INT, b INT"), info, sql, user);
+  EXPECT_EQ(sql, "SELECT f(?, ?)");
+  EXPECT_EQ(user, "SELECT f(:a, :b)");
+
+  TMySQLCommand::BuildProcCall(
+      "p", false,
+      TMySQLCommand::ParseParamList("IN a INT, INOUT x INT UNSIGNED, OUT y DECIMAL(10,2), OUT `it's` DATE, "
+                                    "OUT b BLOB, OUT t VARCHAR(3), OUT yr YEAR"),
+      info, sql, user);
+  const std::string select =
+      "; SELECT CAST(@x AS UNSIGNED) AS '@x', CAST(@y AS DECIMAL(10,2)) AS '@y', "
+      "CAST(@`it's` AS DATE) AS '@it''s', CAST(@b AS BINARY) AS '@b', @t AS '@t', "
+      "CAST(@yr AS UNSIGNED) AS '@yr'";
+  EXPECT_EQ(sql, "SET @x = ?; CALL p(?, @x, @y, @`it's`, @b, @t, @yr)" + select);
+  EXPECT_EQ(user, "SET @x = :x; CALL p(:a, @x, @y, @`it's`, @b, @t, @yr)" + select);
+}
+
+TEST(MyCommand, ReadsOutputParametersFromOneRow) {
+  TMySQLCommand c;
+  AddValue(c, dtInt32, Variant::Null(), pdResult);
+  AddValue(c, dtInt32, 0, pdInputOutput);
+  c.GetParam(1).SetName("x");
+  AddValue(c, dtString, Variant::Null(), pdOutput);
+  c.GetParam(2).SetName("Y");
+  AddValue(c, dtInt32, 5, pdInput);
+  c.GetParam(3).SetName("in");
+  bool fired = false;
+  c.SetReadParams([&] { fired = true; });
+  const std::vector<std::pair<std::string, Variant>> row = {{"r", 10}, {"@x", 11}, {"@y", std::string("v")}};
+  c.ReadOutParams(
+      [&](std::string_view name) {
+        for (std::size_t i = 0; i < row.size(); ++i)
+          if (AnsiSameText(row[i].first, name)) return static_cast<int>(i);
+        return -1;
+      },
+      [&](int i) { return row[static_cast<std::size_t>(i)].second; });
+  EXPECT_EQ(c.GetParam(0).GetValue().AsInt32(), 10);
+  EXPECT_EQ(c.GetParam(1).GetValue().AsInt32(), 11);
+  EXPECT_EQ(c.GetParam(2).GetValue().AsString(), "v");
+  EXPECT_EQ(c.GetParam(3).GetValue().AsInt32(), 5);
+  EXPECT_TRUE(fired);
+  EXPECT_TRUE(c.CanReadParams());
+  EXPECT_TRUE(c.IsSelectParams());
+  EXPECT_THROW(c.ReadOutParams([](std::string_view) { return 0; },
+                               [](int) { return Variant(NewShared<TSharedObject>()); }),
+               EDAError);
+}
+
+// ---- against the test server -------------------------------------------------------------
+
+std::unique_ptr<TMySQLConnection> Connect() {
+  auto c = std::make_unique<TMySQLConnection>();
+  c->SetServer(TestServer().host);
+  c->SetProp(prPort, TestServer().port);
+  c->SetUsername(TestServer().user);
+  c->SetPassword(TestServer().password);
+  c->SetProp(prDatabase, TestServer().scratchDatabase);
+  c->Connect("");
+  return c;
+}
+
+// The rows of the command's current result, read through the facade.
+std::vector<std::vector<std::optional<std::string>>> ReadRows(TMySQLCommand& c) {
+  std::vector<std::vector<std::optional<std::string>>> rows;
+  TMySQLAPI& api = *c.GetConnection()->MySQLAPI();
+  PMYSQL_RES r = c.SQLResult();
+  if (!r) return rows;
+  const std::uint32_t n = api.mysql_num_fields(r);
+  while (PMYSQL_ROW row = api.mysql_fetch_row(r)) {
+    auto& out = rows.emplace_back();
+    for (std::uint32_t i = 0; i < n; ++i)
+      out.push_back(api._mysql_fetch_value_is_null(row, i) ? std::nullopt
+                                                            : std::optional(api._mysql_fetch_value_str(row, i)));
+  }
+  c.FreeSQLResult();
+  return rows;
+}
+
+// The results left on the session after the current one: the number of
+// those with rows, and the rows of the last.
+int CountFurtherResults(TMySQLConnection& conn, std::vector<std::vector<std::optional<std::string>>>& last) {
+  TMySQLAPI& api = *conn.MySQLAPI();
+  int count = 0;
+  while (api.mysql_next_result(conn.MySQL()) == 0) {
+    if (PMYSQL_RES r = api.mysql_use_result(conn.MySQL())) {
+      ++count;
+      last.clear();
+      const std::uint32_t n = api.mysql_num_fields(r);
+      while (PMYSQL_ROW row = api.mysql_fetch_row(r)) {
+        auto& out = last.emplace_back();
+        for (std::uint32_t i = 0; i < n; ++i)
+          out.push_back(api._mysql_fetch_value_is_null(row, i) ? std::nullopt
+                                                                : std::optional(api._mysql_fetch_value_str(row, i)));
+      }
+      api.mysql_free_result(r);
+    }
+  }
+  return count;
+}
+
+TEST(MyCommandServer, StepsThroughResultsAndCountsRows) {
+  LUMO_REQUIRE_SERVER();
+  auto conn = Connect();
+  conn->ExecStatement("CREATE TEMPORARY TABLE myconn_cmd (id INT AUTO_INCREMENT PRIMARY KEY, s VARCHAR(20))");
+
+  TMySQLCommand ins;
+  ins.SetConnection(conn.get());
+  ins.SetSQL("INSERT INTO myconn_cmd (s) VALUES (:a), (:b); INSERT INTO myconn_cmd (s) VALUES ('x')");
+  ins.GetParam(0).SetDataType(dtString);
+  ins.GetParam(0).SetValue(std::string("O'Brien\\"));
+  ins.GetParam(1).SetDataType(dtString);
+  ins.GetParam(1).SetValue(std::string("?"));
+  std::string sent;
+  ins.SetOnExecute([&](const std::string& s) { sent = s; });
+  ins.Execute();
+  EXPECT_EQ(sent, "INSERT INTO myconn_cmd (s) VALUES ('O\\'Brien\\\\'), ('?'); INSERT INTO myconn_cmd (s) VALUES ('x')");
+  EXPECT_EQ(ins.GetCursorState(), csInactive);
+  Variant rows;
+  ASSERT_TRUE(ins.GetProp(prRowsProcessed, rows));
+  EXPECT_EQ(rows.AsInt64(), 1);  // the last statement of the batch
+  Variant id;
+  conn->GetProp(prLastInsertId, id);
+  EXPECT_EQ(id.AsInt64(), 3);
+
+  // With NO_BACKSLASH_ESCAPES the same value is written with a doubled quote only.
+  conn->ExecStatement("SET SESSION sql_mode = 'NO_BACKSLASH_ESCAPES'");
+  ins.SetSQL("INSERT INTO myconn_cmd (s) VALUES (:a)");
+  ins.GetParam(0).SetDataType(dtString);
+  ins.GetParam(0).SetValue(std::string("O'Brien\\"));
+  ins.Execute();
+  EXPECT_EQ(sent, "INSERT INTO myconn_cmd (s) VALUES ('O''Brien\\')");
+  conn->ExecStatement("SET SESSION sql_mode = DEFAULT");
+
+  TMySQLCommand sel;
+  sel.SetConnection(conn.get());
+  sel.SetRequestResultset(true);
+  sel.SetSQL("SET @myconn_v = 5; UPDATE myconn_cmd SET s = s WHERE id > 0; SELECT s, @myconn_v FROM myconn_cmd ORDER BY id");
+  sel.Execute();
+  EXPECT_EQ(sel.GetCursorState(), csExecuted);
+  const auto got = ReadRows(sel);
+  ASSERT_EQ(got.size(), 4u);
+  EXPECT_EQ(got[0][0], "O'Brien\\");
+  EXPECT_EQ(got[1][0], "?");
+  EXPECT_EQ(got[3][0], "O'Brien\\");
+  EXPECT_EQ(got[3][1], "5");
+
+  sel.SetCursorState(csInactive);
+  sel.SetSQL("SELECT * FROM myconn_no_such_table");
+  EXPECT_THROW(sel.Execute(), EMyError);
+  EXPECT_EQ(sel.GetCursorState(), csInactive);
+  sel.SetSQL("SELECT 1");
+  sel.Execute();
+  EXPECT_EQ(ReadRows(sel).size(), 1u);
+}
+
+TEST(MyCommandServer, BreakExecCancelsARunningStatement) {
+  LUMO_REQUIRE_SERVER();
+  auto conn = Connect();
+  TMySQLCommand cmd;
+  cmd.SetConnection(conn.get());
+  cmd.BreakExec();  // idle: nothing happens
+  EXPECT_FALSE(cmd.WaitForBreak());
+  cmd.SetSQL("SELECT SLEEP(30)");
+  auto run = std::async(std::launch::async, [&] {
+    try {
+      cmd.Execute();
+      return std::string("finished");
+    } catch (const EAbort&) {
+      return std::string("aborted");
+    } catch (const Exception& e) {
+      return "error: " + e.Message();
+    }
+  });
+  while (!cmd.Executing()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const auto start = std::chrono::steady_clock::now();
+  cmd.BreakExec();
+  ASSERT_EQ(run.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(run.get(), "aborted");
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count(), 1000);
+  EXPECT_FALSE(cmd.Executing());
+}
+
+TEST(MyCommandServer, ProceduresWithOutputParametersAndResults) {
+  LUMO_REQUIRE_SERVER();
+  auto conn = Connect();
+  const std::string body = "(IN a INT, INOUT b INT, OUT c VARCHAR(20)) BEGIN SET b = b + a; SET c = 'done'; ";
+  conn->ExecStatement("DROP PROCEDURE IF EXISTS myconn_p0");
+  conn->ExecStatement("DROP PROCEDURE IF EXISTS myconn_p1");
+  conn->ExecStatement("DROP PROCEDURE IF EXISTS myconn_p2");
+  conn->ExecStatement("DROP FUNCTION IF EXISTS myconn_f");
+  conn->ExecStatement("CREATE PROCEDURE myconn_p0" + body + "END");
+  conn->ExecStatement("CREATE PROCEDURE myconn_p1" + body + "SELECT a; END");
+  conn->ExecStatement("CREATE PROCEDURE myconn_p2" + body + "SELECT a; SELECT a + 1, 'x'; END");
+  conn->ExecStatement("CREATE FUNCTION myconn_f(x INT, y INT) RETURNS INT DETERMINISTIC RETURN x * y");
+
+  for (int results = 0; results <= 2; ++results) {
+    TMySQLCommand cmd;
+    cmd.SetConnection(conn.get());
+    const std::string name = "myconn_p" + std::to_string(results);
+    EXPECT_EQ(cmd.CreateProcCall(name, true, false),
+              "SET @b = :b; CALL " + name + "(:a, @b, @c); SELECT CAST(@b AS SIGNED) AS '@b', @c AS '@c'");
+    ASSERT_EQ(cmd.GetParamCount(), 3);
+    cmd.FindParam("a")->SetValue(2);
+    cmd.FindParam("b")->SetValue(40);
+    cmd.SetProp(prIsStoredProc, true);
+    cmd.SetRequestResultset(true);
+    cmd.Execute();
+    ASSERT_NE(cmd.SQLResult(), nullptr) << name;
+    auto first = ReadRows(cmd);
+    std::vector<std::vector<std::optional<std::string>>> last = first;
+    const int further = CountFurtherResults(*conn, last);
+    EXPECT_EQ(1 + further, results + 1) << name;  // the procedure's results, then the read-back row
+    ASSERT_EQ(last.size(), 1u) << name;
+    EXPECT_EQ(last[0][0], "42") << name;
+    EXPECT_EQ(last[0][1], "done") << name;
+    if (results > 0) {
+      EXPECT_EQ(first[0][0], "2") << name;
+    }
+  }
+
+  TMySQLCommand f;
+  f.SetConnection(conn.get());
+  EXPECT_EQ(f.CreateProcCall("myconn_f", true, false), "SELECT myconn_f(:x, :y)");
+  ASSERT_EQ(f.GetParamCount(), 3);
+  EXPECT_EQ(f.GetParam(0).ParamType(), pdResult);
+  f.FindParam("x")->SetValue(6);
+  f.FindParam("y")->SetValue(7);
+  f.SetProp(prIsStoredProc, true);
+  f.SetRequestResultset(true);
+  f.Execute();
+  EXPECT_EQ(ReadRows(f)[0][0], "42");
+
+  TMySQLCommand missing;
+  missing.SetConnection(conn.get());
+  EXPECT_THROW(missing.CreateProcCall("myconn_no_such_proc", true, false), EMyError);
+
+  // A user who may only execute the procedure does not see its definition.
+  conn->ExecStatement("DROP USER IF EXISTS 'myconn_exec'@'%'");
+  conn->ExecStatement("CREATE USER 'myconn_exec'@'%' IDENTIFIED BY 'exec-pass'");
+  conn->ExecStatement("GRANT EXECUTE ON PROCEDURE " + TestServer().scratchDatabase + ".myconn_p0 TO 'myconn_exec'@'%'");
+  TMySQLConnection user;
+  user.Assign(*conn);
+  user.SetUsername("myconn_exec");
+  user.SetPassword("exec-pass");
+  user.Connect("");
+  TMySQLCommand hidden;
+  hidden.SetConnection(&user);
+  try {
+    hidden.CreateProcCall("myconn_p0", true, false);
+    ADD_FAILURE() << "a hidden definition was read";
+  } catch (const EDAError& e) {
+    EXPECT_EQ(e.Message(),
+              "Cannot read the parameters of routine myconn_p0: its definition is not visible to this user");
+  }
+  user.Disconnect();
+  conn->ExecStatement("DROP USER 'myconn_exec'@'%'");
+}
+
+TEST(MyCommandServer, PreparedStatementsAreNotYetThere) {
+  LUMO_REQUIRE_SERVER();
+  auto conn = Connect();
+  TMySQLCommand cmd;
+  cmd.SetConnection(conn.get());
+  cmd.SetSQL("SELECT 1");
+  try {
+    cmd.Prepare();
+    ADD_FAILURE() << "prepared";
+  } catch (const ENotSupportedError& e) {
+    EXPECT_EQ(e.Message(), "Prepared statements are not yet supported");
+  }
+  EXPECT_FALSE(cmd.GetPrepared());
+  cmd.Execute();  // the text path still works
+  EXPECT_EQ(cmd.GetCursorState(), csInactive);
+}
+
+}  // namespace
+}  // namespace lumo
