@@ -215,8 +215,10 @@ TEST(MyLiterals, BlobsAndCompressedSending) {
     const std::string small(40, 'a'), large(51, 'a');
     // 40 bytes go plain even with compressed sending on.
     EXPECT_EQ(Lit(dtBlob, Variant(blobOf(small, compressedKind)), false, true, "", 10, true), "'" + small + "'");
-    // 51 bytes go in the compressed form, which reads back as the content.
-    const std::string sent = Unescape(Lit(dtBlob, Variant(blobOf(large, compressedKind)), false, true, "", 10, true));
+    // 51 bytes go in the compressed form, which reads back as the content;
+    // its bytes are never re-encoded, also for a text type with UseUnicode.
+    const std::string sent = Unescape(Lit(compressedKind ? dtMemo : dtBlob, Variant(blobOf(large, compressedKind)),
+                                          compressedKind, true, "", 10, true));
     ASSERT_GT(sent.size(), 20u);
     EXPECT_EQ(std::memcmp(sent.data(), CCompressBlobHeaderGuid, CCompressBlobHeaderGuidSize), 0);
     TCompressedBlob check;
@@ -246,6 +248,8 @@ TEST(MyLiterals, UseUnicodeConversions) {
   auto wideBlob = NewShared<TBlob>(true);
   wideBlob->SetAsWideString(wide);
   EXPECT_EQ(Lit(dtWideMemo, Variant(TSharedRef<TBlob>(wideBlob)), true), "'" + utf8 + "'");
+  // Without UseUnicode a 16-bit text blob goes in the process page (UTF-8 here), not as UTF-16 bytes.
+  EXPECT_EQ(Lit(dtWideMemo, Variant(TSharedRef<TBlob>(wideBlob)), false), "'" + utf8 + "'");
   // Bytes are never re-encoded, whatever UseUnicode says.
   EXPECT_EQ(Lit(dtVarBytes, Variant::FromBytes("\xE9\xFF", 2), true), "'\xE9\xFF'");
   EXPECT_EQ(Lit(dtBlob, Variant("\xE9"), true), "'\xE9'");
