@@ -6,7 +6,9 @@
 // mysql_real_query. The rows are split into rounds; the two clients take
 // turns round by round (who goes first alternates), each round runs in one
 // transaction, and the medians of the per-round ratios ours / library are
-// printed for wall time and for this process's CPU time. Run by hand:
+// printed for wall time and for this process's CPU time. A third client,
+// the provider's command (TMySQLCommand with five parameters set per row),
+// is measured in the same rounds against the same peer. Run by hand:
 //   bench_mysql_insert_bench [rows=100000] [rounds=20]
 // The server comes from the LUMO_TEST_* variables (scripts/test-server env).
 #include <mysql.h>
@@ -20,10 +22,13 @@
 #include <cstring>
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "MemTypes.h"
+#include "MyClasses.h"
+#include "MyClassesCommand.h"
 #include "MyClassesLiterals.h"
 #include "MySqlApiDirect.h"
 
@@ -141,6 +146,33 @@ std::uint64_t OurInsert(PMYSQL_CON h, const std::string& table, const Rows& rows
   return bytes;
 }
 
+// ---- the provider's command
+
+std::unique_ptr<TMySQLConnection> CmdConnect(const Server& s) {
+  auto c = std::make_unique<TMySQLConnection>();
+  c->SetServer(s.host);
+  c->SetProp(prPort, s.port);
+  c->SetUsername(s.user);
+  c->SetPassword(s.password);
+  c->SetProp(prDatabase, s.db);
+  c->SetProp(prUseUnicode, true);
+  c->Connect("");
+  return c;
+}
+
+std::uint64_t CmdInsert(TMySQLConnection& conn, TMySQLCommand& cmd, const Rows& rows, long from, long to) {
+  std::uint64_t n = 0;
+  conn.ExecStatement("START TRANSACTION");
+  for (long i = from; i < to; ++i) {
+    const auto& v = rows.ours[static_cast<std::size_t>(i)];
+    for (int k = 0; k < 5; ++k) cmd.GetParam(k).SetValue(v[static_cast<std::size_t>(k)]);
+    cmd.Execute();
+    ++n;
+  }
+  conn.ExecStatement("COMMIT");
+  return n;
+}
+
 // ---- the C client library
 
 MYSQL* LibConnect(const Server& s) {
@@ -218,32 +250,45 @@ int main(int argc, char** argv) {
   const Rows data = MakeRows(rows);
 
   const std::string pid = std::to_string(::getpid());
-  const std::string ourTable = "bench_insert_ours_" + pid, libTable = "bench_insert_lib_" + pid;
+  const std::string ourTable = "bench_insert_ours_" + pid, libTable = "bench_insert_lib_" + pid,
+                    cmdTable = "bench_insert_cmd_" + pid;
   PMYSQL_CON our = OurConnect(server);
   MYSQL* lib = LibConnect(server);
-  for (const std::string& t : {ourTable, libTable}) {
+  std::unique_ptr<TMySQLConnection> cmdConn = CmdConnect(server);
+  TMySQLCommand cmd;
+  cmd.SetConnection(cmdConn.get());
+  cmd.SetSQL("INSERT INTO " + cmdTable + " (id, x, s, d, b) VALUES (:id, :x, :s, :d, :b)");
+  for (int k = 0; k < 5; ++k) cmd.GetParam(k).SetDataType(kTypes[k]);
+  for (const std::string& t : {ourTable, libTable, cmdTable}) {
     OurExec(our, "DROP TABLE IF EXISTS " + t);
-    OurExec(our, "CREATE TABLE " + t + " (id INT, x DOUBLE, s VARCHAR(40), d DATETIME, b VARBINARY(200)) ENGINE=InnoDB");
+    OurExec(our, "CREATE TABLE " + t + " (id INT PRIMARY KEY, x DOUBLE, s VARCHAR(40), d DATETIME, b VARBINARY(200)) ENGINE=InnoDB");
   }
 
-  std::vector<double> wallRatios, cpuRatios;
-  Sample totalOur, totalLib;
+  std::vector<double> wallRatios, cpuRatios, cmdWallRatios, cmdCpuRatios;
+  Sample totalOur, totalLib, totalCmd;
   std::uint64_t ourBytes = 0, libBytes = 0;
   const long per = (rows + rounds - 1) / rounds;
   for (int r = 0; r < rounds; ++r) {
     const long from = r * per, to = std::min(rows, from + per);
     if (from >= to) break;
-    std::uint64_t a = 0, b = 0;
-    Sample so, sl;
+    std::uint64_t a = 0, b = 0, c = 0;
+    Sample so, sl, sc;
     auto ours = [&] { return OurInsert(our, ourTable, data, from, to); };
     auto theirs = [&] { return LibInsert(lib, libTable, data, from, to); };
+    auto command = [&] { return CmdInsert(*cmdConn, cmd, data, from, to); };
     if (r % 2 == 0) {
       so = Measure(ours, a);
       sl = Measure(theirs, b);
+      sc = Measure(command, c);
     } else {
+      sc = Measure(command, c);
       sl = Measure(theirs, b);
       so = Measure(ours, a);
     }
+    cmdWallRatios.push_back(sc.wall / sl.wall);
+    cmdCpuRatios.push_back(sc.cpu / sl.cpu);
+    totalCmd.wall += sc.wall;
+    totalCmd.cpu += sc.cpu;
     ourBytes += a;
     libBytes += b;
     wallRatios.push_back(so.wall / sl.wall);
@@ -254,9 +299,11 @@ int main(int argc, char** argv) {
     totalLib.cpu += sl.cpu;
   }
 
-  // Both tables must hold the same rows.
+  // The tables must hold the same rows.
   const std::string check = "SELECT (SELECT COUNT(*) FROM " + ourTable + " o JOIN " + libTable +
-                            " l USING (id) WHERE o.x = l.x AND o.s = l.s AND o.d = l.d AND o.b = l.b)";
+                            " l USING (id) JOIN " + cmdTable +
+                            " c USING (id) WHERE o.x = l.x AND o.s = l.s AND o.d = l.d AND o.b = l.b"
+                            " AND c.x = l.x AND c.s = l.s AND c.d = l.d AND c.b = l.b)";
   OurExec(our, check);
   PMYSQL_RES res = MyAPIDirect->mysql_store_result(our);
   PMYSQL_ROW row = MyAPIDirect->mysql_fetch_row(res);
@@ -265,15 +312,22 @@ int main(int argc, char** argv) {
   if (same != std::to_string(rows)) Die("the two clients stored different rows: " + same + " of " + std::to_string(rows));
 
   const double wallRatio = Median(wallRatios), cpuRatio = Median(cpuRatios);
+  const double cmdWallRatio = Median(cmdWallRatios), cmdCpuRatio = Median(cmdCpuRatios);
   std::printf("%ld INSERTs in %d rounds, rows identical; statement bytes ours %llu lib %llu\n", rows,
               static_cast<int>(wallRatios.size()), static_cast<unsigned long long>(ourBytes),
               static_cast<unsigned long long>(libBytes));
-  std::printf("total wall ours %.3f s lib %.3f s | total cpu ours %.3f s lib %.3f s\n", totalOur.wall, totalLib.wall,
-              totalOur.cpu, totalLib.cpu);
-  std::printf("median of per-round ratios: wall %.3f (target <= 1.10 %s) | cpu %.3f (target <= 1.10 %s)\n", wallRatio,
-              wallRatio <= 1.1 ? "met" : "MISSED", cpuRatio, cpuRatio <= 1.1 ? "met" : "MISSED");
+  std::printf("total wall: writer+facade %.3f s, command %.3f s, lib %.3f s | total cpu: writer+facade %.3f s, "
+              "command %.3f s, lib %.3f s\n",
+              totalOur.wall, totalCmd.wall, totalLib.wall, totalOur.cpu, totalCmd.cpu, totalLib.cpu);
+  std::printf("writer+facade / lib, median of per-round ratios: wall %.3f (target <= 1.10 %s) | cpu %.3f (target <= "
+              "1.10 %s)\n",
+              wallRatio, wallRatio <= 1.1 ? "met" : "MISSED", cpuRatio, cpuRatio <= 1.1 ? "met" : "MISSED");
+  std::printf("TMySQLCommand / lib, median of per-round ratios: wall %.3f (target <= 1.10 %s) | cpu %.3f (target <= "
+              "1.10 %s)\n",
+              cmdWallRatio, cmdWallRatio <= 1.1 ? "met" : "MISSED", cmdCpuRatio, cmdCpuRatio <= 1.1 ? "met" : "MISSED");
 
-  for (const std::string& t : {ourTable, libTable}) OurExec(our, "DROP TABLE " + t);
+  for (const std::string& t : {ourTable, libTable, cmdTable}) OurExec(our, "DROP TABLE " + t);
+  cmdConn->Disconnect();
   MyAPIDirect->mysql_close(our);
   ::mysql_close(lib);
   UnregisterMySqlApiDirect();
