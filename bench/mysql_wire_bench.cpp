@@ -20,32 +20,12 @@
 
 #include "MySqlApiDirect.h"
 
+#include "BenchSupport.h"
+
 namespace {
 
 using namespace lumo;
-
-struct Server {
-  std::string host = "127.0.0.1", user = "root", password, db = "lumo_test";
-  int port = 3306;
-};
-
-Server FromEnv() {
-  Server s;
-  auto env = [](const char* n, std::string& v) {
-    if (const char* e = std::getenv(n)) v = e;
-  };
-  env("LUMO_TEST_HOST", s.host);
-  env("LUMO_TEST_USER", s.user);
-  env("LUMO_TEST_PASSWORD", s.password);
-  env("LUMO_TEST_SCRATCH_DATABASE", s.db);
-  if (const char* p = std::getenv("LUMO_TEST_PORT")) s.port = std::atoi(p);
-  return s;
-}
-
-[[noreturn]] void Die(const std::string& what) {
-  std::fprintf(stderr, "%s\n", what.c_str());
-  std::exit(1);
-}
+using namespace lumo::bench;
 
 // ---- our client
 
@@ -130,32 +110,6 @@ std::uint64_t LibCycles(const Server& s, int cycles) {
 }
 
 // ---- measuring
-
-double CpuSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
-struct Sample {
-  double wall = 0, cpu = 0;
-};
-
-Sample Measure(const std::function<std::uint64_t()>& f, std::uint64_t& check) {
-  const double c0 = CpuSeconds();
-  const auto w0 = std::chrono::steady_clock::now();
-  check = f();
-  Sample s;
-  s.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - w0).count();
-  s.cpu = CpuSeconds() - c0;
-  return s;
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const std::size_t n = v.size();
-  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 // A workload runs in `chunks` parts per repetition, the two clients taking
 // turns part by part, so that a change of the machine's load hits both.
