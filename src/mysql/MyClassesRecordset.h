@@ -58,8 +58,11 @@
 // - Closing with fetch-all on finishes every result; with fetch-all off a
 //   further result stays pending for OpenNext (prOpenNext) and is finished
 //   with the next execution or the record set's end.
-// - Unidirectional fetching keeps the fetched blocks (the store frees rows
-//   as the data set releases them); blocks are not recycled here.
+// - Unidirectional fetching (outside FetchAll) frees the rows already held
+//   before it fills the next block, so memory stays at one block.
+// - A BIT value longer than 8 bytes whose leading bytes are not zero, and a
+//   date text that is neither a date nor a zero date, raise instead of
+//   storing a cut or null value.
 // - Prepared statements (binary rows) are not supported yet: Fetch on a
 //   prepared command raises ENotSupportedError "Prepared statements are not
 //   yet supported" (the command refuses to prepare in the first place).
