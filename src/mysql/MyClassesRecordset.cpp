@@ -337,6 +337,9 @@ void DescribeMySQLColumn(const TMYSQL_FIELD& column, std::uint32_t lengthInChars
   // column's bytes may exceed its characters.
   std::uint16_t byteLen = len;
   if (o.UseUnicode) byteLen = static_cast<std::uint16_t>(std::max<std::uint32_t>(len, std::min<std::uint32_t>(bytes, 65535)));
+  // Read as text, a double may need 24 characters
+  // ("-2.2250738585072014e-308"), more than its display length of 22.
+  if (type == dtString && (myType == tFloat || myType == tDouble)) byteLen = std::max<std::uint16_t>(byteLen, 24);
   const auto scale = static_cast<std::uint16_t>(std::min<std::uint32_t>(column.Decimals, 65535));
   std::int64_t size = 0;
   switch (type) {
@@ -1162,12 +1165,14 @@ void TMySQLRecordset::ExecCommand() {
       FCommandType = ctCursor;
       cmd.SetCursorState(csExecuted);
       FOpenNextState = osNotChecked;
+      FBlocksReleased = false;
     } else {
       FCommandType = ctStatement;
     }
     return;
   }
   FOpenNextState = osNotChecked;
+  FBlocksReleased = false;
   if (!FFetchAll && FCreateConnection) QuerySwapConnection();
   UpdateConnectionSettings();
   try {
@@ -1693,7 +1698,10 @@ bool TMySQLRecordset::Fetch(bool fetchBack) {
 
   // A unidirectional walk holds only the newest block: the rows already
   // passed are freed before the next block is filled (FetchAll keeps all).
-  if (FUniDirectional && cmd.GetCursorState() != csFetchingAll && FirstItem()) ReleaseFetchedRows();
+  if (FUniDirectional && cmd.GetCursorState() != csFetchingAll && FirstItem()) {
+    ReleaseFetchedRows();
+    FBlocksReleased = true;
+  }
   const auto capacity = static_cast<std::uint32_t>(std::max(1, FFetchRows));
   TBlockHeader* block = AllocFetchBlock(capacity);
   std::uint32_t rows = 0;
@@ -1729,7 +1737,9 @@ bool TMySQLRecordset::Fetch(bool fetchBack) {
   if (atEnd) {
     FNoData = true;
     FreeResult(true, false);
-    if (cmd.StoredProc() && cmd.GetParamCount() > 0 && GetRecordCount() == 1) ReadOutParams();
+    // Output parameters come as a result of exactly one row (not the last
+    // row of a longer result walked block by block).
+    if (cmd.StoredProc() && cmd.GetParamCount() > 0 && GetRecordCount() == 1 && !FBlocksReleased) ReadOutParams();
   }
   return rows > 0;
 }

@@ -33,6 +33,8 @@
 //   per character, so characters outside the BMP are never cut.
 // - dtString fields hold bytes: with FieldsAsString a text column keeps its
 //   length in bytes as its Length, so UTF-8 text cannot overrun the slot.
+//   A FLOAT or DOUBLE column read as text has room for 24 characters, the
+//   longest text of a double, whatever its display length says.
 // - Binary strings (binary flag and character set 63) read as text
 //   (BinaryAsString) stay 8-bit text with UseUnicode: their bytes are not
 //   UTF-8 and would not survive decoding.
@@ -393,6 +395,8 @@ class TMySQLRecordset : public TKxRecordSet {
   std::int64_t FRowsAffectedNext = 0;
   bool FIsCanFastClose = false;
   bool FUseHandler = false;
+  // A unidirectional walk freed rows of the current result.
+  bool FBlocksReleased = false;
   TMyRowConverter FConverter;
   std::vector<TMyRowValue> FValues;
   std::vector<std::uint32_t> FLengths;

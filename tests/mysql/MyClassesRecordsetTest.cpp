@@ -344,6 +344,13 @@ TEST(MyRecordsetConversion, TextAndBytesStayInTheirSlots) {
   EXPECT_EQ(w.Get(1).AsWideString(), Utf8Decode(emoji));
   EXPECT_EQ(w.data.GetObject(2, w.rec.get())->AsWideString(), u"{\"k\": \"\u00e9\"}");
   EXPECT_EQ(w.Get(3).AsWideString(), Utf8Decode(emoji));
+
+  // Doubles read as text are not cut at their display length.
+  TMyColumnOptions text;
+  text.FieldsAsString = true;
+  Rows d({Column(5, 22, 63, 0, 31)}, text);
+  d.Put({"-2.2250738585072014e-308"});
+  EXPECT_EQ(d.Get(1).AsString(), "-2.2250738585072014e-308");
 }
 
 // Column descriptions and values no honest server sends: every mapping
