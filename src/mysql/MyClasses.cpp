@@ -10,6 +10,7 @@
 #include "Format.h"
 #include "FormatSettings.h"
 #include "MyClassesCommand.h"
+#include "MyClassesLiterals.h"
 #include "MySqlApiDirect.h"
 #include "MySqlErrors.h"
 
@@ -92,6 +93,8 @@ bool EMyError::IsKeyViolation() const { return ErrorCode() == 1062; }
 
 TMySQLInfo::TMySQLInfo() : TSQLInfo(ParserClassOf<TMyParser>()) {}
 
+TMySQLInfo::TMySQLInfo(TConnectionSource source) : TMySQLInfo() { FSource = std::move(source); }
+
 bool TMySQLInfo::IsQuoted(std::string_view value) const {
   if (value.size() < 2 || !IsQuoteChar(value.front()) || value.back() != value.front()) return false;
   return TSQLInfo::IsQuoted(value, value.front(), value.front());
@@ -108,6 +111,11 @@ std::string TMySQLInfo::UnQuote(std::string_view value) const {
 }
 
 std::string TMySQLInfo::ToStringConst(std::string_view value) const {
+  if (const TMySQLConnection* c = FSource ? FSource() : nullptr; c && c->Connected()) {
+    // The literal lands in 8-bit statement text, encoded as a whole when
+    // sent (as GetSPParams writes its literals).
+    return EscapeAndQuoteStr(value, c->NeedBackslashes(), c->UseUnicode() ? std::string() : c->Charset());
+  }
   std::string out;
   out.reserve(value.size() + 2);
   out += '\'';
@@ -175,7 +183,9 @@ std::unique_ptr<TKxTransaction> TMySQLConnection::CreateTransaction() {
   return std::make_unique<TMySQLTransaction>();
 }
 
-std::unique_ptr<TSQLInfo> TMySQLConnection::CreateSQLInfo() { return std::make_unique<TMySQLInfo>(); }
+std::unique_ptr<TSQLInfo> TMySQLConnection::CreateSQLInfo() {
+  return std::make_unique<TMySQLInfo>([this]() -> const TMySQLConnection* { return this; });
+}
 
 #ifdef LUMO_KXACCESS_TYPEMAP
 std::unique_ptr<TKxMapRules> TMySQLConnection::CreateDataTypeMap() { return std::make_unique<TMyMapRules>(); }

@@ -108,9 +108,16 @@ class EMyError : public EDAError {
 
 // ---- identifiers ----------------------------------------------------------------------------
 
+class TMySQLConnection;
+
 class TMySQLInfo : public TSQLInfo {
  public:
+  // The connection whose mode and character set literals are written for
+  // (null: none known).
+  using TConnectionSource = std::function<const TMySQLConnection*()>;
+
   TMySQLInfo();
+  explicit TMySQLInfo(TConnectionSource source);
 
   char LeftQuote() const override { return '`'; }
   char RightQuote() const override { return '`'; }
@@ -121,9 +128,10 @@ class TMySQLInfo : public TSQLInfo {
   std::string Quote(std::string_view value, char leftQ, char rightQ) const override;
   // Removes the enclosing quotes of whichever kind, undoubling them inside.
   std::string UnQuote(std::string_view value) const override;
-  // A MySQL string literal for the server's default mode: single quotes
-  // doubled, backslashes doubled. Values sent on a connection go through
-  // the literal writer, which knows the connection's mode.
+  // A MySQL string literal. With a connected connection as source it comes
+  // from the literal writer for that connection's NO_BACKSLASH_ESCAPES state
+  // and character set; otherwise it is written for the server's default
+  // mode: single quotes doubled, backslashes doubled.
   std::string ToStringConst(std::string_view value) const override;
   // The generic splitter's schema part is the database.
   void SplitObjectName(std::string_view name, std::string& database, std::string& objName) const;
@@ -137,6 +145,9 @@ class TMySQLInfo : public TSQLInfo {
   using TSQLInfo::IsQuoted;
   using TSQLInfo::Quote;
   using TSQLInfo::UnQuote;
+
+ private:
+  TConnectionSource FSource;
 };
 
 // The process-wide instance.

@@ -83,7 +83,10 @@ std::unique_ptr<TKxTableInfo> TMySQLCommand::CreateTableInfo(TKxTablesInfo& owne
   return std::make_unique<TMyTableInfo>(&owner);
 }
 
-std::unique_ptr<TSQLInfo> TMySQLCommand::CreateSQLInfo() const { return std::make_unique<TMySQLInfo>(); }
+std::unique_ptr<TSQLInfo> TMySQLCommand::CreateSQLInfo() const {
+  // The command owns its SQL info, so the source never outlives it.
+  return std::make_unique<TMySQLInfo>([this]() -> const TMySQLConnection* { return FMyConnection; });
+}
 
 #ifdef LUMO_KXACCESS_TYPEMAP
 std::unique_ptr<TKxMapRules> TMySQLCommand::CreateMapRules() const { return std::make_unique<TMyMapRules>(); }
@@ -305,6 +308,7 @@ void TMySQLCommand::Execute(int /*iters*/) {
     FThreadId.store(api.mysql_thread_id(h), std::memory_order_release);
     FWaitForBreak.store(false, std::memory_order_release);
     ClearBreakExec();
+    ++FExecGeneration;
     SetExecuting(true);
   }
   FCursorState = csExecuting;
@@ -403,13 +407,17 @@ void TMySQLCommand::Unprepare() {
 }
 
 void TMySQLCommand::BreakExec() {
-  std::lock_guard<std::mutex> guard(FBreakExecCS);
-  if (!Executing() || !FMyConnection) return;
-  TKxCommand::BreakExec();
-  FWaitForBreak.store(true, std::memory_order_release);
-  try {
-    TMySQLConnection killer;
+  TMySQLConnection killer;
+  std::uint64_t generation = 0;
+  {
+    std::lock_guard<std::mutex> guard(FBreakExecCS);
+    if (!Executing() || !FMyConnection) return;
+    TKxCommand::BreakExec();
+    FWaitForBreak.store(true, std::memory_order_release);
+    generation = FExecGeneration;
     killer.Assign(*FMyConnection);
+  }
+  try {
     // A bare session is enough for KILL: no error handling of the
     // owner's, no character set, no mode query.
     killer.SetOnError(nullptr);
@@ -418,6 +426,10 @@ void TMySQLCommand::BreakExec() {
     killer.SetProp(prCharset, std::string());
     killer.SetProp(prCheckBackslashes, false);
     killer.Connect("");
+    std::lock_guard<std::mutex> guard(FBreakExecCS);
+    // The execution ended (or another began) while connecting: its session
+    // is idle or runs a statement nobody asked to cancel.
+    if (!Executing() || FExecGeneration != generation) return;
     const std::string sql = "KILL " + std::to_string(FThreadId.load(std::memory_order_acquire));
     killer.MySQLAPI()->mysql_real_query(killer.MySQL(), sql.data(), sql.size());
   } catch (...) {

@@ -14,7 +14,12 @@
 //   that is not a number raises EConvertError).
 // - BreakExec: a mutex makes the test of the executing flag and its
 //   clearing at the end of Execute exclusive; the flag is atomic. A cancel
-//   of an idle command sends nothing. A cancelled execution ends in EAbort.
+//   of an idle command sends nothing. The killing connection is opened
+//   outside the lock; KILL is sent only when, under the lock, the same
+//   execution is still running (an execution counter), so a cancel that
+//   loses the race against the end of Execute reaches neither the idle
+//   session nor its next statement, and the end of Execute never waits for
+//   a connect. A cancelled execution ends in EAbort.
 // - The routine and database names in the description queries go through
 //   the literal writer; a routine whose body the server does not show
 //   (SHOW CREATE gives NULL without the privilege to see it) raises "Cannot
@@ -225,6 +230,9 @@ class TMySQLCommand : public TKxCommand {
   std::mutex FBreakExecCS;
   std::atomic<bool> FWaitForBreak{false};
   std::atomic<std::uint32_t> FThreadId{0};
+  // Counts executions (under FBreakExecCS): a cancel kills only the
+  // execution it was asked for.
+  std::uint64_t FExecGeneration = 0;
 };
 
 }  // namespace lumo

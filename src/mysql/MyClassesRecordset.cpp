@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -104,6 +105,20 @@ inline bool Micros(const char* p, std::size_t n, int& micros) noexcept {
   for (; k < 6; ++k) v *= 10;
   micros = v;
   return true;
+}
+
+// Whether a text has the form of a date or date-time ("YYYY-MM-DD",
+// "YYYY-MM-DD hh:mm:ss", with an optional fraction): such a text that is no
+// valid date (a zero date) reads as the zero date; anything else is junk.
+bool DateShaped(const char* p, std::size_t n) noexcept {
+  static constexpr char shape[] = "0000-00-00 00:00:00";
+  if (n != 10 && n < 19) return false;
+  for (std::size_t i = 0; i < n; ++i) {
+    const char want = i < 19 ? shape[i] : i == 19 ? '.' : '0';
+    if (want == '0' ? (p[i] < '0' || p[i] > '9') : i == 10 ? (p[i] != ' ' && p[i] != 'T') : p[i] != want)
+      return false;
+  }
+  return n <= 19 || n > 20;
 }
 
 // Date and time of day to the date-time number; the time counts away from
@@ -322,6 +337,9 @@ void DescribeMySQLColumn(const TMYSQL_FIELD& column, std::uint32_t lengthInChars
   // column's bytes may exceed its characters.
   std::uint16_t byteLen = len;
   if (o.UseUnicode) byteLen = static_cast<std::uint16_t>(std::max<std::uint32_t>(len, std::min<std::uint32_t>(bytes, 65535)));
+  // Read as text, a double may need 24 characters
+  // ("-2.2250738585072014e-308"), more than its display length of 22.
+  if (type == dtString && (myType == tFloat || myType == tDouble)) byteLen = std::max<std::uint16_t>(byteLen, 24);
   const auto scale = static_cast<std::uint16_t>(std::min<std::uint32_t>(column.Decimals, 65535));
   std::int64_t size = 0;
   switch (type) {
@@ -576,8 +594,11 @@ void TMyRowConverter::ConvertValue(const TPlan& plan, std::uint8_t* rec, const c
     case ckSigned:
     case ckUnsigned: {
       if (plan.BitSource) {
-        // Big-endian bytes of at most 64 bits.
+        // Big-endian bytes of at most 64 bits; set bits beyond them do not
+        // fit any integer slot.
         const std::uint32_t skip = n > 8 ? n - 8 : 0;
+        for (std::uint32_t k = 0; k < skip; ++k)
+          if (p[k] != 0) RangeError(plan, p, n);
         std::uint64_t v = 0;
         for (std::uint32_t k = skip; k < n; ++k) v = (v << 8) | static_cast<unsigned char>(p[k]);
         if (plan.Width == 8) {
@@ -626,8 +647,10 @@ void TMyRowConverter::ConvertValue(const TPlan& plan, std::uint8_t* rec, const c
       if (n > 0 && *b == '+') ++b;
       const auto r = std::from_chars(b, p + n, v);
       if (r.ec == std::errc::result_out_of_range) {
-        // Below the smallest subnormal or beyond the largest double.
+        // Below the smallest subnormal reads as zero; beyond the largest
+        // double it does not fit.
         v = std::strtod(std::string(p, n).c_str(), nullptr);
+        if (std::isinf(v)) RangeError(plan, p, n);
       } else if (r.ec != std::errc() || r.ptr != p + n) {
         ValueError(plan, p, n);
       }
@@ -686,6 +709,7 @@ void TMyRowConverter::ConvertValue(const TPlan& plan, std::uint8_t* rec, const c
     case ckDateTime: {
       TDateTime v = 0;
       const bool valid = ParseDateTime(p, n, v);
+      if (!valid && !DateShaped(p, n)) ValueError(plan, p, n);
       if (!PutDate(plan, slot, valid, v)) isNull = 1;
       return;
     }
@@ -694,6 +718,7 @@ void TMyRowConverter::ConvertValue(const TPlan& plan, std::uint8_t* rec, const c
       bool valid;
       if (n >= 10 && p[4] == '-') {
         valid = ParseDateTime(p, n, v);
+        if (!valid && !DateShaped(p, n)) ValueError(plan, p, n);
       } else {
         // The digit forms of old servers, by display length.
         int y = 0, m = 1, d = 1, hh = 0, mi = 0, ss = 0;
@@ -907,8 +932,12 @@ TMySQLRecordset::~TMySQLRecordset() {
         if (TMySQLConnection* c = UsedConnection(); c && c->MySQLAPI()) c->MySQLAPI()->mysql_free_result(FSQLResultNext);
         FSQLResultNext = nullptr;
       }
-      ReleaseSwapConnection(true);
     }
+  } catch (...) {
+  }
+  // Returned even when finishing the results failed (then not valid).
+  try {
+    if (FCommand) ReleaseSwapConnection(true);
   } catch (...) {
   }
 }
@@ -1136,12 +1165,14 @@ void TMySQLRecordset::ExecCommand() {
       FCommandType = ctCursor;
       cmd.SetCursorState(csExecuted);
       FOpenNextState = osNotChecked;
+      FBlocksReleased = false;
     } else {
       FCommandType = ctStatement;
     }
     return;
   }
   FOpenNextState = osNotChecked;
+  FBlocksReleased = false;
   if (!FFetchAll && FCreateConnection) QuerySwapConnection();
   UpdateConnectionSettings();
   try {
@@ -1665,6 +1696,12 @@ bool TMySQLRecordset::Fetch(bool fetchBack) {
     if (f && f->ActualFieldNo() >= columns) throw EMyError(2027, "Malformed packet");
   }
 
+  // A unidirectional walk holds only the newest block: the rows already
+  // passed are freed before the next block is filled (FetchAll keeps all).
+  if (FUniDirectional && cmd.GetCursorState() != csFetchingAll && FirstItem()) {
+    ReleaseFetchedRows();
+    FBlocksReleased = true;
+  }
   const auto capacity = static_cast<std::uint32_t>(std::max(1, FFetchRows));
   TBlockHeader* block = AllocFetchBlock(capacity);
   std::uint32_t rows = 0;
@@ -1700,7 +1737,9 @@ bool TMySQLRecordset::Fetch(bool fetchBack) {
   if (atEnd) {
     FNoData = true;
     FreeResult(true, false);
-    if (cmd.StoredProc() && cmd.GetParamCount() > 0 && GetRecordCount() == 1) ReadOutParams();
+    // Output parameters come as a result of exactly one row (not the last
+    // row of a longer result walked block by block).
+    if (cmd.StoredProc() && cmd.GetParamCount() > 0 && GetRecordCount() == 1 && !FBlocksReleased) ReadOutParams();
   }
   return rows > 0;
 }

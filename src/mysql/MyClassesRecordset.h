@@ -33,6 +33,8 @@
 //   per character, so characters outside the BMP are never cut.
 // - dtString fields hold bytes: with FieldsAsString a text column keeps its
 //   length in bytes as its Length, so UTF-8 text cannot overrun the slot.
+//   A FLOAT or DOUBLE column read as text has room for 24 characters, the
+//   longest text of a double, whatever its display length says.
 // - Binary strings (binary flag and character set 63) read as text
 //   (BinaryAsString) stay 8-bit text with UseUnicode: their bytes are not
 //   UTF-8 and would not survive decoding.
@@ -58,8 +60,11 @@
 // - Closing with fetch-all on finishes every result; with fetch-all off a
 //   further result stays pending for OpenNext (prOpenNext) and is finished
 //   with the next execution or the record set's end.
-// - Unidirectional fetching keeps the fetched blocks (the store frees rows
-//   as the data set releases them); blocks are not recycled here.
+// - Unidirectional fetching (outside FetchAll) frees the rows already held
+//   before it fills the next block, so memory stays at one block.
+// - A BIT value longer than 8 bytes whose leading bytes are not zero, and a
+//   date text that is neither a date nor a zero date, raise instead of
+//   storing a cut or null value.
 // - Prepared statements (binary rows) are not supported yet: Fetch on a
 //   prepared command raises ENotSupportedError "Prepared statements are not
 //   yet supported" (the command refuses to prepare in the first place).
@@ -390,6 +395,8 @@ class TMySQLRecordset : public TKxRecordSet {
   std::int64_t FRowsAffectedNext = 0;
   bool FIsCanFastClose = false;
   bool FUseHandler = false;
+  // A unidirectional walk freed rows of the current result.
+  bool FBlocksReleased = false;
   TMyRowConverter FConverter;
   std::vector<TMyRowValue> FValues;
   std::vector<std::uint32_t> FLengths;

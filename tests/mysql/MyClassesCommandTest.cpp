@@ -14,6 +14,7 @@
 #include "Collation.h"
 #include "MyClassesCommand.h"
 #include "MySqlApiDirect.h"
+#include "support/FakeMySqlServer.h"
 #include "support/TestServer.h"
 
 namespace lumo {
@@ -163,6 +164,38 @@ TEST(MyCommand, ReadsOutputParametersFromOneRow) {
 }
 
 // ---- against the test server -------------------------------------------------------------
+
+// A cancel whose killing connection is ready only after the statement has
+// ended sends no KILL: it would end the idle session (or its next statement).
+TEST(MyCommand, LateCancelSendsNoKill) {
+  auto pause = [](int ms) {
+    return [ms](test::FakeMySqlConnection&) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+  };
+  test::FakeMySqlScript session, killer;
+  session.Login().Receive().Do(pause(300)).Send(test::OkPacket()).Receive();
+  killer.Do(pause(800)).Login().Receive();
+  test::FakeMySqlServer server({session, killer});
+  TMySQLConnection c;
+  c.SetServer("127.0.0.1");
+  c.SetProp(prPort, server.Port());
+  c.SetUsername("u");
+  c.Connect("");
+  TMySQLCommand cmd;
+  cmd.SetConnection(&c);
+  cmd.SetSQL("DO 1");
+  auto run = std::async(std::launch::async, [&] {
+    const auto start = std::chrono::steady_clock::now();
+    cmd.Execute();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  });
+  while (!cmd.Executing()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  cmd.BreakExec();
+  // The end of the statement did not wait for the killing connection.
+  EXPECT_LT(run.get(), 700);
+  c.Disconnect();
+  ASSERT_TRUE(server.WaitDone(2));
+  for (const auto& p : server.Received()) EXPECT_EQ(p.Payload.find("KILL"), std::string::npos) << p.Payload;
+}
 
 std::unique_ptr<TMySQLConnection> Connect() {
   auto c = std::make_unique<TMySQLConnection>();

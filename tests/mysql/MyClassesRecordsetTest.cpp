@@ -16,6 +16,7 @@
 #include "MyClassesLiterals.h"
 #include "MyClassesRecordset.h"
 #include "MySqlApiDirect.h"
+#include "support/FakeMySqlServer.h"
 #include "support/TestServer.h"
 
 #include <mysql.h>  // the comparison peer (after our headers: its macros)
@@ -343,6 +344,127 @@ TEST(MyRecordsetConversion, TextAndBytesStayInTheirSlots) {
   EXPECT_EQ(w.Get(1).AsWideString(), Utf8Decode(emoji));
   EXPECT_EQ(w.data.GetObject(2, w.rec.get())->AsWideString(), u"{\"k\": \"\u00e9\"}");
   EXPECT_EQ(w.Get(3).AsWideString(), Utf8Decode(emoji));
+
+  // Doubles read as text are not cut at their display length.
+  TMyColumnOptions text;
+  text.FieldsAsString = true;
+  Rows d({Column(5, 22, 63, 0, 31)}, text);
+  d.Put({"-2.2250738585072014e-308"});
+  EXPECT_EQ(d.Get(1).AsString(), "-2.2250738585072014e-308");
+}
+
+// Column descriptions and values no honest server sends: every mapping
+// stays within the 16-bit sizes, every value is stored within its slot or
+// refused with an error (run under the address sanitizer to see the former).
+TEST(MyRecordsetConversion, HostileColumnsAndValues) {
+  std::vector<std::uint8_t> types;
+  for (int t = 0; t <= 16; ++t) types.push_back(static_cast<std::uint8_t>(t));
+  for (int t = 245; t <= 255; ++t) types.push_back(static_cast<std::uint8_t>(t));
+  const std::vector<std::string> values = {
+      "", std::string(70000, '7'), "12junk", std::string(100, '9') + "." + std::string(100, '9'),
+      std::string("\xFF\xFE\xC3\x28\xE2\x82", 6), std::string(9, '\xFF'), std::string("\0\0\0", 3),
+      "2024-13-45 99:99:99.9999999999", "-", "1e99999"};
+  TMYSQL_FIELD unknown = Column(17, 1, 63);
+  try {
+    Describe(unknown, {});
+    ADD_FAILURE() << "type 17 accepted";
+  } catch (const Exception& e) {
+    EXPECT_STREQ(e.what(), "Unknown MySQL datatype (17)");
+  }
+  int stored = 0, refused = 0;
+  for (unsigned opts = 0; opts < 4; ++opts) {
+    TMyColumnOptions o;
+    o.UseUnicode = opts & 1;
+    o.EnableFMTBCD = opts & 2;
+    o.BinaryAsString = !(opts & 2);
+    for (std::uint32_t length : {0u, 1u, 0xFFFFFFFFu})
+      for (std::uint32_t flags : {0u, std::uint32_t{my_flag::Unsigned | my_flag::NotNull}, std::uint32_t{my_flag::Binary}})
+        for (std::uint32_t charset : {63u, 0xFFFFu}) {
+          std::vector<TMYSQL_FIELD> cols;
+          for (std::uint8_t t : types) cols.push_back(Column(t, length, charset, flags, 255));
+          Rows r(cols, o);
+          for (int f = 1; f <= static_cast<int>(cols.size()); ++f) {
+            const TFieldDesc& d = *r.data.Fields()[f - 1];
+            ASSERT_LE(d.Size(), 4 * 65535 + 2) << int(types[f - 1]);
+            ASSERT_GT(d.Size(), 0) << int(types[f - 1]);
+          }
+          std::vector<std::optional<std::string>> row(cols.size());
+          for (std::size_t c = 0; c < cols.size(); ++c) {
+            for (const std::string& v : values) {
+              std::fill(row.begin(), row.end(), std::nullopt);  // NULL even where NOT NULL was said
+              row[c] = v;
+              try {
+                r.Put(row);
+                ++stored;
+              } catch (const Exception&) {
+                ++refused;
+              }
+              for (std::size_t k = 0; k < cols.size(); ++k) {
+                if (k != c) {
+                  ASSERT_TRUE(r.IsNull(static_cast<int>(k + 1)));
+                }
+              }
+            }
+          }
+        }
+  }
+  EXPECT_GT(stored, 0);
+  EXPECT_GT(refused, 0);
+
+  // Refused rather than cut: set bits beyond 64 in a BIT value, junk in
+  // dates; a zero-padded long BIT value and zero dates still read.
+  Rows r({Column(16, 64, 63, my_flag::Unsigned), Column(12, 19, 63), Column(7, 19, 63), Column(10, 10, 63)});
+  const std::string nineBits("\x01\x00\x00\x00\x00\x00\x00\x00\x05", 9);
+  try {
+    r.Put({nineBits, std::nullopt, std::nullopt, std::nullopt});
+    ADD_FAILURE() << "9-byte BIT value accepted";
+  } catch (const EConvertError& e) {
+    EXPECT_NE(std::string(e.what()).find("Value is out of range: "), std::string::npos) << e.what();
+  }
+  r.Put({std::string("\x00\x00\x00\x00\x00\x00\x00\x00\x05", 9), "0000-00-00 00:00:00", "0000-00-00 00:00:00",
+         "0000-00-00"});
+  EXPECT_EQ(r.Raw<std::int64_t>(1), 5);
+  for (int f : {2, 3, 4}) EXPECT_TRUE(r.IsNull(f));
+  for (const char* junk : {"2024-01-01 00:00:00junk", "2024-01-01x", "2024-01-01 00:00:00.5x"}) {
+    EXPECT_THROW(r.Put({std::nullopt, junk, std::nullopt, std::nullopt}), EConvertError) << junk;
+    EXPECT_THROW(r.Put({std::nullopt, std::nullopt, junk, std::nullopt}), EConvertError) << junk;
+  }
+  EXPECT_THROW(r.Put({std::nullopt, std::nullopt, std::nullopt, "2024-01-0x"}), EConvertError);
+  Rows d({Column(5, 22, 63, 0, 31)});
+  EXPECT_THROW(d.Put({"1e400"}), EConvertError);  // no infinity from an overlong exponent
+  d.Put({"1e-400"});
+  EXPECT_EQ(d.Raw<double>(1), 0.0);
+}
+
+// A row with fewer or more values than the result has columns.
+TEST(MyRecordsetConversion, RowsThatDoNotMatchTheColumns) {
+  for (const std::string& bad : {test::TextRow({"2"}), test::TextRow({"2", "y", "extra"})}) {
+    test::FakeMySqlScript script;
+    script.Login().Receive();
+    for (const std::string& packet : {test::LenEnc(2), test::ColumnDef41("a"), test::ColumnDef41("b"),
+                                      test::EofPacket(), test::TextRow({"1", "x"}), bad, test::EofPacket()})
+      script.Send(packet);
+    test::FakeMySqlServer server(script);
+    TMySQLConnection c;
+    c.SetServer("127.0.0.1");
+    c.SetProp(prPort, server.Port());
+    c.SetUsername("u");
+    c.Connect("");
+    TMySQLRecordset rs;
+    rs.SetConnection(&c);
+    rs.SetProp(prCreateConnection, false);
+    rs.SetSQL("SELECT a, b FROM t");
+    try {
+      rs.Open();
+      ADD_FAILURE() << "no error";
+    } catch (const EMyError& e) {
+      EXPECT_EQ(e.ErrorCode(), 2027);
+      EXPECT_EQ(e.Message(), "Malformed packet");
+    }
+    rs.Close();
+    c.Disconnect();
+    server.Stop();
+  }
 }
 
 TEST(MyRecordsetSql, ZeroLimit) {
@@ -635,6 +757,32 @@ TEST(MyRecordsetServer, BlocksOfFetchRows) {
   conn->ExecStatement("SELECT 1");  // the session is free again
 }
 
+TEST(MyRecordsetServer, UnidirectionalWalkHoldsOneBlock) {
+  LUMO_REQUIRE_SERVER();
+  auto conn = Connect();
+  FillNumbers(*conn, "rs_unidir_recset", 1000);
+  TMySQLRecordset rs;
+  rs.SetConnection(conn.get());
+  rs.SetSQL("SELECT id, v FROM rs_unidir_recset ORDER BY id");
+  rs.SetProp(prUniDirectional, true);
+  rs.SetProp(prCreateConnection, false);
+  rs.Open();
+  TRecBuf buf = rs.AllocRecBuf();
+  int seen = 0, most = 0;
+  for (rs.SetToBegin();;) {
+    rs.GetNextRecord(buf.get());
+    if (rs.GetEOF()) break;
+    ++seen;
+    most = std::max(most, rs.GetRecordCount());
+    ASSERT_EQ(rs.GetFieldAsVariant(1, buf.get()).AsInt32(), seen);
+    ASSERT_EQ(rs.GetFieldAsVariant(2, buf.get()).AsString(), "row " + std::to_string(seen));
+  }
+  EXPECT_EQ(seen, 1000);
+  EXPECT_EQ(most, 25);
+  rs.Close();
+  conn->ExecStatement("SELECT 1");
+}
+
 TEST(MyRecordsetServer, AdditionalConnectionComesAndGoes) {
   LUMO_REQUIRE_SERVER();
   auto conn = Connect();
@@ -698,6 +846,18 @@ TEST(MyRecordsetServer, AdditionalConnectionComesAndGoes) {
   rs.Close();
   EXPECT_EQ(returned, 4);
   EXPECT_EQ(valid, 2);  // read to the end, and after the error in the rows
+
+  // A record set destroyed in the middle of its rows gives it back once.
+  {
+    TMySQLRecordset open;
+    open.SetConnection(conn.get());
+    open.SetProp(prFetchRows, 3);
+    open.SetSQL("SELECT a.id FROM rs_extra_recset a, rs_extra_recset b");
+    open.Open();
+    ASSERT_NE(open.ConnectionSwap(), nullptr);
+  }
+  EXPECT_EQ(given, 5);
+  EXPECT_EQ(returned, 5);
   conn->ExecStatement("SELECT 1");
 }
 

@@ -442,6 +442,14 @@ TEST(MyConnectionServer, BackslashModeFollowsTheServer) {
   c->ExecStatement("SET SESSION sql_mode = ''");
   EXPECT_TRUE(c->NeedBackslashes());
 
+  // Literals of the connection's SQL info follow its mode and stay closed.
+  const TSQLInfo& info = c->GetSQLInfo();
+  const std::string tricky = "a\\'; DROP TABLE x; -- \\";
+  for (const char* mode : {"NO_BACKSLASH_ESCAPES", ""}) {
+    c->ExecStatement(std::string("SET SESSION sql_mode = '") + mode + "'");
+    EXPECT_EQ(Scalar(*c, "SELECT " + info.ToStringConst(tricky)), tricky) << mode;
+  }
+
   // A connection that checks the mode learns it at connect time.
   TMySQLConnection d;
   d.Assign(*c);
