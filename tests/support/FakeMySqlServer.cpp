@@ -243,6 +243,7 @@ bool FakeMySqlConnection::Receive(FakePacket& packet, bool quiet) {
     const auto seq = static_cast<std::uint8_t>(FPlain[3]);
     if (!FillPlain(4 + n, quiet)) return false;
     packet.Seq = seq;
+    packet.Connection = FIndex;
     packet.Payload.append(FPlain, 4, n);
     FPlain.erase(0, 4 + n);
     FSeq = static_cast<std::uint8_t>(seq + 1);
@@ -265,7 +266,7 @@ FakeMySqlServer::FakeMySqlServer(std::vector<FakeMySqlScript> scripts) : FScript
       index = static_cast<std::size_t>(FConnections++);
     }
     const FakeMySqlScript& script = FScripts[std::min(index, FScripts.size() - 1)];
-    FakeMySqlConnection c(*this, conn);
+    FakeMySqlConnection c(*this, conn, static_cast<int>(index));
     for (const auto& step : script.Steps()) {
       if (c.Closed()) break;
       step(c);
@@ -295,6 +296,14 @@ bool FakeMySqlServer::WaitDone(int connections, int timeoutMs) {
 std::vector<FakePacket> FakeMySqlServer::Received() const {
   std::lock_guard<std::mutex> lock(FLock);
   return FReceived;
+}
+
+std::vector<FakePacket> FakeMySqlServer::Received(int connection) const {
+  std::lock_guard<std::mutex> lock(FLock);
+  std::vector<FakePacket> out;
+  for (const auto& p : FReceived)
+    if (p.Connection == connection) out.push_back(p);
+  return out;
 }
 
 std::vector<std::string> FakeMySqlServer::Failures() const {

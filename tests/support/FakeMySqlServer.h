@@ -25,6 +25,7 @@ namespace lumo::test {
 struct FakePacket {
   std::uint8_t Seq = 0;
   std::string Payload;
+  int Connection = 0;  // 0 for the first client connection, 1 for the next ...
 };
 
 // The greeting of a protocol-10 server.
@@ -99,8 +100,12 @@ class FakeMySqlServer {
   // Waits until `connections` scripts have finished (true) or the time ran
   // out (false).
   bool WaitDone(int connections = 1, int timeoutMs = 10000);
-  // Packets the clients sent, in order, over all connections.
+  // Packets the clients sent, in the order they arrived over all
+  // connections (connections run in threads of their own, so packets of two
+  // connections may interleave).
   std::vector<FakePacket> Received() const;
+  // Packets one connection sent, in order.
+  std::vector<FakePacket> Received(int connection) const;
   // Everything that went wrong inside the scripts (reads that timed out,
   // malformed client data); empty when the scripts ran as written.
   std::vector<std::string> Failures() const;
@@ -122,7 +127,8 @@ class FakeMySqlServer {
 // The server side of one connection, handed to script actions.
 class FakeMySqlConnection {
  public:
-  FakeMySqlConnection(FakeMySqlServer& server, LoopbackConnection& conn) : FServer(server), FConn(conn) {}
+  FakeMySqlConnection(FakeMySqlServer& server, LoopbackConnection& conn, int index = 0)
+      : FServer(server), FConn(conn), FIndex(index) {}
 
   void Send(const std::string& payload);
   void SendSeq(const std::string& payload, std::uint8_t seq);
@@ -146,6 +152,7 @@ class FakeMySqlConnection {
 
   FakeMySqlServer& FServer;
   LoopbackConnection& FConn;
+  int FIndex = 0;
   std::uint8_t FSeq = 0;
   std::uint8_t FComprSeq = 0;
   bool FCompress = false;
