@@ -608,27 +608,7 @@ bool TMySQLConnection::SetProp(int prop, const Variant& value) {
     case prPort:
       FPort = value.AsInt32();
       return true;
-    case prHttpUrl:
-      FHttpOptions.SetUrl(value.AsString());
-      return true;
-    case prHttpUsername:
-      FHttpOptions.SetUsername(value.AsString());
-      return true;
-    case prHttpPassword:
-      FHttpOptions.SetPassword(value.AsString());
-      return true;
-    case prProxyHostname:
-      FHttpOptions.ProxyOptions().SetHostname(value.AsString());
-      return true;
-    case prProxyPort:
-      FHttpOptions.ProxyOptions().SetPort(value.AsInt32());
-      return true;
-    case prProxyUsername:
-      FHttpOptions.ProxyOptions().SetUsername(value.AsString());
-      return true;
-    case prProxyPassword:
-      FHttpOptions.ProxyOptions().SetPassword(value.AsString());
-      return true;
+    // The HTTP and proxy settings are the base connection's.
     case prConnectionTimeout:
       FConnectionTimeout = value.AsInt32();
       return true;
