@@ -272,8 +272,19 @@ std::string MSecSuffix(const TTimeStamp& ts) {
   return buf;
 }
 
+// A time span beyond one day or below zero (what a time column may hold) as
+// signed hours, minutes and seconds, the hours not wrapped at 24.
+std::string SpanText(std::int32_t ms) {
+  const std::int64_t m = ms < 0 ? -std::int64_t{ms} : ms;
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%s%lld:%02d:%02d", ms < 0 ? "-" : "", static_cast<long long>(m / 3600000),
+                static_cast<int>(m / 60000 % 60), static_cast<int>(m / 1000 % 60));
+  return buf + MSecSuffix(TTimeStamp{DateDelta, static_cast<std::int32_t>(m % MSecsPerDay)});
+}
+
 std::string DateText(const Args& a, const DateV& d) {
   if (d.Kind == dtSQLTimeStamp) return SQLTimeStampToStr(d.Sql);
+  if (d.Kind == dtTime && (d.Num < 0 || d.Num >= MSecsPerDay)) return SpanText(d.Num);
   TTimeStamp ts = StampOf(a, d);
   TDateTime dt = StampToDateTime(ts);
   switch (d.Kind) {

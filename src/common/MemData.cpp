@@ -79,6 +79,13 @@ std::size_t FitWide(std::u16string_view text, std::size_t maxUnits) noexcept {
   return n;
 }
 
+// UTF-16 units a dtWideString slot holds besides its terminator. The slot
+// may be larger than 2 × Length + 2 (room for surrogate pairs), so its size,
+// not the declared length, bounds every copy in and out.
+std::size_t WideSlotUnits(const TFieldDesc& field) noexcept {
+  return field.Size() >= 2 ? static_cast<std::size_t>(field.Size()) / 2 - 1 : 0;
+}
+
 template <typename Ch>
 std::basic_string_view<Ch> RTrim(std::basic_string_view<Ch> s) noexcept {
   while (!s.empty() && (s.back() == Ch(' ') || s.back() == Ch(0))) s.remove_suffix(1);
@@ -87,20 +94,47 @@ std::basic_string_view<Ch> RTrim(std::basic_string_view<Ch> s) noexcept {
 
 // Copies text into dest (capacity `cap` characters plus the terminator),
 // turning every lone line feed into carriage return + line feed when asked.
+// Code units of the character that starts at src[i]: a surrogate pair, or
+// a UTF-8 sequence (lead byte and its continuation bytes) when the process
+// code page is UTF-8.
+std::size_t CharUnits(std::string_view src, std::size_t i) noexcept {
+  std::size_t n = 1;
+  if (DefaultCodePage() == CP_UTF8)
+    while (i + n < src.size() && (static_cast<unsigned char>(src[i + n]) & 0xC0) == 0x80) ++n;
+  return n;
+}
+std::size_t CharUnits(std::u16string_view src, std::size_t i) noexcept {
+  const char16_t c = src[i];
+  return c >= 0xD800 && c <= 0xDBFF && i + 1 < src.size() && src[i + 1] >= 0xDC00 && src[i + 1] <= 0xDFFF ? 2 : 1;
+}
+
+// Copies text into dest (capacity `cap` characters plus the terminator),
+// turning every lone line feed into carriage return + line feed when asked.
+// The copy stops before a character that does not fit whole.
 template <typename Ch>
 void CopyText(std::basic_string_view<Ch> src, Ch* dest, std::size_t cap, bool convertEOL) noexcept {
   std::size_t o = 0;
   if (!convertEOL) {
-    o = std::min(src.size(), cap);
+    if constexpr (std::is_same_v<Ch, char>)
+      o = FitText(src, cap);
+    else
+      o = FitWide(src, cap);
     std::memcpy(dest, src.data(), o * sizeof(Ch));
   } else {
-    for (std::size_t i = 0; i < src.size() && o < cap; ++i) {
+    for (std::size_t i = 0; i < src.size();) {
       const Ch c = src[i];
       if (c == Ch('\n') && (i == 0 || src[i - 1] != Ch('\r'))) {
         if (o + 2 > cap) break;
         dest[o++] = Ch('\r');
+        dest[o++] = c;
+        ++i;
+        continue;
       }
-      dest[o++] = c;
+      const std::size_t n = CharUnits(src, i);
+      if (o + n > cap) break;
+      std::memcpy(dest + o, src.data() + i, n * sizeof(Ch));
+      o += n;
+      i += n;
     }
   }
   dest[o] = Ch(0);
@@ -974,7 +1008,11 @@ void TData::GetFieldData(const TFieldDesc& field, const void* recBuf, void* dest
     case dtExtString:
     case dtGuid: {
       const std::string_view text = RawAnsiText(field, recBuf);
-      const std::size_t cap = (type == dtExtString && field.Length() == 0) ? text.size() : field.Length();
+      // A fixed slot is copied up to its own capacity; a heap value up to the
+      // declared length (the whole value when no length is declared).
+      const std::size_t cap = type != dtExtString ? static_cast<std::size_t>(std::max(field.Size() - 1, 0))
+                              : field.Length() == 0 ? text.size()
+                                                    : field.Length();
       auto* d = static_cast<char*>(dest);
       CopyText<char>(text, d, cap, type != dtGuid && NeedConvertEOL());
       if (type != dtGuid && TrimsField(field)) TrimInPlace(d);
@@ -983,7 +1021,9 @@ void TData::GetFieldData(const TFieldDesc& field, const void* recBuf, void* dest
     case dtWideString:
     case dtExtWideString: {
       const std::u16string_view text = RawWideText(field, recBuf);
-      const std::size_t cap = (type == dtExtWideString && field.Length() == 0) ? text.size() : field.Length();
+      const std::size_t cap = type == dtWideString    ? WideSlotUnits(field)
+                              : field.Length() == 0 ? text.size()
+                                                    : field.Length();
       std::vector<char16_t> out(cap + 1);
       CopyText<char16_t>(text, out.data(), cap, NeedConvertEOL());
       if (TrimsField(field)) TrimInPlace(out.data());
@@ -1074,7 +1114,7 @@ void TData::PutFieldData(const TFieldDesc& field, void* recBuf, const void* sour
       const auto* text = static_cast<const char16_t*>(source);
       std::u16string_view v = length < 0 ? std::u16string_view(text, StrLenW(text))
                                          : std::u16string_view(text, static_cast<std::size_t>(length));
-      v = v.substr(0, FitWide(v, field.Length()));
+      v = v.substr(0, FitWide(v, WideSlotUnits(field)));
       std::memcpy(slot, v.data(), 2 * v.size());
       WriteU16(slot + 2 * v.size(), 0);
       break;
@@ -1199,8 +1239,10 @@ Variant TData::GetFieldDataAsVariant(const TFieldDesc& field, const void* recBuf
       return Variant(ReadAs<std::int16_t>(slot) != 0);
     case dtDate:
       return Variant::FromDate(DateTimeToTimeStamp(ReadAs<double>(slot)).Date - DateDelta);
-    case dtTime:
-      return Variant::FromDate(DateTimeToTimeStamp(ReadAs<double>(slot)).Time / static_cast<double>(MSecsPerDay));
+    case dtTime: {
+      const TDateTime v = ReadAs<double>(slot);
+      return Variant::FromDate(IsTimeSpan(v) ? v : TimeOf(v));
+    }
     case dtDateTime:
       return Variant::FromDate(TimeStampToDateTime(DateTimeToTimeStamp(ReadAs<double>(slot))));
     case dtString:
@@ -1367,7 +1409,7 @@ void TData::PutFieldAsVariant(int fieldNo, void* recBuf, const Variant& value, b
       TDateTime v = value.AsDate();
       if (type == dtDate)
         v = DateOf(v);
-      else if (type == dtTime)
+      else if (type == dtTime && !IsTimeSpan(v))
         v = TimeOf(v);
       // Stored as the date-time number itself, not through the exchange form.
       WriteAs(slot, v);

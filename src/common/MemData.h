@@ -6,6 +6,13 @@
 // sorting. A provider record set derives from TMemData and fills it.
 //
 // Decisions:
+// - Text copies in and out of a record are bounded by the slot's size, not
+//   by the declared length (a dtWideString slot of a four-byte character set
+//   holds 2 × Length units), and never split a UTF-8 sequence or a surrogate
+//   pair; a heap string is copied out up to its declared length. GetField
+//   and GetFieldAsVariant therefore give the same text.
+// - A dtTime value below MaxTimeSpanDays in magnitude is a signed time span
+//   and keeps its sign and whole days on every read and write (MemTypes.h).
 // - Blocks for single items start at DefaultItemCount (10) items and grow
 //   with the store to an eighth of the items in use, at most 256, so that a
 //   large store costs few allocations (a block is still released with its

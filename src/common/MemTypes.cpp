@@ -1,7 +1,9 @@
 #include "MemTypes.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
@@ -191,6 +193,8 @@ TDateFormat DateFormatOf(std::uint16_t dataType) noexcept {
   }
 }
 
+bool IsTimeSpan(TDateTime value) noexcept { return std::fabs(value) < MaxTimeSpanDays; }
+
 void GetDateFromBuf(const void* buf, void* date, TDateFormat format) {
   double dt = 0;
   std::memcpy(&dt, buf, sizeof dt);
@@ -204,7 +208,16 @@ void GetDateFromBuf(const void* buf, void* date, TDateFormat format) {
       break;
     }
     case dfTime: {
-      const std::int32_t t = DateTimeToTimeStamp(dt).Time;
+      std::int32_t t = 0;
+      if (IsTimeSpan(dt)) {
+        // A signed span (a time column): whole days and sign stay in the count.
+        const double ms = std::round(dt * MSecsPerDay);
+        if (std::fabs(ms) > std::numeric_limits<std::int32_t>::max())
+          throw EConvertError("Time span is too large for milliseconds in 32 bits");
+        t = static_cast<std::int32_t>(ms);
+      } else {
+        t = DateTimeToTimeStamp(dt).Time;
+      }
       std::memcpy(date, &t, sizeof t);
       break;
     }
@@ -231,7 +244,7 @@ void PutDateToBuf(void* buf, const void* date, TDateFormat format) {
     case dfTime: {
       std::int32_t t = 0;
       std::memcpy(&t, date, sizeof t);
-      dt = TimeStampToDateTime(TTimeStamp{DateDelta, t});
+      dt = static_cast<double>(t) / MSecsPerDay;  // a signed span, days included
       break;
     }
     case dfDate: {

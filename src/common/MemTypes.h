@@ -183,7 +183,14 @@ std::string GUIDToString(const TGUID& guid);
 
 // --- Date exchange forms ------------------------------------------------------------
 // dtDate is exchanged as dfDate, dtTime as dfTime, dtDateTime as dfMSecs.
+// A dtTime slot holds either a signed time span in days (what a time column
+// carries, up to 838:59:59 either way) or a calendar date-time of which only
+// the time of day counts. Numbers below MaxTimeSpanDays in magnitude are
+// spans: sign and whole days are kept on every read and write, and dfTime
+// carries them as signed milliseconds (a span beyond 32 bits raises).
 TDateFormat DateFormatOf(std::uint16_t dataType) noexcept;
+constexpr double MaxTimeSpanDays = 35;
+bool IsTimeSpan(TDateTime value) noexcept;
 // Reads the 8-byte date-time number at `buf` and writes it at `date` in the
 // given form (double for dfMSecs/dfDateTime, int32 for dfTime/dfDate).
 void GetDateFromBuf(const void* buf, void* date, TDateFormat format);

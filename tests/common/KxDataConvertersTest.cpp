@@ -310,6 +310,8 @@ TEST(KxDataConverters, DatesAndTimes) {
       {Stamp("2023-03-15 01:02:03"), dtTime, 0, 0, "t3723000"},
       {Day(day), dtString, 20, 0, "2023-03-15"},
       {Ms(3723004), dtString, 20, 0, "01:02:03.004"},
+      {Ms(-5400000), dtString, 20, 0, "-1:30:00"},  // spans of a time column
+      {Ms(93600250), dtWideString, 20, 0, "26:00:00.250"},
       {DT(day * msPerDay), dtString, 30, 0, "2023-03-15"},
       {DT(day * msPerDay + 3723000), dtWideString, 30, 0, "2023-03-15 01:02:03"},
       {Stamp("2023-03-15 01:02:03"), dtString, 30, 0, "2023-03-15 01:02:03"},

@@ -235,6 +235,118 @@ TEST(MemDataFields, TextRules) {
   EXPECT_DOUBLE_EQ(flt->GetFieldAsVariant(1, b3.get()).AsDouble(), 1.23456);
 }
 
+// A store of one field whose slot is `size` bytes (more than its length needs).
+template <class T = TMemData>
+std::unique_ptr<T> OpenSized(TFieldSpec spec, int size) {
+  auto data = std::make_unique<T>();
+  data->SetAutoInitFields(false);
+  test::AddFields(*data, {spec});
+  data->Fields()[0]->SetSize(size);
+  data->InitFields();
+  data->Open();
+  return data;
+}
+
+TEST(MemDataFields, TimeSpansKeepSignAndDays) {
+  auto data = OpenData({{"T", dtTime}});
+  TRecBuf buf = data->AllocRecBuf();
+  data->InitRecord(buf.get());
+  std::uint8_t* slot = buf.get() + data->Fields()[0]->Offset();
+  const struct {
+    double Days;     // as a time column's reader stores it
+    double MSecs;    // the signed 32-bit exchange form; < 0 with Days > 0: too large
+  } cases[] = {
+      {-90.0 / 1440, -5400000},               // -01:30:00
+      {26.0 / 24, 93600000},                  // 26:00:00
+      {-(100 * 3600 + 59) / 86400.0, -360059000},  // -100:00:59
+      {12.5 / 24, 45000000},                  // 12:30:00
+      {(838 * 3600 + 59 * 60 + 59) / 86400.0, -1},  // 838:59:59
+  };
+  for (const auto& c : cases) {
+    std::memcpy(slot, &c.Days, 8);
+    data->SetNull(1, buf.get(), false);
+    const Variant v = data->GetFieldAsVariant(1, buf.get());
+    EXPECT_EQ(v.VarType(), varDate);
+    EXPECT_EQ(v.AsDate(), c.Days);
+    // Written back as a variant, the span stays as it was.
+    data->PutFieldAsVariant(1, buf.get(), v);
+    double stored = 0;
+    std::memcpy(&stored, slot, 8);
+    EXPECT_EQ(stored, c.Days);
+    std::int32_t ms = 0;
+    bool blank = true;
+    if (c.MSecs < 0 && c.Days > 0) {
+      EXPECT_THROW(data->GetField(1, buf.get(), &ms, blank), EConvertError);
+      continue;
+    }
+    data->GetField(1, buf.get(), &ms, blank);
+    EXPECT_EQ(ms, c.MSecs) << c.Days;
+    data->PutField(1, buf.get(), &ms);
+    EXPECT_NEAR(data->GetFieldAsVariant(1, buf.get()).AsDate(), c.Days, 1e-12);
+  }
+  // A calendar date-time keeps only its time of day, as before.
+  data->PutFieldAsVariant(1, buf.get(), Variant::FromDate(EncodeDateTime(2024, 3, 1, 13, 15, 0, 0)));
+  EXPECT_DOUBLE_EQ(data->GetFieldAsVariant(1, buf.get()).AsDate(), EncodeTime(13, 15, 0, 0));
+}
+
+TEST(MemDataFields, TextCopiesKeepWholeCharacters) {
+  bool blank = true;
+  // A wide slot with room for surrogate pairs: 2 characters, 4 units.
+  auto wide = OpenSized({"W", dtWideString, 2}, 2 * 4 + 2);
+  TRecBuf buf = wide->AllocRecBuf();
+  wide->InitRecord(buf.get());
+  const std::u16string two = u"\U0001F600\U0001F601";
+  wide->PutFieldAsVariant(1, buf.get(), Variant(two));
+  EXPECT_EQ(wide->GetFieldAsVariant(1, buf.get()).AsWideString(), two);
+  char16_t out[6];
+  std::fill(std::begin(out), std::end(out), u'#');
+  wide->GetField(1, buf.get(), out, blank);
+  EXPECT_EQ(std::u16string(out), two);
+  EXPECT_EQ(out[5], u'#') << "nothing written past the slot's capacity";
+  // The raw write form is bounded by the slot too, and never splits a pair.
+  const std::u16string three = u"a\U0001F600\U0001F601";
+  wide->PutField(1, buf.get(), three.c_str());
+  EXPECT_EQ(wide->GetFieldAsVariant(1, buf.get()).AsWideString(), u"a\U0001F600");
+  wide->GetField(1, buf.get(), out, blank);
+  EXPECT_EQ(std::u16string(out), u"a\U0001F600");
+
+  // A UTF-8 slot larger than its length in characters reads back whole.
+  auto ansi = OpenSized({"S", dtString, 2}, 2 * 4 + 1);
+  TRecBuf b2 = ansi->AllocRecBuf();
+  ansi->InitRecord(b2.get());
+  ansi->PutFieldAsVariant(1, b2.get(), Variant("\xC3\xA9\xF0\x9F\x98\x80"));
+  char text[10] = {};
+  ansi->GetField(1, b2.get(), text, blank);
+  EXPECT_STREQ(text, "\xC3\xA9\xF0\x9F\x98\x80");
+  EXPECT_EQ(ansi->GetFieldAsVariant(1, b2.get()).AsString(), text);
+
+  // A heap value longer than the declared length is cut before a character.
+  auto ext = OpenData({{"E", dtExtString, 2}, {"X", dtExtWideString, 2}});
+  TRecBuf b3 = ext->AllocRecBuf();
+  ext->InitRecord(b3.get());
+  ext->PutFieldAsVariant(1, b3.get(), Variant("a\xC3\xA9"));
+  ext->PutFieldAsVariant(2, b3.get(), Variant(u"a\U0001F600"));
+  ext->GetField(1, b3.get(), text, blank);
+  EXPECT_STREQ(text, "a");
+  ext->GetField(2, b3.get(), out, blank);
+  EXPECT_EQ(std::u16string(out), u"a");
+  ext->FreeComplexFields(b3.get(), true);
+
+  // Line-feed conversion that fills the destination stops before a character.
+  auto eol = OpenSized<TEolData>({"S", dtString, 4}, 5);
+  TRecBuf b4 = eol->AllocRecBuf();
+  eol->InitRecord(b4.get());
+  eol->PutFieldAsVariant(1, b4.get(), Variant("a\n\xC3\xA9"));
+  eol->GetField(1, b4.get(), text, blank);
+  EXPECT_STREQ(text, "a\r\n");
+  auto weol = OpenSized<TEolData>({"W", dtWideString, 4}, 2 * 4 + 2);
+  TRecBuf b5 = weol->AllocRecBuf();
+  weol->InitRecord(b5.get());
+  weol->PutFieldAsVariant(1, b5.get(), Variant(u"a\n\U0001F600"));
+  weol->GetField(1, b5.get(), out, blank);
+  EXPECT_EQ(std::u16string(out), u"a\r\n");
+}
+
 // ---- string heap ----------------------------------------------------------------------
 
 TEST(MemDataHeap, BuffersAndReferences) {
