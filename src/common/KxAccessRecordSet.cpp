@@ -377,62 +377,17 @@ void TKxRecordSet::ReleaseFetchedRows() {
   FRowsReleased = true;
 }
 
-void TKxRecordSet::GetNextRecord(void* recBuf) {
-  TItemHeader* item = nullptr;
-  bool atEnd = false;
-  if (FCurrentItem)
-    item = FCurrentItem->Next;
-  else if (FBOF)
-    item = FFirstItem;
-  else if (FEOF)
-    atEnd = true;
+bool TKxRecordSet::FetchForWalk(bool fetchBack, TItemHeader*& item) {
+  TItemHeader* edge = fetchBack ? FFirstItem : FLastItem;
+  FRowsReleased = false;
+  if (!Fetch(fetchBack)) return false;
+  // Rows released by the fetch took the edge item with them: start again
+  // at the new end.
+  if (FRowsReleased || !edge)
+    item = fetchBack ? FLastItem : FFirstItem;
   else
-    item = FFirstItem;
-  while (!atEnd) {
-    while (item && !IsVisible(item)) item = item->Next;
-    if (item) break;
-    // Past the last item: ask for more rows.
-    TItemHeader* last = FLastItem;
-    FRowsReleased = false;
-    if (!Fetch(false)) break;
-    item = FRowsReleased || !last ? FFirstItem : last->Next;
-  }
-  if (!item) {
-    FCurrentItem = nullptr;
-    FEOF = true;
-    return;
-  }
-  FCurrentItem = item;
-  FBOF = FEOF = false;
-  if (recBuf) BlockMan().GetRecord(recBuf, item);
-}
-
-void TKxRecordSet::GetPriorRecord(void* recBuf) {
-  TItemHeader* item = nullptr;
-  bool atBegin = false;
-  if (FCurrentItem)
-    item = FCurrentItem->Prev;
-  else if (!FBOF)
-    item = FLastItem;
-  else
-    atBegin = true;
-  while (!atBegin) {
-    while (item && !IsVisible(item)) item = item->Prev;
-    if (item || !CanFetchBack()) break;
-    // Before the first item: ask for the rows before it.
-    TItemHeader* first = FFirstItem;
-    FRowsReleased = false;
-    if (!Fetch(true)) break;
-    item = FRowsReleased || !first ? FLastItem : first->Prev;
-  }
-  if (!item) {
-    FCurrentItem = nullptr;
-    FBOF = true;
-    return;
-  }
-  FCurrentItem = item;
-  FBOF = FEOF = false;
-  if (recBuf) BlockMan().GetRecord(recBuf, item);
+    item = fetchBack ? edge->Prev : edge->Next;
+  return true;
 }
 
 void TKxRecordSet::SortItems() {

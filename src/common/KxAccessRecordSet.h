@@ -157,15 +157,14 @@ class TKxRecordSet : public TMemData {
   void SetSortDefaults(TSortColumn& column) override;
   void SortItems() override;
   // Fetch on demand (see the header).
-  void GetNextRecord(void* recBuf) override;
-  void GetPriorRecord(void* recBuf) override;
+  bool FetchForWalk(bool fetchBack, TItemHeader*& item) override;
 
   // ---- the record set ----
   // The provider's command class.
   virtual std::unique_ptr<TKxCommand> CreateCommand() = 0;
   virtual void SetCommand(std::unique_ptr<TKxCommand> value);
   TKxCommand& GetCommand();
-  virtual bool CanFetchBack() { return false; }
+  bool CanFetchBack() override { return false; }
   virtual bool NeedInitFieldsOnPrepare() { return false; }
   virtual bool NeedInitFieldsOnFetch() { return false; }
   // Executes the command and fetches the first block (or everything).

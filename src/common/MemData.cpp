@@ -1901,9 +1901,7 @@ void TMemData::GetNextRecord(void* recBuf) {
     while (item && !IsVisible(item)) item = item->Next;
     if (item) break;
     // Past the last item: ask for more rows.
-    TItemHeader* last = FLastItem;
-    if (!Fetch(false)) break;
-    item = last ? last->Next : FFirstItem;
+    if (!FetchForWalk(false, item)) break;
   }
   if (!item) {
     FCurrentItem = nullptr;
@@ -1917,11 +1915,19 @@ void TMemData::GetNextRecord(void* recBuf) {
 
 void TMemData::GetPriorRecord(void* recBuf) {
   TItemHeader* item = nullptr;
+  bool atBegin = false;
   if (FCurrentItem)
     item = FCurrentItem->Prev;
   else if (!FBOF)
     item = FLastItem;
-  while (item && !IsVisible(item)) item = item->Prev;
+  else
+    atBegin = true;
+  while (!atBegin) {
+    while (item && !IsVisible(item)) item = item->Prev;
+    if (item || !CanFetchBack()) break;
+    // Before the first item: ask for the rows before it.
+    if (!FetchForWalk(true, item)) break;
+  }
   if (!item) {
     FCurrentItem = nullptr;
     FBOF = true;
@@ -1930,6 +1936,16 @@ void TMemData::GetPriorRecord(void* recBuf) {
   FCurrentItem = item;
   FBOF = FEOF = false;
   if (recBuf) FBlockMan.GetRecord(recBuf, item);
+}
+
+bool TMemData::FetchForWalk(bool fetchBack, TItemHeader*& item) {
+  TItemHeader* edge = fetchBack ? FFirstItem : FLastItem;
+  if (!Fetch(fetchBack)) return false;
+  if (fetchBack)
+    item = edge ? edge->Prev : FLastItem;
+  else
+    item = edge ? edge->Next : FFirstItem;
+  return true;
 }
 
 void TMemData::PutRecord(const void* recBuf) {

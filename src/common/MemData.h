@@ -658,6 +658,12 @@ class TMemData : public TData {
   // ---- TMemData ----
   // Fetches the next (or previous) block of rows; false when none came.
   virtual bool Fetch(bool fetchBack = false);
+  // Fetches more rows for a walk that ran past the last item (or, fetching
+  // back, before the first); false when none came. `item` becomes the item
+  // the walk goes on from.
+  virtual bool FetchForWalk(bool fetchBack, TItemHeader*& item);
+  // Whether rows before the first item can be fetched.
+  virtual bool CanFetchBack() { return false; }
   virtual void SetSortDefaults(TSortColumn& column);
   // String comparisons (results -1, 0, 1); see the unit comment of the
   // sort unit for the collation used.
