@@ -2662,27 +2662,6 @@ namespace {
 
 int Sign(int c) noexcept { return c < 0 ? -1 : c > 0 ? 1 : 0; }
 
-bool IsNumericKind(const Variant& v) noexcept {
-  switch (v.VarType()) {
-    case varSmallint:
-    case varInteger:
-    case varSingle:
-    case varDouble:
-    case varCurrency:
-    case varDate:
-    case varShortInt:
-    case varByte:
-    case varWord:
-    case varLongWord:
-    case varInt64:
-    case varUInt64:
-    case varFMTBcd:
-      return true;
-    default:
-      return false;
-  }
-}
-
 template <typename T>
 int Cmp(T a, T b) noexcept {
   return a < b ? -1 : b < a ? 1 : 0;
@@ -3037,7 +3016,7 @@ int CompareVariants(TMemData& data, const Variant& a, const Variant& b, TCompare
     if (!options.Contains(coPartialKey) && !options.Contains(coPartialCompare) && nx != ny) return Cmp(nx, ny);
     return CompareBytes(nx ? x->data() : nullptr, nx, ny ? y->data() : nullptr, ny, options);
   }
-  const bool numA = IsNumericKind(a), numB = IsNumericKind(b);
+  const bool numA = VarIsNumeric(a), numB = VarIsNumeric(b);
   if (ta == tb || (numA && numB)) {
     try {
       return VarCompare(a, b);

@@ -482,27 +482,6 @@ void SetFloatFilterDelta(double value) noexcept { gFloatFilterDelta.store(value,
 
 namespace {
 
-bool IsNumericKind(const Variant& v) noexcept {
-  switch (v.VarType()) {
-    case varSmallint:
-    case varInteger:
-    case varSingle:
-    case varDouble:
-    case varCurrency:
-    case varDate:
-    case varShortInt:
-    case varByte:
-    case varWord:
-    case varLongWord:
-    case varInt64:
-    case varUInt64:
-    case varFMTBcd:
-      return true;
-    default:
-      return false;
-  }
-}
-
 bool IsFloatField(const TExpressionNode* n) noexcept {
   return n->NodeType == ntField && (n->FieldDesc->DataType() == dtFloat || n->FieldDesc->DataType() == dtCurrency);
 }
@@ -636,7 +615,7 @@ class TEvaluator {
   bool Equal(TExpressionType op, const Variant& l, const Variant& r, bool floatMode) {
     const bool like = op == ntLike || op == ntNotLike;
     if (!FNoPartial && (l.IsText() || (like && r.IsText()))) return MatchesMask(VarToStr(l), VarToStr(r));
-    if (floatMode && IsNumericKind(l) && IsNumericKind(r)) {
+    if (floatMode && VarIsNumeric(l) && VarIsNumeric(r)) {
       const double delta = FloatFilterDelta();
       if (delta > 0) return std::fabs(l.AsDouble() - r.AsDouble()) < delta;
     }

@@ -256,6 +256,28 @@ inline std::uint16_t VarType(const Variant& v) noexcept { return v.VarType(); }
 inline bool VarIsNull(const Variant& v) noexcept { return v.IsNull(); }
 inline bool VarIsEmpty(const Variant& v) noexcept { return v.IsEmpty(); }
 inline bool VarIsNullOrEmpty(const Variant& v) noexcept { return v.IsNullOrEmpty(); }
+// True for the integer, floating, currency, date and FMTBcd kinds: values
+// that compare and convert as numbers.
+inline bool VarIsNumeric(const Variant& v) noexcept {
+  switch (v.VarType()) {
+    case varSmallint:
+    case varInteger:
+    case varSingle:
+    case varDouble:
+    case varCurrency:
+    case varDate:
+    case varShortInt:
+    case varByte:
+    case varWord:
+    case varLongWord:
+    case varInt64:
+    case varUInt64:
+    case varFMTBcd:
+      return true;
+    default:
+      return false;
+  }
+}
 // AsString, but "" for Null.
 std::string VarToStr(const Variant& v);
 std::u16string VarToWideStr(const Variant& v);

@@ -237,10 +237,10 @@ TEST(MemDataFields, TextRules) {
 
 // A store of one field whose slot is `size` bytes (more than its length needs).
 template <class T = TMemData>
-std::unique_ptr<T> OpenSized(TFieldSpec spec, int size) {
+std::unique_ptr<T> OpenSized(TFieldSpec field, int size) {
   auto data = std::make_unique<T>();
   data->SetAutoInitFields(false);
-  test::AddFields(*data, {spec});
+  test::AddFields(*data, {field});
   data->Fields()[0]->SetSize(size);
   data->InitFields();
   data->Open();

@@ -11,34 +11,8 @@
 #include <cstring>
 #include <memory>
 
+#include "FuzzInputVio.h"
 #include "MySqlSession.h"
-
-namespace {
-
-class TInputVio : public lumo::TKxVio {
- public:
-  TInputVio(const std::uint8_t* data, std::size_t size) : FData(data), FSize(size) {}
-  int GetTimeout() const override { return 0; }
-  void SetTimeout(int) override {}
-  void Close() override {}
-  std::size_t ReadNoWait(void* buffer, std::size_t offset, std::size_t count) override {
-    const std::size_t n = std::min(count, FSize - FPos);
-    if (n) std::memcpy(static_cast<std::uint8_t*>(buffer) + offset, FData + FPos, n);
-    FPos += n;
-    return n;
-  }
-  std::size_t WriteNoWait(const void*, std::size_t, std::size_t count) override { return count; }
-  std::size_t Read(void* buffer, std::size_t offset, std::size_t count) override {
-    return ReadNoWait(buffer, offset, count);
-  }
-
- private:
-  const std::uint8_t* FData;
-  std::size_t FSize;
-  std::size_t FPos = 0;
-};
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace lumo;
@@ -53,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       return 0;
     }
     TMySqlSession s;
-    auto vio = std::make_unique<TInputVio>(data + 1, size - 1);
+    auto vio = std::make_unique<fuzz::TInputVio>(data + 1, size - 1);
     vio->Connect();
     s.Net().SetVio(std::move(vio));
     s.Net().SetMaxAllowedPacketSize(1 << 20);
