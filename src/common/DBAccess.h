@@ -6,16 +6,16 @@
 
 #include <string>
 
-#include "SysUtils.h"
+#include "DB.h"
 
 namespace lumo {
 
 class TComponent;
 
-class EDAError : public Exception {
+class EDAError : public EDatabaseError {
  public:
   EDAError(int errorCode, std::string message, TComponent* component = nullptr)
-      : Exception(std::move(message)), FErrorCode(errorCode), FComponent(component) {}
+        : EDatabaseError(std::move(message)), FErrorCode(errorCode), FComponent(component) {}
   // A plain data-access error without a server code.
   explicit EDAError(std::string message) : EDAError(0, std::move(message)) {}
 
