@@ -214,8 +214,7 @@ TEST(MySqlApiDirectFake, ErrorPacketsKeepTheServersNumbers) {
   FakeMySqlServer srv(sc);
   PMYSQL_CON h = Connect(srv.Port());
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.code);
-    SCOPED_TRACE(c.at);
+    SCOPED_TRACE(std::to_string(c.code) + " at " + std::to_string(c.at));
     if (c.at < 5) {
       EXPECT_EQ(Query(h, "SELECT a, b FROM t"), c.code);
     } else {
@@ -240,8 +239,7 @@ TEST(MySqlApiDirectFake, AfterTheServerClosesTheNextCallReportsGoneAway) {
   // and closes it: the next call reports 2006, in plain and compressed mode.
   for (bool compress : {false, true}) {
     for (bool inRows : {false, true}) {
-      SCOPED_TRACE(compress);
-      SCOPED_TRACE(inRows);
+      SCOPED_TRACE(std::string(compress ? "compressed" : "plain") + (inRows ? ", in rows" : ""));
       FakeMySqlScript sc;
       sc.Login();
       if (compress) sc.Compress(true, true);

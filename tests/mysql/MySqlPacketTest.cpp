@@ -121,18 +121,6 @@ TEST(MySqlPacket, ErrorPacket) {
   // The code is unsigned; a zero byte ends the text.
   Bytes high = {0xFF, 0xFE, 0xFF, 'a', 0, 'b'};
   EXPECT_EQ(CodeOf([&] { RaiseErrorPacket(high.data(), high.size()); }), 65534);
-  // A number of the client's range stays the server's, with the server's
-  // text alone.
-  Bytes lost = {0xFF, 0xDD, 0x07, 'x'};
-  try {
-    RaiseErrorPacket(lost.data(), lost.size());
-    FAIL();
-  } catch (const EMySqlException& e) {
-    EXPECT_EQ(e.ErrorCode(), cr::SERVER_LOST);
-    EXPECT_EQ(e.Message(), "\r\nx");
-    EXPECT_TRUE(e.FromServer());
-  }
-  EXPECT_FALSE(EMySqlException(cr::SERVER_LOST, "x").FromServer());
   // Too short for a code.
   Bytes cut = {0xFF, 0x7A};
   EXPECT_EQ(CodeOf([&] { RaiseErrorPacket(cut.data(), cut.size()); }), cr::MALFORMED_PACKET);
