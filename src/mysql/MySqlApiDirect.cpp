@@ -33,16 +33,11 @@ void ClearError(TMySqlSession& s) {
   }
 }
 
-// Failures after which the rest of the stream cannot be trusted.
-bool LosesFraming(int code) {
-  return code == cr::SERVER_LOST || code == cr::NET_PACKET_TOO_LARGE || code == er::NET_PACKETS_OUT_OF_ORDER ||
-         code == er::NET_UNCOMPRESS_ERROR;
-}
-
 int Keep(TMySqlSession& s, const EMySqlException& e) {
   s.SetErrno(static_cast<std::uint32_t>(e.ErrorCode()));
   s.SetError(e.Message());
-  if (LosesFraming(e.ErrorCode())) s.DropConnection();
+  // The next call then reports 2006 at once.
+  if (TMySqlSession::LosesConnection(e)) s.DropConnection();
   return e.ErrorCode();
 }
 

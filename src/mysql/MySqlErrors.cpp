@@ -82,6 +82,28 @@ std::string BuildMySqlErrorMessage(int errorCode, std::string_view msg,
   return text;
 }
 
+bool ServerErrorClosesConnection(int code) noexcept {
+  switch (code) {
+    case er::SERVER_SHUTDOWN:
+    case er::ABORTING_CONNECTION:
+    case er::NET_PACKET_TOO_LARGE:
+    case er::NET_READ_ERROR_FROM_PIPE:
+    case er::NET_FCNTL_ERROR:
+    case er::NET_PACKETS_OUT_OF_ORDER:
+    case er::NET_UNCOMPRESS_ERROR:
+    case er::NET_READ_ERROR:
+    case er::NET_READ_INTERRUPTED:
+    case er::NET_ERROR_ON_WRITE:
+    case er::NET_WRITE_INTERRUPTED:
+    case er::NEW_ABORTING_CONNECTION:
+    case 1927:  // the connection was killed
+    case 4031:  // the server ended an idle connection
+      return true;
+    default:
+      return false;
+  }
+}
+
 EMySqlException::EMySqlException(int errorCode) : Exception(GetError(errorCode)), FErrorCode(errorCode) {}
 
 EMySqlException::EMySqlException(int errorCode, std::string_view msg)
@@ -89,5 +111,12 @@ EMySqlException::EMySqlException(int errorCode, std::string_view msg)
 
 EMySqlException::EMySqlException(int errorCode, std::string_view msg, std::initializer_list<FormatArg> args)
     : Exception(BuildMySqlErrorMessage(errorCode, msg, args)), FErrorCode(errorCode) {}
+
+EMySqlException::EMySqlException(TServerOrigin, int errorCode, std::string_view text)
+    : Exception("\r\n" + std::string(text)), FErrorCode(errorCode), FFromServer(true) {}
+
+EMySqlException EMySqlException::FromServerPacket(int errorCode, std::string_view text) {
+  return EMySqlException(TServerOrigin{}, errorCode, text);
+}
 
 }  // namespace lumo

@@ -3,6 +3,11 @@
 // catalogue of client error texts and the rules that build a message from a
 // catalogue text, its arguments and an extra text.
 //
+// An exception knows where it came from: FromServer() is true only for an
+// error packet the server sent. Recovery decisions rest on that origin, never
+// on the number's range, because a server may send any 16-bit number,
+// 2000-2999 included.
+//
 // Constant names: the classic names of these codes are macros in the C
 // client's headers, so here they drop their prefix and live in a namespace
 // named after it: CR_SERVER_LOST is cr::SERVER_LOST, ER_DUP_ENTRY is
@@ -58,13 +63,17 @@ enum : int {
   UNSUPPORTED_PARAM_TYPE = 2035,
   CONN_UNKNOW_PROTOCOL = 2046,
   INVALID_CONN_HANDLE = 2047,
-  // Outside the catalogue (its message is the extra text alone): the server
-  // asked for a local file that the client refuses to send.
+  // Outside the catalogue, so its catalogue text is empty and its message is
+  // a carriage-return/line-feed pair followed by the extra text, as for a
+  // server error: the server asked for a local file that the client refuses
+  // to send.
   LOAD_DATA_LOCAL_INFILE_REJECTED = 2068,
 };
 }  // namespace cr
 
-// Server error codes 1000-1217 and 1360.
+// Server error codes 1000-1217 and 1360, under MySQL's names (spelling
+// included: KEY_COLUMN_DOES_NOT_EXITS); other servers reuse a few numbers
+// under names of their own.
 namespace er {
 enum : int {
   HASHCHK = 1000,
@@ -139,11 +148,11 @@ enum : int {
   TOO_MANY_KEYS = 1069,
   TOO_MANY_KEY_PARTS = 1070,
   TOO_LONG_KEY = 1071,
-  KEY_COLUMN_DOES_NOT_EXIST = 1072,
+  KEY_COLUMN_DOES_NOT_EXITS = 1072,
   BLOB_USED_AS_KEY = 1073,
   TOO_BIG_FIELDLENGTH = 1074,
   WRONG_AUTO_KEY = 1075,
-  BINLOG_CANT_DELETE_GTID_DOMAIN = 1076,
+  READY = 1076,
   NORMAL_SHUTDOWN = 1077,
   GOT_SIGNAL = 1078,
   SHUTDOWN_COMPLETE = 1079,
@@ -168,7 +177,7 @@ enum : int {
   NO_UNIQUE_LOGFILE = 1098,
   TABLE_NOT_LOCKED_FOR_WRITE = 1099,
   TABLE_NOT_LOCKED = 1100,
-  UNUSED_17 = 1101,
+  BLOB_CANT_HAVE_DEFAULT = 1101,
   WRONG_DB_NAME = 1102,
   WRONG_TABLE_NAME = 1103,
   TOO_BIG_SELECT = 1104,
@@ -252,7 +261,7 @@ enum : int {
   ERROR_DURING_FLUSH_LOGS = 1182,
   ERROR_DURING_CHECKPOINT = 1183,
   NEW_ABORTING_CONNECTION = 1184,
-  UNUSED_10 = 1185,
+  DUMP_NOT_IMPLEMENTED = 1185,
   FLUSH_MASTER_BINLOG_CLOSED = 1186,
   INDEX_REBUILD = 1187,
   MASTER = 1188,
@@ -294,6 +303,12 @@ constexpr int ERROR_MESSAGES = 218;
 // Catalogue text of a client error code, "" for every other code.
 const std::string& GetError(int code) noexcept;
 
+// True for the server errors after which the server closes the connection:
+// its network errors (a packet over its max_allowed_packet, packets out of
+// order, read and write failures), shutdown, a killed connection and the
+// idle time-out.
+bool ServerErrorClosesConnection(int code) noexcept;
+
 class EMySqlException : public Exception {
  public:
   // Message = the catalogue text as it stands (placeholders unfilled).
@@ -305,10 +320,21 @@ class EMySqlException : public Exception {
   // for 2003 and is appended after "\r\n" for every other code.
   EMySqlException(int errorCode, std::string_view msg, std::initializer_list<FormatArg> args);
 
+  // An error packet from the server: code and text as they came, message
+  // "\r\n" and the text whatever the code (no catalogue text is used).
+  static EMySqlException FromServerPacket(int errorCode, std::string_view text);
+
   int ErrorCode() const noexcept { return FErrorCode; }
+  // True when the server sent this error; false for errors the client
+  // raised itself.
+  bool FromServer() const noexcept { return FFromServer; }
 
  private:
+  struct TServerOrigin {};
+  EMySqlException(TServerOrigin, int errorCode, std::string_view text);
+
   int FErrorCode;
+  bool FFromServer = false;
 };
 
 // Builds the message of the three-argument constructor (shared by callers

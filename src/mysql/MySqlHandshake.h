@@ -13,6 +13,11 @@
 //   full prefix with the real flags: that is what servers parse.
 // - A server that does not offer TLS to a client that asked for it fails the
 //   connect with 2026 before any credential is sent.
+// - The greeting's 12 further scramble bytes are taken only when the payload
+//   holds at least p + 31 bytes (p: the filler byte after the first 8
+//   scramble bytes): they lie at p + 19 to p + 30, so a bound of p + 30
+//   would read one byte past a greeting cut short there. Such a greeting
+//   counts as one without the 20-byte scramble.
 #pragma once
 
 #include <array>

@@ -95,9 +95,9 @@ std::int64_t TMySqlPacketReader::ReadFieldLength() {
 void RaiseErrorPacket(const std::uint8_t* payload, std::size_t length) {
   TMySqlPacketReader r(payload, length);
   if (r.ReadByte() != 0xFF) RaiseMalformedPacket();
-  int code = r.ReadInt16();
-  std::string text = r.ReadString();
-  throw EMySqlException(code, text);
+  const int code = r.ReadUInt16();
+  const std::string text = r.ReadString();
+  throw EMySqlException::FromServerPacket(code, text);
 }
 
 TMySqlOkPacket ParseOkPacket(const std::uint8_t* payload, std::size_t length, bool hasStatus, bool hasWarnings) {

@@ -333,9 +333,9 @@ class TMySqlPacketReader {
 // Server replies
 
 // Raises the server error held in an error packet (first byte 0xFF): the
-// signed 16-bit code and the rest as text (kept whole: "#" and the SQL state
-// lead it with the 4.1 protocol). A packet too short to hold a code raises
-// 2027.
+// unsigned 16-bit code and the rest as text (kept whole: "#" and the SQL
+// state lead it with the 4.1 protocol), marked as coming from the server
+// whatever its number. A packet too short to hold a code raises 2027.
 [[noreturn]] void RaiseErrorPacket(const std::uint8_t* payload, std::size_t length);
 
 struct TMySqlOkPacket {

@@ -196,10 +196,10 @@ void TMySqlResultSet::Finish() noexcept {
   Detach();
 }
 
-void TMySqlResultSet::FinishAfterError(int code, bool atEnd) noexcept {
+void TMySqlResultSet::FinishAfterError(const EMySqlException& e, bool atEnd) noexcept {
   TMySqlSession* s = fsession;
   Finish();
-  if (s) s->RecoverFromReadError(code, atEnd ? 0 : 1);
+  if (s) s->RecoverFromReadError(e, atEnd ? 0 : 1);
 }
 
 void TMySqlResultSet::ReadRows() {
@@ -236,10 +236,10 @@ void TMySqlResultSet::ReadRows() {
       rows->Add(p, n);
     }
   } catch (const EMySqlException& e) {
-    FinishAfterError(e.ErrorCode(), FAtEnd);
+    FinishAfterError(e, FAtEnd);
     throw;
   } catch (...) {
-    FinishAfterError(cr::UNKNOWN_ERROR, FAtEnd);
+    FinishAfterError(EMySqlException(cr::UNKNOWN_ERROR), FAtEnd);
     throw;
   }
   s.status = msReady;
@@ -307,10 +307,10 @@ bool TMySqlResultSet::Read(TMySqlBinds& bind) {
       if (!ReadRow()) return false;
       DecodeTextRow(frowBuffer, frowLength, bind.Binds.data(), bind.Binds.size());
     } catch (const EMySqlException& e) {
-      FinishAfterError(e.ErrorCode(), FAtEnd);
+      FinishAfterError(e, FAtEnd);
       throw;
     } catch (...) {
-      FinishAfterError(cr::UNKNOWN_ERROR, FAtEnd);
+      FinishAfterError(EMySqlException(cr::UNKNOWN_ERROR), FAtEnd);
       throw;
     }
   }
@@ -331,7 +331,7 @@ void TMySqlResultSet::Clear() {
     try {
       s->FreeQuery();
     } catch (const EMySqlException& e) {
-      s->RecoverFromReadError(e.ErrorCode(), 0);
+      s->RecoverFromReadError(e, 0);
       throw;
     }
   }

@@ -212,9 +212,9 @@ class TMySqlResultSet {
   bool Protocol41() const noexcept { return FProtocol41; }
 
  private:
-  // Ends a use-mode result after a failure with `code` (see the unit
-  // comment); `atEnd`: the end-of-data packet was already read.
-  void FinishAfterError(int code, bool atEnd) noexcept;
+  // Ends a use-mode result after the failure `e` (see the unit comment);
+  // `atEnd`: the end-of-data packet was already read.
+  void FinishAfterError(const EMySqlException& e, bool atEnd) noexcept;
   void Finish() noexcept;
 
   std::unique_ptr<TRows> frows;  // store mode

@@ -19,8 +19,6 @@ namespace {
 // multiple of 4096).
 constexpr std::size_t LocalInfileChunk = 8192;
 
-bool IsClientErrorCode(int code) { return code >= 2000 && code < 3000; }
-
 // ---- the statement scanner of LocalInfileNames
 
 enum class TTok { Word, String, Semicolon, Other, End };
@@ -428,21 +426,21 @@ void TMySqlSession::ReadFieldsInfo() {
   } catch (const EMySqlException& e) {
     fields.clear();
     fieldCount = 0;
-    RecoverFromReadError(e.ErrorCode(), unreadEofs);
+    RecoverFromReadError(e, unreadEofs);
     throw;
   } catch (...) {
     fields.clear();
     fieldCount = 0;
-    RecoverFromReadError(cr::UNKNOWN_ERROR, unreadEofs);
+    RecoverFromReadError(EMySqlException(cr::UNKNOWN_ERROR), unreadEofs);
     throw;
   }
 }
 
-bool TMySqlSession::IsServerReplyError(int code) noexcept {
-  if (IsClientErrorCode(code)) return false;
-  // Raised by the packet layer itself (a server that sends them closes the
-  // connection as well).
-  return code != er::NET_PACKETS_OUT_OF_ORDER && code != er::NET_UNCOMPRESS_ERROR;
+bool TMySqlSession::LosesConnection(const EMySqlException& e) noexcept {
+  const int code = e.ErrorCode();
+  if (e.FromServer()) return ServerErrorClosesConnection(code);
+  return code == cr::SERVER_LOST || code == cr::NET_PACKET_TOO_LARGE || code == er::NET_PACKETS_OUT_OF_ORDER ||
+         code == er::NET_UNCOMPRESS_ERROR;
 }
 
 void TMySqlSession::DropConnection() noexcept {
@@ -456,12 +454,14 @@ void TMySqlSession::DropConnection() noexcept {
   }
 }
 
-void TMySqlSession::RecoverFromReadError(int code, int unreadEofs) noexcept {
-  if (!IsServerReplyError(code) && code != cr::MALFORMED_PACKET) {
+void TMySqlSession::RecoverFromReadError(const EMySqlException& e, int unreadEofs) noexcept {
+  // Inside a reply every error of the client's own but 2027 leaves the
+  // stream at an unknown place.
+  if (e.FromServer() ? ServerErrorClosesConnection(e.ErrorCode()) : e.ErrorCode() != cr::MALFORMED_PACKET) {
     DropConnection();
     return;
   }
-  if (code == cr::MALFORMED_PACKET && unreadEofs > 0 && net->vio()) {
+  if (!e.FromServer() && unreadEofs > 0 && net->vio()) {
     // The packets are whole, only their content is wrong: skip the rest of
     // the reply (the rest of the definitions, then the rows).
     try {
@@ -474,8 +474,8 @@ void TMySqlSession::RecoverFromReadError(int code, int unreadEofs) noexcept {
         if (unreadEofs == 2) FSkipPacket = skipPacket;
       }
       return;
-    } catch (const EMySqlException& e) {
-      RecoverFromReadError(e.ErrorCode(), 0);
+    } catch (const EMySqlException& skipError) {
+      RecoverFromReadError(skipError, 0);
       return;
     } catch (...) {
       DropConnection();
@@ -494,7 +494,8 @@ void TMySqlSession::RefuseLocalFile(const std::string& fileName, const char* rea
   try {
     net->Receive();
   } catch (const EMySqlException& e) {
-    if (IsClientErrorCode(e.ErrorCode())) throw;  // the connection itself failed
+    // The connection itself failed, or the server closed it after its error.
+    if (!e.FromServer() || ServerErrorClosesConnection(e.ErrorCode())) throw;
   }
   throw EMySqlException(cr::LOAD_DATA_LOCAL_INFILE_REJECTED,
                         Format("The server asked for the local file '%s', but %s; the file was not sent",
@@ -566,7 +567,7 @@ void TMySqlSession::FreeQuery() {
     }
   } catch (const EMySqlException& e) {
     status = msReady;
-    if (!IsClientErrorCode(e.ErrorCode())) {
+    if (e.FromServer()) {
       // A server error ends the reply: nothing further follows.
       serverStatus &= ~server::MORE_RESULTS_EXISTS;
       FSkipPacket = false;

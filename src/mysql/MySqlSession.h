@@ -37,7 +37,14 @@
 //   malformed data inside well-framed packets (2027) makes the session skip
 //   the rest of the reply; anything that loses the framing (connection
 //   lost, packets out of order, inflate failure, oversized packet) closes
-//   the transport, so that the next command fails at once with 2006.
+//   the transport, so that the next command fails at once with 2006. So
+//   does an error packet after which the server closes the connection (a
+//   query over its max_allowed_packet, shutdown, a killed connection), in
+//   plain and compressed mode alike.
+// - Errors are told apart by where they came from, not by number: an error
+//   packet is the server's whatever its code (a server may send 2013 or
+//   2027 too), and only errors the client raised itself can mean that the
+//   stream is damaged.
 // - FreeQuery, DropConnection, Close and destruction detach the result set
 //   that was reading rows (it then returns no further rows), so a result
 //   never reads another reply nor points to a freed session.
@@ -106,16 +113,18 @@ class TMySqlSession {
   // Skips the unread rows of the pending result.
   void FreeQuery();
   // Makes the session sound for the next command after reading a reply
-  // failed with `code` (see the unit comment); `unreadEofs`: end-of-data
+  // failed with `e` (see the unit comment); `unreadEofs`: end-of-data
   // packets of the reply still unread (2 inside column definitions, 1
   // inside rows, 0 at the end). Never raises.
-  void RecoverFromReadError(int code, int unreadEofs) noexcept;
+  void RecoverFromReadError(const EMySqlException& e, int unreadEofs) noexcept;
   // Closes the transport after the framing was lost; the session stays
   // open for Close, and the next command raises 2006.
   void DropConnection() noexcept;
-  // True for the code of an error packet sent by the server (as opposed to
-  // an error the client raised while reading).
-  static bool IsServerReplyError(int code) noexcept;
+  // True when no command can follow `e` on this connection: the server
+  // closed it after sending its error, or the client lost the framing
+  // (connection lost, packets out of order, inflate failure, oversized
+  // packet).
+  static bool LosesConnection(const EMySqlException& e) noexcept;
 
   void SelectDb(const std::string& db);
   std::string Statistics();

@@ -32,11 +32,11 @@ TMySQLAPIDirect& Api() {
   return *MyAPIDirect;
 }
 
-PMYSQL_CON Connect(int port, int timeout = 5) {
+PMYSQL_CON Connect(int port, int timeout = 5, std::uint32_t flags = 0) {
   PMYSQL_CON h = Api().mysql_init(nullptr);
   Api().mysql_options(h, MYSQL_OPT_CONNECT_TIMEOUT, timeout);
   Api().SetTimeout(h, timeout);
-  EXPECT_EQ(Api().mysql_real_connect(h, "127.0.0.1", "lumo", "pw", "", port, "", 0), h) << Api().mysql_error(h);
+  EXPECT_EQ(Api().mysql_real_connect(h, "127.0.0.1", "lumo", "pw", "", port, "", flags), h) << Api().mysql_error(h);
   return h;
 }
 
@@ -192,6 +192,86 @@ TEST(MySqlApiDirectFake, AFailedFetchNeverWaits) {
   Api().mysql_free_result(r);
   EXPECT_EQ(Api().mysql_ping(h), 0);
   Api().mysql_close(h);
+}
+
+TEST(MySqlApiDirectFake, ErrorPacketsKeepTheServersNumbers) {
+  // A server may send any 16-bit number: 2013 or 2027 in an error packet is
+  // the server's error, which ends the reply and leaves the connection
+  // usable, and numbers above 32767 are not sign-extended.
+  struct Case {
+    std::uint16_t code;
+    std::size_t at;  // the reply packet the error replaces: 0 count, 1 definitions, 5 rows
+  };
+  const std::vector<Case> cases = {{2013, 0}, {2027, 1}, {2013, 5}, {2027, 5}, {40000, 5}};
+  FakeMySqlScript sc;
+  sc.Login();
+  for (const Case& c : cases) {
+    Packets reply = Result();
+    reply.resize(c.at + 1);
+    reply[c.at] = ErrPacket(c.code, "HY000", "hostile");
+    SendAll(sc.Receive(), reply).Receive().Send(OkPacket());
+  }
+  FakeMySqlServer srv(sc);
+  PMYSQL_CON h = Connect(srv.Port());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.code) + " at " + std::to_string(c.at));
+    if (c.at < 5) {
+      EXPECT_EQ(Query(h, "SELECT a, b FROM t"), c.code);
+    } else {
+      ASSERT_EQ(Query(h, "SELECT a, b FROM t"), 0);
+      PMYSQL_RES r = Api().mysql_use_result(h);
+      EXPECT_EQ(Next(r), "1");
+      EXPECT_EQ(Next(r), "<end>");
+      Api().mysql_free_result(r);
+    }
+    EXPECT_EQ(Api().mysql_errno(h), c.code);
+    EXPECT_EQ(Api().mysql_error(h), "\r\n#HY000hostile");
+    EXPECT_EQ(Api().mysql_ping(h), 0) << Api().mysql_error(h);
+  }
+  Api().mysql_close(h);
+  ASSERT_TRUE(srv.WaitDone());
+  EXPECT_TRUE(srv.Failures().empty());
+}
+
+TEST(MySqlApiDirectFake, AfterTheServerClosesTheNextCallReportsGoneAway) {
+  // The server sends an error that ends the connection on its side (a query
+  // over its max_allowed_packet; a connection killed while rows were read)
+  // and closes it: the next call reports 2006, in plain and compressed mode.
+  for (bool compress : {false, true}) {
+    for (bool inRows : {false, true}) {
+      SCOPED_TRACE(std::string(compress ? "compressed" : "plain") + (inRows ? ", in rows" : ""));
+      FakeMySqlScript sc;
+      sc.Login();
+      if (compress) sc.Compress(true, true);
+      sc.Receive();
+      if (inRows) {
+        Packets head = Result();
+        head.resize(5);
+        SendAll(sc, head).Send(ErrPacket(1927, "70100", "Connection was killed"));
+      } else {
+        sc.Send(ErrPacket(er::NET_PACKET_TOO_LARGE, "08S01", "Got a packet bigger than 'max_allowed_packet' bytes"));
+      }
+      sc.Close();
+      FakeMySqlServer srv(sc);
+      PMYSQL_CON h = Connect(srv.Port(), 5, compress ? std::uint32_t{client::COMPRESS} : 0u);
+      if (inRows) {
+        ASSERT_EQ(Query(h, "SELECT a, b FROM t"), 0);
+        PMYSQL_RES r = Api().mysql_use_result(h);
+        EXPECT_EQ(Next(r), "1");
+        EXPECT_EQ(Next(r), "<end>");
+        EXPECT_EQ(Api().mysql_errno(h), 1927u);
+        Api().mysql_free_result(r);
+      } else {
+        EXPECT_EQ(Query(h, "SELECT 1"), er::NET_PACKET_TOO_LARGE);
+      }
+      ASSERT_TRUE(srv.WaitDone());
+      EXPECT_EQ(Query(h, "SELECT 1"), cr::SERVER_GONE_ERROR);
+      EXPECT_EQ(Api().mysql_error(h), "MySQL server has gone away");
+      EXPECT_EQ(Api().mysql_ping(h), cr::SERVER_GONE_ERROR);
+      Api().mysql_close(h);
+      EXPECT_TRUE(srv.Failures().empty());
+    }
+  }
 }
 
 TEST(MySqlApiDirectFake, ResultsAndConnectionsFreedInAnyOrder) {

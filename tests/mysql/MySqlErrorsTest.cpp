@@ -37,6 +37,11 @@ TEST(MySqlErrors, CatalogueTexts) {
   EXPECT_EQ(er::NET_PACKETS_OUT_OF_ORDER, ER_NET_PACKETS_OUT_OF_ORDER);
   EXPECT_EQ(er::ACCESS_DENIED_ERROR, ER_ACCESS_DENIED_ERROR);
   EXPECT_EQ(er::TRG_DOES_NOT_EXIST, 1360);
+  // MySQL's names where the peer's headers use other ones.
+  EXPECT_EQ(er::KEY_COLUMN_DOES_NOT_EXITS, 1072);
+  EXPECT_EQ(er::READY, 1076);
+  EXPECT_EQ(er::BLOB_CANT_HAVE_DEFAULT, 1101);
+  EXPECT_EQ(er::DUMP_NOT_IMPLEMENTED, 1185);
   EXPECT_EQ(client::CAPABILITIES, 238213u);
   EXPECT_EQ(client::PROTOCOL_41, static_cast<std::uint32_t>(CLIENT_PROTOCOL_41));
   EXPECT_EQ(server::MORE_RESULTS_EXISTS, SERVER_MORE_RESULTS_EXIST);
@@ -69,6 +74,9 @@ TEST(MySqlErrors, MessageRules) {
   std::string longHost(100, 'h');
   EXPECT_EQ(EMySqlException(2005, "", {longHost, 7}).Message(),
             "Unknown MySQL Server Host '" + std::string(64, 'h') + "' (7)");
+  // A client code outside the catalogue has an empty text, so the extra text
+  // follows a line break.
+  EXPECT_EQ(EMySqlException(cr::LOAD_DATA_LOCAL_INFILE_REJECTED, "refused").Message(), "\r\nrefused");
   // Text coming from outside is never read as a template.
   EXPECT_EQ(EMySqlException(1064, "near '%s%d'").Message(), "\r\nnear '%s%d'");
 }

@@ -116,10 +116,11 @@ TEST(MySqlPacket, ErrorPacket) {
   } catch (const EMySqlException& e) {
     EXPECT_EQ(e.ErrorCode(), 1146);
     EXPECT_EQ(e.Message(), "\r\n" + text);
+    EXPECT_TRUE(e.FromServer());
   }
-  // The code is sign-extended; a zero byte ends the text.
-  Bytes neg = {0xFF, 0xFE, 0xFF, 'a', 0, 'b'};
-  EXPECT_EQ(CodeOf([&] { RaiseErrorPacket(neg.data(), neg.size()); }), -2);
+  // The code is unsigned; a zero byte ends the text.
+  Bytes high = {0xFF, 0xFE, 0xFF, 'a', 0, 'b'};
+  EXPECT_EQ(CodeOf([&] { RaiseErrorPacket(high.data(), high.size()); }), 65534);
   // Too short for a code.
   Bytes cut = {0xFF, 0x7A};
   EXPECT_EQ(CodeOf([&] { RaiseErrorPacket(cut.data(), cut.size()); }), cr::MALFORMED_PACKET);
