@@ -306,6 +306,35 @@ TEST(MySqlApiDirectServer, LoadDataLocalInfile) {
   const std::string again = "LOAD DATA LOCAL INFILE '" + std::string(path) + "' INTO TABLE " + table;
   EXPECT_EQ(Api().mysql_real_query(h, again.data(), again.size()), cr::LOAD_DATA_LOCAL_INFILE_REJECTED);
   EXPECT_EQ(Api().mysql_ping(h), 0);
+  Api().mysql_close(h);
+
+  // A file that cannot be opened, inside a batch: the error names the file
+  // and the reason, the batch goes on, and the connection stays in step
+  // (the C client library hands out the stale second result for the next
+  // query there). The rest of the batch can be read or left behind.
+  const std::string missing = std::string(path) + ".missing";
+  const std::string batch = "LOAD DATA LOCAL INFILE '" + missing + "' INTO TABLE " + table + "; SELECT 7";
+  for (bool readOn : {false, true}) {
+    PMYSQL_CON b = OpenRoot(client::MULTI_STATEMENTS);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(Api().mysql_real_query(b, batch.data(), batch.size()), cr::LOAD_DATA_LOCAL_INFILE_REJECTED);
+    EXPECT_NE(Api().mysql_error(b).find("'" + missing + "'"), std::string::npos) << Api().mysql_error(b);
+    EXPECT_NE(Api().mysql_error(b).find("No such file or directory"), std::string::npos) << Api().mysql_error(b);
+    EXPECT_TRUE(Api().mysql_more_results(b));
+    if (readOn) {
+      ASSERT_EQ(Api().mysql_next_result(b), 0) << Api().mysql_error(b);
+      PMYSQL_RES r = Api().mysql_use_result(b);
+      ASSERT_NE(r, nullptr);
+      PMYSQL_ROW row = Api().mysql_fetch_row(r);
+      ASSERT_NE(row, nullptr);
+      EXPECT_EQ(Api()._mysql_fetch_value_str(row, 0), "7");
+      Api().mysql_free_result(r);
+    }
+    EXPECT_EQ(Read(b, "SELECT 8", false).rows, (std::vector<Row>{{std::string("8")}})) << "read on " << readOn;
+    EXPECT_EQ(Api().mysql_ping(b), 0);
+    Api().mysql_close(b);
+  }
+  h = OpenRoot();
   Exec(h, "DROP TABLE " + table);
   Api().mysql_close(h);
   std::remove(path);
