@@ -66,7 +66,7 @@ std::uint32_t NegotiateClientFlags(const TMySqlFlagRequest& request, std::int32_
   const auto server = static_cast<std::uint32_t>(serverCapabilities);
   std::uint32_t clientflag = request.ClientFlag;
   if (clientflag & client::MULTI_STATEMENTS) clientflag |= client::MULTI_RESULTS;
-  std::uint32_t f = request.SessionFlags | clientflag | client::CAPABILITIES | client::CONNECT_WITH_DB;
+  std::uint32_t f = request.SessionFlags | clientflag | DefaultClientFlags | client::CONNECT_WITH_DB;
   const bool sslWanted = request.UseSsl || (f & client::SSL);
   if (sslWanted && !(server & client::SSL))
     throw EMySqlException(cr::SSL_CONNECTION_ERROR, "The server does not support SSL connections");

@@ -13,6 +13,13 @@
 //   full prefix with the real flags: that is what servers parse.
 // - A server that does not offer TLS to a client that asked for it fails the
 //   connect with 2026 before any credential is sent.
+// - Multi-statement texts are allowed only when the caller asks for them
+//   (MULTI_STATEMENTS in the connect flags), as with the C client library:
+//   a text that stacks a second statement behind an injected quote is then
+//   refused by the server. The flags always sent are CAPABILITIES without
+//   MULTI_STATEMENTS; MULTI_RESULTS stays, so stored procedures can return
+//   result sets. The MySQL provider asks for multi statements by default
+//   (its batches and the read-back of output parameters need them).
 #pragma once
 
 #include <array>
@@ -61,7 +68,11 @@ struct TMySqlFlagRequest {
   bool LocalInfile = true;         // LOAD DATA LOCAL INFILE allowed
 };
 
-// The capability flags to send: the caller's flags, CAPABILITIES and
+// The flags sent whatever the caller asks for: CAPABILITIES but
+// MULTI_STATEMENTS.
+constexpr std::uint32_t DefaultClientFlags = client::CAPABILITIES & ~std::uint32_t{client::MULTI_STATEMENTS};
+
+// The capability flags to send: the caller's flags, DefaultClientFlags and
 // CONNECT_WITH_DB (MULTI_RESULTS with MULTI_STATEMENTS); COMPRESS and
 // PROTOCOL_41 only when the server announced them; SSL exactly when TLS was
 // asked for (UseSsl or the SSL flag) and the server announced it;

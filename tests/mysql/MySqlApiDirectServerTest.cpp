@@ -280,6 +280,18 @@ TEST(MySqlApiDirectServer, MultiStatementBatchesAndCommandsOutOfSync) {
       Api().mysql_close(h);
     }
   }
+  // Without the flag a stacked statement is refused, as by the C client
+  // library.
+  const std::string stacked = "SELECT 1; SELECT 2";
+  PMYSQL_CON single = OpenRoot();
+  Reference ref(false);
+  const int rc = Api().mysql_real_query(single, stacked.data(), stacked.size());
+  EXPECT_EQ(rc, er::PARSE_ERROR);
+  EXPECT_NE(::mysql_real_query(ref.m, stacked.data(), stacked.size()), 0);
+  EXPECT_EQ(static_cast<int>(::mysql_errno(ref.m)), rc);
+  EXPECT_FALSE(Api().mysql_more_results(single));
+  EXPECT_EQ(Read(single, "SELECT 3", false).rows, (std::vector<Row>{{std::string("3")}}));
+  Api().mysql_close(single);
 }
 
 TEST(MySqlApiDirectServer, LoadDataLocalInfile) {

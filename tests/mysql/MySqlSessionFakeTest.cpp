@@ -431,6 +431,9 @@ TEST(MySqlSessionFake, LocalInfileNamesOfStatements) {
             std::vector<std::string>{"C:\\dir\\f.txt"});
   EXPECT_EQ(LocalInfileNames("LOAD DATA LOCAL INFILE 'C:\\dir' INTO TABLE t", true),
             std::vector<std::string>{"C:\\dir"});
+  // Literals apart are joined; a control byte is read past.
+  EXPECT_EQ(LocalInfileNames("SELECT \x01; LOAD DATA LOCAL INFILE 'a' \"b\" 'c''d' INTO TABLE t", false),
+            std::vector<std::string>{"abc'd"});
   // Not at the start of a statement, in a literal, or without LOCAL.
   EXPECT_TRUE(LocalInfileNames("SELECT 'LOAD DATA LOCAL INFILE ''/etc/passwd'''", false).empty());
   EXPECT_TRUE(LocalInfileNames("SELECT 1 FROM t WHERE a = 'x'; SELECT 2 LOAD DATA LOCAL INFILE 'y'", false).empty());
