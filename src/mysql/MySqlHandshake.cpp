@@ -62,6 +62,14 @@ std::uint8_t HandshakeCharsetNumber(std::string_view charset, std::string_view s
   return 8;
 }
 
+std::string_view HandshakeCharsetName(std::string_view charset, std::string_view serverVersion) {
+  switch (HandshakeCharsetNumber(charset, serverVersion)) {
+    case 45: return "utf8mb4";
+    case 33: return "utf8";
+    default: return "latin1";
+  }
+}
+
 std::uint32_t NegotiateClientFlags(const TMySqlFlagRequest& request, std::int32_t serverCapabilities) {
   const auto server = static_cast<std::uint32_t>(serverCapabilities);
   std::uint32_t clientflag = request.ClientFlag;

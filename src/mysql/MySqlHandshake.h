@@ -60,6 +60,8 @@ bool ServerVersionAtLeast(std::string_view version, int major, int minor, int pa
 
 // The character-set byte of the 4.1 response.
 std::uint8_t HandshakeCharsetNumber(std::string_view charset, std::string_view serverVersion);
+// The name of that character set: "utf8mb4", "utf8" or "latin1".
+std::string_view HandshakeCharsetName(std::string_view charset, std::string_view serverVersion);
 
 struct TMySqlFlagRequest {
   std::uint32_t SessionFlags = 0;  // extra flags set on the session before connecting

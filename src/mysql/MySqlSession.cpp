@@ -151,6 +151,7 @@ void TMySqlSession::Connect(const std::string& host_, const std::string& user_, 
   fields.clear();
   FInfileNames.clear();
   FBatchAbandoned = false;
+  FCharacterSet.clear();
   try {
     CreateTransport(h, pt, unix_socket);
     OpenTransport(h);
@@ -188,6 +189,7 @@ void TMySqlSession::Connect(const std::string& host_, const std::string& user_, 
     p.Database = d;
     p.Scramble = FscrambleBuff.data();
     p.HasScramble41 = FHasScramble41;
+    FCharacterSet = HandshakeCharsetName(charset, serverVersion);
     if (f & client::SSL) StartTls();
     AppendHandshakeResponse(net->WriteBuffer(), p);
     net->Send();

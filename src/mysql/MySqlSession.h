@@ -139,6 +139,12 @@ class TMySqlSession {
     return (static_cast<std::uint32_t>(serverCapabilities) & client::PROTOCOL_41) &&
            (FclientFlag & client::PROTOCOL_41);
   }
+  // The character set the connection was opened with (what the handshake
+  // asked for; before a connect, what it would ask for). A character set
+  // set later with SET NAMES is not seen.
+  std::string_view CharacterSetName() const noexcept {
+    return FCharacterSet.empty() ? HandshakeCharsetName(charset, serverVersion) : std::string_view(FCharacterSet);
+  }
   // The server treats backslashes in literals as ordinary characters.
   bool NoBackslashEscapes() const noexcept { return serverStatus & server::STATUS_NO_BACKSLASH_ESCAPES; }
   bool IsClosed() const noexcept { return FIsClosed; }
@@ -229,6 +235,7 @@ class TMySqlSession {
   std::int32_t FserverLanguage = 0;
   std::array<std::uint8_t, Scramble41Length> FscrambleBuff{};
   bool FHasScramble41 = false;
+  std::string FCharacterSet;  // set by Connect
   bool FIsClosed = false;
   bool FLocalInfile = true;
   // Files named by LOAD DATA LOCAL INFILE statements of the last query.

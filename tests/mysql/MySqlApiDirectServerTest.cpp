@@ -294,6 +294,41 @@ TEST(MySqlApiDirectServer, MultiStatementBatchesAndCommandsOutOfSync) {
   Api().mysql_close(single);
 }
 
+TEST(MySqlApiDirectServer, EscapingSqlStateAndCharacterSetAsTheCClient) {
+  LUMO_REQUIRE_SERVER();
+  PMYSQL_CON h = OpenRoot();
+  Reference ref(false);
+  EXPECT_EQ(Api().mysql_character_set_name(h), ::mysql_character_set_name(ref.m));
+  const std::string text("a\0b\nc\rd\x1A'\"\\%_ \xC3\xBC", 17);
+  for (bool noBackslashes : {false, true}) {
+    if (noBackslashes) {
+      Exec(h, "SET SESSION sql_mode = 'NO_BACKSLASH_ESCAPES'");
+      ASSERT_EQ(::mysql_query(ref.m, "SET SESSION sql_mode = 'NO_BACKSLASH_ESCAPES'"), 0);
+    }
+    std::string expected(2 * text.size() + 1, '\0');
+    expected.resize(::mysql_real_escape_string(ref.m, expected.data(), text.data(), text.size()));
+    const std::string escaped = Api().mysql_real_escape_string(h, text);
+    EXPECT_EQ(escaped, expected) << "no backslashes " << noBackslashes;
+    // The server reads the literal back as the text.
+    EXPECT_EQ(Read(h, "SELECT '" + escaped + "'", true).rows.at(0).at(0), text) << "no backslashes " << noBackslashes;
+  }
+
+  EXPECT_EQ(Api().mysql_sqlstate(h), "00000");
+  const std::string missing = "SELECT * FROM " + TestServer().scratchDatabase + ".lumo_no_such_table_xyz";
+  EXPECT_EQ(Api().mysql_real_query(h, missing.data(), missing.size()), 1146);
+  ::mysql_query(ref.m, missing.c_str());
+  EXPECT_EQ(Api().mysql_sqlstate(h), ::mysql_sqlstate(ref.m));
+  EXPECT_EQ(Api().mysql_sqlstate(h), "42S02");
+  EXPECT_EQ(Api().mysql_error(h).rfind("\r\n#42S02Table ", 0), 0u) << Api().mysql_error(h);
+  // A client error.
+  Exec(h, "SELECT 1");
+  PMYSQL_RES r = Api().mysql_use_result(h);
+  EXPECT_EQ(Api().mysql_real_query(h, "SELECT 2", 8), cr::COMMANDS_OUT_OF_SYNC);
+  EXPECT_EQ(Api().mysql_sqlstate(h), "HY000");
+  Api().mysql_free_result(r);
+  Api().mysql_close(h);
+}
+
 TEST(MySqlApiDirectServer, LoadDataLocalInfile) {
   LUMO_REQUIRE_SERVER();
   std::string content;
