@@ -1,7 +1,6 @@
 #include "MySqlSession.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <limits>
 #include <optional>
 
@@ -475,7 +474,9 @@ void TMySqlSession::SendLocalFile(const std::string& fileName) {
     sent += got;
     if (got < LocalInfileChunk) break;  // the end, or a read error
   }
-  if (const int readError = file->LastError())
+  const int readError = file->LastError();
+  file.reset();
+  if (readError)
     return FailLocalFile(fileName,
                          "reading it failed: " + SysErrorMessage(readError) +
                              (sent == 0 ? std::string(notSent) : "; only its first " + std::to_string(sent) +
