@@ -407,7 +407,7 @@ void TMySQLConnection::Connect(const std::string& connectString) {
     SetOptions(session, utf8);
 
     std::uint32_t flags = CLIENT_FOUND_ROWS_FLAG;
-    if (IsClient41()) flags |= CLIENT_MULTI_STATEMENTS_FLAG;
+    if (IsClient41() && FMultiStatements) flags |= CLIENT_MULTI_STATEMENTS_FLAG;
     if (FCompress) flags |= CLIENT_COMPRESS_FLAG;
     if (FInteractive) flags |= CLIENT_INTERACTIVE_FLAG;
 
@@ -540,6 +540,7 @@ void TMySQLConnection::Assign(const TKxConnection& source) {
   FNullForZeroOrvoDate = src->FNullForZeroOrvoDate;
   FCheckPrecision = src->FCheckPrecision;
   FInteractive = src->FInteractive;
+  FMultiStatements = src->FMultiStatements;
   // What a second connection to the same server needs as well.
   FCheckBackslashes = src->FCheckBackslashes;
   FSSL_Cipher = src->FSSL_Cipher;
@@ -677,6 +678,9 @@ bool TMySQLConnection::SetProp(int prop, const Variant& value) {
     case prInteractive:
       FInteractive = value.AsBoolean();
       return true;
+    case prMultiStatements:
+      FMultiStatements = value.AsBoolean();
+      return true;
     default:
       return TKxConnection::SetProp(prop, value);
   }
@@ -716,6 +720,9 @@ bool TMySQLConnection::GetProp(int prop, Variant& value) {
     case prInteractive:
       value = FInteractive;
       return true;
+    case prMultiStatements:
+      value = FMultiStatements;
+      return true;
     default:
       return TKxConnection::GetProp(prop, value);
   }
@@ -754,7 +761,7 @@ void TMySQLTransaction::StartTransaction() {
   CheckInactive();
   const std::string sql = IsolationLevelSQL(FIsolationLevel);
   TMySQLConnection& c = GetConnection();
-  if (c.IsServer41()) {
+  if (c.IsServer41() && c.MultiStatements()) {
     c.ExecStatement(sql + "; BEGIN");
   } else {
     c.ExecStatement(sql);

@@ -40,6 +40,13 @@
 // - An operation on a connection without a session raises EMyError 2006
 //   "Not connected".
 // - Prepared statements come later: CheckStmt is not here yet.
+// - MultiStatements (prMultiStatements, default on) asks the server for
+//   multi-statement texts at connect. The wire client allows them only when
+//   asked, so turning this off shrinks what an injected quote can do: a
+//   second statement stacked behind it is refused. The provider's own
+//   batches need it: with it off a transaction sends its isolation level
+//   and BEGIN separately, and calls of routines with output parameters
+//   (whose values are read back by a second statement) raise EDAError.
 #pragma once
 
 #include <cstdint>
@@ -82,6 +89,7 @@ inline constexpr int prCheckBackslashes = prMySQLBase + 35;
 inline constexpr int prNeedBackslashes = prMySQLBase + 36;
 inline constexpr int prNullForZeroOrvoDate = prMySQLBase + 41;
 inline constexpr int prInteractive = prMySQLBase + 42;
+inline constexpr int prMultiStatements = prMySQLBase + 43;
 
 enum TMyProtocol : std::uint8_t { mpDefault = 0, mpTCP = 1, mpSocket = 2, mpPipe = 3, mpMemory = 4, mpSSL = 5, mpHttp = 6 };
 
@@ -248,6 +256,7 @@ class TMySQLConnection : public TKxConnection {
   // Whether string literals must escape with backslashes (see above).
   bool NeedBackslashes() const noexcept;
   bool Interactive() const noexcept { return FInteractive; }
+  bool MultiStatements() const noexcept { return FMultiStatements; }
   const std::string& SSL_Cipher() const noexcept { return FSSL_Cipher; }
   const std::string& SSL_CA() const noexcept { return FSSL_CA; }
   const std::string& SSL_Key() const noexcept { return FSSL_Key; }
@@ -283,6 +292,7 @@ class TMySQLConnection : public TKxConnection {
   bool FCheckBackslashes = false;
   bool FNeedBackslashes = true;
   bool FInteractive = false;
+  bool FMultiStatements = true;
   bool FAdditional = false;
   TStringList FEmbParams;
   std::string FSSL_Cipher;

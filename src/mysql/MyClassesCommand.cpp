@@ -828,6 +828,13 @@ std::string TMySQLCommand::CreateProcCall(const std::string& name, bool needDesc
   } else if (GetParamCount() > 0) {
     declared = ParseParamList(paramList);
   }
+  // Output values are set and read back by statements around the call.
+  const bool around = std::any_of(declared.begin(), declared.end(), [](const TMySPParam& p) {
+    return p.Direction != pdInput && p.Direction != pdUnknown;
+  });
+  if (around && FMyConnection && !FMyConnection->MultiStatements())
+    throw EDAError(Format("The output parameters of routine %s need multi-statement texts: turn MultiStatements on",
+                          {name}));
   const TSQLInfo& info = GetSQLInfo();
   const std::string callName = info.NormalizeName(name, FQuoteNames, false);
   std::string sql, userSQL;

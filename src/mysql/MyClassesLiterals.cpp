@@ -670,6 +670,13 @@ std::string EscapeAndQuoteStr(std::string_view From, bool NeedBackslashes, const
   return r;
 }
 
+std::string EscapeStr(std::string_view From, bool NeedBackslashes, const std::string& Charset) {
+  std::string r;
+  AppendEscapedBytes(r, reinterpret_cast<const std::uint8_t*>(From.data()), From.size(), NeedBackslashes,
+                     MbKindOf(Charset));
+  return r;
+}
+
 std::u16string EscapeAndQuoteWideStr(std::u16string_view From, bool NeedBackslashes) {
   std::u16string r;
   AppendEscapedWideStr(r, From, NeedBackslashes);

@@ -78,6 +78,9 @@ std::string ValueToSQL(std::uint16_t DataType, const Variant& Value, bool IsNull
 
 // 'escaped bytes' for the character set Charset (case-insensitive name).
 std::string EscapeAndQuoteStr(std::string_view From, bool NeedBackslashes, const std::string& Charset);
+// The escaped bytes alone (no quotes), as a literal of that character set
+// holds them: what the client API's mysql_real_escape_string gives.
+std::string EscapeStr(std::string_view From, bool NeedBackslashes, const std::string& Charset);
 // The same table applied to 16-bit text, quoted.
 std::u16string EscapeAndQuoteWideStr(std::u16string_view From, bool NeedBackslashes);
 // The quoted literal of a text, byte-array or large-object value.

@@ -11,6 +11,8 @@ std::string TMySQLAPI::mysql_error(PMYSQL_CON) { throw EAbstractError(); }
 std::string TMySQLAPI::mysql_info(PMYSQL_CON) { throw EAbstractError(); }
 std::uint32_t TMySQLAPI::mysql_thread_id(PMYSQL_CON) { throw EAbstractError(); }
 std::string TMySQLAPI::mysql_character_set_name(PMYSQL_CON) { throw EAbstractError(); }
+std::string TMySQLAPI::mysql_real_escape_string(PMYSQL_CON, std::string_view) { throw EAbstractError(); }
+std::string TMySQLAPI::mysql_sqlstate(PMYSQL_CON) { throw EAbstractError(); }
 PMYSQL_CON TMySQLAPI::mysql_init(PMYSQL_CON) { throw EAbstractError(); }
 int TMySQLAPI::mysql_ssl_set(PMYSQL_CON, const std::string&, const std::string&, const std::string&,
                              const std::string&, const std::string&) {

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "SysUtils.h"
 
@@ -105,6 +106,12 @@ class TMySQLAPI {
   virtual std::string mysql_info(PMYSQL_CON pmysql);
   virtual std::uint32_t mysql_thread_id(PMYSQL_CON pmysql);
   virtual std::string mysql_character_set_name(PMYSQL_CON pmysql);
+  // The text escaped for a string literal of the connection (its character
+  // set and backslash mode), without quotes.
+  virtual std::string mysql_real_escape_string(PMYSQL_CON pmysql, std::string_view from);
+  // The five-character SQL state of the last error: "00000" without one,
+  // "HY000" when the error carries none.
+  virtual std::string mysql_sqlstate(PMYSQL_CON pmysql);
   virtual PMYSQL_CON mysql_init(PMYSQL_CON pmysql);
   virtual int mysql_ssl_set(PMYSQL_CON pmysql, const std::string& key, const std::string& cert,
                             const std::string& ca, const std::string& capath, const std::string& cipher);

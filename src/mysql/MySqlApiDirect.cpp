@@ -4,6 +4,8 @@
 #include <cstring>
 #include <memory>
 
+#include "MyClassesLiterals.h"
+
 namespace lumo {
 
 namespace {
@@ -131,8 +133,22 @@ std::uint32_t TMySQLAPIDirect::mysql_thread_id(PMYSQL_CON pmysql) {
   return static_cast<std::uint32_t>(Con(pmysql).threadId);
 }
 
-std::string TMySQLAPIDirect::mysql_character_set_name(PMYSQL_CON) {
-  throw ENotSupportedError("mysql_character_set_name is not supported by the wire client");
+std::string TMySQLAPIDirect::mysql_character_set_name(PMYSQL_CON pmysql) {
+  return std::string(Con(pmysql).CharacterSetName());
+}
+
+std::string TMySQLAPIDirect::mysql_real_escape_string(PMYSQL_CON pmysql, std::string_view from) {
+  const TMySqlSession& s = Con(pmysql);
+  return EscapeStr(from, !s.NoBackslashEscapes(), std::string(s.CharacterSetName()));
+}
+
+std::string TMySQLAPIDirect::mysql_sqlstate(PMYSQL_CON pmysql) {
+  const TMySqlSession& s = Con(pmysql);
+  if (s.Errno() == 0) return "00000";
+  // A server error's text is "\r\n#" and the state, then the server's text.
+  const std::string& e = s.Error();
+  if (e.size() >= 8 && e.compare(0, 3, "\r\n#") == 0) return e.substr(3, 5);
+  return "HY000";
 }
 
 PMYSQL_CON TMySQLAPIDirect::mysql_init(PMYSQL_CON) { return Handle(std::make_unique<TMySqlSession>().release()); }

@@ -27,6 +27,21 @@
 //   refused (result 1).
 // - The query-buffer lock is the session's own (TMySqlSession::
 //   QueryBufferCS).
+// - mysql_real_escape_string escapes through the MySQL literal writer (the
+//   one the provider writes its literals with) for the session's character
+//   set (the one the connection was opened with: utf8mb4, utf8 or latin1)
+//   and its NO_BACKSLASH_ESCAPES state. As with the C client library, a
+//   character set switched later with SET NAMES is not seen: a caller that
+//   switches to a multi-byte set whose trail bytes can be ASCII (gbk, big5,
+//   sjis ...) must escape with the literal writer and that set's name.
+//   The wire client may stand on the literal writer and the MySQL lexer:
+//   both depend only on the core and common units, never on the wire
+//   client.
+// - mysql_sqlstate takes the state from the error text, where a 4.1 server
+//   error carries it ("\r\n#42S02..."); the text itself stays as the
+//   catalogue builds it. Client errors and older servers give "HY000", no
+//   error "00000".
+// - mysql_character_set_name answers the session's character set.
 // - Handles are created with new and must be given back to mysql_close and
 //   mysql_free_result; the result of mysql_use_result reads the session's
 //   pending result, mysql_store_result reads all its rows up front.
@@ -59,6 +74,8 @@ class TMySQLAPIDirect final : public TMySQLAPI {
   std::string mysql_info(PMYSQL_CON pmysql) override;
   std::uint32_t mysql_thread_id(PMYSQL_CON pmysql) override;
   std::string mysql_character_set_name(PMYSQL_CON pmysql) override;
+  std::string mysql_real_escape_string(PMYSQL_CON pmysql, std::string_view from) override;
+  std::string mysql_sqlstate(PMYSQL_CON pmysql) override;
   PMYSQL_CON mysql_init(PMYSQL_CON pmysql) override;
   int mysql_ssl_set(PMYSQL_CON pmysql, const std::string& key, const std::string& cert, const std::string& ca,
                     const std::string& capath, const std::string& cipher) override;

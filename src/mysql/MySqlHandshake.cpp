@@ -62,11 +62,19 @@ std::uint8_t HandshakeCharsetNumber(std::string_view charset, std::string_view s
   return 8;
 }
 
+std::string_view HandshakeCharsetName(std::string_view charset, std::string_view serverVersion) {
+  switch (HandshakeCharsetNumber(charset, serverVersion)) {
+    case 45: return "utf8mb4";
+    case 33: return "utf8";
+    default: return "latin1";
+  }
+}
+
 std::uint32_t NegotiateClientFlags(const TMySqlFlagRequest& request, std::int32_t serverCapabilities) {
   const auto server = static_cast<std::uint32_t>(serverCapabilities);
   std::uint32_t clientflag = request.ClientFlag;
   if (clientflag & client::MULTI_STATEMENTS) clientflag |= client::MULTI_RESULTS;
-  std::uint32_t f = request.SessionFlags | clientflag | client::CAPABILITIES | client::CONNECT_WITH_DB;
+  std::uint32_t f = request.SessionFlags | clientflag | DefaultClientFlags | client::CONNECT_WITH_DB;
   const bool sslWanted = request.UseSsl || (f & client::SSL);
   if (sslWanted && !(server & client::SSL))
     throw EMySqlException(cr::SSL_CONNECTION_ERROR, "The server does not support SSL connections");

@@ -18,6 +18,13 @@
 //   scramble bytes): they lie at p + 19 to p + 30, so a bound of p + 30
 //   would read one byte past a greeting cut short there. Such a greeting
 //   counts as one without the 20-byte scramble.
+// - Multi-statement texts are allowed only when the caller asks for them
+//   (MULTI_STATEMENTS in the connect flags), as with the C client library:
+//   a text that stacks a second statement behind an injected quote is then
+//   refused by the server. The flags always sent are CAPABILITIES without
+//   MULTI_STATEMENTS; MULTI_RESULTS stays, so stored procedures can return
+//   result sets. The MySQL provider asks for multi statements by default
+//   (its batches and the read-back of output parameters need them).
 #pragma once
 
 #include <array>
@@ -58,6 +65,8 @@ bool ServerVersionAtLeast(std::string_view version, int major, int minor, int pa
 
 // The character-set byte of the 4.1 response.
 std::uint8_t HandshakeCharsetNumber(std::string_view charset, std::string_view serverVersion);
+// The name of that character set: "utf8mb4", "utf8" or "latin1".
+std::string_view HandshakeCharsetName(std::string_view charset, std::string_view serverVersion);
 
 struct TMySqlFlagRequest {
   std::uint32_t SessionFlags = 0;  // extra flags set on the session before connecting
@@ -66,7 +75,11 @@ struct TMySqlFlagRequest {
   bool LocalInfile = true;         // LOAD DATA LOCAL INFILE allowed
 };
 
-// The capability flags to send: the caller's flags, CAPABILITIES and
+// The flags sent whatever the caller asks for: CAPABILITIES but
+// MULTI_STATEMENTS.
+constexpr std::uint32_t DefaultClientFlags = client::CAPABILITIES & ~std::uint32_t{client::MULTI_STATEMENTS};
+
+// The capability flags to send: the caller's flags, DefaultClientFlags and
 // CONNECT_WITH_DB (MULTI_RESULTS with MULTI_STATEMENTS); COMPRESS and
 // PROTOCOL_41 only when the server announced them; SSL exactly when TLS was
 // asked for (UseSsl or the SSL flag) and the server announced it;

@@ -1,14 +1,11 @@
 #include "MySqlSession.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
 #include <limits>
+#include <optional>
 
 #include "KxVioTcp.h"
+#include "MyParser.h"
 #include "Streams.h"
 
 namespace lumo {
@@ -19,163 +16,108 @@ namespace {
 // multiple of 4096).
 constexpr std::size_t LocalInfileChunk = 8192;
 
-// ---- the statement scanner of LocalInfileNames
+// ---- LocalInfileNames
 
-enum class TTok { Word, String, Semicolon, Other, End };
-
-struct TToken {
-  TTok Kind = TTok::End;
-  std::string_view Text;  // words; strings with their quotes
-};
-
-// Splits a query text into words, quoted strings, semicolons and other
-// characters, skipping blanks and comments. Nothing is copied.
-class TSqlScanner {
- public:
-  TSqlScanner(std::string_view sql, bool noBackslashEscapes) : FSql(sql), FNoBackslash(noBackslashEscapes) {}
-
-  TToken Next() {
-    SkipBlanksAndComments();
-    TToken t;
-    if (FPos >= FSql.size()) return t;
-    const std::size_t start = FPos;
-    const unsigned char c = static_cast<unsigned char>(FSql[FPos]);
-    if (c == ';') {
-      ++FPos;
-      t.Kind = TTok::Semicolon;
-    } else if (c == '\'' || c == '"' || c == '`') {
-      SkipQuoted(static_cast<char>(c));
-      t.Kind = c == '`' ? TTok::Other : TTok::String;
-    } else if (IsWordChar(c)) {
-      while (FPos < FSql.size() && IsWordChar(static_cast<unsigned char>(FSql[FPos]))) ++FPos;
-      t.Kind = TTok::Word;
-    } else {
-      ++FPos;
-      t.Kind = TTok::Other;
-    }
-    t.Text = FSql.substr(start, FPos - start);
-    return t;
+bool WordIs(std::string_view text, std::string_view upperWord) {
+  if (text.size() != upperWord.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c != upperWord[i]) return false;
   }
-
-  // The value of a string token: quotes removed, doubled quotes and
-  // backslash escapes undone.
-  std::string Unquote(std::string_view raw) const {
-    std::string value;
-    if (raw.size() < 2) return value;
-    const char quote = raw.front();
-    const std::string_view body = raw.substr(1, raw.back() == quote ? raw.size() - 2 : raw.size() - 1);
-    for (std::size_t i = 0; i < body.size(); ++i) {
-      const char c = body[i];
-      if (c == quote && i + 1 < body.size() && body[i + 1] == quote) {
-        value += quote;
-        ++i;
-      } else if (c == '\\' && !FNoBackslash && i + 1 < body.size()) {
-        const char e = body[++i];
-        switch (e) {
-          case '0': value += '\0'; break;
-          case 'b': value += '\b'; break;
-          case 'n': value += '\n'; break;
-          case 'r': value += '\r'; break;
-          case 't': value += '\t'; break;
-          case 'Z': value += '\x1A'; break;
-          case '%':
-          case '_':
-            value += '\\';
-            value += e;
-            break;
-          default: value += e; break;
-        }
-      } else {
-        value += c;
-      }
-    }
-    return value;
-  }
-
- private:
-  static bool IsWordChar(unsigned char c) { return std::isalnum(c) || c == '_' || c == '$' || c >= 0x80; }
-
-  void SkipBlanksAndComments() {
-    while (FPos < FSql.size()) {
-      const unsigned char c = static_cast<unsigned char>(FSql[FPos]);
-      if (std::isspace(c)) {
-        ++FPos;
-      } else if (c == '#' || (c == '-' && FSql.substr(FPos, 2) == "--" &&
-                              (FPos + 2 >= FSql.size() || std::isspace(static_cast<unsigned char>(FSql[FPos + 2])) ||
-                               std::iscntrl(static_cast<unsigned char>(FSql[FPos + 2]))))) {
-        const std::size_t eol = FSql.find('\n', FPos);
-        FPos = eol == std::string_view::npos ? FSql.size() : eol + 1;
-      } else if (c == '/' && FSql.substr(FPos, 2) == "/*") {
-        const std::size_t end = FSql.find("*/", FPos + 2);
-        FPos = end == std::string_view::npos ? FSql.size() : end + 2;
-      } else {
-        return;
-      }
-    }
-  }
-
-  // Moves past a quoted string (or to the end of an unterminated one).
-  void SkipQuoted(char quote) {
-    ++FPos;
-    while (FPos < FSql.size()) {
-      const char c = FSql[FPos++];
-      if (c == quote) {
-        if (FPos < FSql.size() && FSql[FPos] == quote) {
-          ++FPos;
-          continue;
-        }
-        return;
-      }
-      if (c == '\\' && !FNoBackslash && quote != '`' && FPos < FSql.size()) ++FPos;
-    }
-  }
-
-  std::string_view FSql;
-  bool FNoBackslash;
-  std::size_t FPos = 0;
-};
-
-bool WordIs(const TToken& t, std::string_view word) {
-  if (t.Kind != TTok::Word || t.Text.size() != word.size()) return false;
-  for (std::size_t i = 0; i < word.size(); ++i)
-    if (std::toupper(static_cast<unsigned char>(t.Text[i])) != word[i]) return false;
   return true;
+}
+
+// Whether the text holds the word INFILE at all: only then is it lexed.
+bool MentionsInfile(std::string_view sql) {
+  constexpr std::string_view word = "INFILE";
+  return std::search(sql.begin(), sql.end(), word.begin(), word.end(), [](char c, char w) {
+           return (c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c) == w;
+         }) != sql.end();
+}
+
+// The value of one string lexeme (quotes included): the quotes removed and
+// backslash escapes undone as the server reads them. A doubled quote never
+// reaches here: the lexer ends a string at it.
+std::string StringValue(std::string_view raw, bool noBackslashEscapes) {
+  std::string value;
+  if (raw.size() < 2) return value;
+  const char quote = raw.front();
+  const std::string_view body = raw.substr(1, raw.back() == quote ? raw.size() - 2 : raw.size() - 1);
+  for (std::size_t i = 0; i < body.size(); ++i) {
+    const char c = body[i];
+    if (c != '\\' || noBackslashEscapes || i + 1 == body.size()) {
+      value += c;
+      continue;
+    }
+    const char e = body[++i];
+    switch (e) {
+      case '0': value += '\0'; break;
+      case 'b': value += '\b'; break;
+      case 'n': value += '\n'; break;
+      case 'r': value += '\r'; break;
+      case 't': value += '\t'; break;
+      case 'Z': value += '\x1A'; break;
+      case '%':
+      case '_':
+        value += '\\';
+        value += e;
+        break;
+      default: value += e; break;
+    }
+  }
+  return value;
 }
 
 }  // namespace
 
 std::vector<std::string> LocalInfileNames(std::string_view sql, bool noBackslashEscapes) {
   std::vector<std::string> names;
-  TSqlScanner scanner(sql, noBackslashEscapes);
+  if (!MentionsInfile(sql)) return names;
+  TMyParser parser{std::string(sql)};
+  parser.SetBackslashEscapes(!noBackslashEscapes);
+  parser.SetQuotedString(true);
+  auto next = [&parser] {
+    try {
+      return parser.GetNextToken();
+    } catch (const EParserError&) {
+      return lcSymbol;  // a control byte: consumed, read as a symbol
+    }
+  };
+  auto word = [&parser](int code, std::string_view upperWord) {
+    return code != lcString && WordIs(parser.LexemView(), upperWord);
+  };
   bool atStart = true;
-  for (TToken t = scanner.Next(); t.Kind != TTok::End;) {
-    if (t.Kind == TTok::Semicolon) {
+  for (int code = next(); code != lcEnd;) {
+    if (code != lcString && parser.LexemView() == ";") {
       atStart = true;
-      t = scanner.Next();
+      code = next();
       continue;
     }
-    if (!atStart) {
-      t = scanner.Next();
-      continue;
-    }
-    atStart = false;
     // LOAD {DATA | XML} [LOW_PRIORITY | CONCURRENT] LOCAL INFILE 'file'
-    if (!WordIs(t, "LOAD")) {
-      t = scanner.Next();
-      continue;
+    const bool load = atStart && word(code, "LOAD");
+    atStart = false;
+    code = next();
+    if (!load || (!word(code, "DATA") && !word(code, "XML"))) continue;
+    code = next();
+    if (word(code, "LOW_PRIORITY") || word(code, "CONCURRENT")) code = next();
+    if (!word(code, "LOCAL")) continue;
+    code = next();
+    if (!word(code, "INFILE")) continue;
+    code = next();
+    if (code != lcString) continue;
+    // Adjacent literals form one string; two with the same quote and nothing
+    // between them are one literal with that quote doubled inside.
+    std::string name;
+    char quote = 0;
+    std::int64_t end = -1;
+    for (; code == lcString; code = next()) {
+      const std::string_view raw = parser.LexemView();
+      if (raw.front() == quote && parser.LexemPos() == end) name += quote;
+      name += StringValue(raw, noBackslashEscapes);
+      quote = raw.front();
+      end = parser.LexemPos() + parser.LexemLength();
     }
-    t = scanner.Next();
-    if (!WordIs(t, "DATA") && !WordIs(t, "XML")) continue;
-    t = scanner.Next();
-    if (WordIs(t, "LOW_PRIORITY") || WordIs(t, "CONCURRENT")) t = scanner.Next();
-    if (!WordIs(t, "LOCAL")) continue;
-    t = scanner.Next();
-    if (!WordIs(t, "INFILE")) continue;
-    t = scanner.Next();
-    if (t.Kind != TTok::String) continue;
-    std::string name = scanner.Unquote(t.Text);
-    // Adjacent literals form one string.
-    for (t = scanner.Next(); t.Kind == TTok::String; t = scanner.Next()) name += scanner.Unquote(t.Text);
     names.push_back(std::move(name));
   }
   return names;
@@ -205,6 +147,8 @@ void TMySqlSession::Connect(const std::string& host_, const std::string& user_, 
   fieldCount = 0;
   fields.clear();
   FInfileNames.clear();
+  FBatchAbandoned = false;
+  FCharacterSet.clear();
   try {
     CreateTransport(h, pt, unix_socket);
     OpenTransport(h);
@@ -242,6 +186,7 @@ void TMySqlSession::Connect(const std::string& host_, const std::string& user_, 
     p.Database = d;
     p.Scramble = FscrambleBuff.data();
     p.HasScramble41 = FHasScramble41;
+    FCharacterSet = HandshakeCharsetName(charset, serverVersion);
     if (f & client::SSL) StartTls();
     AppendHandshakeResponse(net->WriteBuffer(), p);
     net->Send();
@@ -356,6 +301,7 @@ void TMySqlSession::ApplyEof(const std::uint8_t* payload, std::size_t length) {
 // Commands
 
 void TMySqlSession::WriteCommand(TServerCommand command) {
+  if (FBatchAbandoned && status == msReady) SkipAbandonedBatch();
   if (status != msReady || (serverStatus & server::MORE_RESULTS_EXISTS))
     throw EMySqlException(cr::COMMANDS_OUT_OF_SYNC);
   info.clear();
@@ -384,8 +330,7 @@ void TMySqlSession::ReadQueryResult() {
     TMySqlPacketReader& r = net->Reader();
     const std::int64_t count = r.ReadFieldLength();
     if (count == 0) {
-      const bool transactions = static_cast<std::uint32_t>(serverCapabilities) & client::TRANSACTIONS;
-      ApplyOk(ParseOkPacket(net->Payload(), net->PayloadLength(), protocol41() || transactions, protocol41()));
+      ApplyOk(ParseOkReply());
       fieldCount = 0;
       fields.clear();
       return;
@@ -446,6 +391,7 @@ bool TMySqlSession::LosesConnection(const EMySqlException& e) noexcept {
 void TMySqlSession::DropConnection() noexcept {
   if (FResultSet) FResultSet->Detach();
   status = msReady;
+  FBatchAbandoned = false;
   serverStatus &= ~server::MORE_RESULTS_EXISTS;
   FSkipPacket = false;
   try {
@@ -488,59 +434,83 @@ void TMySqlSession::RecoverFromReadError(const EMySqlException& e, int unreadEof
   FSkipPacket = false;
 }
 
-void TMySqlSession::RefuseLocalFile(const std::string& fileName, const char* reason) {
+void TMySqlSession::FailLocalFile(const std::string& fileName, const std::string& what, bool serverErrorWins) {
   net->Clear();
   net->SendEmpty();
   try {
-    net->Receive();
+    net->Receive();  // an error reply raises the server's error
+    if (net->PayloadLength() > 0 && net->Payload()[0] == 0) ApplyOk(ParseOkReply());
   } catch (const EMySqlException& e) {
     // The connection itself failed, or the server closed it after its error.
-    if (!e.FromServer() || ServerErrorClosesConnection(e.ErrorCode())) throw;
+    if (serverErrorWins || !e.FromServer() || ServerErrorClosesConnection(e.ErrorCode())) throw;
   }
+  // The server goes on with the rest of the batch: its results can still be
+  // read, and the next command skips those left unread.
+  FBatchAbandoned = serverStatus & server::MORE_RESULTS_EXISTS;
   throw EMySqlException(cr::LOAD_DATA_LOCAL_INFILE_REJECTED,
-                        Format("The server asked for the local file '%s', but %s; the file was not sent",
-                               {fileName, reason}));
+                        Format("The server asked for the local file '%s', but %s", {fileName, what}));
 }
 
 void TMySqlSession::SendLocalFile(const std::string& fileName) {
-  if (!FLocalInfile) return RefuseLocalFile(fileName, "local files are not enabled");
+  constexpr const char* notSent = "; the file was not sent";
+  if (!FLocalInfile) return FailLocalFile(fileName, std::string("local files are not enabled") + notSent, false);
   auto named = std::find(FInfileNames.begin(), FInfileNames.end(), fileName);
   if (named == FInfileNames.end())
-    return RefuseLocalFile(fileName, "the statement sent did not name this file");
+    return FailLocalFile(fileName, std::string("the statement sent did not name this file") + notSent, false);
   FInfileNames.erase(named);
 
-  net->Clear();
-  int openError = 0;
-  int readError = 0;
-  int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    openError = errno;
-  } else {
-    try {
-      TMySqlByteBuffer& buf = net->WriteBuffer();
-      for (;;) {
-        std::uint8_t* dst = buf.Extend(LocalInfileChunk);
-        ssize_t got;
-        do {
-          got = ::read(fd, dst, LocalInfileChunk);
-        } while (got < 0 && errno == EINTR);
-        if (got < 0) readError = errno;
-        buf.SetLength(NetHeaderSize + static_cast<std::size_t>(got > 0 ? got : 0));
-        if (got <= 0) break;
-        net->Send();
-      }
-    } catch (...) {
-      ::close(fd);
-      throw;
-    }
-    ::close(fd);
+  std::optional<TFileStream> file;
+  try {
+    file.emplace(fileName, fmOpenRead | fmShareDenyWrite);
+  } catch (const EFOpenError& e) {
+    return FailLocalFile(fileName, "it cannot be opened: " + SysErrorMessage(e.ErrorCode()) + notSent, true);
   }
+  std::size_t sent = 0;
+  net->Clear();
+  TMySqlByteBuffer& buf = net->WriteBuffer();
+  for (;;) {
+    const auto got = static_cast<std::size_t>(file->Read(buf.Extend(LocalInfileChunk), LocalInfileChunk));
+    buf.SetLength(NetHeaderSize + got);
+    if (got > 0) net->Send();
+    sent += got;
+    if (got < LocalInfileChunk) break;  // the end, or a read error
+  }
+  const int readError = file->LastError();
+  file.reset();
+  if (readError)
+    return FailLocalFile(fileName,
+                         "reading it failed: " + SysErrorMessage(readError) +
+                             (sent == 0 ? std::string(notSent) : "; only its first " + std::to_string(sent) +
+                                                                     " bytes were sent"),
+                         true);
   net->Clear();
   net->SendEmpty();
   net->Receive();  // an error reply raises the server's error
-  if (openError)
-    throw EFOpenError(Format("Cannot open file \"%s\". %s", {fileName, SysErrorMessage(openError)}), openError);
-  if (readError) throw EStreamError(Format("Stream read error: %s", {SysErrorMessage(readError)}));
+}
+
+void TMySqlSession::SkipAbandonedBatch() {
+  // FSkipPacket already belongs to the command about to be sent.
+  const bool skipPacket = FSkipPacket;
+  FSkipPacket = false;
+  try {
+    while (status == msReady && (serverStatus & server::MORE_RESULTS_EXISTS)) {
+      try {
+        ReadQueryResult();
+        FreeQuery();
+      } catch (const EMySqlException& e) {
+        // A server error ends the batch, another refused file does not; a
+        // failed connection fails the new command.
+        const bool serverEndsBatch = e.FromServer() && !ServerErrorClosesConnection(e.ErrorCode());
+        if (!serverEndsBatch && e.ErrorCode() != cr::LOAD_DATA_LOCAL_INFILE_REJECTED) throw;
+      }
+    }
+  } catch (...) {
+    FBatchAbandoned = false;
+    FSkipPacket = skipPacket;
+    throw;
+  }
+  FBatchAbandoned = false;
+  FSkipPacket = skipPacket;
 }
 
 void TMySqlSession::FreeQuery() {
@@ -586,10 +556,14 @@ void TMySqlSession::FreeQuery() {
 
 void TMySqlSession::ApplyOkReply() {
   if (net->PayloadLength() > 0 && net->Payload()[0] == 0) {
-    const bool transactions = static_cast<std::uint32_t>(serverCapabilities) & client::TRANSACTIONS;
-    TMySqlOkPacket ok = ParseOkPacket(net->Payload(), net->PayloadLength(), protocol41() || transactions, protocol41());
+    TMySqlOkPacket ok = ParseOkReply();
     if (ok.HasStatus) serverStatus = ok.ServerStatus;
   }
+}
+
+TMySqlOkPacket TMySqlSession::ParseOkReply() const {
+  const bool transactions = static_cast<std::uint32_t>(serverCapabilities) & client::TRANSACTIONS;
+  return ParseOkPacket(net->Payload(), net->PayloadLength(), protocol41() || transactions, protocol41());
 }
 
 void TMySqlSession::SelectDb(const std::string& db) {

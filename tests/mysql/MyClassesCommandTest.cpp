@@ -385,6 +385,25 @@ TEST(MyCommandServer, ProceduresWithOutputParametersAndResults) {
   missing.SetConnection(conn.get());
   EXPECT_THROW(missing.CreateProcCall("myconn_no_such_proc", true, false), EMyError);
 
+  // Output parameters are read back by a second statement.
+  TMySQLConnection single;
+  single.Assign(*conn);
+  single.SetProp(prMultiStatements, false);
+  single.Connect("");
+  TMySQLCommand refused;
+  refused.SetConnection(&single);
+  try {
+    refused.CreateProcCall("myconn_p0", true, false);
+    ADD_FAILURE() << "output parameters without multi statements";
+  } catch (const EDAError& e) {
+    EXPECT_EQ(e.Message(), "The output parameters of routine myconn_p0 need multi-statement texts: turn "
+                           "MultiStatements on");
+  }
+  TMySQLCommand inputOnly;
+  inputOnly.SetConnection(&single);
+  EXPECT_EQ(inputOnly.CreateProcCall("myconn_f", true, false), "SELECT myconn_f(:x, :y)");
+  single.Disconnect();
+
   // A user who may only execute the procedure does not see its definition.
   conn->ExecStatement("DROP USER IF EXISTS 'myconn_exec'@'%'");
   conn->ExecStatement("CREATE USER 'myconn_exec'@'%' IDENTIFIED BY 'exec-pass'");

@@ -110,6 +110,7 @@ TEST(MyConnection, AssignCopiesWhatASecondConnectionNeeds) {
   a.SetProp(prEmbParams, std::string("--datadir=/d"));
   a.SetProp(prCheckBackslashes, true);
   a.SetProp(prUseUnicode, true);
+  a.SetProp(prMultiStatements, false);
   TMySQLConnection b;
   b.Assign(a);
   EXPECT_EQ(b.Server(), "db.example");
@@ -123,6 +124,7 @@ TEST(MyConnection, AssignCopiesWhatASecondConnectionNeeds) {
   EXPECT_EQ(b.EmbParams().Values("--datadir"), "/d");
   EXPECT_TRUE(b.CheckBackslashes());
   EXPECT_TRUE(b.UseUnicode());
+  EXPECT_FALSE(b.MultiStatements());
 }
 
 // Protocols and facades that do not exist yet are refused before anything
@@ -372,6 +374,34 @@ TEST(MyConnectionServer, TransactionsAndSavepointsSeenFromASecondConnection) {
   t.Rollback();
   EXPECT_EQ(Scalar(*b, "SELECT COUNT(*) FROM myconn_tx"), "1");
   a->ExecStatement("DROP TABLE myconn_tx");
+}
+
+TEST(MyConnectionServer, MultiStatementsOnByDefaultAndCanBeTurnedOff) {
+  LUMO_REQUIRE_SERVER();
+  auto c = Connect();
+  Variant v;
+  ASSERT_TRUE(c->GetProp(prMultiStatements, v));
+  EXPECT_TRUE(v.AsBoolean());
+  c->ExecStatement("SET @myconn_m = 1; SET @myconn_m = @myconn_m + 1");
+  EXPECT_EQ(Scalar(*c, "SELECT @myconn_m"), "2");
+
+  TMySQLConnection single;
+  single.Assign(*c);
+  single.SetProp(prMultiStatements, false);
+  single.Connect("");
+  try {
+    single.ExecStatement("SET @myconn_m = 1; SET @myconn_m = 5");
+    ADD_FAILURE() << "a stacked statement ran";
+  } catch (const EMyError& e) {
+    EXPECT_EQ(e.ErrorCode(), 1064);
+  }
+  EXPECT_EQ(Scalar(single, "SELECT @myconn_m"), std::nullopt);
+  // The transaction sends its two statements one by one.
+  TKxTransaction& t = single.GetInternalTransaction();
+  t.SetProp(prIsolationLevel, static_cast<int>(ilReadCommitted));
+  t.StartTransaction();
+  EXPECT_EQ(Scalar(single, "SELECT @@in_transaction"), "1");
+  t.Commit();
 }
 
 TEST(MyConnectionServer, EveryIsolationLevelReachesTheServer) {

@@ -280,6 +280,53 @@ TEST(MySqlApiDirectServer, MultiStatementBatchesAndCommandsOutOfSync) {
       Api().mysql_close(h);
     }
   }
+  // Without the flag a stacked statement is refused, as by the C client
+  // library.
+  const std::string stacked = "SELECT 1; SELECT 2";
+  PMYSQL_CON single = OpenRoot();
+  Reference ref(false);
+  const int rc = Api().mysql_real_query(single, stacked.data(), stacked.size());
+  EXPECT_EQ(rc, er::PARSE_ERROR);
+  EXPECT_NE(::mysql_real_query(ref.m, stacked.data(), stacked.size()), 0);
+  EXPECT_EQ(static_cast<int>(::mysql_errno(ref.m)), rc);
+  EXPECT_FALSE(Api().mysql_more_results(single));
+  EXPECT_EQ(Read(single, "SELECT 3", false).rows, (std::vector<Row>{{std::string("3")}}));
+  Api().mysql_close(single);
+}
+
+TEST(MySqlApiDirectServer, EscapingSqlStateAndCharacterSetAsTheCClient) {
+  LUMO_REQUIRE_SERVER();
+  PMYSQL_CON h = OpenRoot();
+  Reference ref(false);
+  EXPECT_EQ(Api().mysql_character_set_name(h), ::mysql_character_set_name(ref.m));
+  const std::string text("a\0b\nc\rd\x1A'\"\\%_ \xC3\xBC", 17);
+  for (bool noBackslashes : {false, true}) {
+    if (noBackslashes) {
+      Exec(h, "SET SESSION sql_mode = 'NO_BACKSLASH_ESCAPES'");
+      ASSERT_EQ(::mysql_query(ref.m, "SET SESSION sql_mode = 'NO_BACKSLASH_ESCAPES'"), 0);
+    }
+    std::string expected(2 * text.size() + 1, '\0');
+    expected.resize(::mysql_real_escape_string(ref.m, expected.data(), text.data(), text.size()));
+    const std::string escaped = Api().mysql_real_escape_string(h, text);
+    EXPECT_EQ(escaped, expected) << "no backslashes " << noBackslashes;
+    // The server reads the literal back as the text.
+    EXPECT_EQ(Read(h, "SELECT '" + escaped + "'", true).rows.at(0).at(0), text) << "no backslashes " << noBackslashes;
+  }
+
+  EXPECT_EQ(Api().mysql_sqlstate(h), "00000");
+  const std::string missing = "SELECT * FROM " + TestServer().scratchDatabase + ".lumo_no_such_table_xyz";
+  EXPECT_EQ(Api().mysql_real_query(h, missing.data(), missing.size()), 1146);
+  ::mysql_query(ref.m, missing.c_str());
+  EXPECT_EQ(Api().mysql_sqlstate(h), ::mysql_sqlstate(ref.m));
+  EXPECT_EQ(Api().mysql_sqlstate(h), "42S02");
+  EXPECT_EQ(Api().mysql_error(h).rfind("\r\n#42S02Table ", 0), 0u) << Api().mysql_error(h);
+  // A client error.
+  Exec(h, "SELECT 1");
+  PMYSQL_RES r = Api().mysql_use_result(h);
+  EXPECT_EQ(Api().mysql_real_query(h, "SELECT 2", 8), cr::COMMANDS_OUT_OF_SYNC);
+  EXPECT_EQ(Api().mysql_sqlstate(h), "HY000");
+  Api().mysql_free_result(r);
+  Api().mysql_close(h);
 }
 
 TEST(MySqlApiDirectServer, LoadDataLocalInfile) {
@@ -306,6 +353,35 @@ TEST(MySqlApiDirectServer, LoadDataLocalInfile) {
   const std::string again = "LOAD DATA LOCAL INFILE '" + std::string(path) + "' INTO TABLE " + table;
   EXPECT_EQ(Api().mysql_real_query(h, again.data(), again.size()), cr::LOAD_DATA_LOCAL_INFILE_REJECTED);
   EXPECT_EQ(Api().mysql_ping(h), 0);
+  Api().mysql_close(h);
+
+  // A file that cannot be opened, inside a batch: the error names the file
+  // and the reason, the batch goes on, and the connection stays in step
+  // (the C client library hands out the stale second result for the next
+  // query there). The rest of the batch can be read or left behind.
+  const std::string missing = std::string(path) + ".missing";
+  const std::string batch = "LOAD DATA LOCAL INFILE '" + missing + "' INTO TABLE " + table + "; SELECT 7";
+  for (bool readOn : {false, true}) {
+    PMYSQL_CON b = OpenRoot(client::MULTI_STATEMENTS);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(Api().mysql_real_query(b, batch.data(), batch.size()), cr::LOAD_DATA_LOCAL_INFILE_REJECTED);
+    EXPECT_NE(Api().mysql_error(b).find("'" + missing + "'"), std::string::npos) << Api().mysql_error(b);
+    EXPECT_NE(Api().mysql_error(b).find("No such file or directory"), std::string::npos) << Api().mysql_error(b);
+    EXPECT_TRUE(Api().mysql_more_results(b));
+    if (readOn) {
+      ASSERT_EQ(Api().mysql_next_result(b), 0) << Api().mysql_error(b);
+      PMYSQL_RES r = Api().mysql_use_result(b);
+      ASSERT_NE(r, nullptr);
+      PMYSQL_ROW row = Api().mysql_fetch_row(r);
+      ASSERT_NE(row, nullptr);
+      EXPECT_EQ(Api()._mysql_fetch_value_str(row, 0), "7");
+      Api().mysql_free_result(r);
+    }
+    EXPECT_EQ(Read(b, "SELECT 8", false).rows, (std::vector<Row>{{std::string("8")}})) << "read on " << readOn;
+    EXPECT_EQ(Api().mysql_ping(b), 0);
+    Api().mysql_close(b);
+  }
+  h = OpenRoot();
   Exec(h, "DROP TABLE " + table);
   Api().mysql_close(h);
   std::remove(path);

@@ -12,7 +12,6 @@
 #include <string>
 
 #include "MySqlSession.h"
-#include "Streams.h"
 #include "support/FakeMySqlServer.h"
 
 namespace lumo {
@@ -421,28 +420,6 @@ TEST(MySqlSessionFake, LocalInfileRequestedTwiceSendsOnce) {
   EXPECT_EQ(rx[4].Payload, "");
 }
 
-TEST(MySqlSessionFake, MissingLocalFileKeepsTheSessionUsable) {
-  FakeMySqlServer srv(FakeMySqlScript()
-                          .Login()
-                          .Receive()
-                          .Send("\xFB/nonexistent/lumo.csv")
-                          .ReceiveUntilEmpty()
-                          .Send(OkPacket())
-                          .Receive()
-                          .Send(OkPacket()));
-  auto s = NewSession();
-  ConnectTo(*s, srv);
-  const std::string q = "LOAD DATA LOCAL INFILE '/nonexistent/lumo.csv' INTO TABLE t";
-  s->SimpleCommand(TServerCommand::scQuery, q.data(), q.size(), true);
-  try {
-    s->ReadQueryResult();
-    FAIL();
-  } catch (const EFOpenError& e) {
-    EXPECT_EQ(std::string(e.what()).rfind("Cannot open file \"/nonexistent/lumo.csv\".", 0), 0u) << e.what();
-  }
-  s->Ping();
-}
-
 TEST(MySqlSessionFake, LocalInfileNamesOfStatements) {
   EXPECT_EQ(LocalInfileNames("LOAD DATA LOCAL INFILE '/tmp/a.csv' INTO TABLE t", false),
             std::vector<std::string>{"/tmp/a.csv"});
@@ -454,6 +431,9 @@ TEST(MySqlSessionFake, LocalInfileNamesOfStatements) {
             std::vector<std::string>{"C:\\dir\\f.txt"});
   EXPECT_EQ(LocalInfileNames("LOAD DATA LOCAL INFILE 'C:\\dir' INTO TABLE t", true),
             std::vector<std::string>{"C:\\dir"});
+  // Literals apart are joined; a control byte is read past.
+  EXPECT_EQ(LocalInfileNames("SELECT \x01; LOAD DATA LOCAL INFILE 'a' \"b\" 'c''d' INTO TABLE t", false),
+            std::vector<std::string>{"abc'd"});
   // Not at the start of a statement, in a literal, or without LOCAL.
   EXPECT_TRUE(LocalInfileNames("SELECT 'LOAD DATA LOCAL INFILE ''/etc/passwd'''", false).empty());
   EXPECT_TRUE(LocalInfileNames("SELECT 1 FROM t WHERE a = 'x'; SELECT 2 LOAD DATA LOCAL INFILE 'y'", false).empty());
@@ -472,6 +452,60 @@ std::vector<std::string> ResultSet(int rows, std::uint16_t status) {
 FakeMySqlScript& SendAll(FakeMySqlScript& sc, const std::vector<std::string>& packets) {
   for (const auto& p : packets) sc.Send(p);
   return sc;
+}
+
+TEST(MySqlSessionFake, UnreadableLocalFilesEndTheExchangeAndKeepTheBatch) {
+  const std::uint16_t more = 2 | server::MORE_RESULTS_EXISTS;
+  char dir[] = "/tmp/lumo-infile-dir-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  const std::string missing = "/nonexistent/lumo.csv";
+  // A missing file in a batch: the server's OK announces the next result,
+  // which the session skips before the ping. A directory (a read error):
+  // the server's error reply wins and ends the batch.
+  FakeMySqlScript first;
+  first.Login().Receive().Send("\xFB" + missing).ReceiveUntilEmpty().Send(OkPacket(0, 0, more));
+  SendAll(first, ResultSet(1, 2)).Receive().Send(OkPacket());
+  FakeMySqlServer srv(std::vector<FakeMySqlScript>{
+      first, FakeMySqlScript()
+                 .Login()
+                 .Receive()
+                 .Send("\xFB" + std::string(dir))
+                 .ReceiveUntilEmpty()
+                 .Send(ErrPacket(1261, "01000", "Row 1 doesn't contain data for all columns"))
+                 .Receive()
+                 .Send(OkPacket())});
+  for (const std::string& file : {missing, std::string(dir)}) {
+    auto s = NewSession();
+    ConnectTo(*s, srv, "", client::MULTI_STATEMENTS);
+    const std::string q = "LOAD DATA LOCAL INFILE '" + file + "' INTO TABLE t; SELECT 7";
+    s->SimpleCommand(TServerCommand::scQuery, q.data(), q.size(), true);
+    std::string msg;
+    const int code = ErrorOf([&] { s->ReadQueryResult(); }, &msg);
+    if (file == missing) {
+      EXPECT_EQ(code, cr::LOAD_DATA_LOCAL_INFILE_REJECTED);
+      EXPECT_NE(msg.find("The server asked for the local file '/nonexistent/lumo.csv', but it cannot be opened: "
+                         "No such file or directory; the file was not sent"),
+                std::string::npos)
+          << msg;
+      EXPECT_TRUE(s->serverStatus & server::MORE_RESULTS_EXISTS);
+    } else {
+      EXPECT_EQ(code, 1261) << msg;
+      EXPECT_FALSE(s->serverStatus & server::MORE_RESULTS_EXISTS);
+    }
+    s->Ping();
+    s->Close();
+  }
+  ASSERT_TRUE(srv.WaitDone(2));
+  EXPECT_TRUE(srv.Failures().empty());
+  ::rmdir(dir);
+  // Response, query, empty packet, ping, quit: the skipped result was read
+  // without a command of its own.
+  for (int i = 0; i < 2; ++i) {
+    auto rx = srv.Received(i);
+    ASSERT_EQ(rx.size(), 5u) << i;
+    EXPECT_EQ(rx[2].Payload, "") << i;
+    EXPECT_EQ(rx[3].Payload, "\x0E") << i;
+  }
 }
 
 TEST(MySqlSessionFake, PendingResultsAndFreeQuery) {

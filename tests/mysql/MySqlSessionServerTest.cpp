@@ -11,7 +11,6 @@
 #include <string>
 
 #include "MySqlSession.h"
-#include "Streams.h"
 #include "support/TestServer.h"
 
 namespace lumo {
@@ -214,7 +213,8 @@ TEST(MySqlSessionServer, LoadDataLocalInfile) {
 
     // A file that does not exist: the server gets an empty file, the caller
     // the file error, the session goes on.
-    EXPECT_THROW(Query(*s, "LOAD DATA LOCAL INFILE '/nonexistent/lumo.csv' INTO TABLE " + table), EFOpenError);
+    EXPECT_EQ(ErrorOf([&] { Query(*s, "LOAD DATA LOCAL INFILE '/nonexistent/lumo.csv' INTO TABLE " + table); }),
+              cr::LOAD_DATA_LOCAL_INFILE_REJECTED);
     s->Ping();
     // Local files disabled: refused.
     s->SetLocalInfile(false);
