@@ -1285,30 +1285,6 @@ Variant TData::GetFieldDataAsVariant(const TFieldDesc& field, const void* recBuf
   }
 }
 
-namespace {
-
-bool IsIntegerKind(std::uint16_t vt) noexcept {
-  switch (vt) {
-    case varSmallint:
-    case varInteger:
-    case varShortInt:
-    case varByte:
-    case varWord:
-    case varLongWord:
-    case varInt64:
-    case varUInt64:
-      return true;
-    default:
-      return false;
-  }
-}
-
-bool IsRealKind(std::uint16_t vt) noexcept {
-  return vt == varSingle || vt == varDouble || vt == varCurrency || vt == varDate || vt == varFMTBcd;
-}
-
-}  // namespace
-
 void TData::PutFieldAsVariant(int fieldNo, void* recBuf, const Variant& value, bool isDatabaseValue) {
   const TFieldDesc& field = FieldDescOf(fieldNo);
   if (field.HasParent()) {
@@ -1336,7 +1312,7 @@ void TData::PutFieldAsVariant(int fieldNo, void* recBuf, const Variant& value, b
     }
     case dtInt8:
     case dtUInt8: {
-      if (!IsIntegerKind(vt)) CannotConvert();
+      if (!IsIntegerVarType(vt)) CannotConvert();
       std::uint8_t buf[2] = {};
       if (type == dtInt8) {
         const std::int16_t v = value.AsInt8();
@@ -1356,7 +1332,7 @@ void TData::PutFieldAsVariant(int fieldNo, void* recBuf, const Variant& value, b
     }
     case dtInt16:
     case dtUInt16: {
-      if (!IsIntegerKind(vt) || vt == varInt64) CannotConvert();
+      if (!IsIntegerVarType(vt)) CannotConvert();
       if (type == dtInt16) {
         const std::int16_t v = value.AsInt16();
         put(&v);
@@ -1367,25 +1343,25 @@ void TData::PutFieldAsVariant(int fieldNo, void* recBuf, const Variant& value, b
       break;
     }
     case dtInt32: {
-      if (!IsIntegerKind(vt) && !value.IsText()) CannotConvert();
+      if (!IsIntegerVarType(vt) && !value.IsText()) CannotConvert();
       const std::int32_t v = value.AsInt32();
       put(&v);
       break;
     }
     case dtUInt32: {
-      if (vt != varLongWord) CannotConvert();
+      if (!IsIntegerVarType(vt)) CannotConvert();
       const std::uint32_t v = value.AsUInt32();
       put(&v);
       break;
     }
     case dtInt64: {
-      if (vt != varInt64 && vt != varUInt64) CannotConvert();
+      if (!IsIntegerVarType(vt)) CannotConvert();
       const std::int64_t v = value.AsInt64();
       put(&v);
       break;
     }
     case dtUInt64: {
-      if (!IsIntegerKind(vt)) CannotConvert();
+      if (!IsIntegerVarType(vt)) CannotConvert();
       const std::uint64_t v = value.AsUInt64();
       put(&v);
       break;
@@ -1393,7 +1369,7 @@ void TData::PutFieldAsVariant(int fieldNo, void* recBuf, const Variant& value, b
     case dtFloat:
     case dtCurrency:
     case dtSingle: {
-      if (!IsIntegerKind(vt) && !IsRealKind(vt) && !value.IsText()) CannotConvert();
+      if (!VarIsNumeric(value) && !value.IsText()) CannotConvert();
       if (type == dtSingle) {
         const float v = value.AsSingle();
         put(&v);
@@ -2626,10 +2602,12 @@ bool TMemData::SetToBookmark(const TRecBookmark& bookmark) {
 
 bool TMemData::BookmarkValid(const TRecBookmark* bookmark) {
   if (!bookmark) return false;
-  if (bookmark->RefreshIteration == FRefreshIteration &&
-      FBlockMan.IsLiveItem(bookmark->Item, bookmark->Block, bookmark->Serial))
-    return IsVisible(bookmark->Item);
-  return bookmark->Order > 0 && bookmark->Order <= FRecordCount;
+  const bool live = bookmark->RefreshIteration == FRefreshIteration &&
+                    FBlockMan.IsLiveItem(bookmark->Item, bookmark->Block, bookmark->Serial);
+  // Only a filter makes a live record's bookmark invalid: a record hidden by
+  // its cached-update status (a cached delete) is still a place to go to.
+  if (live && Filtered() && !IsVisible(bookmark->Item)) return false;
+  return live || (bookmark->Order > 0 && bookmark->Order <= FRecordCount);
 }
 
 int TMemData::CompareBookmarks(const TRecBookmark* b1, const TRecBookmark* b2) {
