@@ -34,10 +34,6 @@ constexpr std::size_t RoundUp8(std::size_t n) noexcept { return (n + 7) & ~std::
 
 bool IsHeapType(std::uint16_t t) noexcept { return t == dtExtString || t == dtExtWideString || t == dtExtVarBytes; }
 
-bool IsTextType(std::uint16_t t) noexcept {
-  return t == dtString || t == dtExtString || t == dtWideString || t == dtExtWideString;
-}
-
 std::uint16_t ReadU16(const void* p) noexcept {
   std::uint16_t v = 0;
   std::memcpy(&v, p, sizeof v);
@@ -1085,8 +1081,8 @@ void TData::PutFieldValue(int fieldNo, void* recBuf, const void* source, std::in
 
 void TData::FinishPut(int fieldNo, const TFieldDesc& field, void* recBuf) {
   bool makeNull = false;
-  if ((FSetEmptyStrToNull || FRequireEmptyStrToNull) && IsTextType(field.DataType())) {
-    if (field.DataType() == dtWideString || field.DataType() == dtExtWideString)
+  if ((FSetEmptyStrToNull || FRequireEmptyStrToNull) && IsStringFieldType(field.DataType())) {
+    if (IsWideStringFieldType(field.DataType()))
       makeNull = RawWideText(field, recBuf).empty();
     else
       makeNull = RawAnsiText(field, recBuf).empty();
@@ -3016,7 +3012,7 @@ int TMemData::CompareFieldValue(const void* value, std::uint16_t valueType, TCom
     std::string_view ansi;
     std::u16string_view wide;
     if (ft == dtString || ft == dtExtString || ft == dtGuid) ansi = RawAnsiText(field, recBuf);
-    if (ft == dtWideString || ft == dtExtWideString) wide = RawWideText(field, recBuf);
+    if (IsWideStringFieldType(ft)) wide = RawWideText(field, recBuf);
     return FieldText(*this, field, recBuf, ansi, wide);
   };
   if (IsNumericType(valueType)) {
@@ -3085,7 +3081,7 @@ int TMemData::CompareFieldValue(const void* value, std::uint16_t valueType, TCom
     }
     case dtWideString: {
       std::u16string_view key(static_cast<const char16_t*>(value), StrLenW(static_cast<const char16_t*>(value)));
-      if (ft == dtWideString || ft == dtExtWideString) {
+      if (IsWideStringFieldType(ft)) {
         std::u16string_view v = RawWideText(field, recBuf);
         if (TrimsField(field)) {
           v = RTrim(v);
@@ -3103,7 +3099,7 @@ int TMemData::CompareFieldValue(const void* value, std::uint16_t valueType, TCom
       if ((ft == dtString || ft == dtExtString) && !partial && !TrimsField(field))
         return InternalAnsiStrComp(key, RawAnsiText(field, recBuf), options);
       std::string v = textOfField();
-      if (IsTextType(ft) || ft == dtGuid) {
+      if (IsStringFieldType(ft) || ft == dtGuid) {
         if (TrimsField(field)) {
           v.resize(RTrim(std::string_view(v)).size());
           key = RTrim(key);
@@ -3184,7 +3180,7 @@ bool TMemData::SortByKeys(std::vector<TItemHeader*>& items, std::vector<std::uin
   const TFieldDesc& f = *c0.FieldDesc;
   const std::uint16_t t = f.DataType();
   const bool ansi = t == dtString || t == dtExtString || t == dtGuid;
-  const bool wide = t == dtWideString || t == dtExtWideString;
+  const bool wide = IsWideStringFieldType(t);
   if (!IsNumericType(t) && !ansi && !wide) return false;
   if (f.HasParent() || f.FieldDescKind() == fdkCalculated) return false;
 
