@@ -2650,27 +2650,8 @@ struct TNum {
 };
 
 bool IsNumericType(std::uint16_t t) noexcept {
-  switch (t) {
-    case dtInt8:
-    case dtUInt8:
-    case dtInt16:
-    case dtUInt16:
-    case dtInt32:
-    case dtUInt32:
-    case dtInt64:
-    case dtUInt64:
-    case dtBoolean:
-    case dtFloat:
-    case dtCurrency:
-    case dtSingle:
-    case dtDate:
-    case dtTime:
-    case dtDateTime:
-    case dtBCD:
-      return true;
-    default:
-      return false;
-  }
+  return IsIntegerFieldType(t) || t == dtBoolean || t == dtFloat || t == dtCurrency || t == dtSingle || t == dtDate ||
+         t == dtTime || t == dtDateTime || t == dtBCD;
 }
 
 // dtBCD keys are doubles; dtBCD slots hold the value × 10 000.
