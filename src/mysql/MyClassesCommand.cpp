@@ -760,7 +760,8 @@ void TMySQLCommand::GetSPParams(const std::string& name, bool& isFunction, std::
   if (oldServer || c.Embedded()) {
     const std::string base = "SELECT type, returns, param_list FROM mysql.proc WHERE (name = " + lit(object);
     TTextRows rows = QueryRows(c, FComponent, base + ") AND (db = " + lit(database) + ")");
-    if (rows.empty()) rows = QueryRows(c, FComponent, base + ") AND (LOWER(db) = " + lit(AsciiLowerCase(database)) + ")");
+    if (rows.empty())
+      rows = QueryRows(c, FComponent, base + ") AND (LOWER(db) = " + lit(AsciiLowerCase(database)) + ")");
     if (rows.empty() || rows[0].size() < 3)
       throw EDAError(Format("Routine %s not found", {name}));
     isFunction = AsciiUpperCase(rows[0][0].value_or("")) == "FUNCTION";
