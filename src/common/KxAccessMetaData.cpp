@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <initializer_list>
 
+#include "Ascii.h"
 #include "Collation.h"
 
 namespace lumo {
@@ -13,10 +14,7 @@ std::string TrimLower(std::string_view s) {
   std::size_t b = 0, e = s.size();
   while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
   while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  std::string r(s.substr(b, e - b));
-  for (char& c : r)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return r;
+  return AsciiLowerCase(s.substr(b, e - b));
 }
 
 struct TFieldSpec {

@@ -419,25 +419,6 @@ const TOnDemandConverter* TKxRecordSet::GetMapOnDemandConverter(const TKxFieldDe
   return FindMapOnDemandConverter(mapRule, field.DataType(), field.DBLength(), field.DBScale());
 }
 
-namespace {
-
-bool IsSizedType(std::uint16_t t) noexcept {
-  switch (t) {
-    case dtString:
-    case dtExtString:
-    case dtBytes:
-    case dtVarBytes:
-    case dtExtVarBytes:
-    case dtWideString:
-    case dtExtWideString:
-      return true;
-    default:
-      return false;
-  }
-}
-
-}  // namespace
-
 void TKxRecordSet::InitFields() {
   TMemData::InitFields();
   if (TKxConnection* c = GetCommand().Connection())
@@ -461,7 +442,7 @@ void TKxRecordSet::InitFields() {
     else if (converter->CalcLength())
       field->SetMapLength(converter->CalcLength()(field->Length()));
     else
-      field->SetMapLength(IsSizedType(rule->DataType()) ? 20 : field->Length());
+      field->SetMapLength(IsSizedFieldType(rule->DataType()) ? 20 : field->Length());
     if (rule->FieldScale() >= 0)
       field->SetMapScale(rule->FieldScale());
     else if (converter->CalcScale())

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "Ascii.h"
 #include "Collation.h"
 #include "Format.h"
 #include "StringList.h"
@@ -11,8 +12,6 @@ namespace lumo {
 
 namespace {
 
-bool IsUpperAscii(char ch) noexcept { return ch >= 'A' && ch <= 'Z'; }
-bool IsLowerAscii(char ch) noexcept { return ch >= 'a' && ch <= 'z'; }
 bool IsDigitAscii(char ch) noexcept { return ch >= '0' && ch <= '9'; }
 
 std::string_view Trim(std::string_view s) noexcept {
@@ -20,13 +19,6 @@ std::string_view Trim(std::string_view s) noexcept {
   while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
   while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
   return s.substr(b, e - b);
-}
-
-std::string AsciiUpper(std::string_view s) {
-  std::string r(s);
-  for (char& c : r)
-    if (IsLowerAscii(c)) c = static_cast<char>(c - 'a' + 'A');
-  return r;
 }
 
 // The next lexeme; a byte the lexer does not know is skipped (the lexer has
@@ -56,8 +48,8 @@ bool IsNameLexeme(TSQLParser& p, int code) { return code == lcIdent || (code > 0
 std::string WordOf(TSQLParser& p, int code) {
   if (!IsNameLexeme(p, code)) return {};
   std::string_view v = p.LexemView();
-  if (v.empty() || !(IsUpperAscii(v[0]) || IsLowerAscii(v[0]) || v[0] == '_')) return {};
-  return AsciiUpper(v);
+  if (v.empty() || !(IsAsciiUpper(v[0]) || IsAsciiLower(v[0]) || v[0] == '_')) return {};
+  return AsciiUpperCase(v);
 }
 
 // Reads up to and including the ")" that closes a "(" already read.
@@ -184,11 +176,11 @@ void TSQLInfo::ParseExtColumnName(TSQLParser&, int&, std::string&) const {}
 bool TSQLInfo::FirstCharQuotesNeed(char ch, TIdentCase identCase) const {
   switch (identCase) {
     case icUpper:
-      return !IsUpperAscii(ch);
+      return !IsAsciiUpper(ch);
     case icLower:
-      return !IsLowerAscii(ch);
+      return !IsAsciiLower(ch);
     default:
-      return !IsUpperAscii(ch) && !IsLowerAscii(ch);
+      return !IsAsciiUpper(ch) && !IsAsciiLower(ch);
   }
 }
 
@@ -590,7 +582,7 @@ void TSQLInfo::ParseColumnsInfo(std::string_view sql, TColumnsInfo& columnsInfo)
       if (i % 2 == 1) {
         plain = item[i].Symbol && item[i].Text == ".";
       } else {
-        const std::string upper = AsciiUpper(item[i].Text);
+        const std::string upper = AsciiUpperCase(item[i].Text);
         plain = item[i].Code == lcIdent && !p.IsFunctionOrConst(upper) && !p.IsQuasiColumn(upper);
       }
     }

@@ -272,19 +272,9 @@ std::string MSecSuffix(const TTimeStamp& ts) {
   return buf;
 }
 
-// A time span beyond one day or below zero (what a time column may hold) as
-// signed hours, minutes and seconds, the hours not wrapped at 24.
-std::string SpanText(std::int32_t ms) {
-  const std::int64_t m = ms < 0 ? -std::int64_t{ms} : ms;
-  char buf[40];
-  std::snprintf(buf, sizeof buf, "%s%lld:%02d:%02d", ms < 0 ? "-" : "", static_cast<long long>(m / 3600000),
-                static_cast<int>(m / 60000 % 60), static_cast<int>(m / 1000 % 60));
-  return buf + MSecSuffix(TTimeStamp{DateDelta, static_cast<std::int32_t>(m % MSecsPerDay)});
-}
-
 std::string DateText(const Args& a, const DateV& d) {
   if (d.Kind == dtSQLTimeStamp) return SQLTimeStampToStr(d.Sql);
-  if (d.Kind == dtTime && (d.Num < 0 || d.Num >= MSecsPerDay)) return SpanText(d.Num);
+  if (d.Kind == dtTime && (d.Num < 0 || d.Num >= MSecsPerDay)) return TimeSpanToStr(d.Num);
   TTimeStamp ts = StampOf(a, d);
   TDateTime dt = StampToDateTime(ts);
   switch (d.Kind) {
@@ -1081,22 +1071,14 @@ constexpr std::uint16_t kIntTypes[] = {dtInt8, dtUInt8, dtInt16, dtUInt16, dtInt
 constexpr std::uint16_t kNumberTypes[] = {dtInt8,  dtUInt8,  dtInt16,    dtUInt16,  dtInt32, dtUInt32, dtInt64,
                                           dtFloat, dtSingle, dtCurrency, dtBoolean, dtBCD,   dtFMTBCD};
 
-bool In(std::uint16_t t, std::initializer_list<std::uint16_t> set) {
-  for (std::uint16_t s : set)
-    if (s == t) return true;
-  return false;
-}
-bool IsText(std::uint16_t t) { return In(t, {dtString, dtExtString, dtWideString, dtExtWideString}); }
-bool IsBinary(std::uint16_t t) { return In(t, {dtBytes, dtVarBytes, dtExtVarBytes}); }
-bool IsWide(std::uint16_t t) { return t == dtWideString || t == dtExtWideString; }
 bool IsDecimal(std::uint16_t t) { return t == dtBCD || t == dtFMTBCD; }
 
 TOnDemandPair MakePair(std::uint16_t s, std::uint16_t d) {
   TCalcSizeFunc len = nullptr, scale = nullptr;
-  bool sTB = IsText(s) || IsBinary(s), dTB = IsText(d) || IsBinary(d);
-  if (IsBinary(s) && IsWide(d))
+  bool sTB = IsSizedFieldType(s), dTB = IsSizedFieldType(d);
+  if (IsBytesFieldType(s) && IsWideStringFieldType(d))
     len = &TSizeConverters::SizeDiv2;
-  else if (IsWide(s) && IsBinary(d))
+  else if (IsWideStringFieldType(s) && IsBytesFieldType(d))
     len = &TSizeConverters::SizeX2;
   else if (sTB && dTB)
     len = &TSizeConverters::CopySize;
@@ -1104,7 +1086,7 @@ TOnDemandPair MakePair(std::uint16_t s, std::uint16_t d) {
     len = scale = &TSizeConverters::CopySize;
   else if (IsDecimal(d))
     len = scale = &TSizeConverters::Size0;
-  else if ((IsText(s) && d == dtGuid) || (s == dtGuid && IsText(d)))
+  else if ((IsStringFieldType(s) && d == dtGuid) || (s == dtGuid && IsStringFieldType(d)))
     len = &TSizeConverters::GuidSize;
   return {s, d, len, scale};
 }
@@ -1121,7 +1103,7 @@ std::vector<TOnDemandPair> BuildMatrix() {
   for (auto group : {std::span<const std::uint16_t>(kTextTypes), std::span<const std::uint16_t>(kBinaryTypes)})
     for (std::uint16_t s : group) {
       add(s, {kIntTypes, textBinaryTargets, kTextTypes, kBinaryTypes});
-      if (IsText(s)) add(s, {guid});
+      if (IsStringFieldType(s)) add(s, {guid});
     }
   for (std::uint16_t s : kNumberTypes) {
     for (std::uint16_t d : kNumberTypes)

@@ -237,26 +237,9 @@ void ConvertFetchedValue(const TFetchConverter& converter, TStringHeap* heap, st
   convert(heap, source, sourceLen, 0, dest, destLen, destScale, ignoreErrors);
 }
 
-namespace {
-bool IsSizedType(std::uint16_t t) noexcept {
-  switch (t) {
-    case dtString:
-    case dtExtString:
-    case dtBytes:
-    case dtVarBytes:
-    case dtExtVarBytes:
-    case dtWideString:
-    case dtExtWideString:
-      return true;
-    default:
-      return false;
-  }
-}
-}  // namespace
-
 bool IsEqualDataTypes(std::uint16_t dataType, int length, int scale, const TKxMapRule& rule) {
   if (dataType != rule.DataType()) return false;
-  if (IsSizedType(dataType)) return rule.FieldLength() == -1 || rule.FieldLength() == length;
+  if (IsSizedFieldType(dataType)) return rule.FieldLength() == -1 || rule.FieldLength() == length;
   if (dataType == dtBCD || dataType == dtFMTBCD)
     return (rule.FieldLength() == -1 || rule.FieldLength() == length) &&
            (rule.FieldScale() == -1 || rule.FieldScale() == scale);
@@ -279,7 +262,7 @@ TFieldMapping ResolveFieldMapping(const TKxMapRules* recordSetRules, const TKxMa
   else if (converter->CalcLength())
     m.MapLength = converter->CalcLength()(length);
   else
-    m.MapLength = IsSizedType(rule->DataType()) ? 20 : length;
+    m.MapLength = IsSizedFieldType(rule->DataType()) ? 20 : length;
   if (rule->FieldScale() >= 0)
     m.MapScale = rule->FieldScale();
   else if (converter->CalcScale())

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Ascii.h"
 #include "CodePages.h"
 #include "Format.h"
 #include "FormatSettings.h"
@@ -16,26 +17,15 @@ namespace lumo {
 
 namespace {
 
-inline unsigned char Fold(unsigned char ch) noexcept {
-  return (ch >= 'a' && ch <= 'z') ? static_cast<unsigned char>(ch - ('a' - 'A')) : ch;
-}
-
 // Compares `a` (folded on the fly) with the stored, already folded key `b`.
 int CompareFolded(std::string_view a, std::string_view b) noexcept {
   std::size_t n = std::min(a.size(), b.size());
   for (std::size_t i = 0; i < n; ++i) {
-    unsigned char x = Fold(static_cast<unsigned char>(a[i]));
+    unsigned char x = AsciiUpper(static_cast<unsigned char>(a[i]));
     unsigned char y = static_cast<unsigned char>(b[i]);
     if (x != y) return x < y ? -1 : 1;
   }
   return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
-}
-
-bool EqualFolded(std::string_view a, std::string_view b) noexcept {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (Fold(static_cast<unsigned char>(a[i])) != Fold(static_cast<unsigned char>(b[i]))) return false;
-  return true;
 }
 
 constexpr std::int64_t MaxBlockSize = std::int64_t(1) << 30;
@@ -59,7 +49,7 @@ TLexemTable::TLexemTable(const TLexemTable& base, std::initializer_list<std::pai
 void TLexemTable::Add(std::string_view text, int code) {
   LUMO_ASSERT(!text.empty() && code > 0);
   std::string key(text);
-  for (auto& ch : key) ch = static_cast<char>(Fold(static_cast<unsigned char>(ch)));
+  for (auto& ch : key) ch = AsciiUpper(ch);
   FEntries.push_back({std::move(key), code});
 }
 
@@ -76,7 +66,7 @@ void TLexemTable::Finish() {
     LUMO_ASSERT(i == 0 || FEntries[i - 1].Text != FEntries[i].Text);
     const auto& e = FEntries[i];
     unsigned char first = static_cast<unsigned char>(e.Text[0]);
-    unsigned char lower = (first >= 'A' && first <= 'Z') ? static_cast<unsigned char>(first + ('a' - 'A')) : first;
+    unsigned char lower = AsciiLower(first);
     FFirstChars.set(first);
     FFirstChars.set(lower);
     if (e.Text.size() == 1) {
@@ -813,7 +803,7 @@ bool TParser::ToLexem(std::string_view lexem) {
     int t = InternalGetNext();
     FToken = t;
     if (t == lcEnd) return false;
-    if (t != lcString && t != lcComment && EqualFolded(LexemView(), lexem)) return true;
+    if (t != lcString && t != lcComment && SameTextAscii(LexemView(), lexem)) return true;
   }
 }
 

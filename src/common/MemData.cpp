@@ -34,10 +34,6 @@ constexpr std::size_t RoundUp8(std::size_t n) noexcept { return (n + 7) & ~std::
 
 bool IsHeapType(std::uint16_t t) noexcept { return t == dtExtString || t == dtExtWideString || t == dtExtVarBytes; }
 
-bool IsTextType(std::uint16_t t) noexcept {
-  return t == dtString || t == dtExtString || t == dtWideString || t == dtExtWideString;
-}
-
 std::uint16_t ReadU16(const void* p) noexcept {
   std::uint16_t v = 0;
   std::memcpy(&v, p, sizeof v);
@@ -1085,8 +1081,8 @@ void TData::PutFieldValue(int fieldNo, void* recBuf, const void* source, std::in
 
 void TData::FinishPut(int fieldNo, const TFieldDesc& field, void* recBuf) {
   bool makeNull = false;
-  if ((FSetEmptyStrToNull || FRequireEmptyStrToNull) && IsTextType(field.DataType())) {
-    if (field.DataType() == dtWideString || field.DataType() == dtExtWideString)
+  if ((FSetEmptyStrToNull || FRequireEmptyStrToNull) && IsStringFieldType(field.DataType())) {
+    if (IsWideStringFieldType(field.DataType()))
       makeNull = RawWideText(field, recBuf).empty();
     else
       makeNull = RawAnsiText(field, recBuf).empty();
@@ -1285,30 +1281,6 @@ Variant TData::GetFieldDataAsVariant(const TFieldDesc& field, const void* recBuf
   }
 }
 
-namespace {
-
-bool IsIntegerKind(std::uint16_t vt) noexcept {
-  switch (vt) {
-    case varSmallint:
-    case varInteger:
-    case varShortInt:
-    case varByte:
-    case varWord:
-    case varLongWord:
-    case varInt64:
-    case varUInt64:
-      return true;
-    default:
-      return false;
-  }
-}
-
-bool IsRealKind(std::uint16_t vt) noexcept {
-  return vt == varSingle || vt == varDouble || vt == varCurrency || vt == varDate || vt == varFMTBcd;
-}
-
-}  // namespace
-
 void TData::PutFieldAsVariant(int fieldNo, void* recBuf, const Variant& value, bool isDatabaseValue) {
   const TFieldDesc& field = FieldDescOf(fieldNo);
   if (field.HasParent()) {
@@ -1336,7 +1308,7 @@ void TData::PutFieldAsVariant(int fieldNo, void* recBuf, const Variant& value, b
     }
     case dtInt8:
     case dtUInt8: {
-      if (!IsIntegerKind(vt)) CannotConvert();
+      if (!IsIntegerVarType(vt)) CannotConvert();
       std::uint8_t buf[2] = {};
       if (type == dtInt8) {
         const std::int16_t v = value.AsInt8();
@@ -1356,7 +1328,7 @@ void TData::PutFieldAsVariant(int fieldNo, void* recBuf, const Variant& value, b
     }
     case dtInt16:
     case dtUInt16: {
-      if (!IsIntegerKind(vt) || vt == varInt64) CannotConvert();
+      if (!IsIntegerVarType(vt)) CannotConvert();
       if (type == dtInt16) {
         const std::int16_t v = value.AsInt16();
         put(&v);
@@ -1367,25 +1339,25 @@ void TData::PutFieldAsVariant(int fieldNo, void* recBuf, const Variant& value, b
       break;
     }
     case dtInt32: {
-      if (!IsIntegerKind(vt) && !value.IsText()) CannotConvert();
+      if (!IsIntegerVarType(vt) && !value.IsText()) CannotConvert();
       const std::int32_t v = value.AsInt32();
       put(&v);
       break;
     }
     case dtUInt32: {
-      if (vt != varLongWord) CannotConvert();
+      if (!IsIntegerVarType(vt)) CannotConvert();
       const std::uint32_t v = value.AsUInt32();
       put(&v);
       break;
     }
     case dtInt64: {
-      if (vt != varInt64 && vt != varUInt64) CannotConvert();
+      if (!IsIntegerVarType(vt)) CannotConvert();
       const std::int64_t v = value.AsInt64();
       put(&v);
       break;
     }
     case dtUInt64: {
-      if (!IsIntegerKind(vt)) CannotConvert();
+      if (!IsIntegerVarType(vt)) CannotConvert();
       const std::uint64_t v = value.AsUInt64();
       put(&v);
       break;
@@ -1393,7 +1365,7 @@ void TData::PutFieldAsVariant(int fieldNo, void* recBuf, const Variant& value, b
     case dtFloat:
     case dtCurrency:
     case dtSingle: {
-      if (!IsIntegerKind(vt) && !IsRealKind(vt) && !value.IsText()) CannotConvert();
+      if (!VarIsNumeric(value) && !value.IsText()) CannotConvert();
       if (type == dtSingle) {
         const float v = value.AsSingle();
         put(&v);
@@ -2626,10 +2598,12 @@ bool TMemData::SetToBookmark(const TRecBookmark& bookmark) {
 
 bool TMemData::BookmarkValid(const TRecBookmark* bookmark) {
   if (!bookmark) return false;
-  if (bookmark->RefreshIteration == FRefreshIteration &&
-      FBlockMan.IsLiveItem(bookmark->Item, bookmark->Block, bookmark->Serial))
-    return IsVisible(bookmark->Item);
-  return bookmark->Order > 0 && bookmark->Order <= FRecordCount;
+  const bool live = bookmark->RefreshIteration == FRefreshIteration &&
+                    FBlockMan.IsLiveItem(bookmark->Item, bookmark->Block, bookmark->Serial);
+  // Only a filter makes a live record's bookmark invalid: a record hidden by
+  // its cached-update status (a cached delete) is still a place to go to.
+  if (live && Filtered() && !IsVisible(bookmark->Item)) return false;
+  return live || (bookmark->Order > 0 && bookmark->Order <= FRecordCount);
 }
 
 int TMemData::CompareBookmarks(const TRecBookmark* b1, const TRecBookmark* b2) {
@@ -2676,27 +2650,8 @@ struct TNum {
 };
 
 bool IsNumericType(std::uint16_t t) noexcept {
-  switch (t) {
-    case dtInt8:
-    case dtUInt8:
-    case dtInt16:
-    case dtUInt16:
-    case dtInt32:
-    case dtUInt32:
-    case dtInt64:
-    case dtUInt64:
-    case dtBoolean:
-    case dtFloat:
-    case dtCurrency:
-    case dtSingle:
-    case dtDate:
-    case dtTime:
-    case dtDateTime:
-    case dtBCD:
-      return true;
-    default:
-      return false;
-  }
+  return IsIntegerFieldType(t) || t == dtBoolean || t == dtFloat || t == dtCurrency || t == dtSingle || t == dtDate ||
+         t == dtTime || t == dtDateTime || t == dtBCD;
 }
 
 // dtBCD keys are doubles; dtBCD slots hold the value × 10 000.
@@ -3038,7 +2993,7 @@ int TMemData::CompareFieldValue(const void* value, std::uint16_t valueType, TCom
     std::string_view ansi;
     std::u16string_view wide;
     if (ft == dtString || ft == dtExtString || ft == dtGuid) ansi = RawAnsiText(field, recBuf);
-    if (ft == dtWideString || ft == dtExtWideString) wide = RawWideText(field, recBuf);
+    if (IsWideStringFieldType(ft)) wide = RawWideText(field, recBuf);
     return FieldText(*this, field, recBuf, ansi, wide);
   };
   if (IsNumericType(valueType)) {
@@ -3107,7 +3062,7 @@ int TMemData::CompareFieldValue(const void* value, std::uint16_t valueType, TCom
     }
     case dtWideString: {
       std::u16string_view key(static_cast<const char16_t*>(value), StrLenW(static_cast<const char16_t*>(value)));
-      if (ft == dtWideString || ft == dtExtWideString) {
+      if (IsWideStringFieldType(ft)) {
         std::u16string_view v = RawWideText(field, recBuf);
         if (TrimsField(field)) {
           v = RTrim(v);
@@ -3125,7 +3080,7 @@ int TMemData::CompareFieldValue(const void* value, std::uint16_t valueType, TCom
       if ((ft == dtString || ft == dtExtString) && !partial && !TrimsField(field))
         return InternalAnsiStrComp(key, RawAnsiText(field, recBuf), options);
       std::string v = textOfField();
-      if (IsTextType(ft) || ft == dtGuid) {
+      if (IsStringFieldType(ft) || ft == dtGuid) {
         if (TrimsField(field)) {
           v.resize(RTrim(std::string_view(v)).size());
           key = RTrim(key);
@@ -3206,7 +3161,7 @@ bool TMemData::SortByKeys(std::vector<TItemHeader*>& items, std::vector<std::uin
   const TFieldDesc& f = *c0.FieldDesc;
   const std::uint16_t t = f.DataType();
   const bool ansi = t == dtString || t == dtExtString || t == dtGuid;
-  const bool wide = t == dtWideString || t == dtExtWideString;
+  const bool wide = IsWideStringFieldType(t);
   if (!IsNumericType(t) && !ansi && !wide) return false;
   if (f.HasParent() || f.FieldDescKind() == fdkCalculated) return false;
 

@@ -26,7 +26,9 @@
 //   checking that the block is live, the address is an item of it, the item
 //   is in use and the serial matches. A stale bookmark falls back to its
 //   record number; without one SetToBookmark returns false and the position
-//   stays.
+//   stays. BookmarkValid accepts a live item; only while a filter is set
+//   must that item also be visible (a cached delete hidden by its status
+//   still has a place to go to: the record after it).
 // - Record numbers: record number = Order + RecordNoOffset for a visible
 //   item; visibility is cached per item (FilterResult) and never inferred
 //   from Order. Orders may become zero or negative while RecordNoOffset
@@ -73,6 +75,15 @@
 //   TDateFormat; dtVariant a Variant object; blob and object types the
 //   handle (PutField then stores a handle whose reference the record takes
 //   over); everything else its Size bytes.
+// - PutFieldAsVariant: every integer field (dtInt8 … dtUInt64) takes a
+//   variant of any integer kind, signed or unsigned, of any width (dtInt32
+//   also text); a value outside the field's range raises
+//   EVariantOverflowError and nothing is stored. Refusing by kind instead
+//   would refuse values that fit: GetFieldAsVariant answers with the
+//   field's own kind (UInt64 from an unsigned BIGINT, Int8 from a TINYINT),
+//   so copying a row into a store whose columns differ in width or sign, or
+//   a server-generated key into its field, would fail on the kind alone.
+//   Booleans, reals and dates are still refused with "Cannot convert type".
 // - Fields that are attributes of a structured field are read and written
 //   through their object as variants (GetFieldAsVariant, PutFieldAsVariant,
 //   GetNull, SetNull); the raw GetField/PutField raise ENotSupportedError.

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cmath>
 
+#include "Ascii.h"
 #include "CodePages.h"
 #include "Collation.h"
 #include "Format.h"
@@ -20,17 +21,6 @@ bool IsIdentChar(unsigned char c) noexcept { return IsIdentStart(c) || (c >= '0'
 
 bool IsDigit(char c) noexcept { return c >= '0' && c <= '9'; }
 
-bool SameAscii(std::string_view a, std::string_view b) noexcept {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
 int KeywordCode(std::string_view word) noexcept {
   static constexpr struct {
     const char* Word;
@@ -39,7 +29,7 @@ int KeywordCode(std::string_view word) noexcept {
                    {"LIKE", TBoolParser::lxLIKE}, {"NOT", TBoolParser::lxNOT},     {"NULL", TBoolParser::lxNULL},
                    {"OR", TBoolParser::lxOR},     {"TRUE", TBoolParser::lxTRUE}};
   for (const auto& k : kKeywords)
-    if (SameAscii(word, k.Word)) return k.Code;
+    if (SameTextAscii(word, k.Word)) return k.Code;
   return TBoolParser::lcIdent;
 }
 

@@ -9,6 +9,7 @@
 #include <limits>
 #include <memory>
 
+#include "Ascii.h"
 #include "CodePages.h"
 #include "Collation.h"
 #include "Format.h"
@@ -21,16 +22,6 @@ namespace lumo {
 namespace {
 
 [[noreturn]] void InvalidFormat() { throw Exception("Invalid IndexFieldNames format!"); }
-
-bool SameWord(std::string_view a, std::string_view b) noexcept {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-    if (x != b[i]) return false;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -89,15 +80,15 @@ void ParseIndexFieldNames(std::string_view text, const std::function<TFieldDesc*
       bool haveOrder = false, haveType = false;
       while (code == TBoolParser::lcIdent) {
         const std::string& word = lexer.Text();
-        if (SameWord(word, "ASC") || SameWord(word, "DESC")) {
+        if (SameTextAscii(word, "ASC") || SameTextAscii(word, "DESC")) {
           if (haveOrder) InvalidFormat();
           haveOrder = true;
-          column->DescendingOrder = SameWord(word, "DESC");
-        } else if (SameWord(word, "CIS") || SameWord(word, "CS") || SameWord(word, "BIN")) {
+          column->DescendingOrder = SameTextAscii(word, "DESC");
+        } else if (SameTextAscii(word, "CIS") || SameTextAscii(word, "CS") || SameTextAscii(word, "BIN")) {
           if (haveType) InvalidFormat();
           haveType = true;
-          column->SortType = SameWord(word, "CIS")  ? stCaseInsensitive
-                             : SameWord(word, "CS") ? stCaseSensitive
+          column->SortType = SameTextAscii(word, "CIS")  ? stCaseInsensitive
+                             : SameTextAscii(word, "CS") ? stCaseSensitive
                                                     : stBinary;
         } else {
           InvalidFormat();

@@ -81,6 +81,31 @@ constexpr std::uint16_t dtUInt64 = 35;
 
 constexpr int SizeOfHandle = static_cast<int>(sizeof(void*));
 
+// Text held in the record: dtString, dtExtString, dtWideString, dtExtWideString.
+constexpr bool IsStringFieldType(std::uint16_t dataType) noexcept {
+  return dataType == dtString || dataType == dtExtString || dataType == dtWideString || dataType == dtExtWideString;
+}
+// dtWideString and dtExtWideString (UTF-16 in the record).
+constexpr bool IsWideStringFieldType(std::uint16_t dataType) noexcept {
+  return dataType == dtWideString || dataType == dtExtWideString;
+}
+// Every text type: the string types and the text blobs dtMemo, dtWideMemo.
+constexpr bool IsTextFieldType(std::uint16_t dataType) noexcept {
+  return IsStringFieldType(dataType) || dataType == dtMemo || dataType == dtWideMemo;
+}
+// Bytes held in the record: dtBytes, dtVarBytes, dtExtVarBytes.
+constexpr bool IsBytesFieldType(std::uint16_t dataType) noexcept {
+  return dataType == dtBytes || dataType == dtVarBytes || dataType == dtExtVarBytes;
+}
+// Types whose Length counts characters or bytes: the string and byte types.
+constexpr bool IsSizedFieldType(std::uint16_t dataType) noexcept {
+  return IsStringFieldType(dataType) || IsBytesFieldType(dataType);
+}
+// dtInt8 … dtUInt64, signed and unsigned (not dtBoolean).
+constexpr bool IsIntegerFieldType(std::uint16_t dataType) noexcept {
+  return dataType == dtInt8 || dataType == dtInt16 || dataType == dtInt32 || dataType == dtInt64 ||
+         dataType == dtUInt8 || dataType == dtUInt16 || dataType == dtUInt32 || dataType == dtUInt64;
+}
 // dtBlob, dtMemo, dtWideMemo (the record store's default; providers widen it).
 bool IsBlobFieldType(std::uint16_t dataType) noexcept;
 // dtVariant, the Ext types and every blob type.

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 
+#include "Ascii.h"
 #include "CodePages.h"
 #include "Format.h"
 #include "SysUtils.h"
@@ -123,14 +124,7 @@ std::string MapCaseAnsi(std::string_view s, bool upper) {
       ascii = false;
       break;
     }
-  if (ascii && AsciiCaseIsPlain(Current().locale)) {
-    std::string out(s);
-    for (char& ch : out) {
-      if (upper && ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 32);
-      else if (!upper && ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch + 32);
-    }
-    return out;
-  }
+  if (ascii && AsciiCaseIsPlain(Current().locale)) return upper ? AsciiUpperCase(s) : AsciiLowerCase(s);
   int cp = DefaultCodePage();
   return UnicodeToCodePage(MapCase(CodePageToUnicode(s, cp), upper), cp);
 }

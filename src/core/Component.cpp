@@ -2,26 +2,11 @@
 
 #include <algorithm>
 
+#include "Ascii.h"
 #include "Format.h"
 #include "SysUtils.h"
 
 namespace lumo {
-
-namespace {
-
-bool SameTextAscii(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]);
-    unsigned char y = static_cast<unsigned char>(b[i]);
-    if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
-    if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 bool IsValidIdent(const std::string& ident) {
   if (ident.empty()) return false;

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "Ascii.h"
 #include "Format.h"
 #include "SysUtils.h"
 
@@ -78,12 +79,10 @@ void AppendNumber(std::string& out, long value, int width) {
   out += buf;
 }
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 bool StartsWithNoCase(std::string_view s, size_t pos, std::string_view prefix) {
   if (s.size() - pos < prefix.size()) return false;
   for (size_t i = 0; i < prefix.size(); ++i)
-    if (Lower(s[pos + i]) != Lower(prefix[i])) return false;
+    if (AsciiLower(s[pos + i]) != AsciiLower(prefix[i])) return false;
   return true;
 }
 
@@ -116,9 +115,9 @@ void FormatInto(std::string& out, std::string_view fmt, const DateParts& p, TDat
   size_t i = 0;
   while (i < fmt.size()) {
     const char c = fmt[i];
-    const char lc = Lower(c);
+    const char lc = AsciiLower(c);
     size_t n = 1;
-    while (i + n < fmt.size() && Lower(fmt[i + n]) == lc) ++n;
+    while (i + n < fmt.size() && AsciiLower(fmt[i + n]) == lc) ++n;
     switch (lc) {
       case '"':
       case '\'': {
@@ -244,7 +243,7 @@ bool IsTimeSep(char c, const TFormatSettings& fs) { return c == ':' || c == fs.T
 void DateOrder(const TFormatSettings& fs, char order[3]) {
   int k = 0;
   for (char c : fs.ShortDateFormat) {
-    char l = Lower(c);
+    char l = AsciiLower(c);
     if ((l == 'y' || l == 'm' || l == 'd') && k < 3) {
       bool seen = false;
       for (int j = 0; j < k; ++j) seen = seen || order[j] == l;
@@ -560,6 +559,23 @@ std::string DateTimeToISO(TDateTime value) {
   if (p.MSec != 0) {
     out += '.';
     AppendNumber(out, p.MSec, 3);
+  }
+  return out;
+}
+
+std::string TimeSpanToStr(std::int64_t msecs, bool trimFraction) {
+  // The magnitude in unsigned arithmetic, so that the most negative value has one too.
+  std::uint64_t m = msecs < 0 ? 0 - static_cast<std::uint64_t>(msecs) : static_cast<std::uint64_t>(msecs);
+  std::string out = msecs < 0 ? "-" : "";
+  out += std::to_string(m / 3600000u);
+  out += ':';
+  AppendNumber(out, static_cast<long>(m / 60000u % 60u), 2);
+  out += ':';
+  AppendNumber(out, static_cast<long>(m / 1000u % 60u), 2);
+  if (const long ms = static_cast<long>(m % 1000u); ms != 0) {
+    out += '.';
+    AppendNumber(out, ms, 3);
+    if (trimFraction) out.erase(out.find_last_not_of('0') + 1);
   }
   return out;
 }

@@ -128,6 +128,12 @@ std::string DateTimeToStr(TDateTime value, const TFormatSettings& settings);
 // "yyyy-mm-dd hh:nn:ss" with ".zzz" when the milliseconds are not zero.
 std::string DateTimeToISO(TDateTime value);
 std::string SQLTimeStampToStr(const TSQLTimeStamp& value);
+// A signed time span of milliseconds (what a time column holds, beyond a
+// day or below zero): "-" when negative, the whole hours not wrapped at 24,
+// ":mm:ss", then ".zzz" when the milliseconds are not zero (with the
+// trailing zeros removed when trimFraction is set). -5 400 000 gives
+// "-1:30:00", 93 600 250 gives "26:00:00.250" ("26:00:00.25" trimmed).
+std::string TimeSpanToStr(std::int64_t msecs, bool trimFraction = false);
 
 // Parsed parts of a date and/or time text; Fraction is in nanoseconds.
 struct TParsedDateTime {

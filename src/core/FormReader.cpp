@@ -11,13 +11,6 @@ namespace {
 
 std::string LineSuffix(int line) { return line > 0 ? Format(" (line %d)", {line}) : std::string(); }
 
-std::string UpperAscii(std::string_view s) {
-  std::string r(s);
-  for (char& ch : r)
-    if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 32);
-  return r;
-}
-
 // Shortens text quoted from the input so that a hostile description cannot
 // blow up a message.
 std::string Excerpt(std::string_view s) {
@@ -364,7 +357,7 @@ class TParser {
   }
 
   static bool IsWord(const TToken& t, std::string_view word) {
-    return t.Kind == tkIdent && TClassRegistry::SameIdent(t.Text, word);
+    return t.Kind == tkIdent && SameTextAscii(t.Text, word);
   }
   static bool IsSymbol(const TToken& t, char symbol) {
     return t.Kind == tkSymbol && t.Text.size() == 1 && t.Text[0] == symbol;
@@ -597,24 +590,13 @@ TClassRegistry::TClassRegistry() {
                             [](TComponent& c, std::int64_t v) { c.SetTag(static_cast<std::intptr_t>(v)); });
 }
 
-bool TClassRegistry::SameIdent(std::string_view a, std::string_view b) noexcept {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
 const TClassRegistry::TClassInfo* TClassRegistry::Find(const std::string& name) const {
-  auto it = FClasses.find(UpperAscii(name));
+  auto it = FClasses.find(AsciiUpperCase(name));
   return it == FClasses.end() ? nullptr : &it->second;
 }
 
 TClassRegistry::TClassInfo& TClassRegistry::FindForUpdate(const std::string& name) {
-  auto it = FClasses.find(UpperAscii(name));
+  auto it = FClasses.find(AsciiUpperCase(name));
   if (it == FClasses.end()) throw EArgumentError(Format("Class %s is not registered", {name}));
   return it->second;
 }
@@ -625,9 +607,9 @@ void TClassRegistry::RegisterClass(const std::string& name, const std::string& p
   if (!Find(parent)) throw EArgumentError(Format("Class %s is not registered", {parent}));
   TClassInfo info;
   info.Name = name;
-  info.Parent = UpperAscii(parent);
+  info.Parent = AsciiUpperCase(parent);
   info.Factory = std::move(factory);
-  FClasses.emplace(UpperAscii(name), std::move(info));
+  FClasses.emplace(AsciiUpperCase(name), std::move(info));
 }
 
 bool TClassRegistry::HasClass(const std::string& name) const { return Find(name) != nullptr; }
@@ -641,12 +623,12 @@ std::unique_ptr<TComponent> TClassRegistry::CreateComponent(const std::string& n
 }
 
 void TClassRegistry::RegisterProperty(const std::string& className, const std::string& path, TPropertyInfo info) {
-  FindForUpdate(className).Properties[UpperAscii(path)] = std::move(info);
+  FindForUpdate(className).Properties[AsciiUpperCase(path)] = std::move(info);
 }
 
 const TClassRegistry::TPropertyInfo* TClassRegistry::FindProperty(const std::string& className,
                                                                   const std::string& path) const {
-  std::string key = UpperAscii(path);
+  std::string key = AsciiUpperCase(path);
   for (const TClassInfo* c = Find(className); c; c = c->Parent.empty() ? nullptr : Find(c->Parent)) {
     auto it = c->Properties.find(key);
     if (it != c->Properties.end()) return &it->second;
@@ -656,12 +638,12 @@ const TClassRegistry::TPropertyInfo* TClassRegistry::FindProperty(const std::str
 
 void TClassRegistry::RegisterMethodBinder(const std::string& className, const std::string& name,
                                           TMethodBinder binder) {
-  FindForUpdate(className).Methods[UpperAscii(name)] = std::move(binder);
+  FindForUpdate(className).Methods[AsciiUpperCase(name)] = std::move(binder);
 }
 
 const TClassRegistry::TMethodBinder* TClassRegistry::FindMethod(const std::string& className,
                                                               const std::string& name) const {
-  std::string key = UpperAscii(name);
+  std::string key = AsciiUpperCase(name);
   for (const TClassInfo* c = Find(className); c; c = c->Parent.empty() ? nullptr : Find(c->Parent)) {
     auto it = c->Methods.find(key);
     if (it != c->Methods.end()) return &it->second;
@@ -693,8 +675,8 @@ double TClassRegistry::ValueToFloat(const TFormValue& v) {
 
 bool TClassRegistry::ValueToBool(const TFormValue& v) {
   if (v.Type == vaIdent) {
-    if (SameIdent(v.Str, "True")) return true;
-    if (SameIdent(v.Str, "False")) return false;
+    if (SameTextAscii(v.Str, "True")) return true;
+    if (SameTextAscii(v.Str, "False")) return false;
   }
   ThrowInvalidValue(v);
 }
@@ -717,7 +699,7 @@ std::uint64_t TClassRegistry::ValueToSet(const TFormValue& v, const std::vector<
   std::uint64_t mask = 0;
   for (const std::string& e : v.Elements) {
     std::size_t i = 0;
-    while (i < elements.size() && !SameIdent(elements[i], e)) ++i;
+    while (i < elements.size() && !SameTextAscii(elements[i], e)) ++i;
     if (i == elements.size() || i >= 64)
       throw EReadError(Format("Invalid property value (set element %s)", {e}), v.Line);
     mask |= std::uint64_t{1} << i;
@@ -792,7 +774,7 @@ class TReadSession {
           break;
         case TClassRegistry::pkReference:
           if (v.Type != vaIdent) Guard(context, p.Line, [&] { TClassRegistry::ThrowInvalidValue(v); });
-          if (TClassRegistry::SameIdent(v.Str, "nil"))
+          if (SameTextAscii(v.Str, "nil"))
             Guard(context, p.Line, [&] { info->SetReference(c, nullptr); });
           else
             FFixups.push_back({&c, info, context, v.Str, p.Line});
@@ -801,7 +783,7 @@ class TReadSession {
           if (v.Type != vaIdent) Guard(context, p.Line, [&] { TClassRegistry::ThrowInvalidValue(v); });
           Guard(context, p.Line, [&] {
             std::any method;
-            if (!TClassRegistry::SameIdent(v.Str, "nil")) {
+            if (!SameTextAscii(v.Str, "nil")) {
               const TClassRegistry::TMethodBinder* binder = FRegistry.FindMethod(FRootClass, v.Str);
               if (!binder) throw EReadError(Format("Method %s not found in %s", {v.Str, FRootClass}), p.Line);
               method = (*binder)(FRoot);
@@ -818,7 +800,7 @@ class TReadSession {
   // when every component of the description exists.
   void ResolveFixups() {
     for (const TFixup& f : FFixups) {
-      TComponent* target = TClassRegistry::SameIdent(f.Reference, FRoot.Name()) && !FRoot.Name().empty()
+      TComponent* target = SameTextAscii(f.Reference, FRoot.Name()) && !FRoot.Name().empty()
                                ? &FRoot
                                : FRoot.FindComponent(f.Reference);
       if (!target) throw EReadError(Format("%sUnresolved reference to %s", {f.Context, f.Reference}), f.Line);
@@ -852,7 +834,7 @@ void TFormReader::ReadRoot(TComponent& root, std::string_view text) {
   TFormObject object = ParseFormText(text);
   if (!FRegistry.HasClass(object.ClassName))
     throw EClassNotFound(Format("Class %s not found", {object.ClassName}), object.Line);
-  if (!TClassRegistry::SameIdent(root.ClassName(), object.ClassName))
+  if (!SameTextAscii(root.ClassName(), object.ClassName))
     throw EReadError(Format("The description is of class %s, not %s", {object.ClassName, root.ClassName()}),
                      object.Line);
   Read(root, object);

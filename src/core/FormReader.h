@@ -38,6 +38,7 @@
 #include <utility>
 #include <vector>
 
+#include "Ascii.h"
 #include "Component.h"
 #include "Format.h"
 #include "SysUtils.h"
@@ -217,7 +218,7 @@ class TClassRegistry {
     AddValue<T>(cls, path, [setter, names](T& c, const TFormValue& v) {
       if (v.Type == vaIdent)
         for (const auto& [name, value] : names)
-          if (SameIdent(name, v.Str)) return setter(c, value);
+          if (SameTextAscii(name, v.Str)) return setter(c, value);
       ThrowInvalidValue(v);
     });
   }
@@ -281,7 +282,6 @@ class TClassRegistry {
   static std::vector<std::string> ValueToStrings(const TFormValue& v);
   static std::uint64_t ValueToSet(const TFormValue& v, const std::vector<std::string>& elements);
   [[noreturn]] static void ThrowInvalidValue(const TFormValue& v);
-  static bool SameIdent(std::string_view a, std::string_view b) noexcept;
 
  private:
   struct TClassInfo {

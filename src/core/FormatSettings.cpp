@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "Ascii.h"
 #include "Format.h"
 #include "SysUtils.h"
 
@@ -15,15 +16,6 @@ namespace {
 TFormatSettings& Current() noexcept {
   static TFormatSettings settings;
   return settings;
-}
-
-char AsciiUpper(char c) noexcept { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool SameTextAscii(std::string_view a, std::string_view b) noexcept {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
-  return true;
 }
 
 bool IsDigit(char c) noexcept { return c >= '0' && c <= '9'; }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <numeric>
 
+#include "Ascii.h"
 #include "Format.h"
 #include "Streams.h"
 
@@ -12,16 +13,14 @@ namespace {
 
 constexpr std::string_view Utf8BOM = "\xEF\xBB\xBF";
 
-inline unsigned char FoldAscii(unsigned char c) { return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c; }
-
 int CompareBytes(std::string_view a, std::string_view b, bool caseSensitive) {
   const std::size_t n = std::min(a.size(), b.size());
   for (std::size_t i = 0; i < n; ++i) {
     auto ca = static_cast<unsigned char>(a[i]);
     auto cb = static_cast<unsigned char>(b[i]);
     if (!caseSensitive) {
-      ca = FoldAscii(ca);
-      cb = FoldAscii(cb);
+      ca = AsciiLower(ca);
+      cb = AsciiLower(cb);
     }
     if (ca != cb) return ca < cb ? -1 : 1;
   }

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "Ascii.h"
 #include "Format.h"
 #include "SysUtils.h"
 #include "Ticks.h"
@@ -141,7 +142,7 @@ std::string NamedFileLock::PathForName(const std::string& name) {
   // "lumokit-" + name + ".lock" must fit in a file name (255 bytes).
   if (n.size() > 242) n.resize(242);
   for (char& c : n) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    c = AsciiLower(c);
     if (c == '/' || c == ':' || c == '\\') c = ' ';
   }
   if (n.empty()) throw EArgumentError("Lock name is empty");

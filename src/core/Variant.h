@@ -112,6 +112,18 @@ constexpr std::uint16_t varTypeMask = 0x0FFF;
 constexpr std::uint16_t varArray = 0x2000;
 constexpr std::uint16_t varSharedObject = 0x4000;
 
+// The integer kinds by signedness (every width, 8 to 64 bits); Boolean is
+// not one of them.
+constexpr bool IsSignedIntVarType(std::uint16_t vt) noexcept {
+  return vt == varShortInt || vt == varSmallint || vt == varInteger || vt == varInt64;
+}
+constexpr bool IsUnsignedIntVarType(std::uint16_t vt) noexcept {
+  return vt == varByte || vt == varWord || vt == varLongWord || vt == varUInt64;
+}
+constexpr bool IsIntegerVarType(std::uint16_t vt) noexcept {
+  return IsSignedIntVarType(vt) || IsUnsignedIntVarType(vt);
+}
+
 class EVariantError : public EConvertError {
  public:
   using EConvertError::EConvertError;
@@ -259,24 +271,9 @@ inline bool VarIsNullOrEmpty(const Variant& v) noexcept { return v.IsNullOrEmpty
 // True for the integer, floating, currency, date and FMTBcd kinds: values
 // that compare and convert as numbers.
 inline bool VarIsNumeric(const Variant& v) noexcept {
-  switch (v.VarType()) {
-    case varSmallint:
-    case varInteger:
-    case varSingle:
-    case varDouble:
-    case varCurrency:
-    case varDate:
-    case varShortInt:
-    case varByte:
-    case varWord:
-    case varLongWord:
-    case varInt64:
-    case varUInt64:
-    case varFMTBcd:
-      return true;
-    default:
-      return false;
-  }
+  const std::uint16_t vt = v.VarType();
+  return IsIntegerVarType(vt) || vt == varSingle || vt == varDouble || vt == varCurrency || vt == varDate ||
+         vt == varFMTBcd;
 }
 // AsString, but "" for Null.
 std::string VarToStr(const Variant& v);

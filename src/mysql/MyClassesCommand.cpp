@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "Ascii.h"
 #include "CodePages.h"
 #include "Collation.h"
 #include "Format.h"
@@ -18,20 +19,6 @@
 namespace lumo {
 
 namespace {
-
-std::string Upper(std::string_view s) {
-  std::string r(s);
-  for (char& c : r)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return r;
-}
-
-std::string Lower(std::string_view s) {
-  std::string r(s);
-  for (char& c : r)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return r;
-}
 
 int NextToken(TSQLParser& p) {
   for (;;) {
@@ -505,7 +492,7 @@ std::uint16_t TMySQLCommand::TypeNameToDataType(const std::string& typeName, con
              {"MULTILINESTRING", dtBlob}, {"MULTIPOLYGON", dtBlob},   {"TINYTEXT", dtMemo},
              {"TEXT", dtMemo},           {"MEDIUMTEXT", dtMemo},      {"LONGTEXT", dtMemo},
              {"JSON", dtMemo}};
-  const std::string upper = Upper(typeName);
+  const std::string upper = AsciiUpperCase(typeName);
   for (const auto& m : map)
     if (upper == m.Name) return m.Type;
   throw EDAError(Format("Unknown column type \"%s\" in \"%s\"", {typeName, paramList}));
@@ -518,7 +505,7 @@ std::vector<TMySPParam> TMySQLCommand::ParseParamList(std::string_view paramList
   while (code != lcEnd) {
     TMySPParam p;
     // Direction.
-    std::string word = Upper(parser->LexemView());
+    std::string word = AsciiUpperCase(parser->LexemView());
     if (code != lcString && (word == "IN" || word == "OUT" || word == "INOUT")) {
       p.Direction = word == "IN" ? pdInput : word == "OUT" ? pdOutput : pdInputOutput;
       code = NextToken(*parser);
@@ -537,7 +524,7 @@ std::vector<TMySPParam> TMySQLCommand::ParseParamList(std::string_view paramList
       if (code != lcEnd) code = NextToken(*parser);
       continue;
     }
-    p.TypeName = Upper(parser->LexemView());
+    p.TypeName = AsciiUpperCase(parser->LexemView());
     p.TypeText = p.TypeName;
     code = NextToken(*parser);
     if (IsSymbol(*parser, code, '(')) {
@@ -566,7 +553,7 @@ std::vector<TMySPParam> TMySQLCommand::ParseParamList(std::string_view paramList
     // Attributes up to the next declaration.
     int depth = 0;
     while (code != lcEnd && !(depth == 0 && IsSymbol(*parser, code, ','))) {
-      if (code != lcString && Upper(parser->LexemView()) == "UNSIGNED") p.Unsigned = true;
+      if (code != lcString && AsciiUpperCase(parser->LexemView()) == "UNSIGNED") p.Unsigned = true;
       if (IsSymbol(*parser, code, '(')) ++depth;
       if (IsSymbol(*parser, code, ')')) --depth;
       code = NextToken(*parser);
@@ -773,10 +760,11 @@ void TMySQLCommand::GetSPParams(const std::string& name, bool& isFunction, std::
   if (oldServer || c.Embedded()) {
     const std::string base = "SELECT type, returns, param_list FROM mysql.proc WHERE (name = " + lit(object);
     TTextRows rows = QueryRows(c, FComponent, base + ") AND (db = " + lit(database) + ")");
-    if (rows.empty()) rows = QueryRows(c, FComponent, base + ") AND (LOWER(db) = " + lit(Lower(database)) + ")");
+    if (rows.empty())
+      rows = QueryRows(c, FComponent, base + ") AND (LOWER(db) = " + lit(AsciiLowerCase(database)) + ")");
     if (rows.empty() || rows[0].size() < 3)
       throw EDAError(Format("Routine %s not found", {name}));
-    isFunction = Upper(rows[0][0].value_or("")) == "FUNCTION";
+    isFunction = AsciiUpperCase(rows[0][0].value_or("")) == "FUNCTION";
     returns = rows[0][1].value_or("");
     paramList = rows[0][2].value_or("");
     return;
@@ -786,8 +774,8 @@ void TMySQLCommand::GetSPParams(const std::string& name, bool& isFunction, std::
       "SELECT ROUTINE_TYPE FROM INFORMATION_SCHEMA.ROUTINES WHERE (ROUTINE_NAME = " + lit(object);
   TTextRows rows = QueryRows(c, FComponent, base + ") AND (ROUTINE_SCHEMA = " + lit(database) + ")");
   if (rows.empty())
-    rows = QueryRows(c, FComponent, base + ") AND (LOWER(ROUTINE_SCHEMA) = " + lit(Lower(database)) + ")");
-  if (!rows.empty() && !rows[0].empty()) isFunction = Upper(rows[0][0].value_or("")) == "FUNCTION";
+    rows = QueryRows(c, FComponent, base + ") AND (LOWER(ROUTINE_SCHEMA) = " + lit(AsciiLowerCase(database)) + ")");
+  if (!rows.empty() && !rows[0].empty()) isFunction = AsciiUpperCase(rows[0][0].value_or("")) == "FUNCTION";
 
   std::string fullName = info.Quote(object, '`', '`');
   if (!database.empty()) fullName = info.Quote(database, '`', '`') + "." + fullName;
@@ -802,8 +790,8 @@ void TMySQLCommand::GetSPParams(const std::string& name, bool& isFunction, std::
   // FUNCTION; RETURNS follows the block.
   auto parser = MakeParser(text, c.NeedBackslashes());
   int code = NextToken(*parser);
-  while (code != lcEnd && !(code != lcString && (Upper(parser->LexemView()) == "PROCEDURE" ||
-                                                 Upper(parser->LexemView()) == "FUNCTION")))
+  while (code != lcEnd && !(code != lcString && (AsciiUpperCase(parser->LexemView()) == "PROCEDURE" ||
+                                                 AsciiUpperCase(parser->LexemView()) == "FUNCTION")))
     code = NextToken(*parser);
   while (code != lcEnd && !IsSymbol(*parser, code, '(')) code = NextToken(*parser);
   if (code == lcEnd) throw EDAError(Format("Cannot read the parameters of routine %s", {name}));
@@ -811,7 +799,7 @@ void TMySQLCommand::GetSPParams(const std::string& name, bool& isFunction, std::
   paramList = CutBlock(*parser, text, after);
   if (isFunction) {
     code = NextToken(*parser);
-    while (code != lcEnd && !(code != lcString && Upper(parser->LexemView()) == "RETURNS"))
+    while (code != lcEnd && !(code != lcString && AsciiUpperCase(parser->LexemView()) == "RETURNS"))
       code = NextToken(*parser);
     if (code != lcEnd) returns = std::string(TrimView(std::string_view(text).substr(
                             static_cast<std::size_t>(parser->CurrPos()))));

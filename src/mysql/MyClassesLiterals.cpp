@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "Ascii.h"
 #include "CodePages.h"
 #include "Format.h"
 #include "KxBlob.h"
@@ -83,23 +84,13 @@ constexpr TMbTables kMbTables[] = {MakeMbTables(TMbKind::None), MakeMbTables(TMb
                                    MakeMbTables(TMbKind::Big5), MakeMbTables(TMbKind::Sjis),
                                    MakeMbTables(TMbKind::Gb18030), MakeMbTables(TMbKind::EucKr)};
 
-bool SameNoCase(const std::string& a, const char* b) noexcept {
-  std::size_t i = 0;
-  for (; i < a.size() && b[i]; ++i) {
-    char c = a[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != b[i]) return false;
-  }
-  return i == a.size() && !b[i];
-}
-
 TMbKind MbKindOf(const std::string& charset) noexcept {
   if (charset.size() < 3 || charset.size() > 7) return TMbKind::None;
-  if (SameNoCase(charset, "gbk")) return TMbKind::Gbk;
-  if (SameNoCase(charset, "big5")) return TMbKind::Big5;
-  if (SameNoCase(charset, "sjis") || SameNoCase(charset, "cp932")) return TMbKind::Sjis;
-  if (SameNoCase(charset, "gb18030")) return TMbKind::Gb18030;
-  if (SameNoCase(charset, "euckr")) return TMbKind::EucKr;
+  if (SameTextAscii(charset, "gbk")) return TMbKind::Gbk;
+  if (SameTextAscii(charset, "big5")) return TMbKind::Big5;
+  if (SameTextAscii(charset, "sjis") || SameTextAscii(charset, "cp932")) return TMbKind::Sjis;
+  if (SameTextAscii(charset, "gb18030")) return TMbKind::Gb18030;
+  if (SameTextAscii(charset, "euckr")) return TMbKind::EucKr;
   return TMbKind::None;
 }
 
@@ -219,13 +210,6 @@ void AppendSingle(std::string& SQL, float value) {
   AppendNumber(SQL, value);
 }
 
-bool IsSignedIntKind(std::uint16_t vt) noexcept {
-  return vt == varShortInt || vt == varSmallint || vt == varInteger || vt == varInt64;
-}
-bool IsUnsignedIntKind(std::uint16_t vt) noexcept {
-  return vt == varByte || vt == varWord || vt == varLongWord || vt == varUInt64;
-}
-
 // Text read as a number: the '.' form first, then the process settings (the
 // variant's own conversion, which raises EConvertError for what is not a
 // number).
@@ -256,9 +240,9 @@ TBcd TextToBcd(const Variant& v) {
 // A number kind written as it is (integers exactly, floats shortest, '.').
 bool AppendNumberKind(std::string& SQL, const Variant& v) {
   const std::uint16_t vt = v.VarType();
-  if (IsSignedIntKind(vt)) {
+  if (IsSignedIntVarType(vt)) {
     AppendNumber(SQL, v.AsInt64());
-  } else if (IsUnsignedIntKind(vt)) {
+  } else if (IsUnsignedIntVarType(vt)) {
     AppendNumber(SQL, v.AsUInt64());
   } else if (vt == varBoolean) {
     SQL += v.AsBoolean() ? '1' : '0';
@@ -384,21 +368,9 @@ void AppendDateTime(std::string& SQL, std::uint16_t dataType, const Variant& v) 
     // A signed duration: hours are not wrapped at 24.
     const double msd = std::round(value * static_cast<double>(MSecsPerDay));
     if (std::fabs(msd) > 9.0e15) throw EConvertError("Invalid date-time value");
-    const std::int64_t total = static_cast<std::int64_t>(msd);
-    std::uint64_t ms = total < 0 ? static_cast<std::uint64_t>(-total) : static_cast<std::uint64_t>(total);
-    SQL += total < 0 ? "'-" : "'";
-    AppendNumber(SQL, ms / 3600000u);
-    ms %= 3600000u;
-    char buf[16];
-    char* d = buf;
-    *d++ = ':';
-    d = Put2(d, static_cast<int>(ms / 60000u));
-    ms %= 60000u;
-    *d++ = ':';
-    d = Put2(d, static_cast<int>(ms / 1000u));
-    d = PutMSecs(d, static_cast<int>(ms % 1000u));
-    *d++ = '\'';
-    SQL.append(buf, static_cast<std::size_t>(d - buf));
+    SQL += '\'';
+    SQL += TimeSpanToStr(static_cast<std::int64_t>(msd), true);
+    SQL += '\'';
     return;
   }
   int y, mo, dd, h, mi, s, ms;
@@ -514,16 +486,6 @@ void AppendVar(std::string& SQL, const Variant& data, bool useUnicode, bool text
     AppendQuotedBytes(SQL, text, needBackslashes, mb);
 }
 
-bool IsTextType(std::uint16_t dt) noexcept {
-  return dt == dtString || dt == dtMemo || dt == dtExtString || dt == dtWideString || dt == dtExtWideString ||
-         dt == dtWideMemo;
-}
-
-bool IsIntegerType(std::uint16_t dt) noexcept {
-  return dt == dtInt8 || dt == dtInt16 || dt == dtInt32 || dt == dtInt64 || dt == dtUInt8 || dt == dtUInt16 ||
-         dt == dtUInt32 || dt == dtUInt64;
-}
-
 // A value whose declared type says nothing about its form (dtVariant and
 // the other kinds): written by the kind of the value, text always quoted.
 void AppendByKind(std::string& SQL, const Variant& v, bool useUnicode, bool sendCompressed, bool needBackslashes,
@@ -548,7 +510,7 @@ void AppendValue(std::string& SQL, std::uint16_t DataType, const Variant& Value,
     SQL += "NULL";
     return;
   }
-  if (IsTextType(DataType)) {
+  if (IsTextFieldType(DataType)) {
     AppendVar(SQL, Value, UseUnicode, true, SendBlobCompressed, NeedBackslashes, mb);
     return;
   }
@@ -571,14 +533,14 @@ void AppendValue(std::string& SQL, std::uint16_t DataType, const Variant& Value,
     SQL += "NULL";
     return;
   }
-  if (IsIntegerType(DataType)) {
+  if (IsIntegerFieldType(DataType)) {
     AppendInteger(SQL, DataType, Value);
     return;
   }
   switch (DataType) {
     case dtFloat: {
       const std::uint16_t vt = Value.VarType();
-      if (IsSignedIntKind(vt) || IsUnsignedIntKind(vt) || vt == varBoolean)
+      if (IsIntegerVarType(vt) || vt == varBoolean)
         AppendNumberKind(SQL, Value);
       else
         AppendDouble(SQL, Value.IsText() ? TextToDouble(Value) : Value.AsDouble());
@@ -700,7 +662,7 @@ void AppendValueToSQL(std::string& SQL, std::uint16_t DataType, const Variant& V
 void AppendValueToSQL(std::u16string& SQL, std::uint16_t DataType, const Variant& Value, bool IsNull,
                       bool UseUnicode, bool SendBlobCompressed, bool NeedBackslashes, int ServerPrimaryVer,
                       const std::string& Charset) {
-  if (!IsNull && (IsTextType(DataType) || DataType == dtGuid) && Value.IsText()) {
+  if (!IsNull && (IsTextFieldType(DataType) || DataType == dtGuid) && Value.IsText()) {
     if (const std::u16string* w = Value.WideStringPtr())
       AppendEscapedWideStr(SQL, *w, NeedBackslashes);
     else

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 
+#include "Ascii.h"
 #include "Bcd.h"
 #include "CodePages.h"
 #include "Format.h"
@@ -1407,12 +1408,6 @@ TStatementKind ClassifyStatement(const std::string& sql) {
   return k;
 }
 
-std::string Lower(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
-
 }  // namespace
 
 TMyTableInfo* TMySQLRecordset::AddSQLObjectIfNeed(const std::string& alias, const std::string& orgTable) {
@@ -1446,7 +1441,7 @@ void TMySQLRecordset::CreateFieldDescs() {
       api._mysql_fetch_field_direct(res, i, col, FUseUnicode);
       std::uint32_t len = GetFieldLengthInChars(col, options);
       if (kind.Show) {
-        const std::string name = Lower(col.Name);
+        const std::string name = AsciiLowerCase(col.Name);
         switch (kind.ShowWhat) {
           case lxPRIVILEGES:
             if ((name == "privilege" || name == "context") && len < 30) len = 40;
@@ -1470,7 +1465,7 @@ void TMySQLRecordset::CreateFieldDescs() {
         }
       }
       if (kind.Engines && FServerPrimaryVer == 5 && FServerMinorVer == 0) len = len * 3 + 1;
-      if (kind.Explain && FServerPrimaryVer < 5 && Lower(col.Name) == "type") len = 65534;
+      if (kind.Explain && FServerPrimaryVer < 5 && AsciiLowerCase(col.Name) == "type") len = 65534;
 
       auto desc = std::make_unique<TMySQLFieldDesc>();
       DescribeMySQLColumn(col, len, options, dtUnknown, *desc);

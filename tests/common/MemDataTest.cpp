@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <limits>
 #include <thread>
 
 #include "MemDataTestUtil.h"
@@ -148,7 +149,8 @@ TEST(MemDataFields, RejectedValues) {
   } cases[] = {
       {{"F", dtInt16}, Variant(40000), nullptr},  // range error of the conversion
       {{"F", dtUInt16}, Variant(-1), nullptr},
-      {{"F", dtInt64}, Variant(5), "Cannot convert type"},
+      {{"F", dtInt64}, Variant(true), "Cannot convert type"},
+      {{"F", dtInt16}, Variant(1.5), "Cannot convert type"},
       {{"F", dtBoolean}, Variant(1), "Cannot convert type"},
       {{"F", dtBytes, 3}, Variant::FromBytes("ab", 2), "Cannot convert type"},
       {{"F", dtVarBytes, 1}, Variant::FromBytes("ab", 2), "Cannot convert type"},
@@ -178,6 +180,40 @@ TEST(MemDataFields, RejectedValues) {
   data->PutFieldValue(1, buf.get(), big.data(), 65535);
   EXPECT_EQ(data->GetFieldAsVariant(1, buf.get()).AsBytes().size(), 65535u);
   data->FreeComplexFields(buf.get(), true);
+}
+
+TEST(MemDataFields, IntegerFieldsTakeEveryIntegerKind) {
+  const Variant kinds[] = {Variant(std::int8_t(7)),  Variant(std::int16_t(7)),  Variant(std::int32_t(7)),
+                           Variant(std::int64_t(7)), Variant(std::uint8_t(7)),  Variant(std::uint16_t(7)),
+                           Variant(std::uint32_t(7)), Variant(std::uint64_t(7))};
+  for (std::uint16_t type : {dtInt8, dtUInt8, dtInt16, dtUInt16, dtInt32, dtUInt32, dtInt64, dtUInt64}) {
+    auto data = OpenData({{"F", type}});
+    TRecBuf buf = data->AllocRecBuf();
+    data->InitRecord(buf.get());
+    for (const Variant& v : kinds) {
+      data->PutFieldAsVariant(1, buf.get(), v);
+      EXPECT_EQ(data->GetFieldAsVariant(1, buf.get()).AsInt64(), 7) << "type " << type << " from " << v.VarType();
+    }
+  }
+  // A value outside the field's range is refused, never cut.
+  const struct {
+    std::uint16_t Type;
+    Variant Value;
+  } outOfRange[] = {
+      {dtInt64, Variant(std::numeric_limits<std::uint64_t>::max())},
+      {dtInt16, Variant(std::int64_t(40000))},
+      {dtUInt16, Variant(std::int8_t(-1))},
+      {dtUInt32, Variant(std::int64_t(1) << 32)},
+      {dtUInt64, Variant(std::int8_t(-1))},
+      {dtInt8, Variant(std::uint64_t(128))},
+  };
+  for (const auto& c : outOfRange) {
+    auto data = OpenData({{"F", c.Type}});
+    TRecBuf buf = data->AllocRecBuf();
+    data->InitRecord(buf.get());
+    EXPECT_THROW(data->PutFieldAsVariant(1, buf.get(), c.Value), EVariantOverflowError) << "type " << c.Type;
+    EXPECT_TRUE(data->GetNull(1, buf.get()));
+  }
 }
 
 class TEolData : public TMemData {
@@ -516,6 +552,34 @@ TEST(MemDataNavigation, Bookmarks) {
   EXPECT_EQ(data->GetRecordNo(), 5);
   data->GetBookmark(none);
   EXPECT_FALSE(data->SetToBookmark(TRecBookmark{}));
+}
+
+TEST(MemDataNavigation, BookmarksOfHiddenRecords) {
+  auto data = Numbers(10);
+  data->SetCachedUpdates(true);
+  TRecBookmark b5, b7, b9;
+  data->SetRecordNo(7);
+  data->GetBookmark(b7);
+  data->SetRecordNo(9);
+  data->GetBookmark(b9);
+  data->SetRecordNo(5);
+  data->GetBookmark(b5);
+  data->DeleteRecord();  // cached: the record stays, hidden
+
+  // Without a filter a hidden record's bookmark stays valid and leads to
+  // the record after it.
+  EXPECT_TRUE(data->BookmarkValid(&b5));
+  ASSERT_TRUE(data->SetToBookmark(b5));
+  TRecBuf buf = data->AllocRecBuf();
+  data->GetRecord(buf.get());
+  EXPECT_EQ(data->GetFieldAsVariant(1, buf.get()).AsInt32(), 6);
+
+  // While a filter is set the bookmarked record must also pass it.
+  data->SetFilterFunc([&](void* rec) { return data->GetFieldAsVariant(1, rec).AsInt32() != 7; });
+  data->FilterUpdated();
+  EXPECT_FALSE(data->BookmarkValid(&b7)) << "filtered out, although record number 7 exists";
+  EXPECT_FALSE(data->BookmarkValid(&b5));
+  EXPECT_TRUE(data->BookmarkValid(&b9));
 }
 
 // A store that hands out its rows in blocks of four, as a provider does.

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <limits>
 
 #include "DateTimeUtils.h"
 #include "SysUtils.h"
@@ -137,6 +138,11 @@ TEST(DateTime, TextForms) {
   EXPECT_EQ(FormatDateTime("dd/mm/yy h:nn:ss.zzz am/pm", dt), "05-03-24 7:08:09.045 am");
   EXPECT_EQ(FormatDateTime("ddd, d mmm yyyy 'at' hh:mm", dt), "Tue, 5 Mar 2024 at 07:08");
   EXPECT_EQ(FormatDateTime("dddd mmmm", dt), "Tuesday March");
+  // Time spans: the sign comes from the milliseconds, hours are not wrapped.
+  EXPECT_EQ(TimeSpanToStr(-500), "-0:00:00.500");
+  EXPECT_EQ(TimeSpanToStr(-500, true), "-0:00:00.5");
+  EXPECT_EQ(TimeSpanToStr(3019999010LL, true), "838:53:19.01");
+  EXPECT_EQ(TimeSpanToStr(std::numeric_limits<std::int64_t>::min()), "-2562047788015:12:55.808");
 
   TFormatSettings german;
   german.DateSeparator = '.';
