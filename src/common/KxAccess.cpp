@@ -50,14 +50,12 @@ TSQLInfo& TKxConnection::GetSQLInfo() {
   return *FSQLInfo;
 }
 
-#ifdef LUMO_KXACCESS_TYPEMAP
 std::unique_ptr<TKxMapRules> TKxConnection::CreateDataTypeMap() { return CreateCommand()->CreateMapRules(); }
 
 TKxMapRules& TKxConnection::DataTypeMap() {
   if (!FDataTypeMap) FDataTypeMap = CreateDataTypeMap();
   return *FDataTypeMap;
 }
-#endif
 
 TKxTransaction& TKxConnection::GetInternalTransaction() {
   if (!FInternalTransaction) {

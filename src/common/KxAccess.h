@@ -49,6 +49,7 @@
 #include <vector>
 
 #include "KxAccessSQLInfo.h"
+#include "KxDataTypeMap.h"
 #include "KxParser.h"
 #include "KxVio.h"
 #include "MemTypes.h"
@@ -58,10 +59,6 @@
 #include "SysUtils.h"
 #include "Ticks.h"
 #include "Variant.h"
-
-#include "KxDataTypeMap.h"
-// Kept for code that still tests for the mapping rules; they are always there.
-#define LUMO_KXACCESS_TYPEMAP 1
 
 namespace lumo {
 
@@ -201,12 +198,10 @@ class TKxConnection {
   // The base asks a command of the provider for its SQL info.
   virtual std::unique_ptr<TSQLInfo> CreateSQLInfo();
   TSQLInfo& GetSQLInfo();
-#ifdef LUMO_KXACCESS_TYPEMAP
   // An empty rule list of the provider's rules class (the base asks a command).
   virtual std::unique_ptr<TKxMapRules> CreateDataTypeMap();
   // The connection's mapping rules, made on first use.
   TKxMapRules& DataTypeMap();
-#endif
 
   // Distributed transactions: not supported here.
   virtual void Enlist(TKxTransaction& transaction);
@@ -292,9 +287,7 @@ class TKxConnection {
   TReconnectProc FOnReconnectSuccess;
   std::uint64_t FConnectionTime = 0;
   std::unique_ptr<TSQLInfo> FSQLInfo;
-#ifdef LUMO_KXACCESS_TYPEMAP
   std::unique_ptr<TKxMapRules> FDataTypeMap;
-#endif
   std::unique_ptr<TKxTransaction> FInternalTransaction;
   bool FConnected = false;
   bool FNativeConnection = true;
@@ -485,9 +478,7 @@ class TKxCommand {
   virtual TSQLParserClass GetParserClass() const { return ParserClassOf<TSQLParser>(); }
   virtual std::unique_ptr<TKxTableInfo> CreateTableInfo(TKxTablesInfo& owner) const;
   virtual std::unique_ptr<TParamDesc> CreateParamDesc() const { return std::make_unique<TParamDesc>(); }
-#ifdef LUMO_KXACCESS_TYPEMAP
   virtual std::unique_ptr<TKxMapRules> CreateMapRules() const { return std::make_unique<TKxMapRules>(); }
-#endif
   // The connection's SQL info when a connection is set, else the command's own.
   TSQLInfo& GetSQLInfo();
 

@@ -11,12 +11,9 @@
 #include "FormatSettings.h"
 #include "MyClassesCommand.h"
 #include "MyClassesLiterals.h"
+#include "MyDataTypeMap.h"
 #include "MySqlApiDirect.h"
 #include "MySqlErrors.h"
-
-#ifdef LUMO_KXACCESS_TYPEMAP
-#include "MyDataTypeMap.h"
-#endif
 
 namespace lumo {
 
@@ -187,9 +184,7 @@ std::unique_ptr<TSQLInfo> TMySQLConnection::CreateSQLInfo() {
   return std::make_unique<TMySQLInfo>([this]() -> const TMySQLConnection* { return this; });
 }
 
-#ifdef LUMO_KXACCESS_TYPEMAP
 std::unique_ptr<TKxMapRules> TMySQLConnection::CreateDataTypeMap() { return std::make_unique<TMyMapRules>(); }
-#endif
 
 std::string& TMySQLConnection::CurrentProjectOutputDir() {
   static std::string dir;

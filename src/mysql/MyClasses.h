@@ -178,9 +178,7 @@ class TMySQLConnection : public TKxConnection {
   std::unique_ptr<TKxCommand> CreateCommand() override;
   std::unique_ptr<TKxTransaction> CreateTransaction() override;
   std::unique_ptr<TSQLInfo> CreateSQLInfo() override;
-#ifdef LUMO_KXACCESS_TYPEMAP
   std::unique_ptr<TKxMapRules> CreateDataTypeMap() override;
-#endif
 
   // Additional connections never fail over: only OnError is asked.
   void DoError(const Exception& e, bool& fail) override;

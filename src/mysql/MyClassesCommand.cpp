@@ -10,11 +10,8 @@
 #include "FormatSettings.h"
 #include "KxBlob.h"
 #include "MyClassesLiterals.h"
-#include "MySqlApiDirect.h"
-
-#ifdef LUMO_KXACCESS_TYPEMAP
 #include "MyDataTypeMap.h"
-#endif
+#include "MySqlApiDirect.h"
 
 namespace lumo {
 
@@ -75,9 +72,7 @@ std::unique_ptr<TSQLInfo> TMySQLCommand::CreateSQLInfo() const {
   return std::make_unique<TMySQLInfo>([this]() -> const TMySQLConnection* { return FMyConnection; });
 }
 
-#ifdef LUMO_KXACCESS_TYPEMAP
 std::unique_ptr<TKxMapRules> TMySQLCommand::CreateMapRules() const { return std::make_unique<TMyMapRules>(); }
-#endif
 
 void TMySQLCommand::SetConnection(TKxConnection* value) {
   TKxCommand::SetConnection(value);
@@ -345,10 +340,10 @@ void TMySQLCommand::DoExecute() {
     if (direct) TMySQLAPIDirect::Session(h)->FSkipPacket = false;
     if (PMYSQL_RES r = api.mysql_use_result(h)) api.mysql_free_result(r);
     if (FMyConnection->IsClient41()) {
+      // The further results are read and freed; the count stays the first
+      // statement's (Part 5.2).
       int rc;
       while ((rc = api.mysql_next_result(h)) == 0) {
-        FRowsAffectedPrev = FRowsAffected;
-        FRowsAffected = api.mysql_affected_rows(h);
         if (PMYSQL_RES r = api.mysql_use_result(h)) api.mysql_free_result(r);
       }
       if (rc > 0) Check(rc);

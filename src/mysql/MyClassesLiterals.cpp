@@ -556,7 +556,16 @@ void AppendValue(std::string& SQL, std::uint16_t DataType, const Variant& Value,
       }
       return;
     }
-    case dtCurrency:
+    case dtCurrency: {
+      // Written like dtFloat (Part 5.2): a double keeps the digits it has,
+      // it is not rounded to the four decimals of the currency type.
+      // Values of the currency and decimal kinds are exact already.
+      if (Value.IsText())
+        AppendDouble(SQL, TextToDouble(Value));
+      else if (!AppendNumberKind(SQL, Value))
+        AppendDouble(SQL, Value.AsDouble());
+      return;
+    }
     case dtBCD: {
       if (Value.VarType() == varDouble || Value.VarType() == varSingle) {
         if (!std::isfinite(Value.AsDouble())) RaiseNotFinite();

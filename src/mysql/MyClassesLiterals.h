@@ -20,6 +20,11 @@
 //   shortest text that reads back to the same double (dtSingle: the same
 //   float); NaN and infinities raise EConvertError. The decimal separator is
 //   always '.', whatever FormatSettings says.
+// - dtCurrency is written like dtFloat, as Part 5.2 says: a double (or a
+//   text, read as a double) is never rounded to the currency type's four
+//   decimals, so 1.23456 goes as 1.23456 and the column decides. A value of
+//   the currency or decimal kind goes as its exact text, integers as
+//   integers. dtBCD is the currency value (Part 5.2): four decimals.
 // - Date-times (dtDateTime, dtSQLTimeStamp) are written
 //   'YYYY-MM-DD HH:NN:SS' and keep non-zero milliseconds as ".zzz" with the
 //   trailing zeros removed ('2024-01-02 03:04:05.12'); times likewise.
@@ -41,6 +46,11 @@
 //   bytes and never re-encoded, also for text columns with UseUnicode.
 // - UseUnicode sends text as UTF-8: 16-bit text is encoded, 8-bit text is
 //   converted from the process code page. Binary types never re-encode.
+// - A 16-bit (Unicode) blob sent for a text type without UseUnicode is
+//   converted to the process code page (8 bits), as 16-bit text is. Part
+//   5.2 sends a blob's bytes as they are there, which would put UTF-16 code
+//   units into an 8-bit text column. For binary types the bytes still go
+//   as they are.
 #pragma once
 
 #include <cstdint>

@@ -588,60 +588,107 @@ bool TMyRowConverter::ParseTime(const char* p, std::size_t n, TDateTime& value) 
   return true;
 }
 
+// Stores a new string-heap buffer in a slot and disposes of the one the slot
+// held.
+void TMyRowConverter::SetHeapBuf(std::uint8_t* slot, void* buf) {
+  void* old = nullptr;
+  std::memcpy(&old, slot, sizeof old);
+  FData->StringHeap().DisposeBuf(old);
+  std::memcpy(slot, &buf, sizeof buf);
+}
+
 void TMyRowConverter::ConvertValue(const TPlan& plan, std::uint8_t* rec, const char* p, std::uint32_t n,
                                    std::uint8_t& isNull) {
   std::uint8_t* slot = rec + plan.Offset;
   switch (plan.Kind) {
     case ckSigned:
-    case ckUnsigned: {
-      if (plan.BitSource) {
-        // Big-endian bytes of at most 64 bits; set bits beyond them do not
-        // fit any integer slot.
-        const std::uint32_t skip = n > 8 ? n - 8 : 0;
-        for (std::uint32_t k = 0; k < skip; ++k)
-          if (p[k] != 0) RangeError(plan, p, n);
-        std::uint64_t v = 0;
-        for (std::uint32_t k = skip; k < n; ++k) v = (v << 8) | static_cast<unsigned char>(p[k]);
-        if (plan.Width == 8) {
-          std::memcpy(slot, &v, 8);  // the bit pattern, whatever the sign
-          return;
-        }
-        PutInteger(plan, slot, false, v, p, n);
-        return;
-      }
-      std::uint32_t k = 0;
-      bool negative = false;
-      if (n > 0 && (p[0] == '-' || p[0] == '+')) {
-        negative = p[0] == '-';
-        k = 1;
-      }
+    case ckUnsigned:
+    case ckBoolean:
+      ConvertInteger(plan, slot, p, n);
+      return;
+    case ckFloat:
+    case ckBCD:
+    case ckFMTBCD:
+      ConvertNumber(plan, slot, p, n);
+      return;
+    case ckDateTime:
+    case ckTimestamp:
+    case ckTime:
+      ConvertDateTime(plan, slot, p, n, isNull);
+      return;
+    case ckString:
+    case ckWideString:
+    case ckExtString:
+    case ckExtWideString:
+      ConvertText(plan, slot, p, n);
+      return;
+    case ckBytes:
+    case ckVarBytes:
+    case ckExtVarBytes:
+      ConvertBytes(plan, slot, p, n);
+      return;
+    case ckBlob:
+      ConvertBlob(plan, slot, p, n, isNull);
+      return;
+    case ckNone:
+      return;
+  }
+}
+
+// Integers and booleans: decimal text, or the big-endian bytes of a BIT
+// column.
+void TMyRowConverter::ConvertInteger(const TPlan& plan, std::uint8_t* slot, const char* p, std::uint32_t n) {
+  if (plan.Kind == ckBoolean) {
+    bool value = false;
+    if (plan.BitSource) {
+      value = n > 0 && p[n - 1] != 0;
+    } else {
+      std::uint32_t k = n > 0 && (p[0] == '-' || p[0] == '+') ? 1 : 0;
       if (k == n) ValueError(plan, p, n);
-      std::uint64_t mag = 0;
       for (; k < n; ++k) {
-        const unsigned d = static_cast<unsigned char>(p[k]) - '0';
-        if (d > 9) ValueError(plan, p, n);
-        if (mag > (~std::uint64_t{0} - d) / 10) RangeError(plan, p, n);
-        mag = mag * 10 + d;
+        if (p[k] < '0' || p[k] > '9') ValueError(plan, p, n);
+        if (p[k] != '0') value = true;
       }
-      PutInteger(plan, slot, negative, mag, p, n);
+    }
+    const std::int16_t w = value ? -1 : 0;
+    std::memcpy(slot, &w, 2);
+    return;
+  }
+  if (plan.BitSource) {
+    // Big-endian bytes of at most 64 bits; set bits beyond them do not fit
+    // any integer slot.
+    const std::uint32_t skip = n > 8 ? n - 8 : 0;
+    for (std::uint32_t k = 0; k < skip; ++k)
+      if (p[k] != 0) RangeError(plan, p, n);
+    std::uint64_t v = 0;
+    for (std::uint32_t k = skip; k < n; ++k) v = (v << 8) | static_cast<unsigned char>(p[k]);
+    if (plan.Width == 8) {
+      std::memcpy(slot, &v, 8);  // the bit pattern, whatever the sign
       return;
     }
-    case ckBoolean: {
-      bool value = false;
-      if (plan.BitSource) {
-        value = n > 0 && p[n - 1] != 0;
-      } else {
-        std::uint32_t k = n > 0 && (p[0] == '-' || p[0] == '+') ? 1 : 0;
-        if (k == n) ValueError(plan, p, n);
-        for (; k < n; ++k) {
-          if (p[k] < '0' || p[k] > '9') ValueError(plan, p, n);
-          if (p[k] != '0') value = true;
-        }
-      }
-      const std::int16_t w = value ? -1 : 0;
-      std::memcpy(slot, &w, 2);
-      return;
-    }
+    PutInteger(plan, slot, false, v, p, n);
+    return;
+  }
+  std::uint32_t k = 0;
+  bool negative = false;
+  if (n > 0 && (p[0] == '-' || p[0] == '+')) {
+    negative = p[0] == '-';
+    k = 1;
+  }
+  if (k == n) ValueError(plan, p, n);
+  std::uint64_t mag = 0;
+  for (; k < n; ++k) {
+    const unsigned d = static_cast<unsigned char>(p[k]) - '0';
+    if (d > 9) ValueError(plan, p, n);
+    if (mag > (~std::uint64_t{0} - d) / 10) RangeError(plan, p, n);
+    mag = mag * 10 + d;
+  }
+  PutInteger(plan, slot, negative, mag, p, n);
+}
+
+// Floats, currency (dtBCD) and packed decimals (dtFMTBCD).
+void TMyRowConverter::ConvertNumber(const TPlan& plan, std::uint8_t* slot, const char* p, std::uint32_t n) {
+  switch (plan.Kind) {
     case ckFloat: {
       double v = 0;
       const char* b = p;
@@ -659,47 +706,11 @@ void TMyRowConverter::ConvertValue(const TPlan& plan, std::uint8_t* rec, const c
       return;
     }
     case ckBCD: {
-      // value x 10 000, fraction digits past the fourth rounded half away from zero.
-      std::uint32_t k = 0;
-      bool negative = false;
-      if (n > 0 && (p[0] == '-' || p[0] == '+')) {
-        negative = p[0] == '-';
-        k = 1;
-      }
-      std::uint64_t mag = 0;
-      int fracDigits = -1;
-      bool roundUp = false, any = false;
-      for (; k < n; ++k) {
-        const char c = p[k];
-        if (c == '.' && fracDigits < 0) {
-          fracDigits = 0;
-          continue;
-        }
-        const unsigned d = static_cast<unsigned char>(c) - '0';
-        if (d > 9) ValueError(plan, p, n);
-        any = true;
-        if (fracDigits >= 4) {
-          if (fracDigits == 4) roundUp = d >= 5;
-          ++fracDigits;
-          continue;
-        }
-        if (mag > (~std::uint64_t{0} - d) / 10) RangeError(plan, p, n);
-        mag = mag * 10 + d;
-        if (fracDigits >= 0) ++fracDigits;
-      }
-      if (!any) ValueError(plan, p, n);
-      for (int f = std::max(fracDigits, 0); f < 4; ++f) {
-        if (mag > ~std::uint64_t{0} / 10) RangeError(plan, p, n);
-        mag *= 10;
-      }
-      if (roundUp) ++mag;
-      const std::uint64_t limit = negative ? std::uint64_t{1} << 63 : (std::uint64_t{1} << 63) - 1;
-      if (mag > limit) RangeError(plan, p, n);
-      const std::int64_t v = negative ? static_cast<std::int64_t>(0 - mag) : static_cast<std::int64_t>(mag);
+      const std::int64_t v = ParseCurrency(plan, p, n);
       std::memcpy(slot, &v, 8);
       return;
     }
-    case ckFMTBCD: {
+    default: {
       TBcd bcd{};
       if (!TryStrToBcd(std::string_view(p, n), bcd, InvariantFormatSettings())) ValueError(plan, p, n);
       TBcd normal{};
@@ -707,44 +718,68 @@ void TMyRowConverter::ConvertValue(const TPlan& plan, std::uint8_t* rec, const c
       std::memcpy(slot, &bcd, sizeof bcd);
       return;
     }
-    case ckDateTime: {
-      TDateTime v = 0;
-      const bool valid = ParseDateTime(p, n, v);
-      if (!valid && !DateShaped(p, n)) ValueError(plan, p, n);
-      if (!PutDate(plan, slot, valid, v)) isNull = 1;
-      return;
+  }
+}
+
+// A decimal text as a currency value (value x 10 000), fraction digits past
+// the fourth rounded half away from zero.
+std::int64_t TMyRowConverter::ParseCurrency(const TPlan& plan, const char* p, std::uint32_t n) {
+  std::uint32_t k = 0;
+  bool negative = false;
+  if (n > 0 && (p[0] == '-' || p[0] == '+')) {
+    negative = p[0] == '-';
+    k = 1;
+  }
+  std::uint64_t mag = 0;
+  int fracDigits = -1;
+  bool roundUp = false, any = false;
+  for (; k < n; ++k) {
+    const char c = p[k];
+    if (c == '.' && fracDigits < 0) {
+      fracDigits = 0;
+      continue;
     }
+    const unsigned d = static_cast<unsigned char>(c) - '0';
+    if (d > 9) ValueError(plan, p, n);
+    any = true;
+    if (fracDigits >= 4) {
+      if (fracDigits == 4) roundUp = d >= 5;
+      ++fracDigits;
+      continue;
+    }
+    if (mag > (~std::uint64_t{0} - d) / 10) RangeError(plan, p, n);
+    mag = mag * 10 + d;
+    if (fracDigits >= 0) ++fracDigits;
+  }
+  if (!any) ValueError(plan, p, n);
+  for (int f = std::max(fracDigits, 0); f < 4; ++f) {
+    if (mag > ~std::uint64_t{0} / 10) RangeError(plan, p, n);
+    mag *= 10;
+  }
+  if (roundUp) ++mag;
+  const std::uint64_t limit = negative ? std::uint64_t{1} << 63 : (std::uint64_t{1} << 63) - 1;
+  if (mag > limit) RangeError(plan, p, n);
+  return negative ? static_cast<std::int64_t>(0 - mag) : static_cast<std::int64_t>(mag);
+}
+
+// Dates, date-times, TIMESTAMP values (also in the digit forms of old
+// servers) and TIME values.
+void TMyRowConverter::ConvertDateTime(const TPlan& plan, std::uint8_t* slot, const char* p, std::uint32_t n,
+                                      std::uint8_t& isNull) {
+  TDateTime v = 0;
+  switch (plan.Kind) {
+    case ckTime:
+      if (!ParseTime(p, n, v))
+        throw Exception(Format("Wrong time format. Field %s, value %s", {plan.Field->Name(), ShortText(p, n)}));
+      std::memcpy(slot, &v, sizeof v);
+      return;
     case ckTimestamp: {
-      TDateTime v = 0;
       bool valid;
       if (n >= 10 && p[4] == '-') {
         valid = ParseDateTime(p, n, v);
         if (!valid && !DateShaped(p, n)) ValueError(plan, p, n);
       } else {
-        // The digit forms of old servers, by display length.
-        int y = 0, m = 1, d = 1, hh = 0, mi = 0, ss = 0;
-        bool ok = true;
-        auto two = [&](std::size_t at, int& out) { ok = ok && at + 2 <= n && Digits(p + at, 2, out); };
-        auto year2 = [&](std::size_t at) {
-          two(at, y);
-          y += y < 70 ? 2000 : 1900;
-        };
-        switch (plan.Field->LengthInBytes()) {
-          case 2: year2(0); break;
-          case 4: year2(0); two(2, m); break;
-          case 6: year2(0); two(2, m); two(4, d); break;
-          case 8: ok = n >= 4 && Digits(p, 4, y); two(4, m); two(6, d); break;
-          case 10: year2(0); two(2, m); two(4, d); two(6, hh); two(8, mi); break;
-          case 12: year2(0); two(2, m); two(4, d); two(6, hh); two(8, mi); two(10, ss); break;
-          case 14:
-            ok = n >= 4 && Digits(p, 4, y);
-            two(4, m); two(6, d); two(8, hh); two(10, mi); two(12, ss);
-            break;
-          default:
-            throw Exception(Format("Invalid FIELD_TYPE_TIMESTAMP Field.Length (%d)",
-                                   {static_cast<int>(plan.Field->LengthInBytes())}));
-        }
-        valid = ok && EncodeMoment(y, m, d, hh, mi, ss, 0, v);
+        valid = ParseTimestampDigits(plan, p, n, v);
       }
       if (!PutDate(plan, slot, valid, v)) {
         isNull = 1;
@@ -753,13 +788,46 @@ void TMyRowConverter::ConvertValue(const TPlan& plan, std::uint8_t* rec, const c
       if (valid && OnTimestamp) OnTimestamp(*plan.Field, v);
       return;
     }
-    case ckTime: {
-      TDateTime v = 0;
-      if (!ParseTime(p, n, v))
-        throw Exception(Format("Wrong time format. Field %s, value %s", {plan.Field->Name(), ShortText(p, n)}));
-      std::memcpy(slot, &v, sizeof v);
+    default: {
+      const bool valid = ParseDateTime(p, n, v);
+      if (!valid && !DateShaped(p, n)) ValueError(plan, p, n);
+      if (!PutDate(plan, slot, valid, v)) isNull = 1;
       return;
     }
+  }
+}
+
+// The digit forms of a TIMESTAMP, by its display length (old servers).
+bool TMyRowConverter::ParseTimestampDigits(const TPlan& plan, const char* p, std::uint32_t n, TDateTime& v) {
+  int y = 0, m = 1, d = 1, hh = 0, mi = 0, ss = 0;
+  bool ok = true;
+  auto two = [&](std::size_t at, int& out) { ok = ok && at + 2 <= n && Digits(p + at, 2, out); };
+  auto year2 = [&](std::size_t at) {
+    two(at, y);
+    y += y < 70 ? 2000 : 1900;
+  };
+  switch (plan.Field->LengthInBytes()) {
+    case 2: year2(0); break;
+    case 4: year2(0); two(2, m); break;
+    case 6: year2(0); two(2, m); two(4, d); break;
+    case 8: ok = n >= 4 && Digits(p, 4, y); two(4, m); two(6, d); break;
+    case 10: year2(0); two(2, m); two(4, d); two(6, hh); two(8, mi); break;
+    case 12: year2(0); two(2, m); two(4, d); two(6, hh); two(8, mi); two(10, ss); break;
+    case 14:
+      ok = n >= 4 && Digits(p, 4, y);
+      two(4, m); two(6, d); two(8, hh); two(10, mi); two(12, ss);
+      break;
+    default:
+      throw Exception(Format("Invalid FIELD_TYPE_TIMESTAMP Field.Length (%d)",
+                             {static_cast<int>(plan.Field->LengthInBytes())}));
+  }
+  return ok && EncodeMoment(y, m, d, hh, mi, ss, 0, v);
+}
+
+// Text: 8-bit in the record (bounded by the slot, never cut inside a UTF-8
+// sequence) or on the string heap; UTF-16 decoded from UTF-8.
+void TMyRowConverter::ConvertText(const TPlan& plan, std::uint8_t* slot, const char* p, std::uint32_t n) {
+  switch (plan.Kind) {
     case ckString: {
       const std::size_t m = FitUtf8(p, n, static_cast<std::size_t>(plan.Size - 1));
       std::memcpy(slot, p, m);
@@ -771,27 +839,26 @@ void TMyRowConverter::ConvertValue(const TPlan& plan, std::uint8_t* rec, const c
       Utf8ToUnicode(reinterpret_cast<char16_t*>(slot), static_cast<std::size_t>(plan.Size) / 2, p, n);
       return;
     case ckExtString: {
-      TStringHeap& heap = FData->StringHeap();
-      auto* buf = static_cast<char*>(heap.NewBuf(std::int64_t{n} + 1));
+      auto* buf = static_cast<char*>(FData->StringHeap().NewBuf(std::int64_t{n} + 1));
       std::memcpy(buf, p, n);
       buf[n] = 0;
-      void* old = nullptr;
-      std::memcpy(&old, slot, sizeof old);
-      heap.DisposeBuf(old);
-      std::memcpy(slot, &buf, sizeof buf);
+      SetHeapBuf(slot, buf);
       return;
     }
-    case ckExtWideString: {
-      TStringHeap& heap = FData->StringHeap();
+    default: {
       // A UTF-8 text never has more UTF-16 units than bytes.
-      auto* buf = static_cast<char16_t*>(heap.NewBuf(2 * (std::int64_t{n} + 1)));
+      auto* buf = static_cast<char16_t*>(FData->StringHeap().NewBuf(2 * (std::int64_t{n} + 1)));
       Utf8ToUnicode(buf, std::size_t{n} + 1, p, n);
-      void* old = nullptr;
-      std::memcpy(&old, slot, sizeof old);
-      heap.DisposeBuf(old);
-      std::memcpy(slot, &buf, sizeof buf);
+      SetHeapBuf(slot, buf);
       return;
     }
+  }
+}
+
+// Byte strings: fixed (zero-padded), with a 16-bit length in the record, or
+// with a 16-bit length on the string heap.
+void TMyRowConverter::ConvertBytes(const TPlan& plan, std::uint8_t* slot, const char* p, std::uint32_t n) {
+  switch (plan.Kind) {
     case ckBytes: {
       const std::size_t m = std::min<std::size_t>(n, plan.Length);
       std::memcpy(slot, p, m);
@@ -804,56 +871,54 @@ void TMyRowConverter::ConvertValue(const TPlan& plan, std::uint8_t* rec, const c
       std::memcpy(slot + 2, p, m);
       return;
     }
-    case ckExtVarBytes: {
+    default: {
       const auto m = static_cast<std::uint16_t>(std::min<std::size_t>(n, 0xFFFF));
-      TStringHeap& heap = FData->StringHeap();
-      auto* buf = static_cast<std::uint8_t*>(heap.NewBuf(std::int64_t{m} + 2));
+      auto* buf = static_cast<std::uint8_t*>(FData->StringHeap().NewBuf(std::int64_t{m} + 2));
       std::memcpy(buf, &m, 2);
       std::memcpy(buf + 2, p, m);
-      void* old = nullptr;
-      std::memcpy(&old, slot, sizeof old);
-      heap.DisposeBuf(old);
-      std::memcpy(slot, &buf, sizeof buf);
+      SetHeapBuf(slot, buf);
       return;
     }
-    case ckBlob: {
-      TSharedObject* obj = nullptr;
-      std::memcpy(&obj, slot, sizeof obj);
-      auto* blob = dynamic_cast<TCompressedBlob*>(obj);
-      if (!blob) {
-        TSharedRef<TCompressedBlob> fresh = NewShared<TCompressedBlob>(plan.UnicodeBlob);
-        fresh->EnableRollback();
-        if (obj) obj->Release();
-        blob = fresh.Detach();
-        TSharedObject* handle = blob;
-        std::memcpy(slot, &handle, sizeof handle);
-      }
-      if (blob->IsUnicode() != plan.UnicodeBlob && blob->Size() == 0) blob->SetIsUnicode(plan.UnicodeBlob);
-      if (n > 0) {
-        if (blob->IsUnicode()) {
-          FWide = Utf8Decode(std::string_view(p, n));
-          blob->Write(0, static_cast<std::int64_t>(2 * FWide.size()), FWide.data());
-        } else {
-          blob->Write(0, n, p);
-        }
-      }
+  }
+}
+
+// Large objects (blob, memo, wide memo): the slot's blob object (made when
+// there is none) gets the bytes, UTF-8 decoded for a Unicode blob, and is
+// compressed or made plain by the compress-blob mode.
+void TMyRowConverter::ConvertBlob(const TPlan& plan, std::uint8_t* slot, const char* p, std::uint32_t n,
+                                  std::uint8_t& isNull) {
+  TSharedObject* obj = nullptr;
+  std::memcpy(&obj, slot, sizeof obj);
+  auto* blob = dynamic_cast<TCompressedBlob*>(obj);
+  if (!blob) {
+    TSharedRef<TCompressedBlob> fresh = NewShared<TCompressedBlob>(plan.UnicodeBlob);
+    fresh->EnableRollback();
+    if (obj) obj->Release();
+    blob = fresh.Detach();
+    TSharedObject* handle = blob;
+    std::memcpy(slot, &handle, sizeof handle);
+  }
+  if (blob->IsUnicode() != plan.UnicodeBlob && blob->Size() == 0) blob->SetIsUnicode(plan.UnicodeBlob);
+  if (n > 0) {
+    if (blob->IsUnicode()) {
+      FWide = Utf8Decode(std::string_view(p, n));
+      blob->Write(0, static_cast<std::int64_t>(2 * FWide.size()), FWide.data());
+    } else {
+      blob->Write(0, n, p);
+    }
+  }
+  blob->Commit();
+  if (FOptions.CompressBlob == cbClient || FOptions.CompressBlob == cbClientServer) {
+    blob->SetCompressed(true);
+  } else {
+    try {
+      blob->SetCompressed(false);
+    } catch (const EBlobError&) {
+      // A value whose compressed form cannot be read is no value.
+      blob->Clear();
       blob->Commit();
-      if (FOptions.CompressBlob == cbClient || FOptions.CompressBlob == cbClientServer) {
-        blob->SetCompressed(true);
-      } else {
-        try {
-          blob->SetCompressed(false);
-        } catch (const EBlobError&) {
-          // A value whose compressed form cannot be read is no value.
-          blob->Clear();
-          blob->Commit();
-          isNull = 1;
-        }
-      }
-      return;
+      isNull = 1;
     }
-    case ckNone:
-      return;
   }
 }
 

@@ -262,7 +262,18 @@ class TMyRowConverter {
     bool UnicodeBlob = false;
     bool BitSource = false;  // an integer field filled from BIT bytes
   };
+  // One value into its slot, by the family of its kind (each below).
   void ConvertValue(const TPlan& plan, std::uint8_t* rec, const char* p, std::uint32_t n, std::uint8_t& isNull);
+  void ConvertInteger(const TPlan& plan, std::uint8_t* slot, const char* p, std::uint32_t n);
+  void ConvertNumber(const TPlan& plan, std::uint8_t* slot, const char* p, std::uint32_t n);
+  void ConvertDateTime(const TPlan& plan, std::uint8_t* slot, const char* p, std::uint32_t n,
+                       std::uint8_t& isNull);
+  void ConvertText(const TPlan& plan, std::uint8_t* slot, const char* p, std::uint32_t n);
+  void ConvertBytes(const TPlan& plan, std::uint8_t* slot, const char* p, std::uint32_t n);
+  void ConvertBlob(const TPlan& plan, std::uint8_t* slot, const char* p, std::uint32_t n, std::uint8_t& isNull);
+  std::int64_t ParseCurrency(const TPlan& plan, const char* p, std::uint32_t n);
+  bool ParseTimestampDigits(const TPlan& plan, const char* p, std::uint32_t n, TDateTime& v);
+  void SetHeapBuf(std::uint8_t* slot, void* buf);
   void PutInteger(const TPlan& plan, std::uint8_t* slot, bool negative, std::uint64_t magnitude, const char* p,
                   std::uint32_t n);
   bool PutDate(const TPlan& plan, std::uint8_t* slot, bool valid, TDateTime value);

@@ -1,7 +1,5 @@
 #include "support/FakeProvider.h"
 
-#ifdef LUMO_FAKE_RECORDSET
-
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -375,5 +373,3 @@ TEST_F(KxAccessRecordSetTest, LoaderColumnsAndRowOrder) {
 
 }  // namespace
 }  // namespace lumo
-
-#endif

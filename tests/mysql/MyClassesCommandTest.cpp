@@ -163,6 +163,41 @@ TEST(MyCommand, ReadsOutputParametersFromOneRow) {
                EDAError);
 }
 
+void ConnectToFake(TMySQLConnection& c, const test::FakeMySqlServer& server) {
+  c.SetServer("127.0.0.1");
+  c.SetProp(prPort, server.Port());
+  c.SetUsername("u");
+  c.Connect("");
+}
+
+// A batch of statements without a result set asked for: prRowsProcessed
+// is the count of the first statement (Part 5.2, DoExecute step 2); the
+// further results are read and freed without changing it.
+TEST(MyCommand, RowsProcessedOfABatchIsTheFirstStatements) {
+  constexpr std::uint16_t kMoreResults = 2 | 8;  // autocommit, more results exist
+  test::FakeMySqlScript session;
+  session.Login()
+      .Receive()
+      .Send(test::OkPacket(3, 0, kMoreResults))
+      .Send(test::OkPacket(1, 0, kMoreResults))
+      .Send(test::OkPacket(2))
+      .Receive();
+  test::FakeMySqlServer server(session);
+  TMySQLConnection c;
+  ConnectToFake(c, server);
+  TMySQLCommand cmd;
+  cmd.SetConnection(&c);
+  cmd.SetSQL("INSERT INTO t VALUES (1), (2), (3); UPDATE t SET a = 0 WHERE a = 1; DELETE FROM t WHERE a > 1");
+  cmd.Execute();
+  EXPECT_EQ(cmd.GetCursorState(), csInactive);
+  Variant rows;
+  ASSERT_TRUE(cmd.GetProp(prRowsProcessed, rows));
+  EXPECT_EQ(rows.AsInt64(), 3);
+  c.Disconnect();
+  ASSERT_TRUE(server.WaitDone());
+  EXPECT_TRUE(server.Failures().empty());
+}
+
 // ---- against the test server -------------------------------------------------------------
 
 // A cancel whose killing connection is ready only after the statement has
@@ -266,7 +301,7 @@ TEST(MyCommandServer, StepsThroughResultsAndCountsRows) {
   EXPECT_EQ(ins.GetCursorState(), csInactive);
   Variant rows;
   ASSERT_TRUE(ins.GetProp(prRowsProcessed, rows));
-  EXPECT_EQ(rows.AsInt64(), 1);  // the last statement of the batch
+  EXPECT_EQ(rows.AsInt64(), 2);  // the first statement of the batch (Part 5.2)
   Variant id;
   conn->GetProp(prLastInsertId, id);
   EXPECT_EQ(id.AsInt64(), 3);
@@ -300,6 +335,27 @@ TEST(MyCommandServer, StepsThroughResultsAndCountsRows) {
   sel.SetSQL("SELECT 1");
   sel.Execute();
   EXPECT_EQ(ReadRows(sel).size(), 1u);
+}
+
+// Three DML statements in one text: the rows of the first are reported,
+// and all three ran.
+TEST(MyCommandServer, RowsProcessedOfThreeStatementsIsTheFirsts) {
+  LUMO_REQUIRE_SERVER();
+  auto conn = Connect();
+  conn->ExecStatement("CREATE TEMPORARY TABLE myconn_rows (a INT)");
+  TMySQLCommand cmd;
+  cmd.SetConnection(conn.get());
+  cmd.SetSQL(
+      "INSERT INTO myconn_rows VALUES (1), (2), (3), (4); UPDATE myconn_rows SET a = 0 WHERE a = 1; "
+      "DELETE FROM myconn_rows WHERE a > 2");
+  cmd.Execute();
+  Variant rows;
+  ASSERT_TRUE(cmd.GetProp(prRowsProcessed, rows));
+  EXPECT_EQ(rows.AsInt64(), 4);
+  cmd.SetSQL("SELECT GROUP_CONCAT(a ORDER BY a) FROM myconn_rows");
+  cmd.SetRequestResultset(true);
+  cmd.Execute();
+  EXPECT_EQ(ReadRows(cmd).at(0).at(0), "0,2");
 }
 
 TEST(MyCommandServer, BreakExecCancelsARunningStatement) {

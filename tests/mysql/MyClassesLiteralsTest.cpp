@@ -191,6 +191,27 @@ TEST(MyLiterals, NumbersAreTypedAndNeverPastedRaw) {
   EXPECT_THROW(Lit(dtSingle, Variant(1e300)), EConvertError);
 }
 
+// Part 5.2 writes dtCurrency like dtFloat: a double keeps every digit it
+// has (shortest round-trip text), it is not rounded to four decimals.
+TEST(MyLiterals, CurrencyParametersAreNotRounded) {
+  TFormatSettings comma;
+  comma.DecimalSeparator = ',';
+  comma.ThousandSeparator = '.';
+  TFormatSettingsOverride guard(comma);
+  EXPECT_EQ(Lit(dtCurrency, Variant(1.23456)), "1.23456");
+  EXPECT_EQ(Lit(dtCurrency, Variant(0.1 + 0.2)), "0.30000000000000004");
+  EXPECT_EQ(Lit(dtCurrency, Variant(-0.00005)), "-5e-05");
+  EXPECT_EQ(Lit(dtCurrency, Variant(1e20)), "1e+20");  // beyond the currency range: not an overflow
+  EXPECT_EQ(Lit(dtCurrency, Variant(1.5f)), "1.5");
+  EXPECT_EQ(Lit(dtCurrency, Variant("1,23456")), "1.23456");
+  EXPECT_EQ(Lit(dtCurrency, Variant("1.23456")), "1.23456");
+  // Values of the currency kind and integers are written as they are.
+  EXPECT_EQ(Lit(dtCurrency, Variant(Currency::FromScaled(-12345))), "-1.2345");
+  EXPECT_EQ(Lit(dtCurrency, Variant(std::int64_t{9007199254740993})), "9007199254740993");
+  // dtBCD stays the currency value (Part 5.2).
+  EXPECT_EQ(Lit(dtBCD, Variant(1.23456)), "1.2346");
+}
+
 // Undoes the backslash escapes of a literal written without a character set.
 std::string Unescape(const std::string& lit) {
   std::string out;
@@ -444,6 +465,7 @@ TEST(MyLiteralsServer, TypedValuesReadBack) {
        "-12345678901234567890.123456789"},
       {dtUInt64, Variant("18446744073709551615"), "%s", "18446744073709551615"},
       {dtBoolean, Variant(true), "%s + 0", "1"},
+      {dtCurrency, Variant(1.23456), "CAST(%s AS DECIMAL(10,5))", "1.23456"},
   };
   for (const Case& k : cases) {
     const std::string lit = Lit(k.dt, k.v, true, true, "utf8mb4");

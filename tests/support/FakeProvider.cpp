@@ -121,12 +121,10 @@ void FakeTransaction::Rollback() {
   FActive = false;
 }
 
-#ifdef LUMO_KXACCESS_TYPEMAP
 const TConverterManager& FakeMapRules::GetConverterManager() const {
   static const TConverterManager manager;
   return manager;
 }
-#endif
 
 // ---- FakeCommand --------------------------------------------------------------------------
 
@@ -188,7 +186,6 @@ bool FakeCommand::GetProp(int prop, Variant& value) {
   return TKxCommand::GetProp(prop, value);
 }
 
-#ifdef LUMO_FAKE_RECORDSET
 
 // ---- FakeRecordSet ------------------------------------------------------------------------
 
@@ -291,6 +288,5 @@ std::vector<std::vector<Variant>> FakeRecordSet::Rows() {
   return rows;
 }
 
-#endif
 
 }  // namespace lumo::test

@@ -147,19 +147,15 @@ class FakeTransaction : public TKxTransaction {
   void RunOnAll(const std::string& sql);
 };
 
-#ifdef LUMO_KXACCESS_TYPEMAP
 // Rules with the generic converter matrix (no provider fetch converters).
 class FakeMapRules : public TKxMapRules {
  public:
   const TConverterManager& GetConverterManager() const override;
 };
-#endif
 
 class FakeCommand : public TKxCommand {
  public:
-#ifdef LUMO_KXACCESS_TYPEMAP
   std::unique_ptr<TKxMapRules> CreateMapRules() const override { return std::make_unique<FakeMapRules>(); }
-#endif
   void Prepare() override;
   void Unprepare() override;
   bool GetPrepared() override { return FPrepared; }
@@ -182,8 +178,6 @@ class FakeCommand : public TKxCommand {
   std::optional<FakeResult> FResult;
   int FExecutions = 0;
 };
-
-#define LUMO_FAKE_RECORDSET 1
 
 // Serves the rows of its command's answer in blocks of FetchRows. Values
 // are stored as the columns' data types say (through the variant writer).
