@@ -43,8 +43,12 @@
 //   started while rows are pending does: its reply could not be told apart.
 // - FreeQuery takes the status of the final EOF (and of the extra packet of
 //   a stored-procedure call) so that further results are read correctly in
-//   plain and compressed mode; after an error packet no extra packet is
-//   awaited.
+//   plain and compressed mode. The extra status packet that ends a
+//   stored-procedure call (FSkipPacket) is read only when the end of the
+//   result announces more results (SERVER_MORE_RESULTS_EXISTS), and never
+//   after an error packet: a reply without that flag has nothing after it,
+//   and reading on would wait for a packet that never comes (or take the
+//   next command's reply).
 // - Column definitions are read up to their end-of-data packet and then
 //   checked against the column count (which is never used to preallocate);
 //   they become `fields` as they arrive.
