@@ -28,7 +28,7 @@ targets=()
 for f in "$src"/tests/fuzz/*.cpp; do
   targets+=("$(basename "$f" .cpp)")
 done
-cmake --build "$build" -j2 --target "${targets[@]}"
+cmake --build "$build" -j"${LUMO_JOBS:-2}" --target "${targets[@]}"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
