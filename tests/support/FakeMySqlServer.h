@@ -2,7 +2,9 @@
 // plays a script of packets to every client that connects, records what the
 // client sent, and can cut the connection after any number of bytes. It
 // shows what a real server cannot: old protocol versions, malformed and
-// truncated packets, dropped connections and hostile requests.
+// truncated packets, dropped connections and hostile requests. Latches let
+// a script wait for the test (or another connection), and the test for a
+// script, instead of sleeping for a guessed time.
 //
 // Sequence numbers follow the conversation: a packet the server sends takes
 // the number after the last one it received (or sent), unless the script
