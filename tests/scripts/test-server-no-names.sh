@@ -30,8 +30,11 @@ if [[ -z ${LUMO_NO_NAMES_INSIDE:-} ]]; then
   exit "$rc"
 fi
 
-mount --bind "$LUMO_NO_NAMES_INSIDE" /etc/hosts && mount --bind "$LUMO_NO_NAMES_INSIDE" /etc/resolv.conf ||
-  cannot "cannot cover /etc/hosts in a mount namespace"
+for f in /etc/hosts /etc/resolv.conf; do
+  if [[ -e $f ]]; then
+    mount --bind "$LUMO_NO_NAMES_INSIDE" "$f" || cannot "cannot cover $f in a mount namespace"
+  fi
+done
 PATH=$PATH:/usr/sbin
 if resolveip localhost >/dev/null 2>&1; then
   cannot "'localhost' still resolves without /etc/hosts (another name service answers)"
