@@ -16,6 +16,7 @@
 #include "MySqlApiDirect.h"
 #include "support/FakeMySqlServer.h"
 #include "support/TestServer.h"
+#include "support/Wait.h"
 
 namespace lumo {
 namespace {
@@ -203,32 +204,34 @@ TEST(MyCommand, RowsProcessedOfABatchIsTheFirstStatements) {
 // A cancel whose killing connection is ready only after the statement has
 // ended sends no KILL: it would end the idle session (or its next statement).
 TEST(MyCommand, LateCancelSendsNoKill) {
-  auto pause = [](int ms) {
-    return [ms](test::FakeMySqlConnection&) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
-  };
+  // The statement ends once the killing connection has been accepted; that
+  // connection logs in only after the statement's end.
+  test::FakeLatch killerAccepted, statementEnded;
   test::FakeMySqlScript session, killer;
-  session.Login().Receive().Do(pause(300)).Send(test::OkPacket()).Receive();
-  killer.Do(pause(800)).Login().Receive();
+  session.Login().Receive().Await(killerAccepted).Send(test::OkPacket()).Receive();
+  killer.Release(killerAccepted).Await(statementEnded, 60000).Login().Receive();
   test::FakeMySqlServer server({session, killer});
   TMySQLConnection c;
   c.SetServer("127.0.0.1");
   c.SetProp(prPort, server.Port());
+  c.SetProp(prConnectionTimeout, 60);  // the killing connection's too
   c.SetUsername("u");
   c.Connect("");
   TMySQLCommand cmd;
   cmd.SetConnection(&c);
   cmd.SetSQL("DO 1");
-  auto run = std::async(std::launch::async, [&] {
-    const auto start = std::chrono::steady_clock::now();
-    cmd.Execute();
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-  });
-  while (!cmd.Executing()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  cmd.BreakExec();
-  // The end of the statement did not wait for the killing connection.
-  EXPECT_LT(run.get(), 700);
+  auto run = std::async(std::launch::async, [&] { cmd.Execute(); });
+  ASSERT_TRUE(test::WaitUntil([&] { return cmd.Executing(); }));
+  auto cancel = std::async(std::launch::async, [&] { cmd.BreakExec(); });
+  // The end of the statement does not wait for the killing connection.
+  EXPECT_EQ(run.wait_for(std::chrono::milliseconds(test::kPatienceMs)), std::future_status::ready);
+  statementEnded.Release();
+  cancel.get();
+  run.get();
   c.Disconnect();
   ASSERT_TRUE(server.WaitDone(2));
+  EXPECT_TRUE(server.Failures().empty());
+  EXPECT_EQ(server.Received(1).size(), 2u);  // the login and a QUIT
   for (const auto& p : server.Received()) EXPECT_EQ(p.Payload.find("KILL"), std::string::npos) << p.Payload;
 }
 
@@ -365,7 +368,18 @@ TEST(MyCommandServer, BreakExecCancelsARunningStatement) {
   cmd.SetConnection(conn.get());
   cmd.BreakExec();  // idle: nothing happens
   EXPECT_FALSE(cmd.WaitForBreak());
-  cmd.SetSQL("SELECT SLEEP(30)");
+  auto other = Connect();
+  const std::string sleeping = "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " +
+                               std::to_string(conn->GetThreadId()) + " AND STATE = 'User sleep'";
+  auto serverSleeps = [&] {
+    TMySQLCommand probe;
+    probe.SetConnection(other.get());
+    probe.SetRequestResultset(true);
+    probe.SetSQL(sleeping);
+    probe.Execute();
+    return ReadRows(probe) == std::vector<std::vector<std::optional<std::string>>>{{"1"}};
+  };
+  cmd.SetSQL("SELECT SLEEP(60)");
   auto run = std::async(std::launch::async, [&] {
     try {
       cmd.Execute();
@@ -376,14 +390,12 @@ TEST(MyCommandServer, BreakExecCancelsARunningStatement) {
       return "error: " + e.Message();
     }
   });
-  while (!cmd.Executing()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  const auto start = std::chrono::steady_clock::now();
+  // Cancelled once the server is inside the sleep, long before its end.
+  ASSERT_TRUE(test::WaitUntil([&] { return cmd.Executing(); }));
+  EXPECT_TRUE(test::WaitUntil(serverSleeps, test::kPatienceMs, 20));
   cmd.BreakExec();
-  ASSERT_EQ(run.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-  const auto elapsed = std::chrono::steady_clock::now() - start;
+  ASSERT_EQ(run.wait_for(std::chrono::milliseconds(test::kPatienceMs)), std::future_status::ready);
   EXPECT_EQ(run.get(), "aborted");
-  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count(), 1000);
   EXPECT_FALSE(cmd.Executing());
 }
 

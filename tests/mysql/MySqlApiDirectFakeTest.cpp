@@ -8,10 +8,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "MySqlApiDirect.h"
 #include "support/FakeMySqlServer.h"
+#include "support/Wait.h"
 
 namespace lumo {
 namespace {
@@ -379,15 +381,14 @@ TEST(MySqlApiDirectFake, ValuesAndFields) {
 }
 
 TEST(MySqlApiDirectFake, AStalledServerDoesNotHoldUpOtherConnections) {
-  // The stalled server reads nothing for a while, so a large query blocks
-  // in sending.
-  FakeMySqlServer stalled(FakeMySqlScript()
-                              .Login()
-                              .Do([](test::FakeMySqlConnection&) { std::this_thread::sleep_for(std::chrono::seconds(3)); })
-                              .Receive()
-                              .Send(OkPacket()));
+  // The stalled server reads only the header of a large query and then
+  // nothing until the other connection has had its answer, so the first
+  // query stays blocked in sending.
+  test::FakeLatch sending, otherAnswered;
+  FakeMySqlServer stalled(
+      FakeMySqlScript().Login().AwaitClient().Release(sending).Await(otherAnswered, 60000).Receive().Send(OkPacket()));
   FakeMySqlServer quick(FakeMySqlScript().Login().Receive().Send(OkPacket()));
-  PMYSQL_CON a = Connect(stalled.Port(), 10);
+  PMYSQL_CON a = Connect(stalled.Port(), 60);
   PMYSQL_CON b = Connect(quick.Port());
   const std::string big = "SELECT '" + std::string(64 << 20, 'x') + "'";
   std::atomic<bool> aDone{false};
@@ -395,12 +396,15 @@ TEST(MySqlApiDirectFake, AStalledServerDoesNotHoldUpOtherConnections) {
     EXPECT_EQ(Query(a, big), 0) << Api().mysql_error(a);
     aDone = true;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  const auto t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ(Query(b, "DO 1"), 0);
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+  EXPECT_TRUE(sending.Wait());
+  auto other = std::async(std::launch::async, [&] { return Query(b, "DO 1"); });
+  // Held up, the other query would only end once the stalled one can go on.
+  EXPECT_EQ(other.wait_for(std::chrono::milliseconds(test::kPatienceMs)), std::future_status::ready);
   EXPECT_FALSE(aDone);
+  otherAnswered.Release();
   t.join();
+  EXPECT_EQ(other.get(), 0) << Api().mysql_error(b);
+  EXPECT_TRUE(stalled.Failures().empty());
   Api().mysql_close(a);
   Api().mysql_close(b);
 }

@@ -2,7 +2,7 @@
 # Short fuzzing run of every libFuzzer target: configures a clang build with
 # LUMO_FUZZ=ON in BUILD_DIR, builds the targets and runs each for SECONDS
 # seconds on a scratch copy of its seed corpus. Exits 77 (skipped) when
-# clang++ is not installed.
+# clang++ is not installed, but fails then when CI=true (as .ci/run sets).
 #
 #   tests/scripts/fuzz-smoke.sh SOURCE_DIR BUILD_DIR [SECONDS]
 set -euo pipefail
@@ -12,6 +12,10 @@ build=$2
 seconds=${3:-10}
 
 if ! command -v clang++ >/dev/null 2>&1; then
+  if [[ ${CI:-} == true || ${CI:-} == 1 ]]; then
+    echo "FAIL: clang++ is not installed (CI=$CI): install it with scripts/install-deps"
+    exit 1
+  fi
   echo "SKIP: clang++ is not installed"
   exit 77
 fi
@@ -24,7 +28,7 @@ targets=()
 for f in "$src"/tests/fuzz/*.cpp; do
   targets+=("$(basename "$f" .cpp)")
 done
-cmake --build "$build" -j2 --target "${targets[@]}"
+cmake --build "$build" -j"${LUMO_JOBS:-2}" --target "${targets[@]}"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -139,6 +139,25 @@ FakeMySqlScript& FakeMySqlScript::CutAfter(std::size_t bytes) {
   return Do([bytes](FakeMySqlConnection& c) { c.SetCutAfter(bytes); });
 }
 
+FakeMySqlScript& FakeMySqlScript::AwaitClient() {
+  return Do([](FakeMySqlConnection& c) { c.AwaitPacket(); });
+}
+
+FakeMySqlScript& FakeMySqlScript::Release(FakeLatch latch) {
+  return Do([latch](FakeMySqlConnection&) { latch.Release(); });
+}
+
+FakeMySqlScript& FakeMySqlScript::Await(FakeLatch latch, int timeoutMs) {
+  return Do([latch, timeoutMs](FakeMySqlConnection& c) {
+    // In slices, so that a stopping server is not held up.
+    const bool released = WaitUntil([&] { return latch.Wait(20) || c.StopRequested(); }, timeoutMs, 0);
+    if (!released || !latch.Released()) {
+      c.Fail("the latch the script waits for was not released");
+      c.Close();
+    }
+  });
+}
+
 FakeMySqlScript& FakeMySqlScript::Do(Action action) {
   FSteps.push_back(std::move(action));
   return *this;
@@ -285,12 +304,7 @@ void FakeMySqlServer::Stop() {
 }
 
 bool FakeMySqlServer::WaitDone(int connections, int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (FServer->Finished() < connections) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
+  return WaitUntil([&] { return FServer->Finished() >= connections; }, timeoutMs, 2);
 }
 
 std::vector<FakePacket> FakeMySqlServer::Received() const {

@@ -2,7 +2,9 @@
 // plays a script of packets to every client that connects, records what the
 // client sent, and can cut the connection after any number of bytes. It
 // shows what a real server cannot: old protocol versions, malformed and
-// truncated packets, dropped connections and hostile requests.
+// truncated packets, dropped connections and hostile requests. Latches let
+// a script wait for the test (or another connection), and the test for a
+// script, instead of sleeping for a guessed time.
 //
 // Sequence numbers follow the conversation: a packet the server sends takes
 // the number after the last one it received (or sent), unless the script
@@ -17,7 +19,9 @@
 #include <string>
 #include <vector>
 
+#include "SyncObjs.h"
 #include "support/LoopbackServer.h"
+#include "support/Wait.h"
 
 namespace lumo::test {
 
@@ -55,6 +59,21 @@ std::string TextRow(const std::vector<const char*>& values);
 
 class FakeMySqlConnection;
 
+// A latch between the test and the scripts, or between the scripts of two
+// connections: copies share one state, and Release lets every present and
+// later wait through.
+class FakeLatch {
+ public:
+  FakeLatch() : FEvent(std::make_shared<ManualResetEvent>()) {}
+  void Release() const { FEvent->SetEvent(); }
+  bool Released() const { return FEvent->IsSet(); }
+  // True when the latch is (or gets) released within `timeoutMs`.
+  bool Wait(int timeoutMs = kPatienceMs) const { return FEvent->WaitFor(timeoutMs); }
+
+ private:
+  std::shared_ptr<ManualResetEvent> FEvent;
+};
+
 // What the server does, step by step, for one client.
 class FakeMySqlScript {
  public:
@@ -79,6 +98,14 @@ class FakeMySqlScript {
   // The connection is closed once the server has sent this many bytes in
   // all (the step that crosses the limit sends only part of its bytes).
   FakeMySqlScript& CutAfter(std::size_t bytes);
+  // Waits until the client has begun its next packet; reads only the
+  // packet's header, so a large packet stays stuck in the client's send.
+  FakeMySqlScript& AwaitClient();
+  // Releases `latch`.
+  FakeMySqlScript& Release(FakeLatch latch);
+  // Waits until `latch` is released; a failure, and the connection closed,
+  // when that takes longer than `timeoutMs` or the server stops first.
+  FakeMySqlScript& Await(FakeLatch latch, int timeoutMs = kPatienceMs);
   // Any other action.
   FakeMySqlScript& Do(Action action);
 
@@ -99,7 +126,7 @@ class FakeMySqlServer {
   int Port() const { return FServer->Port(); }
   // Waits until `connections` scripts have finished (true) or the time ran
   // out (false).
-  bool WaitDone(int connections = 1, int timeoutMs = 10000);
+  bool WaitDone(int connections = 1, int timeoutMs = kPatienceMs);
   // Packets the clients sent, in the order they arrived over all
   // connections (connections run in threads of their own, so packets of two
   // connections may interleave).
@@ -136,6 +163,8 @@ class FakeMySqlConnection {
   // Reads one packet (recorded); false when the client closed or the read
   // failed (recorded as a failure unless `quiet`).
   bool Receive(FakePacket& packet, bool quiet = false);
+  // Waits for the header of the client's next packet without taking it.
+  bool AwaitPacket() { return FillPlain(4, false); }
   void SetCompress(bool on, bool deflate) {
     FCompress = on;
     FDeflate = deflate;
@@ -145,6 +174,7 @@ class FakeMySqlConnection {
   bool Closed() const { return FClosed; }
   std::uint8_t NextSeq() const { return FSeq; }
   void Fail(const std::string& what) { FServer.Fail(what); }
+  bool StopRequested() const { return FConn.StopRequested(); }
 
  private:
   bool ReadExact(std::string& out, std::size_t n, bool quiet);

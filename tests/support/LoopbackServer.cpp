@@ -287,8 +287,13 @@ BacklogFullListener::BacklogFullListener() {
     ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     FFillers.push_back(fd);
   }
-  // Give the handshakes of the fillers time to complete.
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // The first filler takes the one place in the queue; wait until its
+  // handshake is done (the others stay in SYN retries).
+  if (!FFillers.empty()) {
+    pollfd p{FFillers.front(), POLLOUT, 0};
+    while (::poll(&p, 1, 20000) < 0 && errno == EINTR) {
+    }
+  }
 }
 
 BacklogFullListener::~BacklogFullListener() {
