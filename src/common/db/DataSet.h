@@ -36,6 +36,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -311,6 +312,7 @@ class TDataSet : public TComponent {
   friend class TDataSource;
   friend class TDataLink;
   friend class TFieldDefs;
+  friend class TFieldDef;
 
   // Buffer window.
   void SetBufferCount(int value);
@@ -379,5 +381,10 @@ class TDataSet : public TComponent {
   TDataSetField* FDataSetField = nullptr;  // not owning
   std::vector<TDataSet*> FNestedDataSets;   // not owning
 };
+
+// The application's handler for exceptions that a data set reports
+// instead of raising (a failing filter handler …); without one they are
+// written to stderr.
+void SetHandleExceptionHook(std::function<void(std::exception_ptr)> hook);
 
 }  // namespace lumo

@@ -62,6 +62,7 @@ class TFieldDef {
   TField& CreateField(TDataSet& dataSet, TField* parent = nullptr);
 
  private:
+  friend class TFieldDefs;
   void Changed();
 
   TFieldDefs* FOwner;

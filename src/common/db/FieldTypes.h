@@ -58,11 +58,6 @@ class TStringField : public TField {
   void SetVarValue(const Variant& value) override;
   std::string GetAsString() const override;
   void SetAsStringValue(const std::string& value) override;
-  std::int32_t GetAsInteger() const override;
-  std::int64_t GetAsLargeInt() const override;
-  double GetAsFloat() const override;
-  bool GetAsBoolean() const override;
-  TDateTime GetAsDateTime() const override;
   // False for null.
   bool ReadText(std::string& text) const;
 
@@ -91,7 +86,6 @@ class TGuidField : public TStringField {
  public:
   TGuidField();
   std::string ClassName() const override { return "TGuidField"; }
-  void SetSize(int value) override;
 
  protected:
   void SetAsStringValue(const std::string& value) override;
