@@ -294,6 +294,10 @@ class TDataSet : public TComponent {
   void ClearBuffers() noexcept;
   void GetCalcFields(TRecordBuffer buffer);
   bool HasCalcFields() const noexcept { return FHasCalcFields; }
+  // Points the calculated-fields state at `buffer` (with WithTempState).
+  void SetCalcBuffer(TRecordBuffer buffer) noexcept { FCalcBuffer = buffer; }
+  void DoBeforeScroll() { Fire(BeforeScroll); }
+  void DoAfterScroll() { Fire(AfterScroll); }
 
   // Runs `fn` in `state` without notifying; restores the state after.
   template <class Fn>

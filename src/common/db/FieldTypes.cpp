@@ -31,23 +31,6 @@ void Store(void* p, T v) noexcept {
 
 bool IsBlank(const std::string& s) { return Trim(s).empty(); }
 
-// Bytes of `text` that fit in `max` bytes without splitting a UTF-8
-// sequence (when the process code page is UTF-8).
-std::size_t FitAnsi(std::string_view text, std::size_t max) {
-  if (text.size() <= max) return text.size();
-  std::size_t n = max;
-  if (ResolveCodePage(DefaultCodePage()) == 65001)
-    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
-  return n;
-}
-
-std::size_t FitWide(std::u16string_view text, std::size_t max) {
-  if (text.size() <= max) return text.size();
-  std::size_t n = max;
-  if (n > 0 && text[n - 1] >= 0xD800 && text[n - 1] <= 0xDBFF) --n;
-  return n;
-}
-
 TDateFormat DateFormatOfField(TFieldType type) noexcept {
   switch (type) {
     case ftDate:
@@ -87,7 +70,7 @@ Variant TStringField::GetAsVariant() const {
 void TStringField::SetAsStringValue(const std::string& value) {
   const std::string_view text(value.c_str());  // up to an embedded zero
   std::vector<char> buf(static_cast<std::size_t>(DataSize()), '\0');
-  const std::size_t n = FitAnsi(text, static_cast<std::size_t>(std::max(Size(), 0)));
+  const std::size_t n = FitTextBytes(text, static_cast<std::size_t>(std::max(Size(), 0)));
   std::memcpy(buf.data(), text.data(), n);
   SetData(buf.data());
 }
@@ -126,7 +109,7 @@ std::u16string TWideStringField::GetAsWideString() const {
 void TWideStringField::SetAsWideStringValue(const std::u16string& value) {
   std::u16string_view text(value.c_str());
   std::vector<char16_t> buf(static_cast<std::size_t>(Size() + 1), u'\0');
-  const std::size_t n = FitWide(text, static_cast<std::size_t>(std::max(Size(), 0)));
+  const std::size_t n = FitWideUnits(text, static_cast<std::size_t>(std::max(Size(), 0)));
   std::memcpy(buf.data(), text.data(), 2 * n);
   SetData(buf.data());
 }
@@ -916,6 +899,23 @@ std::string TObjectField::GetAsString() const {
 
 TDataSetField::~TDataSetField() {
   if (FNestedDataSet) FNestedDataSet->SetDataSetField(nullptr);
+}
+
+// ---- text limits ---------------------------------------------------------------------------
+
+std::size_t FitTextBytes(std::string_view text, std::size_t max) {
+  if (text.size() <= max) return text.size();
+  std::size_t n = max;
+  if (ResolveCodePage(DefaultCodePage()) == 65001)
+    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+  return n;
+}
+
+std::size_t FitWideUnits(std::u16string_view text, std::size_t max) {
+  if (text.size() <= max) return text.size();
+  std::size_t n = max;
+  if (n > 0 && text[n - 1] >= 0xD800 && text[n - 1] <= 0xDBFF) --n;
+  return n;
 }
 
 // ---- factory ------------------------------------------------------------------------------------------

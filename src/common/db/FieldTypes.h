@@ -35,6 +35,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Field.h"
@@ -584,6 +585,15 @@ class TDataSetField : public TObjectField {
   friend class TDataSet;
   TDataSet* FNestedDataSet = nullptr;
 };
+
+// ---- text limits ---------------------------------------------------------------------------
+
+// Bytes of `text` that fit in `max` bytes without splitting a character
+// (a UTF-8 sequence when the process code page is UTF-8).
+std::size_t FitTextBytes(std::string_view text, std::size_t max);
+// Code units of `text` that fit in `max` units without splitting a
+// surrogate pair.
+std::size_t FitWideUnits(std::u16string_view text, std::size_t max);
 
 // ---- factory -----------------------------------------------------------------------------------
 
