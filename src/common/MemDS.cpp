@@ -762,7 +762,7 @@ void TMemDataSet::InternalOpen() {
   // Calculated fields kept in the framework area hold plain values only.
   for (const auto& f : Fields()) {
     if (f->FieldKind() == fkData || CalcFieldDesc(*f)) continue;
-    if (f->DataType() == ftVariant || f->IsBlob() || f->DataSize() == 0)
+    if (f->DataType() == ftVariant || f->IsBlob())
       DatabaseError(Format("Field '%s': data type is not supported", {f->DisplayName()}));
   }
   if (d.FieldCount() > 0 && d.Fields()[d.FieldCount() - 1] &&
