@@ -21,6 +21,9 @@ class TRecordingUpdater : public TDataSetUpdater {
   std::vector<std::string> Calls;
   bool Batch = false;
   int FlushEvery = 0;
+  // Writing the row with this ID raises a database error (FailTimes times).
+  int FailOn = 0;
+  int FailTimes = 1;
 
   bool PerformAppend() override { return Record("append"); }
   bool PerformUpdate() override { return Record("update"); }
@@ -33,6 +36,10 @@ class TRecordingUpdater : public TDataSetUpdater {
   bool Record(const char* what) {
     TField* id = DataSet().FindField("ID");
     Calls.push_back(std::string(what) + " " + (id && !id->IsNull() ? id->AsString() : "?"));
+    if (FailOn && id && id->AsInteger() == FailOn && FailTimes > 0) {
+      --FailTimes;
+      throw EDatabaseError("write failed");
+    }
     return true;
   }
   int FPending = 0;
