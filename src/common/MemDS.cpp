@@ -1520,7 +1520,8 @@ bool TMemDataSet::FindRecord(bool restart, bool goForward) {
     d.FilterUpdated();
   }
   bool found = false;
-  TRecBookmark at;
+  TRecBookmark at, saved;
+  d.GetBookmark(saved);
   std::exception_ptr error;
   try {
     if (restart) {
@@ -1549,6 +1550,8 @@ bool TMemDataSet::FindRecord(bool restart, bool goForward) {
     Resync(TResyncMode{rmExact, rmCenter});
     DoAfterScroll();
   } else {
+    // Nothing found: stay where the search started.
+    if (saved.Item) d.SetToBookmark(saved);
     Resync({});
   }
   SetFound(found);
@@ -1557,9 +1560,9 @@ bool TMemDataSet::FindRecord(bool restart, bool goForward) {
 
 void TMemDataSet::SetIndexFieldNames(const std::string& value) {
   if (Active()) CheckBrowseMode();
+  if (FMemData) FMemData->SetIndexFieldNames(value);  // raises for a bad list
   FIndexFieldNames = value;
   if (!FMemData) return;
-  FMemData->SetIndexFieldNames(value);
   if (Active() && FMemData->IndexFields().Count() > 0) {
     FreeRefBuffers();
     Resync({});
