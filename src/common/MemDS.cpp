@@ -371,7 +371,9 @@ void TDataSetService::SetNumberRange(TFieldDef& fieldDef) {
       break;
     case ftFloat:
       if (auto* f = dynamic_cast<TFloatField*>(field); f && length >= 1 && length <= 15) {
-        const TFieldDesc* desc = FDataSet->GetFieldDesc(*field);
+        TData& data = FDataSet->Data();
+        const int no = fieldDef.FieldNo();
+        const TFieldDesc* desc = no >= 1 && no <= data.FieldCount() ? data.Fields()[no - 1] : nullptr;
         const int scale = desc ? desc->Scale() : 0;
         f->SetPrecision(length);
         const double max = std::pow(10.0, length - scale) - std::pow(10.0, -scale);
@@ -2123,12 +2125,14 @@ bool TMemDataSet::MDLinksRefreshed(TField*) {
     FLocalMasterEmpty = false;
     return had;
   }
-  auto* master = dynamic_cast<TMemDataSet*>(MasterSource()->DataSet());
-  if (!master) DatabaseError("Master dataset must be inherited from TMemDataSet");
+  TDataSet* masterDataSet = MasterSource()->DataSet();
+  auto* master = dynamic_cast<TMemDataSet*>(masterDataSet);
+  if (masterDataSet && masterDataSet->Active() && !master)
+    DatabaseError("Master dataset must be inherited from TMemDataSet");
   std::vector<TLocalMDLink> links;
   bool masterEmpty = false;
-  if (master->Active()) {
-    masterEmpty = master->IsEmpty();
+  if (master && master->Active()) masterEmpty = master->IsEmpty();
+  if (master && master->Active() && !masterEmpty) {
     std::vector<TField*> masterFields, detailFields;
     GetDetailLinkFields(masterFields, detailFields);
     for (std::size_t i = 0; i < detailFields.size(); ++i) {
@@ -2138,7 +2142,7 @@ bool TMemDataSet::MDLinksRefreshed(TField*) {
         DatabaseError(Format("Field %s not found", {masterFields[i]->FieldName()}));
       TLocalMDLink link;
       link.FieldNo = detailDesc->FieldNo();
-      link.MasterValue = masterEmpty ? Variant::Null() : masterFields[i]->Value();
+      link.MasterValue = masterFields[i]->Value();
       link.IsNull = link.MasterValue.IsNullOrEmpty();
       if (!link.IsNull) CopyFieldValue(link.MasterValue, link.Key, *detailDesc, true);
       links.push_back(std::move(link));

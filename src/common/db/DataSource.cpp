@@ -32,7 +32,13 @@ TDataSource::~TDataSource() {
 void TDataSource::SetDataSet(TDataSet* value) {
   if (value == FDataSet) return;
   if (value && IsLinkedTo(value)) DatabaseError("Circular datalinks are not allowed");
-  if (FDataSet) FDataSet->RemoveDataSource(*this);
+  // Links see the old data set go (inactive) before the new one comes, so
+  // a switch between two browsing data sets is never missed.
+  if (FDataSet) {
+    FDataSet->RemoveDataSource(*this);
+    FDataSet = nullptr;
+    UpdateState();
+  }
   FDataSet = value;
   if (value) value->AddDataSource(*this);
   UpdateState();

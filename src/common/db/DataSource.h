@@ -15,6 +15,8 @@
 //   data set buffer more.
 // - Links are notified in the order they were attached; a link detached
 //   while a notification runs is not notified again.
+// - Giving a source another data set makes its links inactive and then
+//   active again, so they re-read even when both data sets browse.
 #pragma once
 
 #include <functional>
