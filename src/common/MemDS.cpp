@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <new>
 
 #include "CodePages.h"
 #include "Format.h"
@@ -772,6 +773,7 @@ void TMemDataSet::InternalOpen() {
     RefreshCachedCalcFields();
   if (FMemData && FMemData->IndexFields().Count() > 0) FMemData->SortItems();
   SetBufferLayout();
+  SetFieldAccess();
   FNeedAddRef = d.HasComplexFields();
   bool refilter = false;
   if (Filtered()) {
@@ -790,6 +792,7 @@ void TMemDataSet::InternalClose() {
   BindFields(false);
   if (DefaultFields()) DestroyFields();
   FCalcFieldsMapping.clear();
+  FFieldAccess.clear();
   FLocalMDLinks.clear();
   FLocalMasterEmpty = false;
   if (FData) FData->Close();
@@ -840,7 +843,12 @@ void TMemDataSet::SetRecInfo(TRecordBuffer buffer, const TRecInfo& info) const n
   std::memcpy(buffer + FRecInfoOfs, &info, sizeof info);
 }
 
-void TMemDataSet::AllocRecordBuffer(TRecordBuffer buffer) { SetRecInfo(buffer, TRecInfo{}); }
+void TMemDataSet::AllocRecordBuffer(TRecordBuffer buffer) {
+  // Window buffers hold live TRecInfo and TRecBookmark objects at their
+  // aligned offsets, so the store writes the bookmark in place.
+  new (buffer + FRecInfoOfs) TRecInfo{};
+  new (buffer + FBookmarkOfs) TRecBookmark{};
+}
 
 void TMemDataSet::FreeRecordBuffer(TRecordBuffer buffer) noexcept { ReleaseBuffer(buffer); }
 
@@ -852,7 +860,8 @@ void TMemDataSet::BlankRecord(TRecordBuffer buffer) noexcept {
 }
 
 void TMemDataSet::ReleaseBuffer(TRecordBuffer buffer) noexcept {
-  if (!buffer || !FData || FRecBufSize == 0) return;
+  // Buffers hold references only while the open store has complex values.
+  if (!FNeedAddRef || !buffer || !FData || FRecBufSize == 0) return;
   TRecInfo info = GetRecInfo(buffer);
   if (!info.RefComplexFields) return;
   try {
@@ -874,7 +883,7 @@ void TMemDataSet::FreeRefBuffers() noexcept {
 
 TGetResult TMemDataSet::GetRecord(TRecordBuffer buffer, TGetMode mode, bool) {
   TData& d = *FData;
-  ReleaseBuffer(buffer);
+  if (FNeedAddRef) ReleaseBuffer(buffer);
   switch (mode) {
     case gmCurrent:
       if (d.GetBOF()) return grBOF;
@@ -890,19 +899,20 @@ TGetResult TMemDataSet::GetRecord(TRecordBuffer buffer, TGetMode mode, bool) {
       if (d.GetBOF()) return grBOF;
       break;
   }
-  TRecInfo info;
-  info.RecordNumber = d.GetRecordNo();
-  info.UpdateStatus = StatusOf(d.GetUpdateStatus());
+  TRecBookmark& bookmark = *std::launder(reinterpret_cast<TRecBookmark*>(buffer + FBookmarkOfs));
+  d.GetBookmark(bookmark);
+  TRecInfo& info = *std::launder(reinterpret_cast<TRecInfo*>(buffer + FRecInfoOfs));
+  // The bookmark carries the record number of the row just read.
+  info.RecordNumber = bookmark.Order;
+  // Outside cached updates every row is unmodified.
+  info.UpdateStatus = FCachedUpdates ? StatusOf(d.GetUpdateStatus()) : usUnmodified;
   info.BookmarkFlag = bfCurrent;
+  info.RefComplexFields = false;
   if (FNeedAddRef) {
     d.AddRefComplexFields(buffer);
     info.RefComplexFields = true;
   }
-  SetRecInfo(buffer, info);
   if (!FCacheCalcFields && HasCalcFields()) GetCalcFields(buffer);
-  TRecBookmark bookmark;
-  d.GetBookmark(bookmark);
-  std::memcpy(buffer + FBookmarkOfs, &bookmark, sizeof bookmark);
   return grOK;
 }
 
@@ -1064,28 +1074,54 @@ void CopyBounded(const Variant& value, const TField& field, void* buffer) {
 
 }  // namespace
 
+void TMemDataSet::SetFieldAccess() {
+  TData& d = *FData;
+  FFieldAccess.assign(static_cast<std::size_t>(d.FieldCount()), TFieldAccess{});
+  for (int i = 0; i < d.FieldCount(); ++i) {
+    const TFieldDesc* desc = d.Fields()[i];
+    if (!desc) continue;
+    TFieldAccess& a = FFieldAccess[static_cast<std::size_t>(i)];
+    const std::uint16_t type = desc->DataType();
+    a.Size = desc->Size();
+    if (type == dtExtString || type == dtExtWideString || type == dtExtVarBytes)
+      a.Kind = TFieldAccess::akOutside;
+    else if (d.IsBlobFieldType(type) || IsObjectType(type))
+      a.Kind = TFieldAccess::akHandle;
+    else if (type == dtString || type == dtGuid || type == dtWideString || type == dtBytes || type == dtVarBytes ||
+             type == dtVariant)
+      a.Kind = TFieldAccess::akBounded;
+    else
+      a.Kind = TFieldAccess::akFixed;
+  }
+}
+
 bool TMemDataSet::ReadStoreField(int fieldNo, const TField& field, TRecordBuffer record, void* buffer) {
   TData& d = *FData;
   if (!buffer) return !d.GetNull(fieldNo, record);
-  const TFieldDesc& desc = *d.Fields()[fieldNo - 1];
-  const std::uint16_t type = desc.DataType();
-  if (type == dtExtString || type == dtExtWideString || type == dtExtVarBytes) {
-    if (d.GetNull(fieldNo, record)) return false;
-    CopyBounded(d.GetFieldAsVariant(fieldNo, record), field, buffer);
-    return true;
-  }
-  if (d.IsBlobFieldType(type) || IsObjectType(type)) {
-    // Only a handle-sized buffer can take the handle.
-    if (field.DataSize() < static_cast<int>(sizeof(void*))) return !d.GetNull(fieldNo, record);
-  }
+  const std::size_t index = static_cast<std::size_t>(fieldNo - 1);
+  if (index >= FFieldAccess.size()) SetFieldAccess();
+  const TFieldAccess& access = FFieldAccess.at(index);
   bool blank = false;
-  const bool fixedSize = type != dtString && type != dtGuid && type != dtWideString && type != dtBytes &&
-                         type != dtVarBytes && type != dtVariant;
-  if (fixedSize && desc.Size() > field.DataSize()) {
-    std::vector<std::uint8_t> scratch(static_cast<std::size_t>(desc.Size()) + 8, 0);
-    d.GetField(fieldNo, record, scratch.data(), blank);
-    if (!blank) std::memcpy(buffer, scratch.data(), static_cast<std::size_t>(field.DataSize()));
-    return !blank;
+  switch (access.Kind) {
+    case TFieldAccess::akOutside:
+      // Kept outside the row and of any length: copied up to the field's size.
+      if (d.GetNull(fieldNo, record)) return false;
+      CopyBounded(d.GetFieldAsVariant(fieldNo, record), field, buffer);
+      return true;
+    case TFieldAccess::akHandle:
+      // Only a handle-sized buffer can take the handle.
+      if (field.DataSize() < static_cast<int>(sizeof(void*))) return !d.GetNull(fieldNo, record);
+      break;
+    case TFieldAccess::akFixed:
+      if (access.Size > field.DataSize()) {
+        std::vector<std::uint8_t> scratch(static_cast<std::size_t>(access.Size) + 8, 0);
+        d.GetField(fieldNo, record, scratch.data(), blank);
+        if (!blank) std::memcpy(buffer, scratch.data(), static_cast<std::size_t>(field.DataSize()));
+        return !blank;
+      }
+      break;
+    case TFieldAccess::akBounded:
+      break;
   }
   d.GetField(fieldNo, record, buffer, blank);
   return !blank;

@@ -14,8 +14,9 @@
 //   cached in the row), the framework's calculated area for calculated
 //   fields without a store descriptor, then TRecInfo and TRecBookmark,
 //   each at an offset aligned for its type. Offsets, sizes and the
-//   bookmark size all come from sizeof/alignof; the buffer's typed parts
-//   are read and written with memcpy.
+//   bookmark size all come from sizeof/alignof. Window buffers hold live
+//   TRecInfo/TRecBookmark objects there (constructed when the buffer is
+//   made); any other buffer's typed parts are read and written with memcpy.
 // - Field buffers are the store's exchange forms (FieldTypes.h), so values
 //   move without conversion. Text and binary copies never exceed the
 //   field's buffer: a value kept outside the row (Ext types) is copied at
@@ -396,6 +397,11 @@ class TMemDataSet : public TDataSet {
     TField* Field;
     TFieldDesc* Desc;
   };
+  // How a store field reaches a field's buffer.
+  struct TFieldAccess {
+    enum TKind : std::uint8_t { akFixed, akBounded, akOutside, akHandle } Kind = akFixed;
+    int Size = 0;
+  };
   struct TLocalMDLink {
     int FieldNo = 0;
     bool IsNull = true;
@@ -420,6 +426,7 @@ class TMemDataSet : public TDataSet {
   TMemData& CheckedMemData();
   void CheckIRecordSet();
   void BlankRecord(TRecordBuffer buffer) noexcept;
+  void SetFieldAccess();
   bool ReadStoreField(int fieldNo, const TField& field, TRecordBuffer record, void* buffer);
   void WriteStoreField(int fieldNo, TRecordBuffer record, const void* buffer);
   void RunCacheOperation(const std::function<void()>& operation);
@@ -475,6 +482,7 @@ class TMemDataSet : public TDataSet {
   int FDetailDelay = 0;
   TUpdateRecordTypes FUpdateRecordTypes{rtModified, rtInserted, rtUnmodified};
   std::vector<TCalcMapping> FCalcFieldsMapping;
+  std::vector<TFieldAccess> FFieldAccess;  // by field number - 1
   std::vector<TLocalMDLink> FLocalMDLinks;
   bool FLocalMasterEmpty = false;
   bool FMDWasComplete = false;

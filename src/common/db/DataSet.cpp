@@ -52,6 +52,7 @@ TDataSet::TDataSet() : FFieldDefs(this) {}
 TDataSet::~TDataSet() {
   // A subclass closes in its own destructor; what is left here is memory.
   FBuffers.clear();
+  FBufferBlocks.clear();
   FTempBuffer.reset();
   for (TDataSource* s : FDataSources)
     if (s) s->DataSetDestroyed();
@@ -284,10 +285,15 @@ TDataSet::TRecordBufferPtr TDataSet::NewBuffer() {
 void TDataSet::ResizeBufferList(int count) {
   const auto n = static_cast<std::size_t>(std::max(count, 0));
   while (FBuffers.size() > n) {
-    FreeRecordBuffer(FBuffers.back().get());
+    TRecordBuffer last = FBuffers.back();
+    FreeRecordBuffer(last);
     FBuffers.pop_back();
+    std::erase_if(FBufferBlocks, [last](const TRecordBufferPtr& b) { return b.get() == last; });
   }
-  while (FBuffers.size() < n) FBuffers.push_back(NewBuffer());
+  while (FBuffers.size() < n) {
+    FBufferBlocks.push_back(NewBuffer());
+    FBuffers.push_back(FBufferBlocks.back().get());
+  }
   if (n == 0) {
     if (FTempBuffer) FreeRecordBuffer(FTempBuffer.get());
     FTempBuffer.reset();
@@ -329,6 +335,10 @@ void TDataSet::SetBufferCount(int value) {
 
 void TDataSet::MoveBuffer(int from, int to) {
   if (from == to) return;
+  if (from - to == 1 || to - from == 1) {
+    std::swap(FBuffers[static_cast<std::size_t>(from)], FBuffers[static_cast<std::size_t>(to)]);
+    return;
+  }
   auto b = FBuffers.begin();
   if (from < to)
     std::rotate(b + from, b + from + 1, b + to + 1);
@@ -337,7 +347,7 @@ void TDataSet::MoveBuffer(int from, int to) {
 }
 
 TRecordBuffer TDataSet::ActiveBuffer() const noexcept {
-  return FBuffers.empty() ? nullptr : FBuffers[static_cast<std::size_t>(FActiveRecord)].get();
+  return FBuffers.empty() ? nullptr : FBuffers[static_cast<std::size_t>(FActiveRecord)];
 }
 
 void TDataSet::ActivateBuffers() noexcept {
@@ -478,6 +488,7 @@ int TDataSet::MoveBy(int distance) {
     const int oldCount = FBufferedCount;
     int scroll = 0;
     auto notify = [&] {
+      if (!HasFollowers()) return;
       if (FBufferedCount != oldCount)
         DataEvent(deDataSetChange);
       else
@@ -622,7 +633,7 @@ void TDataSet::UpdateRecord() {
 
 void TDataSet::CheckBrowseMode() {
   CheckActive();
-  DataEvent(deCheckBrowseMode);
+  if (HasFollowers()) DataEvent(deCheckBrowseMode);
   switch (FState) {
     case dsEdit:
     case dsInsert:
@@ -869,6 +880,12 @@ std::unique_ptr<TStream> TDataSet::CreateBlobStream(TField&, TBlobStreamMode) {
 // ---- notifications ----------------------------------------------------------------------------
 
 void TDataSet::DataEvent(TDataEvent event, TField* field, int distance) {
+  // Nothing follows this data set: only a field change has work to do here.
+  if (event != deFieldChange && FDataSources.empty() && FNestedDataSets.empty()) {
+    if (FDisableCount > 0 && ((event == deUpdateState && FState == dsInactive) || event == deLayoutChange))
+      FEnableEvent = deLayoutChange;
+    return;
+  }
   bool notifyDetails = false;
   switch (event) {
     case deFieldChange:

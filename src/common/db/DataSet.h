@@ -29,6 +29,8 @@
 // - DataEvent notifications go to data sources in the order they were
 //   attached; a source or link that detaches while being notified is
 //   skipped, never touched again.
+// - Scroll and check-browse-mode notifications are sent only when data
+//   sources or nested data sets follow the data set.
 // - DisableControls/EnableControls nest; while disabled, data events are
 //   held back, and the outermost EnableControls sends one state change
 //   (when the state differs) and one data-set change.
@@ -280,7 +282,7 @@ class TDataSet : public TComponent {
   TRecordBuffer CalcBuffer() const noexcept { return FCalcBuffer; }
   // A spare buffer for calculations outside the window (lookups …).
   TRecordBuffer TempBuffer() const noexcept { return FTempBuffer.get(); }
-  TRecordBuffer Buffer(int index) const noexcept { return FBuffers[static_cast<std::size_t>(index)].get(); }
+  TRecordBuffer Buffer(int index) const noexcept { return FBuffers[static_cast<std::size_t>(index)]; }
   int BufferCount() const noexcept { return FBufferCount; }
   // Buffers that hold rows; ActiveRecordIndex is the active one's index.
   int BufferedCount() const noexcept { return FBufferedCount; }
@@ -296,6 +298,9 @@ class TDataSet : public TComponent {
   bool HasCalcFields() const noexcept { return FHasCalcFields; }
   // Points the calculated-fields state at `buffer` (with WithTempState).
   void SetCalcBuffer(TRecordBuffer buffer) noexcept { FCalcBuffer = buffer; }
+  // Data sources or nested data sets follow this data set (scroll and
+  // browse-mode notifications go nowhere without them).
+  bool HasFollowers() const noexcept { return !FDataSources.empty() || !FNestedDataSets.empty(); }
   void DoBeforeScroll() { Fire(BeforeScroll); }
   void DoAfterScroll() { Fire(AfterScroll); }
 
@@ -358,7 +363,10 @@ class TDataSet : public TComponent {
   int FCalcFieldsSize = 0;
   int FBookmarkSize = 0;
 
-  std::vector<TRecordBufferPtr> FBuffers;  // FBufferCount + 1 once open
+  // The window in row order (FBufferCount + 1 once open; moving rows moves
+  // these pointers) and the blocks they point to.
+  std::vector<TRecordBuffer> FBuffers;
+  std::vector<TRecordBufferPtr> FBufferBlocks;
   TRecordBufferPtr FTempBuffer;
   TRecordBuffer FCalcBuffer = nullptr;
   int FBufferCount = 0;

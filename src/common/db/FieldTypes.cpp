@@ -1,6 +1,7 @@
 #include "FieldTypes.h"
 
 #include <cfloat>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -220,7 +221,8 @@ void TIntegerField::SetAsStringValue(const std::string& value) {
 std::int32_t TIntegerField::GetAsInteger() const {
   std::int64_t v = 0;
   if (!ReadValue(v)) return 0;
-  return Variant(v).AsInt32();
+  if (v >= INT32_MIN && v <= INT32_MAX) return static_cast<std::int32_t>(v);
+  return Variant(v).AsInt32();  // raises the overflow error
 }
 
 void TIntegerField::SetAsIntegerValue(std::int32_t value) { WriteValue(value); }
