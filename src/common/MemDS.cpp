@@ -1,6 +1,7 @@
 #include "MemDS.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -1709,47 +1710,36 @@ bool TMemDataSet::CopyFieldValue(const Variant& value, TCompareKey& key, const T
   key = TCompareKey{};
   key.IsNull = value.IsNullOrEmpty();
   if (key.IsNull) return true;
-  auto storeBytes = [&](const void* p, std::size_t n) {
-    key.Bytes.assign(static_cast<const std::uint8_t*>(p), static_cast<const std::uint8_t*>(p) + n);
+  // The key's type code and its bytes in the form CompareFieldValue reads.
+  auto put = [&key](std::uint16_t type, const auto& v) {
+    key.Type = type;
+    const auto* p = reinterpret_cast<const std::uint8_t*>(&v);
+    key.Bytes.assign(p, p + sizeof v);
   };
+  // Integers compare as integers, anything else as a double, so that a
+  // fractional key never rounds onto a neighbouring value.
   auto numberKey = [&](bool isUnsigned) {
-    // Integers compare as integers, anything else as a double, so that a
-    // fractional key never rounds onto a neighbouring value.
-    const Variant v = value.IsText() ? Variant(Trim(value.AsString())) : value;
-    const std::uint16_t vt = v.VarType();
-    const bool integral = vt == varShortInt || vt == varSmallint || vt == varInteger || vt == varInt64 ||
-                          vt == varByte || vt == varWord || vt == varLongWord || vt == varUInt64 || vt == varBoolean;
-    if (v.IsText()) {
-      std::int64_t i = 0;
-      const std::string text = v.AsString();
+    if (value.IsText()) {
+      const std::string text = Trim(value.AsString());
       bool isInt = !text.empty();
       for (std::size_t k = 0; k < text.size(); ++k)
         if (!(std::isdigit(static_cast<unsigned char>(text[k])) || (k == 0 && (text[k] == '-' || text[k] == '+'))))
           isInt = false;
-      if (isInt) {
-        i = StrToInt64(text);
-        key.Type = dtInt64;
-        storeBytes(&i, sizeof i);
-        return;
-      }
-      const double d = StrToFloat(text);
-      key.Type = dtFloat;
-      storeBytes(&d, sizeof d);
+      if (isInt)
+        put(dtInt64, StrToInt64(text));
+      else
+        put(dtFloat, StrToFloat(text));
       return;
     }
-    if (integral && isUnsigned && vt == varUInt64) {
-      const std::uint64_t u = v.AsUInt64();
-      key.Type = dtUInt64;
-      storeBytes(&u, sizeof u);
-    } else if (integral) {
-      const std::int64_t i = v.AsInt64();
-      key.Type = dtInt64;
-      storeBytes(&i, sizeof i);
-    } else {
-      const double d = v.AsDouble();
-      key.Type = dtFloat;
-      storeBytes(&d, sizeof d);
-    }
+    const std::uint16_t vt = value.VarType();
+    const bool integral = vt == varShortInt || vt == varSmallint || vt == varInteger || vt == varInt64 ||
+                          vt == varByte || vt == varWord || vt == varLongWord || vt == varUInt64 || vt == varBoolean;
+    if (integral && isUnsigned && vt == varUInt64)
+      put(dtUInt64, value.AsUInt64());
+    else if (integral)
+      put(dtInt64, value.AsInt64());
+    else
+      put(dtFloat, value.AsDouble());
   };
   try {
     switch (desc.DataType()) {
@@ -1760,51 +1750,31 @@ bool TMemDataSet::CopyFieldValue(const Variant& value, TCompareKey& key, const T
       case dtUInt8:
       case dtUInt16:
       case dtUInt32:
-        numberKey(false);
-        break;
       case dtUInt64:
-        numberKey(true);
+        numberKey(desc.DataType() == dtUInt64);
         break;
-      case dtBoolean: {
-        const std::int16_t b = value.AsBoolean() ? 1 : 0;
-        key.Type = dtBoolean;
-        storeBytes(&b, sizeof b);
+      case dtBoolean:
+        put(dtBoolean, static_cast<std::int16_t>(value.AsBoolean() ? 1 : 0));
         break;
-      }
       case dtFloat:
       case dtSingle:
-      case dtCurrency: {
-        const double d = value.AsDouble();
-        key.Type = dtFloat;
-        storeBytes(&d, sizeof d);
+      case dtCurrency:
+        put(dtFloat, value.AsDouble());
         break;
-      }
-      case dtBCD: {
-        const double d = value.AsDouble();
-        key.Type = dtBCD;
-        storeBytes(&d, sizeof d);
+      case dtBCD:
+        put(dtBCD, value.AsDouble());
         break;
-      }
-      case dtFMTBCD: {
-        const TBcd b = value.AsBcd();
-        key.Type = dtFMTBCD;
-        storeBytes(&b, sizeof b);
+      case dtFMTBCD:
+        put(dtFMTBCD, value.AsBcd());
         break;
-      }
       case dtDate:
       case dtTime:
-      case dtDateTime: {
-        const TDateTime d = value.AsDate();
-        key.Type = dtDateTime;
-        storeBytes(&d, sizeof d);
+      case dtDateTime:
+        put(dtDateTime, value.AsDate());
         break;
-      }
-      case dtSQLTimeStamp: {
-        const TSQLTimeStamp t = value.AsSQLTimeStamp();
-        key.Type = dtSQLTimeStamp;
-        storeBytes(&t, sizeof t);
+      case dtSQLTimeStamp:
+        put(dtSQLTimeStamp, value.AsSQLTimeStamp());
         break;
-      }
       case dtString:
       case dtExtString:
       case dtGuid:
@@ -1822,8 +1792,7 @@ bool TMemDataSet::CopyFieldValue(const Variant& value, TCompareKey& key, const T
       case dtVarBytes:
       case dtExtVarBytes:
       case dtBlob: {
-        const std::vector<std::uint8_t> bytes = value.IsText() ? Variant::FromBytes(value.AsBytes()).AsBytes()
-                                                               : value.AsBytes();
+        const std::vector<std::uint8_t> bytes = value.AsBytes();
         if (bytes.size() > 0xFFFF) DatabaseError("Cannot convert type");
         const auto len = static_cast<std::uint16_t>(bytes.size());
         key.Type = dtVarBytes;

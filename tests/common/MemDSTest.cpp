@@ -39,6 +39,56 @@ TEST(MemDataSet, OpensWithFieldsFromTheStoreAndNavigates) {
   EXPECT_EQ(ds->Column("ID"), (std::vector<std::string>{"1", "2", "3", "4"}));
 }
 
+TEST(MemDataSet, ColumnsWithoutAFieldTypeAreRefusedAtOpen) {
+  TTestDataSet ds({{"ID", dtInt32}, {"BIG", dtUInt64}});
+  try {
+    ds.Open();
+    FAIL() << "opened";
+  } catch (const EDatabaseError& e) {
+    EXPECT_STREQ(e.what(), "Unknown data type");
+  }
+  EXPECT_FALSE(ds.Active());
+  EXPECT_EQ(TFieldTypeMap::Default().GetDataType(ftAutoInc), dtInt32);
+  EXPECT_EQ(TFieldTypeMap::Default().GetFieldType(dtExtVarBytes), ftVarBytes);
+}
+
+TEST(MemDataSet, StaleBookmarksAndOldValuesOfNewRows) {
+  auto ds = People(4);
+  ds->Last();
+  const TBookmark last = ds->GetBookmark();
+  ds->Delete();
+  ds->Delete();
+  ds->SetRecNo(1);
+  try {
+    ds->GotoBookmark(last);  // neither the row nor its record number exists
+    FAIL() << "moved";
+  } catch (const EDatabaseError& e) {
+    EXPECT_STREQ(e.what(), "Record not found");
+  }
+  EXPECT_EQ(ds->RecNo(), 1);
+  EXPECT_FALSE(ds->BookmarkValid(last));
+  ds->Insert();  // a new row has no old version (not its neighbour's)
+  EXPECT_TRUE(ds->FieldByName("ID").OldValue().IsNull());
+  ds->Cancel();
+  EXPECT_EQ(ds->FieldByName("ID").OldValue(), Variant(1));
+}
+
+TEST(MemDataSet, LongValuesKeptOutsideTheRowStayWithinTheFieldBuffer) {
+  TTestDataSet ds({{"ID", dtInt32}, {"S", dtExtString, 5}, {"W", dtExtWideString, 3}});
+  TData& store = ds.Data();
+  ds.AddRow({1, "abc", u"xy"});
+  // A provider may store more than the declared length outside the row.
+  TRecBuf row = MakeRow(store, {2, "abcdefghij", std::u16string(u"ééééé")});
+  store.OnAppend = nullptr;
+  store.AppendRecord(row.get());
+  ds.Open();
+  ds.Last();
+  EXPECT_EQ(ds.FieldByName("S").AsString().size(), 5u);
+  EXPECT_EQ(ds.FieldByName("W").AsWideString().size(), 3u);
+  ds.First();
+  EXPECT_EQ(ds.FieldByName("S").AsString(), "abc");
+}
+
 TEST(MemDataSet, EditingFiresEventsInOrderAndReachesTheStore) {
   auto ds = People(2);
   std::vector<std::string> log;
