@@ -33,6 +33,20 @@
 //   the detail refreshes at once.
 // - Writing a structured-object or reference field through a field is not
 //   supported ("Data type is not supported"); reading is.
+// - Refresh of a data set over a store filled by its owner re-applies the
+//   filter and the order (reopening such a store would drop its rows); a
+//   data set over a fetching store overrides DataReopen to reopen it.
+// - A bookmark whose row and record number are both gone raises "Record
+//   not found" instead of acting on whatever row is current.
+// - A new row has no old values (null), not those of its neighbour.
+// - A key value that does not convert exactly to the field's type (2.5
+//   for an integer field) is compared as it is, never rounded onto a
+//   stored value.
+// - Lookup searches the rows as they are filtered now (it does not
+//   refilter for each call, which lookup fields make per row).
+// - The master of a local master/detail link must be a memory data set
+//   while it is active; a closed one of any class just shows every row.
+// - DeferredPost does nothing in cached-updates mode.
 // - The service creates its updater on first use (a subclass's
 //   CreateDataSetUpdater cannot run inside the base constructor). A data
 //   set whose provider changes installs the new service with

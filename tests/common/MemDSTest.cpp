@@ -169,6 +169,23 @@ TEST(MemDataSet, DeferredPostThenPostIsOneInsertThenOneUpdate) {
   EXPECT_THROW(ds->DeferredPost(), EDatabaseError);  // not editing
 }
 
+TEST(MemDataSet, DefaultExpressionsFillNewRows) {
+  TTestDataSet ds({{"ID", dtInt32}, {"NAME", dtString, 10}});
+  ds.Open();
+  ds.FieldByName("NAME").SetDefaultExpression("'it''s'");
+  ds.FieldByName("ID").SetDefaultExpression("7");
+  ds.FieldByName("ID").SetReadOnly(true);  // defaults are written even so
+  ds.Append();
+  EXPECT_EQ(ds.FieldByName("NAME").AsString(), "it's");
+  EXPECT_EQ(ds.FieldByName("ID").AsInteger(), 7);
+  ds.Cancel();
+  DefaultExpressionOldBehavior = true;
+  ds.Append();
+  EXPECT_EQ(ds.FieldByName("NAME").AsString(), "'it''s'");
+  DefaultExpressionOldBehavior = false;
+  ds.Cancel();
+}
+
 TEST(MemDataSet, ReadOnlyAndRequiredFieldsAreEnforced) {
   TTestDataSet ds({{"ID", dtInt32}, {"NAME", dtString, 10}});
   ds.AddRow({1, "a"});
