@@ -7,7 +7,7 @@
 //   - filtering by an expression,
 //   - ApplyUpdates of 100,000 changed rows with an updater that does nothing.
 // Times are processor time of this thread, medians of five rounds.
-// Usage: bench_memds_bench [rows [next|locate|filter|apply]]
+// Usage: bench_memds_bench [rows [next|sorted|unsorted|filter|apply]]
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -193,7 +193,7 @@ int main(int argc, char** argv) {
 
   // ---- Locate ----
   std::vector<std::int32_t> keys;
-  if (runs("locate")) {
+  if (runs("sorted") || runs("unsorted")) {
     std::mt19937 rng(5);
     store.SetToBegin();
     std::vector<std::int32_t> all;
@@ -207,7 +207,7 @@ int main(int argc, char** argv) {
     }
     for (int i = 0; i < 10000; ++i) keys.push_back(all[rng() % all.size()]);
   }
-  if (runs("locate")) {
+  if (runs("sorted")) {
     ds.SetIndexFieldNames("I");
     store.SetRecordNo(store.GetRecordCount() / 2);  // builds the position array for both
     const double s = Time(kRounds, nullptr, [&] {
@@ -223,7 +223,7 @@ int main(int argc, char** argv) {
     Report("Locate, sorted (10000 keys)", s, d);
     ds.SetIndexFieldNames("");
   }
-  if (runs("locate")) {
+  if (runs("unsorted")) {
     const std::vector<std::int32_t> few(keys.begin(), keys.begin() + 20);
     const TFieldDesc& f = *store.Fields()[0];
     const double s = Time(kRounds, nullptr, [&] {
