@@ -239,11 +239,18 @@ void XmlTextWriter::WriteAttr(std::string_view qname, std::string_view value) {
   FTagAttributes.emplace_back(qname);
   Out(" ");
   Out(qname);
-  Out("=\"");
+  const char quote[2] = {FQuoteChar, '\0'};
+  Out("=");
+  Out(quote);
   std::string escaped;
   AppendEscaped(escaped, value, Escape::Attribute);
   Out(escaped);
-  Out("\"");
+  Out(quote);
+}
+
+void XmlTextWriter::SetQuoteChar(char value) {
+  if (value != '"' && value != '\'') throw XmlException("Invalid XML attribute quote character.");
+  FQuoteChar = value;
 }
 
 void XmlTextWriter::Declare(std::string_view prefix, std::string_view ns) {

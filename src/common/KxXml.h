@@ -72,6 +72,9 @@ class XmlTextWriter {
   void SetIndentation(int value) noexcept { FIndentation = value < 0 ? 0 : value; }
   char IndentChar() const noexcept { return FIndentChar; }
   void SetIndentChar(char value) noexcept { FIndentChar = value; }
+  // The character around attribute values: '"' (the default) or '\''.
+  char QuoteChar() const noexcept { return FQuoteChar; }
+  void SetQuoteChar(char value);
 
   // <?xml version="1.0" encoding="utf-8"?>, optionally with standalone.
   void WriteStartDocument();
@@ -141,6 +144,7 @@ class XmlTextWriter {
   std::vector<std::string> FTagAttributes;  // attribute names of the open start tag
   enum WriteState FState = WriteState::Start;
   XmlFormatting FFormatting = XmlFormatting::None;
+  char FQuoteChar = '"';
   int FIndentation = 2;
   char FIndentChar = ' ';
   int FPrefixCounter = 0;

@@ -1,12 +1,19 @@
 // The dataset framework's shared vocabulary: the database error that every
-// data-access error derives from and the field types with their fixed
-// ordinals. Data sets, fields, parameters and connection components all
-// speak in these terms, so they live apart from any one of those units.
+// data-access error derives from, the field types with their fixed
+// ordinals, and the enumerations that data sets, fields, data links and
+// the components above them exchange (states, data events, update kinds
+// and actions, locate and filter options). They live apart from any one
+// of those units.
+//
+// Decisions: the framework's update kind is an enum class (TUpdateKind::
+// ukModify …) because the record store's ukInsert/ukDelete share its value
+// names; everything else is a plain enumeration with its own prefix.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "MemTypes.h"
 #include "SysUtils.h"
 
 namespace lumo {
@@ -82,5 +89,72 @@ inline constexpr int FieldTypeCount = 52;
 // The field type's name as written in type tables and messages ("String",
 // "Largeint" …); "Unknown" for a value outside the enumeration.
 const char* FieldTypeName(TFieldType type) noexcept;
+
+// ---- data sets ----------------------------------------------------------------
+
+enum TDataSetState : std::uint8_t {
+  dsInactive,
+  dsBrowse,
+  dsEdit,
+  dsInsert,
+  dsSetKey,
+  dsCalcFields,
+  dsFilter,
+  dsNewValue,
+  dsOldValue,
+  dsCurValue,
+  dsBlockRead,
+  dsInternalCalc,
+  dsOpening
+};
+
+// What a data set tells its data sources and links.
+enum TDataEvent : std::uint8_t {
+  deFieldChange,       // a field's value changed (the field goes with it)
+  deRecordChange,      // the active record changed as a whole (edit began, values reloaded)
+  deDataSetChange,     // the buffered rows changed: re-read everything shown
+  deDataSetScroll,     // the window of buffered rows moved by a distance
+  deLayoutChange,      // fields were added, removed or re-ordered
+  deUpdateRecord,      // controls write pending edits into their fields now
+  deUpdateState,       // the state changed
+  deCheckBrowseMode,   // the data set is about to leave an edit state
+  deFieldListChange,   // the field list changed
+  deFocusControl,      // a control bound to the field should take the focus
+  deParentScroll,      // the parent of a nested data set moved
+};
+
+enum TGetMode : std::uint8_t { gmCurrent, gmNext, gmPrior };
+enum TGetResult : std::uint8_t { grOK, grBOF, grEOF, grError };
+enum TBookmarkFlag : std::uint8_t { bfCurrent, bfBOF, bfEOF, bfInserted };
+enum TResyncOption : std::uint8_t { rmExact, rmCenter };
+using TResyncMode = TEnumSet<TResyncOption>;
+
+// What an error event decides: raise, abort silently, or try again.
+enum TDataAction : std::uint8_t { daFail, daAbort, daRetry };
+
+enum TFieldKind : std::uint8_t { fkData, fkCalculated, fkLookup, fkInternalCalc, fkAggregate };
+
+enum TLocateOption : std::uint8_t { loCaseInsensitive, loPartialKey };
+using TLocateOptions = TEnumSet<TLocateOption>;
+
+enum TFilterOption : std::uint8_t { foCaseInsensitive, foNoPartialCompare };
+using TFilterOptions = TEnumSet<TFilterOption>;
+
+enum TBlobStreamMode : std::uint8_t { bmRead, bmWrite, bmReadWrite };
+
+// ---- cached updates -------------------------------------------------------------
+
+enum TUpdateStatus : std::uint8_t { usUnmodified, usModified, usInserted, usDeleted };
+
+enum TUpdateRecordType : std::uint8_t { rtModified, rtInserted, rtDeleted, rtUnmodified };
+using TUpdateRecordTypes = TEnumSet<TUpdateRecordType>;
+
+enum class TUpdateKind : std::uint8_t { ukModify, ukInsert, ukDelete };
+
+// What an update-record or update-error handler decides. A handler may
+// also leave uaDefault, which no named action has: the default write then
+// runs after the handler.
+enum TUpdateAction : std::uint8_t { uaFail, uaAbort, uaSkip, uaRetry, uaApplied };
+inline constexpr TUpdateAction uaDefault = static_cast<TUpdateAction>(10);
 
 }  // namespace lumo

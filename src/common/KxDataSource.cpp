@@ -1,0 +1,11 @@
+#include "KxDataSource.h"
+
+namespace lumo {
+
+void TKxDataSource::AssignTo(TDataSource& dest) const {
+  dest.SetDataSet(DataSet());
+  dest.SetAutoEdit(AutoEdit());
+  dest.SetEnabled(Enabled());
+}
+
+}  // namespace lumo

@@ -1,0 +1,220 @@
+// Searching, filtering and sorting in the memory data set: Locate bisects
+// the local index (counted in value comparisons) and finds the first
+// duplicate in search order, partial and nearest searches scan, filters by
+// expression and by event, Lookup and lookup fields.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "MemDSTestUtil.h"
+
+namespace lumo::test {
+namespace {
+
+constexpr int kRows = 1024;
+
+// IDs 0 … 511, each twice, in random order; NAME tells the copies apart
+// ("a<id>" added first, "b<id>" second).
+std::unique_ptr<TTestDataSet> Pairs() {
+  auto ds = std::make_unique<TTestDataSet>(std::vector<TFieldSpec>{{"ID", dtInt32}, {"NAME", dtString, 10}});
+  std::vector<int> ids;
+  for (int i = 0; i < kRows / 2; ++i) ids.push_back(i);
+  std::shuffle(ids.begin(), ids.end(), std::mt19937(7));
+  for (int id : ids) ds->AddRow({id, "a" + std::to_string(id)});
+  for (int id : ids) ds->AddRow({id, "b" + std::to_string(id)});
+  ds->Open();
+  return ds;
+}
+
+TEST(MemDSLocate, BisectsTheIndexAndFindsTheFirstDuplicate) {
+  auto ds = Pairs();
+  ds->SetIndexFieldNames("ID");
+  ds->Store().Compares = 0;
+  ASSERT_TRUE(ds->Locate("ID", 300, {}));
+  EXPECT_EQ(ds->FieldByName("NAME").AsString(), "a300");
+  EXPECT_EQ(ds->RecNo(), 601);
+  // Two ends, log2(1024) halvings and a step or two over the duplicates.
+  EXPECT_LE(ds->Store().Compares, 16);
+
+  ds->Store().Compares = 0;
+  ASSERT_TRUE(ds->LocateEx("ID", 300, TLocateExOptions{lxUp}));
+  EXPECT_EQ(ds->FieldByName("NAME").AsString(), "b300");
+  EXPECT_LE(ds->Store().Compares, 16);
+
+  ASSERT_TRUE(ds->Locate("ID", 0, {}));
+  EXPECT_EQ(ds->RecNo(), 1);
+  ASSERT_TRUE(ds->LocateEx("ID", 511, TLocateExOptions{lxUp}));
+  EXPECT_EQ(ds->RecNo(), kRows);
+  EXPECT_EQ(ds->FieldByName("NAME").AsString(), "b511");
+
+  ds->SetRecNo(10);
+  EXPECT_FALSE(ds->Locate("ID", 5000, {}));
+  EXPECT_FALSE(ds->Locate("ID", -1, {}));
+  EXPECT_EQ(ds->RecNo(), 10);  // a failed search keeps the position
+}
+
+TEST(MemDSLocate, NextContinuesAfterTheCurrentRow) {
+  auto ds = Pairs();
+  ds->SetIndexFieldNames("ID");
+  ASSERT_TRUE(ds->Locate("ID", 42, {}));
+  ASSERT_TRUE(ds->LocateEx("ID", 42, TLocateExOptions{lxNext}));
+  EXPECT_EQ(ds->FieldByName("NAME").AsString(), "b42");
+  EXPECT_FALSE(ds->LocateEx("ID", 42, TLocateExOptions{lxNext}));
+  EXPECT_EQ(ds->FieldByName("NAME").AsString(), "b42");
+}
+
+TEST(MemDSLocate, PartialKeyAndNearestNeverBisect) {
+  auto ds = Pairs();
+  ds->SetIndexFieldNames("NAME");
+  ds->Store().Compares = 0;
+  ASSERT_TRUE(ds->LocateEx("NAME", "b49", TLocateExOptions{lxPartialKey}));
+  EXPECT_EQ(ds->FieldByName("NAME").AsString(), "b49");
+  EXPECT_GT(ds->Store().Compares, kRows / 2);  // a row-by-row scan
+
+  ds->SetIndexFieldNames("ID");
+  ds->Store().Compares = 0;
+  ASSERT_TRUE(ds->LocateEx("ID", 250.5, TLocateExOptions{lxNearest}));
+  EXPECT_EQ(ds->FieldByName("ID").AsInteger(), 251);
+  EXPECT_GT(ds->Store().Compares, 100);
+
+  // A fractional key is not rounded onto a stored value.
+  EXPECT_FALSE(ds->Locate("ID", 250.5, {}));
+}
+
+TEST(MemDSLocate, SeveralKeysAndUnsortedData) {
+  auto ds = Pairs();
+  ds->Store().Compares = 0;
+  ASSERT_TRUE(ds->Locate("ID;NAME", Variant::FromArray({77, "B77"}), TLocateOptions{loCaseInsensitive}));
+  EXPECT_EQ(ds->FieldByName("NAME").AsString(), "b77");
+  EXPECT_FALSE(ds->Locate("ID;NAME", Variant::FromArray({77, "B77"}), {}));
+  EXPECT_GT(ds->Store().Compares, kRows / 2);
+
+  ds->SetIndexFieldNames("ID");
+  ds->Store().Compares = 0;
+  ASSERT_TRUE(ds->Locate("NAME;ID", Variant::FromArray({"b77", 77}), {}));  // the index key goes first
+  EXPECT_EQ(ds->FieldByName("NAME").AsString(), "b77");
+  EXPECT_LE(ds->Store().Compares, 24);
+  EXPECT_TRUE(ds->Locate("ID;UNKNOWN", Variant::FromArray({3, 4}), {}));  // unknown names are dropped
+}
+
+TEST(MemDSLocate, NullKeysMatchOnlyNulls) {
+  TTestDataSet ds({{"ID", dtInt32}, {"CODE", dtInt32}});
+  ds.AddRow({1, 5});
+  ds.AddRow({2, Variant()});
+  ds.AddRow({3, 7});
+  ds.Open();
+  ASSERT_TRUE(ds.Locate("CODE", Variant::Null(), {}));
+  EXPECT_EQ(ds.FieldByName("ID").AsInteger(), 2);
+  ds.SetIndexFieldNames("CODE");
+  ASSERT_TRUE(ds.Locate("CODE", Variant::Null(), {}));
+  EXPECT_EQ(ds.FieldByName("ID").AsInteger(), 2);
+  ASSERT_TRUE(ds.Locate("CODE", 7, {}));
+  EXPECT_EQ(ds.FieldByName("ID").AsInteger(), 3);
+}
+
+TEST(MemDSLocate, LookupReadsWithoutMoving) {
+  auto ds = Pairs();
+  ds->SetRecNo(3);
+  const int id = ds->FieldByName("ID").AsInteger();
+  EXPECT_EQ(ds->Lookup("NAME", "b9", "ID"), Variant(9));
+  EXPECT_TRUE(ds->Lookup("NAME", "zz", "ID").IsNull());
+  EXPECT_EQ(ds->RecNo(), 3);
+  EXPECT_EQ(ds->FieldByName("ID").AsInteger(), id);
+
+  // A lookup field in another data set reads through Lookup.
+  TTestDataSet orders({{"NO", dtInt32}, {"PERSON", dtString, 10}});
+  orders.AddRow({1, "a5"});
+  orders.AddRow({2, "b6"});
+  orders.AddRow({3, "nobody"});
+  orders.AddField<TIntegerField>("NO");
+  orders.AddField<TStringField>("PERSON");
+  auto& person = orders.AddField<TIntegerField>("PERSON_ID", fkLookup);
+  person.SetLookupDataSet(ds.get());
+  person.SetKeyFields("PERSON");
+  person.SetLookupKeyFields("NAME");
+  person.SetLookupResultField("ID");
+  orders.Open();
+  EXPECT_EQ(orders.Column("PERSON_ID"), (std::vector<std::string>{"5", "6", "null"}));
+  EXPECT_EQ(ds->RecNo(), 3);
+}
+
+TEST(MemDSFilter, ExpressionAndEventFilterRows) {
+  auto ds = Pairs();
+  ds->SetIndexFieldNames("ID");
+  ds->SetFilter("ID < 3");
+  EXPECT_EQ(ds->RecordCount(), kRows);  // not yet filtered
+  ds->SetFiltered(true);
+  EXPECT_EQ(ds->Column("NAME"), (std::vector<std::string>{"a0", "b0", "a1", "b1", "a2", "b2"}));
+  ds->SetFilter("ID = 1 or NAME = 'B2'");
+  EXPECT_EQ(ds->Column("NAME"), (std::vector<std::string>{"a1", "b1"}));
+  ds->SetFilterOptions(TFilterOptions{foCaseInsensitive});
+  EXPECT_EQ(ds->Column("NAME"), (std::vector<std::string>{"a1", "b1", "b2"}));
+
+  ds->SetFilter("");
+  int calls = 0;
+  ds->SetOnFilterRecord([&](TDataSet& d, bool& accept) {
+    ++calls;
+    EXPECT_EQ(d.State(), dsFilter);
+    accept = d.FieldByName("NAME").AsString()[0] == 'b' && d.FieldByName("ID").AsInteger() >= 510;
+  });
+  EXPECT_EQ(ds->Column("NAME"), (std::vector<std::string>{"b510", "b511"}));
+  EXPECT_GT(calls, 0);
+  ds->SetFiltered(false);
+  EXPECT_EQ(ds->RecordCount(), kRows);
+}
+
+TEST(MemDSFilter, FailingFilterHandlerIsReportedAndTheRowKept) {
+  TTestDataSet ds({{"ID", dtInt32}});
+  for (int i = 1; i <= 3; ++i) ds.AddRow({i});
+  ds.Open();
+  std::vector<std::string> reported;
+  SetHandleExceptionHook([&](std::exception_ptr e) {
+    try {
+      std::rethrow_exception(e);
+    } catch (const std::exception& x) {
+      reported.push_back(x.what());
+    }
+  });
+  ds.SetOnFilterRecord([](TDataSet& d, bool& accept) {
+    accept = d.FieldByName("ID").AsInteger() != 3;
+    if (d.FieldByName("ID").AsInteger() == 2) throw EDatabaseError("bad row");
+  });
+  ds.SetFiltered(true);
+  SetHandleExceptionHook(nullptr);
+  EXPECT_EQ(ds.Column("ID"), (std::vector<std::string>{"1", "2"}));
+  ASSERT_FALSE(reported.empty());
+  EXPECT_EQ(reported[0], "bad row");
+}
+
+TEST(MemDSFilter, FindRecordFiltersOnlyWhileSearching) {
+  TTestDataSet ds({{"ID", dtInt32}});
+  for (int i = 1; i <= 6; ++i) ds.AddRow({i});
+  ds.Open();
+  ds.SetFilter("ID > 2 and ID < 6");
+  ASSERT_TRUE(ds.FindFirst());
+  EXPECT_EQ(ds.FieldByName("ID").AsInteger(), 3);
+  ASSERT_TRUE(ds.FindNext());
+  EXPECT_EQ(ds.FieldByName("ID").AsInteger(), 4);
+  ASSERT_TRUE(ds.FindLast());
+  EXPECT_EQ(ds.FieldByName("ID").AsInteger(), 5);
+  EXPECT_FALSE(ds.FindNext());
+  EXPECT_EQ(ds.FieldByName("ID").AsInteger(), 5);  // a failed search keeps the row
+  EXPECT_EQ(ds.RecordCount(), 6);  // the data set itself is not filtered
+}
+
+TEST(MemDSSort, IndexFieldNamesOrdersRowsAndInsertsKeepTheOrder) {
+  auto ds = Pairs();
+  ds->SetIndexFieldNames("ID DESC; NAME");
+  ds->First();
+  EXPECT_EQ(ds->FieldByName("NAME").AsString(), "a511");
+  ds->Insert();
+  ds->FieldByName("ID").SetAsInteger(600);
+  ds->FieldByName("NAME").SetAsString("new");
+  ds->Post();
+  ds->First();
+  EXPECT_EQ(ds->FieldByName("NAME").AsString(), "new");
+  EXPECT_THROW(ds->SetIndexFieldNames("NOPE"), Exception);
+}
+
+}  // namespace
+}  // namespace lumo::test
