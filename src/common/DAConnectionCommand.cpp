@@ -206,7 +206,9 @@ void TDAProviderCommand::Execute() {
       ExecuteOnce();
       return;
     } catch (const EFailOver& e) {
-      if (e.ConnLostCause() != clExecute || repeats >= FConnection.Options().MaxReconnectAttempts()) throw;
+      if (e.ConnLostCause() != clExecute) throw;
+      // The statement loses its session every time it runs: give up.
+      if (repeats >= FConnection.Options().MaxReconnectAttempts()) throw EDAError(e.Message());
       ++repeats;
       FConnection.RestoreAfterFailOver();
       if (FRecordSet) FRecordSet->GetCommand().SetCursorState(csInactive);

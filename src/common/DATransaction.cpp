@@ -288,7 +288,8 @@ void TDATransaction::StartTransaction() {
           break;
         } catch (const EFailOver& e) {
           const int cap = single ? single->Options().MaxReconnectAttempts() : 0;
-          if (e.ConnLostCause() != clTransStart || repeats >= cap) throw;
+          if (e.ConnLostCause() != clTransStart) throw;
+          if (repeats >= cap) throw EDAError(e.Message());
           ++repeats;
           single->RestoreAfterFailOver();
           PrepareTransaction(false);

@@ -646,15 +646,22 @@ void TCustomDAConnection::InternalDisconnect() {
 }
 
 void TCustomDAConnection::NotifyClientsOfDisconnect() {
-  try {
-    SendConnectEvent(false);
-  } catch (const EDAError& e) {
-    if (!e.IsFatalError()) throw;
-    // A client that failed on the lost connection: tell them all once more.
+  // Every client hears of it even when one fails on the lost connection;
+  // those that failed are told once more.
+  std::vector<TComponent*> failed;
+  for (TComponent* client : Clients()) {
     try {
-      SendConnectEvent(false);
-    } catch (const EDAError& again) {
-      if (!again.IsFatalError()) throw;
+      NotifyClient(client, false);
+    } catch (const EDAError& e) {
+      if (!e.IsFatalError()) throw;
+      failed.push_back(client);
+    }
+  }
+  for (TComponent* client : failed) {
+    try {
+      NotifyClient(client, false);
+    } catch (const EDAError& e) {
+      if (!e.IsFatalError()) throw;
     }
   }
 }
@@ -920,7 +927,8 @@ void TCustomDAConnection::RunWithFailover(TConnLostCause cause, const std::funct
       operation();
       return;
     } catch (const EFailOver& e) {
-      if (e.ConnLostCause() != cause || repeats >= FOptions->MaxReconnectAttempts()) throw;
+      if (e.ConnLostCause() != cause) throw;
+      if (repeats >= FOptions->MaxReconnectAttempts()) throw EDAError(e.Message());
       ++repeats;
       RestoreAfterFailOver();
     }

@@ -30,10 +30,12 @@
 //   after that the original error is raised and the provider's
 //   reconnect-failure hook disconnects. OnError fires once per error, not
 //   once per attempt. An operation that is run again after a failover is
-//   run again at most MaxReconnectAttempts times.
-// - Disconnecting tells the clients; a fatal EDAError from one of them is
-//   swallowed and the notification repeated once (a second fatal error is
-//   swallowed too: the connection is going down either way).
+//   run again at most MaxReconnectAttempts times; after that it fails with
+//   an EDAError carrying the message of the error that caused the failover.
+// - Disconnecting tells every client, also those after one that fails; a
+//   client that fails with a fatal EDAError is told once more, and a second
+//   fatal error is swallowed too (the connection goes down either way). A
+//   non-fatal error stops the disconnect.
 // - The base CreateIConnection creates the provider connection of
 //   GetIConnectionClass (or asks the pool manager when Pooling is on, see
 //   IDAConnectionPoolManager); fronts may override it.
@@ -335,6 +337,7 @@ class TCustomDAConnection : public TCustomConnection {
   void Connect(const std::string& connectString);
   void Disconnect() { SetConnected(false); }
   void SetConnected(bool value) override;
+  void Loaded() override;
   // Connects unless connected (no prompt; BeforeConnect not fired on a
   // retry).
   void PerformConnect(bool retry = false);
@@ -469,7 +472,6 @@ class TCustomDAConnection : public TCustomConnection {
   bool GetConnected() const override;
   void DoConnect() override;
   void DoDisconnect() override;
-  void Loaded() override;
   void Notification(TComponent& component, TOperation operation) override;
 
   virtual void ClearRefs();

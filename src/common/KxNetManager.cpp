@@ -151,7 +151,7 @@ void TKxNetManager::GetServerList(TStrings& list, const TStrings& keywords, int 
 
   if (!fresh) {
     std::vector<std::string> machines = Machines();
-    InsertSorted(machines, "localhost");
+    machines.push_back("localhost");
     std::sort(machines.begin(), machines.end(), LessText);
     machines.erase(std::unique(machines.begin(), machines.end(), SameText), machines.end());
     {

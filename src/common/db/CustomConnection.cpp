@@ -77,18 +77,18 @@ std::vector<TComponent*> TCustomConnection::Clients() const {
 }
 
 void TCustomConnection::SendConnectEvent(bool connecting) {
-  std::vector<TComponent*> snapshot = Clients();
-  for (TComponent* client : snapshot) {
-    TConnectChangeEvent event;
-    {
-      std::lock_guard<std::mutex> guard(FClientsLock);
-      auto it = std::find_if(FClients.begin(), FClients.end(),
-                             [client](const TClient& c) { return c.Component == client; });
-      if (it == FClients.end()) continue;  // unregistered by an earlier callback
-      event = it->Event;
-    }
-    if (event) event(connecting);
+  for (TComponent* client : Clients()) NotifyClient(client, connecting);
+}
+
+void TCustomConnection::NotifyClient(TComponent* client, bool connecting) {
+  TConnectChangeEvent event;
+  {
+    std::lock_guard<std::mutex> guard(FClientsLock);
+    auto it = std::find_if(FClients.begin(), FClients.end(), [client](const TClient& c) { return c.Component == client; });
+    if (it == FClients.end()) return;  // unregistered by an earlier callback
+    event = it->Event;
   }
+  if (event) event(connecting);
 }
 
 }  // namespace lumo

@@ -49,6 +49,9 @@ class TCustomConnection : public TComponent {
   bool Connected() const { return GetConnected(); }
   virtual void SetConnected(bool value);
 
+  // Applies a Connected read from a stored form.
+  void Loaded() override;
+
   bool LoginPrompt() const noexcept { return FLoginPrompt; }
   void SetLoginPrompt(bool value) noexcept { FLoginPrompt = value; }
 
@@ -74,7 +77,8 @@ class TCustomConnection : public TComponent {
   virtual void DoDisconnect() {}
   // Tells every registered client that the connection opened or closes.
   void SendConnectEvent(bool connecting);
-  void Loaded() override;
+  // Tells one client, when it is still registered.
+  void NotifyClient(TComponent* client, bool connecting);
 
   void DoBeforeConnect() { if (BeforeConnect) BeforeConnect(*this); }
   void DoAfterConnect() { if (AfterConnect) AfterConnect(*this); }
