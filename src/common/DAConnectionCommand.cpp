@@ -104,7 +104,12 @@ void TDAProviderCommand::Disconnect() {
 TKxRecordSet& TDAProviderCommand::RecordSet() {
   TClassRef<TKxRecordSet> cls = FConnection.GetIRecordSetClass();
   if (FRecordSet && !cls.IsClassOf(FRecordSet.get())) Disconnect();
-  if (!FRecordSet) FRecordSet = cls.Create();
+  if (!FRecordSet) {
+    FRecordSet = cls.Create();
+    // Everything is read at once, on the connection's own session (a
+    // provider may stream a partly read result over a session of its own).
+    FRecordSet->SetProp(prFetchAll, true);
+  }
   if (FRecordSet->Connection() != FConnection.IConnection()) FRecordSet->SetConnection(FConnection.IConnection());
   TDATransaction* tr = FConnection.UsedTransaction();
   FRecordSet->SetTransaction(tr ? tr->ITransaction() : nullptr);
@@ -182,6 +187,7 @@ void TDAProviderCommand::ReadParams() {
     p.SetValue(d.GetValue());
     if (type != ftUnknown) p.SetDataType(type);
   }
+  cmd.SetProp(prCanReadParams, false);
 }
 
 void TDAProviderCommand::ExecuteOnce() {

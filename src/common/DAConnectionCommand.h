@@ -8,9 +8,9 @@
 // Decisions:
 // - Parameters are TParam items built from the provider's descriptors, one
 //   per marker, in order; values written to the provider by position.
-// - A statement that returns rows has its first block read and the rest
-//   dropped (the rows are not kept); a stored procedure's read-back row is
-//   what fills its output parameters.
+// - The record set fetches all rows (so the statement runs on the
+//   connection's own session); the rows of a statement are not kept, a
+//   stored procedure's read-back row is what fills its output parameters.
 // - Execute runs inside an execute operation of the connection (failover
 //   cause clExecute) and is repeated after an EFailOver for that cause,
 //   at most Options().MaxReconnectAttempts() times.
