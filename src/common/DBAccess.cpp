@@ -229,18 +229,45 @@ TDAOperationScope::~TDAOperationScope() { FConnection.PopOperation(); }
 
 // ---- TCustomDAConnection: construction ----------------------------------------------------
 
-TCustomDAConnection::TCustomDAConnection() {
-  std::unique_ptr<TDATransaction> tr = CreateTransaction();
-  tr->SetName("tr");
-  tr->SetShareTransaction(true);
-  FInternalDefTransaction = tr.get();
-  InsertComponent(std::move(tr));
-  FInternalDefTransaction->SetDefaultConnection(this);
-  SetLoginPrompt(true);
-  FOptions = CreateOptions();
-  FPoolingOptions = CreatePoolingOptions();
-  FDataTypeMap = CreateDataTypeMap();
-  FConnectStringBuilder = CreateConnectStringBuilder();
+TCustomDAConnection::TCustomDAConnection() { SetLoginPrompt(true); }
+
+TDATransaction& TCustomDAConnection::InternalTransaction() const {
+  if (!FInternalDefTransaction) {
+    auto* self = const_cast<TCustomDAConnection*>(this);
+    std::unique_ptr<TDATransaction> tr = self->CreateTransaction();
+    tr->SetName("tr" + Name());
+    tr->SetShareTransaction(true);
+    FInternalDefTransaction = tr.get();
+    self->InsertComponent(std::move(tr));
+    FInternalDefTransaction->SetDefaultConnection(self);
+  }
+  return *FInternalDefTransaction;
+}
+
+TDAConnectionOptions& TCustomDAConnection::Options() const {
+  if (!FOptions) FOptions = const_cast<TCustomDAConnection*>(this)->CreateOptions();
+  return *FOptions;
+}
+
+TPoolingOptions& TCustomDAConnection::PoolingOptions() const {
+  if (!FPoolingOptions) FPoolingOptions = const_cast<TCustomDAConnection*>(this)->CreatePoolingOptions();
+  return *FPoolingOptions;
+}
+
+TDAMapRules& TCustomDAConnection::DataTypeMap() const {
+  if (!FDataTypeMap) FDataTypeMap = const_cast<TCustomDAConnection*>(this)->CreateDataTypeMap();
+  return *FDataTypeMap;
+}
+
+TDAConnectStringBuilder& TCustomDAConnection::ConnectStringBuilder() const {
+  if (!FConnectStringBuilder)
+    FConnectStringBuilder = const_cast<TCustomDAConnection*>(this)->CreateConnectStringBuilder();
+  return *FConnectStringBuilder;
+}
+
+int TCustomDAConnection::TransactionCount() const {
+  InternalTransaction();
+  return static_cast<int>(FTransactions.size());
 }
 
 TCustomDAConnection::~TCustomDAConnection() {
@@ -415,10 +442,11 @@ void TCustomDAConnection::SetDefaultTransaction(TDATransaction* value) {
 }
 
 TDATransaction& TCustomDAConnection::DefaultTransactionOrInternal() const {
-  return FDefaultTransaction ? *FDefaultTransaction : *FInternalDefTransaction;
+  return FDefaultTransaction ? *FDefaultTransaction : InternalTransaction();
 }
 
 TDATransaction& TCustomDAConnection::Transactions(int index) const {
+  InternalTransaction();
   if (index < 0 || index >= TransactionCount())
     throw EArgumentError(Format("List index out of bounds (%d)", {index}));
   return *FTransactions[static_cast<std::size_t>(index)];
@@ -447,10 +475,10 @@ void TCustomDAConnection::RemoveFromPool() {
 // ---- the provider connection ------------------------------------------------------------------
 
 void TCustomDAConnection::ApplyProviderOptions(TKxConnection& connection) {
-  connection.SetProp(prDisconnectedMode, FOptions->DisconnectedMode());
-  connection.SetProp(prEnableBCD, FOptions->EnableBCD());
-  connection.SetProp(prEnableFmtBCD, FOptions->EnableFMTBCD());
-  connection.SetProp(prDefaultSortType, static_cast<std::int32_t>(FOptions->DefaultSortType()));
+  connection.SetProp(prDisconnectedMode, Options().DisconnectedMode());
+  connection.SetProp(prEnableBCD, Options().EnableBCD());
+  connection.SetProp(prEnableFmtBCD, Options().EnableFMTBCD());
+  connection.SetProp(prDefaultSortType, static_cast<std::int32_t>(Options().DefaultSortType()));
   connection.SetProp(prConvertEOL, FConvertEOL);
   connection.SetProp(prAutoCommit, FAutoCommit);
   connection.SetIOHandler(FIOHandler);
@@ -460,17 +488,17 @@ void TCustomDAConnection::CreateIConnection() {
   if (FIConnection) return;
   std::unique_ptr<TKxConnection> connection;
   if (FPooling) {
-    FPoolingOptions->CheckConsistent();
+    PoolingOptions().CheckConsistent();
     IDAConnectionPoolManager* manager = FPoolManager ? FPoolManager : DAPoolManager();
     if (!manager) throw EDAError("Connection pooling is not available");
     TDAPoolParameters p;
     p.Username = FUsername;
     p.Password = FPassword;
     p.Server = InternalGetServer();
-    p.MinPoolSize = FPoolingOptions->MinPoolSize();
-    p.MaxPoolSize = FPoolingOptions->MaxPoolSize();
-    p.ConnectionLifetime = FPoolingOptions->ConnectionLifetime();
-    p.Validate = FPoolingOptions->Validate();
+    p.MinPoolSize = PoolingOptions().MinPoolSize();
+    p.MaxPoolSize = PoolingOptions().MaxPoolSize();
+    p.ConnectionLifetime = PoolingOptions().ConnectionLifetime();
+    p.Validate = PoolingOptions().Validate();
     p.IOHandler = FIOHandler;
     p.OnError = [this](const Exception& e, bool& fail, bool& reconnect, bool& reexecute, int attempt,
                        TConnLostCause& cause) { DoError(e, fail, reconnect, reexecute, attempt, cause); };
@@ -607,8 +635,8 @@ void TCustomDAConnection::DoConnect() {
   {
     TDAOperationScope operation(*this, clConnect, true);
     TBusyCursor busy;
-    FDataTypeMap->WriteTo(FIConnection->DataTypeMap());
-    FInternalDefTransaction->GainITransaction();
+    DataTypeMap().WriteTo(FIConnection->DataTypeMap());
+    InternalTransaction().GainITransaction();
     FIConnection->SetUsername(FUsername);
     FIConnection->SetPassword(FPassword);
     FIConnection->SetServer(InternalGetServer());
@@ -640,7 +668,7 @@ void TCustomDAConnection::InternalConnect() {
 
 void TCustomDAConnection::InternalDisconnect() {
   if (FConnectCount > 0) --FConnectCount;
-  if (FConnectCount == 0 && FOptions->DisconnectedMode() && !FInDisconnect && GetConnected() && !GetInTransaction())
+  if (FConnectCount == 0 && Options().DisconnectedMode() && !FInDisconnect && GetConnected() && !GetInTransaction())
     Disconnect();
   FShouldShowPrompt = false;
 }
@@ -706,7 +734,7 @@ void TCustomDAConnection::Loaded() {
   const bool connect = StreamedConnected();
   SetStreamedConnected(false);
   if (!connect) return;
-  if (!FOptions->KeepDesignConnected() && !HasState(csDesigning)) return;
+  if (!Options().KeepDesignConnected() && !HasState(csDesigning)) return;
   TFlagScope applying(FApplyingStreamed);
   try {
     SetConnected(true);
@@ -737,7 +765,7 @@ void TCustomDAConnection::AssignConnect(TCustomDAConnection* source) {
   if (GetConnected()) {
     FConnectCount = 1;
     TKxTransaction& shared = FIConnection->GetInternalTransaction();
-    if (shared.GetInTransaction()) FInternalDefTransaction->PrepareTransaction(true);
+    if (shared.GetInTransaction()) InternalTransaction().PrepareTransaction(true);
   }
 }
 
@@ -749,16 +777,16 @@ void TCustomDAConnection::AssignConnectOptions(TCustomDAConnection& source) {
 
 // ---- connect string ----------------------------------------------------------------------------
 
-std::string TCustomDAConnection::GetConnectString() { return FConnectStringBuilder->GetConnectString(); }
+std::string TCustomDAConnection::GetConnectString() { return ConnectStringBuilder().GetConnectString(); }
 
 void TCustomDAConnection::SetConnectStringImpl(const std::string& value) {
   const std::string previous = GetConnectString();
   if (value == previous) return;
   Disconnect();
   try {
-    FConnectStringBuilder->SetConnectString(value);
+    ConnectStringBuilder().SetConnectString(value);
   } catch (...) {
-    FConnectStringBuilder->SetConnectString(previous);
+    ConnectStringBuilder().SetConnectString(previous);
     throw;
   }
 }
@@ -825,7 +853,7 @@ bool TCustomDAConnection::IsFailOverAllowed() {
 
 TConnLostCause TCustomDAConnection::DetectConnLostCause(TComponent* component) {
   // Operations are recorded for failover only; without it there is no cause.
-  if (!FOptions->LocalFailover()) return clUnknown;
+  if (!Options().LocalFailover()) return clUnknown;
   TConnLostCause cause = clUnknown;
   bool allowed = true;
   for (auto it = FOperationsStack.rbegin(); it != FOperationsStack.rend(); ++it) {
@@ -862,11 +890,11 @@ void TCustomDAConnection::DoError(const Exception& e, bool& fail, bool& reconnec
 
   if (fatal) {
     connLostCause = DetectConnLostCause(error->Component());
-    reconnect = (GetConnected() || (reconnectAttempt > 0 && FOptions->LocalFailover()) ||
-                 (connLostCause == clConnect && FOptions->DisconnectedMode())) &&
+    reconnect = (GetConnected() || (reconnectAttempt > 0 && Options().LocalFailover()) ||
+                 (connLostCause == clConnect && Options().DisconnectedMode())) &&
                 (IsFailOverAllowed() || connLostCause == clConnectionApply);
     // Bounded: a connection that does not come back ends in the error.
-    if (reconnectAttempt >= FOptions->MaxReconnectAttempts()) reconnect = false;
+    if (reconnectAttempt >= Options().MaxReconnectAttempts()) reconnect = false;
   }
 
   if (reconnect) {
@@ -878,7 +906,7 @@ void TCustomDAConnection::DoError(const Exception& e, bool& fail, bool& reconnec
     }
   }
 
-  if (reconnect && FOptions->LocalFailover()) {
+  if (reconnect && Options().LocalFailover()) {
     TRetryMode retryMode =
         connLostCause != clUnknown && connLostCause != clExecute ? rmReconnectExecute : rmRaise;
     if (OnConnectionLost) OnConnectionLost(*this, error ? error->Component() : nullptr, connLostCause, retryMode);
@@ -908,7 +936,7 @@ void TCustomDAConnection::DoError(const Exception& e, bool& fail, bool& reconnec
 
   // The wait before the next attempt (none before the first one).
   if (reconnect && reconnectAttempt > 0) {
-    std::int64_t delay = FOptions->ReconnectDelayMs();
+    std::int64_t delay = Options().ReconnectDelayMs();
     for (int i = 1; i < reconnectAttempt && delay < 60000; ++i) delay *= 2;
     delay = std::min<std::int64_t>(delay, 60000);
     if (delay > 0) {
@@ -928,7 +956,7 @@ void TCustomDAConnection::RunWithFailover(TConnLostCause cause, const std::funct
       return;
     } catch (const EFailOver& e) {
       if (e.ConnLostCause() != cause) throw;
-      if (repeats >= FOptions->MaxReconnectAttempts()) throw EDAError(e.Message());
+      if (repeats >= Options().MaxReconnectAttempts()) throw EDAError(e.Message());
       ++repeats;
       RestoreAfterFailOver();
     }

@@ -9,6 +9,9 @@
 // references and the seams that later components fill are here too.
 //
 // Decisions:
+// - The option objects, the mapping rules, the connect-string builder and
+//   the internal transaction are made on first use by their factories
+//   (CreateOptions ...), so that a front's overrides are the ones used.
 // - Class references (GetIConnectionClass ...) are TClassRef values: a
 //   factory plus the class identity, so a caller can both create an object
 //   and ask whether an existing one is of that class.
@@ -384,8 +387,9 @@ class TCustomDAConnection : public TCustomConnection {
   TDATransaction& DefaultTransactionOrInternal() const;
   TDATransaction* DefaultTransaction() const noexcept { return FDefaultTransaction; }
   void SetDefaultTransaction(TDATransaction* value);
-  TDATransaction& InternalTransaction() const noexcept { return *FInternalDefTransaction; }
-  int TransactionCount() const noexcept { return static_cast<int>(FTransactions.size()); }
+  // The built-in transaction (a sub-component named "tr" + Name()).
+  TDATransaction& InternalTransaction() const;
+  int TransactionCount() const;
   TDATransaction& Transactions(int index) const;
   // The transaction an operation uses (see UsedTransaction).
   virtual TDATransaction* UsedTransaction();
@@ -426,16 +430,16 @@ class TCustomDAConnection : public TCustomConnection {
   void SetDebug(bool value) noexcept { FDebug = value; }
   bool Pooling() const noexcept { return FPooling; }
   void SetPooling(bool value);
-  TDAConnectionOptions& Options() const noexcept { return *FOptions; }
-  TPoolingOptions& PoolingOptions() const noexcept { return *FPoolingOptions; }
-  TDAMapRules& DataTypeMap() const noexcept { return *FDataTypeMap; }
+  TDAConnectionOptions& Options() const;
+  TPoolingOptions& PoolingOptions() const;
+  TDAMapRules& DataTypeMap() const;
   TCustomConnectDialog* ConnectDialog() const noexcept { return FConnectDialog; }
   void SetConnectDialog(TCustomConnectDialog* value);
   TKxIOHandler* IOHandler() const noexcept { return FIOHandler; }
   void SetIOHandler(TKxIOHandler* value);
   std::string ConnectString() { return GetConnectString(); }
   void SetConnectString(const std::string& value) { SetConnectStringImpl(value); }
-  TDAConnectStringBuilder& ConnectStringBuilder() const noexcept { return *FConnectStringBuilder; }
+  TDAConnectStringBuilder& ConnectStringBuilder() const;
   // The provider connection (nullptr while none exists).
   TKxConnection* IConnection() const noexcept { return FIConnection.get(); }
   bool LockLoginPrompt() const noexcept { return FLockLoginPrompt; }
@@ -532,13 +536,15 @@ class TCustomDAConnection : public TCustomConnection {
   TCustomConnectDialog* FConnectDialog = nullptr;
   bool FDebug = false;
   bool FConvertEOL = false;
-  std::unique_ptr<TDAConnectionOptions> FOptions;
-  std::unique_ptr<TPoolingOptions> FPoolingOptions;
+  // Made on first use by their factories (a constructor cannot reach a
+  // subclass's).
+  mutable std::unique_ptr<TDAConnectionOptions> FOptions;
+  mutable std::unique_ptr<TPoolingOptions> FPoolingOptions;
   bool FPooling = false;
-  std::unique_ptr<TDAMapRules> FDataTypeMap;
-  std::unique_ptr<TDAConnectStringBuilder> FConnectStringBuilder;
+  mutable std::unique_ptr<TDAMapRules> FDataTypeMap;
+  mutable std::unique_ptr<TDAConnectStringBuilder> FConnectStringBuilder;
   TDATransaction* FDefaultTransaction = nullptr;
-  TDATransaction* FInternalDefTransaction = nullptr;  // owned as a sub-component
+  mutable TDATransaction* FInternalDefTransaction = nullptr;  // owned as a sub-component
   int FConnectCount = 0;
   std::uint64_t FUseGeneration = 0;
   std::unique_ptr<TKxConnection> FIConnection;

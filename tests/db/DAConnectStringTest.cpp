@@ -109,3 +109,53 @@ TEST(DAConnectString, ValuesWithSeparatorsAndQuotesRoundTrip) {
 
 }  // namespace
 }  // namespace lumo::test
+
+namespace lumo::test {
+namespace {
+
+// A front's builder adds its own key on top of the base keys.
+class PortBuilder : public TDAConnectStringBuilder {
+ public:
+  using TDAConnectStringBuilder::TDAConnectStringBuilder;
+  std::string GetConnectString() override {
+    std::string s = TDAConnectStringBuilder::GetConnectString();
+    if (Port != 0) AddPair(s, "Port", std::to_string(Port));
+    return s;
+  }
+  int Port = 0;
+
+ protected:
+  void InitConnectStringOptions() override {
+    TDAConnectStringBuilder::InitConnectStringOptions();
+    Port = 0;
+  }
+  void ProcessConnectStringParam(const std::string& name, const std::string& value, bool quoted) override {
+    if (SameName(name, "Port"))
+      Port = ParseInt(name, value, 0, 65535);
+    else
+      TDAConnectStringBuilder::ProcessConnectStringParam(name, value, quoted);
+  }
+};
+
+class PortConnection : public FakeDAConnection {
+ public:
+  using FakeDAConnection::FakeDAConnection;
+
+ protected:
+  std::unique_ptr<TDAConnectStringBuilder> CreateConnectStringBuilder() override {
+    return std::make_unique<PortBuilder>(*this);
+  }
+};
+
+TEST(DAConnectString, TheFrontsBuilderIsTheOneUsed) {
+  FakeServer server;
+  PortConnection c(server);
+  c.SetConnectString("port=3307;Pooling=True");
+  EXPECT_EQ(static_cast<PortBuilder&>(c.ConnectStringBuilder()).Port, 3307);
+  EXPECT_EQ(c.ConnectString(), "Pooling=True;Port=3307");
+  EXPECT_THROW(c.SetConnectString("Port=70000"), EDAError);
+  EXPECT_EQ(c.ConnectString(), "Pooling=True;Port=3307");
+}
+
+}  // namespace
+}  // namespace lumo::test
