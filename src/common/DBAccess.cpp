@@ -893,8 +893,10 @@ void TCustomDAConnection::DoError(const Exception& e, bool& fail, bool& reconnec
     reconnect = (GetConnected() || (reconnectAttempt > 0 && Options().LocalFailover()) ||
                  (connLostCause == clConnect && Options().DisconnectedMode())) &&
                 (IsFailOverAllowed() || connLostCause == clConnectionApply);
-    // Bounded: a connection that does not come back ends in the error.
-    if (reconnectAttempt >= Options().MaxReconnectAttempts()) reconnect = false;
+    // Bounded: a connection that does not come back ends in the error; and
+    // one that is being closed or destroyed is not reopened.
+    if (reconnectAttempt >= Options().MaxReconnectAttempts() || FInDisconnect || HasState(csDestroying))
+      reconnect = false;
   }
 
   if (reconnect) {

@@ -271,3 +271,53 @@ TEST(DAConnectionExec, ParametersTakeValuesByPositionAndByName) {
 
 }  // namespace
 }  // namespace lumo::test
+
+namespace lumo::test {
+namespace {
+
+// Answers the tables kind with fixed rows and remembers the restrictions.
+class FakeMetaData : public TKxMetaData {
+ public:
+  static inline std::vector<std::vector<std::string>> Rows;
+  static inline std::string Restrictions;
+
+ protected:
+  std::unique_ptr<TKxRecordSet> CreateRecordSet() override { return std::make_unique<FakeRecordSet>(); }
+  TData& GetTables(TStrings& restrictions) override {
+    Restrictions = restrictions.CommaText();
+    CreateTablesFields();
+    OpenResult();
+    for (const auto& row : Rows) {
+      FMemDataHelper->InitRecord();
+      for (std::size_t i = 0; i < row.size(); ++i) FMemDataHelper->SetFieldValue(static_cast<int>(i) + 1, row[i]);
+      FMemDataHelper->AppendRecord();
+    }
+    return *FMemData;
+  }
+};
+
+class MetaConnection : public FakeDAConnection {
+ public:
+  using FakeDAConnection::FakeDAConnection;
+  TClassRef<TKxMetaData> GetIMetaDataClass() override { return ClassOf<TKxMetaData, FakeMetaData>(); }
+  std::string DefaultTableSchema() override { return "shop"; }
+};
+
+TEST(DAConnectionNames, TableNamesArePrefixedOutsideTheDefaultSchema) {
+  FakeServer server;
+  MetaConnection c(server);
+  c.Options().SetDisconnectedMode(true);
+  FakeMetaData::Rows = {{"def", "shop", "orders", "TABLE"}, {"def", "other", "my table", "VIEW"},
+                        {"def", "SHOP", "t2", "TABLE"}};
+  TStringList names;
+  c.GetTableNames(names);
+  EXPECT_EQ(names.ToVector(), (std::vector<std::string>{"orders", "other.\"my table\"", "t2"}));
+  EXPECT_EQ(FakeMetaData::Restrictions, "SCOPE=LOCAL");
+  EXPECT_FALSE(c.Connected());  // the use ended with the read
+  c.GetTableNames(names, true, true);
+  EXPECT_EQ(names.ToVector(), (std::vector<std::string>{"def.shop.orders", "def.other.\"my table\"", "def.SHOP.t2"}));
+  EXPECT_EQ(FakeMetaData::Restrictions, "TABLE_TYPE=TABLE");
+}
+
+}  // namespace
+}  // namespace lumo::test
