@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "Collation.h"
 #include "DBAccess.h"
 #include "Format.h"
 #include "FormatSettings.h"
@@ -24,19 +25,8 @@ constexpr TKey MinPoolKey{"Min Pool Size", "MinPoolSize"};
 constexpr TKey ValidateKey{"Validate Connection", "ValidateConnection"};
 constexpr TKey BaseKeys[] = {LoginPromptKey, PoolingKey, LifetimeKey, MaxPoolKey, MinPoolKey, ValidateKey};
 
-bool SameTextAscii(std::string_view a, std::string_view b) noexcept {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-    if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
-    if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
 bool Is(std::string_view name, const TKey& key) {
-  return SameTextAscii(name, key.Name) || (key.Alternative && SameTextAscii(name, key.Alternative));
+  return AnsiSameText(name, key.Name) || (key.Alternative && AnsiSameText(name, key.Alternative));
 }
 
 const char* BoolText(bool value) { return value ? "True" : "False"; }
@@ -129,7 +119,7 @@ void TDAConnectStringBuilder::AddPair(std::string& result, std::string_view key,
 }
 
 bool TDAConnectStringBuilder::SameName(std::string_view name, std::string_view key, std::string_view alternative) {
-  return SameTextAscii(name, key) || (!alternative.empty() && SameTextAscii(name, alternative));
+  return AnsiSameText(name, key) || (!alternative.empty() && AnsiSameText(name, alternative));
 }
 
 bool TDAConnectStringBuilder::ParseBool(const std::string& name, const std::string& value) {
@@ -209,7 +199,7 @@ void TDAConnectStringBuilder::SetConnectString(const std::string& value) {
   for (const TPair& p : pairs) {
     const std::string canonical = CanonicalName(p.Name);
     for (const std::string& s : seen)
-      if (SameTextAscii(s, canonical)) throw EDAError(Format("Connection parameter cannot be added twice - %s", {p.Name}));
+      if (AnsiSameText(s, canonical)) throw EDAError(Format("Connection parameter cannot be added twice - %s", {p.Name}));
     seen.push_back(canonical);
     CheckParamValue(p.Name, p.Value);
     ProcessConnectStringParam(p.Name, p.Value, p.Quoted);

@@ -206,20 +206,7 @@ void TDAProviderCommand::ExecuteOnce() {
 
 void TDAProviderCommand::Execute() {
   TDAOperationScope operation(FConnection, clExecute, true);
-  int repeats = 0;
-  for (;;) {
-    try {
-      ExecuteOnce();
-      return;
-    } catch (const EFailOver& e) {
-      if (e.ConnLostCause() != clExecute) throw;
-      // The statement loses its session every time it runs: give up.
-      if (repeats >= FConnection.Options().MaxReconnectAttempts()) throw EDAError(e.Message());
-      ++repeats;
-      FConnection.RestoreAfterFailOver();
-      if (FRecordSet) FRecordSet->GetCommand().SetCursorState(csInactive);
-    }
-  }
+  FConnection.RunWithFailover(clExecute, [this] { ExecuteOnce(); });
 }
 
 }  // namespace lumo

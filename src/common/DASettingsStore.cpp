@@ -9,22 +9,12 @@
 #include <cstdlib>
 #include <vector>
 
+#include "Collation.h"
 #include "Streams.h"
 
 namespace lumo {
 
 namespace {
-
-bool SameTextAscii(std::string_view a, std::string_view b) noexcept {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-    if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
-    if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
-}
 
 // %XX for control bytes, "%", DEL and the bytes in `extra`.
 std::string Encode(std::string_view text, std::string_view extra) {
@@ -126,7 +116,7 @@ std::string WriteIni(const TIni& ini) {
 
 TSection* FindSection(TIni& ini, const std::string& key) {
   for (TSection& s : ini)
-    if (SameTextAscii(s.Key, key)) return &s;
+    if (AnsiSameText(s.Key, key)) return &s;
   return nullptr;
 }
 
@@ -170,7 +160,7 @@ bool TIniSettingsStore::ReadString(const std::string& key, const std::string& na
   TIni ini = ReadIni(FFileName);
   if (TSection* s = FindSection(ini, key)) {
     for (const TEntry& e : s->Entries) {
-      if (SameTextAscii(e.Name, name)) {
+      if (AnsiSameText(e.Name, name)) {
         value = e.Value;
         return true;
       }
@@ -189,7 +179,7 @@ void TIniSettingsStore::WriteString(const std::string& key, const std::string& n
   }
   bool found = false;
   for (TEntry& e : s->Entries) {
-    if (SameTextAscii(e.Name, name)) {
+    if (AnsiSameText(e.Name, name)) {
       e.Value = value;
       found = true;
       break;
@@ -209,7 +199,7 @@ void TIniSettingsStore::DeleteValue(const std::string& key, const std::string& n
   TSection* s = FindSection(ini, key);
   if (!s) return;
   const auto before = s->Entries.size();
-  std::erase_if(s->Entries, [&](const TEntry& e) { return SameTextAscii(e.Name, name); });
+  std::erase_if(s->Entries, [&](const TEntry& e) { return AnsiSameText(e.Name, name); });
   if (s->Entries.size() == before) return;
   ::chmod(FFileName.c_str(), 0600);
   ReplaceFileContents(FFileName, WriteIni(ini), 0600);

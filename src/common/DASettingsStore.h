@@ -13,8 +13,8 @@
 //   in the same folder, then rename), with mode 0600 whether the file is
 //   new or not; the folder is made with mode 0700. A missing or unreadable
 //   file reads as empty.
-// - Names and keys compare ignoring case (ASCII letters), as the original
-//   registry keys did.
+// - Names and keys compare ignoring case (AnsiSameText), as registry keys
+//   do.
 #pragma once
 
 #include <mutex>

@@ -7,22 +7,6 @@
 
 namespace lumo {
 
-namespace {
-
-class TFlagScope {
- public:
-  explicit TFlagScope(bool& flag) : FFlag(flag), FOld(flag) { flag = true; }
-  ~TFlagScope() { FFlag = FOld; }
-  TFlagScope(const TFlagScope&) = delete;
-  TFlagScope& operator=(const TFlagScope&) = delete;
-
- private:
-  bool& FFlag;
-  bool FOld;
-};
-
-}  // namespace
-
 TDATransaction::TDATransaction() = default;
 
 TDATransaction::~TDATransaction() {

@@ -41,19 +41,6 @@ class TBusyCursor {
   bool FActive;
 };
 
-// Sets a flag for a scope.
-class TFlagScope {
- public:
-  explicit TFlagScope(bool& flag) : FFlag(flag), FOld(flag) { flag = true; }
-  ~TFlagScope() { FFlag = FOld; }
-  TFlagScope(const TFlagScope&) = delete;
-  TFlagScope& operator=(const TFlagScope&) = delete;
-
- private:
-  bool& FFlag;
-  bool FOld;
-};
-
 bool IsIntegerVariant(const Variant& v) noexcept {
   switch (v.VarType()) {
     case varSmallint:

@@ -411,6 +411,9 @@ class TCustomDAConnection : public TCustomConnection {
   virtual TConnLostCause DetectConnLostCause(TComponent* component);
   // Every transaction restores what a fatal error reset.
   virtual void RestoreAfterFailOver();
+  // Runs `operation`, and again after an EFailOver of `cause` (after
+  // RestoreAfterFailOver), at most Options().MaxReconnectAttempts() times.
+  void RunWithFailover(TConnLostCause cause, const std::function<void()>& operation);
   // The provider connection's error hook (see the failover protocol).
   virtual void DoError(const Exception& e, bool& fail, bool& reconnect, bool& reexecute, int reconnectAttempt,
                        TConnLostCause& connLostCause);
@@ -522,8 +525,6 @@ class TCustomDAConnection : public TCustomConnection {
   void DisconnectImpl();
   void NotifyClientsOfDisconnect();
   void ApplyProviderOptions(TKxConnection& connection);
-  // Runs `operation` again after an EFailOver of `cause` (bounded).
-  void RunWithFailover(TConnLostCause cause, const std::function<void()>& operation);
   void AssignExecParam(TParam& param, const Variant& value);
   Variant ResultParamValue();
   void CheckParamsArray(const std::vector<Variant>& params) const;
@@ -583,6 +584,19 @@ class TDAConnectionUse {
  private:
   TCustomDAConnection* FConnection;
   std::uint64_t FGeneration;
+};
+
+// Sets a flag for a scope (guards against re-entry), restoring it after.
+class TFlagScope {
+ public:
+  explicit TFlagScope(bool& flag) : FFlag(flag), FOld(flag) { flag = true; }
+  ~TFlagScope() { FFlag = FOld; }
+  TFlagScope(const TFlagScope&) = delete;
+  TFlagScope& operator=(const TFlagScope&) = delete;
+
+ private:
+  bool& FFlag;
+  bool FOld;
 };
 
 // Pushes a failover operation for a scope.

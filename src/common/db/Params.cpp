@@ -2,24 +2,10 @@
 
 #include <algorithm>
 
+#include "Collation.h"
 #include "Format.h"
 
 namespace lumo {
-
-namespace {
-
-bool SameAsciiText(std::string_view a, std::string_view b) noexcept {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-    if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
-    if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 TFieldType FieldTypeOfVariant(const Variant& value) noexcept {
   if (value.IsByteArray()) return ftVarBytes;
@@ -169,7 +155,7 @@ void TParams::Clear() {
 
 TParam* TParams::FindParam(std::string_view name) const {
   for (const auto& p : FItems)
-    if (SameAsciiText(p->Name(), name)) return p.get();
+    if (AnsiSameText(p->Name(), name)) return p.get();
   return nullptr;
 }
 

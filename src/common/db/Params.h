@@ -13,8 +13,8 @@
 //   alone and derives an unknown one from the variant's type.
 // - The typed getters convert the value with the Variant rules; a null
 //   parameter reads as 0, 0.0, false or "" (never raises).
-// - Names compare case-insensitively for the ASCII letters only, as the SQL
-//   scanner writes them; ParamByName raises EDatabaseError
+// - Names compare ignoring case (AnsiSameText, as the provider's parameter
+//   descriptors do); ParamByName raises EDatabaseError
 //   "Parameter '%s' not found".
 // - Assign copies name, data type, direction, value, Bound, size,
 //   precision and scale; TParams::Assign makes items of this collection's
