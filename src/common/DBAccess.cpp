@@ -354,7 +354,6 @@ void TCustomDAConnection::Notification(TComponent& component, TOperation operati
     if (FDefaultTransaction && &component == static_cast<TComponent*>(FDefaultTransaction))
       FDefaultTransaction = nullptr;
     if (&component == FIOHandler) FIOHandler = nullptr;
-    UnRegisterClient(&component);
   }
   TCustomConnection::Notification(component, operation);
 }

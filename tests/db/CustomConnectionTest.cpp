@@ -131,3 +131,22 @@ TEST(Params, LookupAssignAndValues) {
 
 }  // namespace
 }  // namespace lumo
+
+namespace lumo {
+namespace {
+
+TEST(CustomConnection, DestroyedClientsAreDropped) {
+  FlagConnection c;
+  int calls = 0;
+  {
+    TComponent gone;
+    c.RegisterClient(&gone, [&](bool) { ++calls; });
+    EXPECT_EQ(c.ClientCount(), 1);
+  }
+  EXPECT_EQ(c.ClientCount(), 0);
+  c.Open();
+  EXPECT_EQ(calls, 0);
+}
+
+}  // namespace
+}  // namespace lumo

@@ -8,13 +8,15 @@ TCustomConnection::TCustomConnection() = default;
 
 TCustomConnection::~TCustomConnection() {
   Destroying();
-  try {
-    SendConnectEvent(false);
-  } catch (...) {
-    // A client failing to close cannot stop the connection going away.
+  for (TComponent* client : Clients()) UnRegisterClient(client);
+}
+
+void TCustomConnection::Notification(TComponent& component, TOperation operation) {
+  if (operation == TOperation::opRemove && IsClientRegistered(&component)) {
+    std::lock_guard<std::mutex> guard(FClientsLock);
+    std::erase_if(FClients, [&component](const TClient& c) { return c.Component == &component; });
   }
-  std::lock_guard<std::mutex> guard(FClientsLock);
-  FClients.clear();
+  TComponent::Notification(component, operation);
 }
 
 void TCustomConnection::SetConnected(bool value) {
@@ -44,16 +46,26 @@ void TCustomConnection::Loaded() {
 }
 
 void TCustomConnection::RegisterClient(TComponent* client, TConnectChangeEvent event) {
-  if (!client) return;
-  std::lock_guard<std::mutex> guard(FClientsLock);
-  auto it = std::find_if(FClients.begin(), FClients.end(), [client](const TClient& c) { return c.Component == client; });
-  if (it != FClients.end())
-    it->Event = std::move(event);
-  else
-    FClients.push_back({client, std::move(event)});
+  if (!client || client == this) return;
+  bool added = false;
+  {
+    std::lock_guard<std::mutex> guard(FClientsLock);
+    auto it =
+        std::find_if(FClients.begin(), FClients.end(), [client](const TClient& c) { return c.Component == client; });
+    if (it != FClients.end()) {
+      it->Event = std::move(event);
+    } else {
+      FClients.push_back({client, std::move(event)});
+      added = true;
+    }
+  }
+  if (added) FreeNotification(*client);
 }
 
 void TCustomConnection::UnRegisterClient(TComponent* client) {
+  // The free notification stays: the client may have asked for it as well
+  // (to learn that the connection goes away), and a notification for a
+  // client no longer registered changes nothing.
   std::lock_guard<std::mutex> guard(FClientsLock);
   std::erase_if(FClients, [client](const TClient& c) { return c.Component == client; });
 }

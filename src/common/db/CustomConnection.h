@@ -12,15 +12,16 @@
 // - Registration is guarded by a mutex (clients may register from the
 //   thread that creates them); notification runs in the caller's thread on
 //   a snapshot of the list, and a client unregistered by an earlier
-//   callback of the same round is skipped.
+//   callback of the same round is skipped. A client that is destroyed
+//   without unregistering is dropped through its free notification.
 // - While the component is being read from a stored form, setting
 //   Connected only records the value (StreamedConnected); Loaded() applies
 //   it once reading has ended.
 // - The framework never prompts by itself: LoginPrompt and OnLogin are
 //   stored here for the database-specific connection to act on.
-// - Destroying the component does not disconnect (a derived destructor
-//   must, while its members still exist); it tells the clients still
-//   registered that the connection is going away (connecting = false).
+// - Destroying the component neither disconnects nor calls clients back:
+//   a derived destructor disconnects (and so tells the clients) while its
+//   members still exist.
 #pragma once
 
 #include <functional>
@@ -79,6 +80,8 @@ class TCustomConnection : public TComponent {
   void SendConnectEvent(bool connecting);
   // Tells one client, when it is still registered.
   void NotifyClient(TComponent* client, bool connecting);
+
+  void Notification(TComponent& component, TOperation operation) override;
 
   void DoBeforeConnect() { if (BeforeConnect) BeforeConnect(*this); }
   void DoAfterConnect() { if (AfterConnect) AfterConnect(*this); }
