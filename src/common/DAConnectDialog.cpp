@@ -94,7 +94,6 @@ TCustomConnectDialog::~TCustomConnectDialog() {
 
 void TCustomConnectDialog::SetConnection(TCustomDAConnection* value) {
   if (value == FConnection) return;
-  if (FConnection) RemoveFreeNotification(*FConnection);
   FConnection = value;
   if (value) FreeNotification(*value);
 }

@@ -64,7 +64,6 @@ void TDATransaction::Detach(TCustomDAConnection& connection) noexcept {
   }
   if (FDefaultConnection == &connection) FDefaultConnection = nullptr;
   connection.DoRemoveTransaction(*this);
-  RemoveFreeNotification(connection);
 }
 
 void TDATransaction::Notification(TComponent& component, TOperation operation) {

@@ -397,7 +397,6 @@ void TCustomDAConnection::SetPooling(bool value) {
 
 void TCustomDAConnection::SetConnectDialog(TCustomConnectDialog* value) {
   if (value == FConnectDialog) return;
-  if (FConnectDialog) RemoveFreeNotification(*FConnectDialog);
   FConnectDialog = value;
   if (value) FreeNotification(*value);
 }
@@ -405,10 +404,7 @@ void TCustomDAConnection::SetConnectDialog(TCustomConnectDialog* value) {
 void TCustomDAConnection::SetIOHandler(TKxIOHandler* value) {
   if (value == FIOHandler) return;
   Disconnect();
-  if (FIOHandler) {
-    TKxIOHandlerUtils::UnRegisterClient(FIOHandler, this);
-    RemoveFreeNotification(*FIOHandler);
-  }
+  if (FIOHandler) TKxIOHandlerUtils::UnRegisterClient(FIOHandler, this);
   FIOHandler = value;
   if (value) {
     FreeNotification(*value);
@@ -419,7 +415,6 @@ void TCustomDAConnection::SetIOHandler(TKxIOHandler* value) {
 
 void TCustomDAConnection::SetDefaultTransaction(TDATransaction* value) {
   if (value == FDefaultTransaction) return;
-  if (FDefaultTransaction) RemoveFreeNotification(*FDefaultTransaction);
   FDefaultTransaction = value;
   if (value) {
     FreeNotification(*value);
@@ -448,10 +443,7 @@ void TCustomDAConnection::DoAddTransaction(TDATransaction& transaction) {
 
 void TCustomDAConnection::DoRemoveTransaction(TDATransaction& transaction) {
   std::erase(FTransactions, &transaction);
-  if (FDefaultTransaction == &transaction) {
-    RemoveFreeNotification(transaction);
-    FDefaultTransaction = nullptr;
-  }
+  if (FDefaultTransaction == &transaction) FDefaultTransaction = nullptr;
 }
 
 void TCustomDAConnection::RemoveFromPool() {

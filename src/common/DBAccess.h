@@ -56,6 +56,11 @@
 //   by CreateInternalCommand (the provider's command and record set until
 //   the SQL command component exists). LongWord values go in as 64-bit
 //   integers (they do not fit a 32-bit one).
+// - Links to other components (dialog, default transaction, transport
+//   handler, clients) are kept by free notification and never removed
+//   again: the other side may have asked for the same link, which removing
+//   it would cut. A notification about a component no longer linked
+//   changes nothing.
 // - The SQL monitor and the pool manager are hooks (IDASQLMonitor,
 //   IDAConnectionPoolManager) that later units install; without them
 //   nothing is monitored and Pooling raises "Connection pooling is not

@@ -17,6 +17,22 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// No test of this program writes into the settings of the user running it:
+// the default store lives in a folder of the run.
+class PrivateSettings : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    FFolder = fs::temp_directory_path() / ("lumo-db-tests-config-" + std::to_string(::getpid()));
+    ::setenv("XDG_CONFIG_HOME", FFolder.c_str(), 1);
+  }
+  void TearDown() override { fs::remove_all(FFolder); }
+
+ private:
+  fs::path FFolder;
+};
+[[maybe_unused]] ::testing::Environment* const GPrivateSettings =
+    ::testing::AddGlobalTestEnvironment(new PrivateSettings);
+
 TEST(DALabelSets, LoadTheirSixCaptionsFromTheStringTable) {
   TCustomConnectDialog d;
   EXPECT_EQ(d.LabelSet(), lsEnglish);
@@ -91,15 +107,12 @@ TEST_F(StoreFixture, IniFileIsPrivateAndReadsBackExactly) {
 
 TEST_F(StoreFixture, DefaultFolderFollowsXdgConfigHome) {
   const char* old = std::getenv("XDG_CONFIG_HOME");
-  const std::string saved = old ? old : "";
+  const std::string saved = old ? old : "/nonexistent";
   ::setenv("XDG_CONFIG_HOME", folder.c_str(), 1);
   EXPECT_EQ(TIniSettingsStore::DefaultFolder(), folder.string() + "/lumokit");
   ::setenv("XDG_CONFIG_HOME", "relative/path", 1);  // not absolute: ignored
   EXPECT_NE(TIniSettingsStore::DefaultFolder(), "relative/path/lumokit");
-  if (old)
-    ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
-  else
-    ::unsetenv("XDG_CONFIG_HOME");
+  ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
 }
 
 TEST_F(StoreFixture, ExecuteFillsTheLoginAndRemembersItOnSuccess) {

@@ -321,3 +321,45 @@ TEST(DAConnectionNames, TableNamesArePrefixedOutsideTheDefaultSchema) {
 
 }  // namespace
 }  // namespace lumo::test
+
+namespace lumo::test {
+namespace {
+
+class DesignedConnection : public FakeDAConnection {
+ public:
+  using FakeDAConnection::FakeDAConnection;
+  void Design() { IncludeState(csDesigning); }
+};
+
+TEST(DAConnection, DialogLinksSurviveAPromptAndDesignTimeNeedsLoginData) {
+  FakeServer server;
+  DesignedConnection c(server);
+  int prompts = 0;
+  {
+    TCustomConnectDialog dialog;
+    dialog.SetStoreLogInfo(false);
+    c.SetConnectDialog(&dialog);
+    c.SetLoginPrompt(true);
+    SetShowConnectFormProc([&](TCustomConnectDialog&) { return ++prompts > 0; });
+    c.Connect();  // the dialog is given back its (empty) connection afterwards
+    EXPECT_EQ(dialog.Connection(), nullptr);
+  }
+  EXPECT_EQ(c.ConnectDialog(), nullptr);  // told that the dialog went away
+  c.Disconnect();
+
+  TCustomConnectDialog quiet;  // nothing is remembered
+  quiet.SetStoreLogInfo(false);
+  c.SetConnectDialog(&quiet);
+  c.Design();
+  c.SetLoginPrompt(false);
+  c.Connect();  // at design time a connection without login data asks
+  EXPECT_EQ(prompts, 2);
+  c.Disconnect();
+  c.SetUsername("u");
+  c.Connect();  // with a user name it does not, even at design time
+  EXPECT_EQ(prompts, 2);
+  SetShowConnectFormProc(nullptr);
+}
+
+}  // namespace
+}  // namespace lumo::test
