@@ -363,3 +363,29 @@ TEST(DAConnection, DialogLinksSurviveAPromptAndDesignTimeNeedsLoginData) {
 
 }  // namespace
 }  // namespace lumo::test
+
+namespace lumo::test {
+namespace {
+
+TEST(DAConnection, AssignConnectSharesTheSessionOfAnother) {
+  FakeServer server;
+  FakeDAConnection a(server), b(server);
+  a.SetUsername("owner");
+  a.Connect();
+  b.AssignConnect(&a);
+  EXPECT_TRUE(b.Connected());
+  EXPECT_EQ(b.ConnectCount(), 1);
+  EXPECT_EQ(b.Username(), "owner");
+  b.ExecSQL("UPDATE t SET a = 1");
+  EXPECT_EQ(server.Connects, 1);
+  b.Disconnect();  // a borrower lets go without closing the session
+  EXPECT_TRUE(a.Connected());
+  a.ExecSQL("UPDATE t SET a = 2");
+  EXPECT_EQ(server.Disconnects, 0);
+
+  b.SetPooling(true);
+  EXPECT_THROW(b.AssignConnect(&a), EDAError);  // "Operation is not allowed when Pooling is True"
+}
+
+}  // namespace
+}  // namespace lumo::test
