@@ -57,7 +57,13 @@ std::unique_ptr<TKxTransaction> FakeConnection::CreateTransaction() { return std
 
 void FakeConnection::Connect(const std::string& connectString) {
   ++FServerScript->Connects;
-  if (FServerScript->OnConnect) FServerScript->OnConnect();
+  if (FServerScript->OnConnect) {
+    try {
+      FServerScript->OnConnect();
+    } catch (const EFakeError& e) {
+      RaiseError(e);
+    }
+  }
   auto session = std::make_shared<FakeSession>();
   session->Server = FServerScript;
   session->Generation = FServerScript->Generation();
@@ -89,8 +95,20 @@ bool FakeConnection::CheckIsValid() {
 }
 
 const FakeResult& FakeConnection::Run(const FakeStatement& statement) {
-  if (!FConnected || !FSession) throw EFakeError("Not connected", 2006);
-  return FServerScript->Execute(statement, FSession->Alive());
+  try {
+    if (!FConnected || !FSession) throw EFakeError("Not connected", 2006);
+    return FServerScript->Execute(statement, FSession->Alive());
+  } catch (const EFakeError& e) {
+    RaiseError(e);
+  }
+}
+
+void FakeConnection::RaiseError(const EFakeError& e) {
+  if (!FOnError) throw e;
+  bool fail = true;
+  DoError(e, fail);
+  if (fail) throw e;
+  Abort();
 }
 
 // ---- FakeTransaction ----------------------------------------------------------------------
@@ -101,6 +119,10 @@ void FakeTransaction::RunOnAll(const std::string& sql) {
     s.SQL = sql;
     static_cast<FakeConnection*>(c)->Run(s);
   }
+}
+
+bool FakeTransaction::CanRestoreAfterFailover() {
+  return !FConnections.empty() && static_cast<FakeConnection*>(FConnections.front())->Server().RestorableTransactions;
 }
 
 void FakeTransaction::StartTransaction() {
@@ -147,6 +169,9 @@ void FakeCommand::Unprepare() {
 
 void FakeCommand::Execute(int) {
   FakeConnection& conn = CheckConnection();
+  // A result not yet read is the one a record set opens next (as a
+  // provider's command does).
+  if (FCursorState == csExecuted) return;
   if (FReadParams) FReadParams();
   FakeStatement statement;
   statement.SQL = FSQL;
@@ -168,7 +193,8 @@ void FakeCommand::Execute(int) {
   }
   ++FExecutions;
   SetExecuting(false);
-  FCursorState = csExecuted;
+  // Like a provider's: a statement without rows leaves nothing to read.
+  FCursorState = FResult->Columns.empty() ? (FPrepared ? csPrepared : csInactive) : csExecuted;
   if (FAfterExecute) FAfterExecute(true);
 }
 

@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "DBAccess.h"
 #include "KxAccess.h"
 #include "KxAccessRecordSet.h"
 #include "MemTypes.h"
@@ -52,14 +53,13 @@ struct FakeResult {
   int ErrorCode = 0;
 };
 
-// What the fake server raises.
-class EFakeError : public Exception {
+// What the fake server raises. The codes of a lost connection (2003, 2006,
+// 2013) are fatal, as the MySQL provider's are.
+class EFakeError : public EDAError {
  public:
-  EFakeError(std::string message, int code) : Exception(std::move(message)), FCode(code) {}
-  int Code() const noexcept { return FCode; }
-
- private:
-  int FCode;
+  EFakeError(std::string message, int code) : EDAError(code, std::move(message)) {}
+  int Code() const noexcept { return ErrorCode(); }
+  bool IsFatalError() const override { return Code() == 2003 || Code() == 2006 || Code() == 2013; }
 };
 
 // One statement as the server got it.
@@ -98,6 +98,8 @@ class FakeServer {
   std::function<void()> OnConnect;
   int Connects = 0;
   int Disconnects = 0;
+  // Transactions say they can be restored after a failover.
+  bool RestorableTransactions = false;
   std::string ServerVersion = "10.11.6-fake";
 
  private:
@@ -129,8 +131,11 @@ class FakeConnection : public TKxConnection {
 
   FakeServer& Server() const noexcept { return *FServerScript; }
   const std::shared_ptr<FakeSession>& Session() const noexcept { return FSession; }
-  // Runs a statement on the session (raises when not connected).
+  // Runs a statement on the session (raises when not connected). With an
+  // error handler set, errors go through DoError first, as a provider's do.
   const FakeResult& Run(const FakeStatement& statement);
+  // Raises `e` after offering it to DoError (when a handler is set).
+  [[noreturn]] void RaiseError(const EFakeError& e);
 
  private:
   FakeServer* FServerScript;
@@ -139,6 +144,7 @@ class FakeConnection : public TKxConnection {
 
 class FakeTransaction : public TKxTransaction {
  public:
+  bool CanRestoreAfterFailover() override;
   void StartTransaction() override;
   void Commit() override;
   void Rollback() override;

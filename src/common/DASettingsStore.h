@@ -1,0 +1,58 @@
+// Where the login dialog remembers what the user typed (user name, server
+// and the server history): IDASettingsStore is a small store of named
+// string values grouped under keys, and TIniSettingsStore its default, an
+// INI file of the current user under $XDG_CONFIG_HOME/lumokit/ (or
+// ~/.config/lumokit/).
+//
+// Decisions:
+// - One INI section per key ("[Connect\MyApp]"), one "name=value" line per
+//   value. Bytes below 0x20, "%" and DEL are written as %XX, and so are "="
+//   in names and "]" in keys, so any text reads back exactly. Lines that
+//   are not a section or a pair are skipped when reading.
+// - Every write reads the file, changes it and replaces it (temporary file
+//   in the same folder, then rename), with mode 0600 whether the file is
+//   new or not; the folder is made with mode 0700. A missing or unreadable
+//   file reads as empty.
+// - Names and keys compare ignoring case (AnsiSameText), as registry keys
+//   do.
+#pragma once
+
+#include <mutex>
+#include <string>
+
+namespace lumo {
+
+class IDASettingsStore {
+ public:
+  virtual ~IDASettingsStore() = default;
+  // False (and `value` untouched) when the value does not exist.
+  virtual bool ReadString(const std::string& key, const std::string& name, std::string& value) = 0;
+  virtual void WriteString(const std::string& key, const std::string& name, const std::string& value) = 0;
+  virtual void DeleteValue(const std::string& key, const std::string& name) = 0;
+};
+
+class TIniSettingsStore : public IDASettingsStore {
+ public:
+  explicit TIniSettingsStore(std::string fileName);
+
+  bool ReadString(const std::string& key, const std::string& name, std::string& value) override;
+  void WriteString(const std::string& key, const std::string& name, const std::string& value) override;
+  void DeleteValue(const std::string& key, const std::string& name) override;
+
+  const std::string& FileName() const noexcept { return FFileName; }
+
+  // The folder of this system's settings: $XDG_CONFIG_HOME/lumokit when
+  // that is an absolute path, else $HOME/.config/lumokit (the passwd entry
+  // when HOME is unset).
+  static std::string DefaultFolder();
+
+ private:
+  std::string FFileName;
+  std::mutex FLock;
+};
+
+// The store the login dialogs use unless given another: settings.ini in
+// DefaultFolder().
+IDASettingsStore& DefaultDASettingsStore();
+
+}  // namespace lumo
