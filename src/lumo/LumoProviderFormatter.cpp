@@ -90,7 +90,6 @@ class TLumoSqlFormatter::TExpansion {
     std::string Body;
   };
 
-  std::unique_ptr<TSQLParser> NewParser(std::string_view text) const;
   // Reads the escape after "{"; false when "{" is followed by no word.
   bool ReadEscape(TSQLParser& parser, std::string_view text, int code, TEscape& escape);
   void Evaluate(const TEscape& escape, std::vector<TCondition>& conditions, bool active, int depth,
@@ -103,18 +102,9 @@ class TLumoSqlFormatter::TExpansion {
   std::vector<std::string> FMacros;
 };
 
-std::unique_ptr<TSQLParser> TLumoSqlFormatter::TExpansion::NewParser(std::string_view text) const {
-  auto parser = F.FParserClass.Create(std::string(text));
-  parser->SetOmitBlank(false);
-  parser->SetOmitComment(false);
-  parser->SetQuotedString(true);
-  parser->SetUppered(false);
-  return parser;
-}
-
 std::string TLumoSqlFormatter::TExpansion::Run(std::string_view text, int depth) {
   if (depth > MaxNestingDepth) FormatterError("Escapes are nested too deeply");
-  auto parser = NewParser(text);
+  auto parser = F.CreateParser(text);
   std::vector<TCondition> conditions;
   std::string out;
   out.reserve(text.size());
@@ -214,7 +204,7 @@ std::string TLumoSqlFormatter::TExpansion::DateTimeLiteral(const std::string& wo
   // One closed single-quoted string and nothing else: a blank is appended
   // so that an unclosed string shows by running past the literal.
   const std::string literal = Trimmed(body);
-  auto parser = NewParser(literal + " ");
+  auto parser = F.CreateParser(literal + " ");
   const int code = NextToken(*parser, [&](std::int64_t) { FormatterError(message); });
   const bool valid = code == lcString && !literal.empty() && literal[0] == '\'' && parser->LexemPos() == 0 &&
                      parser->CurrPos() == static_cast<std::int64_t>(literal.size());
@@ -296,6 +286,15 @@ bool TLumoSqlFormatter::CheckIfCondition(std::string_view body) const {
   return name.empty() || FindMacro(name) != nullptr;
 }
 
+std::unique_ptr<TSQLParser> TLumoSqlFormatter::CreateParser(std::string_view text) const {
+  auto parser = FParserClass.Create(std::string(text));
+  parser->SetOmitBlank(false);
+  parser->SetOmitComment(false);
+  parser->SetQuotedString(true);
+  parser->SetUppered(false);
+  return parser;
+}
+
 const std::string* TLumoSqlFormatter::FindMacro(std::string_view name) const {
   name = TrimView(name);
   if (FUserMacroNames) {
@@ -313,11 +312,7 @@ const std::string* TLumoSqlFormatter::FindMacro(std::string_view name) const {
 }
 
 std::string TLumoSqlFormatter::CallFunction(const std::string& body) const {
-  auto parser = ParserClass().Create(body);
-  parser->SetOmitBlank(false);
-  parser->SetOmitComment(false);
-  parser->SetQuotedString(true);
-  parser->SetUppered(false);
+  auto parser = CreateParser(body);
   int code = NextSignificant(*parser);
   if (!IsWord(*parser, code)) FormatterError("Empty function name");
   const std::string name = parser->Lexem();

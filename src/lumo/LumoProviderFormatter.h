@@ -32,6 +32,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -91,6 +92,8 @@ class TLumoSqlFormatter {
   class TExpansion;
   friend class TExpansion;
 
+  // A lexer over `text` that keeps blanks, comments, quotes and case.
+  std::unique_ptr<TSQLParser> CreateParser(std::string_view text) const;
   // The text of the macro `name`, or nullptr when there is none.
   const std::string* FindMacro(std::string_view name) const;
   std::string CallFunction(const std::string& body) const;
