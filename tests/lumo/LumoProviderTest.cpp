@@ -116,10 +116,11 @@ TEST(LumoProvidersTest, ConcurrentLookupsRegistrationAndImports) {
   for (int t = 0; t < kReaders; ++t) {
     threads.emplace_back([&, t] {
       FakeServer server;
+      // The stable provider: its lists are built once however many ask
+      // at the same moment.
+      const std::shared_ptr<TLumoProvider> lite = registry.GetProvider("sqlite");
       start.arrive_and_wait();
       for (int i = 0; i < kRounds; ++i) {
-        // The stable provider: its lists are built once however many ask.
-        std::shared_ptr<TLumoProvider> lite = registry.GetProvider("sqlite");
         RecordingConnection connection(server);
         lite->SetObjectProps(connection, OptionLines{"Timeout=30"});
         if (connection.Log.Last(test::prTestTimeout).AsInt32() != 30) ++wrong;
