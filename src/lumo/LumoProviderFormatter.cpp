@@ -60,13 +60,7 @@ std::string Trimmed(std::string_view text) { return std::string(TrimView(text));
 }  // namespace
 
 bool TAsciiNoCaseLess::operator()(std::string_view a, std::string_view b) const noexcept {
-  const std::size_t n = std::min(a.size(), b.size());
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto ca = static_cast<unsigned char>(AsciiUpper(a[i]));
-    const auto cb = static_cast<unsigned char>(AsciiUpper(b[i]));
-    if (ca != cb) return ca < cb;
-  }
-  return a.size() < b.size();
+  return CompareTextAscii(a, b) < 0;
 }
 
 // ---- one expansion ------------------------------------------------------------------------

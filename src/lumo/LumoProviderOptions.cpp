@@ -7,22 +7,6 @@
 
 namespace lumo {
 
-namespace {
-
-// Orders names as the list sorts them: A-Z and a-z alike, other bytes as
-// they are.
-int CompareNames(std::string_view a, std::string_view b) noexcept {
-  const std::size_t n = std::min(a.size(), b.size());
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto ca = static_cast<unsigned char>(AsciiUpper(a[i]));
-    const auto cb = static_cast<unsigned char>(AsciiUpper(b[i]));
-    if (ca != cb) return ca < cb ? -1 : 1;
-  }
-  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
-}
-
-}  // namespace
-
 void InvalidOptionValue(std::string_view text, std::string_view optionName) {
   throw Exception("Invalid value: " + std::string(text) + " for option " + std::string(optionName));
 }
@@ -164,9 +148,9 @@ TOption& TOptionsList::Add(std::unique_ptr<TOption> option) {
   LUMO_ASSERT(option);
   auto at = std::lower_bound(FOptions.begin(), FOptions.end(), option->OptionName(),
                              [](const std::unique_ptr<TOption>& o, const std::string& name) {
-                               return CompareNames(o->OptionName(), name) < 0;
+                               return CompareTextAscii(o->OptionName(), name) < 0;
                              });
-  if (at != FOptions.end() && CompareNames((*at)->OptionName(), option->OptionName()) == 0)
+  if (at != FOptions.end() && CompareTextAscii((*at)->OptionName(), option->OptionName()) == 0)
     AssertionFailure(__FILE__, __LINE__, "Duplicate option " + option->OptionName());
   return **FOptions.insert(at, std::move(option));
 }
@@ -174,9 +158,9 @@ TOption& TOptionsList::Add(std::unique_ptr<TOption> option) {
 TOption* TOptionsList::OptionByName(std::string_view name) const {
   auto at = std::lower_bound(FOptions.begin(), FOptions.end(), name,
                              [](const std::unique_ptr<TOption>& o, std::string_view n) {
-                               return CompareNames(o->OptionName(), n) < 0;
+                               return CompareTextAscii(o->OptionName(), n) < 0;
                              });
-  return at != FOptions.end() && CompareNames((*at)->OptionName(), name) == 0 ? at->get() : nullptr;
+  return at != FOptions.end() && CompareTextAscii((*at)->OptionName(), name) == 0 ? at->get() : nullptr;
 }
 
 TOption& TOptionsList::Items(int index) const {

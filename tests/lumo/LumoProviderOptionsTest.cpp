@@ -8,18 +8,10 @@ namespace lumo {
 namespace {
 
 using test::DerivedConnection;
+using test::ErrorOf;
 using test::FakeServer;
 using test::OptionLines;
 using test::RecordingConnection;
-
-std::string ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "(no error)";
-}
 
 TEST(LumoProviderOptionsTest, ExtractOptionSplitsPrefixNameAndValue) {
   struct Case {

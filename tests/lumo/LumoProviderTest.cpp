@@ -11,6 +11,7 @@
 namespace lumo {
 namespace {
 
+using test::ErrorOf;
 using test::FakeServer;
 using test::OptionLines;
 using test::RecordingCommand;
@@ -18,15 +19,6 @@ using test::RecordingConnection;
 using test::RecordingDialogService;
 using test::RecordingRecordSet;
 using test::TestProvider;
-
-std::string ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "(no error)";
-}
 
 // Another class under the same name, and one under a name of its own.
 class OtherTestProvider : public TestProvider {};

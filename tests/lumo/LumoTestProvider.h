@@ -1,10 +1,11 @@
 // A small provider for the registry and option tests: provider objects that
 // record the properties set on them, and a provider (registered as "ODBC",
 // a name of the description table that no real provider here uses) that
-// declares a few options of every kind for them.
+// declares a few options of every kind for them; with two small helpers.
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <stdexcept>
@@ -160,6 +161,16 @@ class TestProvider : public TLumoProvider {
     return list;
   }
 };
+
+// The message of what `f` raises, "(no error)" when it raises nothing.
+inline std::string ErrorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Exception& e) {
+    return e.Message();
+  }
+  return "(no error)";
+}
 
 // Option lines written in place: OptionLines lines{"ODBC.Unicode=True"}.
 class OptionLines : public TStringList {
