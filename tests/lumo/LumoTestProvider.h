@@ -39,15 +39,21 @@ inline constexpr int prTestFetchAll = 5005;
 inline constexpr int prTestCommandTimeout = 5006;
 inline constexpr int prTestDialogOnly = 5007;
 
-class RecordingConnection : public FakeConnection {
+// A provider object that records its property calls.
+template <class Base>
+class Recording : public Base {
  public:
-  using FakeConnection::FakeConnection;
+  using Base::Base;
   bool SetProp(int prop, const Variant& value) override {
     Log.Add(prop, value);
     return true;
   }
   PropLog Log;
 };
+
+using RecordingConnection = Recording<FakeConnection>;
+using RecordingCommand = Recording<FakeCommand>;
+using RecordingDialogService = Recording<TConnectDialogService>;
 
 // A subclass: the exact class test must not give it its base's options.
 class DerivedConnection : public RecordingConnection {
@@ -55,33 +61,10 @@ class DerivedConnection : public RecordingConnection {
   using RecordingConnection::RecordingConnection;
 };
 
-class RecordingCommand : public FakeCommand {
- public:
-  bool SetProp(int prop, const Variant& value) override {
-    Log.Add(prop, value);
-    return true;
-  }
-  PropLog Log;
-};
-
-class RecordingRecordSet : public FakeRecordSet {
+class RecordingRecordSet : public Recording<FakeRecordSet> {
  public:
   std::unique_ptr<TKxCommand> CreateCommand() override { return std::make_unique<RecordingCommand>(); }
-  bool SetProp(int prop, const Variant& value) override {
-    Log.Add(prop, value);
-    return true;
-  }
   RecordingCommand& Command() { return static_cast<RecordingCommand&>(GetCommand()); }
-  PropLog Log;
-};
-
-class RecordingDialogService : public TConnectDialogService {
- public:
-  bool SetProp(int prop, const Variant& value) override {
-    Log.Add(prop, value);
-    return true;
-  }
-  PropLog Log;
 };
 
 enum TTestProtocol { tpDefault, tpTCP, tpSocket };
