@@ -25,5 +25,8 @@ std::string AsciiUpperCase(std::string_view s);
 std::string AsciiLowerCase(std::string_view s);
 // Equal but for the case of ASCII letters.
 bool SameTextAscii(std::string_view a, std::string_view b) noexcept;
+// <0, 0, >0 as `a` orders before, equal to or after `b` with A-Z and a-z
+// alike (bytes compared unsigned; a prefix orders first).
+int CompareTextAscii(std::string_view a, std::string_view b) noexcept;
 
 }  // namespace lumo

@@ -17,5 +17,14 @@ TEST(Ascii, MapsAndComparesOnlyAsciiLetters) {
   EXPECT_EQ(AsciiUpper(static_cast<unsigned char>(0xE9)), 0xE9);
 }
 
+TEST(Ascii, ComparesIgnoringAsciiCase) {
+  EXPECT_EQ(CompareTextAscii("charset", "CharSet"), 0);
+  EXPECT_LT(CompareTextAscii("Charset", "compress"), 0);
+  EXPECT_GT(CompareTextAscii("UseUnicode", "direct"), 0);
+  EXPECT_LT(CompareTextAscii("ab", "ABC"), 0) << "a prefix orders first";
+  EXPECT_GT(CompareTextAscii("\xC3\xA9", "z"), 0) << "bytes compared unsigned";
+  EXPECT_GT(CompareTextAscii("a_", "aZ"), 0) << "letters fold to upper case";
+}
+
 }  // namespace
 }  // namespace lumo
