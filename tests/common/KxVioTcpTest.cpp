@@ -46,7 +46,6 @@ class TCountingTcp : public TKxVioTcp {
     ReadTargets.push_back(static_cast<char*>(buffer) + offset);
     return TKxVioTcp::ReadNoWait(buffer, offset, count);
   }
-  std::size_t Buffered() const { return FBufferLen - FBufferPos; }
 };
 
 int OpenDescriptors() {
