@@ -66,6 +66,8 @@ class TKxVio {
   virtual bool WaitForData(int Timeout);
 
   int Timeout() const { return GetTimeout(); }
+  // Bytes in the read-ahead buffer, not yet read.
+  std::size_t Buffered() const noexcept { return FBufferLen - FBufferPos; }
   const std::string& LastError() const noexcept { return FLastError; }
   std::int32_t LastErrorCode() const noexcept { return FLastErrorCode; }
 

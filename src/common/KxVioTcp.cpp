@@ -32,8 +32,6 @@ constexpr const char* kCannotCreate = "Cannot create TCP/IP socket:\r\n%s.\r\nSo
 constexpr const char* kCannotConnect =
     "Cannot connect to server on host '%s':\r\n%s.\r\nSocket Error Code: %d($%X)";
 constexpr const char* kConnectTimedOut = "Cannot connect to server on host '%s': Connection timed out";
-constexpr const char* kReadError = "Error on data reading from the connection:\r\n%s.\r\nSocket Error Code: %d($%X)";
-constexpr const char* kWriteError = "Error on data writing to the connection:\r\n%s.\r\nSocket Error Code: %d($%X)";
 constexpr const char* kWriteInvalidSocket = "Error on data writing to the connection: Invalid socket";
 constexpr const char* kWaitError = "Error on data waiting from the connection:\r\n%s.\r\nSocket Error Code: %d($%X)";
 constexpr const char* kCannotChangeHost = "Cannot change host for the active connection";
@@ -88,10 +86,6 @@ int PollUntil(int fd, short events, const Deadline& deadline, short& revents) {
   }
 }
 
-// A read or write that ran into SO_RCVTIMEO/SO_SNDTIMEO reports EAGAIN; it
-// is reported as the time-out it is.
-int TransferErrorCode(int err) { return (err == EAGAIN || err == EWOULDBLOCK) ? ETIMEDOUT : err; }
-
 // Result of one connect attempt: 0 connected, an errno value, or kTimedOut.
 constexpr int kTimedOut = -1;
 
@@ -133,6 +127,10 @@ void SetTimeoutOption(int fd, int option, int seconds, const char* what) {
 }
 
 }  // namespace
+
+int TKxVioTcp::TransferErrorCode(int err) noexcept {
+  return (err == EAGAIN || err == EWOULDBLOCK) ? ETIMEDOUT : err;
+}
 
 TKxVioTcp::TKxVioTcp() = default;
 
@@ -307,7 +305,7 @@ std::size_t TKxVioTcp::ReadNoWait(void* buffer, std::size_t offset, std::size_t 
   if (n >= 0) return static_cast<std::size_t>(n);
   const int err = TransferErrorCode(errno);
   FLastErrorCode = err;
-  FLastError = Format(kReadError, {SysErrorMessage(err), err, err});
+  FLastError = Format(ReadErrorFormat, {SysErrorMessage(err), err, err});
   return 0;
 }
 
@@ -322,7 +320,7 @@ std::size_t TKxVioTcp::WriteNoWait(const void* buffer, std::size_t offset, std::
   if (n >= 0) return static_cast<std::size_t>(n);
   const int err = TransferErrorCode(errno);
   FLastErrorCode = err;
-  FLastError = Format(kWriteError, {SysErrorMessage(err), err, err});
+  FLastError = Format(WriteErrorFormat, {SysErrorMessage(err), err, err});
   return 0;
 }
 

@@ -83,17 +83,25 @@ class TKxVioTcp : public TKxVio {
   std::int32_t FReceiveTimeout = DefaultTimeOut;  // seconds
   int FSd = -1;                                   // socket descriptor, -1 when closed
 
+  // Templates of the read and write failures: the reason, then the code in
+  // decimal and hexadecimal.
+  static constexpr const char* ReadErrorFormat =
+      "Error on data reading from the connection:\r\n%s.\r\nSocket Error Code: %d($%X)";
+  static constexpr const char* WriteErrorFormat =
+      "Error on data writing to the connection:\r\n%s.\r\nSocket Error Code: %d($%X)";
+  // A read or write that ran into SO_RCVTIMEO/SO_SNDTIMEO reports EAGAIN;
+  // it is reported as the time-out it is (ETIMEDOUT).
+  static int TransferErrorCode(int err) noexcept;
+  // The stored time-outs on the open socket.
+  void ApplyReceiveTimeout();
+  void ApplySendTimeout();
+
  private:
   // Resolves FHostname and connects FSd to the first address that accepts;
   // raises SocketException (with LastError set) when none does.
   void InternalConnect();
   // TCP_NODELAY, keep-alive and the stored time-outs on a fresh socket.
   void ConfigureSocket();
-  void ApplyReceiveTimeout();
-  void ApplySendTimeout();
-  // Records a failure in LastError/LastErrorCode from a template with the
-  // layout "...:\r\n%s.\r\nSocket Error Code: %d($%X)".
-  void SetSocketError(const char* fmt, int code);
   void CloseSocket() noexcept;
 };
 

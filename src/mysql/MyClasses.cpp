@@ -345,8 +345,22 @@ void TMySQLConnection::SetOptions(PMYSQL_CON session, bool utf8) {
   switch (FProtocol) {
     case mpDefault:
       break;
+    case mpSSL: {
+      auto slashes = [](std::string& v) { std::replace(v.begin(), v.end(), '\\', '/'); };
+      slashes(FSSL_Key);
+      slashes(FSSL_Cert);
+      slashes(FSSL_CA);
+      slashes(FSSL_CAPath);
+      Check(api.mysql_ssl_set(session, FSSL_Key, FSSL_Cert, FSSL_CA, FSSL_CAPath, FSSL_Cipher), FComponent);
+      break;
+    }
     case mpTCP:
-      if (IsClient41()) Check(api.mysql_options(session, MYSQL_OPT_PROTOCOL, static_cast<int>(FProtocol)), FComponent);
+    case mpSocket:
+    case mpPipe:
+      if (IsClient41())
+        Check(api.mysql_options(session, MYSQL_OPT_PROTOCOL, static_cast<int>(FProtocol)), FComponent);
+      else if (FProtocol == mpPipe)
+        Check(api.mysql_options(session, MYSQL_OPT_NAMED_PIPE, 0), FComponent);
       break;
     default:
       // Refused before the session was made (CheckProtocol).
@@ -362,12 +376,10 @@ void CheckProtocol(TMyProtocol protocol) {
   switch (protocol) {
     case mpDefault:
     case mpTCP:
-      return;
     case mpSocket:
     case mpPipe:
-      throw ENotSupportedError("The local socket protocol is not yet supported");
     case mpSSL:
-      throw ENotSupportedError("The SSL protocol is not yet supported");
+      return;
     case mpHttp:
       throw ENotSupportedError("The HTTP protocol is not yet supported");
     default:
@@ -408,8 +420,14 @@ void TMySQLConnection::Connect(const std::string& connectString) {
 
     std::string host = "localhost";
     if (!FServer.empty()) host = FServer.substr(0, FServer.find(','));
+    // The local socket may be named after the host: "localhost,/path".
+    std::string socketName;
+    const std::size_t comma = FServer.find(',');
+    if ((FProtocol == mpSocket || FProtocol == mpPipe) && comma != std::string::npos)
+      socketName = FServer.substr(comma + 1);
     auto enc = [utf8](const std::string& s) { return utf8 ? AnsiToUtf8(s) : s; };
-    Check(api.mysql_real_connect(session, host, enc(FUsername), enc(FPassword), enc(FDatabase), FPort, {}, flags),
+    Check(api.mysql_real_connect(session, host, enc(FUsername), enc(FPassword), enc(FDatabase), FPort, socketName,
+                                 flags),
           FComponent);
 
     FConnected = true;
@@ -542,6 +560,7 @@ void TMySQLConnection::Assign(const TKxConnection& source) {
   FSSL_CA = src->FSSL_CA;
   FSSL_Key = src->FSSL_Key;
   FSSL_Cert = src->FSSL_Cert;
+  FSSL_CAPath = src->FSSL_CAPath;
   src->FHttpOptions.AssignTo(FHttpOptions);
   FEmbParams.Assign(src->FEmbParams);
 }
@@ -644,6 +663,9 @@ bool TMySQLConnection::SetProp(int prop, const Variant& value) {
       return true;
     case prSSL_Cert:
       FSSL_Cert = value.AsString();
+      return true;
+    case prSSL_CAPath:
+      FSSL_CAPath = value.AsString();
       return true;
     case prEmbedded:
       FEmbedded = value.AsBoolean();

@@ -8,8 +8,14 @@
 // Decisions:
 // - Only the wire client's facade (MyAPIDirect) exists yet: with Direct off
 //   or Embedded on, Connect raises ENotSupportedError before anything is
-//   sent; so do the local-socket, TLS and HTTP protocols, whose transports
-//   come later. mpMemory raises "Wrong protocol".
+//   sent; so does the HTTP protocol, whose transport comes later. mpMemory
+//   raises "Wrong protocol".
+// - mpSSL connects over TLS with the SSL_Key, SSL_Cert, SSL_CA, SSL_CAPath
+//   (prSSL_CAPath, a folder of CA certificates) and SSL_Cipher settings; a
+//   CA file or folder makes the server's certificate and name verified.
+//   mpSocket and mpPipe connect through the local server's Unix socket;
+//   a server text "localhost,/path/to/socket" names the socket (the text
+//   after the first ","), else $MYSQL_UNIX_PORT or the default path is used.
 // - The session is held in a shared record (TMySqlSessionShare) that the
 //   owner and every borrower (AssignConnect) point to. When the owner
 //   disconnects it closes the session, clears the record and marks every
@@ -90,6 +96,7 @@ inline constexpr int prNeedBackslashes = prMySQLBase + 36;
 inline constexpr int prNullForZeroOrvoDate = prMySQLBase + 41;
 inline constexpr int prInteractive = prMySQLBase + 42;
 inline constexpr int prMultiStatements = prMySQLBase + 43;
+inline constexpr int prSSL_CAPath = prMySQLBase + 44;
 
 enum TMyProtocol : std::uint8_t { mpDefault = 0, mpTCP = 1, mpSocket = 2, mpPipe = 3, mpMemory = 4, mpSSL = 5, mpHttp = 6 };
 
@@ -259,6 +266,7 @@ class TMySQLConnection : public TKxConnection {
   const std::string& SSL_CA() const noexcept { return FSSL_CA; }
   const std::string& SSL_Key() const noexcept { return FSSL_Key; }
   const std::string& SSL_Cert() const noexcept { return FSSL_Cert; }
+  const std::string& SSL_CAPath() const noexcept { return FSSL_CAPath; }
   // The character set that UseUnicode asks for on this server.
   std::string UnicodeCharset() const;
 
@@ -297,6 +305,7 @@ class TMySQLConnection : public TKxConnection {
   std::string FSSL_CA;
   std::string FSSL_Key;
   std::string FSSL_Cert;
+  std::string FSSL_CAPath;
   std::string FServerVer;
   int FServerPrimaryVer = 0;
   int FServerMinorVer = 0;

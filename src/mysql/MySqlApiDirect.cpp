@@ -157,6 +157,8 @@ int TMySQLAPIDirect::mysql_ssl_set(PMYSQL_CON pmysql, const std::string& key, co
                                    const std::string& ca, const std::string& capath, const std::string& cipher) {
   TMySqlSession& s = Con(pmysql);
   s.protocolType = MYSQL_PROTOCOL_SSL;
+  // Kept when a protocol is chosen afterwards: TLS is never dropped silently.
+  s.SetClientFlag(s.ClientFlag() | client::SSL);
   s.SSL_key = key;
   s.SSL_cert = cert;
   s.SSL_ca = ca;

@@ -25,6 +25,12 @@
 //   like the client flag) and MYSQL_OPT_LOCAL_INFILE (0 refuses every LOAD
 //   DATA LOCAL INFILE request); a protocol number outside the known ones is
 //   refused (result 1).
+// - mysql_ssl_set also asks for TLS through the CLIENT_SSL flag, so a
+//   protocol chosen afterwards (MYSQL_OPT_PROTOCOL) cannot drop it: TCP
+//   then still goes over TLS, and the local socket, which cannot switch,
+//   fails with 2026 before any credential is sent. A TLS handshake that
+//   fails raises the transport's plain Exception out of
+//   mysql_real_connect, as every exception other than EMySqlException.
 // - The query-buffer lock is the session's own (TMySqlSession::
 //   QueryBufferCS).
 // - mysql_real_escape_string escapes through the MySQL literal writer (the

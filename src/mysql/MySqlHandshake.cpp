@@ -76,6 +76,8 @@ std::uint32_t NegotiateClientFlags(const TMySqlFlagRequest& request, std::int32_
   if (clientflag & client::MULTI_STATEMENTS) clientflag |= client::MULTI_RESULTS;
   std::uint32_t f = request.SessionFlags | clientflag | DefaultClientFlags | client::CONNECT_WITH_DB;
   const bool sslWanted = request.UseSsl || (f & client::SSL);
+  if (sslWanted && !request.CanSwitchTls)
+    throw EMySqlException(cr::SSL_CONNECTION_ERROR, "The transport cannot switch to TLS");
   if (sslWanted && !(server & client::SSL))
     throw EMySqlException(cr::SSL_CONNECTION_ERROR, "The server does not support SSL connections");
   const std::uint32_t serverOnly = client::COMPRESS | client::PROTOCOL_41 | client::SSL;
@@ -98,6 +100,11 @@ void AppendHandshakePrefix(TMySqlByteBuffer& out, const TMySqlHandshakeParams& p
     out.AppendInt16(static_cast<std::uint16_t>(p.Flags));
     out.AppendInt24(MaxAllowedPacket & 0xFFFF);
   }
+}
+
+void AppendSslRequest(TMySqlByteBuffer& out, const TMySqlHandshakeParams& p) {
+  LUMO_ASSERT(p.Flags & client::SSL);
+  AppendHandshakePrefix(out, p);
 }
 
 void AppendScramble323(TMySqlByteBuffer& out, std::string_view password, const std::uint8_t* scramble8) {

@@ -73,6 +73,7 @@ struct TMySqlFlagRequest {
   std::uint32_t ClientFlag = 0;    // flags passed to Connect
   bool UseSsl = false;             // the session is configured for TLS
   bool LocalInfile = true;         // LOAD DATA LOCAL INFILE allowed
+  bool CanSwitchTls = false;       // the transport can switch to TLS
 };
 
 // The flags sent whatever the caller asks for: CAPABILITIES but
@@ -83,8 +84,8 @@ constexpr std::uint32_t DefaultClientFlags = client::CAPABILITIES & ~std::uint32
 // CONNECT_WITH_DB (MULTI_RESULTS with MULTI_STATEMENTS); COMPRESS and
 // PROTOCOL_41 only when the server announced them; SSL exactly when TLS was
 // asked for (UseSsl or the SSL flag) and the server announced it;
-// LOCAL_FILES only when local files are allowed. TLS asked for but not
-// offered raises 2026.
+// LOCAL_FILES only when local files are allowed. TLS asked for over a
+// transport that cannot switch, or not offered by the server, raises 2026.
 std::uint32_t NegotiateClientFlags(const TMySqlFlagRequest& request, std::int32_t serverCapabilities);
 
 struct TMySqlHandshakeParams {
@@ -101,9 +102,12 @@ struct TMySqlHandshakeParams {
 
 // Appends the fixed prefix: with PROTOCOL_41 the flags (4 bytes),
 // MaxAllowedPacket (4 bytes), the character-set byte and 23 zero bytes;
-// without it the flags (2 bytes) and 3 zero bytes. This alone is the TLS
-// request.
+// without it the flags (2 bytes) and 3 zero bytes.
 void AppendHandshakePrefix(TMySqlByteBuffer& out, const TMySqlHandshakeParams& p);
+
+// Appends the SSL request: the fixed prefix, whose flags hold SSL (32
+// bytes with PROTOCOL_41). The TLS handshake follows it.
+void AppendSslRequest(TMySqlByteBuffer& out, const TMySqlHandshakeParams& p);
 
 // Appends the whole handshake response: prefix, user, password token and
 // (when the server takes it) the database.

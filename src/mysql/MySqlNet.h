@@ -62,6 +62,12 @@ class TMySqlNet {
   std::uint32_t MaxAllowedPacketSize() const noexcept { return FMaxAllowedPacket; }
   void SetMaxAllowedPacketSize(std::uint32_t Value) noexcept { FMaxAllowedPacket = Value; }
 
+  // Bytes received but not yet read (in the stream buffer and in the
+  // transport's read-ahead buffer).
+  std::size_t UnreadBytes() const noexcept {
+    return FCompressBuffer.Length() - FCompressPos + (Fvio ? Fvio->Buffered() : 0);
+  }
+
   std::uint8_t PacketNumber() const noexcept { return FPacketNumber; }
   std::uint8_t ComprPacketNumber() const noexcept { return FComprPacketNumber; }
 

@@ -5,7 +5,9 @@
 #include <optional>
 
 #include "KxVioTcp.h"
+#include "KxVioTcpSSL.h"
 #include "MyParser.h"
+#include "MySqlVioPipe.h"
 #include "Streams.h"
 
 namespace lumo {
@@ -150,7 +152,7 @@ void TMySqlSession::Connect(const std::string& host_, const std::string& user_, 
   FBatchAbandoned = false;
   FCharacterSet.clear();
   try {
-    CreateTransport(h, pt, unix_socket);
+    CreateTransport(h, pt, unix_socket, clientflag);
     OpenTransport(h);
 
     // Greeting.
@@ -173,6 +175,7 @@ void TMySqlSession::Connect(const std::string& host_, const std::string& user_, 
     req.SessionFlags = FclientFlag;
     req.ClientFlag = clientflag;
     req.UseSsl = protocolType == MYSQL_PROTOCOL_SSL;
+    req.CanSwitchTls = TransportCanSwitchToTls();
     req.LocalInfile = FLocalInfile;
     const std::uint32_t f = NegotiateClientFlags(req, serverCapabilities);
 
@@ -187,7 +190,7 @@ void TMySqlSession::Connect(const std::string& host_, const std::string& user_, 
     p.Scramble = FscrambleBuff.data();
     p.HasScramble41 = FHasScramble41;
     FCharacterSet = HandshakeCharsetName(charset, serverVersion);
-    if (f & client::SSL) StartTls();
+    if (f & client::SSL) SendSslRequest(p);
     AppendHandshakeResponse(net->WriteBuffer(), p);
     net->Send();
     FclientFlag = f;
@@ -206,8 +209,8 @@ void TMySqlSession::Connect(const std::string& host_, const std::string& user_, 
   }
 }
 
-void TMySqlSession::CreateTransport(const std::string& h, int pt, const std::string& unix_socket) {
-  (void)unix_socket;  // the local-socket transport will take it
+void TMySqlSession::CreateTransport(const std::string& h, int pt, const std::string& unix_socket,
+                                    std::uint32_t clientflag) {
   if (FIOHandler) {
     net->SetVio(std::make_unique<TKxVioHandler>(h, pt, *FIOHandler, SSL_key, SSL_cert, SSL_ca));
     hostInfo = h + " via " + FIOHandler->ClassName();
@@ -217,21 +220,34 @@ void TMySqlSession::CreateTransport(const std::string& h, int pt, const std::str
   switch (protocolType) {
     case MYSQL_PROTOCOL_DEFAULT:
     case MYSQL_PROTOCOL_TCP:
-      net->SetVio(std::make_unique<TKxVioTcp>(h, pt));
-      hostInfo = h + " via TCP/IP";
-      break;
     case MYSQL_PROTOCOL_SSL:
-      // The TLS transport derives from TCP and turns secure in StartTls.
-      net->SetVio(std::make_unique<TKxVioTcp>(h, pt));
-      hostInfo = h + " via SSL";
+      // TLS asked for by the protocol or by the SSL flag: the transport
+      // that can switch.
+      if (protocolType == MYSQL_PROTOCOL_SSL || ((FclientFlag | clientflag) & client::SSL)) {
+        net->SetVio(std::make_unique<TKxVioTcpSSL>(h, SSL_cipher, SSL_capath, SSL_ca, SSL_cert, SSL_key, pt));
+        hostInfo = h + " via SSL";
+      } else {
+        net->SetVio(std::make_unique<TKxVioTcp>(h, pt));
+        hostInfo = h + " via TCP/IP";
+      }
       break;
     case MYSQL_PROTOCOL_PIPE:
+      net->SetVio(std::make_unique<TMySqlVioPipe>(h, unix_socket, pt));
+      hostInfo = h + " via pipes";
+      break;
     case MYSQL_PROTOCOL_SOCKET:
-      throw EMySqlException(cr::CONN_UNKNOW_PROTOCOL, "The local-socket transport is not supported yet");
+      net->SetVio(std::make_unique<TMySqlVioPipe>(h, unix_socket, pt));
+      hostInfo = h + " via UNIX socket";
+      break;
     default:
       if (!net->vio()) throw EMySqlException(cr::CONN_UNKNOW_PROTOCOL);
       break;
   }
+}
+
+bool TMySqlSession::TransportCanSwitchToTls() const noexcept {
+  TKxVio* vio = net->vio();
+  return dynamic_cast<TKxVioTcpSSL*>(vio) || dynamic_cast<TKxVioHandler*>(vio);
 }
 
 void TMySqlSession::OpenTransport(const std::string& h) {
@@ -245,12 +261,22 @@ void TMySqlSession::OpenTransport(const std::string& h) {
   }
 }
 
-void TMySqlSession::StartTls() {
-  // Here the TLS request (the fixed prefix with CLIENT_SSL) goes out in
-  // clear and the transport turns secure; the response then follows under
-  // TLS. Until the TLS transport exists the connect stops before anything is
-  // sent.
-  throw EMySqlException(cr::SSL_CONNECTION_ERROR, "The TLS transport is not supported yet");
+void TMySqlSession::SendSslRequest(const TMySqlHandshakeParams& p) {
+  // Bytes the server sent past its greeting would be taken as if they had
+  // come through TLS.
+  if (net->UnreadBytes() != 0)
+    throw EMySqlException(cr::SSL_CONNECTION_ERROR, "The server sent data before the TLS handshake");
+  AppendSslRequest(net->WriteBuffer(), p);
+  net->Send();
+  // The TLS handshake; the response follows under TLS with the next
+  // sequence number.
+  TKxVio* vio = net->vio();
+  if (auto* tls = dynamic_cast<TKxVioTcpSSL*>(vio))
+    tls->SetisSecure(true);
+  else if (auto* handler = dynamic_cast<TKxVioHandler*>(vio))
+    handler->SetIsSecure(true);
+  else
+    AssertionFailure(__FILE__, __LINE__);
 }
 
 void TMySqlSession::Authenticate(const std::string& pw) {

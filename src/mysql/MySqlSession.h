@@ -7,11 +7,19 @@
 // flags, last error).
 //
 // Decisions:
-// - Transports: TCP, or the application's I/O handler. The local-socket,
-//   TLS and HTTP-tunnel transports are not available yet: asking for them
-//   fails the connect with a clear error (TLS only after the server was
-//   found to offer it; a server that does not fails with 2026 before any
-//   credential is sent).
+// - Transports: TCP; TLS over TCP (TKxVioTcpSSL) when the protocol is SSL
+//   or the caller's flags hold CLIENT_SSL; the local socket (TMySqlVioPipe)
+//   for the pipe and socket protocols; or the application's I/O handler.
+//   The HTTP tunnel is not available yet (2046).
+// - TLS: CLIENT_SSL is sent only over a transport that can switch (TLS or
+//   an I/O handler); TLS asked for over one that cannot, or from a server
+//   that does not offer it, fails with 2026 before any credential is sent.
+//   The SSL request is the 32-byte prefix of the response; the TLS
+//   handshake follows on the same socket, then the response with the next
+//   sequence number. A failed TLS handshake raises the transport's plain
+//   Exception ("SSL_do_handshake = ..."). Bytes the server sent past its
+//   greeting before the switch fail the connect with 2026: they would be
+//   read as if they had come through TLS.
 // - The authentication reply must be an OK packet: an empty reply raises
 //   2027, anything else 2012.
 // - LOAD DATA LOCAL INFILE: the file is sent only when local files are
@@ -222,9 +230,11 @@ class TMySqlSession {
   std::string SSL_cipher;
 
  private:
-  void CreateTransport(const std::string& h, int pt, const std::string& unix_socket);
+  void CreateTransport(const std::string& h, int pt, const std::string& unix_socket, std::uint32_t clientflag);
   void OpenTransport(const std::string& h);
-  void StartTls();
+  bool TransportCanSwitchToTls() const noexcept;
+  // Sends the SSL request and switches the transport to TLS.
+  void SendSslRequest(const TMySqlHandshakeParams& p);
   void Authenticate(const std::string& pw);
   void ReadFieldsInfo();
   // Sends the named file (or fails through FailLocalFile); the server's

@@ -51,7 +51,6 @@ class TCountingTcp : public TKxVioTcp {
     ReadResults.push_back(TKxVioTcp::ReadNoWait(buffer, offset, count));
     return ReadResults.back();
   }
-  std::size_t Buffered() const { return FBufferLen - FBufferPos; }
 };
 
 int OpenDescriptors() {

@@ -106,6 +106,7 @@ TEST(MyConnection, AssignCopiesWhatASecondConnectionNeeds) {
   a.SetProp(prSSL_Key, std::string("k.pem"));
   a.SetProp(prSSL_Cert, std::string("c.pem"));
   a.SetProp(prSSL_Cipher, std::string("AES256"));
+  a.SetProp(prSSL_CAPath, std::string("/etc/ca.d"));
   a.SetProp(prHttpUrl, std::string("http://h/tunnel.php"));
   a.SetProp(prProxyHostname, std::string("proxy"));
   a.SetProp(prEmbParams, std::string("--datadir=/d"));
@@ -120,6 +121,7 @@ TEST(MyConnection, AssignCopiesWhatASecondConnectionNeeds) {
   EXPECT_EQ(b.SSL_Key(), "k.pem");
   EXPECT_EQ(b.SSL_Cert(), "c.pem");
   EXPECT_EQ(b.SSL_Cipher(), "AES256");
+  EXPECT_EQ(b.SSL_CAPath(), "/etc/ca.d");
   EXPECT_EQ(b.HttpOptions().Url(), "http://h/tunnel.php");
   EXPECT_EQ(b.HttpOptions().ProxyOptions().Hostname(), "proxy");
   EXPECT_EQ(b.EmbParams().Values("--datadir"), "/d");
@@ -137,9 +139,6 @@ TEST(MyConnection, RefusesUnavailableModesBeforeSending) {
     int value;
     const char* message;
   } cases[] = {
-      {prProtocol, mpSocket, "The local socket protocol is not yet supported"},
-      {prProtocol, mpPipe, "The local socket protocol is not yet supported"},
-      {prProtocol, mpSSL, "The SSL protocol is not yet supported"},
       {prProtocol, mpHttp, "The HTTP protocol is not yet supported"},
       {prProtocol, mpMemory, "Wrong protocol"},
       {prProtocol, 9, "Wrong protocol"},
@@ -169,7 +168,7 @@ TEST(MyConnection, AdditionalConnectionsNeverFailOver) {
     TMySQLConnection c;
     c.SetServer("192.0.2.1");
     c.SetProp(prConnectionTimeout, 1);
-    c.SetProp(prProtocol, static_cast<int>(mpSSL));  // any connect attempt fails at once
+    c.SetProp(prProtocol, static_cast<int>(mpHttp));  // any connect attempt fails at once
     c.SetAdditional(additional);
     std::vector<int> attempts;
     c.SetOnError([&](const Exception&, bool&, bool& reconnect, bool&, int attempt, TConnLostCause&) {

@@ -409,5 +409,23 @@ TEST(MySqlApiDirectFake, AStalledServerDoesNotHoldUpOtherConnections) {
   Api().mysql_close(b);
 }
 
+// TLS asked for with mysql_ssl_set stays asked for when a protocol is
+// chosen afterwards: a server without TLS is refused before any
+// credential is sent.
+TEST(MySqlApiDirectFake, TlsIsNotDroppedByALaterProtocolChoice) {
+  FakeMySqlServer srv(FakeMySqlScript().Send(FakeGreeting().Build()));
+  PMYSQL_CON h = Api().mysql_init(nullptr);
+  Api().mysql_options(h, MYSQL_OPT_CONNECT_TIMEOUT, 5);
+  Api().mysql_ssl_set(h, "", "", "", "", "");
+  Api().mysql_options(h, MYSQL_OPT_PROTOCOL, MYSQL_PROTOCOL_TCP);
+  EXPECT_EQ(Api().mysql_real_connect(h, "127.0.0.1", "lumo", "pw", "", srv.Port(), "", 0), nullptr);
+  EXPECT_EQ(Api().mysql_errno(h), 2026u);
+  EXPECT_EQ(Api().mysql_get_host_info(h), "127.0.0.1 via SSL");
+  Api().mysql_close(h);
+  ASSERT_TRUE(srv.WaitDone());
+  EXPECT_TRUE(srv.Received().empty());
+}
+
+
 }  // namespace
 }  // namespace lumo

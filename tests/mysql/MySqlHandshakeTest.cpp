@@ -168,15 +168,24 @@ TEST(MySqlHandshake, FlagNegotiation) {
   req.LocalInfile = false;
   EXPECT_FALSE(NegotiateClientFlags(req, modern) & client::LOCAL_FILES);
 
-  // TLS asked for: kept when offered, a failure before anything is sent when
-  // not.
+  // TLS asked for: kept when offered over a transport that can switch, a
+  // failure before anything is sent when not offered or when the transport
+  // cannot switch.
   TMySqlFlagRequest ssl;
   ssl.UseSsl = true;
+  ssl.CanSwitchTls = true;
   EXPECT_TRUE(NegotiateClientFlags(ssl, modern | client::SSL) & client::SSL);
   EXPECT_EQ(CodeOf([&] { NegotiateClientFlags(ssl, modern); }), cr::SSL_CONNECTION_ERROR);
   TMySqlFlagRequest sslFlag;
   sslFlag.ClientFlag = client::SSL;
+  sslFlag.CanSwitchTls = true;
   EXPECT_EQ(CodeOf([&] { NegotiateClientFlags(sslFlag, modern); }), cr::SSL_CONNECTION_ERROR);
+  sslFlag.CanSwitchTls = false;
+  EXPECT_EQ(CodeOf([&] { NegotiateClientFlags(sslFlag, modern | client::SSL); }), cr::SSL_CONNECTION_ERROR);
+  // A transport that could switch gets no SSL flag unless TLS is asked for.
+  TMySqlFlagRequest plain;
+  plain.CanSwitchTls = true;
+  EXPECT_FALSE(NegotiateClientFlags(plain, modern | client::SSL) & client::SSL);
 }
 
 TMySqlHandshakeParams Params(std::uint32_t flags, std::int32_t serverCaps, const std::string& scramble,
@@ -213,10 +222,14 @@ TEST(MySqlHandshake, ResponseLayouts) {
   EXPECT_EQ(r.ReadString(), "vexa");
   EXPECT_TRUE(r.AtEnd());
 
-  // The TLS request is the fixed prefix alone.
-  TMySqlByteBuffer sslReq;
-  AppendHandshakePrefix(sslReq, Params(f | client::SSL, 0xFFFE, Scramble, true));
-  EXPECT_EQ(sslReq.Length(), 32u);
+  // The TLS request is the fixed prefix alone, and the response sent under
+  // TLS repeats it whole.
+  TMySqlByteBuffer sslReq, sslResp;
+  AppendSslRequest(sslReq, Params(f | client::SSL, 0xFFFE, Scramble, true));
+  AppendHandshakeResponse(sslResp, Params(f | client::SSL, 0xFFFE, Scramble, true));
+  ASSERT_EQ(sslReq.Length(), 32u);
+  EXPECT_EQ(Bytes(sslReq.Data(), sslReq.Data() + 32), Bytes(sslResp.Data(), sslResp.Data() + 32));
+  EXPECT_EQ(sslReq.Data()[1] & (client::SSL >> 8), client::SSL >> 8);
 
   // 4.0 server: 2-byte flags, a 3-byte zero size, the pre-4.1 token, no
   // database when the server does not take one.

@@ -173,6 +173,8 @@ class FakeMySqlConnection {
   void Close() { FConn.Close(); FClosed = true; }
   bool Closed() const { return FClosed; }
   std::uint8_t NextSeq() const { return FSeq; }
+  // The socket, for steps that speak TLS on it themselves.
+  int Fd() const { return FConn.Fd(); }
   void Fail(const std::string& what) { FServer.Fail(what); }
   bool StopRequested() const { return FConn.StopRequested(); }
 
