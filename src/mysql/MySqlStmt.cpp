@@ -1,6 +1,7 @@
 #include "MySqlStmt.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -443,6 +444,161 @@ void AppendExecuteValues(TMySqlByteBuffer& out, std::span<const TMySqlStmtParam>
 }
 
 // ---------------------------------------------------------------------------
+// Binary values
+
+namespace {
+
+std::uint32_t Le32(const std::uint8_t* p) noexcept {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+char* PutDigits(char* d, std::uint64_t v, int width) noexcept {
+  char tmp[24];
+  int k = 0;
+  do {
+    tmp[k++] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v);
+  while (k < width) tmp[k++] = '0';
+  while (k) *d++ = tmp[--k];
+  return d;
+}
+
+char* PutFraction(char* d, std::uint32_t micro, unsigned decimals) noexcept {
+  unsigned digits = decimals <= 6 ? decimals : (micro ? 6 : 0);
+  if (digits == 0) return d;
+  *d++ = '.';
+  char six[6];
+  PutDigits(six, micro % 1000000, 6);
+  for (unsigned i = 0; i < digits; ++i) *d++ = six[i];
+  return d;
+}
+
+}  // namespace
+
+bool DecodeBinaryDate(const std::uint8_t* p, std::size_t n, TMySqlBinaryMoment& m) noexcept {
+  m = TMySqlBinaryMoment();
+  if (n != 0 && n != 4 && n != 7 && n != 11) return false;
+  if (n >= 4) {
+    m.Year = p[0] | (p[1] << 8);
+    m.Month = p[2];
+    m.Day = p[3];
+  }
+  if (n >= 7) {
+    m.Hour = p[4];
+    m.Minute = p[5];
+    m.Second = p[6];
+  }
+  if (n == 11) m.Micro = Le32(p + 7);
+  return true;
+}
+
+bool DecodeBinaryTime(const std::uint8_t* p, std::size_t n, TMySqlBinaryMoment& m) noexcept {
+  m = TMySqlBinaryMoment();
+  if (n != 0 && n != 8 && n != 12) return false;
+  if (n >= 8) {
+    m.Negative = p[0] != 0;
+    m.Days = Le32(p + 1);
+    m.Hour = p[5];
+    m.Minute = p[6];
+    m.Second = p[7];
+  }
+  if (n == 12) m.Micro = Le32(p + 8);
+  return true;
+}
+
+bool DecodeBinaryInteger(const std::uint8_t* p, std::size_t n, bool isUnsigned, bool& negative,
+                         std::uint64_t& magnitude) noexcept {
+  if (n != 1 && n != 2 && n != 4 && n != 8) return false;
+  std::uint64_t raw = 0;
+  for (std::size_t i = n; i-- > 0;) raw = (raw << 8) | p[i];
+  negative = false;
+  magnitude = raw;
+  if (!isUnsigned && (raw >> (8 * n - 1)) & 1) {
+    // Sign-extended: the magnitude of a negative value.
+    const std::uint64_t extended = n == 8 ? raw : raw | (~std::uint64_t{0} << (8 * n));
+    negative = true;
+    magnitude = static_cast<std::uint64_t>(0) - extended;
+  }
+  return true;
+}
+
+int BinaryValueText(std::uint8_t type, bool isUnsigned, unsigned decimals, const std::uint8_t* p, std::size_t n,
+                    char* out) noexcept {
+  char* d = out;
+  switch (type) {
+    case MYSQL_TYPE_TINY:
+    case MYSQL_TYPE_SHORT:
+    case MYSQL_TYPE_YEAR:
+    case MYSQL_TYPE_INT24:
+    case MYSQL_TYPE_LONG:
+    case MYSQL_TYPE_LONGLONG: {
+      bool negative;
+      std::uint64_t magnitude;
+      if (n != BinaryValueSize(type) ||
+          !DecodeBinaryInteger(p, n, isUnsigned || type == MYSQL_TYPE_YEAR, negative, magnitude))
+        return -1;
+      if (negative) *d++ = '-';
+      d = PutDigits(d, magnitude, type == MYSQL_TYPE_YEAR ? 4 : 1);
+      break;
+    }
+    case MYSQL_TYPE_FLOAT: {
+      if (n != 4) return -1;
+      float f;
+      const std::uint32_t bits = Le32(p);
+      std::memcpy(&f, &bits, 4);
+      d = std::to_chars(out, out + BinaryTextSize, f).ptr;
+      break;
+    }
+    case MYSQL_TYPE_DOUBLE: {
+      if (n != 8) return -1;
+      double v;
+      const std::uint64_t bits = static_cast<std::uint64_t>(Le32(p)) | (static_cast<std::uint64_t>(Le32(p + 4)) << 32);
+      std::memcpy(&v, &bits, 8);
+      d = std::to_chars(out, out + BinaryTextSize, v).ptr;
+      break;
+    }
+    case MYSQL_TYPE_DATE:
+    case MYSQL_TYPE_NEWDATE:
+    case MYSQL_TYPE_DATETIME:
+    case MYSQL_TYPE_TIMESTAMP: {
+      TMySqlBinaryMoment m;
+      if (!DecodeBinaryDate(p, n, m)) return -1;
+      d = PutDigits(d, static_cast<std::uint64_t>(m.Year), 4);
+      *d++ = '-';
+      d = PutDigits(d, static_cast<std::uint64_t>(m.Month), 2);
+      *d++ = '-';
+      d = PutDigits(d, static_cast<std::uint64_t>(m.Day), 2);
+      if (type == MYSQL_TYPE_DATE || type == MYSQL_TYPE_NEWDATE) break;
+      *d++ = ' ';
+      d = PutDigits(d, static_cast<std::uint64_t>(m.Hour), 2);
+      *d++ = ':';
+      d = PutDigits(d, static_cast<std::uint64_t>(m.Minute), 2);
+      *d++ = ':';
+      d = PutDigits(d, static_cast<std::uint64_t>(m.Second), 2);
+      d = PutFraction(d, m.Micro, decimals);
+      break;
+    }
+    case MYSQL_TYPE_TIME: {
+      TMySqlBinaryMoment m;
+      if (!DecodeBinaryTime(p, n, m)) return -1;
+      if (m.Negative) *d++ = '-';
+      d = PutDigits(d, std::uint64_t{m.Days} * 24 + static_cast<std::uint64_t>(m.Hour), 2);
+      *d++ = ':';
+      d = PutDigits(d, static_cast<std::uint64_t>(m.Minute), 2);
+      *d++ = ':';
+      d = PutDigits(d, static_cast<std::uint64_t>(m.Second), 2);
+      d = PutFraction(d, m.Micro, decimals);
+      break;
+    }
+    default:
+      return -1;
+  }
+  return static_cast<int>(d - out);
+}
+
+// ---------------------------------------------------------------------------
 // TMySqlStmt
 
 TMySqlStmt::TMySqlStmt(TMySqlSession& session) : fsession(&session) { session.AddStatement(this); }
@@ -642,6 +798,10 @@ void TMySqlStmt::TakeResult() {
     fresult = std::make_unique<TMySqlResultSet>(&s, ffieldCount, ffields, true);
     s.status = msUseResult;
     s.SetResultSet(fresult.get());
+  } else {
+    // This execution (or this result of it) has no columns.
+    ffieldCount = 0;
+    ffields.clear();
   }
   FPending = fresult || (s.serverStatus & server::MORE_RESULTS_EXISTS);
   fstate = psExecute;

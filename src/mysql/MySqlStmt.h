@@ -145,6 +145,37 @@ void AppendExecuteHead(TMySqlByteBuffer& out, std::uint32_t stmtId, std::span<co
 // The values that go inside the execution packet (not NULL, not long).
 void AppendExecuteValues(TMySqlByteBuffer& out, std::span<const TMySqlStmtParam> params);
 
+// ---- binary values of result rows
+
+// A date, date-time or time of a binary row. Times are durations: Days and
+// Hour (0-23) together, with the sign apart.
+struct TMySqlBinaryMoment {
+  bool Negative = false;
+  std::uint32_t Days = 0;
+  int Year = 0, Month = 0, Day = 0, Hour = 0, Minute = 0, Second = 0;
+  std::uint32_t Micro = 0;
+};
+
+// A DATE, DATETIME or TIMESTAMP value of 0, 4, 7 or 11 bytes (0 is the zero
+// date); false for any other length.
+bool DecodeBinaryDate(const std::uint8_t* p, std::size_t n, TMySqlBinaryMoment& m) noexcept;
+// A TIME value of 0, 8 or 12 bytes; false for any other length.
+bool DecodeBinaryTime(const std::uint8_t* p, std::size_t n, TMySqlBinaryMoment& m) noexcept;
+// A little-endian integer of 1, 2, 4 or 8 bytes, sign-extended unless
+// isUnsigned, as its sign and magnitude; false for another length.
+bool DecodeBinaryInteger(const std::uint8_t* p, std::size_t n, bool isUnsigned, bool& negative,
+                         std::uint64_t& magnitude) noexcept;
+// Room for the text of any fixed-size or temporal binary value.
+constexpr std::size_t BinaryTextSize = 64;
+// The text a text row would hold for a binary value of a fixed-size or
+// temporal type (integers, FLOAT and DOUBLE as their shortest exact text,
+// dates 'YYYY-MM-DD[ HH:MM:SS[.f]]', times '[-]HH:MM:SS[.f]' with
+// `decimals` fraction digits, all six when decimals is above 6 and the
+// value has a fraction). Returns the length written to `out`, or -1 when
+// the type is sent as text anyway or the length does not fit the type.
+int BinaryValueText(std::uint8_t type, bool isUnsigned, unsigned decimals, const std::uint8_t* p, std::size_t n,
+                    char* out) noexcept;
+
 class TMySqlStmt {
  public:
   // A statement of `session`, which knows it from then on.
