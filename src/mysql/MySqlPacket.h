@@ -108,6 +108,7 @@ enum class TServerCommand : std::uint8_t {
   scExecute = 23,
   scLongData = 24,
   scCloseStmt = 25,
+  scResetStmt = 26,
 };
 
 // ---------------------------------------------------------------------------

@@ -755,12 +755,29 @@ void TMySqlStmt::Execute(std::vector<TMySqlStmtParam>& params) {
       s.Net().Send();
     }
     s.ReadQueryResult();
-  } catch (...) {
+  } catch (const EMySqlException& e) {
     // A server that refused the execution may not have kept the types.
+    FSendedTypes.clear();
+    // A refused execution keeps its long data and its error on the server
+    // until the statement is reset.
+    const bool sentLong = std::any_of(params.begin(), params.end(), [](const TMySqlStmtParam& p) { return p.Long(); });
+    if (sentLong && e.FromServer() && fsession == &s && s.Net().vio() && s.status == msReady) ResetOnServer();
+    throw;
+  } catch (...) {
     FSendedTypes.clear();
     throw;
   }
   TakeResult();
+}
+
+void TMySqlStmt::ResetOnServer() noexcept {
+  try {
+    std::uint8_t id[4];
+    PutLe(id, fstmtId, 4);
+    fsession->SimpleCommand(TServerCommand::scResetStmt, id, sizeof id, false);
+  } catch (const EMySqlException&) {
+    // The next execution reports what is wrong.
+  }
 }
 
 void TMySqlStmt::SendLongChunk(std::uint16_t index, const void* data, std::size_t count) {

@@ -16,7 +16,9 @@
 //   packets of at most LongDataChunk bytes (large objects chunk by chunk,
 //   never copied whole), so an execution packet stays small and a value
 //   larger than the server's max_allowed_packet fails with the server's
-//   error while the connection stays usable.
+//   error while the connection stays usable. After such a refused
+//   execution the statement is reset on the server (COM_STMT_RESET), which
+//   otherwise keeps the long data and refuses every later execution.
 // - The number of parameters given must equal the statement's: otherwise
 //   2030 "Not all parameters data supplied" is raised before anything is
 //   sent.
@@ -235,6 +237,8 @@ class TMySqlStmt {
   void TakeResult();
   void SendLongData(std::uint16_t index, const TMySqlStmtParam& param);
   void SendLongChunk(std::uint16_t index, const void* data, std::size_t count);
+  // COM_STMT_RESET: the server drops the statement's long data and error.
+  void ResetOnServer() noexcept;
   void Reset() noexcept;
 
   std::uint32_t Ferrno = 0;

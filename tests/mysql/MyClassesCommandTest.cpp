@@ -482,22 +482,5 @@ TEST(MyCommandServer, ProceduresWithOutputParametersAndResults) {
   conn->ExecStatement("DROP USER 'myconn_exec'@'%'");
 }
 
-TEST(MyCommandServer, PreparedStatementsAreNotYetThere) {
-  LUMO_REQUIRE_SERVER();
-  auto conn = Connect();
-  TMySQLCommand cmd;
-  cmd.SetConnection(conn.get());
-  cmd.SetSQL("SELECT 1");
-  try {
-    cmd.Prepare();
-    ADD_FAILURE() << "prepared";
-  } catch (const ENotSupportedError& e) {
-    EXPECT_EQ(e.Message(), "Prepared statements are not yet supported");
-  }
-  EXPECT_FALSE(cmd.GetPrepared());
-  cmd.Execute();  // the text path still works
-  EXPECT_EQ(cmd.GetCursorState(), csInactive);
-}
-
 }  // namespace
 }  // namespace lumo
