@@ -319,6 +319,55 @@ TEST(MyRecordsetConversion, DatesTimesAndZeroDates) {
   EXPECT_THROW(odd.Put({"123456789"}), Exception);
 }
 
+TEST(MyRecordsetConversion, BinaryValuesOfPreparedStatements) {
+  TMyRowConverter::TOptions binary;
+  binary.Binary = true;
+  const std::uint32_t U = my_flag::Unsigned;
+  Rows r({Column(11, 17, 63, 0, 6), Column(12, 26, 63, 0, 6), Column(10, 10, 63), Column(4, 12, 63, 0, 31),
+          Column(3, 10, 63, U), Column(8, 20, 63), Column(1, 1, 63), Column(5, 22, 63, 0, 31)},
+         {}, binary);
+  EXPECT_EQ(r.data.Fields()[4]->DataType(), dtUInt32);
+  r.Put({std::string(), std::string(), std::string("\xE8\x07\x02\x1D", 4), std::string("\xCD\xCC\xCC\x3D", 4),
+         std::string(4, '\xFF'), std::string(8, '\xFF'), std::string("\x02", 1),
+         std::string("\x00\x00\x00\x00\x00\x00\x04\x40", 8)});
+  EXPECT_FALSE(r.IsNull(1));
+  EXPECT_EQ(r.Raw<double>(1), 0.0);  // the zero TIME is 0, not a day
+  EXPECT_TRUE(r.IsNull(2));          // the zero date
+  EXPECT_EQ(r.Raw<double>(3), EncodeDate(2024, 2, 29));
+  EXPECT_EQ(r.Raw<double>(4), 0.1);  // the float's shortest decimal
+  EXPECT_EQ(r.Raw<std::uint32_t>(5), 4294967295u);
+  EXPECT_EQ(r.Raw<std::int64_t>(6), -1);
+  EXPECT_TRUE(r.Get(7).AsBoolean());
+  EXPECT_EQ(r.Raw<double>(8), 2.5);
+  // Sign, days and hours of a TIME; microseconds rounded to milliseconds.
+  r.Put({std::string("\x01\x22\0\0\0\x16\x3B\x3B\x40\x1F\x00\x00", 12),
+         std::string("\x6B\x07\x0C\x1D\x06\x00\x00\x00\x00\x00\x00", 11), std::string("\x01\x00\x01\x01", 4),
+         std::string("\x00\x00\x80\x7F", 4), std::string(4, '\0'), std::string(8, '\0'), std::string(1, '\0'),
+         std::string(8, '\0')});
+  EXPECT_DOUBLE_EQ(r.Raw<double>(1), -(838 * 3600 + 59 * 60 + 59 + 0.008) / 86400);
+  EXPECT_NEAR(r.Raw<double>(2), -1.25, 1e-12);  // 1899-12-29 06:00 counts away from the zero point
+  EXPECT_TRUE(std::isinf(r.Raw<double>(4)));
+  EXPECT_FALSE(r.Get(7).AsBoolean());
+  // A value whose length does not fit its type is a malformed row.
+  EXPECT_THROW(r.Put({std::string(), std::string(), std::string(), std::string("\x00\x00", 2), std::string(4, '\0'),
+                      std::string(8, '\0'), std::string(1, '\0'), std::string(8, '\0')}),
+               EMyError);
+  EXPECT_THROW(r.Put({std::string(5, '\0'), std::string(), std::string(), std::string(4, '\0'), std::string(4, '\0'),
+                      std::string(8, '\0'), std::string(1, '\0'), std::string(8, '\0')}),
+               EMyError);
+
+  // Fields that do not take the binary form get the value's text.
+  TMyColumnOptions text;
+  text.FieldsAsString = true;
+  Rows t({Column(11, 17, 63, 0, 6), Column(5, 22, 63, 0, 31), Column(3, 11, 63), Column(12, 19, 63)}, text, binary);
+  t.Put({std::string("\x01\0\0\0\0\0\0\x01\x20\xA1\x07\x00", 12), std::string("\x00\x00\x00\x00\x00\x00\x04\x40", 8),
+         std::string("\xF4\xFF\xFF\xFF", 4), std::string("\xE8\x07\x02\x1D\x01\x02\x03", 7)});
+  EXPECT_EQ(t.Get(1).AsString(), "-00:00:01.500000");
+  EXPECT_EQ(t.Get(2).AsString(), "2.5");
+  EXPECT_EQ(t.Get(3).AsString(), "-12");
+  EXPECT_EQ(t.Get(4).AsString(), "2024-02-29 01:02:03");
+}
+
 TEST(MyRecordsetConversion, TextAndBytesStayInTheirSlots) {
   TMyColumnOptions o;
   o.BinaryAsString = false;

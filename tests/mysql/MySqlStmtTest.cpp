@@ -405,8 +405,12 @@ TEST(MySqlStmtFake, ParameterCountAndTypesAcrossExecutionsAndPrepares) {
   b.SetDataType(dtString);
   b.SetValue(Variant("x"));
   TParamDesc* two[] = {&a, &b};
+  EXPECT_EQ(Api()._mysql_stmt_execute(st, two, false, false), cr::NO_PREPARE_STMT);
+  EXPECT_EQ(Api().mysql_stmt_error(st), "Statement not prepared");
+  EXPECT_EQ(Api()._mysql_stmt_bind_result(st), cr::NO_PREPARE_STMT);
   for (int prepare = 0; prepare < 2; ++prepare) {
     ASSERT_EQ(Prepare(st, "INSERT INTO t VALUES (?, ?)"), 0) << Api().mysql_stmt_error(st);
+    EXPECT_EQ(Api()._mysql_stmt_bind_result(st), cr::UNKNOWN_ERROR);  // no columns
     EXPECT_EQ(Api()._mysql_stmt_execute(st, std::span<TParamDesc* const>(two, 1), false, false),
               cr::NOT_ALL_PARAMS_BOUND);
     EXPECT_EQ(Api().mysql_stmt_error(st), "Not all parameters data supplied");
