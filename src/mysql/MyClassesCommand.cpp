@@ -143,6 +143,8 @@ void TMySQLCommand::ParseSQL(std::string_view sql, TParamDescs* params, std::str
 
 void TMySQLCommand::SetSQL(const std::string& value) {
   if (value == FUserSQL) return;
+  // The server's statement holds the old text.
+  if (FPrepared) Unprepare();
   if (!FFillParamPosition) {
     FParamPositions.clear();
     FPositionsSQL.clear();

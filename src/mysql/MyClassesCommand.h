@@ -14,7 +14,8 @@
 //   set the statement's results are read and dropped. Statement errors
 //   raise EMyError with the statement's code and text (CheckStmt). A failed
 //   Prepare closes the statement; Unprepare and destruction close it
-//   whatever state its connection is in.
+//   whatever state its connection is in. A new SQL text unprepares the
+//   command: the server's statement holds the old one.
 // - A string given for an integer or floating-point parameter is converted
 //   to the declared type before it is written, never pasted raw (a text
 //   that is not a number raises EConvertError).

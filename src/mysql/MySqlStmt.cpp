@@ -249,10 +249,10 @@ void SetTemporal(TMySqlStmtParam& p, std::uint16_t dataType, const Variant& v) {
 
 // Text, bytes and large objects: the bytes the literal writer quotes. A
 // large object whose bytes go as they are stored is sent chunk by chunk.
-void SetBytes(TMySqlStmtParam& p, const Variant& v, bool unicode, bool textType, bool sendCompressed) {
-  p.Value = v;
-  if (v.VarType() == varSharedObject) {
-    TSharedRef<TSharedObject> obj = v.AsSharedObject();
+void SetBytes(TMySqlStmtParam& p, Variant v, bool unicode, bool textType, bool sendCompressed) {
+  p.Value = std::move(v);
+  if (p.Value.VarType() == varSharedObject) {
+    TSharedRef<TSharedObject> obj = p.Value.AsSharedObject();
     auto* blob = dynamic_cast<TBlob*>(obj.Get());
     const bool asStored = blob && !sendCompressed && (!textType || (!unicode && !blob->IsUnicode()));
     if (asStored) {
@@ -316,7 +316,7 @@ const std::uint8_t* TMySqlStmtParam::Bytes() const noexcept {
   }
 }
 
-TMySqlStmtParam MakeStmtParam(std::uint16_t dataType, const Variant& value, bool isNull, bool unicode,
+TMySqlStmtParam MakeStmtParam(std::uint16_t dataType, Variant value, bool isNull, bool unicode,
                               bool sendBlobCompressed) {
   if (HoldsNoValue(dataType)) RaiseInvalidType(dataType);
   TMySqlStmtParam p;
@@ -330,9 +330,9 @@ TMySqlStmtParam MakeStmtParam(std::uint16_t dataType, const Variant& value, bool
     return p;
   }
   if (textType) {
-    SetBytes(p, value, unicode, true, sendBlobCompressed);
+    SetBytes(p, std::move(value), unicode, true, sendBlobCompressed);
   } else if (IsBytesType(dataType)) {
-    SetBytes(p, value, false, false, sendBlobCompressed);
+    SetBytes(p, std::move(value), false, false, sendBlobCompressed);
   } else if (IsIntegerFieldType(dataType)) {
     SetDeclaredInteger(p, dataType, value);
   } else {
@@ -382,7 +382,7 @@ TMySqlStmtParam MakeStmtParam(std::uint16_t dataType, const Variant& value, bool
         if (vt == varDate || vt == varSQLTimeStamp)
           SetTemporal(p, dtDateTime, value);
         else if (!SetNumberKind(p, dtInt64, value))
-          SetBytes(p, value, unicode, false, sendBlobCompressed);
+          SetBytes(p, std::move(value), unicode, false, sendBlobCompressed);
         break;
       }
     }
@@ -396,7 +396,7 @@ TMySqlStmtParam MakeStmtParam(const TParamDesc& param, bool unicode, bool sendBl
     // The encrypted copy of a large object when the parameter has one.
     if (TSharedObject* obj = param.GetObject()) value = Variant(TSharedRef<TSharedObject>::Share(obj));
   }
-  return MakeStmtParam(param.DataType(), value, param.GetNull(), unicode, sendBlobCompressed);
+  return MakeStmtParam(param.DataType(), std::move(value), param.GetNull(), unicode, sendBlobCompressed);
 }
 
 void AppendExecuteHead(TMySqlByteBuffer& out, std::uint32_t stmtId, std::span<const TMySqlStmtParam> params,

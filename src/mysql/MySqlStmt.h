@@ -135,7 +135,7 @@ struct TMySqlStmtParam {
 // The wire form of one parameter (see the unit comment). Raises
 // EConvertError for a value that the declared type cannot take.
 TMySqlStmtParam MakeStmtParam(const TParamDesc& param, bool unicode, bool sendBlobCompressed);
-TMySqlStmtParam MakeStmtParam(std::uint16_t dataType, const Variant& value, bool isNull, bool unicode,
+TMySqlStmtParam MakeStmtParam(std::uint16_t dataType, Variant value, bool isNull, bool unicode,
                               bool sendBlobCompressed);
 
 // COM_STMT_EXECUTE up to the values: statement id, flags 0, iteration count
