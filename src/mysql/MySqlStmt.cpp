@@ -625,6 +625,7 @@ void TMySqlStmt::Reset() noexcept {
   ffieldCount = 0;
   ffields.clear();
   FSendedTypes.clear();
+  FWire.clear();
   FPending = false;
 }
 
@@ -729,10 +730,11 @@ void TMySqlStmt::Execute(std::span<TParamDesc* const> params, bool unicode, bool
   Live();
   if (fstate == psUnknown) throw EMySqlException(cr::NO_PREPARE_STMT);
   if (params.size() != static_cast<std::size_t>(fparamCount)) throw EMySqlException(cr::NOT_ALL_PARAMS_BOUND);
-  std::vector<TMySqlStmtParam> wire;
-  wire.reserve(params.size());
-  for (TParamDesc* p : params) wire.push_back(MakeStmtParam(*p, unicode, sendBlobCompressed));
-  Execute(wire);
+  // The wire forms live until the next execution (their memory is reused).
+  FWire.clear();
+  FWire.reserve(params.size());
+  for (TParamDesc* p : params) FWire.push_back(MakeStmtParam(*p, unicode, sendBlobCompressed));
+  Execute(FWire);
 }
 
 void TMySqlStmt::Execute(std::vector<TMySqlStmtParam>& params) {

@@ -253,6 +253,7 @@ class TMySqlStmt {
   std::int64_t faffectedRows = 0;
   std::int64_t finsertId = 0;
   std::vector<std::uint16_t> FSendedTypes;
+  std::vector<TMySqlStmtParam> FWire;
   // Results of the last execution are still to be read (rows or further
   // results).
   bool FPending = false;
