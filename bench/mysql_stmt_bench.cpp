@@ -36,6 +36,7 @@
 #include "MyDataTypeMap.h"
 #include "MySqlApiDirect.h"
 
+#include "BenchPeer.h"
 #include "BenchSupport.h"
 
 namespace {
@@ -178,15 +179,6 @@ std::uint64_t RecordsetFetch(TMySQLRecordset& rs) {
 }
 
 // ---- the C client library
-
-MYSQL* LibConnect(const Server& s) {
-  MYSQL* m = ::mysql_init(nullptr);
-  ::mysql_options(m, ::MYSQL_SET_CHARSET_NAME, "utf8mb4");
-  if (!::mysql_real_connect(m, s.host.c_str(), s.user.c_str(), s.password.c_str(), s.db.c_str(),
-                            static_cast<unsigned>(s.port), nullptr, 0))
-    Die(std::string("library connect: ") + ::mysql_error(m));
-  return m;
-}
 
 void LibExec(MYSQL* m, const char* sql) {
   if (::mysql_query(m, sql) != 0) Die(std::string("library: ") + ::mysql_error(m));

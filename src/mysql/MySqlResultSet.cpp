@@ -41,6 +41,22 @@ inline bool ReadLength(const std::uint8_t* p, std::size_t len, std::size_t& pos,
   return true;
 }
 
+inline void SetNullValue(TMySqlBind& b) noexcept {
+  b.IsNull = true;
+  b.Offset = 0;
+  b.Length = 0;
+}
+
+// The value of n bytes at pos, which then moves past it; a value that runs
+// past the row is malformed.
+inline void SetValue(TMySqlBind& b, std::size_t& pos, std::uint64_t n, std::size_t length) {
+  if (n > length - pos) RaiseMalformedPacket();
+  b.IsNull = false;
+  b.Offset = static_cast<std::int32_t>(pos);
+  b.Length = static_cast<std::int32_t>(n);
+  pos += static_cast<std::size_t>(n);
+}
+
 // One value of a column definition: its place in the payload (NULL reads
 // as empty).
 struct TValue {
@@ -128,16 +144,10 @@ void DecodeTextRow(const std::uint8_t* row, std::size_t length, TMySqlBind* bind
     if (n < 251) {
       ++pos;
     } else if (!ReadLength(row, length, pos, n)) {
-      b.IsNull = true;
-      b.Offset = 0;
-      b.Length = 0;
+      SetNullValue(b);
       continue;
     }
-    if (n > length - pos) RaiseMalformedPacket();
-    b.IsNull = false;
-    b.Offset = static_cast<std::int32_t>(pos);
-    b.Length = static_cast<std::int32_t>(n);
-    pos += static_cast<std::size_t>(n);
+    SetValue(b, pos, n, length);
   }
   if (pos != length) RaiseMalformedPacket();
 }
@@ -203,17 +213,10 @@ void DecodeBinaryRow(const std::uint8_t* row, std::size_t length, const std::uin
       isNull = !ReadLength(row, length, pos, n);
       if (!isNull && !TemporalLengthValid(type, n)) RaiseMalformedPacket();
     }
-    if (isNull) {
-      b.IsNull = true;
-      b.Offset = 0;
-      b.Length = 0;
-      continue;
-    }
-    if (n > length - pos) RaiseMalformedPacket();
-    b.IsNull = false;
-    b.Offset = static_cast<std::int32_t>(pos);
-    b.Length = static_cast<std::int32_t>(n);
-    pos += static_cast<std::size_t>(n);
+    if (isNull)
+      SetNullValue(b);
+    else
+      SetValue(b, pos, n, length);
   }
   if (pos != length) RaiseMalformedPacket();
 }
