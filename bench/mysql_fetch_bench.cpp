@@ -24,6 +24,7 @@
 #include "MyClassesRecordset.h"
 #include "MySqlApiDirect.h"
 
+#include "BenchPeer.h"
 #include "BenchSupport.h"
 
 namespace {
@@ -67,15 +68,6 @@ struct LibRow {
   int year, month, day, hour, minute, second;
   std::optional<std::int32_t> maybe;
 };
-
-MYSQL* LibConnect(const Server& s) {
-  MYSQL* m = ::mysql_init(nullptr);
-  ::mysql_options(m, ::MYSQL_SET_CHARSET_NAME, "utf8mb4");
-  if (!::mysql_real_connect(m, s.host.c_str(), s.user.c_str(), s.password.c_str(), s.db.c_str(),
-                            static_cast<unsigned>(s.port), nullptr, 0))
-    Die(std::string("library connect: ") + ::mysql_error(m));
-  return m;
-}
 
 inline int Digits(const char* p, int n) {
   int v = 0;

@@ -32,6 +32,7 @@
 #include "MyClassesLiterals.h"
 #include "MySqlApiDirect.h"
 
+#include "BenchPeer.h"
 #include "BenchSupport.h"
 
 namespace {
@@ -154,15 +155,6 @@ std::uint64_t CmdInsert(TMySQLConnection& conn, TMySQLCommand& cmd, const Rows& 
 }
 
 // ---- the C client library
-
-MYSQL* LibConnect(const Server& s) {
-  MYSQL* m = ::mysql_init(nullptr);
-  ::mysql_options(m, ::MYSQL_SET_CHARSET_NAME, "utf8mb4");
-  if (!::mysql_real_connect(m, s.host.c_str(), s.user.c_str(), s.password.c_str(), s.db.c_str(),
-                            static_cast<unsigned>(s.port), nullptr, 0))
-    Die(std::string("library connect: ") + ::mysql_error(m));
-  return m;
-}
 
 void LibExec(MYSQL* m, const char* sql, std::size_t len) {
   if (::mysql_real_query(m, sql, len) != 0) Die(std::string("library: ") + ::mysql_error(m));

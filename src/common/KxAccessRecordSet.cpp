@@ -233,6 +233,9 @@ void TKxRecordSet::CreateBlockStruct(TBlockHeader* block, int rowsFetched, bool 
   TItemHeader* first = rowsFetched > 0 ? BlockMan().BlockItem(block, 0) : nullptr;
   InitFetchedBlock(block, rowsFetched, fetchBack);
   if (!fetchBack && static_cast<std::uint32_t>(rowsFetched) < capacity) FNoData = true;
+  // Without encrypted fields there is nothing to decrypt (asked once per
+  // block, not once per record).
+  if (GetEncryptStateSize() == 0) return;
   TItemHeader* item = first;
   for (int i = 0; i < rowsFetched && item; ++i, item = fetchBack ? item->Prev : item->Next) DecryptBuffer(item);
 }

@@ -12,6 +12,7 @@
 #include "MyClassesLiterals.h"
 #include "MyDataTypeMap.h"
 #include "MySqlApiDirect.h"
+#include "MySqlErrors.h"
 
 namespace lumo {
 
@@ -61,7 +62,10 @@ using TTextRows = std::vector<std::vector<std::optional<std::string>>>;
 
 TMySQLCommand::TMySQLCommand() = default;
 
-TMySQLCommand::~TMySQLCommand() { FreeSQLResult(); }
+TMySQLCommand::~TMySQLCommand() {
+  FreeSQLResult();
+  CloseStmt();
+}
 
 std::unique_ptr<TKxTableInfo> TMySQLCommand::CreateTableInfo(TKxTablesInfo& owner) const {
   return std::make_unique<TMyTableInfo>(&owner);
@@ -139,6 +143,8 @@ void TMySQLCommand::ParseSQL(std::string_view sql, TParamDescs* params, std::str
 
 void TMySQLCommand::SetSQL(const std::string& value) {
   if (value == FUserSQL) return;
+  // The server's statement holds the old text.
+  if (FPrepared) Unprepare();
   if (!FFillParamPosition) {
     FParamPositions.clear();
     FPositionsSQL.clear();
@@ -372,7 +378,53 @@ void TMySQLCommand::DoExecute() {
   FCursorState = FSQLResult ? csExecuted : csInactive;
 }
 
-void TMySQLCommand::DoExecutePrepared() { throw ENotSupportedError("Prepared statements are not yet supported"); }
+void TMySQLCommand::DoExecutePrepared() {
+  if (!Fstmt || !FStmtAPI) throw EMyError(2029, GetError(2029), FComponent);
+  TMySQLAPI& api = *FStmtAPI;
+  PMYSQL_CON h = Session();
+  // The statement reads every result of a CALL itself.
+  if (FMyConnection->MySQLAPI() == MyAPIDirect) TMySQLAPIDirect::Session(h)->FSkipPacket = false;
+  FreeSQLResult();
+  const std::vector<TParamDesc*> params = PlaceholderParams();
+  if (FOnExecute) FOnExecute(FSQL);
+  const bool sendCompressed = FCompressBlob == cbServer || FCompressBlob == cbClientServer;
+  CheckStmt(api._mysql_stmt_execute(Fstmt, params, FMyConnection->UseUnicode(), sendCompressed));
+  FRowsAffectedPrev = FRowsAffected;
+  FRowsAffected = api.mysql_stmt_affected_rows(Fstmt);
+  const bool rows = api.mysql_stmt_field_count(Fstmt) > 0;
+  if (FRequestResultset && rows) {
+    FResultAPI = &api;
+    FSQLResult = api.mysql_stmt_result_metadata(Fstmt);
+    FCursorState = FSQLResult ? csExecuted : csInactive;
+    Check();
+  } else {
+    FCursorState = csInactive;
+    CheckStmt(api.mysql_stmt_free_result(Fstmt));
+  }
+}
+
+void TMySQLCommand::CheckStmt(int status) {
+  if (status == 0) return;
+  if (!Fstmt || !FStmtAPI) throw EMyError(2029, GetError(2029), FComponent);
+  const int code = static_cast<int>(FStmtAPI->mysql_stmt_errno(Fstmt));
+  std::string msg = FStmtAPI->mysql_stmt_error(Fstmt);
+  if (FMyConnection && FMyConnection->UseUnicode()) msg = Utf8ToAnsi(msg);
+  EMyError e(code != 0 ? code : status, std::move(msg), FComponent);
+  if (FMyConnection) FMyConnection->RaiseError(e);
+  throw e;
+}
+
+void TMySQLCommand::CloseStmt() noexcept {
+  PMYSQL_STMT stmt = Fstmt;
+  TMySQLAPI* api = FStmtAPI;
+  Fstmt = nullptr;
+  FStmtAPI = nullptr;
+  if (!stmt || !api) return;
+  try {
+    api->mysql_stmt_close(stmt);
+  } catch (...) {
+  }
+}
 
 void TMySQLCommand::Prepare() {
   if (FPrepared) return;
@@ -380,10 +432,28 @@ void TMySQLCommand::Prepare() {
   if (!FMyConnection->MySQLAPI() || !FMyConnection->IsClient41())
     throw EDAError("Prepare/UnPrepare is not supported by this MySQL client version");
   if (!FMyConnection->IsServer41()) throw EDAError("Prepare/UnPrepare is not supported by this MySQL server version");
-  throw ENotSupportedError("Prepared statements are not yet supported");
+  TMySQLAPI& api = API();
+  PMYSQL_CON h = Session();
+  PMYSQL_STMT stmt = api.mysql_stmt_init(h);
+  Check(stmt);
+  Fstmt = stmt;
+  FStmtAPI = &api;
+  try {
+    api.SetTimeout(h, FCommandTimeout);
+    const std::string text = EncodeSQL(FSQL);
+    CheckStmt(api.mysql_stmt_prepare(stmt, text.data(), text.size()));
+  } catch (...) {
+    // A failed prepare leaves no statement behind.
+    CloseStmt();
+    throw;
+  }
+  FPrepared = true;
+  TKxCommand::Prepare();
 }
 
 void TMySQLCommand::Unprepare() {
+  FreeSQLResult();
+  CloseStmt();
   FPrepared = false;
   TKxCommand::Unprepare();
 }

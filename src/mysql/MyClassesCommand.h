@@ -6,9 +6,16 @@
 // the rows of the result it leaves open (SQLResult).
 //
 // Decisions:
-// - Server-side prepared statements come later: Prepare raises
-//   ENotSupportedError "Prepared statements are not yet supported" after the
-//   version checks; Execute has the branch for them.
+// - Prepare makes a server-side statement of the SQL through the facade;
+//   Execute then sends the parameters in binary form (in placeholder order,
+//   as the text path writes them) and, when a result set is asked for,
+//   leaves the statement's column description as SQLResult for the record
+//   set, which fetches the rows from the statement (Stmt). Without a result
+//   set the statement's results are read and dropped. Statement errors
+//   raise EMyError with the statement's code and text (CheckStmt). A failed
+//   Prepare closes the statement; Unprepare and destruction close it
+//   whatever state its connection is in. A new SQL text unprepares the
+//   command: the server's statement holds the old one.
 // - A string given for an integer or floating-point parameter is converted
 //   to the declared type before it is written, never pasted raw (a text
 //   that is not a number raises EConvertError).
@@ -129,6 +136,8 @@ class TMySQLCommand : public TKxCommand {
   virtual void Check(const void* status);
   virtual void Check(int status);
   virtual void Check();
+  // Raises the statement's error when status is not 0.
+  virtual void CheckStmt(int status);
 
   // Rows affected by the last statement; moves the cursor state to
   // csExecuted when the statement has result columns, else csInactive.
@@ -184,6 +193,9 @@ class TMySQLCommand : public TKxCommand {
   }
   // Frees the open result (reading its remaining rows off the wire).
   void FreeSQLResult() noexcept;
+  // The server-side statement while prepared (rows are fetched from it).
+  PMYSQL_STMT Stmt() const noexcept { return Fstmt; }
+  TMySQLAPI* StmtAPI() const noexcept { return FStmtAPI; }
   // Execute opens the next result of a multi-result execution instead.
   bool OpenNext() const noexcept { return FOpenNext; }
   void SetOpenNext(bool value) noexcept { FOpenNext = value; }
@@ -209,6 +221,8 @@ class TMySQLCommand : public TKxCommand {
   bool PositionsUsable() const;
   TMySQLAPI& API() const;
   PMYSQL_CON Session() const;
+  // Closes the statement (errors ignored) and clears the handle.
+  void CloseStmt() noexcept;
 
   TMySQLConnection* FMyConnection = nullptr;
   int FCommandTimeout = 0;
@@ -229,6 +243,10 @@ class TMySQLCommand : public TKxCommand {
   std::vector<std::int32_t>* FRecording = nullptr;
   bool FFillParamPosition = false;
   bool FPrepared = false;
+  PMYSQL_STMT Fstmt = nullptr;
+  // The facade that made Fstmt (process-wide, so the statement can be
+  // closed after its connection is gone).
+  TMySQLAPI* FStmtAPI = nullptr;
   bool FOpenNext = false;
   TExecuteEvent FOnExecute;
   PMYSQL_RES FSQLResult = nullptr;

@@ -179,14 +179,6 @@ void AppendQuotedBytes(std::string& SQL, std::string_view from, bool needBacksla
   SQL += '\'';
 }
 
-// 8-bit text in the process code page, as UTF-8.
-void AppendQuotedAnsiAsUtf8(std::string& SQL, std::string_view text, bool needBackslashes, TMbKind mb) {
-  if (DefaultCodePage() == CP_UTF8 && IsValidUtf8(text))
-    AppendQuotedBytes(SQL, text, needBackslashes, mb);
-  else
-    AppendQuotedBytes(SQL, AnsiToUtf8(text), needBackslashes, mb);
-}
-
 // ---- numbers ------------------------------------------------------------------
 
 template <typename T>
@@ -208,33 +200,6 @@ void AppendDouble(std::string& SQL, double value) {
 void AppendSingle(std::string& SQL, float value) {
   if (!std::isfinite(value)) RaiseNotFinite();
   AppendNumber(SQL, value);
-}
-
-// Text read as a number: the '.' form first, then the process settings (the
-// variant's own conversion, which raises EConvertError for what is not a
-// number).
-double TextToDouble(const Variant& v) {
-  double d;
-  if (const std::string* s = v.StringPtr(); s && TryStrToFloat(*s, d, InvariantFormatSettings())) return d;
-  if (const std::u16string* w = v.WideStringPtr(); w && TryStrToFloat(Utf16ToUtf8(*w), d, InvariantFormatSettings()))
-    return d;
-  return v.AsDouble();
-}
-
-Currency TextToCurr(const Variant& v) {
-  Currency c;
-  if (const std::string* s = v.StringPtr(); s && TryStrToCurr(*s, c, InvariantFormatSettings())) return c;
-  if (const std::u16string* w = v.WideStringPtr(); w && TryStrToCurr(Utf16ToUtf8(*w), c, InvariantFormatSettings()))
-    return c;
-  return v.AsCurrency();
-}
-
-TBcd TextToBcd(const Variant& v) {
-  TBcd b;
-  if (const std::string* s = v.StringPtr(); s && TryStrToBcd(*s, b, InvariantFormatSettings())) return b;
-  if (const std::u16string* w = v.WideStringPtr(); w && TryStrToBcd(Utf16ToUtf8(*w), b, InvariantFormatSettings()))
-    return b;
-  return v.AsBcd();
 }
 
 // A number kind written as it is (integers exactly, floats shortest, '.').
@@ -392,98 +357,69 @@ std::string_view StoredBytes(TKxBlobData* data, std::string& holder) {
   return holder;
 }
 
-// The content of a blob as 8-bit text in the form the literal is sent in.
-void AppendBlobContent(std::string& SQL, TBlob& blob, std::string_view content, bool useUnicode, bool textType,
-                       bool needBackslashes, TMbKind mb) {
-  if (content.empty()) {
-    SQL += "''";
-    return;
-  }
+// 8-bit text in the process code page as UTF-8 (no copy when it is UTF-8
+// already).
+std::string_view AnsiAsUtf8(std::string_view text, std::string& holder) {
+  if (DefaultCodePage() == CP_UTF8 && IsValidUtf8(text)) return text;
+  holder = AnsiToUtf8(text);
+  return holder;
+}
+
+// The content of a blob in the form it is sent in.
+std::string_view BlobContentBytes(TBlob& blob, std::string_view content, bool useUnicode, bool textType,
+                                  std::string& holder) {
+  if (content.empty()) return {};
   if (blob.IsUnicode() && (useUnicode || textType)) {
     std::u16string wide(content.size() / 2, u'\0');
     std::memcpy(wide.data(), content.data(), wide.size() * 2);
-    AppendQuotedBytes(SQL, useUnicode ? Utf16ToUtf8(wide) : UnicodeToAnsi(wide), needBackslashes, mb);
-  } else if (useUnicode) {
-    AppendQuotedAnsiAsUtf8(SQL, content, needBackslashes, mb);
-  } else {
-    AppendQuotedBytes(SQL, content, needBackslashes, mb);
+    holder = useUnicode ? Utf16ToUtf8(wide) : UnicodeToAnsi(wide);
+    return holder;
   }
+  return useUnicode ? AnsiAsUtf8(content, holder) : content;
 }
 
-void AppendBlob(std::string& SQL, TBlob& blob, bool useUnicode, bool textType, bool sendCompressed,
-                bool needBackslashes, TMbKind mb) {
+// `view` is `raw` itself or a conversion kept in holder: either way the
+// bytes end up owned by holder.
+std::string_view Owned(std::string_view view, std::string& raw, std::string& holder) {
+  if (view.data() != raw.data()) return view;
+  holder = std::move(raw);
+  return holder;
+}
+
+std::string_view BlobBytes(TBlob& blob, bool useUnicode, bool textType, bool sendCompressed, std::string& holder) {
   blob.Defrag();
-  std::string holder;
   auto* cblob = dynamic_cast<TCompressedBlob*>(&blob);
   if (sendCompressed) {
     // The compressed form goes as the bytes it is: never re-encoded.
     if (cblob) {
       cblob->SetCompressed(true);
-      if (cblob->Compressed()) {
-        AppendQuotedBytes(SQL, StoredBytes(blob.Data(), holder), needBackslashes, mb);
-        return;
-      }
+      if (cblob->Compressed()) return StoredBytes(blob.Data(), holder);
     } else if (blob.Size() > BlobMinCompressLength) {
       TCompressedBlob temp(blob.IsUnicode());
       temp.Assign(blob);
       temp.SetCompressed(true);
       temp.Defrag();
       if (temp.Compressed()) {
-        AppendQuotedBytes(SQL, StoredBytes(temp.Data(), holder), needBackslashes, mb);
-        return;
+        holder = temp.Data()->RawBytes();
+        return holder;
       }
     }
   }
   if (cblob && cblob->Compressed()) {
     const auto bytes = blob.AsBytes();
-    AppendBlobContent(SQL, blob,
-                      std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), useUnicode,
-                      textType, needBackslashes, mb);
-    return;
+    std::string raw(bytes.begin(), bytes.end());
+    return Owned(BlobContentBytes(blob, raw, useUnicode, textType, holder), raw, holder);
   }
   blob.CheckValue();
-  AppendBlobContent(SQL, blob, StoredBytes(blob.Data(), holder), useUnicode, textType, needBackslashes, mb);
+  return BlobContentBytes(blob, StoredBytes(blob.Data(), holder), useUnicode, textType, holder);
 }
 
 // ---- values by kind -------------------------------------------------------------
 
 void AppendVar(std::string& SQL, const Variant& data, bool useUnicode, bool textType, bool sendCompressed,
                bool needBackslashes, TMbKind mb) {
-  if (const std::string* s = data.StringPtr()) {
-    if (useUnicode)
-      AppendQuotedAnsiAsUtf8(SQL, *s, needBackslashes, mb);
-    else
-      AppendQuotedBytes(SQL, *s, needBackslashes, mb);
-    return;
-  }
-  if (const std::u16string* w = data.WideStringPtr()) {
-    AppendQuotedBytes(SQL, useUnicode ? Utf16ToUtf8(*w) : UnicodeToAnsi(*w), needBackslashes, mb);
-    return;
-  }
-  if (data.IsByteArray()) {
-    const Variant::Bytes* b = data.BytesPtr();
-    AppendQuotedBytes(SQL, b ? std::string_view(reinterpret_cast<const char*>(b->data()), b->size())
-                             : std::string_view(),
-                      needBackslashes, mb);
-    return;
-  }
-  if (data.IsNullOrEmpty()) {
-    SQL += "''";
-    return;
-  }
-  if (data.VarType() == varSharedObject) {
-    TSharedRef<TSharedObject> obj = data.AsSharedObject();
-    if (auto* blob = dynamic_cast<TBlob*>(obj.Get())) {
-      AppendBlob(SQL, *blob, useUnicode, textType, sendCompressed, needBackslashes, mb);
-      return;
-    }
-  }
-  // Numbers, dates and the rest as their 8-bit text (ASCII for numbers).
-  const std::string text = data.AsString();
-  if (useUnicode)
-    AppendQuotedAnsiAsUtf8(SQL, text, needBackslashes, mb);
-  else
-    AppendQuotedBytes(SQL, text, needBackslashes, mb);
+  std::string holder;
+  AppendQuotedBytes(SQL, ValueBytes(data, useUnicode, textType, sendCompressed, holder), needBackslashes, mb);
 }
 
 // A value whose declared type says nothing about its form (dtVariant and
@@ -604,6 +540,51 @@ void AppendValue(std::string& SQL, std::uint16_t DataType, const Variant& Value,
 }  // namespace
 
 // ---- public ---------------------------------------------------------------------
+
+double TextToDouble(const Variant& v) {
+  double d;
+  if (const std::string* s = v.StringPtr(); s && TryStrToFloat(*s, d, InvariantFormatSettings())) return d;
+  if (const std::u16string* w = v.WideStringPtr(); w && TryStrToFloat(Utf16ToUtf8(*w), d, InvariantFormatSettings()))
+    return d;
+  return v.AsDouble();
+}
+
+Currency TextToCurr(const Variant& v) {
+  Currency c;
+  if (const std::string* s = v.StringPtr(); s && TryStrToCurr(*s, c, InvariantFormatSettings())) return c;
+  if (const std::u16string* w = v.WideStringPtr(); w && TryStrToCurr(Utf16ToUtf8(*w), c, InvariantFormatSettings()))
+    return c;
+  return v.AsCurrency();
+}
+
+TBcd TextToBcd(const Variant& v) {
+  TBcd b;
+  if (const std::string* s = v.StringPtr(); s && TryStrToBcd(*s, b, InvariantFormatSettings())) return b;
+  if (const std::u16string* w = v.WideStringPtr(); w && TryStrToBcd(Utf16ToUtf8(*w), b, InvariantFormatSettings()))
+    return b;
+  return v.AsBcd();
+}
+
+std::string_view ValueBytes(const Variant& Data, bool UseUnicode, bool TextType, bool SendBlobCompressed,
+                            std::string& Holder) {
+  if (const std::string* s = Data.StringPtr()) return UseUnicode ? AnsiAsUtf8(*s, Holder) : std::string_view(*s);
+  if (const std::u16string* w = Data.WideStringPtr()) {
+    Holder = UseUnicode ? Utf16ToUtf8(*w) : UnicodeToAnsi(*w);
+    return Holder;
+  }
+  if (Data.IsByteArray()) {
+    const Variant::Bytes* b = Data.BytesPtr();
+    return b ? std::string_view(reinterpret_cast<const char*>(b->data()), b->size()) : std::string_view();
+  }
+  if (Data.IsNullOrEmpty()) return {};
+  if (Data.VarType() == varSharedObject) {
+    TSharedRef<TSharedObject> obj = Data.AsSharedObject();
+    if (auto* blob = dynamic_cast<TBlob*>(obj.Get())) return BlobBytes(*blob, UseUnicode, TextType, SendBlobCompressed, Holder);
+  }
+  // Numbers, dates and the rest as their 8-bit text (ASCII for numbers).
+  std::string text = Data.AsString();
+  return Owned(UseUnicode ? AnsiAsUtf8(text, Holder) : std::string_view(text), text, Holder);
+}
 
 void AppendEscapedStr(std::string& SQL, std::string_view From, bool NeedBackslashes, const std::string& Charset) {
   AppendQuotedBytes(SQL, From, NeedBackslashes, MbKindOf(Charset));

@@ -97,6 +97,24 @@ std::u16string EscapeAndQuoteWideStr(std::u16string_view From, bool NeedBackslas
 std::string EscapeAndQuoteVar(const Variant& Data, bool UseUnicode, bool SendBlobCompressed, bool NeedBackslashes,
                               const std::string& Charset);
 
+// The bytes a text, byte-array or large-object value stands for, in the
+// form a literal holds them before escaping (and the binary protocol sends
+// them): 8-bit text as it is (converted to UTF-8 with UseUnicode), UTF-16
+// text in the process code page or UTF-8, byte arrays as they are, large
+// objects by the rules above (TextType: the value goes to a text column),
+// other values as their text; a null or unassigned value is empty. The
+// result views the value's own memory or Holder.
+std::string_view ValueBytes(const Variant& Data, bool UseUnicode, bool TextType, bool SendBlobCompressed,
+                            std::string& Holder);
+
+// A number from a value: text is read in its '.' form first, then with the
+// process settings (the variant's own conversion, which raises
+// EConvertError for what is not a number); other kinds convert as variants
+// do.
+double TextToDouble(const Variant& v);
+Currency TextToCurr(const Variant& v);
+TBcd TextToBcd(const Variant& v);
+
 // Appending forms used by the functions above (no temporary strings).
 void AppendEscapedStr(std::string& SQL, std::string_view From, bool NeedBackslashes, const std::string& Charset);
 void AppendEscapedWideStr(std::u16string& SQL, std::u16string_view From, bool NeedBackslashes);

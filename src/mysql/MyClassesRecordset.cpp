@@ -14,6 +14,7 @@
 #include "MyClassesLiterals.h"
 #include "MyParser.h"
 #include "MySqlApiDirect.h"
+#include "MySqlStmt.h"
 
 namespace lumo {
 
@@ -55,6 +56,11 @@ enum : std::uint8_t {
 };
 
 bool IsBlobColumn(std::uint8_t t) noexcept { return (t >= tTinyBlob && t <= tBlob) || t == tGeometry; }
+
+// How a value of a binary row is taken into a field of a kind: straight
+// from its binary form, by way of its text, or as it stands (values that a
+// binary row holds as text).
+enum : std::uint8_t { bwAsText, bwInteger, bwFloat, bwDate, bwTime, bwText };
 
 // The zero-date sentinel of the literal writer (1 January 100).
 TDateTime ZeroDateValue() noexcept { return ZeroDate; }
@@ -410,6 +416,30 @@ void DescribeMySQLColumn(const TMYSQL_FIELD& column, std::uint32_t lengthInChars
 
 // ---- TMyRowConverter ----------------------------------------------------------------------------
 
+std::uint8_t TMyRowConverter::BinaryWay(std::uint8_t wireType, TKind kind) noexcept {
+  switch (wireType) {
+    case tTiny:
+    case tShort:
+    case tYear:
+    case tInt24:
+    case tLong:
+    case tLongLong:
+      return kind == ckSigned || kind == ckUnsigned || kind == ckBoolean || kind == ckFloat ? bwInteger : bwText;
+    case tFloat:
+    case tDouble:
+      return kind == ckFloat ? bwFloat : bwText;
+    case tDate:
+    case tNewDate:
+    case tDateTime:
+    case tTimestamp:
+      return kind == ckDateTime || kind == ckTimestamp ? bwDate : bwText;
+    case tTime:
+      return kind == ckTime ? bwTime : bwText;
+    default:
+      return bwAsText;
+  }
+}
+
 void TMyRowConverter::Prepare(TData& data, const TOptions& options) {
   FData = &data;
   FOptions = options;
@@ -470,6 +500,10 @@ void TMyRowConverter::Prepare(TData& data, const TOptions& options) {
         break;
       default: p.Kind = ckNone; break;
     }
+    p.WireType = f->MySQLType();
+    p.WireUnsigned = f->IsUnsigned() || p.WireType == tYear;
+    p.Decimals = static_cast<std::uint8_t>(std::clamp(f->DBScale(), 0, 31));
+    p.Binary = BinaryWay(p.WireType, p.Kind);
   }
 }
 
@@ -486,7 +520,86 @@ void TMyRowConverter::ConvertRow(void* recBuf, const TMyRowValue* values) {
       continue;
     }
     nulls[i] = 0;
-    ConvertValue(plan, rec, v.Data ? v.Data : "", v.Data ? v.Length : 0, nulls[i]);
+    if (FOptions.Binary)
+      ConvertBinaryValue(plan, rec, v.Data ? v.Data : "", v.Data ? v.Length : 0, nulls[i]);
+    else
+      ConvertValue(plan, rec, v.Data ? v.Data : "", v.Data ? v.Length : 0, nulls[i]);
+  }
+}
+
+void TMyRowConverter::ConvertBinaryValue(const TPlan& plan, std::uint8_t* rec, const char* p, std::uint32_t n,
+                                         std::uint8_t& isNull) {
+  const auto* b = reinterpret_cast<const std::uint8_t*>(p);
+  std::uint8_t* slot = rec + plan.Offset;
+  switch (plan.Binary) {
+    case bwInteger: {
+      bool negative = false;
+      std::uint64_t magnitude = 0;
+      if (n != BinaryValueSize(plan.WireType) || !DecodeBinaryInteger(b, n, plan.WireUnsigned, negative, magnitude))
+        throw EMyError(2027, "Malformed packet");
+      if (plan.Kind == ckBoolean) {
+        const std::int16_t w = magnitude != 0 ? -1 : 0;
+        std::memcpy(slot, &w, 2);
+      } else if (plan.Kind == ckFloat) {
+        const double v = negative ? -static_cast<double>(magnitude) : static_cast<double>(magnitude);
+        std::memcpy(slot, &v, 8);
+      } else {
+        PutInteger(plan, slot, negative, magnitude, nullptr, 0);
+      }
+      return;
+    }
+    case bwFloat: {
+      char text[BinaryTextSize];
+      double v = 0;
+      if (plan.WireType == tDouble && n == 8) {
+        std::uint64_t bits = 0;
+        for (int i = 7; i >= 0; --i) bits = (bits << 8) | b[i];
+        std::memcpy(&v, &bits, 8);
+      } else {
+        // A FLOAT as the shortest decimal that reads back to the same float.
+        const int len = BinaryValueText(plan.WireType, false, 0, b, n, text);
+        if (len < 0) throw EMyError(2027, "Malformed packet");
+        std::from_chars(text, text + len, v);
+      }
+      std::memcpy(slot, &v, 8);
+      return;
+    }
+    case bwDate: {
+      TMySqlBinaryMoment m;
+      if (!DecodeBinaryDate(b, n, m)) throw EMyError(2027, "Malformed packet");
+      TDateTime v = 0;
+      const bool valid = n > 0 && EncodeMoment(m.Year, m.Month, m.Day, m.Hour, m.Minute, m.Second,
+                                               static_cast<int>((m.Micro + 500) / 1000), v);
+      if (!PutDate(plan, slot, valid, v)) {
+        isNull = 1;
+        return;
+      }
+      if (valid && plan.Kind == ckTimestamp && OnTimestamp) OnTimestamp(*plan.Field, v);
+      return;
+    }
+    case bwTime: {
+      TMySqlBinaryMoment m;
+      if (!DecodeBinaryTime(b, n, m)) throw EMyError(2027, "Malformed packet");
+      const std::uint64_t micros =
+          ((((std::uint64_t{m.Days} * 24 + static_cast<std::uint64_t>(m.Hour)) * 60 + static_cast<std::uint64_t>(m.Minute)) *
+                60 +
+            static_cast<std::uint64_t>(m.Second)) *
+           1000000) +
+          m.Micro;
+      const double v = (m.Negative ? -1.0 : 1.0) * static_cast<double>((micros + 500) / 1000) / MSecsPerDay;
+      std::memcpy(slot, &v, sizeof v);
+      return;
+    }
+    case bwText: {
+      char text[BinaryTextSize];
+      const int len = BinaryValueText(plan.WireType, plan.WireUnsigned, plan.Decimals, b, n, text);
+      if (len < 0) throw EMyError(2027, "Malformed packet");
+      ConvertValue(plan, rec, text, static_cast<std::uint32_t>(len), isNull);
+      return;
+    }
+    default:
+      ConvertValue(plan, rec, p, n, isNull);
+      return;
   }
 }
 
@@ -501,15 +614,24 @@ void TMyRowConverter::ValueError(const TPlan& plan, const char* p, std::uint32_t
 
 void TMyRowConverter::PutInteger(const TPlan& plan, std::uint8_t* slot, bool negative, std::uint64_t magnitude,
                                  const char* p, std::uint32_t n) {
+  // A value from a binary row has no text: it is written for the message.
+  auto fail = [&] {
+    if (p) RangeError(plan, p, n);
+    char text[24];
+    char* d = text;
+    if (negative) *d++ = '-';
+    d = std::to_chars(d, text + sizeof text, magnitude).ptr;
+    RangeError(plan, text, static_cast<std::uint32_t>(d - text));
+  };
   const unsigned bits = plan.Width * 8u;
   if (plan.Kind == ckUnsigned) {
     const std::uint64_t max = bits == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1;
     std::uint64_t v = magnitude;
     if (negative && magnitude != 0) {
-      if (!plan.Field->IgnoreRangeErrors()) RangeError(plan, p, n);
+      if (!plan.Field->IgnoreRangeErrors()) fail();
       v = 0;
     } else if (v > max) {
-      if (!plan.Field->IgnoreRangeErrors()) RangeError(plan, p, n);
+      if (!plan.Field->IgnoreRangeErrors()) fail();
       v = max;
     }
     switch (plan.Width) {
@@ -524,13 +646,13 @@ void TMyRowConverter::PutInteger(const TPlan& plan, std::uint8_t* slot, bool neg
   std::int64_t v;
   if (!negative) {
     if (magnitude > maxPos) {
-      if (!plan.Field->IgnoreRangeErrors()) RangeError(plan, p, n);
+      if (!plan.Field->IgnoreRangeErrors()) fail();
       magnitude = maxPos;
     }
     v = static_cast<std::int64_t>(magnitude);
   } else {
     if (magnitude > maxPos + 1) {
-      if (!plan.Field->IgnoreRangeErrors()) RangeError(plan, p, n);
+      if (!plan.Field->IgnoreRangeErrors()) fail();
       magnitude = maxPos + 1;
     }
     v = magnitude == maxPos + 1 ? (bits == 64 ? std::numeric_limits<std::int64_t>::min()
@@ -1221,6 +1343,8 @@ void TMySQLRecordset::ReleaseSwapConnection(bool forbidQueries) {
 
 void TMySQLRecordset::ExecCommand() {
   TMySQLCommand& cmd = Command();
+  const bool prepared = cmd.GetPrepared();
+  if (prepared && cmd.OpenNext()) throw Exception("Cannot OpenNext if statement is Prepared");
   if (cmd.OpenNext() && cmd.GetCursorState() <= csPrepared) {
     // The pending further result becomes the current one.
     if (!FSQLResultNext && FOpenNextState == osMoreResults) FreeResult(true, false);
@@ -1239,13 +1363,19 @@ void TMySQLRecordset::ExecCommand() {
   }
   FOpenNextState = osNotChecked;
   FBlocksReleased = false;
-  if (!FFetchAll && FCreateConnection) QuerySwapConnection();
+  FFetchState = fsBOF;
+  // A prepared statement runs on the connection it was prepared on.
+  if (!prepared && !FFetchAll && FCreateConnection) QuerySwapConnection();
   UpdateConnectionSettings();
   try {
     TKxRecordSet::ExecCommand();
     if (cmd.SQLResult()) {
       FCommandType = ctCursor;
       cmd.SetCursorState(csExecuted);
+    } else if (prepared) {
+      // The statement has read and dropped whatever its execution returned.
+      FCommandType = ctStatement;
+      FOpenNextState = osNoMoreResults;
     } else {
       FCommandType = ctStatement;
       FOpenNextState = FIsClient41 && UsedConnection() && UsedConnection()->MySQLAPI() &&
@@ -1261,14 +1391,41 @@ void TMySQLRecordset::ExecCommand() {
       }
     }
   } catch (...) {
-    cmd.FreeSQLResult();
-    ReleaseSwapConnection(true);
+    if (prepared) {
+      try {
+        FreeResult(false, false);
+      } catch (...) {
+      }
+    } else {
+      cmd.FreeSQLResult();
+      ReleaseSwapConnection(true);
+    }
     throw;
   }
 }
 
+void TMySQLRecordset::FreePreparedResult(bool tryToFinishFetch) {
+  TMySQLCommand& cmd = Command();
+  const bool open = cmd.SQLResult() || FFetchState == fsMiddle;
+  int rc = 0;
+  if (open && cmd.Stmt() && cmd.StmtAPI()) {
+    if (tryToFinishFetch && FetchBreakRequested()) cmd.BreakExec();
+    // The rest of the rows and every further result of a CALL.
+    rc = cmd.StmtAPI()->mysql_stmt_free_result(cmd.Stmt());
+  }
+  cmd.FreeSQLResult();
+  if (open) FFetchState = fsEof;
+  FOpenNextState = osNoMoreResults;
+  if (cmd.GetCursorState() == csFetching || cmd.GetCursorState() == csFetchingAll) cmd.SetCursorState(csFetched);
+  cmd.CheckStmt(rc);
+}
+
 void TMySQLRecordset::FreeResult(bool tryGetNextResult, bool tryToFinishFetch) {
   TMySQLCommand& cmd = Command();
+  if (cmd.GetPrepared()) {
+    FreePreparedResult(tryToFinishFetch);
+    return;
+  }
   TMySQLConnection* con = UsedConnection();
   TMySQLAPI* api = con ? con->MySQLAPI() : nullptr;
   PMYSQL_CON session = con ? con->MySQL() : nullptr;
@@ -1345,8 +1502,19 @@ void TMySQLRecordset::DrainResults() {
 
 void TMySQLRecordset::InternalPrepare() {
   try {
+    if (!FFetchAll && FCreateConnection) QuerySwapConnection();
+    UpdateConnectionSettings();
     TKxRecordSet::InternalPrepare();
-    FCommandType = Command().GetPrepared() ? ctCursor : ctUnknown;
+    TMySQLCommand& cmd = Command();
+    FCommandType = ctUnknown;
+    if (cmd.GetPrepared() && cmd.StmtAPI()) {
+      TMySQLAPI& api = *cmd.StmtAPI();
+      const bool columns = api.mysql_stmt_field_count(cmd.Stmt()) > 0;
+      // A CALL describes its columns only when it runs.
+      FCommandType = columns ? ctCursor : ctStatement;
+      cmd.FreeSQLResult();
+      if (columns) cmd.SetSQLResult(api.mysql_stmt_result_metadata(cmd.Stmt()));
+    }
   } catch (...) {
     try {
       InternalUnPrepare();
@@ -1357,6 +1525,7 @@ void TMySQLRecordset::InternalPrepare() {
 }
 
 void TMySQLRecordset::InternalUnPrepare() {
+  Command().FreeSQLResult();  // the statement's column description
   TKxRecordSet::InternalUnPrepare();
   Command().SetCursorState(csInactive);
   FCommandType = ctUnknown;
@@ -1654,7 +1823,7 @@ void TMySQLRecordset::InternalClose() {
     DrainResults();
   else
     FreeResult(false, false);
-  if (FOpenNextState != osMoreResults) ReleaseSwapConnection();
+  if (FOpenNextState != osMoreResults && !cmd.GetPrepared()) ReleaseSwapConnection();
   cmd.SetCursorState(csInactive);
   if (!Prepared()) FCommandType = ctUnknown;
   for (int i = 0; i < FieldCount(); ++i) {
@@ -1689,7 +1858,7 @@ void TMySQLRecordset::BreakFetch() {
 
 // ---- fetching ------------------------------------------------------------------------------------
 
-void TMySQLRecordset::ReadRowValues(TMySQLAPI& api, PMYSQL_RES res, PMYSQL_ROW row) {
+void TMySQLRecordset::ReadRowValues(TMySQLAPI& api, PMYSQL_RES res, PMYSQL_ROW row, bool prepared) {
   const std::size_t count = FValues.size();
   if (&api == MyAPIDirect) {
     const TMySqlBinds* binds = TMySQLAPIDirect::Row(row);
@@ -1704,12 +1873,17 @@ void TMySQLRecordset::ReadRowValues(TMySQLAPI& api, PMYSQL_RES res, PMYSQL_ROW r
     }
     return;
   }
-  api._mysql_fetch_lengths(res, FLengths);
+  if (prepared)
+    api._mysql_stmt_fetch_lengths(row, FLengths);
+  else
+    api._mysql_fetch_lengths(res, FLengths);
   for (std::size_t i = 0; i < count; ++i) {
     TMyRowValue& v = FValues[i];
     const auto n = static_cast<std::uint32_t>(i);
     v.IsNull = api._mysql_fetch_value_is_null(row, n);
-    v.Data = v.IsNull ? nullptr : api._mysql_fetch_value_ptr(res, row, n);
+    v.Data = v.IsNull                 ? nullptr
+             : prepared ? api._mysql_stmt_fetch_value_ptr(Command().Stmt(), n)
+                        : api._mysql_fetch_value_ptr(res, row, n);
     v.Length = FLengths[i];
   }
 }
@@ -1721,11 +1895,12 @@ bool TMySQLRecordset::Fetch(bool fetchBack) {
     throw Exception("Query must return exactly result set - use Execute");
   }
   if (fetchBack) return false;
-  if (cmd.GetPrepared()) throw ENotSupportedError("Prepared statements are not yet supported");
+  const bool prepared = cmd.GetPrepared();
   const TCursorState state = cmd.GetCursorState();
   PMYSQL_RES res = cmd.SQLResult();
   TMySQLConnection* con = UsedConnection();
   if (state == csInactive || state == csFetched || !res || !con || !con->MySQLAPI()) return false;
+  if (prepared && (FFetchState == fsEof || !cmd.Stmt())) return false;
   if (state == csExecuted) cmd.SetCursorState(csFetching);
   bool cancel = false;
   DoBeforeFetch(cancel);
@@ -1750,6 +1925,7 @@ bool TMySQLRecordset::Fetch(bool fetchBack) {
   options.NullForZeroDate = FNullForZeroDate;
   options.NullForZeroOrvoDate = FNullForZeroOrvoDate;
   options.CompressBlob = cmd.CompressBlob();
+  options.Binary = prepared;
   FConverter.Prepare(*this, options);
   for (std::size_t i = 0; i < FConverter.FieldCount(); ++i) {
     const auto* f = dynamic_cast<const TMySQLFieldDesc*>(Fields()[static_cast<int>(i)]);
@@ -1762,22 +1938,32 @@ bool TMySQLRecordset::Fetch(bool fetchBack) {
     ReleaseFetchedRows();
     FBlocksReleased = true;
   }
+  if (prepared && FFetchState == fsBOF) {
+    cmd.CheckStmt(api._mysql_stmt_bind_result(cmd.Stmt()));
+    FFetchState = fsMiddle;
+  }
   const auto capacity = static_cast<std::uint32_t>(std::max(1, FFetchRows));
   TBlockHeader* block = AllocFetchBlock(capacity);
   std::uint32_t rows = 0;
   bool atEnd = false;
   try {
     while (rows < capacity) {
-      PMYSQL_ROW row = api._mysql_fetch_row(res);
+      PMYSQL_ROW row = nullptr;
+      if (prepared) {
+        const int rc = api._mysql_stmt_fetch(cmd.Stmt(), row);
+        if (rc != 0 && rc != lumo::NoData) cmd.CheckStmt(rc);
+      } else {
+        row = api._mysql_fetch_row(res);
+        if (!row && api.mysql_errno(session) != 0) Check();
+      }
       if (!row) {
-        if (api.mysql_errno(session) != 0) Check();
         atEnd = true;
         break;
       }
       void* rec = TBlockManager::GetRecordPtr(BlockMan().BlockItem(block, rows));
       InitRecord(rec);
       ++rows;
-      ReadRowValues(api, res, row);
+      ReadRowValues(api, res, row, prepared);
       FConverter.ConvertRow(rec, FValues.data());
     }
   } catch (...) {
@@ -1795,6 +1981,7 @@ bool TMySQLRecordset::Fetch(bool fetchBack) {
   else
     LinkFetchedItems(block, 0, false);
   if (atEnd) {
+    if (prepared) FFetchState = fsEof;
     FNoData = true;
     FreeResult(true, false);
     // Output parameters come as a result of exactly one row (not the last

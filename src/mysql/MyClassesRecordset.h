@@ -65,9 +65,20 @@
 // - A BIT value longer than 8 bytes whose leading bytes are not zero, and a
 //   date text that is neither a date nor a zero date, raise instead of
 //   storing a cut or null value.
-// - Prepared statements (binary rows) are not supported yet: Fetch on a
-//   prepared command raises ENotSupportedError "Prepared statements are not
-//   yet supported" (the command refuses to prepare in the first place).
+// - Prepared statements read binary rows: integers, floating-point values,
+//   dates and times are taken from their binary form straight into the
+//   record (a FLOAT as the shortest decimal that reads back to the same
+//   float, so 0.1 stays 0.1), every other value as in a text row; a record
+//   field whose type does not take the binary form (FieldsAsString, a
+//   mapping rule) gets the value's text. A zero TIME (length 0) reads as 0;
+//   a zero date as the text path's zero date. Values are the same as the
+//   text path reads, but for FLOAT and DOUBLE, which the binary form keeps
+//   exactly.
+// - A prepared statement stays on the connection it was prepared on: an
+//   additional connection taken for it is kept until it is unprepared, and
+//   executing it never takes another one. OpenNext on a prepared statement
+//   raises "Cannot OpenNext if statement is Prepared"; the further results
+//   of a prepared CALL are read and dropped with its first one.
 #pragma once
 
 #include <cstdint>
@@ -210,6 +221,8 @@ class TMyRowConverter {
     bool NullForZeroDate = true;
     bool NullForZeroOrvoDate = false;
     TCompressBlobMode CompressBlob = cbNone;
+    // Rows are binary rows (prepared statements).
+    bool Binary = false;
   };
   // Called for every TIMESTAMP value read (field, value).
   using TTimestampEvent = std::function<void(TMySQLFieldDesc& field, TDateTime value)>;
@@ -261,7 +274,17 @@ class TMyRowConverter {
     std::uint16_t Column = 0;  // index of the value in the row
     bool UnicodeBlob = false;
     bool BitSource = false;  // an integer field filled from BIT bytes
+    // How a binary row's value is taken (by the column's type and the
+    // field's kind).
+    std::uint8_t Binary = 0;
+    std::uint8_t WireType = 0;
+    bool WireUnsigned = false;
+    std::uint8_t Decimals = 0;
   };
+  static std::uint8_t BinaryWay(std::uint8_t wireType, TKind kind) noexcept;
+  // One value of a binary row into its slot.
+  void ConvertBinaryValue(const TPlan& plan, std::uint8_t* rec, const char* p, std::uint32_t n,
+                          std::uint8_t& isNull);
   // One value into its slot, by the family of its kind (each below).
   void ConvertValue(const TPlan& plan, std::uint8_t* rec, const char* p, std::uint32_t n, std::uint8_t& isNull);
   void ConvertInteger(const TPlan& plan, std::uint8_t* slot, const char* p, std::uint32_t n);
@@ -383,8 +406,11 @@ class TMySQLRecordset : public TKxRecordSet {
   // Reads the output parameters of a stored-procedure call from the only
   // row of its result.
   void ReadOutParams();
-  // Fills `values` from a row of the current result.
-  void ReadRowValues(TMySQLAPI& api, PMYSQL_RES res, PMYSQL_ROW row);
+  // Fills `values` from a row of the current result (of the prepared
+  // statement when `prepared`).
+  void ReadRowValues(TMySQLAPI& api, PMYSQL_RES res, PMYSQL_ROW row, bool prepared);
+  // Finishes the results of a prepared statement's execution.
+  void FreePreparedResult(bool tryToFinishFetch);
 
   bool FIsClient41 = true;
   bool FUseUnicode = false;

@@ -42,6 +42,25 @@ void TMySQLAPI::mysql_server_end() { throw EAbstractError(); }
 bool TMySQLAPI::mysql_more_results(PMYSQL_CON) { throw EAbstractError(); }
 int TMySQLAPI::mysql_next_result(PMYSQL_CON) { throw EAbstractError(); }
 
+PMYSQL_STMT TMySQLAPI::mysql_stmt_init(PMYSQL_CON) { throw EAbstractError(); }
+int TMySQLAPI::mysql_stmt_prepare(PMYSQL_STMT, const char*, std::size_t) { throw EAbstractError(); }
+int TMySQLAPI::mysql_stmt_execute(PMYSQL_STMT) { throw EAbstractError(); }
+std::uint32_t TMySQLAPI::mysql_stmt_param_count(PMYSQL_STMT) { throw EAbstractError(); }
+std::uint32_t TMySQLAPI::mysql_stmt_field_count(PMYSQL_STMT) { throw EAbstractError(); }
+int TMySQLAPI::mysql_stmt_close(PMYSQL_STMT) { throw EAbstractError(); }
+int TMySQLAPI::mysql_stmt_free_result(PMYSQL_STMT) { throw EAbstractError(); }
+std::uint32_t TMySQLAPI::mysql_stmt_errno(PMYSQL_STMT) { throw EAbstractError(); }
+std::string TMySQLAPI::mysql_stmt_error(PMYSQL_STMT) { throw EAbstractError(); }
+int TMySQLAPI::mysql_stmt_fetch(PMYSQL_STMT) { throw EAbstractError(); }
+int TMySQLAPI::mysql_stmt_send_long_data(PMYSQL_STMT, std::uint32_t, const char*, std::size_t) {
+  throw EAbstractError();
+}
+PMYSQL_RES TMySQLAPI::mysql_stmt_result_metadata(PMYSQL_STMT) { throw EAbstractError(); }
+PMYSQL_RES TMySQLAPI::mysql_stmt_param_metadata(PMYSQL_STMT) { throw EAbstractError(); }
+std::int64_t TMySQLAPI::mysql_stmt_affected_rows(PMYSQL_STMT) { throw EAbstractError(); }
+std::int64_t TMySQLAPI::mysql_stmt_insert_id(PMYSQL_STMT) { throw EAbstractError(); }
+int TMySQLAPI::mysql_stmt_next_result(PMYSQL_STMT) { throw EAbstractError(); }
+
 bool TMySQLAPI::LoadedMySQLLib() { throw EAbstractError(); }
 void TMySQLAPI::LoadMySQLLib() { throw EAbstractError(); }
 void TMySQLAPI::FreeMySQLLib() { throw EAbstractError(); }
@@ -70,6 +89,12 @@ const std::uint8_t* TMySQLAPI::_mysql_fetch_value_arr(PMYSQL_ROW, std::uint32_t,
   throw EAbstractError();
 }
 std::string TMySQLAPI::_mysql_fetch_value_str(PMYSQL_ROW, std::uint32_t) { throw EAbstractError(); }
+
+int TMySQLAPI::_mysql_stmt_execute(PMYSQL_STMT, std::span<TParamDesc* const>, bool, bool) { throw EAbstractError(); }
+int TMySQLAPI::_mysql_stmt_bind_result(PMYSQL_STMT) { throw EAbstractError(); }
+int TMySQLAPI::_mysql_stmt_fetch(PMYSQL_STMT, PMYSQL_ROW&) { throw EAbstractError(); }
+void TMySQLAPI::_mysql_stmt_fetch_lengths(PMYSQL_ROW, std::span<std::uint32_t>) { throw EAbstractError(); }
+const char* TMySQLAPI::_mysql_stmt_fetch_value_ptr(PMYSQL_STMT, std::uint32_t) { throw EAbstractError(); }
 
 void TMySQLAPI::SetTimeout(PMYSQL_CON pmysql, int Timeout) {
   if (FClientStructVer != cvDirect && FClientStructVer != cv410 && FClientStructVer != cv411) return;

@@ -16,8 +16,12 @@
 //   the span (EArgumentError "Buffer too small").
 // - mysql_store_result and mysql_num_rows are offered beside the C API's
 //   streaming calls: stored results read every row up front.
-// - The operations of prepared statements are added with the statement
-//   unit.
+// - Prepared statements are statement handles (PMYSQL_STMT). Parameters
+//   go to _mysql_stmt_execute as the provider's parameter descriptors in
+//   placeholder order; a row of a statement is a row handle like a result's,
+//   read with the same _mysql_fetch_value_* operations (binary values).
+//   mysql_stmt_next_result steps to the next result of a CALL, as in the
+//   client library.
 #pragma once
 
 #include <cstddef>
@@ -34,9 +38,13 @@ namespace lumo {
 struct TMySqlConnectionHandle;
 struct TMySqlResultHandle;
 struct TMySqlRowHandle;
+struct TMySqlStmtHandle;
 using PMYSQL_CON = TMySqlConnectionHandle*;
 using PMYSQL_RES = TMySqlResultHandle*;
 using PMYSQL_ROW = TMySqlRowHandle*;
+using PMYSQL_STMT = TMySqlStmtHandle*;
+
+class TParamDesc;
 
 // Which layout of the client library's records is in use (cvDirect for the
 // wire client).
@@ -138,6 +146,29 @@ class TMySQLAPI {
   virtual bool mysql_more_results(PMYSQL_CON pmysql);
   virtual int mysql_next_result(PMYSQL_CON pmysql);
 
+  // ---- prepared statements
+  virtual PMYSQL_STMT mysql_stmt_init(PMYSQL_CON pmysql);
+  virtual int mysql_stmt_prepare(PMYSQL_STMT pstmt, const char* q, std::size_t length);
+  virtual int mysql_stmt_execute(PMYSQL_STMT pstmt);
+  virtual std::uint32_t mysql_stmt_param_count(PMYSQL_STMT pstmt);
+  virtual std::uint32_t mysql_stmt_field_count(PMYSQL_STMT pstmt);
+  virtual int mysql_stmt_close(PMYSQL_STMT pstmt);
+  virtual int mysql_stmt_free_result(PMYSQL_STMT pstmt);
+  virtual std::uint32_t mysql_stmt_errno(PMYSQL_STMT pstmt);
+  virtual std::string mysql_stmt_error(PMYSQL_STMT pstmt);
+  virtual int mysql_stmt_fetch(PMYSQL_STMT pstmt);
+  virtual int mysql_stmt_send_long_data(PMYSQL_STMT pstmt, std::uint32_t param_number, const char* data,
+                                        std::size_t length);
+  // The columns of the statement's result as a result handle of its own
+  // (freed with mysql_free_result); null when the statement has none.
+  virtual PMYSQL_RES mysql_stmt_result_metadata(PMYSQL_STMT pstmt);
+  virtual PMYSQL_RES mysql_stmt_param_metadata(PMYSQL_STMT pstmt);
+  virtual std::int64_t mysql_stmt_affected_rows(PMYSQL_STMT pstmt);
+  virtual std::int64_t mysql_stmt_insert_id(PMYSQL_STMT pstmt);
+  // 0 when the next result of the execution was read, -1 when none
+  // follows, else the error code.
+  virtual int mysql_stmt_next_result(PMYSQL_STMT pstmt);
+
   // ---- the library
   virtual bool LoadedMySQLLib();
   virtual void LoadMySQLLib();
@@ -168,6 +199,19 @@ class TMySQLAPI {
   // The row's bytes, with Off := the value's offset in them.
   virtual const std::uint8_t* _mysql_fetch_value_arr(PMYSQL_ROW prow, std::uint32_t fieldnr, std::int32_t& Off);
   virtual std::string _mysql_fetch_value_str(PMYSQL_ROW prow, std::uint32_t fieldnr);
+
+  // ---- statements in the facade's own forms
+  // Executes with the parameters in placeholder order; 0 or the error code.
+  virtual int _mysql_stmt_execute(PMYSQL_STMT pstmt, std::span<TParamDesc* const> Params, bool Unicode,
+                                  bool SendBlobCompressed);
+  // Prepares the statement's rows for fetching; 0 or the error code.
+  virtual int _mysql_stmt_bind_result(PMYSQL_STMT pstmt);
+  // 0 with the next row in `row`, NoData (100) at the end, or the error
+  // code.
+  virtual int _mysql_stmt_fetch(PMYSQL_STMT pstmt, PMYSQL_ROW& row);
+  virtual void _mysql_stmt_fetch_lengths(PMYSQL_ROW prow, std::span<std::uint32_t> Lens);
+  // The value's first byte in the statement's current row (null for NULL).
+  virtual const char* _mysql_stmt_fetch_value_ptr(PMYSQL_STMT pstmt, std::uint32_t fieldnr);
 
   // ---- not virtual
   // FieldLen when below 65536, else 65535.

@@ -79,6 +79,36 @@ std::uint8_t* Target(std::span<std::uint8_t> Buff, std::size_t Off, std::size_t 
   return Buff.data() + Off;
 }
 
+TMySqlStmt& St(PMYSQL_STMT pstmt) {
+  if (!pstmt) TMySQLAPIDirect::RaiseNullHandle();
+  return *TMySQLAPIDirect::Stmt(pstmt);
+}
+
+void ClearError(TMySqlStmt& st) {
+  if (st.Errno() != 0 || !st.Error().empty()) {
+    st.SetErrno(0);
+    st.SetError(std::string());
+  }
+  if (TMySqlSession* s = st.Session()) ClearError(*s);
+}
+
+// Runs a statement operation with the errors cleared; a wire error is kept
+// in the statement and in the session it ran on.
+template <class F>
+int RunStmt(TMySqlStmt& st, F&& f) {
+  TMySqlSession* s = st.Session();  // stays alive while the operation runs
+  ClearError(st);
+  try {
+    f();
+    return 0;
+  } catch (const EMySqlException& e) {
+    st.SetErrno(static_cast<std::uint32_t>(e.ErrorCode()));
+    st.SetError(e.Message());
+    if (s) Keep(*s, e);
+    return e.ErrorCode();
+  }
+}
+
 std::unique_ptr<TMySQLAPIDirect> GMyAPIDirect;
 
 }  // namespace
@@ -428,6 +458,107 @@ std::string TMySQLAPIDirect::_mysql_fetch_value_str(PMYSQL_ROW prow, std::uint32
   const TMySqlBind& b = Value(prow, fieldnr, &row);
   if (b.IsNull || b.Offset == 0 || !row->Buffer) return std::string();
   return std::string(reinterpret_cast<const char*>(row->Buffer + b.Offset), static_cast<std::size_t>(b.Length));
+}
+
+// ---------------------------------------------------------------------------
+// Prepared statements
+
+PMYSQL_STMT TMySQLAPIDirect::mysql_stmt_init(PMYSQL_CON pmysql) {
+  return Handle(std::make_unique<TMySqlStmt>(Con(pmysql)).release());
+}
+
+int TMySQLAPIDirect::mysql_stmt_prepare(PMYSQL_STMT pstmt, const char* q, std::size_t length) {
+  TMySqlStmt& st = St(pstmt);
+  return RunStmt(st, [&] { st.Prepare(q, length); });
+}
+
+std::uint32_t TMySQLAPIDirect::mysql_stmt_param_count(PMYSQL_STMT pstmt) {
+  return static_cast<std::uint32_t>(St(pstmt).ParamCount());
+}
+
+std::uint32_t TMySQLAPIDirect::mysql_stmt_field_count(PMYSQL_STMT pstmt) {
+  return static_cast<std::uint32_t>(St(pstmt).FieldCount());
+}
+
+int TMySQLAPIDirect::mysql_stmt_close(PMYSQL_STMT pstmt) {
+  if (!pstmt) return 0;
+  std::unique_ptr<TMySqlStmt> st(Stmt(pstmt));  // closes, errors ignored
+  return 0;
+}
+
+int TMySQLAPIDirect::mysql_stmt_free_result(PMYSQL_STMT pstmt) {
+  TMySqlStmt& st = St(pstmt);
+  return RunStmt(st, [&] { st.FreeResult(); });
+}
+
+std::uint32_t TMySQLAPIDirect::mysql_stmt_errno(PMYSQL_STMT pstmt) { return St(pstmt).Errno(); }
+
+std::string TMySQLAPIDirect::mysql_stmt_error(PMYSQL_STMT pstmt) { return St(pstmt).Error(); }
+
+int TMySQLAPIDirect::mysql_stmt_fetch(PMYSQL_STMT) {
+  throw ENotSupportedError("mysql_stmt_fetch is not supported by the wire client: use _mysql_stmt_fetch");
+}
+
+int TMySQLAPIDirect::mysql_stmt_send_long_data(PMYSQL_STMT, std::uint32_t, const char*, std::size_t) {
+  throw ENotSupportedError("mysql_stmt_send_long_data is not supported by the wire client");
+}
+
+PMYSQL_RES TMySQLAPIDirect::mysql_stmt_result_metadata(PMYSQL_STMT pstmt) {
+  const TMySqlStmt& st = St(pstmt);
+  if (st.State() == psUnknown || st.FieldCount() == 0) return nullptr;
+  const bool protocol41 = st.Session() ? st.Session()->protocol41() : true;
+  return Handle(TMySqlResultSet::Metadata(st.Fields(), protocol41).release());
+}
+
+PMYSQL_RES TMySQLAPIDirect::mysql_stmt_param_metadata(PMYSQL_STMT) {
+  throw ENotSupportedError("mysql_stmt_param_metadata is not supported by the wire client");
+}
+
+std::int64_t TMySQLAPIDirect::mysql_stmt_affected_rows(PMYSQL_STMT pstmt) { return St(pstmt).AffectedRows(); }
+
+std::int64_t TMySQLAPIDirect::mysql_stmt_insert_id(PMYSQL_STMT pstmt) { return St(pstmt).InsertId(); }
+
+int TMySQLAPIDirect::mysql_stmt_next_result(PMYSQL_STMT pstmt) {
+  TMySqlStmt& st = St(pstmt);
+  int next = -1;
+  const int rc = RunStmt(st, [&] { next = st.NextResult(); });
+  return rc != 0 ? rc : next;
+}
+
+int TMySQLAPIDirect::_mysql_stmt_execute(PMYSQL_STMT pstmt, std::span<TParamDesc* const> Params, bool Unicode,
+                                         bool SendBlobCompressed) {
+  TMySqlStmt& st = St(pstmt);
+  return RunStmt(st, [&] { st.Execute(Params, Unicode, SendBlobCompressed); });
+}
+
+int TMySQLAPIDirect::_mysql_stmt_bind_result(PMYSQL_STMT pstmt) {
+  TMySqlStmt& st = St(pstmt);
+  return RunStmt(st, [&] { st.BindResult(); });
+}
+
+int TMySQLAPIDirect::_mysql_stmt_fetch(PMYSQL_STMT pstmt, PMYSQL_ROW& row) {
+  TMySqlStmt& st = St(pstmt);
+  row = nullptr;
+  TMySqlBinds* binds = nullptr;
+  int fetched = NoData;
+  const int rc = RunStmt(st, [&] { fetched = st.Fetch(binds); });
+  if (rc != 0) return rc;
+  if (binds) row = Handle(binds);
+  return fetched;
+}
+
+void TMySQLAPIDirect::_mysql_stmt_fetch_lengths(PMYSQL_ROW prow, std::span<std::uint32_t> Lens) {
+  if (!prow) RaiseNullHandle();
+  const std::vector<TMySqlBind>& binds = Row(prow)->Binds;
+  if (Lens.size() != binds.size()) RaiseInvalidFieldsCount();
+  for (std::size_t i = 0; i < binds.size(); ++i) Lens[i] = static_cast<std::uint32_t>(binds[i].Length);
+}
+
+const char* TMySQLAPIDirect::_mysql_stmt_fetch_value_ptr(PMYSQL_STMT pstmt, std::uint32_t fieldnr) {
+  const TMySqlResultSet* r = St(pstmt).Result();
+  if (!r) return nullptr;
+  TMySqlBinds& row = const_cast<TMySqlResultSet*>(r)->Bind();
+  return _mysql_fetch_value_ptr(nullptr, Handle(&row), fieldnr);
 }
 
 }  // namespace lumo

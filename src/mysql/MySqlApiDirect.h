@@ -48,14 +48,26 @@
 //   catalogue builds it. Client errors and older servers give "HY000", no
 //   error "00000".
 // - mysql_character_set_name answers the session's character set.
-// - Handles are created with new and must be given back to mysql_close and
-//   mysql_free_result; the result of mysql_use_result reads the session's
+// - Statement handles are TMySqlStmt objects; their errors are kept in the
+//   statement and in its session (so both the statement's and the
+//   connection's checks see them), and every statement operation clears
+//   both first. A statement whose session was closed answers 2006; closing
+//   it then only frees it. mysql_stmt_result_metadata hands out a result of
+//   its own that only describes the columns (freed with mysql_free_result),
+//   never the statement's row reader. The C API's mysql_stmt_execute,
+//   mysql_stmt_fetch and mysql_stmt_send_long_data work on MYSQL_BIND
+//   records, which the wire client does not have: _mysql_stmt_execute and
+//   _mysql_stmt_fetch take their place (long values go as long data by
+//   themselves).
+// - Handles are created with new and must be given back to mysql_close,
+//   mysql_stmt_close and mysql_free_result; the result of mysql_use_result reads the session's
 //   pending result, mysql_store_result reads all its rows up front.
 #pragma once
 
 #include "MySqlApi.h"
 #include "MySqlResultSet.h"
 #include "MySqlSession.h"
+#include "MySqlStmt.h"
 
 namespace lumo {
 
@@ -70,6 +82,8 @@ class TMySQLAPIDirect final : public TMySQLAPI {
   static PMYSQL_RES Handle(TMySqlResultSet* result) noexcept { return reinterpret_cast<PMYSQL_RES>(result); }
   static TMySqlBinds* Row(PMYSQL_ROW prow) noexcept { return reinterpret_cast<TMySqlBinds*>(prow); }
   static PMYSQL_ROW Handle(TMySqlBinds* row) noexcept { return reinterpret_cast<PMYSQL_ROW>(row); }
+  static TMySqlStmt* Stmt(PMYSQL_STMT pstmt) noexcept { return reinterpret_cast<TMySqlStmt*>(pstmt); }
+  static PMYSQL_STMT Handle(TMySqlStmt* stmt) noexcept { return reinterpret_cast<PMYSQL_STMT>(stmt); }
 
   std::uint32_t mysql_num_fields(PMYSQL_RES pres) override;
   std::uint32_t mysql_field_count(PMYSQL_CON pmysql) override;
@@ -108,6 +122,23 @@ class TMySQLAPIDirect final : public TMySQLAPI {
   bool mysql_more_results(PMYSQL_CON pmysql) override;
   int mysql_next_result(PMYSQL_CON pmysql) override;
 
+  PMYSQL_STMT mysql_stmt_init(PMYSQL_CON pmysql) override;
+  int mysql_stmt_prepare(PMYSQL_STMT pstmt, const char* q, std::size_t length) override;
+  std::uint32_t mysql_stmt_param_count(PMYSQL_STMT pstmt) override;
+  std::uint32_t mysql_stmt_field_count(PMYSQL_STMT pstmt) override;
+  int mysql_stmt_close(PMYSQL_STMT pstmt) override;
+  int mysql_stmt_free_result(PMYSQL_STMT pstmt) override;
+  std::uint32_t mysql_stmt_errno(PMYSQL_STMT pstmt) override;
+  std::string mysql_stmt_error(PMYSQL_STMT pstmt) override;
+  int mysql_stmt_fetch(PMYSQL_STMT pstmt) override;
+  int mysql_stmt_send_long_data(PMYSQL_STMT pstmt, std::uint32_t param_number, const char* data,
+                                std::size_t length) override;
+  PMYSQL_RES mysql_stmt_result_metadata(PMYSQL_STMT pstmt) override;
+  PMYSQL_RES mysql_stmt_param_metadata(PMYSQL_STMT pstmt) override;
+  std::int64_t mysql_stmt_affected_rows(PMYSQL_STMT pstmt) override;
+  std::int64_t mysql_stmt_insert_id(PMYSQL_STMT pstmt) override;
+  int mysql_stmt_next_result(PMYSQL_STMT pstmt) override;
+
   bool LoadedMySQLLib() override { return true; }
   void LoadMySQLLib() override {}
   void FreeMySQLLib() override {}
@@ -141,6 +172,13 @@ class TMySQLAPIDirect final : public TMySQLAPI {
                                         void* pBuff) override;
   const std::uint8_t* _mysql_fetch_value_arr(PMYSQL_ROW prow, std::uint32_t fieldnr, std::int32_t& Off) override;
   std::string _mysql_fetch_value_str(PMYSQL_ROW prow, std::uint32_t fieldnr) override;
+
+  int _mysql_stmt_execute(PMYSQL_STMT pstmt, std::span<TParamDesc* const> Params, bool Unicode,
+                          bool SendBlobCompressed) override;
+  int _mysql_stmt_bind_result(PMYSQL_STMT pstmt) override;
+  int _mysql_stmt_fetch(PMYSQL_STMT pstmt, PMYSQL_ROW& row) override;
+  void _mysql_stmt_fetch_lengths(PMYSQL_ROW prow, std::span<std::uint32_t> Lens) override;
+  const char* _mysql_stmt_fetch_value_ptr(PMYSQL_STMT pstmt, std::uint32_t fieldnr) override;
 
   // One value of a row; a null row raises 2028, a field number out of
   // range EArgumentError.

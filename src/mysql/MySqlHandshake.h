@@ -23,7 +23,9 @@
 //   a text that stacks a second statement behind an injected quote is then
 //   refused by the server. The flags always sent are CAPABILITIES without
 //   MULTI_STATEMENTS; MULTI_RESULTS stays, so stored procedures can return
-//   result sets. The MySQL provider asks for multi statements by default
+//   result sets, and PS_MULTI_RESULTS is added, so they can through prepared
+//   statements too (MariaDB refuses a prepared CALL that returns result sets
+//   otherwise). The MySQL provider asks for multi statements by default
 //   (its batches and the read-back of output parameters need them).
 #pragma once
 
@@ -77,8 +79,9 @@ struct TMySqlFlagRequest {
 };
 
 // The flags sent whatever the caller asks for: CAPABILITIES but
-// MULTI_STATEMENTS.
-constexpr std::uint32_t DefaultClientFlags = client::CAPABILITIES & ~std::uint32_t{client::MULTI_STATEMENTS};
+// MULTI_STATEMENTS, and PS_MULTI_RESULTS.
+constexpr std::uint32_t DefaultClientFlags =
+    (client::CAPABILITIES & ~std::uint32_t{client::MULTI_STATEMENTS}) | client::PS_MULTI_RESULTS;
 
 // The capability flags to send: the caller's flags, DefaultClientFlags and
 // CONNECT_WITH_DB (MULTI_RESULTS with MULTI_STATEMENTS); COMPRESS and

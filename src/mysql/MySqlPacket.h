@@ -59,6 +59,8 @@ enum : std::uint32_t {
   SECURE_CONNECTION = 32768,
   MULTI_STATEMENTS = 65536,
   MULTI_RESULTS = 131072,
+  // Result sets of a CALL through a prepared statement.
+  PS_MULTI_RESULTS = 262144,
   // Long password, long flag, local files, protocol 4.1, transactions,
   // secure connection, multi statements, multi results.
   CAPABILITIES = 238213,
@@ -106,6 +108,7 @@ enum class TServerCommand : std::uint8_t {
   scExecute = 23,
   scLongData = 24,
   scCloseStmt = 25,
+  scResetStmt = 26,
 };
 
 // ---------------------------------------------------------------------------

@@ -41,6 +41,22 @@ inline bool ReadLength(const std::uint8_t* p, std::size_t len, std::size_t& pos,
   return true;
 }
 
+inline void SetNullValue(TMySqlBind& b) noexcept {
+  b.IsNull = true;
+  b.Offset = 0;
+  b.Length = 0;
+}
+
+// The value of n bytes at pos, which then moves past it; a value that runs
+// past the row is malformed.
+inline void SetValue(TMySqlBind& b, std::size_t& pos, std::uint64_t n, std::size_t length) {
+  if (n > length - pos) RaiseMalformedPacket();
+  b.IsNull = false;
+  b.Offset = static_cast<std::int32_t>(pos);
+  b.Length = static_cast<std::int32_t>(n);
+  pos += static_cast<std::size_t>(n);
+}
+
 // One value of a column definition: its place in the payload (NULL reads
 // as empty).
 struct TValue {
@@ -128,16 +144,79 @@ void DecodeTextRow(const std::uint8_t* row, std::size_t length, TMySqlBind* bind
     if (n < 251) {
       ++pos;
     } else if (!ReadLength(row, length, pos, n)) {
-      b.IsNull = true;
-      b.Offset = 0;
-      b.Length = 0;
+      SetNullValue(b);
       continue;
     }
-    if (n > length - pos) RaiseMalformedPacket();
-    b.IsNull = false;
-    b.Offset = static_cast<std::int32_t>(pos);
-    b.Length = static_cast<std::int32_t>(n);
-    pos += static_cast<std::size_t>(n);
+    SetValue(b, pos, n, length);
+  }
+  if (pos != length) RaiseMalformedPacket();
+}
+
+std::size_t BinaryValueSize(std::uint8_t type) noexcept {
+  switch (type) {
+    case MYSQL_TYPE_TINY:
+      return 1;
+    case MYSQL_TYPE_SHORT:
+    case MYSQL_TYPE_YEAR:
+      return 2;
+    case MYSQL_TYPE_LONG:
+    case MYSQL_TYPE_INT24:
+    case MYSQL_TYPE_FLOAT:
+      return 4;
+    case MYSQL_TYPE_DOUBLE:
+    case MYSQL_TYPE_LONGLONG:
+      return 8;
+    default:
+      return 0;
+  }
+}
+
+namespace {
+
+// The lengths the protocol gives a date, date-time or time value.
+bool TemporalLengthValid(std::uint8_t type, std::uint64_t n) noexcept {
+  switch (type) {
+    case MYSQL_TYPE_DATE:
+    case MYSQL_TYPE_NEWDATE:
+    case MYSQL_TYPE_DATETIME:
+    case MYSQL_TYPE_TIMESTAMP:
+      return n == 0 || n == 4 || n == 7 || n == 11;
+    case MYSQL_TYPE_TIME:
+      return n == 0 || n == 8 || n == 12;
+    default:
+      return true;
+  }
+}
+
+}  // namespace
+
+void DecodeBinaryRow(const std::uint8_t* row, std::size_t length, const std::uint8_t* types, TMySqlBind* binds,
+                     std::size_t count) {
+  if (length > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
+    throw EMySqlException(cr::NET_PACKET_TOO_LARGE);
+  const std::size_t bitmapBytes = (count + 9) / 8;
+  if (length < 1 + bitmapBytes || row[0] != 0) RaiseMalformedPacket();
+  const std::uint8_t* bitmap = row + 1;
+  // Bits 0 and 1 are reserved; bits past the last column are padding.
+  if (bitmap[0] & 3) RaiseMalformedPacket();
+  if (const std::size_t used = (count + 2) % 8; used != 0 && (bitmap[bitmapBytes - 1] >> used) != 0)
+    RaiseMalformedPacket();
+  std::size_t pos = 1 + bitmapBytes;
+  for (std::size_t i = 0; i < count; ++i) {
+    TMySqlBind& b = binds[i];
+    const std::uint8_t type = types[i];
+    b.MyType = type;
+    const std::size_t bit = i + 2;
+    std::uint64_t n = BinaryValueSize(type);
+    bool isNull = (bitmap[bit >> 3] >> (bit & 7)) & 1;
+    if (!isNull && n == 0) {
+      isNull = !ReadLength(row, length, pos, n);
+      if (!isNull && !TemporalLengthValid(type, n)) RaiseMalformedPacket();
+    }
+    if (isNull)
+      SetNullValue(b);
+    else
+      SetValue(b, pos, n, length);
   }
   if (pos != length) RaiseMalformedPacket();
 }
@@ -166,11 +245,35 @@ TMySqlResultSet::TMySqlResultSet(TMySqlSession& session)
   session.SetResultSet(this);
 }
 
-TMySqlResultSet::TMySqlResultSet(TMySqlSession* session, int fieldCount, TMySqlFieldInfos fields)
-    : ffieldCount(fieldCount), ffields(std::move(fields)), fsession(session) {
+TMySqlResultSet::TMySqlResultSet(TMySqlSession* session, int fieldCount, TMySqlFieldInfos fields, bool binary)
+    : ffieldCount(fieldCount), ffields(std::move(fields)), fsession(session), FBinary(binary) {
   LUMO_ASSERT(session != nullptr && fieldCount >= 0);
   FProtocol41 = session->protocol41();
   FBind = std::make_unique<TMySqlBinds>(static_cast<std::size_t>(fieldCount));
+  if (binary) {
+    LUMO_ASSERT(ffields.size() == static_cast<std::size_t>(fieldCount));
+    FTypes.reserve(ffields.size());
+    for (const TMySqlFieldInfo& f : ffields) FTypes.push_back(f.MyType);
+  }
+}
+
+std::unique_ptr<TMySqlResultSet> TMySqlResultSet::Metadata(TMySqlFieldInfos fields, bool protocol41) {
+  std::unique_ptr<TMySqlResultSet> r(new TMySqlResultSet());
+  r->ffieldCount = static_cast<int>(fields.size());
+  r->ffields = std::move(fields);
+  r->FProtocol41 = protocol41;
+  r->frows = std::make_unique<TRows>();
+  r->feof = true;
+  r->FBind = std::make_unique<TMySqlBinds>(r->ffields.size());
+  return r;
+}
+
+void TMySqlResultSet::DecodeRow(const std::uint8_t* row, std::size_t length, TMySqlBind* binds) const {
+  const auto count = static_cast<std::size_t>(ffieldCount);
+  if (FBinary)
+    DecodeBinaryRow(row, length, FTypes.data(), binds, count);
+  else
+    DecodeTextRow(row, length, binds, count);
 }
 
 TMySqlResultSet::~TMySqlResultSet() {
@@ -228,7 +331,7 @@ void TMySqlResultSet::ReadRows() {
       }
       if (!malformed) {
         try {
-          DecodeTextRow(p, n, check.data(), check.size());
+          DecodeRow(p, n, check.data());
         } catch (const EMySqlException&) {
           malformed = true;
         }
@@ -290,7 +393,7 @@ bool TMySqlResultSet::Read(TMySqlBinds& bind) {
     const std::size_t n = frows->Size(frowIndex);
     ++frowIndex;
     try {
-      DecodeTextRow(row, n, bind.Binds.data(), bind.Binds.size());
+      DecodeRow(row, n, bind.Binds.data());
     } catch (...) {
       Finish();
       throw;
@@ -305,7 +408,7 @@ bool TMySqlResultSet::Read(TMySqlBinds& bind) {
     }
     try {
       if (!ReadRow()) return false;
-      DecodeTextRow(frowBuffer, frowLength, bind.Binds.data(), bind.Binds.size());
+      DecodeRow(frowBuffer, frowLength, bind.Binds.data());
     } catch (const EMySqlException& e) {
       FinishAfterError(e, FAtEnd);
       throw;

@@ -31,7 +31,15 @@
 //   client's headers: the types keep their MYSQL_TYPE_* names (enumerators
 //   there too), and the flags live in the namespace field_flag without their
 //   suffix (NOT_NULL_FLAG is field_flag::NOT_NULL).
-// - Binary rows of prepared statements are decoded by the statement unit.
+// - Binary rows (prepared statements) are checked as strictly: the header
+//   byte must be 0, the NULL bitmap must be whole with its two reserved bits
+//   and the bits past the last column clear, every value of a fixed size
+//   must be there, a date, date-time or time value must have one of the
+//   lengths the protocol defines (0, 4, 7, 11; 0, 8, 12), and the last value
+//   must end the row; anything else raises 2027.
+// - A result that only describes columns (Metadata) has no session and no
+//   rows: the statement's metadata is handed out so, and freeing it never
+//   touches the connection.
 #pragma once
 
 #include <cstddef>
@@ -155,6 +163,17 @@ class TMySqlBinds {
 // last value ends the row. Anything else raises 2027.
 void DecodeTextRow(const std::uint8_t* row, std::size_t length, TMySqlBind* binds, std::size_t count);
 
+// The bytes a binary-row value of this column type occupies: 1, 2, 4 or 8
+// for the fixed-size types, 0 for the types sent with a length prefix.
+std::size_t BinaryValueSize(std::uint8_t type) noexcept;
+
+// Decodes a binary row of `count` columns whose types are `types` into
+// `binds`: the header byte 0, a NULL bitmap of (count + 9) / 8 bytes in which
+// column i is bit i + 2, then the values of the columns that are not NULL
+// (fixed-size or length-prefixed by type). Anything else raises 2027.
+void DecodeBinaryRow(const std::uint8_t* row, std::size_t length, const std::uint8_t* types, TMySqlBind* binds,
+                     std::size_t count);
+
 // Rows read in advance, one after another in one growable buffer.
 class TRows {
  public:
@@ -176,8 +195,11 @@ class TMySqlResultSet {
   // Use mode: the pending result of `session` (its field descriptions are
   // moved here). The result becomes the session's ResultSet.
   explicit TMySqlResultSet(TMySqlSession& session);
-  // General form: `session` must not be null.
-  TMySqlResultSet(TMySqlSession* session, int fieldCount, TMySqlFieldInfos fields);
+  // General form: `session` must not be null. A binary result decodes its
+  // rows as binary rows (prepared statements).
+  TMySqlResultSet(TMySqlSession* session, int fieldCount, TMySqlFieldInfos fields, bool binary = false);
+  // A result that only describes its columns: no session, no rows.
+  static std::unique_ptr<TMySqlResultSet> Metadata(TMySqlFieldInfos fields, bool protocol41);
   TMySqlResultSet(const TMySqlResultSet&) = delete;
   TMySqlResultSet& operator=(const TMySqlResultSet&) = delete;
   // Clears (errors ignored).
@@ -210,12 +232,16 @@ class TMySqlResultSet {
   std::int64_t RowCount() const noexcept;
   // The session's protocol when the result was created.
   bool Protocol41() const noexcept { return FProtocol41; }
+  bool Binary() const noexcept { return FBinary; }
 
  private:
   // Ends a use-mode result after the failure `e` (see the unit comment);
   // `atEnd`: the end-of-data packet was already read.
   void FinishAfterError(const EMySqlException& e, bool atEnd) noexcept;
   void Finish() noexcept;
+  // Decodes a row by the result's protocol (text or binary).
+  void DecodeRow(const std::uint8_t* row, std::size_t length, TMySqlBind* binds) const;
+  TMySqlResultSet() = default;
 
   std::unique_ptr<TRows> frows;  // store mode
   std::size_t frowIndex = 0;     // next stored row
@@ -228,6 +254,8 @@ class TMySqlResultSet {
   bool feof = false;
   bool FAtEnd = false;  // the end-of-data packet was read
   bool FProtocol41 = false;
+  bool FBinary = false;
+  std::vector<std::uint8_t> FTypes;  // column types of a binary result
   std::unique_ptr<TMySqlBinds> FBind;
 };
 

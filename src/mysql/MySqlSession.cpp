@@ -7,6 +7,7 @@
 #include "KxVioTcp.h"
 #include "KxVioTcpSSL.h"
 #include "MyParser.h"
+#include "MySqlStmt.h"
 #include "MySqlVioPipe.h"
 #include "Streams.h"
 
@@ -131,6 +132,20 @@ TMySqlSession::TMySqlSession() : net(std::make_unique<TMySqlNet>()) {}
 
 TMySqlSession::~TMySqlSession() {
   if (FResultSet) FResultSet->Detach();
+  DetachStatements();
+}
+
+void TMySqlSession::AddStatement(TMySqlStmt* stmt) { FStatements.push_back(stmt); }
+
+void TMySqlSession::RemoveStatement(TMySqlStmt* stmt) noexcept {
+  auto it = std::find(FStatements.begin(), FStatements.end(), stmt);
+  if (it != FStatements.end()) FStatements.erase(it);
+}
+
+void TMySqlSession::DetachStatements() noexcept {
+  std::vector<TMySqlStmt*> statements = std::move(FStatements);
+  FStatements.clear();
+  for (TMySqlStmt* stmt : statements) stmt->Detach();
 }
 
 void TMySqlSession::Connect(const std::string& host_, const std::string& user_, const std::string& passwd,
@@ -143,6 +158,8 @@ void TMySqlSession::Connect(const std::string& host_, const std::string& user_, 
   int pt = port_ ? port_ : port;
   if (pt == 0) pt = MYSQL_DEFAULT_PORT;
 
+  // Statements of an earlier connection are not known to the new one.
+  DetachStatements();
   serverStatus = server::STATUS_AUTOCOMMIT;
   status = msReady;
   FIsClosed = false;
@@ -336,12 +353,16 @@ void TMySqlSession::WriteCommand(TServerCommand command) {
   net->WriteByte(static_cast<std::uint8_t>(command));
 }
 
-void TMySqlSession::SimpleCommand(TServerCommand command, const void* args, std::size_t length, bool skipCheck) {
+void TMySqlSession::StartCommand(TServerCommand command) {
   TKxVio* vio = net->vio();
   if (!vio) throw EMySqlException(cr::SERVER_GONE_ERROR);
   vio->SetTimeout(commandTimeout);
   WriteCommand(command);
   FInfileNames.clear();
+}
+
+void TMySqlSession::SimpleCommand(TServerCommand command, const void* args, std::size_t length, bool skipCheck) {
+  StartCommand(command);
   if (command == TServerCommand::scQuery && FLocalInfile && args)
     FInfileNames = LocalInfileNames(std::string_view(static_cast<const char*>(args), length), NoBackslashEscapes());
   if (args && length) net->WriteOrSendBytes(args, length);
@@ -416,6 +437,7 @@ bool TMySqlSession::LosesConnection(const EMySqlException& e) noexcept {
 
 void TMySqlSession::DropConnection() noexcept {
   if (FResultSet) FResultSet->Detach();
+  DetachStatements();
   status = msReady;
   FBatchAbandoned = false;
   serverStatus &= ~server::MORE_RESULTS_EXISTS;
@@ -610,6 +632,7 @@ void TMySqlSession::Ping() {
 
 void TMySqlSession::Close() {
   if (FResultSet) FResultSet->Detach();
+  DetachStatements();
   if (FIsClosed) return;
   FIsClosed = true;
   status = msReady;

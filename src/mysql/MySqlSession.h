@@ -81,6 +81,10 @@
 //   other connections of the process.
 // - A failed Connect closes the transport and leaves the session ready for
 //   Close or another Connect.
+// - The session knows its prepared statements (TMySqlStmt): Close,
+//   DropConnection, a new Connect and destruction detach them, so a
+//   statement outliving its connection answers 2006 instead of using a
+//   freed session or a statement id of another connection.
 // - Connect timeouts and command timeouts are in seconds; 0 means no limit.
 #pragma once
 
@@ -97,6 +101,8 @@
 #include "MySqlResultSet.h"
 
 namespace lumo {
+
+class TMySqlStmt;
 
 enum TMySqlStatus { msReady, msGetResult, msUseResult };
 
@@ -126,6 +132,9 @@ class TMySqlSession {
 
   // Starts a command packet (2014 unless the session is ready).
   void WriteCommand(TServerCommand command);
+  // Starts a command on the transport (2006 without one) with the command
+  // timeout; the caller appends the arguments and sends.
+  void StartCommand(TServerCommand command);
   // Sends a command with `length` bytes of arguments and, unless skipCheck,
   // reads one reply packet (an error reply raises). Without a transport
   // raises 2006.
@@ -192,6 +201,11 @@ class TMySqlSession {
   const THttpOptions* HttpOptions() const noexcept { return FHttpOptions; }
   void SetHttpOptions(const THttpOptions* v) noexcept { FHttpOptions = v; }
 
+  // Prepared statements of this session (registered by the statements).
+  void AddStatement(TMySqlStmt* stmt);
+  void RemoveStatement(TMySqlStmt* stmt) noexcept;
+  std::size_t StatementCount() const noexcept { return FStatements.size(); }
+
   TMySqlNet& Net() noexcept { return *net; }
   // Held around building and sending query and prepare packets.
   std::mutex& QueryBufferCS() noexcept { return FQueryBufferCS; }
@@ -253,6 +267,8 @@ class TMySqlSession {
   // Takes the status of an OK reply (other replies are left alone).
   void ApplyOkReply();
   void ApplyEof(const std::uint8_t* payload, std::size_t length);
+  // Detaches every statement (they answer 2006 from then on).
+  void DetachStatements() noexcept;
 
   std::uint32_t Ferrno = 0;
   std::string Ferror;
@@ -268,6 +284,7 @@ class TMySqlSession {
   // A LOCAL INFILE failure left further results of its batch unread.
   bool FBatchAbandoned = false;
   TMySqlResultSet* FResultSet = nullptr;
+  std::vector<TMySqlStmt*> FStatements;
   TKxIOHandler* FIOHandler = nullptr;
   const THttpOptions* FHttpOptions = nullptr;
   std::mutex FQueryBufferCS;

@@ -494,21 +494,70 @@ TEST(MyCommandServer, ProceduresWithOutputParametersAndResults) {
   conn->ExecStatement("DROP USER 'myconn_exec'@'%'");
 }
 
-TEST(MyCommandServer, PreparedStatementsAreNotYetThere) {
+
+TEST(MyCommandServer, PreparedCommandRunsManyTimesFailsAndUnprepares) {
   LUMO_REQUIRE_SERVER();
   auto conn = Connect();
+  conn->ExecStatement("DROP TABLE IF EXISTS cmd_prep");
+  conn->ExecStatement("CREATE TABLE cmd_prep (id INT PRIMARY KEY, v VARCHAR(20), t TIME)");
   TMySQLCommand cmd;
   cmd.SetConnection(conn.get());
-  cmd.SetSQL("SELECT 1");
-  try {
-    cmd.Prepare();
-    ADD_FAILURE() << "prepared";
-  } catch (const ENotSupportedError& e) {
-    EXPECT_EQ(e.Message(), "Prepared statements are not yet supported");
+  cmd.SetSQL("INSERT INTO cmd_prep VALUES (:id, :v, :t)");
+  ASSERT_EQ(cmd.GetParamCount(), 3);
+  cmd.GetParam(0).SetDataType(dtInt32);
+  cmd.GetParam(1).SetDataType(dtString);
+  cmd.GetParam(2).SetDataType(dtTime);
+  cmd.Prepare();
+  ASSERT_TRUE(cmd.GetPrepared());
+  EXPECT_EQ(cmd.GetCursorState(), csPrepared);
+  for (int i = 0; i < 100; ++i) {
+    cmd.GetParam(0).SetValue(Variant(i));
+    cmd.GetParam(1).SetValue(Variant("it's " + std::to_string(i)));
+    cmd.GetParam(2).SetValue(Variant::FromDate(-(i + 0.5) / 24.0));
+    cmd.Execute();
+    EXPECT_EQ(cmd.RowsAffected(), 1);
   }
+  // A server error leaves the statement prepared and usable.
+  cmd.GetParam(0).SetValue(Variant(5));
+  try {
+    cmd.Execute();
+    ADD_FAILURE() << "a duplicate key went in";
+  } catch (const EMyError& e) {
+    EXPECT_EQ(e.ErrorCode(), 1062);
+  }
+  EXPECT_TRUE(cmd.GetPrepared());
+  cmd.GetParam(0).SetValue(Variant(100));
+  cmd.Execute();
+  cmd.Unprepare();
   EXPECT_FALSE(cmd.GetPrepared());
-  cmd.Execute();  // the text path still works
-  EXPECT_EQ(cmd.GetCursorState(), csInactive);
+  cmd.GetParam(0).SetValue(Variant(101));
+  cmd.Execute();  // the text path again
+
+  TMySQLCommand check;
+  check.SetConnection(conn.get());
+  check.SetRequestResultset(true);
+  check.SetSQL("SELECT COUNT(*), MIN(t), MAX(v) FROM cmd_prep");
+  check.Execute();
+  const auto rows = ReadRows(check);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0][0], "102");
+  EXPECT_EQ(rows[0][1], "-99:30:00");
+  EXPECT_EQ(rows[0][2], "it's 99");
+  check.FreeSQLResult();
+
+  // A statement the server refuses leaves no statement behind.
+  TMySQLCommand bad;
+  bad.SetConnection(conn.get());
+  bad.SetSQL("SELEKT 1");
+  try {
+    bad.Prepare();
+    ADD_FAILURE() << "prepared";
+  } catch (const EMyError& e) {
+    EXPECT_EQ(e.ErrorCode(), 1064);
+  }
+  EXPECT_FALSE(bad.GetPrepared());
+  EXPECT_EQ(bad.Stmt(), nullptr);
+  conn->ExecStatement("DO 1");
 }
 
 }  // namespace

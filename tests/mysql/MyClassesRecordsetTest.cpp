@@ -3,7 +3,10 @@
 // record buffers (edge values, bounded copies, zero dates, overflow), the
 // zero-limit rewrite; against the test server: every column type fetched
 // and compared with what the C client library returns for the same rows,
-// block fetch, the additional connection, several results.
+// block fetch, the additional connection, several results; prepared record
+// sets side by side with the text path (every column type read from binary
+// rows, every column type written back as parameters), prepared commands
+// executed many times, OpenNext refused, a prepared CALL.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -314,6 +317,55 @@ TEST(MyRecordsetConversion, DatesTimesAndZeroDates) {
   }
   Rows odd({Column(7, 9, 63)});
   EXPECT_THROW(odd.Put({"123456789"}), Exception);
+}
+
+TEST(MyRecordsetConversion, BinaryValuesOfPreparedStatements) {
+  TMyRowConverter::TOptions binary;
+  binary.Binary = true;
+  const std::uint32_t U = my_flag::Unsigned;
+  Rows r({Column(11, 17, 63, 0, 6), Column(12, 26, 63, 0, 6), Column(10, 10, 63), Column(4, 12, 63, 0, 31),
+          Column(3, 10, 63, U), Column(8, 20, 63), Column(1, 1, 63), Column(5, 22, 63, 0, 31)},
+         {}, binary);
+  EXPECT_EQ(r.data.Fields()[4]->DataType(), dtUInt32);
+  r.Put({std::string(), std::string(), std::string("\xE8\x07\x02\x1D", 4), std::string("\xCD\xCC\xCC\x3D", 4),
+         std::string(4, '\xFF'), std::string(8, '\xFF'), std::string("\x02", 1),
+         std::string("\x00\x00\x00\x00\x00\x00\x04\x40", 8)});
+  EXPECT_FALSE(r.IsNull(1));
+  EXPECT_EQ(r.Raw<double>(1), 0.0);  // the zero TIME is 0, not a day
+  EXPECT_TRUE(r.IsNull(2));          // the zero date
+  EXPECT_EQ(r.Raw<double>(3), EncodeDate(2024, 2, 29));
+  EXPECT_EQ(r.Raw<double>(4), 0.1);  // the float's shortest decimal
+  EXPECT_EQ(r.Raw<std::uint32_t>(5), 4294967295u);
+  EXPECT_EQ(r.Raw<std::int64_t>(6), -1);
+  EXPECT_TRUE(r.Get(7).AsBoolean());
+  EXPECT_EQ(r.Raw<double>(8), 2.5);
+  // Sign, days and hours of a TIME; microseconds rounded to milliseconds.
+  r.Put({std::string("\x01\x22\0\0\0\x16\x3B\x3B\x40\x1F\x00\x00", 12),
+         std::string("\x6B\x07\x0C\x1D\x06\x00\x00\x00\x00\x00\x00", 11), std::string("\x01\x00\x01\x01", 4),
+         std::string("\x00\x00\x80\x7F", 4), std::string(4, '\0'), std::string(8, '\0'), std::string(1, '\0'),
+         std::string(8, '\0')});
+  EXPECT_DOUBLE_EQ(r.Raw<double>(1), -(838 * 3600 + 59 * 60 + 59 + 0.008) / 86400);
+  EXPECT_NEAR(r.Raw<double>(2), -1.25, 1e-12);  // 1899-12-29 06:00 counts away from the zero point
+  EXPECT_TRUE(std::isinf(r.Raw<double>(4)));
+  EXPECT_FALSE(r.Get(7).AsBoolean());
+  // A value whose length does not fit its type is a malformed row.
+  EXPECT_THROW(r.Put({std::string(), std::string(), std::string(), std::string("\x00\x00", 2), std::string(4, '\0'),
+                      std::string(8, '\0'), std::string(1, '\0'), std::string(8, '\0')}),
+               EMyError);
+  EXPECT_THROW(r.Put({std::string(5, '\0'), std::string(), std::string(), std::string(4, '\0'), std::string(4, '\0'),
+                      std::string(8, '\0'), std::string(1, '\0'), std::string(8, '\0')}),
+               EMyError);
+
+  // Fields that do not take the binary form get the value's text.
+  TMyColumnOptions text;
+  text.FieldsAsString = true;
+  Rows t({Column(11, 17, 63, 0, 6), Column(5, 22, 63, 0, 31), Column(3, 11, 63), Column(12, 19, 63)}, text, binary);
+  t.Put({std::string("\x01\0\0\0\0\0\0\x01\x20\xA1\x07\x00", 12), std::string("\x00\x00\x00\x00\x00\x00\x04\x40", 8),
+         std::string("\xF4\xFF\xFF\xFF", 4), std::string("\xE8\x07\x02\x1D\x01\x02\x03", 7)});
+  EXPECT_EQ(t.Get(1).AsString(), "-00:00:01.500000");
+  EXPECT_EQ(t.Get(2).AsString(), "2.5");
+  EXPECT_EQ(t.Get(3).AsString(), "-12");
+  EXPECT_EQ(t.Get(4).AsString(), "2024-02-29 01:02:03");
 }
 
 TEST(MyRecordsetConversion, TextAndBytesStayInTheirSlots) {
@@ -976,6 +1028,211 @@ TEST(MyRecordsetServer, SeveralResultsOpenOneAfterAnother) {
   EXPECT_TRUE(more.AsBoolean());
   rs.Close();
   conn->ExecStatement("SELECT 1");
+}
+
+
+// The same value in two record sets (the same field of both).
+void ExpectSameValue(TMySQLRecordset& a, std::uint8_t* ra, TMySQLRecordset& b, std::uint8_t* rb, int fieldNo) {
+  const TFieldDesc& f = *a.Fields()[fieldNo - 1];
+  SCOPED_TRACE(f.Name());
+  ASSERT_EQ(f.DataType(), b.Fields()[fieldNo - 1]->DataType());
+  ASSERT_EQ(a.GetNull(fieldNo, ra), b.GetNull(fieldNo, rb));
+  if (a.GetNull(fieldNo, ra)) return;
+  const Variant va = a.GetFieldAsVariant(fieldNo, ra), vb = b.GetFieldAsVariant(fieldNo, rb);
+  auto raw = [&](std::uint8_t* rec) {
+    double v;
+    std::memcpy(&v, rec + f.Offset(), sizeof v);
+    return v;
+  };
+  switch (f.DataType()) {
+    case dtFloat: case dtDate: case dtTime: case dtDateTime:
+      EXPECT_EQ(raw(ra), raw(rb));
+      break;
+    case dtUInt64:
+      EXPECT_EQ(va.AsUInt64(), vb.AsUInt64());
+      break;
+    case dtFMTBCD:
+      EXPECT_EQ(BcdToStr(va.AsBcd()), BcdToStr(vb.AsBcd()));
+      break;
+    case dtWideString: case dtExtWideString:
+      EXPECT_EQ(va.AsWideString(), vb.AsWideString());
+      break;
+    case dtBytes: case dtVarBytes: case dtExtVarBytes:
+      EXPECT_EQ(va.AsBytes(), vb.AsBytes());
+      break;
+    case dtBlob: case dtMemo: case dtWideMemo:
+      EXPECT_EQ(a.GetObject(fieldNo, ra)->AsBytes(), b.GetObject(fieldNo, rb)->AsBytes());
+      break;
+    default:
+      EXPECT_EQ(va.AsString(), vb.AsString());
+      break;
+  }
+}
+
+TEST(MyRecordsetServer, PreparedReadsEveryColumnTypeAsTheTextPathAndThePeer) {
+  LUMO_REQUIRE_SERVER();
+  for (bool unicode : {false, true}) {
+    SCOPED_TRACE(unicode ? "UseUnicode" : "8-bit");
+    auto conn = Connect(unicode);
+    if (unicode) conn->SetProp(prEnableFmtBCD, true);
+    CreateTypesTable(*conn);
+    const std::string sql = std::string("SELECT * FROM ") + kTypesTable + " ORDER BY id";
+    TMySQLRecordset text;
+    text.SetConnection(conn.get());
+    text.SetSQL(sql);
+    text.SetProp(prFetchAll, true);
+    text.Open();
+    const std::vector<TRecBuf> want = Records(text);
+    TMySQLRecordset rs;
+    rs.SetConnection(conn.get());
+    rs.SetSQL(sql);
+    // Blocks of two rows on the additional connection (8-bit), or all at once.
+    rs.SetProp(prFetchAll, unicode);
+    rs.SetProp(prFetchRows, 2);
+    rs.Prepare();
+    EXPECT_TRUE(rs.Command().GetPrepared());
+    EXPECT_EQ(rs.ConnectionSwap() != nullptr, !unicode);
+    const auto peer = Peer(*conn).Rows(sql);
+    for (int round = 0; round < 2; ++round) {  // opened twice on one statement
+      rs.Open();
+      ASSERT_EQ(rs.FieldCount(), text.FieldCount());
+      const std::vector<TRecBuf> got = Records(rs);
+      ASSERT_EQ(got.size(), want.size());
+      for (std::size_t r = 0; r < got.size(); ++r) {
+        for (int f = 1; f <= rs.FieldCount(); ++f) {
+          ExpectSameValue(text, want[r].get(), rs, got[r].get(), f);
+          ExpectSame(rs, f, got[r].get(), peer[r][f - 1]);
+        }
+      }
+      rs.Close();
+    }
+    // The statement stays on its connection until it is unprepared.
+    EXPECT_EQ(rs.ConnectionSwap() != nullptr, !unicode);
+    rs.UnPrepare();
+    EXPECT_FALSE(rs.Command().GetPrepared());
+    EXPECT_EQ(rs.ConnectionSwap(), nullptr);
+    conn->ExecStatement("SELECT 1");
+  }
+}
+
+TEST(MyRecordsetServer, PreparedParametersWriteEveryColumnTypeBack) {
+  LUMO_REQUIRE_SERVER();
+  auto conn = Connect(true);
+  conn->SetProp(prEnableFmtBCD, true);
+  CreateTypesTable(*conn);
+  const std::string copy = std::string(kTypesTable) + "_copy";
+  conn->ExecStatement("DROP TABLE IF EXISTS " + copy);
+  conn->ExecStatement("CREATE TABLE " + copy + " LIKE " + kTypesTable);
+  TMySQLRecordset original;
+  original.SetConnection(conn.get());
+  original.SetSQL(std::string("SELECT * FROM ") + kTypesTable + " ORDER BY id");
+  original.SetProp(prFetchAll, true);
+  original.Open();
+  const std::vector<TRecBuf> rows = Records(original);
+  const int n = original.FieldCount();
+
+  TMySQLCommand ins;
+  ins.SetConnection(conn.get());
+  std::string sql = "INSERT INTO " + copy + " VALUES (";
+  for (int f = 1; f <= n; ++f) sql += (f > 1 ? ", :p" : ":p") + std::to_string(f);
+  ins.SetSQL(sql + ")");
+  ASSERT_EQ(ins.GetParamCount(), n);
+  for (int f = 1; f <= n; ++f) {
+    // Binary strings read as 8-bit text are no UTF-8 text: they go as bytes.
+    const auto& field = static_cast<const TMySQLFieldDesc&>(*original.Fields()[f - 1]);
+    const bool bytes = field.CharsetNr() == 63 && IsStringFieldType(field.DataType());
+    ins.GetParam(f - 1).SetDataType(bytes ? dtVarBytes : field.DataType());
+  }
+  ins.Prepare();
+  for (const TRecBuf& rec : rows) {
+    for (int f = 1; f <= n; ++f) {
+      TParamDesc& p = ins.GetParam(f - 1);
+      if (original.GetNull(f, rec.get()))
+        p.SetNull(true);
+      else if (IsBlobFieldType(p.DataType()))
+        p.SetObject(original.GetObject(f, rec.get()));
+      else
+        p.SetValue(original.GetFieldAsVariant(f, rec.get()));
+    }
+    ins.Execute();
+    EXPECT_EQ(ins.RowsAffected(), 1);
+  }
+  ins.Unprepare();
+
+  for (bool prepared : {false, true}) {
+    SCOPED_TRACE(prepared ? "prepared" : "text");
+    TMySQLRecordset back;
+    back.SetConnection(conn.get());
+    back.SetSQL("SELECT * FROM " + copy + " ORDER BY id");
+    back.SetProp(prFetchAll, true);
+    if (prepared) back.Prepare();
+    back.Open();
+    const std::vector<TRecBuf> got = Records(back);
+    ASSERT_EQ(got.size(), rows.size());
+    for (std::size_t r = 0; r < got.size(); ++r) {
+      for (int f = 1; f <= n; ++f) {
+        // 838:59:59.999999 reads as 839:00:00 (date-time numbers hold
+        // milliseconds), which the TIME(6) column clips when it is written.
+        if (r == 2 && original.Fields()[f - 1]->Name() == "tm6") {
+          double v;
+          std::memcpy(&v, got[r].get() + back.Fields()[f - 1]->Offset(), sizeof v);
+          EXPECT_EQ(v, (838.0 * 3600 + 59 * 60 + 59) / 86400);
+          continue;
+        }
+        ExpectSameValue(original, rows[r].get(), back, got[r].get(), f);
+      }
+    }
+    back.Close();
+  }
+}
+
+TEST(MyRecordsetServer, PreparedStatementsOpenAgainRefuseOpenNextAndCallProcedures) {
+  LUMO_REQUIRE_SERVER();
+  auto conn = Connect();
+  FillNumbers(*conn, "rs_prep_numbers", 100);
+  TMySQLRecordset rs;
+  rs.SetConnection(conn.get());
+  rs.SetSQL("SELECT id, v FROM rs_prep_numbers WHERE id >= :lo ORDER BY id");
+  rs.SetProp(prFetchAll, true);
+  ASSERT_EQ(rs.Command().GetParamCount(), 1);
+  rs.Command().GetParam(0).SetDataType(dtInt32);
+  rs.Prepare();
+  for (int lo : {91, 96, 101}) {
+    rs.Command().GetParam(0).SetValue(Variant(lo));
+    rs.Open();
+    const auto records = Records(rs);
+    ASSERT_EQ(records.size(), static_cast<std::size_t>(101 - lo));
+    if (!records.empty()) {
+      EXPECT_EQ(rs.GetFieldAsVariant(1, records[0].get()).AsInt32(), lo);
+    }
+    rs.Close();
+  }
+  rs.SetProp(prOpenNext, true);
+  try {
+    rs.Open();
+    ADD_FAILURE() << "opened the next result of a prepared statement";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "Cannot OpenNext if statement is Prepared");
+  }
+  rs.SetProp(prOpenNext, false);
+  rs.UnPrepare();
+
+  // A prepared CALL: its first result set is read, the rest is dropped.
+  conn->ExecStatement("DROP PROCEDURE IF EXISTS rs_prep_two");
+  conn->ExecStatement("CREATE PROCEDURE rs_prep_two() BEGIN SELECT 1 AS a UNION SELECT 2; SELECT 'x' AS b; END");
+  TMySQLRecordset call;
+  call.SetConnection(conn.get());
+  call.SetSQL("CALL rs_prep_two()");
+  call.SetProp(prFetchAll, true);
+  call.Prepare();
+  for (int round = 0; round < 2; ++round) {
+    call.Open();
+    ASSERT_EQ(call.FieldCount(), 1);
+    EXPECT_EQ(Records(call).size(), 2u);
+    call.Close();
+    conn->ExecStatement("SELECT 1");  // nothing is left pending
+  }
+  call.UnPrepare();
 }
 
 }  // namespace

@@ -151,11 +151,13 @@ TEST(MySqlHandshake, FlagNegotiation) {
   EXPECT_TRUE(f & client::LOCAL_FILES);
   EXPECT_FALSE(f & client::SSL);
   EXPECT_EQ(f & client::CAPABILITIES, static_cast<std::uint32_t>(client::CAPABILITIES));
-  // Multi statements only when asked for; multi results always.
+  // Multi statements only when asked for; multi results always, for
+  // prepared statements too (a prepared CALL returning result sets).
   req.ClientFlag = client::FOUND_ROWS;
   f = NegotiateClientFlags(req, modern);
   EXPECT_FALSE(f & client::MULTI_STATEMENTS);
   EXPECT_TRUE(f & client::MULTI_RESULTS);
+  EXPECT_TRUE(f & client::PS_MULTI_RESULTS);
   req.SessionFlags = client::MULTI_STATEMENTS;
   EXPECT_TRUE(NegotiateClientFlags(req, modern) & client::MULTI_STATEMENTS);
   req.SessionFlags = 0;

@@ -73,16 +73,19 @@ std::string ErrPacket(std::uint16_t code, const std::string& sqlState, const std
 
 std::string EofPacket(std::uint16_t warnings, std::uint16_t status) { return "\xFE" + Int16(warnings) + Int16(status); }
 
-std::string ColumnDef41(const std::string& name) {
+std::string ColumnDef41(const std::string& name) { return ColumnDef41(name, 253); }
+
+std::string ColumnDef41(const std::string& name, std::uint8_t type, std::uint16_t flags, std::uint32_t length,
+                        std::uint16_t charset) {
   std::string c = LenEncString("def") + LenEncString("") + LenEncString("") + LenEncString("") +
                   LenEncString(name) + LenEncString(name);
-  c += '\x0C';                  // length of the fixed block
-  c += Int16(45);               // character set
-  c += Int32(255);              // column length
-  c += static_cast<char>(253);  // VAR_STRING
-  c += Int16(0);                // flags
-  c += static_cast<char>(0);    // decimals
-  c += Int16(0);                // filler
+  c += '\x0C';                   // length of the fixed block
+  c += Int16(charset);           // character set
+  c += Int32(length);            // column length
+  c += static_cast<char>(type);  // type
+  c += Int16(flags);             // flags
+  c += static_cast<char>(0);     // decimals
+  c += Int16(0);                 // filler
   return c;
 }
 

@@ -54,6 +54,9 @@ std::string ErrPacket(std::uint16_t code, const std::string& sqlState, const std
 std::string EofPacket(std::uint16_t warnings = 0, std::uint16_t status = 2);
 // A 4.1 column definition of a VAR_STRING column.
 std::string ColumnDef41(const std::string& name);
+// ... of a column of any type.
+std::string ColumnDef41(const std::string& name, std::uint8_t type, std::uint16_t flags = 0,
+                        std::uint32_t length = 255, std::uint16_t charset = 45);
 // A text row; nullptr values are NULL.
 std::string TextRow(const std::vector<const char*>& values);
 
