@@ -9,6 +9,8 @@
 // executed many times, OpenNext refused, a prepared CALL.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <cmath>
 #include <cstring>
 #include <optional>
@@ -695,11 +697,16 @@ void ExpectSame(TMySQLRecordset& rs, int fieldNo, std::uint8_t* rec, const std::
   }
 }
 
-const char* kTypesTable = "rs_types_recset";
+// Each test gets its own copy of the table: ctest runs the tests of this
+// program in parallel processes against one server.
+std::string TypesTable() {
+  const std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  return "rs_types_" + std::to_string(std::hash<std::string>{}(test) % 100000000);
+}
 
 void CreateTypesTable(TMySQLConnection& c) {
-  c.ExecStatement(std::string("DROP TABLE IF EXISTS ") + kTypesTable);
-  c.ExecStatement(std::string("CREATE TABLE ") + kTypesTable + R"( (
+  c.ExecStatement(std::string("DROP TABLE IF EXISTS ") + TypesTable());
+  c.ExecStatement(std::string("CREATE TABLE ") + TypesTable() + R"( (
     id INT PRIMARY KEY, ti TINYINT, tb TINYINT(1), tu TINYINT UNSIGNED, si SMALLINT, su SMALLINT UNSIGNED,
     mi MEDIUMINT, mu MEDIUMINT UNSIGNED, i INT, iu INT UNSIGNED, bi BIGINT, bu BIGINT UNSIGNED,
     f FLOAT, d DOUBLE, dc DECIMAL(10,2), dm DECIMAL(65,30), b1 BIT(1), b64 BIT(64),
@@ -708,7 +715,7 @@ void CreateTypesTable(TMySQLConnection& c) {
     lt LONGTEXT, tbl TINYBLOB, bl BLOB, mb MEDIUMBLOB, lb LONGBLOB, e ENUM('a','bb','ccc'),
     st SET('x','y','z'), js JSON) CHARACTER SET utf8mb4)");
   c.ExecStatement("SET SESSION sql_mode = ''");
-  c.ExecStatement(std::string("INSERT INTO ") + kTypesTable + R"( VALUES
+  c.ExecStatement(std::string("INSERT INTO ") + TypesTable() + R"( VALUES
     (1, 5, 1, 200, -300, 60000, -8000000, 16000000, -2000000000, 4000000000, -9000000000000000000,
      18000000000000000000, 3.14159, 2.718281828459045, 12345678.91,
      '12345678901234567890123456789012345.12345678901234567890123456789', b'1', b'1010101111001101',
@@ -739,7 +746,7 @@ TEST(MyRecordsetServer, EveryColumnTypeAsThePeerReadsIt) {
     auto conn = Connect(unicode);
     if (unicode) conn->SetProp(prEnableFmtBCD, true);  // exact decimals
     CreateTypesTable(*conn);
-    const std::string sql = std::string("SELECT * FROM ") + kTypesTable + " ORDER BY id";
+    const std::string sql = std::string("SELECT * FROM ") + TypesTable() + " ORDER BY id";
     TMySQLRecordset rs;
     rs.SetConnection(conn.get());
     rs.SetSQL(sql);
@@ -763,7 +770,7 @@ TEST(MyRecordsetServer, EveryColumnTypeAsThePeerReadsIt) {
     ASSERT_NE(table, nullptr);
     EXPECT_EQ(table->TimestampField(), rs.Fields()[23]);
     EXPECT_NEAR(table->MaxTimestamp(), EncodeDateTime(2038, 1, 19, 3, 14, 7, 999), 1e-9);
-    EXPECT_EQ(table->TableName(), kTypesTable);
+    EXPECT_EQ(table->TableName(), TypesTable());
     rs.Close();
     // With NullForZeroDate off the zero date reads as ZeroDate.
     rs.SetProp(prNullForZeroDate, false);
@@ -1076,7 +1083,7 @@ TEST(MyRecordsetServer, PreparedReadsEveryColumnTypeAsTheTextPathAndThePeer) {
     auto conn = Connect(unicode);
     if (unicode) conn->SetProp(prEnableFmtBCD, true);
     CreateTypesTable(*conn);
-    const std::string sql = std::string("SELECT * FROM ") + kTypesTable + " ORDER BY id";
+    const std::string sql = std::string("SELECT * FROM ") + TypesTable() + " ORDER BY id";
     TMySQLRecordset text;
     text.SetConnection(conn.get());
     text.SetSQL(sql);
@@ -1120,12 +1127,12 @@ TEST(MyRecordsetServer, PreparedParametersWriteEveryColumnTypeBack) {
   auto conn = Connect(true);
   conn->SetProp(prEnableFmtBCD, true);
   CreateTypesTable(*conn);
-  const std::string copy = std::string(kTypesTable) + "_copy";
+  const std::string copy = std::string(TypesTable()) + "_copy";
   conn->ExecStatement("DROP TABLE IF EXISTS " + copy);
-  conn->ExecStatement("CREATE TABLE " + copy + " LIKE " + kTypesTable);
+  conn->ExecStatement("CREATE TABLE " + copy + " LIKE " + TypesTable());
   TMySQLRecordset original;
   original.SetConnection(conn.get());
-  original.SetSQL(std::string("SELECT * FROM ") + kTypesTable + " ORDER BY id");
+  original.SetSQL(std::string("SELECT * FROM ") + TypesTable() + " ORDER BY id");
   original.SetProp(prFetchAll, true);
   original.Open();
   const std::vector<TRecBuf> rows = Records(original);

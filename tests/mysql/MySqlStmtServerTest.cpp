@@ -509,7 +509,9 @@ TEST(MySqlStmtServer, AStatementWhoseSessionWasKilled) {
   Api().mysql_close(killer);
 }
 
-TEST(MySqlStmtServer, AValueAboveMaxAllowedPacketFailsAndTheConnectionGoesOn) {
+// Lowers the server-wide packet limit for a moment: runs alone (see the
+// "Serial" suites in tests/CMakeLists.txt).
+TEST(MySqlStmtServerSerial, AValueAboveMaxAllowedPacketFailsAndTheConnectionGoesOn) {
   LUMO_REQUIRE_SERVER();
   PMYSQL_CON admin = Open();
   ASSERT_NE(admin, nullptr);
