@@ -59,6 +59,9 @@ enum : std::uint32_t {
   SECURE_CONNECTION = 32768,
   MULTI_STATEMENTS = 65536,
   MULTI_RESULTS = 131072,
+  // The handshake names authentication plugins (greeting, response and the
+  // switch request); sent only to servers that announce it.
+  PLUGIN_AUTH = 1u << 19,
   // Long password, long flag, local files, protocol 4.1, transactions,
   // secure connection, multi statements, multi results.
   CAPABILITIES = 238213,
