@@ -15,6 +15,7 @@
 #include <functional>
 #include <string>
 
+#include "MySqlApiDirect.h"
 #include "MySqlSession.h"
 #include "support/FakeMySqlServer.h"
 #include "support/RsaTestKey.h"
@@ -339,6 +340,40 @@ TEST(MySqlAuthFake, BrokenExchangesFailClearly) {
   }
 }
 
+// The facade's login options reach the session.
+TEST(MySqlAuthFake, FacadeLoginOptions) {
+  RegisterMySqlApiDirect();
+  TMySQLAPIDirect& api = *MyAPIDirect;
+  test::RsaTestKey key;
+  FakeMySqlServer srv(std::vector<FakeMySqlScript>{
+      FakeMySqlScript()
+          .Send(PluginGreeting().Build())
+          .Receive()
+          .Send(FullAuth)
+          .Receive()
+          .Send("\x01" + key.PublicPem())
+          .Receive()
+          .Send(OkPacket()),
+      FakeMySqlScript().Send(PluginGreeting().Build()).Receive()});
+  PMYSQL_CON h = api.mysql_init(nullptr);
+  api.mysql_options(h, lumo::MYSQL_OPT_GET_SERVER_PUBLIC_KEY, 1);
+  EXPECT_EQ(api.mysql_real_connect(h, "127.0.0.1", "lumo", Password, "", srv.Port(), "", 0), h)
+      << api.mysql_error(h);
+  api.mysql_close(h);
+
+  h = api.mysql_init(nullptr);
+  api.mysql_options(h, lumo::MYSQL_DEFAULT_AUTH, std::string("dialog"));
+  EXPECT_EQ(api.mysql_real_connect(h, "127.0.0.1", "lumo", Password, "", srv.Port(), "", 0), nullptr);
+  EXPECT_EQ(api.mysql_errno(h), static_cast<std::uint32_t>(cr::AUTH_PLUGIN_CANNOT_LOAD));
+  EXPECT_EQ(api.mysql_error(h), "Authentication plugin 'dialog' cannot be loaded: this client does not provide it");
+  api.mysql_close(h);
+  ASSERT_TRUE(srv.WaitDone(2));
+  const auto rx = srv.Received(0);
+  ASSERT_GE(rx.size(), 3u);
+  EXPECT_EQ(Unmask(key.Decrypt(rx[2].Payload), Nonce), Password + '\0');
+  EXPECT_TRUE(srv.Received(1).empty());
+}
+
 // ---- the C client library's plugins on the same scripts
 
 struct LibResult {
@@ -346,8 +381,9 @@ struct LibResult {
   std::string Error;
 };
 
-LibResult LibConnect(const FakeMySqlServer& srv, const std::string& keyFile = "") {
+LibResult LibConnect(const FakeMySqlServer& srv, const std::string& keyFile, bool tls) {
   MYSQL* m = ::mysql_init(nullptr);
+  if (tls) ::mysql_ssl_set(m, nullptr, nullptr, nullptr, nullptr, nullptr);
   const unsigned timeout = 5;
   ::mysql_options(m, ::MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
   ::mysql_options(m, ::MYSQL_OPT_READ_TIMEOUT, &timeout);
@@ -367,8 +403,12 @@ TEST(MySqlAuthFake, TheClientLibrarySendsTheSameBytes) {
   TempDir dir;
   const std::string keyFile = dir.Write("server-key.pub", key.PublicPem());
   const std::string nonce32 = "a nonce of thirty-two bytes here";
-  // Per client: the fast path, a switch to client_ed25519, then full
-  // authentication with the key file.
+  test::TestPki pki;
+  const auto cert = pki.Issue("server", "localhost", "DNS:localhost,IP:127.0.0.1");
+  FakeGreeting withTls = PluginGreeting();
+  withTls.Capabilities |= client::SSL;
+  // Per client: the fast path, a switch to client_ed25519, full
+  // authentication with the key file, and full authentication over TLS.
   const std::vector<FakeMySqlScript> scripts = {
       FakeMySqlScript().Send(PluginGreeting().Build()).Receive().Send(FastAuthOk).Send(OkPacket()),
       FakeMySqlScript()
@@ -377,17 +417,28 @@ TEST(MySqlAuthFake, TheClientLibrarySendsTheSameBytes) {
           .Send(Switch("client_ed25519", nonce32))
           .Receive()
           .Send(OkPacket()),
-      FakeMySqlScript().Send(PluginGreeting().Build()).Receive().Send(FullAuth).Receive().Send(OkPacket())};
+      FakeMySqlScript().Send(PluginGreeting().Build()).Receive().Send(FullAuth).Receive().Send(OkPacket()),
+      FakeMySqlScript()
+          .Send(withTls.Build())
+          .Receive()
+          .StartTls(cert.Cert, cert.Key)
+          .Receive()
+          .Send(FullAuth)
+          .Receive()
+          .Send(OkPacket())};
   FakeMySqlServer ours(scripts), lib(scripts);
   Options o;
   o.Auth.ServerPublicKeyFile = keyFile;
-  for (int i = 0; i < 3; ++i) Connect(ours, o)->Close();
-  for (int i = 0; i < 3; ++i) {
-    const LibResult r = LibConnect(lib, keyFile);
+  for (int i = 0; i < 4; ++i) {
+    o.Protocol = i == 3 ? MYSQL_PROTOCOL_SSL : MYSQL_PROTOCOL_DEFAULT;
+    Connect(ours, o)->Close();
+  }
+  for (int i = 0; i < 4; ++i) {
+    const LibResult r = LibConnect(lib, keyFile, i == 3);
     EXPECT_EQ(r.Errno, 0u) << i << ": " << r.Error;
   }
-  ASSERT_TRUE(ours.WaitDone(3));
-  ASSERT_TRUE(lib.WaitDone(3));
+  ASSERT_TRUE(ours.WaitDone(4));
+  ASSERT_TRUE(lib.WaitDone(4));
   EXPECT_TRUE(ours.Failures().empty());
   EXPECT_TRUE(lib.Failures().empty());
 
@@ -399,6 +450,8 @@ TEST(MySqlAuthFake, TheClientLibrarySendsTheSameBytes) {
   EXPECT_EQ(ours.Received(1).at(1).Payload, S(Ed25519Sign(Password, B(nonce32))));
   // RSA-OAEP is randomised: the plaintexts are compared.
   EXPECT_EQ(key.Decrypt(ours.Received(2).at(1).Payload), key.Decrypt(lib.Received(2).at(1).Payload));
+  EXPECT_EQ(ours.Received(3).at(2).Payload, Password + '\0');
+  EXPECT_EQ(lib.Received(3).at(2).Payload, Password + '\0');
 }
 
 }  // namespace
