@@ -64,15 +64,30 @@ TSecureBytes PasswordWithZero(std::string_view password) {
   throw AuthPluginError(cr::AUTH_PLUGIN_ERR, plugin, reason);
 }
 
-// ---- mysql_native_password
+// A plugin over the login's password.
+class TPasswordPlugin : public TMySqlAuthPlugin {
+ protected:
+  explicit TPasswordPlugin(const TMySqlAuthContext& c) : FContext(c) {}
+  const TMySqlAuthContext& FContext;
+};
 
-class TNativePassword : public TMySqlAuthPlugin {
+// A plugin whose nonce is the 20-byte scramble.
+class TScramblePlugin : public TPasswordPlugin {
  public:
-  explicit TNativePassword(const TMySqlAuthContext& c) : FContext(c) {}
-  std::string_view Name() const noexcept override { return authplugin::NativePassword; }
   bool TakesNonce(std::span<const std::uint8_t> nonce) const noexcept override {
     return NonceOf(nonce, Scramble41Length).size() == Scramble41Length;
   }
+
+ protected:
+  using TPasswordPlugin::TPasswordPlugin;
+};
+
+// ---- mysql_native_password
+
+class TNativePassword : public TScramblePlugin {
+ public:
+  explicit TNativePassword(const TMySqlAuthContext& c) : TScramblePlugin(c) {}
+  std::string_view Name() const noexcept override { return authplugin::NativePassword; }
   TSecureBytes Start(std::span<const std::uint8_t> nonce) override {
     if (!TakesNonce(nonce)) RaiseMalformedPacket();
     if (FContext.Password.empty()) return {};
@@ -81,16 +96,13 @@ class TNativePassword : public TMySqlAuthPlugin {
     Wipe(token);
     return out;
   }
-
- private:
-  const TMySqlAuthContext& FContext;
 };
 
 // ---- mysql_old_password
 
-class TOldPassword : public TMySqlAuthPlugin {
+class TOldPassword : public TPasswordPlugin {
  public:
-  explicit TOldPassword(const TMySqlAuthContext& c) : FContext(c) {}
+  explicit TOldPassword(const TMySqlAuthContext& c) : TPasswordPlugin(c) {}
   std::string_view Name() const noexcept override { return authplugin::OldPassword; }
   bool TakesNonce(std::span<const std::uint8_t> nonce) const noexcept override {
     return !NonceOf(nonce, ScrambleLength).empty() || !NonceOf(nonce, Scramble41Length).empty();
@@ -105,22 +117,16 @@ class TOldPassword : public TMySqlAuthPlugin {
     Wipe(token);
     return out;
   }
-
- private:
-  const TMySqlAuthContext& FContext;
 };
 
 // ---- mysql_clear_password
 
-class TClearPassword : public TMySqlAuthPlugin {
+class TClearPassword : public TPasswordPlugin {
  public:
-  explicit TClearPassword(const TMySqlAuthContext& c) : FContext(c) {}
+  explicit TClearPassword(const TMySqlAuthContext& c) : TPasswordPlugin(c) {}
   std::string_view Name() const noexcept override { return authplugin::ClearPassword; }
   bool TakesNonce(std::span<const std::uint8_t>) const noexcept override { return true; }
   TSecureBytes Start(std::span<const std::uint8_t>) override { return PasswordWithZero(FContext.Password); }
-
- private:
-  const TMySqlAuthContext& FContext;
 };
 
 // ---- caching_sha2_password
@@ -145,13 +151,10 @@ std::string ReadPublicKeyFile(const std::string& path) {
   return text;
 }
 
-class TCachingSha2Password : public TMySqlAuthPlugin {
+class TCachingSha2Password : public TScramblePlugin {
  public:
-  explicit TCachingSha2Password(const TMySqlAuthContext& c) : FContext(c) {}
+  explicit TCachingSha2Password(const TMySqlAuthContext& c) : TScramblePlugin(c) {}
   std::string_view Name() const noexcept override { return authplugin::CachingSha2Password; }
-  bool TakesNonce(std::span<const std::uint8_t> nonce) const noexcept override {
-    return NonceOf(nonce, Scramble41Length).size() == Scramble41Length;
-  }
   TSecureBytes Start(std::span<const std::uint8_t> nonce) override {
     if (!TakesNonce(nonce)) RaiseMalformedPacket();
     std::memcpy(FNonce.data(), nonce.data(), FNonce.size());
@@ -203,7 +206,6 @@ class TCachingSha2Password : public TMySqlAuthPlugin {
                      "server's RSA public key file, or allow the key to be requested from the server");
   }
 
-  const TMySqlAuthContext& FContext;
   std::array<std::uint8_t, Scramble41Length> FNonce{};
   TState FState = sStart;
 };
@@ -212,9 +214,9 @@ class TCachingSha2Password : public TMySqlAuthPlugin {
 
 constexpr std::size_t Ed25519NonceLength = 32;
 
-class TEd25519 : public TMySqlAuthPlugin {
+class TEd25519 : public TPasswordPlugin {
  public:
-  explicit TEd25519(const TMySqlAuthContext& c) : FContext(c) {}
+  explicit TEd25519(const TMySqlAuthContext& c) : TPasswordPlugin(c) {}
   std::string_view Name() const noexcept override { return authplugin::Ed25519; }
   bool TakesNonce(std::span<const std::uint8_t> nonce) const noexcept override {
     return NonceOf(nonce, Ed25519NonceLength).size() == Ed25519NonceLength;
@@ -226,9 +228,6 @@ class TEd25519 : public TMySqlAuthPlugin {
     Wipe(signature);
     return out;
   }
-
- private:
-  const TMySqlAuthContext& FContext;
 };
 
 // ---- Ed25519 over libsodium's group operations

@@ -17,6 +17,7 @@
 
 #include "MySqlApiDirect.h"
 #include "MySqlSession.h"
+#include "support/ErrorCode.h"
 #include "support/FakeMySqlServer.h"
 #include "support/RsaTestKey.h"
 
@@ -53,6 +54,13 @@ FakeGreeting PluginGreeting(const std::string& plugin = "caching_sha2_password",
 
 std::string Switch(const std::string& plugin, const std::string& data) { return "\xFE" + plugin + '\0' + data; }
 
+const std::string Nonce32 = "a nonce of thirty-two bytes here";
+
+// Greeting, response, the switch request, the answer.
+FakeMySqlScript SwitchScript(const std::string& greetingPlugin, const std::string& switchRequest) {
+  return FakeMySqlScript().Send(PluginGreeting(greetingPlugin).Build()).Receive().Send(switchRequest).Receive();
+}
+
 struct Options {
   TMySqlAuthSettings Auth;
   MYSQL_PROTOCOL_TYPE Protocol = MYSQL_PROTOCOL_DEFAULT;
@@ -71,15 +79,7 @@ std::unique_ptr<TMySqlSession> Connect(const FakeMySqlServer& srv, const Options
   return s;
 }
 
-int ErrorOf(const std::function<void()>& f, std::string* message = nullptr) {
-  try {
-    f();
-  } catch (const EMySqlException& e) {
-    if (message) *message = e.Message();
-    return e.ErrorCode();
-  }
-  return 0;
-}
+using test::MySqlErrorOf;
 
 // The parts of a 4.1 handshake response.
 struct Response {
@@ -135,7 +135,7 @@ TEST(MySqlAuthFake, CachingSha2FastPathAndWrongPassword) {
   EXPECT_EQ(s->AuthPlugin(), "caching_sha2_password");
   s->Close();
   std::string msg;
-  EXPECT_EQ(ErrorOf([&] { Connect(srv, {}, "wrong"); }, &msg), er::ACCESS_DENIED_ERROR);
+  EXPECT_EQ(MySqlErrorOf([&] { Connect(srv, {}, "wrong"); }, &msg), er::ACCESS_DENIED_ERROR);
   EXPECT_EQ(msg, "\r\n#28000Access denied for user 'lumo'@'localhost' (using password: YES)");
   ASSERT_TRUE(srv.WaitDone(2));
   EXPECT_TRUE(srv.Failures().empty());
@@ -213,7 +213,7 @@ TEST(MySqlAuthFake, FullAuthenticationOverPlainTcp) {
   // No key: a clear message, and nothing holds the password.
   FakeMySqlServer none(fullAuthScript().Receive());
   std::string msg;
-  EXPECT_EQ(ErrorOf([&] { Connect(none); }, &msg), cr::AUTH_PLUGIN_ERR);
+  EXPECT_EQ(MySqlErrorOf([&] { Connect(none); }, &msg), cr::AUTH_PLUGIN_ERR);
   EXPECT_EQ(msg.rfind("Authentication plugin 'caching_sha2_password' reported error: Authentication requires "
                       "secure connection.", 0),
             0u)
@@ -248,7 +248,7 @@ TEST(MySqlAuthFake, FullAuthenticationOverPlainTcp) {
   FakeMySqlServer missing(fullAuthScript().Receive());
   o = Options();
   o.Auth.ServerPublicKeyFile = dir.Path + "/absent.pem";
-  EXPECT_EQ(ErrorOf([&] { Connect(missing, o); }, &msg), cr::AUTH_PLUGIN_ERR);
+  EXPECT_EQ(MySqlErrorOf([&] { Connect(missing, o); }, &msg), cr::AUTH_PLUGIN_ERR);
   EXPECT_NE(msg.find("cannot read the server's public key file '" + dir.Path + "/absent.pem'"), std::string::npos);
   EXPECT_FALSE(AnyPacketHolds(missing.Received(), Password));
 }
@@ -256,34 +256,19 @@ TEST(MySqlAuthFake, FullAuthenticationOverPlainTcp) {
 // Each switch request brings its own nonce: the answer is made over it,
 // not over the greeting's.
 TEST(MySqlAuthFake, SwitchRequestsUseTheirOwnNonce) {
-  const std::string nonce32 = "a nonce of thirty-two bytes here";
   FakeMySqlServer srv(std::vector<FakeMySqlScript>{
-      FakeMySqlScript()
-          .Send(PluginGreeting("mysql_native_password").Build())
-          .Receive()
-          .Send(Switch("caching_sha2_password", Fresh + '\0'))
-          .Receive()
+      SwitchScript("mysql_native_password", Switch("caching_sha2_password", Fresh + '\0'))
           .Send(FastAuthOk)
           .Send(OkPacket()),
-      FakeMySqlScript()
-          .Send(PluginGreeting("mysql_native_password").Build())
-          .Receive()
-          .Send(Switch("client_ed25519", nonce32))
-          .Receive()
-          .Send(OkPacket()),
-      FakeMySqlScript()
-          .Send(PluginGreeting().Build())
-          .Receive()
-          .Send(Switch("mysql_native_password", Fresh + '\0'))
-          .Receive()
-          .Send(OkPacket())});
+      SwitchScript("mysql_native_password", Switch("client_ed25519", Nonce32)).Send(OkPacket()),
+      SwitchScript("caching_sha2_password", Switch("mysql_native_password", Fresh + '\0')).Send(OkPacket())});
   EXPECT_EQ(Connect(srv)->AuthPlugin(), "caching_sha2_password");
   EXPECT_EQ(Connect(srv)->AuthPlugin(), "client_ed25519");
   EXPECT_EQ(Connect(srv)->AuthPlugin(), "mysql_native_password");
   ASSERT_TRUE(srv.WaitDone(3));
   EXPECT_TRUE(srv.Failures().empty());
   const std::string answers[] = {S(CachingSha2Scramble(Password, B(Fresh).data())),
-                                 S(Ed25519Sign(Password, B(nonce32))), S(Scramble41(Password, B(Fresh).data()))};
+                                 S(Ed25519Sign(Password, B(Nonce32))), S(Scramble41(Password, B(Fresh).data()))};
   for (int c = 0; c < 3; ++c) {
     const auto rx = srv.Received(c);
     ASSERT_GE(rx.size(), 2u) << c;
@@ -296,9 +281,7 @@ TEST(MySqlAuthFake, SwitchRequestsUseTheirOwnNonce) {
 
 // Broken and hostile exchanges end the connect with a clear error at once.
 TEST(MySqlAuthFake, BrokenExchangesFailClearly) {
-  const auto afterResponse = [](const std::string& reply) {
-    return FakeMySqlScript().Send(PluginGreeting("mysql_native_password").Build()).Receive().Send(reply).Receive();
-  };
+  const auto afterResponse = [](const std::string& reply) { return SwitchScript("mysql_native_password", reply); };
   struct Case {
     FakeMySqlScript Script;
     int Code;
@@ -329,7 +312,7 @@ TEST(MySqlAuthFake, BrokenExchangesFailClearly) {
     FakeMySqlServer srv(cases[i].Script);
     std::unique_ptr<TMySqlSession> s;
     std::string msg;
-    EXPECT_EQ(ErrorOf([&] { s = Connect(srv, cases[i].Opts); }, &msg), cases[i].Code) << i;
+    EXPECT_EQ(MySqlErrorOf([&] { s = Connect(srv, cases[i].Opts); }, &msg), cases[i].Code) << i;
     EXPECT_EQ(msg, cases[i].Message) << i;
     ASSERT_TRUE(srv.WaitDone()) << i;
     EXPECT_FALSE(AnyPacketHolds(srv.Received(), Password)) << i;
@@ -402,7 +385,6 @@ TEST(MySqlAuthFake, TheClientLibrarySendsTheSameBytes) {
   test::RsaTestKey key;
   TempDir dir;
   const std::string keyFile = dir.Write("server-key.pub", key.PublicPem());
-  const std::string nonce32 = "a nonce of thirty-two bytes here";
   test::TestPki pki;
   const auto cert = pki.Issue("server", "localhost", "DNS:localhost,IP:127.0.0.1");
   FakeGreeting withTls = PluginGreeting();
@@ -411,12 +393,7 @@ TEST(MySqlAuthFake, TheClientLibrarySendsTheSameBytes) {
   // authentication with the key file, and full authentication over TLS.
   const std::vector<FakeMySqlScript> scripts = {
       FakeMySqlScript().Send(PluginGreeting().Build()).Receive().Send(FastAuthOk).Send(OkPacket()),
-      FakeMySqlScript()
-          .Send(PluginGreeting("mysql_native_password").Build())
-          .Receive()
-          .Send(Switch("client_ed25519", nonce32))
-          .Receive()
-          .Send(OkPacket()),
+      SwitchScript("mysql_native_password", Switch("client_ed25519", Nonce32)).Send(OkPacket()),
       FakeMySqlScript().Send(PluginGreeting().Build()).Receive().Send(FullAuth).Receive().Send(OkPacket()),
       FakeMySqlScript()
           .Send(withTls.Build())
@@ -447,7 +424,7 @@ TEST(MySqlAuthFake, TheClientLibrarySendsTheSameBytes) {
   EXPECT_EQ(tokenOf(ours).Token, tokenOf(lib).Token);
   EXPECT_EQ(tokenOf(ours).Token, S(CachingSha2Scramble(Password, B(Nonce).data())));
   EXPECT_EQ(ours.Received(1).at(1).Payload, lib.Received(1).at(1).Payload);
-  EXPECT_EQ(ours.Received(1).at(1).Payload, S(Ed25519Sign(Password, B(nonce32))));
+  EXPECT_EQ(ours.Received(1).at(1).Payload, S(Ed25519Sign(Password, B(Nonce32))));
   // RSA-OAEP is randomised: the plaintexts are compared.
   EXPECT_EQ(key.Decrypt(ours.Received(2).at(1).Payload), key.Decrypt(lib.Received(2).at(1).Payload));
   EXPECT_EQ(ours.Received(3).at(2).Payload, Password + '\0');

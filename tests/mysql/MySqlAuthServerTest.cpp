@@ -10,6 +10,7 @@
 #include <string>
 
 #include "MySqlSession.h"
+#include "support/ErrorCode.h"
 #include "support/TestServer.h"
 
 namespace lumo {
@@ -48,14 +49,7 @@ std::string Scalar(TMySqlSession& s, const std::string& sql) {
   return v;
 }
 
-int ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EMySqlException& e) {
-    return e.ErrorCode();
-  }
-  return 0;
-}
+using test::MySqlErrorOf;
 
 std::string Base64NoPadding(const std::array<std::uint8_t, 32>& bytes) {
   unsigned char out[64] = {};
@@ -84,9 +78,9 @@ TEST(MySqlAuthServer, Ed25519Account) {
     EXPECT_EQ(s->AuthPlugin(), "client_ed25519");
     EXPECT_EQ(Scalar(*s, "SELECT CURRENT_USER()").rfind(user + "@", 0), 0u);
     s->Close();
-    EXPECT_EQ(ErrorOf([&] { Open(user, pw + "x", via); }), er::ACCESS_DENIED_ERROR);
+    EXPECT_EQ(MySqlErrorOf([&] { Open(user, pw + "x", via); }), er::ACCESS_DENIED_ERROR);
   }
-  EXPECT_EQ(ErrorOf([&] { Open(user, ""); }), er::ACCESS_DENIED_ERROR);
+  EXPECT_EQ(MySqlErrorOf([&] { Open(user, ""); }), er::ACCESS_DENIED_ERROR);
 }
 
 // The first answer made with caching_sha2_password, as a client whose
@@ -98,13 +92,13 @@ TEST(MySqlAuthServer, AccountsReachedThroughASwitchRequest) {
   auto native = Open(TestServer().nativeUser, TestServer().nativePassword, Via::Tcp, sha2);
   EXPECT_EQ(native->AuthPlugin(), "mysql_native_password");
   EXPECT_EQ(Scalar(*native, "SELECT CURRENT_USER()").rfind(TestServer().nativeUser + "@", 0), 0u);
-  EXPECT_EQ(ErrorOf([&] { Open(TestServer().nativeUser, "wrong", Via::Tcp, sha2); }), er::ACCESS_DENIED_ERROR);
+  EXPECT_EQ(MySqlErrorOf([&] { Open(TestServer().nativeUser, "wrong", Via::Tcp, sha2); }), er::ACCESS_DENIED_ERROR);
 
   auto old = Open(TestServer().oldUser, TestServer().oldPassword);
   EXPECT_EQ(old->AuthPlugin(), "mysql_old_password");
 
   // An unknown default plugin stops the connect before anything is sent.
-  EXPECT_EQ(ErrorOf([&] { Open(TestServer().nativeUser, TestServer().nativePassword, Via::Tcp, "dialog"); }),
+  EXPECT_EQ(MySqlErrorOf([&] { Open(TestServer().nativeUser, TestServer().nativePassword, Via::Tcp, "dialog"); }),
             cr::AUTH_PLUGIN_CANNOT_LOAD);
 }
 

@@ -15,6 +15,7 @@
 #include "MySqlAuth.h"
 #include "MySqlErrors.h"
 #include "MySqlSha1.h"
+#include "support/ErrorCode.h"
 #include "support/RsaTestKey.h"
 
 namespace lumo {
@@ -29,15 +30,7 @@ std::string S(const std::array<std::uint8_t, N>& a) {
   return S(a.data(), N);
 }
 
-int CodeOf(const std::function<void()>& f, std::string* message = nullptr) {
-  try {
-    f();
-  } catch (const EMySqlException& e) {
-    if (message) *message = e.Message();
-    return e.ErrorCode();
-  }
-  return 0;
-}
+using test::MySqlErrorOf;
 
 struct PkeyFree {
   void operator()(EVP_PKEY* k) const noexcept { EVP_PKEY_free(k); }
@@ -98,7 +91,7 @@ TEST(MySqlAuth, RsaEncryptsThePasswordXoredWithTheNonce) {
 
   // Keys that cannot be used.
   std::string msg;
-  EXPECT_EQ(CodeOf([&] { RsaEncryptPassword(pw, nonce, "-----BEGIN PUBLIC KEY-----\nAAAA\n"); }, &msg),
+  EXPECT_EQ(MySqlErrorOf([&] { RsaEncryptPassword(pw, nonce, "-----BEGIN PUBLIC KEY-----\nAAAA\n"); }, &msg),
             cr::AUTH_PLUGIN_ERR);
   EXPECT_EQ(msg, "Authentication plugin 'caching_sha2_password' reported error: the server's public key is not an "
                  "RSA public key in PEM form");
@@ -108,12 +101,12 @@ TEST(MySqlAuth, RsaEncryptsThePasswordXoredWithTheNonce) {
   char* data = nullptr;
   const long n = BIO_get_mem_data(bio.get(), &data);
   const std::string ecPem(data, static_cast<std::size_t>(n));
-  EXPECT_EQ(CodeOf([&] { RsaEncryptPassword(pw, nonce, ecPem); }), cr::AUTH_PLUGIN_ERR);
+  EXPECT_EQ(MySqlErrorOf([&] { RsaEncryptPassword(pw, nonce, ecPem); }), cr::AUTH_PLUGIN_ERR);
   test::RsaTestKey small(1024);  // OAEP takes at most 128 - 42 bytes
-  EXPECT_EQ(CodeOf([&] { RsaEncryptPassword(std::string(86, 'p'), nonce, small.PublicPem()); }, &msg),
+  EXPECT_EQ(MySqlErrorOf([&] { RsaEncryptPassword(std::string(86, 'p'), nonce, small.PublicPem()); }, &msg),
             cr::AUTH_PLUGIN_ERR);
   EXPECT_NE(msg.find("the password is too long for the server's RSA key"), std::string::npos);
-  EXPECT_EQ(CodeOf([&] { RsaEncryptPassword(std::string(85, 'p'), nonce, small.PublicPem()); }), 0);
+  EXPECT_EQ(MySqlErrorOf([&] { RsaEncryptPassword(std::string(85, 'p'), nonce, small.PublicPem()); }), 0);
 }
 
 TEST(MySqlAuth, PluginTableAndNonceLengths) {
@@ -137,7 +130,7 @@ TEST(MySqlAuth, PluginTableAndNonceLengths) {
   auto native = CreateAuthPlugin(authplugin::NativePassword, ctx);
   EXPECT_EQ(native->Start(nonce20).view(), S(Scramble41("s3cr3t", nonce20.data())));
   EXPECT_EQ(native->Start(nonce21).view(), S(Scramble41("s3cr3t", nonce20.data())));
-  EXPECT_EQ(CodeOf([&] { native->Continue(B("\x03")); }), cr::MALFORMED_PACKET);
+  EXPECT_EQ(MySqlErrorOf([&] { native->Continue(B("\x03")); }), cr::MALFORMED_PACKET);
   auto ed = CreateAuthPlugin(authplugin::Ed25519, ctx);
   const Bytes nonce32(32, 7);
   EXPECT_EQ(ed->Start(nonce32).view(), S(Ed25519Sign("s3cr3t", nonce32)));
@@ -150,12 +143,12 @@ TEST(MySqlAuth, PluginTableAndNonceLengths) {
   Bytes notZero = nonce20;
   notZero.push_back('x');
   for (const Bytes& bad : {Bytes(nonce20.begin(), nonce20.end() - 1), notZero, Bytes()}) {
-    EXPECT_EQ(CodeOf([&] { native->Start(bad); }), cr::MALFORMED_PACKET) << bad.size();
-    EXPECT_EQ(CodeOf([&] { sha2->Start(bad); }), cr::MALFORMED_PACKET) << bad.size();
+    EXPECT_EQ(MySqlErrorOf([&] { native->Start(bad); }), cr::MALFORMED_PACKET) << bad.size();
+    EXPECT_EQ(MySqlErrorOf([&] { sha2->Start(bad); }), cr::MALFORMED_PACKET) << bad.size();
   }
-  EXPECT_EQ(CodeOf([&] { ed->Start(nonce20); }), cr::MALFORMED_PACKET);
-  EXPECT_EQ(CodeOf([&] { ed->Start(Bytes(31, 7)); }), cr::MALFORMED_PACKET);
-  EXPECT_EQ(CodeOf([&] { old->Start(Bytes(12, 7)); }), cr::MALFORMED_PACKET);
+  EXPECT_EQ(MySqlErrorOf([&] { ed->Start(nonce20); }), cr::MALFORMED_PACKET);
+  EXPECT_EQ(MySqlErrorOf([&] { ed->Start(Bytes(31, 7)); }), cr::MALFORMED_PACKET);
+  EXPECT_EQ(MySqlErrorOf([&] { old->Start(Bytes(12, 7)); }), cr::MALFORMED_PACKET);
 
   // Empty passwords: empty tokens for the SHA scrambles.
   TMySqlAuthContext empty;
@@ -164,12 +157,12 @@ TEST(MySqlAuth, PluginTableAndNonceLengths) {
 
   // Refusals.
   std::string msg;
-  EXPECT_EQ(CodeOf([&] { CreateAuthPlugin("auth_gssapi_client", ctx); }, &msg), cr::AUTH_PLUGIN_CANNOT_LOAD);
+  EXPECT_EQ(MySqlErrorOf([&] { CreateAuthPlugin("auth_gssapi_client", ctx); }, &msg), cr::AUTH_PLUGIN_CANNOT_LOAD);
   EXPECT_EQ(msg, "Authentication plugin 'auth_gssapi_client' cannot be loaded: this client does not provide it");
-  EXPECT_EQ(CodeOf([&] { CreateAuthPlugin(authplugin::ClearPassword, ctx); }, &msg), cr::AUTH_PLUGIN_CANNOT_LOAD);
+  EXPECT_EQ(MySqlErrorOf([&] { CreateAuthPlugin(authplugin::ClearPassword, ctx); }, &msg), cr::AUTH_PLUGIN_CANNOT_LOAD);
   EXPECT_EQ(msg.rfind("Authentication plugin 'mysql_clear_password' cannot be loaded: plugin not enabled", 0), 0u);
   ctx.Settings.EnableCleartextPlugin = true;
-  EXPECT_EQ(CodeOf([&] { CreateAuthPlugin(authplugin::ClearPassword, ctx); }, &msg), cr::AUTH_PLUGIN_CANNOT_LOAD);
+  EXPECT_EQ(MySqlErrorOf([&] { CreateAuthPlugin(authplugin::ClearPassword, ctx); }, &msg), cr::AUTH_PLUGIN_CANNOT_LOAD);
   EXPECT_NE(msg.find("sent only over TLS or the local socket"), std::string::npos);
   ctx.SecureTransport = true;
   EXPECT_EQ(CreateAuthPlugin(authplugin::ClearPassword, ctx)->Start({}).view(), std::string("s3cr3t", 7));
