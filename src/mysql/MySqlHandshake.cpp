@@ -109,10 +109,9 @@ std::uint32_t NegotiateClientFlags(const TMySqlFlagRequest& request, std::uint32
     f &= ~static_cast<std::uint32_t>(client::SSL);
   if (!request.LocalInfile) f &= ~static_cast<std::uint32_t>(client::LOCAL_FILES);
   constexpr std::uint32_t pluginNeeds = client::PLUGIN_AUTH | client::PROTOCOL_41 | client::SECURE_CONNECTION;
-  if ((server & pluginNeeds) == pluginNeeds)
-    f |= client::PLUGIN_AUTH;
-  else
-    f &= ~static_cast<std::uint32_t>(client::PLUGIN_AUTH);
+  constexpr std::uint32_t pluginFlags = client::PLUGIN_AUTH | client::PLUGIN_AUTH_LENENC_CLIENT_DATA;
+  f &= ~pluginFlags;
+  if ((server & pluginNeeds) == pluginNeeds) f |= client::PLUGIN_AUTH | (server & client::PLUGIN_AUTH_LENENC_CLIENT_DATA);
   return f;
 }
 
@@ -145,8 +144,14 @@ void AppendHandshakeResponse(TMySqlByteBuffer& out, const TMySqlHandshakeParams&
   AppendHandshakePrefix(out, p);
   out.AppendString(p.User);
   if (p.Flags & client::PLUGIN_AUTH) {
-    LUMO_ASSERT(p.AuthResponse.size() <= 255);
-    out.AppendByte(static_cast<std::uint8_t>(p.AuthResponse.size()));
+    if (p.Flags & client::PLUGIN_AUTH_LENENC_CLIENT_DATA) {
+      out.AppendFieldLength(p.AuthResponse.size());
+    } else {
+      if (p.AuthResponse.size() > 255)
+        throw AuthPluginError(cr::AUTH_PLUGIN_ERR, p.AuthPlugin,
+                              "the answer is longer than this server's handshake can carry (255 bytes)");
+      out.AppendByte(static_cast<std::uint8_t>(p.AuthResponse.size()));
+    }
     out.AppendBytes(p.AuthResponse.data(), p.AuthResponse.size());
     if (static_cast<std::uint32_t>(p.ServerCapabilities) & client::CONNECT_WITH_DB) out.AppendString(p.Database);
     out.AppendString(p.AuthPlugin);

@@ -28,8 +28,10 @@
 // - Authentication plugins are named (PLUGIN_AUTH) only with servers that
 //   announce them together with PROTOCOL_41 and SECURE_CONNECTION, and
 //   only when the greeting's plugin part is whole (a greeting cut short
-//   counts as one without it). The token then goes with a one-byte length,
-//   followed by the database and the plugin's name. The greeting's nonce
+//   counts as one without it). The token then goes with a one-byte length
+//   (length-encoded where the server takes that, PLUGIN_AUTH_LENENC_CLIENT_
+//   DATA; a longer answer for a server that does not raises 2061), followed
+//   by the database and the plugin's name. The greeting's nonce
 //   is its 8 + 12 (or more, as its length byte says) bytes without the
 //   closing zero byte.
 #pragma once
@@ -101,7 +103,8 @@ constexpr std::uint32_t DefaultClientFlags = client::CAPABILITIES & ~std::uint32
 // asked for (UseSsl or the SSL flag) and the server announced it;
 // LOCAL_FILES only when local files are allowed; PLUGIN_AUTH when the
 // server announced it with PROTOCOL_41 and SECURE_CONNECTION (the upper
-// bits of serverFlags). TLS asked for over a transport that cannot switch,
+// bits of serverFlags), with PLUGIN_AUTH_LENENC_CLIENT_DATA when announced
+// too. TLS asked for over a transport that cannot switch,
 // or not offered by the server, raises 2026.
 std::uint32_t NegotiateClientFlags(const TMySqlFlagRequest& request, std::uint32_t serverFlags);
 
@@ -132,7 +135,7 @@ void AppendSslRequest(TMySqlByteBuffer& out, const TMySqlHandshakeParams& p);
 
 // Appends the whole handshake response: prefix, user, password token and
 // (when the server takes it) the database; with PLUGIN_AUTH the plugin's
-// answer (at most 255 bytes) stands for the token and its name follows.
+// answer stands for the token and its name follows.
 void AppendHandshakeResponse(TMySqlByteBuffer& out, const TMySqlHandshakeParams& p);
 
 // Appends the pre-4.1 token over the first 8 scramble bytes and a zero byte

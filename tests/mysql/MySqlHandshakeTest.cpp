@@ -209,8 +209,13 @@ TEST(MySqlHandshake, FlagNegotiation) {
   EXPECT_TRUE(NegotiateClientFlags(plain, plugins) & client::PLUGIN_AUTH);
   EXPECT_FALSE(NegotiateClientFlags(plain, modern) & client::PLUGIN_AUTH);
   EXPECT_FALSE(NegotiateClientFlags(plain, plugins & ~std::uint32_t{client::SECURE_CONNECTION}) & client::PLUGIN_AUTH);
-  plain.ClientFlag = client::PLUGIN_AUTH;
-  EXPECT_FALSE(NegotiateClientFlags(plain, plugins & ~std::uint32_t{client::PROTOCOL_41}) & client::PLUGIN_AUTH);
+  EXPECT_FALSE(NegotiateClientFlags(plain, plugins) & client::PLUGIN_AUTH_LENENC_CLIENT_DATA);
+  EXPECT_TRUE(NegotiateClientFlags(plain, plugins | client::PLUGIN_AUTH_LENENC_CLIENT_DATA) &
+              client::PLUGIN_AUTH_LENENC_CLIENT_DATA);
+  plain.ClientFlag = client::PLUGIN_AUTH | client::PLUGIN_AUTH_LENENC_CLIENT_DATA;
+  EXPECT_EQ(NegotiateClientFlags(plain, plugins & ~std::uint32_t{client::PROTOCOL_41}) &
+                (client::PLUGIN_AUTH | client::PLUGIN_AUTH_LENENC_CLIENT_DATA),
+            0u);
 }
 
 TMySqlHandshakeParams Params(std::uint32_t flags, std::int32_t serverCaps, const std::string& scramble,
@@ -291,6 +296,20 @@ TEST(MySqlHandshake, ResponseLayouts) {
   AppendHandshakeResponse(pa, withPlugin);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(pa.Data()) + 32, pa.Length() - 32),
             std::string("lumo\0\x20", 6) + answer + std::string("vexa\0caching_sha2_password\0", 27));
+  // A clear password longer than 255 bytes: length-encoded where the server
+  // takes it, else refused.
+  const std::string longAnswer(300, 'p');
+  withPlugin.AuthPlugin = "mysql_clear_password";
+  withPlugin.AuthResponse = longAnswer;
+  EXPECT_EQ(CodeOf([&] {
+              TMySqlByteBuffer refused;
+              AppendHandshakeResponse(refused, withPlugin);
+            }),
+            cr::AUTH_PLUGIN_ERR);
+  withPlugin.Flags |= client::PLUGIN_AUTH_LENENC_CLIENT_DATA;
+  TMySqlByteBuffer lenenc;
+  AppendHandshakeResponse(lenenc, withPlugin);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(lenenc.Data()) + 37, 3), "\xFC\x2C\x01");
 }
 
 TEST(MySqlHandshake, PasswordTokens) {
