@@ -72,6 +72,14 @@ enum TMySqlOption {
   MYSQL_OPT_GUESS_CONNECTION,
   MYSQL_SET_CLIENT_IP,
   MYSQL_SECURE_AUTH,
+  // Login options beyond the classic list (numbers of the facade's own).
+  MYSQL_DEFAULT_AUTH,               // text: plugin of the first answer
+  MYSQL_SERVER_PUBLIC_KEY,          // text: PEM file with the server's RSA public key
+  // 1: ask the server for its RSA public key when no file is named. Off by
+  // default: a key fetched over plain TCP can be swapped by someone in the
+  // middle, who then reads the password.
+  MYSQL_OPT_GET_SERVER_PUBLIC_KEY,
+  MYSQL_ENABLE_CLEARTEXT_PLUGIN,    // 1: allow mysql_clear_password (over TLS or the local socket only)
 };
 
 // The time-out that stands for "no time-out": 365 days, in seconds (the

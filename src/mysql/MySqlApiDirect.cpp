@@ -271,6 +271,12 @@ int TMySQLAPIDirect::mysql_options(PMYSQL_CON pmysql, TMySqlOption option, int v
     case MYSQL_OPT_WRITE_TIMEOUT:
       s.commandTimeout = value;
       break;
+    case MYSQL_OPT_GET_SERVER_PUBLIC_KEY:
+      s.AuthSettings().GetServerPublicKey = value != 0;
+      break;
+    case MYSQL_ENABLE_CLEARTEXT_PLUGIN:
+      s.AuthSettings().EnableCleartextPlugin = value != 0;
+      break;
     default:
       break;
   }
@@ -279,7 +285,19 @@ int TMySQLAPIDirect::mysql_options(PMYSQL_CON pmysql, TMySqlOption option, int v
 
 int TMySQLAPIDirect::mysql_options(PMYSQL_CON pmysql, TMySqlOption option, const std::string& value) {
   TMySqlSession& s = Con(pmysql);
-  if (option == MYSQL_SET_CHARSET_NAME) s.charset = value;
+  switch (option) {
+    case MYSQL_SET_CHARSET_NAME:
+      s.charset = value;
+      break;
+    case MYSQL_DEFAULT_AUTH:
+      s.AuthSettings().DefaultPlugin = value;
+      break;
+    case MYSQL_SERVER_PUBLIC_KEY:
+      s.AuthSettings().ServerPublicKeyFile = value;
+      break;
+    default:
+      break;
+  }
   return 0;
 }
 

@@ -24,7 +24,10 @@
 // - mysql_options also honours MYSQL_OPT_COMPRESS (asks for compression,
 //   like the client flag) and MYSQL_OPT_LOCAL_INFILE (0 refuses every LOAD
 //   DATA LOCAL INFILE request); a protocol number outside the known ones is
-//   refused (result 1).
+//   refused (result 1). The login options MYSQL_DEFAULT_AUTH,
+//   MYSQL_SERVER_PUBLIC_KEY, MYSQL_OPT_GET_SERVER_PUBLIC_KEY and
+//   MYSQL_ENABLE_CLEARTEXT_PLUGIN go to the session's authentication
+//   settings (see MySqlAuth).
 // - mysql_ssl_set also asks for TLS through the CLIENT_SSL flag, so a
 //   protocol chosen afterwards (MYSQL_OPT_PROTOCOL) cannot drop it: TCP
 //   then still goes over TLS, and the local socket, which cannot switch,

@@ -115,6 +115,19 @@ EMySqlException::EMySqlException(int errorCode, std::string_view msg, std::initi
 EMySqlException::EMySqlException(TServerOrigin, int errorCode, std::string_view text)
     : Exception("\r\n" + std::string(text)), FErrorCode(errorCode), FFromServer(true) {}
 
+EMySqlException::EMySqlException(TExactText, int errorCode, std::string message)
+    : Exception(std::move(message)), FErrorCode(errorCode) {}
+
+EMySqlException EMySqlException::WithMessage(int errorCode, std::string message) {
+  return EMySqlException(TExactText{}, errorCode, std::move(message));
+}
+
+EMySqlException AuthPluginError(int errorCode, std::string_view plugin, std::string_view reason) {
+  const char* text = errorCode == cr::AUTH_PLUGIN_CANNOT_LOAD ? "Authentication plugin '%s' cannot be loaded: %s"
+                                                               : "Authentication plugin '%s' reported error: %s";
+  return EMySqlException::WithMessage(errorCode, Format(text, {std::string(plugin), std::string(reason)}));
+}
+
 EMySqlException EMySqlException::FromServerPacket(int errorCode, std::string_view text) {
   return EMySqlException(TServerOrigin{}, errorCode, text);
 }

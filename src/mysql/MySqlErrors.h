@@ -68,6 +68,11 @@ enum : int {
   // server error: the server asked for a local file that the client refuses
   // to send.
   LOAD_DATA_LOCAL_INFILE_REJECTED = 2068,
+  // Login through authentication plugins, also outside the catalogue; their
+  // messages are the texts below, filled with the plugin's name and the
+  // reason (see AuthPluginError).
+  AUTH_PLUGIN_CANNOT_LOAD = 2059,  // "Authentication plugin '%s' cannot be loaded: %s"
+  AUTH_PLUGIN_ERR = 2061,          // "Authentication plugin '%s' reported error: %s"
 };
 }  // namespace cr
 
@@ -324,6 +329,10 @@ class EMySqlException : public Exception {
   // "\r\n" and the text whatever the code (no catalogue text is used).
   static EMySqlException FromServerPacket(int errorCode, std::string_view text);
 
+  // A client error whose message is `message` exactly (codes outside the
+  // catalogue that have texts of their own).
+  static EMySqlException WithMessage(int errorCode, std::string message);
+
   int ErrorCode() const noexcept { return FErrorCode; }
   // True when the server sent this error; false for errors the client
   // raised itself.
@@ -331,11 +340,18 @@ class EMySqlException : public Exception {
 
  private:
   struct TServerOrigin {};
+  struct TExactText {};
   EMySqlException(TServerOrigin, int errorCode, std::string_view text);
+  EMySqlException(TExactText, int errorCode, std::string message);
 
   int FErrorCode;
   bool FFromServer = false;
 };
+
+// 2059 or 2061 for the authentication plugin `plugin`: "Authentication
+// plugin '<plugin>' cannot be loaded: <reason>" and "Authentication plugin
+// '<plugin>' reported error: <reason>".
+EMySqlException AuthPluginError(int errorCode, std::string_view plugin, std::string_view reason);
 
 // Builds the message of the three-argument constructor (shared by callers
 // that report wire errors without raising).

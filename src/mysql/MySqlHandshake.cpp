@@ -1,6 +1,7 @@
 #include "MySqlHandshake.h"
 
 #include <cctype>
+#include <cstring>
 
 namespace lumo {
 
@@ -19,16 +20,36 @@ TMySqlGreeting ParseGreeting(const std::uint8_t* payload, std::size_t length) {
     r.SetPosition(p + 1);
     g.ServerCapabilities = r.ReadUInt16();
   }
+  std::size_t authDataLength = 0;
+  g.ServerFlags = static_cast<std::uint16_t>(g.ServerCapabilities);
   if (length >= p + 18) {
     g.HasLanguage = true;
     g.ServerLanguage = r.ReadByte();
     g.ServerStatus = r.ReadInt16();
+    g.ServerFlags |= static_cast<std::uint32_t>(r.ReadUInt16()) << 16;
+    authDataLength = r.ReadByte();
   }
   // The 12 further scramble bytes lie at p+19..p+30.
   if (length >= p + 31) {
     r.SetPosition(p + 19);
     r.ReadBytes(g.Scramble.data() + ScrambleLength, Scramble41Length - ScrambleLength);
     g.HasScramble41 = true;
+  }
+  // The plugin part: the second part of the nonce (its length byte counts
+  // both parts and the closing zero byte; at least 13 bytes), then the name.
+  const std::size_t part2 = authDataLength > ScrambleLength + 13 ? authDataLength - ScrambleLength : 13;
+  if (g.HasScramble41 && (g.ServerFlags & client::PLUGIN_AUTH) && length > p + 19 + part2) {
+    const std::uint8_t* second = payload + p + 19;
+    std::size_t n = part2;
+    if (second[n - 1] == 0) --n;
+    g.AuthPluginData.assign(g.Scramble.begin(), g.Scramble.begin() + ScrambleLength);
+    g.AuthPluginData.insert(g.AuthPluginData.end(), second, second + n);
+    r.SetPosition(p + 19 + part2);
+    g.AuthPluginName = r.ReadString();
+  }
+  if (g.AuthPluginName.empty()) {
+    g.ServerFlags &= ~static_cast<std::uint32_t>(client::PLUGIN_AUTH);
+    g.AuthPluginData.clear();
   }
   return g;
 }
@@ -70,8 +91,8 @@ std::string_view HandshakeCharsetName(std::string_view charset, std::string_view
   }
 }
 
-std::uint32_t NegotiateClientFlags(const TMySqlFlagRequest& request, std::int32_t serverCapabilities) {
-  const auto server = static_cast<std::uint32_t>(serverCapabilities);
+std::uint32_t NegotiateClientFlags(const TMySqlFlagRequest& request, std::uint32_t serverFlags) {
+  const std::uint32_t server = serverFlags;
   std::uint32_t clientflag = request.ClientFlag;
   if (clientflag & client::MULTI_STATEMENTS) clientflag |= client::MULTI_RESULTS;
   std::uint32_t f = request.SessionFlags | clientflag | DefaultClientFlags | client::CONNECT_WITH_DB;
@@ -87,6 +108,10 @@ std::uint32_t NegotiateClientFlags(const TMySqlFlagRequest& request, std::int32_
   else
     f &= ~static_cast<std::uint32_t>(client::SSL);
   if (!request.LocalInfile) f &= ~static_cast<std::uint32_t>(client::LOCAL_FILES);
+  constexpr std::uint32_t pluginNeeds = client::PLUGIN_AUTH | client::PROTOCOL_41 | client::SECURE_CONNECTION;
+  constexpr std::uint32_t pluginFlags = client::PLUGIN_AUTH | client::PLUGIN_AUTH_LENENC_CLIENT_DATA;
+  f &= ~pluginFlags;
+  if ((server & pluginNeeds) == pluginNeeds) f |= client::PLUGIN_AUTH | (server & client::PLUGIN_AUTH_LENENC_CLIENT_DATA);
   return f;
 }
 
@@ -118,6 +143,20 @@ void AppendScramble323(TMySqlByteBuffer& out, std::string_view password, const s
 void AppendHandshakeResponse(TMySqlByteBuffer& out, const TMySqlHandshakeParams& p) {
   AppendHandshakePrefix(out, p);
   out.AppendString(p.User);
+  if (p.Flags & client::PLUGIN_AUTH) {
+    if (p.Flags & client::PLUGIN_AUTH_LENENC_CLIENT_DATA) {
+      out.AppendFieldLength(p.AuthResponse.size());
+    } else {
+      if (p.AuthResponse.size() > 255)
+        throw AuthPluginError(cr::AUTH_PLUGIN_ERR, p.AuthPlugin,
+                              "the answer is longer than this server's handshake can carry (255 bytes)");
+      out.AppendByte(static_cast<std::uint8_t>(p.AuthResponse.size()));
+    }
+    out.AppendBytes(p.AuthResponse.data(), p.AuthResponse.size());
+    if (static_cast<std::uint32_t>(p.ServerCapabilities) & client::CONNECT_WITH_DB) out.AppendString(p.Database);
+    out.AppendString(p.AuthPlugin);
+    return;
+  }
   if (static_cast<std::uint32_t>(p.ServerCapabilities) & client::SECURE_CONNECTION) {
     if (p.Password.empty()) {
       out.AppendByte(0);
@@ -144,6 +183,26 @@ TAuthReply ClassifyAuthReply(const std::uint8_t* payload, std::size_t length, bo
   }
   if (payload[0] == 0) return TAuthReply::arOk;
   throw EMySqlException(cr::SERVER_HANDSHAKE_ERR);
+}
+
+TPluginAuthReply ClassifyPluginAuthReply(const std::uint8_t* payload, std::size_t length) {
+  if (length == 0) RaiseMalformedPacket();
+  switch (payload[0]) {
+    case 0x00: return TPluginAuthReply::parOk;
+    case 0x01: return TPluginAuthReply::parMoreData;
+    case 0xFE: return length == 1 ? TPluginAuthReply::parOldSwitch : TPluginAuthReply::parSwitch;
+    default: throw EMySqlException(cr::SERVER_HANDSHAKE_ERR);
+  }
+}
+
+TMySqlAuthSwitch ParseAuthSwitch(const std::uint8_t* payload, std::size_t length) {
+  if (length < 2 || payload[0] != 0xFE) RaiseMalformedPacket();
+  const auto* end = static_cast<const std::uint8_t*>(std::memchr(payload + 1, 0, length - 1));
+  if (!end || end == payload + 1) RaiseMalformedPacket();
+  TMySqlAuthSwitch s;
+  s.Plugin.assign(reinterpret_cast<const char*>(payload + 1), static_cast<std::size_t>(end - payload - 1));
+  s.Data = std::span<const std::uint8_t>(end + 1, payload + length);
+  return s;
 }
 
 TMySqlOkPacket ParseAuthOk(const std::uint8_t* payload, std::size_t length, bool protocol41, bool transactions) {

@@ -27,13 +27,24 @@
 //   statements too (MariaDB refuses a prepared CALL that returns result sets
 //   otherwise). The MySQL provider asks for multi statements by default
 //   (its batches and the read-back of output parameters need them).
+// - Authentication plugins are named (PLUGIN_AUTH) only with servers that
+//   announce them together with PROTOCOL_41 and SECURE_CONNECTION, and
+//   only when the greeting's plugin part is whole (a greeting cut short
+//   counts as one without it). The token then goes with a one-byte length
+//   (length-encoded where the server takes that, PLUGIN_AUTH_LENENC_CLIENT_
+//   DATA; a longer answer for a server that does not raises 2061), followed
+//   by the database and the plugin's name. The greeting's nonce
+//   is its 8 + 12 (or more, as its length byte says) bytes without the
+//   closing zero byte.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "MySqlPacket.h"
 #include "MySqlSha1.h"
@@ -50,6 +61,12 @@ struct TMySqlGreeting {
   std::array<std::uint8_t, Scramble41Length> Scramble{};  // bytes 8..19 only with HasScramble41
   bool HasScramble41 = false;
   std::int32_t ServerCapabilities = 0;  // the 16 bits the greeting carries
+  // All 32 capability bits: the upper 16 come from the 4.1 part. PLUGIN_AUTH
+  // is cleared when the plugin part is not whole.
+  std::uint32_t ServerFlags = 0;
+  // With PLUGIN_AUTH: the plugin the server named and its nonce.
+  std::string AuthPluginName;
+  std::vector<std::uint8_t> AuthPluginData;
   bool HasLanguage = false;
   std::int32_t ServerLanguage = 0;
   std::int32_t ServerStatus = 0;
@@ -87,9 +104,12 @@ constexpr std::uint32_t DefaultClientFlags =
 // CONNECT_WITH_DB (MULTI_RESULTS with MULTI_STATEMENTS); COMPRESS and
 // PROTOCOL_41 only when the server announced them; SSL exactly when TLS was
 // asked for (UseSsl or the SSL flag) and the server announced it;
-// LOCAL_FILES only when local files are allowed. TLS asked for over a
-// transport that cannot switch, or not offered by the server, raises 2026.
-std::uint32_t NegotiateClientFlags(const TMySqlFlagRequest& request, std::int32_t serverCapabilities);
+// LOCAL_FILES only when local files are allowed; PLUGIN_AUTH when the
+// server announced it with PROTOCOL_41 and SECURE_CONNECTION (the upper
+// bits of serverFlags), with PLUGIN_AUTH_LENENC_CLIENT_DATA when announced
+// too. TLS asked for over a transport that cannot switch,
+// or not offered by the server, raises 2026.
+std::uint32_t NegotiateClientFlags(const TMySqlFlagRequest& request, std::uint32_t serverFlags);
 
 struct TMySqlHandshakeParams {
   std::uint32_t Flags = 0;         // result of NegotiateClientFlags
@@ -101,6 +121,10 @@ struct TMySqlHandshakeParams {
   std::string_view Database;
   const std::uint8_t* Scramble = nullptr;  // 20 bytes (only 8 valid without HasScramble41)
   bool HasScramble41 = false;
+  // With PLUGIN_AUTH in Flags: the plugin's name and its first answer,
+  // which replace the token computed from Password.
+  std::string_view AuthPlugin;
+  std::string_view AuthResponse;
 };
 
 // Appends the fixed prefix: with PROTOCOL_41 the flags (4 bytes),
@@ -113,7 +137,8 @@ void AppendHandshakePrefix(TMySqlByteBuffer& out, const TMySqlHandshakeParams& p
 void AppendSslRequest(TMySqlByteBuffer& out, const TMySqlHandshakeParams& p);
 
 // Appends the whole handshake response: prefix, user, password token and
-// (when the server takes it) the database.
+// (when the server takes it) the database; with PLUGIN_AUTH the plugin's
+// answer stands for the token and its name follows.
 void AppendHandshakeResponse(TMySqlByteBuffer& out, const TMySqlHandshakeParams& p);
 
 // Appends the pre-4.1 token over the first 8 scramble bytes and a zero byte
@@ -132,6 +157,28 @@ enum class TAuthReply {
 // 2012; the old-password and 4.1.0 forms are recognised only when the server
 // announced SECURE_CONNECTION.
 TAuthReply ClassifyAuthReply(const std::uint8_t* payload, std::size_t length, bool secureConnection);
+
+// The replies during a login with authentication plugins.
+enum class TPluginAuthReply {
+  parOk,         // OK packet
+  parMoreData,   // 0x01 and data for the current plugin
+  parSwitch,     // 0xFE, a plugin name and its nonce
+  parOldSwitch,  // the single byte 0xFE: the pre-4.1 token
+};
+
+// Classifies a reply of a plugin login (error packets are raised before);
+// an empty reply raises 2027, any other first byte 2012.
+TPluginAuthReply ClassifyPluginAuthReply(const std::uint8_t* payload, std::size_t length);
+
+struct TMySqlAuthSwitch {
+  std::string Plugin;
+  std::span<const std::uint8_t> Data;  // inside the payload
+};
+
+// Parses a switch request (0xFE, the zero-terminated plugin name, the
+// plugin's data); a name without its zero byte or an empty name raises
+// 2027.
+TMySqlAuthSwitch ParseAuthSwitch(const std::uint8_t* payload, std::size_t length);
 
 // Checks the final reply of the authentication: an OK packet, parsed for its
 // status (see ParseOkPacket); anything else raises 2027 (empty) or 2012.

@@ -1,5 +1,7 @@
 #include "MySqlNet.h"
 
+#include <openssl/crypto.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -185,6 +187,17 @@ void TMySqlNet::Send() {
   }
   Clear();
   AfterSend();
+}
+
+void TMySqlNet::SendSecret() {
+  struct TWipe {
+    TMySqlByteBuffer& Buffer;
+    std::size_t Length;
+    ~TWipe() {
+      if (Buffer.Data()) OPENSSL_cleanse(Buffer.Data(), std::min(Length, Buffer.Capacity()));
+    }
+  } wipe{Fbuffer, Fbuffer.Length()};
+  Send();
 }
 
 void TMySqlNet::SendEmpty() {

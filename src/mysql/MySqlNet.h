@@ -99,6 +99,9 @@ class TMySqlNet {
   void WriteOrSendBytes(const void* data, std::size_t count);
   // Sends the payload built so far (nothing when it is empty) and clears it.
   void Send();
+  // As Send, then wipes the payload's bytes from the buffer (also when
+  // sending fails): for packets that carry a password or a token.
+  void SendSecret();
   // Sends an empty packet; the payload must be empty.
   void SendEmpty();
 

@@ -61,6 +61,12 @@ enum : std::uint32_t {
   MULTI_RESULTS = 131072,
   // Result sets of a CALL through a prepared statement.
   PS_MULTI_RESULTS = 262144,
+  // The handshake names authentication plugins (greeting, response and the
+  // switch request); sent only to servers that announce it.
+  PLUGIN_AUTH = 1u << 19,
+  // The first answer of a plugin goes with a length-encoded length (a long
+  // clear password); sent only to servers that announce it.
+  PLUGIN_AUTH_LENENC_CLIENT_DATA = 1u << 21,
   // Long password, long flag, local files, protocol 4.1, transactions,
   // secure connection, multi statements, multi results.
   CAPABILITIES = 238213,

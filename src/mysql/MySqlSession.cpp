@@ -1,5 +1,7 @@
 #include "MySqlSession.h"
 
+#include <openssl/crypto.h>
+
 #include <algorithm>
 #include <limits>
 #include <optional>
@@ -168,6 +170,7 @@ void TMySqlSession::Connect(const std::string& host_, const std::string& user_, 
   FInfileNames.clear();
   FBatchAbandoned = false;
   FCharacterSet.clear();
+  FAuthPlugin.clear();
   try {
     CreateTransport(h, pt, unix_socket, clientflag);
     OpenTransport(h);
@@ -180,6 +183,7 @@ void TMySqlSession::Connect(const std::string& host_, const std::string& user_, 
     FscrambleBuff = g.Scramble;
     FHasScramble41 = g.HasScramble41;
     serverCapabilities = g.ServerCapabilities;
+    FServerFlags = g.ServerFlags;
     if (g.HasLanguage) {
       FserverLanguage = g.ServerLanguage;
       serverStatus = g.ServerStatus;
@@ -194,7 +198,7 @@ void TMySqlSession::Connect(const std::string& host_, const std::string& user_, 
     req.UseSsl = protocolType == MYSQL_PROTOCOL_SSL;
     req.CanSwitchTls = TransportCanSwitchToTls();
     req.LocalInfile = FLocalInfile;
-    const std::uint32_t f = NegotiateClientFlags(req, serverCapabilities);
+    const std::uint32_t f = NegotiateClientFlags(req, FServerFlags);
 
     TMySqlHandshakeParams p;
     p.Flags = f;
@@ -207,13 +211,34 @@ void TMySqlSession::Connect(const std::string& host_, const std::string& user_, 
     p.Scramble = FscrambleBuff.data();
     p.HasScramble41 = FHasScramble41;
     FCharacterSet = HandshakeCharsetName(charset, serverVersion);
+
+    // The plugin of the first answer, chosen before anything is sent.
+    TMySqlAuthContext auth;
+    auth.Password = pw;
+    auth.SecureTransport = (f & client::SSL) || dynamic_cast<TMySqlVioPipe*>(net->vio());
+    auth.Settings = FAuthSettings;
+    std::unique_ptr<TMySqlAuthPlugin> plugin;
+    TSecureBytes answer;
+    if (f & client::PLUGIN_AUTH) {
+      plugin = FirstAuthPlugin(g, auth);
+      answer = plugin->Name() == g.AuthPluginName || plugin->TakesNonce(g.AuthPluginData)
+                   ? plugin->Start(g.AuthPluginData)
+                   : TSecureBytes();  // the server asks again with a nonce for this plugin
+      p.AuthPlugin = plugin->Name();
+      p.AuthResponse = answer.view();
+    }
+
     if (f & client::SSL) SendSslRequest(p);
     AppendHandshakeResponse(net->WriteBuffer(), p);
-    net->Send();
+    net->SendSecret();
+    answer = TSecureBytes();
     FclientFlag = f;
     if (static_cast<std::uint32_t>(serverCapabilities) & client::CONNECT_WITH_DB) database = d;
 
-    Authenticate(pw);
+    if (plugin)
+      AuthenticateWithPlugins(std::move(plugin), auth);
+    else
+      Authenticate(pw);
     net->SetCompress(f & client::COMPRESS);
   } catch (...) {
     // Leave nothing half-open: the session may be closed or connected again.
@@ -308,20 +333,87 @@ void TMySqlSession::Authenticate(const std::string& pw) {
     case TAuthReply::arOldPassword:
       net->Clear();
       AppendScramble323(net->WriteBuffer(), pw, FscrambleBuff.data());
-      net->Send();
+      net->SendSecret();
       net->Receive();
       break;
     case TAuthReply::arExchange410: {
-      TSha1Digest answer = Answer410(pw, net->Payload());
+      TSecureBytes answer;
+      {
+        TSha1Digest a = Answer410(pw, net->Payload());
+        answer = TSecureBytes(a.data(), a.size());
+        OPENSSL_cleanse(a.data(), a.size());
+      }
       net->Clear();
       net->WriteBytes(answer.data(), answer.size());
-      net->Send();
+      net->SendSecret();
       net->Receive();
       break;
     }
   }
   ApplyOk(ParseAuthOk(net->Payload(), net->PayloadLength(), protocol41(),
                       static_cast<std::uint32_t>(serverCapabilities) & client::TRANSACTIONS));
+}
+
+std::unique_ptr<TMySqlAuthPlugin> TMySqlSession::FirstAuthPlugin(const TMySqlGreeting& g,
+                                                                 const TMySqlAuthContext& auth) const {
+  // A plugin the user names must exist; the server's choice is followed
+  // when this client has it and may use it here, else the native scramble
+  // goes first and the server switches to what the account needs.
+  if (!FAuthSettings.DefaultPlugin.empty()) return CreateAuthPlugin(FAuthSettings.DefaultPlugin, auth);
+  if (g.AuthPluginName != authplugin::NativePassword) {
+    try {
+      return CreateAuthPlugin(g.AuthPluginName, auth);
+    } catch (const EMySqlException& e) {
+      if (e.ErrorCode() != cr::AUTH_PLUGIN_CANNOT_LOAD) throw;
+    }
+  }
+  return CreateAuthPlugin(authplugin::NativePassword, auth);
+}
+
+void TMySqlSession::SendAuthData(const TSecureBytes& data) {
+  net->Clear();
+  if (data.empty()) {
+    net->SendEmpty();
+    return;
+  }
+  net->WriteBytes(data.data(), data.size());
+  net->SendSecret();
+}
+
+void TMySqlSession::AuthenticateWithPlugins(std::unique_ptr<TMySqlAuthPlugin> plugin, const TMySqlAuthContext& auth) {
+  // Every step reads one packet, a plugin's exchange has a fixed number of
+  // steps and the server may switch plugins once: the loop ends.
+  bool switched = false;
+  for (;;) {
+    net->Receive();
+    const std::uint8_t* d = net->Payload();
+    const std::size_t n = net->PayloadLength();
+    switch (ClassifyPluginAuthReply(d, n)) {
+      case TPluginAuthReply::parOk:
+        ApplyOk(ParseAuthOk(d, n, protocol41(), static_cast<std::uint32_t>(serverCapabilities) & client::TRANSACTIONS));
+        FAuthPlugin = plugin->Name();
+        return;
+      case TPluginAuthReply::parMoreData:
+        if (auto reply = plugin->Continue(std::span<const std::uint8_t>(d + 1, n - 1))) SendAuthData(*reply);
+        break;
+      case TPluginAuthReply::parOldSwitch:
+      case TPluginAuthReply::parSwitch: {
+        if (switched)
+          throw EMySqlException(cr::SERVER_HANDSHAKE_ERR, "The server asked to switch the authentication method twice");
+        switched = true;
+        if (n == 1) {
+          // The old form: the pre-4.1 token over the greeting's scramble.
+          plugin = CreateAuthPlugin(authplugin::OldPassword, auth);
+          SendAuthData(plugin->Start(std::span<const std::uint8_t>(FscrambleBuff.data(), ScrambleLength)));
+          break;
+        }
+        const TMySqlAuthSwitch sw = ParseAuthSwitch(d, n);
+        plugin = CreateAuthPlugin(sw.Plugin, auth);
+        SendAuthData(plugin->Start(sw.Data));
+        break;
+      }
+    }
+  }
 }
 
 void TMySqlSession::ApplyOk(const TMySqlOkPacket& ok) {

@@ -20,6 +20,17 @@
 //   Exception ("SSL_do_handshake = ..."). Bytes the server sent past its
 //   greeting before the switch fail the connect with 2026: they would be
 //   read as if they had come through TLS.
+// - Authentication: with a server that names authentication plugins
+//   (PLUGIN_AUTH) the first answer is made by the plugin the user chose
+//   (MYSQL_DEFAULT_AUTH), else by the one the greeting names when this
+//   client has it, else by mysql_native_password; the server may then ask
+//   for more data of that plugin or switch once to another (the table of
+//   plugins and their rules are in MySqlAuth). A nonce of the wrong length
+//   raises 2027, a plugin this client does not have 2059, a second switch
+//   2012. The transport counts as secure for the plugins when TLS is on or
+//   it is the local socket. Packets that carry a token or the password are
+//   wiped from the packet buffer once sent. Older servers get the 4.1
+//   token, the pre-4.1 token and the 4.1.0 exchange as before.
 // - The authentication reply must be an OK packet: an empty reply raises
 //   2027, anything else 2012.
 // - LOAD DATA LOCAL INFILE: the file is sent only when local files are
@@ -96,6 +107,7 @@
 #include <vector>
 
 #include "KxVio.h"
+#include "MySqlAuth.h"
 #include "MySqlHandshake.h"
 #include "MySqlNet.h"
 #include "MySqlResultSet.h"
@@ -191,6 +203,16 @@ class TMySqlSession {
   std::int32_t ServerLanguage() const noexcept { return FserverLanguage; }
   const std::array<std::uint8_t, Scramble41Length>& ScrambleBuff() const noexcept { return FscrambleBuff; }
 
+  // Authentication options (plugin, server public key, clear password);
+  // read by Connect.
+  TMySqlAuthSettings& AuthSettings() noexcept { return FAuthSettings; }
+  const TMySqlAuthSettings& AuthSettings() const noexcept { return FAuthSettings; }
+  // The plugin that completed the last login ("" for servers without
+  // authentication plugins).
+  const std::string& AuthPlugin() const noexcept { return FAuthPlugin; }
+  // All 32 capability bits of the last greeting.
+  std::uint32_t ServerFlags() const noexcept { return FServerFlags; }
+
   bool LocalInfile() const noexcept { return FLocalInfile; }
   void SetLocalInfile(bool v) noexcept { FLocalInfile = v; }
 
@@ -250,6 +272,10 @@ class TMySqlSession {
   // Sends the SSL request and switches the transport to TLS.
   void SendSslRequest(const TMySqlHandshakeParams& p);
   void Authenticate(const std::string& pw);
+  std::unique_ptr<TMySqlAuthPlugin> FirstAuthPlugin(const TMySqlGreeting& g, const TMySqlAuthContext& auth) const;
+  void AuthenticateWithPlugins(std::unique_ptr<TMySqlAuthPlugin> plugin, const TMySqlAuthContext& auth);
+  // Sends one packet of authentication data (an empty packet for none).
+  void SendAuthData(const TSecureBytes& data);
   void ReadFieldsInfo();
   // Sends the named file (or fails through FailLocalFile); the server's
   // reply is then the current packet.
@@ -276,6 +302,9 @@ class TMySqlSession {
   std::int32_t FserverLanguage = 0;
   std::array<std::uint8_t, Scramble41Length> FscrambleBuff{};
   bool FHasScramble41 = false;
+  std::uint32_t FServerFlags = 0;
+  TMySqlAuthSettings FAuthSettings;
+  std::string FAuthPlugin;
   std::string FCharacterSet;  // set by Connect
   bool FIsClosed = false;
   bool FLocalInfile = true;

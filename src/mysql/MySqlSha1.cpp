@@ -1,5 +1,6 @@
 #include "MySqlSha1.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <cmath>
@@ -40,29 +41,43 @@ class TRand323 {
   std::uint64_t FSeed2;
 };
 
-}  // namespace
-
-TSha1Digest Sha1(std::string_view part1, std::string_view part2) {
-  TSha1Digest digest{};
+template <std::size_t N>
+std::array<std::uint8_t, N> Digest(const EVP_MD* md, const char* name, std::string_view part1,
+                                   std::string_view part2) {
+  std::array<std::uint8_t, N> digest{};
   std::unique_ptr<EVP_MD_CTX, TMdCtxDeleter> ctx(EVP_MD_CTX_new());
   unsigned int len = 0;
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha1(), nullptr) != 1 ||
+  if (!ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1 ||
       EVP_DigestUpdate(ctx.get(), part1.data(), part1.size()) != 1 ||
       EVP_DigestUpdate(ctx.get(), part2.data(), part2.size()) != 1 ||
-      EVP_DigestFinal_ex(ctx.get(), digest.data(), &len) != 1 || len != digest.size())
-    throw Exception("SHA-1 is not available");
+      EVP_DigestFinal_ex(ctx.get(), digest.data(), &len) != 1 || len != N)
+    throw Exception(std::string(name) + " is not available");
   return digest;
 }
 
-static std::string_view View(const TSha1Digest& d) {
-  return {reinterpret_cast<const char*>(d.data()), d.size()};
+template <std::size_t N>
+void Wipe(std::array<std::uint8_t, N>& d) noexcept {
+  OPENSSL_cleanse(d.data(), N);
+}
+
+}  // namespace
+
+TSha1Digest Sha1(std::string_view part1, std::string_view part2) {
+  return Digest<20>(EVP_sha1(), "SHA-1", part1, part2);
+}
+
+TSha256Digest Sha256(std::string_view part1, std::string_view part2) {
+  return Digest<32>(EVP_sha256(), "SHA-256", part1, part2);
 }
 
 TSha1Digest Scramble41(std::string_view password, const std::uint8_t* scramble20) {
   TSha1Digest stage1 = Sha1(password);
-  TSha1Digest stage2 = Sha1(View(stage1));
-  TSha1Digest mix = Sha1(std::string_view(reinterpret_cast<const char*>(scramble20), Scramble41Length), View(stage2));
+  TSha1Digest stage2 = Sha1(DigestView(stage1));
+  TSha1Digest mix =
+      Sha1(std::string_view(reinterpret_cast<const char*>(scramble20), Scramble41Length), DigestView(stage2));
   for (std::size_t i = 0; i < stage1.size(); ++i) mix[i] ^= stage1[i];
+  Wipe(stage1);
+  Wipe(stage2);
   return mix;
 }
 
@@ -92,11 +107,15 @@ std::array<std::uint8_t, ScrambleLength> Scramble323(std::string_view password, 
 }
 
 TSha1Digest Answer410(std::string_view password, const std::uint8_t* reply24) {
-  TSha1Digest h1 = Sha1(WithoutBlanks(password));
-  TSha1Digest h2 = Sha1(std::string_view(reinterpret_cast<const char*>(reply24), 4), View(h1));
+  std::string plain = WithoutBlanks(password);
+  TSha1Digest h1 = Sha1(plain);
+  OPENSSL_cleanse(plain.data(), plain.size());
+  TSha1Digest h2 = Sha1(std::string_view(reinterpret_cast<const char*>(reply24), 4), DigestView(h1));
   TSha1Digest answer{};
   for (std::size_t i = 0; i < answer.size(); ++i)
     answer[i] = static_cast<std::uint8_t>(reply24[4 + i] ^ h2[i] ^ h1[i]);
+  Wipe(h1);
+  Wipe(h2);
   return answer;
 }
 

@@ -1,7 +1,8 @@
-// SHA-1 (from OpenSSL's libcrypto) and the password tokens of the MySQL
-// handshake: the 4.1 native-password token, the pre-4.1 token, and the
-// answer of the 4.1.0 exchange. Passwords and scrambles are byte strings;
-// nothing here keeps them beyond the call.
+// SHA-1 and SHA-256 (from OpenSSL's libcrypto) and the password tokens of
+// the MySQL handshake: the 4.1 native-password token, the pre-4.1 token,
+// and the answer of the 4.1.0 exchange. Passwords and scrambles are byte
+// strings; nothing here keeps them beyond the call, and the intermediate
+// hashes of a password are wiped before returning.
 #pragma once
 
 #include <array>
@@ -15,9 +16,17 @@ constexpr std::size_t ScrambleLength = 8;
 constexpr std::size_t Scramble41Length = 20;
 
 using TSha1Digest = std::array<std::uint8_t, 20>;
+using TSha256Digest = std::array<std::uint8_t, 32>;
 
-// SHA-1 of the concatenation of up to two byte strings.
+// SHA-1 and SHA-256 of the concatenation of up to two byte strings.
 TSha1Digest Sha1(std::string_view part1, std::string_view part2 = {});
+TSha256Digest Sha256(std::string_view part1, std::string_view part2 = {});
+
+// The bytes of a digest as a string view.
+template <std::size_t N>
+std::string_view DigestView(const std::array<std::uint8_t, N>& d) noexcept {
+  return {reinterpret_cast<const char*>(d.data()), N};
+}
 
 // SHA1(password) XOR SHA1(scramble[0..19] + SHA1(SHA1(password))).
 TSha1Digest Scramble41(std::string_view password, const std::uint8_t* scramble20);

@@ -72,6 +72,20 @@ TEST(MySqlHandshake, ParsesA41Greeting) {
   EXPECT_EQ(gr.ServerStatus, 2);
   EXPECT_TRUE(gr.HasScramble41);
   EXPECT_EQ(std::string(gr.Scramble.begin(), gr.Scramble.end()), Scramble);
+  // The upper capability bytes name plugins; the nonce lacks the zero byte.
+  EXPECT_EQ(gr.ServerFlags, 0x81FFF7FEu);
+  EXPECT_EQ(gr.AuthPluginName, "mysql_native_password");
+  EXPECT_EQ(std::string(gr.AuthPluginData.begin(), gr.AuthPluginData.end()), Scramble);
+
+  // A length byte for a longer nonce moves the plugin name behind it.
+  Bytes g32 = Greeting41(0xF7FE, "0123456789abcdefghijklmnopqrstuv");
+  const std::size_t p = 1 + 22 + 4 + 8;
+  g32[p + 8] = 33;
+  g32.insert(g32.begin() + static_cast<std::ptrdiff_t>(p + 19 + 12), {'k', 'l', 'm', 'n', 'o', 'p', 'q', 'r', 's',
+                                                                     't', 'u', 'v'});
+  gr = ParseGreeting(g32.data(), g32.size());
+  EXPECT_EQ(std::string(gr.AuthPluginData.begin(), gr.AuthPluginData.end()), "0123456789abcdefghijklmnopqrstuv");
+  EXPECT_EQ(gr.AuthPluginName, "mysql_native_password");
 }
 
 TEST(MySqlHandshake, EveryTruncatedGreetingIsSafe) {
@@ -96,6 +110,9 @@ TEST(MySqlHandshake, EveryTruncatedGreetingIsSafe) {
     // The 12 further scramble bytes end at p+30: they count only when all
     // are there.
     EXPECT_EQ(gr.HasScramble41, n >= p + 31) << n;
+    // Plugins are named only when the name has begun after the 13-byte part.
+    EXPECT_EQ((gr.ServerFlags & client::PLUGIN_AUTH) != 0, n > p + 32) << n;
+    EXPECT_EQ(gr.AuthPluginData.size(), n > p + 32 ? 20u : 0u) << n;
   }
 }
 
@@ -188,6 +205,19 @@ TEST(MySqlHandshake, FlagNegotiation) {
   TMySqlFlagRequest plain;
   plain.CanSwitchTls = true;
   EXPECT_FALSE(NegotiateClientFlags(plain, modern | client::SSL) & client::SSL);
+
+  // Plugin names only with a 4.1 server that announces them.
+  const std::uint32_t plugins = 0xF7FEu | client::PLUGIN_AUTH;
+  EXPECT_TRUE(NegotiateClientFlags(plain, plugins) & client::PLUGIN_AUTH);
+  EXPECT_FALSE(NegotiateClientFlags(plain, modern) & client::PLUGIN_AUTH);
+  EXPECT_FALSE(NegotiateClientFlags(plain, plugins & ~std::uint32_t{client::SECURE_CONNECTION}) & client::PLUGIN_AUTH);
+  EXPECT_FALSE(NegotiateClientFlags(plain, plugins) & client::PLUGIN_AUTH_LENENC_CLIENT_DATA);
+  EXPECT_TRUE(NegotiateClientFlags(plain, plugins | client::PLUGIN_AUTH_LENENC_CLIENT_DATA) &
+              client::PLUGIN_AUTH_LENENC_CLIENT_DATA);
+  plain.ClientFlag = client::PLUGIN_AUTH | client::PLUGIN_AUTH_LENENC_CLIENT_DATA;
+  EXPECT_EQ(NegotiateClientFlags(plain, plugins & ~std::uint32_t{client::PROTOCOL_41}) &
+                (client::PLUGIN_AUTH | client::PLUGIN_AUTH_LENENC_CLIENT_DATA),
+            0u);
 }
 
 TMySqlHandshakeParams Params(std::uint32_t flags, std::int32_t serverCaps, const std::string& scramble,
@@ -257,6 +287,31 @@ TEST(MySqlHandshake, ResponseLayouts) {
   nox.User = "";
   AppendHandshakeResponse(e, nox);
   EXPECT_EQ(e.Length(), 34u);
+
+  // With plugin names: the plugin's answer stands for the token, the plugin
+  // name follows the database.
+  auto withPlugin = Params(f | client::PLUGIN_AUTH, 0xF7FE, Scramble, true);
+  const std::string answer(32, '\x9C');
+  withPlugin.AuthPlugin = "caching_sha2_password";
+  withPlugin.AuthResponse = answer;
+  TMySqlByteBuffer pa;
+  AppendHandshakeResponse(pa, withPlugin);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(pa.Data()) + 32, pa.Length() - 32),
+            std::string("lumo\0\x20", 6) + answer + std::string("vexa\0caching_sha2_password\0", 27));
+  // A clear password longer than 255 bytes: length-encoded where the server
+  // takes it, else refused.
+  const std::string longAnswer(300, 'p');
+  withPlugin.AuthPlugin = "mysql_clear_password";
+  withPlugin.AuthResponse = longAnswer;
+  EXPECT_EQ(CodeOf([&] {
+              TMySqlByteBuffer refused;
+              AppendHandshakeResponse(refused, withPlugin);
+            }),
+            cr::AUTH_PLUGIN_ERR);
+  withPlugin.Flags |= client::PLUGIN_AUTH_LENENC_CLIENT_DATA;
+  TMySqlByteBuffer lenenc;
+  AppendHandshakeResponse(lenenc, withPlugin);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(lenenc.Data()) + 37, 3), "\xFC\x2C\x01");
 }
 
 TEST(MySqlHandshake, PasswordTokens) {
@@ -306,6 +361,24 @@ TEST(MySqlHandshake, AuthReplies) {
   // An auth-switch request of a newer server is not an OK packet.
   Bytes sw = {0xFE, 'm', 'y', 0};
   EXPECT_EQ(CodeOf([&] { ClassifyAuthReply(sw.data(), sw.size(), true); }), cr::SERVER_HANDSHAKE_ERR);
+
+  // Replies of a plugin login, and switch requests.
+  EXPECT_EQ(ClassifyPluginAuthReply(ok.data(), ok.size()), TPluginAuthReply::parOk);
+  EXPECT_EQ(ClassifyPluginAuthReply(fe.data(), 1), TPluginAuthReply::parOldSwitch);
+  EXPECT_EQ(ClassifyPluginAuthReply(sw.data(), sw.size()), TPluginAuthReply::parSwitch);
+  Bytes more = {0x01, 0x04};
+  EXPECT_EQ(ClassifyPluginAuthReply(more.data(), more.size()), TPluginAuthReply::parMoreData);
+  EXPECT_EQ(CodeOf([&] { ClassifyPluginAuthReply(r24.data(), 24); }), cr::SERVER_HANDSHAKE_ERR);
+  EXPECT_EQ(CodeOf([&] { ClassifyPluginAuthReply(ok.data(), 0); }), cr::MALFORMED_PACKET);
+  const auto parsed = ParseAuthSwitch(sw.data(), sw.size());
+  EXPECT_EQ(parsed.Plugin, "my");
+  EXPECT_TRUE(parsed.Data.empty());
+  Bytes withData = {0xFE, 'p', 0, 1, 2, 0};
+  EXPECT_EQ(Bytes(ParseAuthSwitch(withData.data(), withData.size()).Data.begin(),
+                  ParseAuthSwitch(withData.data(), withData.size()).Data.end()),
+            Bytes({1, 2, 0}));
+  for (const Bytes& bad : {Bytes{0xFE, 'p'}, Bytes{0xFE, 0, 1}, Bytes{0xFE}})
+    EXPECT_EQ(CodeOf([&] { ParseAuthSwitch(bad.data(), bad.size()); }), cr::MALFORMED_PACKET) << bad.size();
 
   auto o = ParseAuthOk(ok.data(), ok.size(), true, true);
   EXPECT_EQ(o.ServerStatus, 2);

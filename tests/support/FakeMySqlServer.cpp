@@ -39,12 +39,13 @@ std::string FakeGreeting::Build() const {
   g += static_cast<char>(Language);
   g += Int16(Status);
   if (With41Part) {
-    g += Int16(0);
-    g += static_cast<char>(21);
+    g += Int16(UpperCapabilities);
+    g += static_cast<char>(Scramble.size() + 1);
     g += std::string(10, '\0');
-    g += Scramble.substr(8, 12);
-    g += '\0';
-    g += "mysql_native_password";
+    std::string part2 = Scramble.substr(8) + '\0';
+    if (part2.size() < 13) part2.resize(13, '\0');
+    g += part2;
+    g += AuthPlugin;
     g += '\0';
   } else {
     g += std::string(13, '\0');
@@ -138,6 +139,12 @@ FakeMySqlScript& FakeMySqlScript::Close() {
   return Do([](FakeMySqlConnection& c) { c.Close(); });
 }
 
+FakeMySqlScript& FakeMySqlScript::StartTls(std::string certFile, std::string keyFile) {
+  return Do([certFile = std::move(certFile), keyFile = std::move(keyFile)](FakeMySqlConnection& c) {
+    c.StartTls(certFile, keyFile);
+  });
+}
+
 FakeMySqlScript& FakeMySqlScript::CutAfter(std::size_t bytes) {
   return Do([bytes](FakeMySqlConnection& c) { c.SetCutAfter(bytes); });
 }
@@ -177,7 +184,7 @@ void FakeMySqlConnection::SendRaw(const std::string& bytes) {
     n = FCutAfter - FSent;
     cut = true;
   }
-  if (n && !FConn.Send(bytes.data(), n)) Fail("send failed");
+  if (n && !(FTls ? FTls->Write(bytes.substr(0, n)) : FConn.Send(bytes.data(), n))) Fail("send failed");
   FSent += n;
   if (cut) Close();
 }
@@ -216,10 +223,20 @@ void FakeMySqlConnection::SendSeq(const std::string& payload, std::uint8_t seq) 
 
 void FakeMySqlConnection::Send(const std::string& payload) { SendSeq(payload, FSeq); }
 
+void FakeMySqlConnection::StartTls(const std::string& certFile, const std::string& keyFile) {
+  if (FClosed) return;
+  if (!FPlain.empty()) Fail("the client sent data before the TLS handshake");
+  FTls = std::make_unique<TlsServerSide>(FConn.Fd(), certFile, keyFile);
+  if (!FTls->Ok()) {
+    Fail("TLS handshake: " + FTls->Error());
+    Close();
+  }
+}
+
 bool FakeMySqlConnection::ReadExact(std::string& out, std::size_t n, bool quiet) {
   out.resize(n);
   if (n == 0) return true;
-  if (FClosed || !FConn.ReceiveExact(out.data(), n, 10000)) {
+  if (FClosed || !(FTls ? FTls->ReadExact(out, n) : FConn.ReceiveExact(out.data(), n, 10000))) {
     if (!quiet) Fail("the client did not send the bytes the script waits for");
     return false;
   }
@@ -280,8 +297,14 @@ bool FakeMySqlConnection::Receive(FakePacket& packet, bool quiet) {
 
 FakeMySqlServer::FakeMySqlServer(FakeMySqlScript script) : FakeMySqlServer(std::vector<FakeMySqlScript>{script}) {}
 
-FakeMySqlServer::FakeMySqlServer(std::vector<FakeMySqlScript> scripts) : FScripts(std::move(scripts)) {
-  FServer = std::make_unique<LoopbackServer>([this](LoopbackConnection& conn) {
+FakeMySqlServer::FakeMySqlServer(std::vector<FakeMySqlScript> scripts) : FakeMySqlServer(std::move(scripts), "") {}
+
+FakeMySqlServer::FakeMySqlServer(FakeMySqlScript script, const std::string& socketPath)
+    : FakeMySqlServer(std::vector<FakeMySqlScript>{std::move(script)}, socketPath) {}
+
+FakeMySqlServer::FakeMySqlServer(std::vector<FakeMySqlScript> scripts, const std::string& bindAddress)
+    : FScripts(std::move(scripts)) {
+  auto play = [this](LoopbackConnection& conn) {
     std::size_t index;
     {
       std::lock_guard<std::mutex> lock(FLock);
@@ -297,7 +320,9 @@ FakeMySqlServer::FakeMySqlServer(std::vector<FakeMySqlScript> scripts) : FScript
     FakePacket p;
     while (!c.Closed() && c.Receive(p, true)) {
     }
-  });
+  };
+  FServer = bindAddress.empty() ? std::make_unique<LoopbackServer>(play)
+                                : std::make_unique<LoopbackServer>(play, bindAddress);
 }
 
 FakeMySqlServer::~FakeMySqlServer() { Stop(); }

@@ -9,7 +9,9 @@
 // Sequence numbers follow the conversation: a packet the server sends takes
 // the number after the last one it received (or sent), unless the script
 // gives one. After Compress(true) packets travel in the compressed protocol
-// (one compressed packet per packet sent, deflated when asked).
+// (one compressed packet per packet sent, deflated when asked); after
+// StartTls they travel inside TLS. The server listens on a loopback port,
+// or on a Unix socket when given a path.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +22,7 @@
 #include <vector>
 
 #include "SyncObjs.h"
+#include "support/TlsTestSupport.h"
 #include "support/LoopbackServer.h"
 #include "support/Wait.h"
 
@@ -37,11 +40,13 @@ struct FakeGreeting {
   int ProtocolVersion = 10;
   std::string ServerVersion = "5.5.5-10.11.6-MariaDB";
   std::uint32_t ThreadId = 7;
-  std::string Scramble = "0123456789abcdefghij";  // 20 bytes
+  std::string Scramble = "0123456789abcdefghij";  // 20 bytes (at least 8)
   std::uint16_t Capabilities = 0xF7FF;            // everything up to SECURE_CONNECTION but SSL
   std::uint8_t Language = 8;
   std::uint16_t Status = 2;
-  bool With41Part = true;  // the 12 further scramble bytes and the plugin name
+  std::uint16_t UpperCapabilities = 0;  // e.g. PLUGIN_AUTH >> 16
+  bool With41Part = true;  // the further scramble bytes and the plugin name
+  std::string AuthPlugin = "mysql_native_password";
   std::string Build() const;
 };
 
@@ -98,6 +103,9 @@ class FakeMySqlScript {
   FakeMySqlScript& Login(const FakeGreeting& greeting = FakeGreeting());
   // Closes the connection.
   FakeMySqlScript& Close();
+  // The server side of a TLS handshake on the connection (after the
+  // client's SSL request); a failed handshake is a failure and closes.
+  FakeMySqlScript& StartTls(std::string certFile, std::string keyFile);
   // The connection is closed once the server has sent this many bytes in
   // all (the step that crosses the limit sends only part of its bytes).
   FakeMySqlScript& CutAfter(std::size_t bytes);
@@ -124,6 +132,8 @@ class FakeMySqlServer {
   // connection in the order they come (the last one repeats).
   explicit FakeMySqlServer(FakeMySqlScript script);
   explicit FakeMySqlServer(std::vector<FakeMySqlScript> scripts);
+  // Listens on the Unix socket `socketPath` instead.
+  FakeMySqlServer(FakeMySqlScript script, const std::string& socketPath);
   ~FakeMySqlServer();
 
   int Port() const { return FServer->Port(); }
@@ -143,6 +153,7 @@ class FakeMySqlServer {
 
  private:
   friend class FakeMySqlConnection;
+  FakeMySqlServer(std::vector<FakeMySqlScript> scripts, const std::string& bindAddress);
   void Record(FakePacket p);
   void Fail(const std::string& what);
 
@@ -173,7 +184,12 @@ class FakeMySqlConnection {
     FDeflate = deflate;
   }
   void SetCutAfter(std::size_t bytes) { FCutAfter = bytes; }
-  void Close() { FConn.Close(); FClosed = true; }
+  void Close() {
+    FTls.reset();
+    FConn.Close();
+    FClosed = true;
+  }
+  void StartTls(const std::string& certFile, const std::string& keyFile);
   bool Closed() const { return FClosed; }
   std::uint8_t NextSeq() const { return FSeq; }
   // The socket, for steps that speak TLS on it themselves.
@@ -196,6 +212,7 @@ class FakeMySqlConnection {
   std::size_t FSent = 0;
   std::size_t FCutAfter = static_cast<std::size_t>(-1);
   std::string FPlain;  // uncompressed bytes received but not yet parsed
+  std::unique_ptr<TlsServerSide> FTls;
 };
 
 }  // namespace lumo::test

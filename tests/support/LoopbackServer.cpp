@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,8 +30,31 @@ int MillisLeft(Clock::time_point deadline) {
   return left > INT_MAX ? INT_MAX : static_cast<int>(left);
 }
 
-// Binds a listening socket to `address` (numeric) at an ephemeral port.
+// A listening Unix domain socket at `path` (a file left there is replaced).
+int ListenLocal(const std::string& path, int backlog) {
+  sockaddr_un a{};
+  if (path.size() >= sizeof a.sun_path) throw std::runtime_error("socket path too long: " + path);
+  a.sun_family = AF_UNIX;
+  std::memcpy(a.sun_path, path.c_str(), path.size() + 1);
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) Fail("socket");
+  ::unlink(path.c_str());
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, backlog) != 0) {
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    Fail("bind/listen on " + path);
+  }
+  return fd;
+}
+
+// Binds a listening socket to `address` (numeric) at an ephemeral port, or
+// to the Unix socket path `address` when it begins with "/".
 int Listen(const std::string& address, int backlog, int& port) {
+  if (!address.empty() && address[0] == '/') {
+    port = 0;
+    return ListenLocal(address, backlog);
+  }
   sockaddr_storage ss{};
   socklen_t len = 0;
   int family = AF_INET;

@@ -59,7 +59,9 @@ class LoopbackServer {
  public:
   using Script = std::function<void(LoopbackConnection&)>;
 
-  // Listens on `bindAddress` (numeric IPv4 or IPv6) at an ephemeral port.
+  // Listens on `bindAddress` (numeric IPv4 or IPv6) at an ephemeral port,
+  // or on the Unix socket path `bindAddress` when it begins with "/" (Port()
+  // is then 0).
   // Throws std::runtime_error when the socket cannot be set up.
   explicit LoopbackServer(Script script, const std::string& bindAddress = "127.0.0.1");
   LoopbackServer(const LoopbackServer&) = delete;

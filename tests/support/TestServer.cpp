@@ -30,6 +30,8 @@ TestServerInfo Load() {
   info.nativePassword = Env("LUMO_TEST_NATIVE_PASSWORD", "native-pass");
   info.oldUser = Env("LUMO_TEST_OLD_USER", "lumo_old");
   info.oldPassword = Env("LUMO_TEST_OLD_PASSWORD", "old-pass");
+  info.ed25519User = Env("LUMO_TEST_ED25519_USER", "lumo_ed25519");
+  info.ed25519Password = Env("LUMO_TEST_ED25519_PASSWORD", "ed-pass");
   info.caFile = Env("LUMO_TEST_CA", "");
   info.database = Env("LUMO_TEST_DATABASE", info.database);
   info.scratchDatabase = Env("LUMO_TEST_SCRATCH_DATABASE", info.scratchDatabase);

@@ -20,6 +20,9 @@ struct TestServerInfo {
   std::string nativePassword;
   std::string oldUser;
   std::string oldPassword;
+  // Created only when the server has the ed25519 plugin.
+  std::string ed25519User;
+  std::string ed25519Password;
   std::string caFile;
   std::string database = "vexa";
   std::string scratchDatabase = "lumo_test";
