@@ -21,26 +21,6 @@ IDAConnectionPoolManager* GPoolManager = nullptr;
 TSetCursorProc GSetCursorProc;
 bool GChangeCursor = true;
 
-// The busy cursor for a scope.
-class TBusyCursor {
- public:
-  TBusyCursor() : FActive(GChangeCursor && GSetCursorProc) {
-    if (FActive) GSetCursorProc(true);
-  }
-  ~TBusyCursor() {
-    if (!FActive) return;
-    try {
-      GSetCursorProc(false);
-    } catch (...) {
-    }
-  }
-  TBusyCursor(const TBusyCursor&) = delete;
-  TBusyCursor& operator=(const TBusyCursor&) = delete;
-
- private:
-  bool FActive;
-};
-
 bool IsIntegerVariant(const Variant& v) noexcept {
   switch (v.VarType()) {
     case varSmallint:
@@ -79,6 +59,21 @@ void SetDAPoolManager(IDAConnectionPoolManager* manager) noexcept { GPoolManager
 void SetSetCursorProc(TSetCursorProc proc) { GSetCursorProc = std::move(proc); }
 void SetChangeCursor(bool value) noexcept { GChangeCursor = value; }
 bool ChangeCursor() noexcept { return GChangeCursor; }
+
+TDABusyCursor::TDABusyCursor(bool enabled) : FActive(enabled && GChangeCursor && GSetCursorProc) {
+  if (FActive) GSetCursorProc(true);
+}
+
+TDABusyCursor::~TDABusyCursor() { Stop(); }
+
+void TDABusyCursor::Stop() noexcept {
+  if (!FActive) return;
+  FActive = false;
+  try {
+    GSetCursorProc(false);
+  } catch (...) {
+  }
+}
 
 // ---- TDAConnectionOptions ------------------------------------------------------------------
 
@@ -612,7 +607,7 @@ void TCustomDAConnection::DoConnect() {
   CreateIConnection();
   {
     TDAOperationScope operation(*this, clConnect, true);
-    TBusyCursor busy;
+    TDABusyCursor busy;
     DataTypeMap().WriteTo(FIConnection->DataTypeMap());
     InternalTransaction().GainITransaction();
     FIConnection->SetUsername(FUsername);

@@ -245,6 +245,20 @@ void SetSetCursorProc(TSetCursorProc proc);
 void SetChangeCursor(bool value) noexcept;
 bool ChangeCursor() noexcept;
 
+// The busy cursor for a scope (or until Stop); nothing when `enabled` is
+// false, the process-wide ChangeCursor is off or no hook is installed.
+class TDABusyCursor {
+ public:
+  explicit TDABusyCursor(bool enabled = true);
+  ~TDABusyCursor();
+  TDABusyCursor(const TDABusyCursor&) = delete;
+  TDABusyCursor& operator=(const TDABusyCursor&) = delete;
+  void Stop() noexcept;
+
+ private:
+  bool FActive;
+};
+
 // ---- options ------------------------------------------------------------------------------
 
 class TDAConnectionOptions {
