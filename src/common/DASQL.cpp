@@ -166,7 +166,7 @@ void TCustomDASQL::SetConnection(TCustomDAConnection* value) {
 }
 
 void TCustomDASQL::RegisterWithConnection() {
-  if (FConnection && !FConnection->IsClientRegistered(this))
+  if (FConnection && RegisterAsClient() && !FConnection->IsClientRegistered(this))
     FConnection->RegisterClient(this, [this](bool connecting) { ConnectChange(connecting); });
 }
 

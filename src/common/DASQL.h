@@ -220,6 +220,8 @@ class TCustomDASQL : public TComponent, public IDAConnectionClient, public IDAMa
   virtual std::string GetFinalSQL();
   virtual void AssembleSQL();
   virtual bool NeedRecreateProcCall() { return false; }
+  // Whether the command registers with its connection as a client.
+  virtual bool RegisterAsClient() const { return true; }
   virtual void CheckSQL(int iters);
   virtual bool IsInOutParamSupported() { return true; }
   virtual bool NeedConvertEOLForBlob() { return true; }

@@ -8,6 +8,9 @@
 #include "DAConnectDialog.h"
 #include "DAConnectString.h"
 #include "DAConnectionCommand.h"
+#include "DADataSet.h"
+#include "DAMetaData.h"
+#include "DASQL.h"
 #include "DATransaction.h"
 #include "Format.h"
 #include "Ticks.h"
@@ -302,7 +305,25 @@ std::unique_ptr<TCustomConnectDialog> TCustomDAConnection::ConnectDialogClass() 
   return std::make_unique<TCustomConnectDialog>();
 }
 std::unique_ptr<IDAConnectionCommand> TCustomDAConnection::CreateInternalCommand() {
-  return std::make_unique<TDAProviderCommand>(*this);
+  return std::make_unique<TDASQLConnectionCommand>(*this);
+}
+
+std::unique_ptr<TCustomDADataSet> TCustomDAConnection::CreateDataSet() {
+  auto ds = std::make_unique<TCustomDADataSet>();
+  ds->SetConnection(this);
+  return ds;
+}
+
+std::unique_ptr<TCustomDASQL> TCustomDAConnection::CreateSQL() {
+  auto sql = std::make_unique<TCustomDASQL>();
+  sql->SetConnection(this);
+  return sql;
+}
+
+std::unique_ptr<TDAMetaData> TCustomDAConnection::CreateMetaData() {
+  auto meta = std::make_unique<TDAMetaData>();
+  meta->SetConnection(this);
+  return meta;
 }
 
 TClassRef<TKxConnection> TCustomDAConnection::GetIConnectionClass() {
