@@ -656,7 +656,7 @@ void TCustomDADataSet::CommandSQLChanged() {
     UnPrepare();
   }
   FieldDefs().SetUpdated(false);
-  if (FIRecordSet) FIRecordSet->GetCommand().SetCursor(nullptr);
+  if (FIRecordSet && FIRecordSet->GetCommand().GetCursor()) FIRecordSet->GetCommand().SetCursor(nullptr);
   FOldKeyFields.clear();
   FOldTableName.clear();
   FIsQueryKnown = false;
@@ -1013,6 +1013,11 @@ void TCustomDADataSet::DataReopen() {
 }
 
 // ---- fetching -----------------------------------------------------------------------------------
+
+void TCustomDADataSet::InternalLast() {
+  if (FIRecordSet && FIRecordSet->Active() && !IsFetched()) FIRecordSet->FetchAll();
+  TMemDataSet::InternalLast();
+}
 
 void TCustomDADataSet::DoOnBeforeFetch(bool& cancel) {
   FRowsBeforeFetch = FIRecordSet ? FIRecordSet->GetRecordCount() : 0;

@@ -378,6 +378,8 @@ class TCustomDADataSet : public TMemDataSet, public IDAConnectionClient {
   void InternalOpen() override;
   void InternalClose() override;
   void InternalRefresh() override;
+  // Fetches the rows not read yet first.
+  void InternalLast() override;
   void InternalInsert() override;
   void InternalEdit() override;
   void InternalDelete() override;
