@@ -321,6 +321,7 @@ void TCustomDADataSet::Notification(TComponent& component, TOperation operation)
     if (&component == static_cast<TComponent*>(FConnection)) {
       FConnection = nullptr;
       if (FIRecordSet) FIRecordSet->SetConnection(nullptr);
+      FBoundIConnection = nullptr;
       FFetchUse = false;
     }
     if (&component == static_cast<TComponent*>(FTransaction)) FTransaction = nullptr;
@@ -403,6 +404,7 @@ void TCustomDADataSet::SetIRecordSet(std::unique_ptr<TData> data) {
 void TCustomDADataSet::ApplyRecordSetProps(TKxRecordSet& rs) {
   if (TCustomDAConnection* c = UsedConnection()) {
     rs.SetConnection(c->IConnection());
+    FBoundIConnection = c->IConnection();
     TDATransaction* tr = UsedTransaction();
     rs.SetTransaction(tr ? tr->ITransaction() : nullptr);
   }
@@ -449,7 +451,12 @@ void TCustomDADataSet::BeginConnection(bool noConnectCheck) {
     c.Connect();
   try {
     TKxRecordSet& rs = CheckIRecordSet();
-    if (rs.Connection() != c.IConnection()) rs.SetConnection(c.IConnection());
+    // Compared with what was handed over, not with the record set's current
+    // connection: a provider may run a result on a session of its own.
+    if (FBoundIConnection != c.IConnection()) {
+      rs.SetConnection(c.IConnection());
+      FBoundIConnection = c.IConnection();
+    }
     TDATransaction* tr = UsedTransaction();
     if (c.IsMultipleTransactionsSupported()) {
       if (!tr) throw EDAError("Transaction not assigned");
@@ -520,6 +527,7 @@ void TCustomDADataSet::ConnectChange(bool connecting) {
 
 void TCustomDADataSet::SetIConnection(TKxConnection* value) {
   if (FIRecordSet) FIRecordSet->SetConnection(value);
+  FBoundIConnection = value;
 }
 
 void TCustomDADataSet::ClearConnection() {
@@ -527,6 +535,7 @@ void TCustomDADataSet::ClearConnection() {
   FConnection = nullptr;
   FFetchUse = false;
   if (FIRecordSet) FIRecordSet->SetConnection(nullptr);
+  FBoundIConnection = nullptr;
 }
 
 bool TCustomDADataSet::PreventsReconnect(TComponent*, TConnLostCause) {
@@ -1065,9 +1074,12 @@ void TCustomDADataSet::DoAfterExecute(bool result) {
     Variant rows;
     FIRecordSet->GetCommand().GetProp(prRowsProcessed, rows);
     FRowsAffected = rows.AsInt64();
-    if (!query && c && c->IConnection()) {
+    // The session the statement ran on knows its insert id.
+    TKxConnection* ran = FIRecordSet->GetCommand().Connection();
+    if (!ran && c) ran = c->IConnection();
+    if (!query && ran) {
       Variant id;
-      c->IConnection()->GetProp(prLastInsertId, id);
+      ran->GetProp(prLastInsertId, id);
       FLastInsertId = id.AsInt64();
     }
   }
@@ -1081,7 +1093,21 @@ void TCustomDADataSet::DoAfterExecute(bool result) {
   if (AfterExecute) AfterExecute(*this, result);
 }
 
-void TCustomDADataSet::InternalExecute() { FIRecordSet->ExecCommand(); }
+void TCustomDADataSet::InternalExecute() {
+  // A statement without rows runs on the connection's own session (with
+  // FetchAll a provider reads a result at once instead of streaming it over
+  // a session of its own), in the connection's transaction.
+  Variant fetchAll;
+  FIRecordSet->GetProp(prFetchAll, fetchAll);
+  FIRecordSet->SetProp(prFetchAll, true);
+  try {
+    FIRecordSet->ExecCommand();
+  } catch (...) {
+    FIRecordSet->SetProp(prFetchAll, fetchAll);
+    throw;
+  }
+  FIRecordSet->SetProp(prFetchAll, fetchAll);
+}
 
 void TCustomDADataSet::ExecuteImpl() {
   CheckConnection();
@@ -1165,7 +1191,16 @@ void TCustomDADataSet::InternalRefresh() {
   });
   FRowsAffected = -1;
   if (!Active()) return;
-  if (!haveKey || !LocateEx(keyFields, keyValues, {})) InternalFirst();
+  if (!haveKey || !LocateKey(keyFields, keyValues, {})) InternalFirst();
+}
+
+bool TCustomDADataSet::LocateKey(const std::vector<TField*>& fields, const Variant& values, TLocateExOptions options) {
+  if (LocateEx(fields, values, options)) return true;
+  if (!FIRecordSet || IsFetched()) return false;
+  // The row may be among those not read yet.
+  FIRecordSet->FetchAll();
+  CheckFetchUse();
+  return LocateEx(fields, values, options);
 }
 
 void TCustomDADataSet::RemoveRecordLocally() {
@@ -1387,7 +1422,7 @@ bool TCustomDADataSet::FindKey(const std::vector<Variant>& keyValues) {
     for (std::size_t i = 0; i < fields.size() && i < keyValues.size(); ++i) items[i] = keyValues[i];
     values = Variant::FromArray(std::move(items));
   }
-  return LocateEx(fields, values, {});
+  return LocateKey(fields, values, {});
 }
 
 void TCustomDADataSet::FindNearest(const std::vector<Variant>& keyValues) {
@@ -1406,7 +1441,7 @@ void TCustomDADataSet::FindNearest(const std::vector<Variant>& keyValues) {
     for (std::size_t i = 0; i < fields.size() && i < keyValues.size(); ++i) items[i] = keyValues[i];
     values = Variant::FromArray(std::move(items));
   }
-  LocateEx(fields, values, {lxNearest});
+  LocateKey(fields, values, {lxNearest});
 }
 
 void TCustomDADataSet::GotoCurrent(TCustomDADataSet& dataSet) {
@@ -1416,7 +1451,7 @@ void TCustomDADataSet::GotoCurrent(TCustomDADataSet& dataSet) {
     std::vector<TField*> fields;
     for (TField* f : otherFields)
       if (TField* mine = FindField(f->FieldName())) fields.push_back(mine);
-    if (fields.size() == otherFields.size() && LocateEx(fields, values, {})) return;
+    if (fields.size() == otherFields.size() && LocateKey(fields, values, {})) return;
   }
   First();
 }
@@ -1426,7 +1461,7 @@ void TCustomDADataSet::SetFiltered(bool value) {
   Variant values;
   const bool haveKey = Active() && CurrentKey(fields, values);
   TMemDataSet::SetFiltered(value);
-  if (haveKey && Active()) LocateEx(fields, values, {});
+  if (haveKey && Active()) LocateKey(fields, values, {});
 }
 
 // ---- fields and the update flow ---------------------------------------------------------------------

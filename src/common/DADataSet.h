@@ -415,6 +415,8 @@ class TCustomDADataSet : public TMemDataSet, public IDAConnectionClient {
   void ReleaseExecuteUse();
   // Records which key values the current row has (empty when no key).
   bool CurrentKey(std::vector<TField*>& fields, Variant& values);
+  // LocateEx, reading the rest of the rows when they are not all here.
+  bool LocateKey(const std::vector<TField*>& fields, const Variant& values, TLocateExOptions options);
   void RemoveRecordLocally();
   void ComputeRecordCount();
   void MasterDetailInvalidated();
@@ -441,6 +443,7 @@ class TCustomDADataSet : public TMemDataSet, public IDAConnectionClient {
   std::string FOldTableName;
   std::int64_t FRowsAffected = -1;
   TKxRecordSet* FIRecordSet = nullptr;  // the store of the memory data set
+  TKxConnection* FBoundIConnection = nullptr;  // the provider connection it was given
   std::unique_ptr<TCustomDASQL> FCommand;
   std::string FFilterSQL;
   std::string FUpdatingTable;

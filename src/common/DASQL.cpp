@@ -134,7 +134,8 @@ TKxCommand& TCustomDASQL::CheckICommand() {
       FIRecordSet = CreateIRecordSet();
       FScanCommand.reset();
       SetICommand(&FIRecordSet->GetCommand());
-      FICommand->SetConnection(c->IConnection());
+      FIRecordSet->SetConnection(c->IConnection());
+      FBoundIConnection = c->IConnection();
     }
   } else if (!FICommand) {
     FScanCommand = std::make_unique<TDAScanCommand>();
@@ -520,7 +521,13 @@ void TCustomDASQL::BeginConnection(bool noConnectCheck) {
     c.Connect();
   try {
     TKxCommand& cmd = CheckICommand();
-    if (cmd.Connection() != c.IConnection()) cmd.SetConnection(c.IConnection());
+    if (FBoundIConnection != c.IConnection() || cmd.Connection() == nullptr) {
+      if (FIRecordSet)
+        FIRecordSet->SetConnection(c.IConnection());
+      else
+        cmd.SetConnection(c.IConnection());
+      FBoundIConnection = c.IConnection();
+    }
     TDATransaction* tr = UsedTransaction();
     if (c.IsMultipleTransactionsSupported()) {
       if (!tr) throw EDAError("Transaction not assigned");
@@ -560,7 +567,11 @@ void TCustomDASQL::ConnectChange(bool connecting) {
 
 void TCustomDASQL::SetIConnection(TKxConnection* value) {
   if (FDataSet) return;
-  if (FICommand && FICommand != FScanCommand.get()) FICommand->SetConnection(value);
+  if (FIRecordSet)
+    FIRecordSet->SetConnection(value);
+  else if (FICommand && FICommand != FScanCommand.get())
+    FICommand->SetConnection(value);
+  FBoundIConnection = value;
 }
 
 void TCustomDASQL::ClearConnection() {

@@ -279,6 +279,7 @@ class TCustomDASQL : public TComponent, public IDAConnectionClient, public IDAMa
   // The record set of a stand-alone command, or the scanning command.
   std::unique_ptr<TKxRecordSet> FIRecordSet;
   std::unique_ptr<TKxCommand> FScanCommand;
+  TKxConnection* FBoundIConnection = nullptr;
   TCustomDADataSet* FDataSet = nullptr;
   std::string FStoredProcName;
   bool FStoredProcIsQuery = false;
