@@ -1070,7 +1070,7 @@ void TCustomDADataSet::DoAfterExecute(bool result) {
     query = FIRecordSet->RowsReturn();
     FIsQueryKnown = true;
     FIsQueryValue = query;
-    FCommand->ReadParams();
+    if (FCommand->ParamCount() > 0) FCommand->ReadParams();
     Variant rows;
     FIRecordSet->GetCommand().GetProp(prRowsProcessed, rows);
     FRowsAffected = rows.AsInt64();
