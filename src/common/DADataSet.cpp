@@ -902,6 +902,20 @@ void TCustomDADataSet::MDPropertiesChanged() {
 
 // ---- prepare, open and close ---------------------------------------------------------------------
 
+void TCustomDADataSet::SetActive(bool value) {
+  if (HasState(csReading)) {
+    FStreamedOpen = value;
+    return;
+  }
+  TMemDataSet::SetActive(value);
+}
+
+void TCustomDADataSet::Loaded() {
+  TMemDataSet::Loaded();
+  if (!std::exchange(FStreamedOpen, false)) return;
+  if (HasState(csDesigning) || !FConnection || FConnection->Options().KeepDesignConnected()) Open();
+}
+
 void TCustomDADataSet::ComputeRecordCount() {
   FRecordCount = 0;
   if (Options().QueryRecCount() && (!FFetchAll || FNonBlocking)) FRecordCount = DADataSetService().GetRecCount();

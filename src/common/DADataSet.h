@@ -29,6 +29,9 @@
 //   the first row.
 // - Non-blocking fetching is not offered by the providers here: the mode
 //   only changes the busy cursor.
+// - Active read from a stored form opens the data set in Loaded, after the
+//   other components (its connection first) are there; only in the design
+//   environment or with the connection's KeepDesignConnected (the default).
 #pragma once
 
 #include <cstdint>
@@ -278,6 +281,9 @@ class TCustomDADataSet : public TMemDataSet, public IDAConnectionClient {
   std::uint16_t GetDataType(std::string_view fieldName);
   // Keeps the current row by its key values.
   void SetFiltered(bool value) override;
+  // A stored Active waits for Loaded (see the unit comment).
+  void SetActive(bool value) override;
+  void Loaded() override;
   int GetFieldPrecision(std::string_view fieldName);
   int GetFieldScale(std::string_view fieldName);
 

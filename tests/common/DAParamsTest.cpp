@@ -6,6 +6,7 @@
 
 #include "DAParams.h"
 #include "DateTimeUtils.h"
+#include "FormatSettings.h"
 #include "KxAccessSQLInfo.h"
 #include "MyParser.h"
 #include "Streams.h"
@@ -119,8 +120,21 @@ TEST(DAMacrosTest, TypedValuesWriteLiteralsOfTheOwnersDialect) {
   EXPECT_EQ(m.Value(), "'O\\'Brien\\\\'");
   EXPECT_EQ(m.AsString(), "O'Brien\\");
 
+  // Numbers and dates are SQL, whatever the process formats say.
+  const TFormatSettings saved = FormatSettings();
+  TFormatSettings german = saved;
+  german.DecimalSeparator = ',';
+  german.DateSeparator = '.';
+  german.ShortDateFormat = "dd.mm.yyyy";
+  SetFormatSettings(german);
   m.SetAsFloat(1.5);
-  EXPECT_EQ(m.Value(), "1.5");
+  const std::string floatText = m.Value();
+  m.SetAsDateTime(EncodeDate(2024, 1, 2));
+  const std::string dateText = m.Value();
+  SetFormatSettings(saved);
+  EXPECT_EQ(floatText, "1.5");
+  EXPECT_EQ(dateText, "'2024-01-02'");
+  m.SetAsFloat(1.5);
   EXPECT_DOUBLE_EQ(m.AsFloat(), 1.5);
   m.SetAsInteger(-7);
   EXPECT_EQ(m.AsInteger(), -7);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "DADataSet.h"
+#include "DAMetaData.h"
 #include "DASQL.h"
 #include "common/DAConnectionTestUtil.h"
 
@@ -166,6 +167,22 @@ TEST(DADataSetTest, FetchesInBlocksAndEndsTheUseWhenTheLastRowArrives) {
   EXPECT_FALSE(conn.Connected());  // the last row ended the last use
 }
 
+TEST(DADataSetTest, AStoredActiveOpensWhenLoadingEnds) {
+  FakeServer server;
+  FakeDAConnection conn(server);
+  server.OnRows("SELECT id FROM t", {{"id", dtInt32}}, Numbers(2));
+  CountedDataSet ds;
+  ds.BeginLoading();
+  ds.SetActive(true);
+  ds.SetConnection(&conn);
+  ds.SetSQLText("SELECT id FROM t");
+  EXPECT_FALSE(ds.Active());
+  ds.EndReading();
+  ds.Loaded();
+  EXPECT_TRUE(ds.Active());
+  EXPECT_EQ(ds.RecordCount(), 2);
+}
+
 TEST(DADataSetTest, RecordCountOfACountQueryIsNeverBelowTheRowsHeld) {
   FakeServer server;
   FakeDAConnection conn(server);
@@ -222,6 +239,51 @@ TEST(DADataSetTest, FilterAndWhereEditingKeepTheConditionAndTheText) {
   ds.RestoreSQL();
   EXPECT_EQ(ds.SQLText(), "SELECT * FROM t ORDER BY a\r\n");
   EXPECT_FALSE(ds.SQLSaved());
+}
+
+// Metadata of one kind, "tables": two names with the SUFFIX restriction.
+class FakeMetaData : public TKxMetaData {
+ protected:
+  std::unique_ptr<TKxRecordSet> CreateRecordSet() override { return std::make_unique<test::FakeRecordSet>(); }
+  TData& InternalGetMetaData(const std::string& kind, TStrings& restrictions) override {
+    if (kind != "tables") return TKxMetaData::InternalGetMetaData(kind, restrictions);
+    ResetResult();
+    AddField("TABLE_NAME", dtString, 30);
+    OpenResult();
+    for (const char* name : {"a", "b"}) {
+      FMemDataHelper->InitRecord();
+      FMemDataHelper->SetFieldValue(1, std::string(name) + restrictions.Values("SUFFIX"));
+      FMemDataHelper->AppendRecord();
+    }
+    return *FMemData;
+  }
+};
+
+class MetaConnection : public FakeDAConnection {
+ public:
+  using FakeDAConnection::FakeDAConnection;
+  TClassRef<TKxMetaData> GetIMetaDataClass() override { return ClassOf<TKxMetaData, FakeMetaData>(); }
+};
+
+TEST(DAMetaDataTest, OpensTheKindWithItsRestrictionsAndClosesOnChanges) {
+  FakeServer server;
+  MetaConnection conn(server);
+  std::unique_ptr<TDAMetaData> meta = conn.CreateMetaData();
+  EXPECT_THROW(TDAMetaData().Open(), EDAError);
+  meta->SetMetaDataKind("tables");
+  meta->Restrictions().SetValues("SUFFIX", "_x");
+  meta->Open();
+  ASSERT_EQ(meta->RecordCount(), 2);
+  EXPECT_EQ(meta->FieldByName("TABLE_NAME").AsString(), "a_x");
+  EXPECT_EQ(conn.ConnectCount(), 0);  // the use ended with the read
+  meta->Restrictions().SetValues("SUFFIX", "_y");
+  EXPECT_FALSE(meta->Active());
+  meta->Open();
+  meta->Last();
+  EXPECT_EQ(meta->FieldByName("TABLE_NAME").AsString(), "b_y");
+  meta->SetMetaDataKind("columns");
+  EXPECT_FALSE(meta->Active());
+  EXPECT_THROW(meta->Open(), Exception);
 }
 
 }  // namespace

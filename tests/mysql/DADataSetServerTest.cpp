@@ -107,6 +107,15 @@ TEST_F(DADataSetServer, StatementsReportRowsAffectedAndInsertIds) {
   sql->Execute();
   EXPECT_EQ(sql->LastInsertId(), 3);
 
+  // A statement of a data set runs in the connection's own transaction.
+  conn.StartTransaction();
+  auto insert = Query("INSERT INTO da_ai (v) VALUES ('undone')");
+  insert->Execute();
+  conn.Rollback();
+  auto count = Query("SELECT COUNT(*) AS n FROM da_ai");
+  count->Open();
+  EXPECT_EQ(count->FieldByName("n").AsInteger(), 3);
+
   // Execute of a SELECT opens the data set.
   auto select = Query("SELECT v FROM da_ai WHERE id = :id");
   select->ParamByName("id").SetAsInteger(3);
