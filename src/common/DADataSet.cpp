@@ -37,19 +37,6 @@ std::string FirstWord(const std::string& sql, const TSQLParserClass& parserClass
   }
 }
 
-// Sets a flag for a scope.
-class TFlagOn {
- public:
-  explicit TFlagOn(bool& flag) : FFlag(flag), FOld(flag) { flag = true; }
-  ~TFlagOn() { FFlag = FOld; }
-  TFlagOn(const TFlagOn&) = delete;
-  TFlagOn& operator=(const TFlagOn&) = delete;
-
- private:
-  bool& FFlag;
-  bool FOld;
-};
-
 }  // namespace
 
 // ---- TDADataSetOptions ---------------------------------------------------------------------
@@ -373,22 +360,7 @@ TKxRecordSet& TCustomDADataSet::CheckIRecordSet() {
 TKxCommand& TCustomDADataSet::CheckICommand() {
   if (UsedConnection()) return CheckIRecordSet().GetCommand();
   if (FIRecordSet) return FIRecordSet->GetCommand();
-  TCustomDASQL& cmd = *FCommand;
-  if (!cmd.FScanCommand) {
-    struct TScan : TKxCommand {
-      bool GetPrepared() override { return false; }
-      void Execute(int) override { throw EDAError("Connection is not defined"); }
-      TCursorState GetCursorState() override { return State; }
-      void SetCursorState(TCursorState value) override { State = value; }
-      std::string CreateProcCall(const std::string&, bool, bool) override {
-        throw EDAError("Connection is not defined");
-      }
-      TCursorState State = csInactive;
-    };
-    cmd.FScanCommand = std::make_unique<TScan>();
-    cmd.SetICommand(cmd.FScanCommand.get());
-  }
-  return *cmd.FScanCommand;
+  return FCommand->UseScanCommand();
 }
 
 void TCustomDADataSet::SetIRecordSet(std::unique_ptr<TData> data) {
@@ -742,7 +714,7 @@ void TCustomDADataSet::SaveModifiedSQL(const std::string& text) {
   const std::string current = Trim(SQLText());
   if (text == current) return;
   if (FBaseSQL.empty()) FBaseSQL = SQLText();
-  TFlagOn saving(FCommand->FSavingModifiedSQL);
+  TFlagScope saving(FCommand->FSavingModifiedSQL);
   SetSQLText(text);
 }
 
@@ -972,7 +944,7 @@ void TCustomDADataSet::OpenCursor(bool infoQuery) {
     FCommand->WriteParams();
     if (FDataTypeMap) FDataTypeMap->WriteTo(FIRecordSet->DataTypeMap());
     {
-      TFlagOn opening(FInExecute);
+      TFlagScope opening(FInExecute);
       TMemDataSet::OpenCursor(infoQuery);
     }
     Variant selectParams;
@@ -1417,18 +1389,17 @@ bool ValueFits(const TField& field, const Variant& value) {
 
 }  // namespace
 
-bool TCustomDADataSet::FindKey(const std::vector<Variant>& keyValues) {
+bool TCustomDADataSet::KeyFor(const std::vector<Variant>& keyValues, std::vector<TField*>& fields, Variant& values) {
   CheckBrowseMode();
   std::vector<TFieldDesc*> descs;
   DADataSetService().GetKeyFieldDescs(descs);
-  std::vector<TField*> fields;
+  fields.clear();
   for (TFieldDesc* d : descs)
     if (TField* f = FindField(d->Name())) fields.push_back(f);
   if (fields.empty()) throw EDAError("Key fields required to call FindKey or FindNearest");
   for (std::size_t i = 0; i < fields.size() && i < keyValues.size(); ++i)
     if (!ValueFits(*fields[i], keyValues[i]))
       throw EDAError(Format("Invalid value for field '%s'", {fields[i]->FieldName()}));
-  Variant values;
   if (fields.size() == 1) {
     values = keyValues.empty() ? Variant() : keyValues[0];
   } else {
@@ -1436,25 +1407,20 @@ bool TCustomDADataSet::FindKey(const std::vector<Variant>& keyValues) {
     for (std::size_t i = 0; i < fields.size() && i < keyValues.size(); ++i) items[i] = keyValues[i];
     values = Variant::FromArray(std::move(items));
   }
+  return true;
+}
+
+bool TCustomDADataSet::FindKey(const std::vector<Variant>& keyValues) {
+  std::vector<TField*> fields;
+  Variant values;
+  KeyFor(keyValues, fields, values);
   return LocateKey(fields, values, {});
 }
 
 void TCustomDADataSet::FindNearest(const std::vector<Variant>& keyValues) {
-  CheckBrowseMode();
-  std::vector<TFieldDesc*> descs;
-  DADataSetService().GetKeyFieldDescs(descs);
   std::vector<TField*> fields;
-  for (TFieldDesc* d : descs)
-    if (TField* f = FindField(d->Name())) fields.push_back(f);
-  if (fields.empty()) throw EDAError("Key fields required to call FindKey or FindNearest");
   Variant values;
-  if (fields.size() == 1) {
-    values = keyValues.empty() ? Variant() : keyValues[0];
-  } else {
-    Variant::Array items(fields.size());
-    for (std::size_t i = 0; i < fields.size() && i < keyValues.size(); ++i) items[i] = keyValues[i];
-    values = Variant::FromArray(std::move(items));
-  }
+  KeyFor(keyValues, fields, values);
   LocateKey(fields, values, {lxNearest});
 }
 

@@ -421,6 +421,8 @@ class TCustomDADataSet : public TMemDataSet, public IDAConnectionClient {
   void ReleaseExecuteUse();
   // Records which key values the current row has (empty when no key).
   bool CurrentKey(std::vector<TField*>& fields, Variant& values);
+  // The key fields and the key value of FindKey/FindNearest.
+  bool KeyFor(const std::vector<Variant>& keyValues, std::vector<TField*>& fields, Variant& values);
   // LocateEx, reading the rest of the rows when they are not all here.
   bool LocateKey(const std::vector<TField*>& fields, const Variant& values, TLocateExOptions options);
   void RemoveRecordLocally();

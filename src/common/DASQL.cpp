@@ -12,26 +12,6 @@ namespace lumo {
 
 namespace {
 
-// Scans a text for parameter markers while no provider is known.
-class TDAScanCommand : public TKxCommand {
- public:
-  bool GetPrepared() override { return false; }
-  void Execute(int) override { throw EDAError("Connection is not defined"); }
-  TCursorState GetCursorState() override { return FState; }
-  void SetCursorState(TCursorState value) override { FState = value; }
-  std::string CreateProcCall(const std::string&, bool, bool) override { throw EDAError("Connection is not defined"); }
-  bool GetProp(int prop, Variant& value) override {
-    if (prop == prRowsProcessed) {
-      value = std::int64_t{0};
-      return true;
-    }
-    return TKxCommand::GetProp(prop, value);
-  }
-
- private:
-  TCursorState FState = csInactive;
-};
-
 TParamDirection DirectionOf(TParamType type) noexcept { return static_cast<TParamDirection>(type); }
 TParamType ParamTypeOf(TParamDirection direction) noexcept { return static_cast<TParamType>(direction); }
 
@@ -58,19 +38,35 @@ std::string TrimTrailing(std::string s) {
   return s;
 }
 
-// Clears a flag when a scope ends.
-class TFlagReset {
+}  // namespace
+
+// Scans a text for parameter markers while no provider is known.
+class TCustomDASQL::TScanCommand : public TKxCommand {
  public:
-  explicit TFlagReset(bool& flag) : FFlag(flag) {}
-  ~TFlagReset() { FFlag = false; }
-  TFlagReset(const TFlagReset&) = delete;
-  TFlagReset& operator=(const TFlagReset&) = delete;
+  bool GetPrepared() override { return false; }
+  void Execute(int) override { throw EDAError("Connection is not defined"); }
+  TCursorState GetCursorState() override { return FState; }
+  void SetCursorState(TCursorState value) override { FState = value; }
+  std::string CreateProcCall(const std::string&, bool, bool) override { throw EDAError("Connection is not defined"); }
+  bool GetProp(int prop, Variant& value) override {
+    if (prop == prRowsProcessed) {
+      value = std::int64_t{0};
+      return true;
+    }
+    return TKxCommand::GetProp(prop, value);
+  }
 
  private:
-  bool& FFlag;
+  TCursorState FState = csInactive;
 };
 
-}  // namespace
+TKxCommand& TCustomDASQL::UseScanCommand() {
+  if (!FScanCommand) {
+    FScanCommand = std::make_unique<TScanCommand>();
+    SetICommand(FScanCommand.get());
+  }
+  return *FScanCommand;
+}
 
 // ---- construction -----------------------------------------------------------------------
 
@@ -138,8 +134,7 @@ TKxCommand& TCustomDASQL::CheckICommand() {
       FBoundIConnection = c->IConnection();
     }
   } else if (!FICommand) {
-    FScanCommand = std::make_unique<TDAScanCommand>();
-    SetICommand(FScanCommand.get());
+    UseScanCommand();
   }
   return *FICommand;
 }

@@ -246,6 +246,8 @@ class TCustomDASQL : public TComponent, public IDAConnectionClient, public IDAMa
   // The provider command, made when needed (a scanning one without a
   // connection).
   TKxCommand& CheckICommand();
+  // The command that only scans parameters (made on first use).
+  TKxCommand& UseScanCommand();
   TKxRecordSet* IRecordSet() const noexcept { return FIRecordSet.get(); }
   void SetDataSet(TCustomDADataSet* value) noexcept { FDataSet = value; }
   void SQLChanged();
@@ -261,6 +263,7 @@ class TCustomDASQL : public TComponent, public IDAConnectionClient, public IDAMa
   bool FSavingModifiedSQL = false;
 
  private:
+  class TScanCommand;
   void RegisterWithConnection();
   void ReleaseExecuteUse();
   void SetProviderCommandProps(TKxCommand& command);
