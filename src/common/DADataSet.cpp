@@ -88,6 +88,13 @@ void TDADataSetOptions::ToRecordSet(int prop, const Variant& value) {
   }
 }
 
+void TDADataSetOptions::SetClosedOption(bool& option, bool value, int prop) {
+  if (value == option) return;
+  CheckInactive();
+  option = value;
+  ToRecordSet(prop, value);
+}
+
 void TDADataSetOptions::SetRequiredFields(bool value) {
   FRequiredFields = value;
   if (!FOwner) return;
@@ -121,19 +128,9 @@ void TDADataSetOptions::SetSetEmptyStrToNull(bool value) {
   if (FOwner && FOwner->IRecordSet()) FOwner->IRecordSet()->SetSetEmptyStrToNull(value);
 }
 
-void TDADataSetOptions::SetLongStrings(bool value) {
-  if (value == FLongStrings) return;
-  CheckInactive();
-  FLongStrings = value;
-  ToRecordSet(prLongStrings, value);
-}
+void TDADataSetOptions::SetLongStrings(bool value) { SetClosedOption(FLongStrings, value, prLongStrings); }
 
-void TDADataSetOptions::SetFlatBuffers(bool value) {
-  if (value == FFlatBuffers) return;
-  CheckInactive();
-  FFlatBuffers = value;
-  ToRecordSet(prFlatBuffers, value);
-}
+void TDADataSetOptions::SetFlatBuffers(bool value) { SetClosedOption(FFlatBuffers, value, prFlatBuffers); }
 
 void TDADataSetOptions::SetCompressBlobMode(TCompressBlobMode value) {
   if (value == FCompressBlobMode) return;
@@ -142,40 +139,15 @@ void TDADataSetOptions::SetCompressBlobMode(TCompressBlobMode value) {
   ToRecordSet(prCompressBlobMode, static_cast<std::int32_t>(value));
 }
 
-void TDADataSetOptions::SetFieldsOrigin(bool value) {
-  if (value == FFieldsOrigin) return;
-  CheckInactive();
-  FFieldsOrigin = value;
-  ToRecordSet(prFieldsOrigin, value);
-}
+void TDADataSetOptions::SetFieldsOrigin(bool value) { SetClosedOption(FFieldsOrigin, value, prFieldsOrigin); }
 
-void TDADataSetOptions::SetDefaultValues(bool value) {
-  if (value == FDefaultValues) return;
-  CheckInactive();
-  FDefaultValues = value;
-  ToRecordSet(prDefaultValues, value);
-}
+void TDADataSetOptions::SetDefaultValues(bool value) { SetClosedOption(FDefaultValues, value, prDefaultValues); }
 
-void TDADataSetOptions::SetExtendedFieldsInfo(bool value) {
-  if (value == FExtendedFieldsInfo) return;
-  CheckInactive();
-  FExtendedFieldsInfo = value;
-  ToRecordSet(prExtendedFieldsInfo, value);
-}
+void TDADataSetOptions::SetExtendedFieldsInfo(bool value) { SetClosedOption(FExtendedFieldsInfo, value, prExtendedFieldsInfo); }
 
-void TDADataSetOptions::SetEnableBCD(bool value) {
-  if (value == FEnableBCD) return;
-  CheckInactive();
-  FEnableBCD = value;
-  ToRecordSet(prEnableBCD, value);
-}
+void TDADataSetOptions::SetEnableBCD(bool value) { SetClosedOption(FEnableBCD, value, prEnableBCD); }
 
-void TDADataSetOptions::SetEnableFMTBCD(bool value) {
-  if (value == FEnableFMTBCD) return;
-  CheckInactive();
-  FEnableFMTBCD = value;
-  ToRecordSet(prEnableFmtBCD, value);
-}
+void TDADataSetOptions::SetEnableFMTBCD(bool value) { SetClosedOption(FEnableFMTBCD, value, prEnableFmtBCD); }
 
 void TDADataSetOptions::SetQuoteNames(bool value) {
   if (value == FQuoteNames) return;
@@ -429,15 +401,7 @@ void TCustomDADataSet::BeginConnection(bool noConnectCheck) {
       rs.SetConnection(c.IConnection());
       FBoundIConnection = c.IConnection();
     }
-    TDATransaction* tr = UsedTransaction();
-    if (c.IsMultipleTransactionsSupported()) {
-      if (!tr) throw EDAError("Transaction not assigned");
-      if (noConnectCheck)
-        tr->GainTransaction();
-      else if (!tr->Active())
-        tr->StartTransaction();
-    }
-    rs.SetTransaction(tr ? tr->ITransaction() : nullptr);
+    rs.SetTransaction(BeginUsedTransaction(c, UsedTransaction(), noConnectCheck));
     if (!c.IsClientRegistered(this)) c.RegisterClient(this, [this](bool connecting) { ConnectChange(connecting); });
   } catch (...) {
     if (noConnectCheck) c.InternalDisconnect();

@@ -136,6 +136,8 @@ class TDADataSetOptions {
   // A setting passed to the record set requires a closed data set.
   void CheckInactive() const;
   void ToRecordSet(int prop, const Variant& value);
+  // Sets an option that is passed to the record set of a closed data set.
+  void SetClosedOption(bool& option, bool value, int prop);
 
   bool FSetFieldsReadOnly = true;
   bool FRequiredFields = true;

@@ -490,6 +490,17 @@ TDAParam* TCustomDASQL::FindResultParam() const {
 
 // ---- connection use -----------------------------------------------------------------------
 
+TKxTransaction* BeginUsedTransaction(TCustomDAConnection& connection, TDATransaction* used, bool noConnectCheck) {
+  if (connection.IsMultipleTransactionsSupported()) {
+    if (!used) throw EDAError("Transaction not assigned");
+    if (noConnectCheck)
+      used->GainTransaction();
+    else if (!used->Active())
+      used->StartTransaction();
+  }
+  return used ? used->ITransaction() : nullptr;
+}
+
 TCustomDAConnection* TCustomDASQL::UsedConnection() {
   if (FDataSet) return FDataSet->UsedConnection();
   return FConnection;
@@ -523,15 +534,7 @@ void TCustomDASQL::BeginConnection(bool noConnectCheck) {
         cmd.SetConnection(c.IConnection());
       FBoundIConnection = c.IConnection();
     }
-    TDATransaction* tr = UsedTransaction();
-    if (c.IsMultipleTransactionsSupported()) {
-      if (!tr) throw EDAError("Transaction not assigned");
-      if (noConnectCheck)
-        tr->GainTransaction();
-      else if (!tr->Active())
-        tr->StartTransaction();
-    }
-    cmd.SetTransaction(tr ? tr->ITransaction() : nullptr);
+    cmd.SetTransaction(BeginUsedTransaction(c, UsedTransaction(), noConnectCheck));
     RegisterWithConnection();
   } catch (...) {
     if (noConnectCheck) c.InternalDisconnect();

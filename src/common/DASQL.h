@@ -97,6 +97,12 @@ class TDAUseGuard {
   std::uint64_t FGeneration = 0;
 };
 
+// The transaction step of BeginConnection for a data set or command on
+// `connection`: with several-transaction providers the used transaction
+// must exist ("Transaction not assigned") and is gained (noConnectCheck) or
+// started when inactive. Returns the provider transaction to work in.
+TKxTransaction* BeginUsedTransaction(TCustomDAConnection& connection, TDATransaction* used, bool noConnectCheck);
+
 class TCustomDASQL : public TComponent, public IDAConnectionClient, public IDAMacrosOwner {
  public:
   using TBeforeExecuteEvent = std::function<void(TCustomDASQL& sender)>;
