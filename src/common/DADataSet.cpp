@@ -410,11 +410,7 @@ void TCustomDADataSet::BeginConnection(bool noConnectCheck) {
 }
 
 void TCustomDADataSet::EndConnection() {
-  TCustomDAConnection* c = UsedConnection();
-  if (!c) return;
-  if (c->IsMultipleTransactionsSupported())
-    if (TDATransaction* tr = UsedTransaction()) tr->ReleaseTransaction();
-  c->InternalDisconnect();
+  if (TCustomDAConnection* c = UsedConnection()) EndUsedConnection(*c, UsedTransaction());
 }
 
 void TCustomDADataSet::EndFetchUse() noexcept {
@@ -1188,34 +1184,38 @@ void TCustomDADataSet::UnLock() { DADataSetService().DAUpdater().PerformUnLock()
 
 bool TCustomDADataSet::GetCanModify() { return DADataSetService().DetectCanModify(); }
 
-void TCustomDADataSet::InternalInsert() {
+void TCustomDADataSet::BeginEditStep(bool preconnect, void (TDADataSetUpdater::*prepare)(),
+                                     void (TCustomDADataSet::*step)()) {
   TDADataSetUpdater& updater = DADataSetService().DAUpdater();
-  if (updater.IsNeedInsertPreconnect() && !FPreconnected) {
+  if (preconnect && !FPreconnected) {
     BeginConnection(true);
     FPreconnected = true;
   }
   try {
-    updater.PrepareAppend();
-    TMemDataSet::InternalInsert();
+    (updater.*prepare)();
+    (this->*step)();
   } catch (...) {
-    if (std::exchange(FPreconnected, false)) EndConnection();
+    EndPreconnect();
     throw;
   }
 }
 
-void TCustomDADataSet::InternalEdit() {
-  TDADataSetUpdater& updater = DADataSetService().DAUpdater();
-  if (updater.IsNeedEditPreconnect() && !FPreconnected) {
-    BeginConnection(true);
-    FPreconnected = true;
-  }
+void TCustomDADataSet::EndPreconnect() noexcept {
+  if (!std::exchange(FPreconnected, false)) return;
   try {
-    updater.PrepareUpdate();
-    TMemDataSet::InternalEdit();
+    EndConnection();
   } catch (...) {
-    if (std::exchange(FPreconnected, false)) EndConnection();
-    throw;
   }
+}
+
+void TCustomDADataSet::InternalInsert() {
+  BeginEditStep(DADataSetService().DAUpdater().IsNeedInsertPreconnect(), &TDADataSetUpdater::PrepareAppend,
+                &TCustomDADataSet::MemInternalInsert);
+}
+
+void TCustomDADataSet::InternalEdit() {
+  BeginEditStep(DADataSetService().DAUpdater().IsNeedEditPreconnect(), &TDADataSetUpdater::PrepareUpdate,
+                &TCustomDADataSet::MemInternalEdit);
 }
 
 void TCustomDADataSet::InternalDelete() {
@@ -1226,14 +1226,7 @@ void TCustomDADataSet::InternalDelete() {
 void TCustomDADataSet::InternalCancel() {
   struct TEnd {
     TCustomDADataSet& Self;
-    ~TEnd() {
-      if (std::exchange(Self.FPreconnected, false)) {
-        try {
-          Self.EndConnection();
-        } catch (...) {
-        }
-      }
-    }
+    ~TEnd() { Self.EndPreconnect(); }
   } end{*this};
   DADataSetService().DAUpdater().UnPrepareAppendUpdate();
   TMemDataSet::InternalCancel();
@@ -1242,14 +1235,7 @@ void TCustomDADataSet::InternalCancel() {
 void TCustomDADataSet::InternalPost() {
   struct TEnd {
     TCustomDADataSet& Self;
-    ~TEnd() {
-      if (std::exchange(Self.FPreconnected, false)) {
-        try {
-          Self.EndConnection();
-        } catch (...) {
-        }
-      }
-    }
+    ~TEnd() { Self.EndPreconnect(); }
   } end{*this};
   TMemDataSet::InternalPost();
   DADataSetService().DAUpdater().UnPrepareAppendUpdate();

@@ -418,6 +418,12 @@ class TCustomDADataSet : public TMemDataSet, public IDAConnectionClient {
   void ApplyRecordSetProps(TKxRecordSet& rs);
 
  private:
+  // The insert or edit step with the updater's preparation (and a
+  // connection use first when the updater asks for one).
+  void BeginEditStep(bool preconnect, void (TDADataSetUpdater::*prepare)(), void (TCustomDADataSet::*step)());
+  void MemInternalInsert() { TMemDataSet::InternalInsert(); }
+  void MemInternalEdit() { TMemDataSet::InternalEdit(); }
+  void EndPreconnect() noexcept;
   void CheckFetchUse();
   void EndFetchUse() noexcept;
   void ReleaseExecuteUse();

@@ -501,6 +501,11 @@ TKxTransaction* BeginUsedTransaction(TCustomDAConnection& connection, TDATransac
   return used ? used->ITransaction() : nullptr;
 }
 
+void EndUsedConnection(TCustomDAConnection& connection, TDATransaction* used) {
+  if (connection.IsMultipleTransactionsSupported() && used) used->ReleaseTransaction();
+  connection.InternalDisconnect();
+}
+
 TCustomDAConnection* TCustomDASQL::UsedConnection() {
   if (FDataSet) return FDataSet->UsedConnection();
   return FConnection;
@@ -543,11 +548,7 @@ void TCustomDASQL::BeginConnection(bool noConnectCheck) {
 }
 
 void TCustomDASQL::EndConnection() {
-  TCustomDAConnection* c = UsedConnection();
-  if (!c) return;
-  if (c->IsMultipleTransactionsSupported())
-    if (TDATransaction* tr = UsedTransaction()) tr->ReleaseTransaction();
-  c->InternalDisconnect();
+  if (TCustomDAConnection* c = UsedConnection()) EndUsedConnection(*c, UsedTransaction());
 }
 
 void TCustomDASQL::Disconnect() {

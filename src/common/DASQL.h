@@ -102,6 +102,9 @@ class TDAUseGuard {
 // must exist ("Transaction not assigned") and is gained (noConnectCheck) or
 // started when inactive. Returns the provider transaction to work in.
 TKxTransaction* BeginUsedTransaction(TCustomDAConnection& connection, TDATransaction* used, bool noConnectCheck);
+// EndConnection's counterpart: the transaction released (several-transaction
+// providers), then the connection use.
+void EndUsedConnection(TCustomDAConnection& connection, TDATransaction* used);
 
 class TCustomDASQL : public TComponent, public IDAConnectionClient, public IDAMacrosOwner {
  public:
