@@ -8,6 +8,9 @@
 #include "DAConnectDialog.h"
 #include "DAConnectString.h"
 #include "DAConnectionCommand.h"
+#include "DADataSet.h"
+#include "DAMetaData.h"
+#include "DASQL.h"
 #include "DATransaction.h"
 #include "Format.h"
 #include "Ticks.h"
@@ -20,26 +23,6 @@ IDASQLMonitor* GMonitor = nullptr;
 IDAConnectionPoolManager* GPoolManager = nullptr;
 TSetCursorProc GSetCursorProc;
 bool GChangeCursor = true;
-
-// The busy cursor for a scope.
-class TBusyCursor {
- public:
-  TBusyCursor() : FActive(GChangeCursor && GSetCursorProc) {
-    if (FActive) GSetCursorProc(true);
-  }
-  ~TBusyCursor() {
-    if (!FActive) return;
-    try {
-      GSetCursorProc(false);
-    } catch (...) {
-    }
-  }
-  TBusyCursor(const TBusyCursor&) = delete;
-  TBusyCursor& operator=(const TBusyCursor&) = delete;
-
- private:
-  bool FActive;
-};
 
 bool IsIntegerVariant(const Variant& v) noexcept {
   switch (v.VarType()) {
@@ -79,6 +62,21 @@ void SetDAPoolManager(IDAConnectionPoolManager* manager) noexcept { GPoolManager
 void SetSetCursorProc(TSetCursorProc proc) { GSetCursorProc = std::move(proc); }
 void SetChangeCursor(bool value) noexcept { GChangeCursor = value; }
 bool ChangeCursor() noexcept { return GChangeCursor; }
+
+TDABusyCursor::TDABusyCursor(bool enabled) : FActive(enabled && GChangeCursor && GSetCursorProc) {
+  if (FActive) GSetCursorProc(true);
+}
+
+TDABusyCursor::~TDABusyCursor() { Stop(); }
+
+void TDABusyCursor::Stop() noexcept {
+  if (!FActive) return;
+  FActive = false;
+  try {
+    GSetCursorProc(false);
+  } catch (...) {
+  }
+}
 
 // ---- TDAConnectionOptions ------------------------------------------------------------------
 
@@ -307,7 +305,25 @@ std::unique_ptr<TCustomConnectDialog> TCustomDAConnection::ConnectDialogClass() 
   return std::make_unique<TCustomConnectDialog>();
 }
 std::unique_ptr<IDAConnectionCommand> TCustomDAConnection::CreateInternalCommand() {
-  return std::make_unique<TDAProviderCommand>(*this);
+  return std::make_unique<TDASQLConnectionCommand>(*this);
+}
+
+std::unique_ptr<TCustomDADataSet> TCustomDAConnection::CreateDataSet() {
+  auto ds = std::make_unique<TCustomDADataSet>();
+  ds->SetConnection(this);
+  return ds;
+}
+
+std::unique_ptr<TCustomDASQL> TCustomDAConnection::CreateSQL() {
+  auto sql = std::make_unique<TCustomDASQL>();
+  sql->SetConnection(this);
+  return sql;
+}
+
+std::unique_ptr<TDAMetaData> TCustomDAConnection::CreateMetaData() {
+  auto meta = std::make_unique<TDAMetaData>();
+  meta->SetConnection(this);
+  return meta;
 }
 
 TClassRef<TKxConnection> TCustomDAConnection::GetIConnectionClass() {
@@ -612,7 +628,7 @@ void TCustomDAConnection::DoConnect() {
   CreateIConnection();
   {
     TDAOperationScope operation(*this, clConnect, true);
-    TBusyCursor busy;
+    TDABusyCursor busy;
     DataTypeMap().WriteTo(FIConnection->DataTypeMap());
     InternalTransaction().GainITransaction();
     FIConnection->SetUsername(FUsername);

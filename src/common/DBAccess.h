@@ -53,9 +53,10 @@
 //   use: the provider reconnects in place and the interrupted operation
 //   keeps the use it holds.
 // - ExecSQL, ExecProc and ParamByName run through an internal command made
-//   by CreateInternalCommand (the provider's command and record set until
-//   the SQL command component exists). LongWord values go in as 64-bit
-//   integers (they do not fit a 32-bit one).
+//   by CreateInternalCommand: a SQL command component of this connection.
+//   LongWord values go in as 64-bit integers (they do not fit a 32-bit one).
+// - CreateDataSet, CreateSQL and CreateMetaData make the component layer's
+//   classes bound to this connection; a front makes its own.
 // - Links to other components (dialog, default transaction, transport
 //   handler, clients) are kept by free notification and never removed
 //   again: the other side may have asked for the same link, which removing
@@ -92,6 +93,9 @@ class TDATransaction;
 class TCustomConnectDialog;
 class TDAConnectStringBuilder;
 class IDAConnectionCommand;
+class TCustomDADataSet;
+class TCustomDASQL;
+class TDAMetaData;
 
 // ---- errors ----------------------------------------------------------------------------------
 
@@ -244,6 +248,20 @@ using TSetCursorProc = std::function<void(bool busy)>;
 void SetSetCursorProc(TSetCursorProc proc);
 void SetChangeCursor(bool value) noexcept;
 bool ChangeCursor() noexcept;
+
+// The busy cursor for a scope (or until Stop); nothing when `enabled` is
+// false, the process-wide ChangeCursor is off or no hook is installed.
+class TDABusyCursor {
+ public:
+  explicit TDABusyCursor(bool enabled = true);
+  ~TDABusyCursor();
+  TDABusyCursor(const TDABusyCursor&) = delete;
+  TDABusyCursor& operator=(const TDABusyCursor&) = delete;
+  void Stop() noexcept;
+
+ private:
+  bool FActive;
+};
 
 // ---- options ------------------------------------------------------------------------------
 
@@ -406,6 +424,9 @@ class TCustomDAConnection : public TCustomConnection {
 
   // ---- factories of bound components
   virtual std::unique_ptr<TDATransaction> CreateTransaction();
+  virtual std::unique_ptr<TCustomDADataSet> CreateDataSet();
+  virtual std::unique_ptr<TCustomDASQL> CreateSQL();
+  virtual std::unique_ptr<TDAMetaData> CreateMetaData();
 
   void MonitorMessage(const std::string& message);
 

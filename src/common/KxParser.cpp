@@ -1,5 +1,8 @@
 #include "KxParser.h"
 
+#include <cstring>
+#include <typeinfo>
+
 #include <iconv.h>
 
 #include <algorithm>
@@ -318,6 +321,21 @@ void TParser::InitParser() {
 void TParser::EnsureInit() {
   if (FInitDone) return;
   InitParser();
+  // The character classes are a function of the dialect class: they are
+  // worked out once per class (and thread) and copied into every parser.
+  struct TCachedClasses {
+    const std::type_info* Type;
+    std::uint8_t Classes[256];
+  };
+  thread_local std::vector<TCachedClasses> cache;
+  const std::type_info& type = typeid(*this);
+  for (const TCachedClasses& c : cache) {
+    if (*c.Type == type) {
+      std::memcpy(FClass, c.Classes, sizeof FClass);
+      FInitDone = true;
+      return;
+    }
+  }
   for (int i = 0; i < 256; ++i) {
     auto ch = static_cast<unsigned char>(i);
     std::uint8_t cls = 0;
@@ -330,6 +348,10 @@ void TParser::EnsureInit() {
     if (IsIdentQuote(ch)) cls |= ccIdentQuote;
     FClass[i] = cls;
   }
+  TCachedClasses entry;
+  entry.Type = &type;
+  std::memcpy(entry.Classes, FClass, sizeof FClass);
+  cache.push_back(entry);
   FInitDone = true;
 }
 

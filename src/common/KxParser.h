@@ -47,6 +47,10 @@
 // - ToLexem(text) never matches a string or comment lexeme; a text made of
 //   symbol characters matches at any place where it occurs outside strings
 //   and comments, also when it is not a symbol of the table ("$$", "//").
+// - The character classes (IsBlank, IsSymbol, IsAlpha ...) are worked out
+//   once per dialect class and thread and reused by every parser of that
+//   class: a dialect's tests depend on its class only, never on the state
+//   of one parser.
 // - BackslashEscapes (default true, as the server's default) is honoured by
 //   the dialects whose strings know backslash escapes; a connection sets it
 //   from its NO_BACKSLASH_ESCAPES state.

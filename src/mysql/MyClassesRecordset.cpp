@@ -1,5 +1,7 @@
 #include "MyClassesRecordset.h"
 
+#include <typeinfo>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -1621,6 +1623,12 @@ struct TStatementKind {
 };
 
 TStatementKind ClassifyStatement(const std::string& sql) {
+  // A data set opened again and again asks for the same text: the last
+  // answer of this thread is kept.
+  thread_local std::string lastSQL;
+  thread_local TStatementKind lastKind;
+  thread_local bool lastValid = false;
+  if (lastValid && sql == lastSQL) return lastKind;
   TStatementKind k;
   TMyParser parser(sql);
   parser.SetOmitBlank(true);
@@ -1639,6 +1647,9 @@ TStatementKind ClassifyStatement(const std::string& sql) {
   k.Select = first == lxSELECT;
   k.Explain = first == lxEXPLAIN || first == lxDESCRIBE || first == lxDESC;
   if (first == lxDESC || first == lxDESCRIBE) k.ShowColumns = true;
+  lastSQL = sql;
+  lastKind = k;
+  lastValid = true;
   return k;
 }
 
@@ -1731,6 +1742,66 @@ void TMySQLRecordset::CreateFieldDescs() {
   FillTablesAliases();
 }
 
+namespace {
+
+// One table of a FROM list: its name normalised (whole and without the
+// database) and its alias.
+struct TFromEntry {
+  std::string Object, Full, Alias;
+};
+
+// The FROM list of a SELECT: name [AS] alias, separated by ",". A data set
+// opened again and again reads the same text: the last list of this
+// thread is kept.
+const std::vector<TFromEntry>& ParseFromList(const std::string& sql, const TSQLInfo& info) {
+  thread_local std::string lastSQL;
+  thread_local std::vector<TFromEntry> lastList;
+  thread_local const std::type_info* lastInfo = nullptr;
+  thread_local bool lastValid = false;
+  if (lastValid && sql == lastSQL && *lastInfo == typeid(info)) return lastList;
+  lastValid = false;
+  std::vector<TFromEntry> list;
+  TMyParser parser(sql);
+  parser.SetOmitBlank(true);
+  parser.SetOmitComment(true);
+  if (parser.ToLexem(lxFROM, true) != lcEnd) {
+    for (;;) {
+      std::string name;
+      int code = parser.GetNextToken();
+      if (code != lcIdent && code < lxSQLFirst) break;
+      name = std::string(parser.LexemView());
+      for (;;) {
+        code = parser.GetNextToken();
+        if (parser.LexemView() != ".") break;
+        name += ".";
+        code = parser.GetNextToken();
+        if (code == lcIdent || code >= lxSQLFirst) name += std::string(parser.LexemView());
+        else break;
+      }
+      TFromEntry e;
+      if (code == lxAS) code = parser.GetNextToken();
+      if (code == lcIdent) {
+        e.Alias = info.NormalizeName(parser.LexemView());
+        code = parser.GetNextToken();
+      }
+      if (!name.empty() && name.back() == '.') throw Exception("TableName cannot be empty");
+      const std::size_t dot = name.rfind('.');
+      e.Full = info.NormalizeName(name);
+      e.Object = info.NormalizeName(dot == std::string::npos ? name : name.substr(dot + 1));
+      if (e.Object.empty()) throw Exception("TableName cannot be empty");
+      list.push_back(std::move(e));
+      if (parser.LexemView() != ",") break;
+    }
+  }
+  lastSQL = sql;
+  lastList = std::move(list);
+  lastInfo = &typeid(info);
+  lastValid = true;
+  return lastList;
+}
+
+}  // namespace
+
 void TMySQLRecordset::FillTablesAliases() {
   TMySQLCommand& cmd = Command();
   const std::string& sql = cmd.SQL();
@@ -1749,66 +1820,37 @@ void TMySQLRecordset::FillTablesAliases() {
       }
     }
   } else {
-    // The FROM list: name [AS] alias, separated by ",".
-    TMyParser parser(sql);
-    parser.SetOmitBlank(true);
-    parser.SetOmitComment(true);
-    if (parser.ToLexem(lxFROM, true) != lcEnd) {
-      for (;;) {
-        std::string name;
-        int code = parser.GetNextToken();
-        if (code != lcIdent && code < lxSQLFirst) break;
-        name = std::string(parser.LexemView());
-        for (;;) {
-          code = parser.GetNextToken();
-          if (parser.LexemView() != ".") break;
-          name += ".";
-          code = parser.GetNextToken();
-          if (code == lcIdent || code >= lxSQLFirst) name += std::string(parser.LexemView());
-          else break;
+    for (const TFromEntry& e : ParseFromList(sql, info)) {
+      const std::string& object = e.Object;
+      const std::string& full = e.Full;
+      if (!e.Alias.empty()) {
+        const int index = FTablesInfo.IndexByAlias(e.Alias);
+        if (index >= 0) {
+          FTablesInfo[index].SetTableName(object);
+          FTablesInfo[index].SetTableNameFull(full);
         }
-        std::string alias;
-        if (code == lxAS) code = parser.GetNextToken();
-        if (code == lcIdent) {
-          alias = info.NormalizeName(parser.LexemView());
-          code = parser.GetNextToken();
-        }
-        if (!name.empty() && name.back() == '.') throw Exception("TableName cannot be empty");
-        std::string database, object;
-        const std::size_t dot = name.rfind('.');
-        const std::string full = info.NormalizeName(name);
-        object = info.NormalizeName(dot == std::string::npos ? name : name.substr(dot + 1));
-        if (object.empty()) throw Exception("TableName cannot be empty");
-        if (!alias.empty()) {
-          const int index = FTablesInfo.IndexByAlias(alias);
-          if (index >= 0) {
-            FTablesInfo[index].SetTableName(object);
-            FTablesInfo[index].SetTableNameFull(full);
-          }
-        } else {
-          int index = FTablesInfo.IndexByName(object);
-          if (index < 0) index = FTablesInfo.IndexByAlias(object);
-          if (index >= 0) {
-            TKxTableInfo& t = FTablesInfo[index];
-            if (t.TableName() != object && t.TableAlias() == object) {
-              // The name denotes a view over another table.
-              t.SetIsView(true);
-              for (int i = 0; i < FieldCount(); ++i) {
-                auto* f = dynamic_cast<TKxFieldDesc*>(Fields()[i]);
-                if (f && f->TableInfo() == &t) f->SetActualName(f->Name());
-              }
-              t.SetTableName(object);
-              t.SetTableAlias("");
-            }
-            t.SetTableNameFull(full);
-          } else if (FServerPrimaryVer >= 5) {
-            TKxTableInfo& t = FTablesInfo.Add();
-            t.SetTableName(object);
-            t.SetTableNameFull(full);
+      } else {
+        int index = FTablesInfo.IndexByName(object);
+        if (index < 0) index = FTablesInfo.IndexByAlias(object);
+        if (index >= 0) {
+          TKxTableInfo& t = FTablesInfo[index];
+          if (t.TableName() != object && t.TableAlias() == object) {
+            // The name denotes a view over another table.
             t.SetIsView(true);
+            for (int i = 0; i < FieldCount(); ++i) {
+              auto* f = dynamic_cast<TKxFieldDesc*>(Fields()[i]);
+              if (f && f->TableInfo() == &t) f->SetActualName(f->Name());
+            }
+            t.SetTableName(object);
+            t.SetTableAlias("");
           }
+          t.SetTableNameFull(full);
+        } else if (FServerPrimaryVer >= 5) {
+          TKxTableInfo& t = FTablesInfo.Add();
+          t.SetTableName(object);
+          t.SetTableNameFull(full);
+          t.SetIsView(true);
         }
-        if (parser.LexemView() != ",") break;
       }
     }
   }

@@ -13,6 +13,7 @@
 #include "MyClasses.h"
 #include "MyClassesCommand.h"
 #include "MyClassesRecordset.h"
+#include "mysql/MyDAConnection.h"
 #include "support/TestServer.h"
 
 namespace lumo {
@@ -20,29 +21,7 @@ namespace {
 
 using test::TestServer;
 
-// A connection component that answers the MySQL provider's classes.
-class MyDAConnection : public TCustomDAConnection {
- public:
-  MyDAConnection() {
-    SetLoginPrompt(false);
-    SetServer(TestServer().host);
-    SetUsername(TestServer().user);
-    SetPassword(TestServer().password);
-  }
-  TClassRef<TKxConnection> GetIConnectionClass() override { return ClassOf<TKxConnection, TMySQLConnection>(); }
-  TClassRef<TKxCommand> GetICommandClass() override { return ClassOf<TKxCommand, TMySQLCommand>(); }
-  TClassRef<TKxRecordSet> GetIRecordSetClass() override { return ClassOf<TKxRecordSet, TMySQLRecordset>(); }
-
-  std::uint32_t ThreadId() { return static_cast<TMySQLConnection*>(IConnection())->GetThreadId(); }
-
- protected:
-  void CreateIConnection() override {
-    if (IConnection()) return;
-    TCustomDAConnection::CreateIConnection();
-    IConnection()->SetProp(prPort, TestServer().port);
-    IConnection()->SetProp(prDatabase, TestServer().scratchDatabase);
-  }
-};
+using test::MyDAConnection;
 
 // A plain provider session that watches the component's.
 struct Observer {
