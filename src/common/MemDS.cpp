@@ -1113,14 +1113,23 @@ bool TMemDataSet::ReadStoreField(int fieldNo, const TField& field, TRecordBuffer
       // Only a handle-sized buffer can take the handle.
       if (field.DataSize() < static_cast<int>(sizeof(void*))) return !d.GetNull(fieldNo, record);
       break;
-    case TFieldAccess::akFixed:
-      if (access.Size > field.DataSize()) {
-        std::vector<std::uint8_t> scratch(static_cast<std::size_t>(access.Size) + 8, 0);
-        d.GetField(fieldNo, record, scratch.data(), blank);
-        if (!blank) std::memcpy(buffer, scratch.data(), static_cast<std::size_t>(field.DataSize()));
-        return !blank;
+    case TFieldAccess::akFixed: {
+      if (access.Size <= field.DataSize()) break;
+      // A store value wider than the field's buffer: read whole, keep what fits.
+      std::uint8_t small[32];
+      std::vector<std::uint8_t> large;
+      std::uint8_t* scratch = small;
+      const std::size_t need = static_cast<std::size_t>(access.Size) + 8;
+      if (need > sizeof small) {
+        large.assign(need, 0);
+        scratch = large.data();
+      } else {
+        std::memset(small, 0, sizeof small);
       }
-      break;
+      d.GetField(fieldNo, record, scratch, blank);
+      if (!blank) std::memcpy(buffer, scratch, static_cast<std::size_t>(field.DataSize()));
+      return !blank;
+    }
     case TFieldAccess::akBounded:
       break;
   }
@@ -1130,9 +1139,29 @@ bool TMemDataSet::ReadStoreField(int fieldNo, const TField& field, TRecordBuffer
 
 bool TMemDataSet::GetFieldData(const TField& field, void* buffer) {
   if (!FData || FRecBufSize == 0) return false;
-  TRecordBuffer record = GetActiveRecBuf();
+  // Browsing reads the active buffer; every other state asks which buffer.
+  TRecordBuffer record;
+  if (State() == dsBrowse && !FInCacheProcessing)
+    record = IsEmpty() ? nullptr : ActiveBuffer();
+  else
+    record = GetActiveRecBuf();
   if (!record) return false;
-  if (field.FieldNo() >= 1) return ReadStoreField(field.FieldNo(), field, record, buffer);
+  const int fieldNo = field.FieldNo();
+  if (fieldNo >= 1) {
+    // A store value that fits the field's buffer as it is goes straight
+    // through; ReadStoreField knows the other cases.
+    const auto index = static_cast<std::size_t>(fieldNo - 1);
+    if (buffer && index < FFieldAccess.size()) {
+      const TFieldAccess access = FFieldAccess[index];
+      if (access.Kind == TFieldAccess::akBounded ||
+          (access.Kind == TFieldAccess::akFixed && access.Size <= field.DataSize())) {
+        bool blank = false;
+        FData->GetField(fieldNo, record, buffer, blank);
+        return !blank;
+      }
+    }
+    return ReadStoreField(fieldNo, field, record, buffer);
+  }
   switch (State()) {
     case dsBrowse:
     case dsEdit:
@@ -1905,9 +1934,8 @@ bool TMemDataSet::LocateRecord(const std::vector<TField*>& keyFields, const Vari
     const int c = md.CompareFieldValue(k.Key.Ptr(), k.Key.Type, opts, row.get(), *k.Desc);
     return c < 0 ? -1 : c > 0 ? 1 : 0;
   };
-  auto comparePrefix = [&](int recNo) {
-    md.SetRecordNo(recNo);
-    md.GetRecord(row.get());
+  // The key against the index prefix of the row in `row`.
+  auto compareRowPrefix = [&] {
     for (std::size_t i = 0; i < prefix; ++i) {
       TCompareOptions opts = compare;
       if (keys[i].Binary) opts.Include(coOrdinalCompare);
@@ -1948,40 +1976,32 @@ bool TMemDataSet::LocateRecord(const std::vector<TField*>& keyFields, const Vari
   int start = up ? last : first;
   bool bisected = false;
   if (prefix > 0) {
+    // Bisection for the first row in the direction of the search whose
+    // index prefix matches: the lowest such record number, or the highest
+    // when searching up. Each probe reads one row.
     bisected = true;
-    int hit = 0;
-    int lo = first, hi = last;
-    int c = comparePrefix(lo);
-    if (c == 0) {
-      hit = lo;
-    } else if (c > 0) {
-      c = comparePrefix(hi);
+    int lo = first, hi = last, hit = 0;
+    while (lo <= hi) {
+      const int mid = lo + (hi - lo) / 2;
+      md.SetRecordNo(mid);
+      md.GetRecord(row.get());
+      const int c = compareRowPrefix();
       if (c == 0) {
-        hit = hi;
+        hit = mid;
+        if (up)
+          lo = mid + 1;
+        else
+          hi = mid - 1;
       } else if (c < 0) {
-        while (hi - lo > 1) {
-          const int mid = lo + (hi - lo) / 2;
-          c = comparePrefix(mid);
-          if (c == 0) {
-            hit = mid;
-            break;
-          }
-          if (c < 0)
-            hi = mid;
-          else
-            lo = mid;
-        }
+        hi = mid - 1;
+      } else {
+        lo = mid + 1;
       }
     }
     if (hit == 0) {
       restore();
       return false;
     }
-    // The first matching row in the direction of the search.
-    if (up)
-      while (hit < last && comparePrefix(hit + 1) == 0) ++hit;
-    else
-      while (hit > first && comparePrefix(hit - 1) == 0) --hit;
     start = hit;
     if (prefix == keys.size()) {
       md.SetRecordNo(hit);
@@ -1995,7 +2015,7 @@ bool TMemDataSet::LocateRecord(const std::vector<TField*>& keyFields, const Vari
   md.GetRecord(row.get());
   int at = start;
   for (;;) {
-    if (bisected && comparePrefix(at) != 0) break;
+    if (bisected && compareRowPrefix() != 0) break;
     if (matches()) {
       found = true;
       break;
