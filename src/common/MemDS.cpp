@@ -466,10 +466,6 @@ TMemDataSet::~TMemDataSet() {
   FDataSetService.reset();
 }
 
-TMemDataSet::TModifiedGuard::TModifiedGuard(TMemDataSet& dataSet) : FDataSet(dataSet), FSaved(dataSet.Modified()) {}
-
-TMemDataSet::TModifiedGuard::~TModifiedGuard() { FDataSet.SetModified(FSaved); }
-
 TData& TMemDataSet::Data() {
   CheckIRecordSet();
   return *FData;
@@ -532,7 +528,7 @@ void TMemDataSet::CheckDataSetService() {
 }
 
 TDataSetService& TMemDataSet::DataSetService() {
-  CheckDataSetService();
+  if (!FDataSetService) CheckDataSetService();
   return *FDataSetService;
 }
 
@@ -1853,6 +1849,13 @@ bool TMemDataSet::CopyFieldValue(const Variant& value, TCompareKey& key, const T
 
 std::vector<TField*> TMemDataSet::KeyFieldsOf(std::string_view names) const {
   std::vector<TField*> fields;
+  if (names.find(';') == std::string_view::npos) {
+    // One name: no list to split.
+    const std::string name = Trim(names);
+    if (!name.empty())
+      if (TField* f = FindField(name)) fields.push_back(f);
+    return fields;
+  }
   for (const std::string& name : SplitFieldNames(names))
     if (TField* f = FindField(name)) fields.push_back(f);
   return fields;
@@ -1876,26 +1879,32 @@ bool TMemDataSet::LocateRecord(const std::vector<TField*>& keyFields, const Vari
     }
   };
 
+  // One key column: its descriptor, its value (in keyValues, or null) and
+  // that value in the store's compare form.
   struct TKeyColumn {
     TFieldDesc* Desc;
-    Variant Value;
+    int FieldNo;
+    const Variant* Value;
     TCompareKey Key;
+    const void* KeyPtr = nullptr;
+    TCompareOptions PrefixOptions;
     bool Descending = false;
     bool Binary = false;
   };
+  static const Variant nullKey = Variant::Null();
   std::vector<TKeyColumn> keys;
-  const bool isArray = keyValues.IsArray();
+  keys.reserve(keyFields.size());
+  const Variant::Array* values = keyValues.IsArray() ? &keyValues.AsArray() : nullptr;
   for (std::size_t i = 0; i < keyFields.size(); ++i) {
     TFieldDesc* desc = keyFields[i] ? GetFieldDesc(*keyFields[i]) : nullptr;
     if (!desc || desc->FieldDescKind() == fdkCalculated) continue;
-    Variant v = Variant::Null();
-    if (isArray) {
-      const Variant::Array& a = keyValues.AsArray();
-      if (i < a.size()) v = a[i];
+    const Variant* v = &nullKey;
+    if (values) {
+      if (i < values->size()) v = &(*values)[i];
     } else if (i == 0) {
-      v = keyValues;
+      v = &keyValues;
     }
-    keys.push_back({desc, std::move(v), {}});
+    keys.push_back({desc, desc->FieldNo(), v, {}});
   }
   if (keys.empty()) return false;
 
@@ -1923,36 +1932,42 @@ bool TMemDataSet::LocateRecord(const std::vector<TField*>& keyFields, const Vari
       ++prefix;
     }
   }
-  for (TKeyColumn& k : keys)
-    if (!CopyFieldValue(k.Value, k.Key, *k.Desc, true)) prefix = 0;
+  for (TKeyColumn& k : keys) {
+    if (!CopyFieldValue(*k.Value, k.Key, *k.Desc, true)) prefix = 0;
+    k.KeyPtr = k.Key.Ptr();
+    k.PrefixOptions = compare;
+    if (k.Binary) k.PrefixOptions.Include(coOrdinalCompare);
+  }
 
-  TRecBuf row = md.AllocRecBuf(true);
-  auto compareColumn = [&](const TKeyColumn& k, TCompareOptions opts) {
-    const bool rowNull = md.GetNull(k.Desc->FieldNo(), row.get());
-    if (k.Key.IsNull) return rowNull ? 0 : -1;
-    if (rowNull) return 1;
-    const int c = md.CompareFieldValue(k.Key.Ptr(), k.Key.Type, opts, row.get(), *k.Desc);
-    return c < 0 ? -1 : c > 0 ? 1 : 0;
-  };
+  TRecBuf rowBuf = md.AllocRecBuf(true);
+  void* const row = rowBuf.get();
   // The key against the index prefix of the row in `row`.
   auto compareRowPrefix = [&] {
     for (std::size_t i = 0; i < prefix; ++i) {
-      TCompareOptions opts = compare;
-      if (keys[i].Binary) opts.Include(coOrdinalCompare);
-      int c = compareColumn(keys[i], opts);
-      if (keys[i].Descending) c = -c;
+      const TKeyColumn& k = keys[i];
+      const bool rowNull = md.GetNull(k.FieldNo, row);
+      int c;
+      if (k.Key.IsNull) {
+        c = rowNull ? 0 : -1;
+      } else if (rowNull) {
+        c = 1;
+      } else {
+        c = md.CompareFieldValue(k.KeyPtr, k.Key.Type, k.PrefixOptions, row, *k.Desc);
+        c = c < 0 ? -1 : c > 0 ? 1 : 0;
+      }
+      if (k.Descending) c = -c;
       if (c != 0) return c;
     }
     return 0;
   };
   auto matches = [&] {
     for (const TKeyColumn& k : keys) {
-      const bool rowNull = md.GetNull(k.Desc->FieldNo(), row.get());
+      const bool rowNull = md.GetNull(k.FieldNo, row);
       if (k.Key.IsNull || rowNull) {
         if (k.Key.IsNull != rowNull) return false;
         continue;
       }
-      const int c = md.CompareFieldValue(k.Key.Ptr(), k.Key.Type, compare, row.get(), *k.Desc);
+      const int c = md.CompareFieldValue(k.KeyPtr, k.Key.Type, compare, row, *k.Desc);
       if (c != 0 && !(nearest && c < 0)) return false;
     }
     return true;
@@ -1984,7 +1999,7 @@ bool TMemDataSet::LocateRecord(const std::vector<TField*>& keyFields, const Vari
     while (lo <= hi) {
       const int mid = lo + (hi - lo) / 2;
       md.SetRecordNo(mid);
-      md.GetRecord(row.get());
+      md.GetRecord(row);
       const int c = compareRowPrefix();
       if (c == 0) {
         hit = mid;
@@ -2012,7 +2027,7 @@ bool TMemDataSet::LocateRecord(const std::vector<TField*>& keyFields, const Vari
   // Row by row from the start (or from the bisection hit, while the index
   // prefix still matches).
   md.SetRecordNo(start);
-  md.GetRecord(row.get());
+  md.GetRecord(row);
   int at = start;
   for (;;) {
     if (bisected && compareRowPrefix() != 0) break;
@@ -2026,9 +2041,9 @@ bool TMemDataSet::LocateRecord(const std::vector<TField*>& keyFields, const Vari
     }
     at += up ? -1 : 1;
     if (up)
-      md.GetPriorRecord(row.get());
+      md.GetPriorRecord(row);
     else
-      md.GetNextRecord(row.get());
+      md.GetNextRecord(row);
     if (md.GetEOF() || md.GetBOF()) {
       found = nearest;
       if (found) md.SetRecordNo(up ? first : last);

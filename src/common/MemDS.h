@@ -428,8 +428,8 @@ class TMemDataSet : public TDataSet {
   // Restores the Modified flag when a scope ends.
   class TModifiedGuard {
    public:
-    explicit TModifiedGuard(TMemDataSet& dataSet);
-    ~TModifiedGuard();
+    explicit TModifiedGuard(TMemDataSet& dataSet) : FDataSet(dataSet), FSaved(dataSet.Modified()) {}
+    ~TModifiedGuard() { FDataSet.SetModified(FSaved); }
 
    private:
     TMemDataSet& FDataSet;
