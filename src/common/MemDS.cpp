@@ -1904,7 +1904,7 @@ bool TMemDataSet::LocateRecord(const std::vector<TField*>& keyFields, const Vari
     } else if (i == 0) {
       v = &keyValues;
     }
-    keys.push_back({desc, desc->FieldNo(), v, {}});
+    keys.push_back({desc, desc->FieldNo(), v, {}, nullptr, {}, false, false});
   }
   if (keys.empty()) return false;
 
