@@ -699,11 +699,30 @@ void TMemDataSet::DoGetCachedFields() {
 
 void TMemDataSet::DoGetCachedBuffer(void* buffer) {
   TData& d = Data();
-  TTempBuffer temp(*this);
   const std::size_t n = static_cast<std::size_t>(d.RecordSize() + d.CalcRecordSize());
-  std::memcpy(temp.Get(), buffer, static_cast<std::size_t>(d.RecordSize()));
-  GetCalcFields(temp.Get());
-  std::memcpy(buffer, temp.Get(), n);
+  auto calculate = [&](TRecordBuffer row) {
+    std::memcpy(row, buffer, static_cast<std::size_t>(d.RecordSize()));
+    GetCalcFields(row);
+    std::memcpy(buffer, row, n);
+  };
+  if (FCalcRowBufBusy) {
+    // A calculation that needs another row calculated meanwhile.
+    TTempBuffer temp(*this);
+    calculate(temp.Get());
+    return;
+  }
+  // Called for every row a filter or a sort looks at: one buffer, blanked
+  // for each row, instead of a new one.
+  FCalcRowBuf.assign(std::max<std::size_t>(FRecBufSize, 1), 0);
+  FCalcRowBufBusy = true;
+  struct TRelease {
+    TMemDataSet& DS;
+    ~TRelease() {
+      DS.ReleaseBuffer(DS.FCalcRowBuf.data());
+      DS.FCalcRowBufBusy = false;
+    }
+  } release{*this};
+  calculate(FCalcRowBuf.data());
 }
 
 void TMemDataSet::RefreshCachedCalcFields() {

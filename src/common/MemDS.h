@@ -471,6 +471,10 @@ class TMemDataSet : public TDataSet {
   std::unique_ptr<TKxTimer> FDetailRefreshTimer;
 
   std::vector<std::uint8_t> FOldRecBuf;
+  // The buffer the store's rows are calculated in (DoGetCachedBuffer),
+  // kept between rows; busy while a calculation runs.
+  std::vector<std::uint8_t> FCalcRowBuf;
+  bool FCalcRowBufBusy = false;
   std::vector<std::uint8_t> FNewCacheRecBuf;
   std::vector<std::uint8_t> FOldCacheRecBuf;
   std::vector<std::uint8_t> FOldDeferredPostBuf;

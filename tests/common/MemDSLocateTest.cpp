@@ -203,6 +203,55 @@ TEST(MemDSFilter, FailingFilterHandlerIsReportedAndTheRowKept) {
   EXPECT_EQ(reported[0], "bad row");
 }
 
+// A store that lays out its own fields (one integer ID), so that the data
+// set's calculated fields become store fields too.
+class TSelfDescribingStore : public TMemData {
+ public:
+  void InternalInitFields() override {
+    std::unique_ptr<TFieldDesc> d = GetFieldDescType();
+    d->SetName("ID");
+    d->SetDataType(dtInt32);
+    d->SetSize(FieldTypeMinSize(dtInt32, 0));
+    Fields().Add(std::move(d));
+  }
+};
+
+class TSelfDescribingDataSet : public TMemDataSet {
+ public:
+  ~TSelfDescribingDataSet() override {
+    Destroying();
+    Close();
+  }
+
+ protected:
+  void CreateIRecordSet() override { SetIRecordSet(std::make_unique<TSelfDescribingStore>()); }
+};
+
+TEST(MemDSFilter, ExpressionOverACalculatedFieldCalculatesEachRow) {
+  TSelfDescribingDataSet ds;
+  ds.AddField<TIntegerField>("ID");
+  auto& twice = ds.AddField<TIntegerField>("TWICE", fkCalculated);
+  int calculations = 0;
+  ds.OnCalcFields = [&](TDataSet& d) {
+    ++calculations;
+    if (d.FieldByName("ID").AsInteger() != 2) twice.SetAsInteger(2 * d.FieldByName("ID").AsInteger());
+  };
+  ds.Data().InitFields();
+  ds.Open();
+  for (int i = 1; i <= 5; ++i) ds.AppendRecord({i});
+  calculations = 0;
+  ds.SetFilter("TWICE > 4 or TWICE is null");
+  ds.SetFiltered(true);
+  EXPECT_GE(calculations, 5);  // the filter saw every row calculated
+  std::vector<std::pair<int, Variant>> rows;
+  for (ds.First(); !ds.Eof(); ds.Next()) rows.emplace_back(ds.FieldByName("ID").AsInteger(), twice.Value());
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(rows[0].first, 2);
+  EXPECT_TRUE(rows[0].second.IsNull());  // nothing left from the row calculated before it
+  EXPECT_EQ(rows[1].first, 3);
+  EXPECT_EQ(rows[3].second.AsInt32(), 10);
+}
+
 TEST(MemDSFilter, FindRecordFiltersOnlyWhileSearching) {
   TTestDataSet ds({{"ID", dtInt32}});
   for (int i = 1; i <= 6; ++i) ds.AddRow({i});

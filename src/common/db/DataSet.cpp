@@ -480,16 +480,15 @@ int TDataSet::MoveBy(int distance) {
   Fire(BeforeScroll);
   // The step of a walk: one row on from the last row of the window, with
   // nobody to tell how the window scrolled.
-  if (distance == 1 && !FEOF && FActiveRecord == FBufferedCount - 1 && !HasFollowers()) {
-    FBOF = false;
-    if (!GetNextRecord()) {
-      FEOF = true;
-      Fire(AfterScroll);
-      return 0;
-    }
-    Fire(AfterScroll);
-    return 1;
-  }
+  if (distance != 1 || FEOF || FActiveRecord != FBufferedCount - 1 || HasFollowers()) return MoveRows(distance);
+  FBOF = false;
+  const bool moved = GetNextRecord();
+  if (!moved) FEOF = true;
+  Fire(AfterScroll);
+  return moved ? 1 : 0;
+}
+
+int TDataSet::MoveRows(int distance) {
   int moved = 0;
   if ((distance > 0 && !FEOF) || (distance < 0 && !FBOF)) {
     FBOF = false;

@@ -333,6 +333,8 @@ class TDataSet : public TComponent {
   void ActivateBuffers() noexcept;
   void SetCurrentRecord(int index);
   bool GetNextRecord();
+  // MoveBy after its browse-mode check and BeforeScroll.
+  int MoveRows(int distance);
   bool GetPriorRecord();
   int GetNextRecords();
   int GetPriorRecords();
