@@ -438,7 +438,7 @@ TDataSet* TDADetailDataLink::GetDetailDataSet() { return FDataSet; }
 // released however the scope ends.
 class TMemDataSet::TTempBuffer {
  public:
-  explicit TTempBuffer(TMemDataSet& ds) : FDataSet(ds), FBuffer(std::max<std::size_t>(ds.FRecBufSize, 1), 0) {}
+  explicit TTempBuffer(TMemDataSet& ds) : FDataSet(ds), FBuffer(ds.ScratchRowSize(), 0) {}
   ~TTempBuffer() { FDataSet.ReleaseBuffer(FBuffer.data()); }
   TRecordBuffer Get() noexcept { return FBuffer.data(); }
 
@@ -446,6 +446,13 @@ class TMemDataSet::TTempBuffer {
   TMemDataSet& FDataSet;
   std::vector<std::uint8_t> FBuffer;
 };
+
+std::size_t TMemDataSet::ScratchRowSize() const noexcept {
+  // Before the layout is known (or when it is stale) a store row with its
+  // calculated area still fits.
+  const std::size_t row = FData ? static_cast<std::size_t>(FData->RecordSize() + FData->CalcRecordSize()) : 0;
+  return std::max<std::size_t>({FRecBufSize, row, 1});
+}
 
 TMemDataSet::TMemDataSet() : FDataLink(std::make_unique<TDADetailDataLink>(*this)) {}
 
@@ -713,7 +720,7 @@ void TMemDataSet::DoGetCachedBuffer(void* buffer) {
   }
   // Called for every row a filter or a sort looks at: one buffer, blanked
   // for each row, instead of a new one.
-  FCalcRowBuf.assign(std::max<std::size_t>(FRecBufSize, 1), 0);
+  FCalcRowBuf.assign(ScratchRowSize(), 0);
   FCalcRowBufBusy = true;
   struct TRelease {
     TMemDataSet& DS;
@@ -784,13 +791,15 @@ void TMemDataSet::InternalOpen() {
     if (f->DataType() == ftVariant || f->IsBlob())
       DatabaseError(Format("Field '%s': data type is not supported", {f->DisplayName()}));
   }
+  // The layout comes first: calculating the store's rows (for cached
+  // calculated fields or an index on a calculated field) uses it.
+  SetBufferLayout();
+  SetFieldAccess();
+  FNeedAddRef = d.HasComplexFields();
   if (d.FieldCount() > 0 && d.Fields()[d.FieldCount() - 1] &&
       d.Fields()[d.FieldCount() - 1]->FieldDescKind() == fdkCached)
     RefreshCachedCalcFields();
   if (FMemData && FMemData->IndexFields().Count() > 0) FMemData->SortItems();
-  SetBufferLayout();
-  SetFieldAccess();
-  FNeedAddRef = d.HasComplexFields();
   bool refilter = false;
   if (Filtered()) {
     ActivateFilters();

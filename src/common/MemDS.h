@@ -438,6 +438,8 @@ class TMemDataSet : public TDataSet {
 
   TMemData* MemData() noexcept;
   TMemData& CheckedMemData();
+  // The size of a scratch row buffer.
+  std::size_t ScratchRowSize() const noexcept;
   void CheckIRecordSet();
   void BlankRecord(TRecordBuffer buffer) noexcept;
   void SetFieldAccess();

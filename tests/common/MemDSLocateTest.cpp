@@ -252,6 +252,23 @@ TEST(MemDSFilter, ExpressionOverACalculatedFieldCalculatesEachRow) {
   EXPECT_EQ(rows[3].second.AsInt32(), 10);
 }
 
+TEST(MemDSSort, AnIndexOnACalculatedFieldOrdersTheRowsWhenTheDataSetOpens) {
+  TSelfDescribingDataSet ds;
+  ds.AddField<TIntegerField>("ID");
+  auto& key = ds.AddField<TIntegerField>("KEY", fkCalculated);
+  ds.OnCalcFields = [&](TDataSet& d) {
+    if (!d.FieldByName("ID").IsNull()) key.SetAsInteger(10 - d.FieldByName("ID").AsInteger());
+  };
+  ds.Data().InitFields();
+  ds.Data().Open();
+  for (int i = 1; i <= 4; ++i) Append(ds.Data(), {i});
+  ds.SetIndexFieldNames("KEY");
+  ds.Open();
+  std::vector<int> ids;
+  for (ds.First(); !ds.Eof(); ds.Next()) ids.push_back(ds.FieldByName("ID").AsInteger());
+  EXPECT_EQ(ids, (std::vector<int>{4, 3, 2, 1}));
+}
+
 TEST(MemDSFilter, FindRecordFiltersOnlyWhileSearching) {
   TTestDataSet ds({{"ID", dtInt32}});
   for (int i = 1; i <= 6; ++i) ds.AddRow({i});
