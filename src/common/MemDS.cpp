@@ -438,7 +438,7 @@ TDataSet* TDADetailDataLink::GetDetailDataSet() { return FDataSet; }
 // released however the scope ends.
 class TMemDataSet::TTempBuffer {
  public:
-  explicit TTempBuffer(TMemDataSet& ds) : FDataSet(ds), FBuffer(std::max<std::size_t>(ds.FRecBufSize, 1), 0) {}
+  explicit TTempBuffer(TMemDataSet& ds) : FDataSet(ds), FBuffer(ds.ScratchRowSize(), 0) {}
   ~TTempBuffer() { FDataSet.ReleaseBuffer(FBuffer.data()); }
   TRecordBuffer Get() noexcept { return FBuffer.data(); }
 
@@ -446,6 +446,13 @@ class TMemDataSet::TTempBuffer {
   TMemDataSet& FDataSet;
   std::vector<std::uint8_t> FBuffer;
 };
+
+std::size_t TMemDataSet::ScratchRowSize() const noexcept {
+  // Before the layout is known (or when it is stale) a store row with its
+  // calculated area still fits.
+  const std::size_t row = FData ? static_cast<std::size_t>(FData->RecordSize() + FData->CalcRecordSize()) : 0;
+  return std::max<std::size_t>({FRecBufSize, row, 1});
+}
 
 TMemDataSet::TMemDataSet() : FDataLink(std::make_unique<TDADetailDataLink>(*this)) {}
 
@@ -465,10 +472,6 @@ TMemDataSet::~TMemDataSet() {
   FData.reset();
   FDataSetService.reset();
 }
-
-TMemDataSet::TModifiedGuard::TModifiedGuard(TMemDataSet& dataSet) : FDataSet(dataSet), FSaved(dataSet.Modified()) {}
-
-TMemDataSet::TModifiedGuard::~TModifiedGuard() { FDataSet.SetModified(FSaved); }
 
 TData& TMemDataSet::Data() {
   CheckIRecordSet();
@@ -532,7 +535,7 @@ void TMemDataSet::CheckDataSetService() {
 }
 
 TDataSetService& TMemDataSet::DataSetService() {
-  CheckDataSetService();
+  if (!FDataSetService) CheckDataSetService();
   return *FDataSetService;
 }
 
@@ -703,11 +706,30 @@ void TMemDataSet::DoGetCachedFields() {
 
 void TMemDataSet::DoGetCachedBuffer(void* buffer) {
   TData& d = Data();
-  TTempBuffer temp(*this);
   const std::size_t n = static_cast<std::size_t>(d.RecordSize() + d.CalcRecordSize());
-  std::memcpy(temp.Get(), buffer, static_cast<std::size_t>(d.RecordSize()));
-  GetCalcFields(temp.Get());
-  std::memcpy(buffer, temp.Get(), n);
+  auto calculate = [&](TRecordBuffer row) {
+    std::memcpy(row, buffer, static_cast<std::size_t>(d.RecordSize()));
+    GetCalcFields(row);
+    std::memcpy(buffer, row, n);
+  };
+  if (FCalcRowBufBusy) {
+    // A calculation that needs another row calculated meanwhile.
+    TTempBuffer temp(*this);
+    calculate(temp.Get());
+    return;
+  }
+  // Called for every row a filter or a sort looks at: one buffer, blanked
+  // for each row, instead of a new one.
+  FCalcRowBuf.assign(ScratchRowSize(), 0);
+  FCalcRowBufBusy = true;
+  struct TRelease {
+    TMemDataSet& DS;
+    ~TRelease() {
+      DS.ReleaseBuffer(DS.FCalcRowBuf.data());
+      DS.FCalcRowBufBusy = false;
+    }
+  } release{*this};
+  calculate(FCalcRowBuf.data());
 }
 
 void TMemDataSet::RefreshCachedCalcFields() {
@@ -769,13 +791,15 @@ void TMemDataSet::InternalOpen() {
     if (f->DataType() == ftVariant || f->IsBlob())
       DatabaseError(Format("Field '%s': data type is not supported", {f->DisplayName()}));
   }
+  // The layout comes first: calculating the store's rows (for cached
+  // calculated fields or an index on a calculated field) uses it.
+  SetBufferLayout();
+  SetFieldAccess();
+  FNeedAddRef = d.HasComplexFields();
   if (d.FieldCount() > 0 && d.Fields()[d.FieldCount() - 1] &&
       d.Fields()[d.FieldCount() - 1]->FieldDescKind() == fdkCached)
     RefreshCachedCalcFields();
   if (FMemData && FMemData->IndexFields().Count() > 0) FMemData->SortItems();
-  SetBufferLayout();
-  SetFieldAccess();
-  FNeedAddRef = d.HasComplexFields();
   bool refilter = false;
   if (Filtered()) {
     ActivateFilters();
@@ -1113,14 +1137,23 @@ bool TMemDataSet::ReadStoreField(int fieldNo, const TField& field, TRecordBuffer
       // Only a handle-sized buffer can take the handle.
       if (field.DataSize() < static_cast<int>(sizeof(void*))) return !d.GetNull(fieldNo, record);
       break;
-    case TFieldAccess::akFixed:
-      if (access.Size > field.DataSize()) {
-        std::vector<std::uint8_t> scratch(static_cast<std::size_t>(access.Size) + 8, 0);
-        d.GetField(fieldNo, record, scratch.data(), blank);
-        if (!blank) std::memcpy(buffer, scratch.data(), static_cast<std::size_t>(field.DataSize()));
-        return !blank;
+    case TFieldAccess::akFixed: {
+      if (access.Size <= field.DataSize()) break;
+      // A store value wider than the field's buffer: read whole, keep what fits.
+      std::uint8_t small[32];
+      std::vector<std::uint8_t> large;
+      std::uint8_t* scratch = small;
+      const std::size_t need = static_cast<std::size_t>(access.Size) + 8;
+      if (need > sizeof small) {
+        large.assign(need, 0);
+        scratch = large.data();
+      } else {
+        std::memset(small, 0, sizeof small);
       }
-      break;
+      d.GetField(fieldNo, record, scratch, blank);
+      if (!blank) std::memcpy(buffer, scratch, static_cast<std::size_t>(field.DataSize()));
+      return !blank;
+    }
     case TFieldAccess::akBounded:
       break;
   }
@@ -1130,9 +1163,29 @@ bool TMemDataSet::ReadStoreField(int fieldNo, const TField& field, TRecordBuffer
 
 bool TMemDataSet::GetFieldData(const TField& field, void* buffer) {
   if (!FData || FRecBufSize == 0) return false;
-  TRecordBuffer record = GetActiveRecBuf();
+  // Browsing reads the active buffer; every other state asks which buffer.
+  TRecordBuffer record;
+  if (State() == dsBrowse && !FInCacheProcessing)
+    record = IsEmpty() ? nullptr : ActiveBuffer();
+  else
+    record = GetActiveRecBuf();
   if (!record) return false;
-  if (field.FieldNo() >= 1) return ReadStoreField(field.FieldNo(), field, record, buffer);
+  const int fieldNo = field.FieldNo();
+  if (fieldNo >= 1) {
+    // A store value that fits the field's buffer as it is goes straight
+    // through; ReadStoreField knows the other cases.
+    const auto index = static_cast<std::size_t>(fieldNo - 1);
+    if (buffer && index < FFieldAccess.size()) {
+      const TFieldAccess access = FFieldAccess[index];
+      if (access.Kind == TFieldAccess::akBounded ||
+          (access.Kind == TFieldAccess::akFixed && access.Size <= field.DataSize())) {
+        bool blank = false;
+        FData->GetField(fieldNo, record, buffer, blank);
+        return !blank;
+      }
+    }
+    return ReadStoreField(fieldNo, field, record, buffer);
+  }
   switch (State()) {
     case dsBrowse:
     case dsEdit:
@@ -1824,6 +1877,13 @@ bool TMemDataSet::CopyFieldValue(const Variant& value, TCompareKey& key, const T
 
 std::vector<TField*> TMemDataSet::KeyFieldsOf(std::string_view names) const {
   std::vector<TField*> fields;
+  if (names.find(';') == std::string_view::npos) {
+    // One name: no list to split.
+    const std::string name = Trim(names);
+    if (!name.empty())
+      if (TField* f = FindField(name)) fields.push_back(f);
+    return fields;
+  }
   for (const std::string& name : SplitFieldNames(names))
     if (TField* f = FindField(name)) fields.push_back(f);
   return fields;
@@ -1847,26 +1907,32 @@ bool TMemDataSet::LocateRecord(const std::vector<TField*>& keyFields, const Vari
     }
   };
 
+  // One key column: its descriptor, its value (in keyValues, or null) and
+  // that value in the store's compare form.
   struct TKeyColumn {
     TFieldDesc* Desc;
-    Variant Value;
+    int FieldNo;
+    const Variant* Value;
     TCompareKey Key;
+    const void* KeyPtr = nullptr;
+    TCompareOptions PrefixOptions;
     bool Descending = false;
     bool Binary = false;
   };
+  static const Variant nullKey = Variant::Null();
   std::vector<TKeyColumn> keys;
-  const bool isArray = keyValues.IsArray();
+  keys.reserve(keyFields.size());
+  const Variant::Array* values = keyValues.IsArray() ? &keyValues.AsArray() : nullptr;
   for (std::size_t i = 0; i < keyFields.size(); ++i) {
     TFieldDesc* desc = keyFields[i] ? GetFieldDesc(*keyFields[i]) : nullptr;
     if (!desc || desc->FieldDescKind() == fdkCalculated) continue;
-    Variant v = Variant::Null();
-    if (isArray) {
-      const Variant::Array& a = keyValues.AsArray();
-      if (i < a.size()) v = a[i];
+    const Variant* v = &nullKey;
+    if (values) {
+      if (i < values->size()) v = &(*values)[i];
     } else if (i == 0) {
-      v = keyValues;
+      v = &keyValues;
     }
-    keys.push_back({desc, std::move(v), {}});
+    keys.push_back({desc, desc->FieldNo(), v, {}, nullptr, {}, false, false});
   }
   if (keys.empty()) return false;
 
@@ -1894,37 +1960,42 @@ bool TMemDataSet::LocateRecord(const std::vector<TField*>& keyFields, const Vari
       ++prefix;
     }
   }
-  for (TKeyColumn& k : keys)
-    if (!CopyFieldValue(k.Value, k.Key, *k.Desc, true)) prefix = 0;
+  for (TKeyColumn& k : keys) {
+    if (!CopyFieldValue(*k.Value, k.Key, *k.Desc, true)) prefix = 0;
+    k.KeyPtr = k.Key.Ptr();
+    k.PrefixOptions = compare;
+    if (k.Binary) k.PrefixOptions.Include(coOrdinalCompare);
+  }
 
-  TRecBuf row = md.AllocRecBuf(true);
-  auto compareColumn = [&](const TKeyColumn& k, TCompareOptions opts) {
-    const bool rowNull = md.GetNull(k.Desc->FieldNo(), row.get());
-    if (k.Key.IsNull) return rowNull ? 0 : -1;
-    if (rowNull) return 1;
-    const int c = md.CompareFieldValue(k.Key.Ptr(), k.Key.Type, opts, row.get(), *k.Desc);
-    return c < 0 ? -1 : c > 0 ? 1 : 0;
-  };
-  auto comparePrefix = [&](int recNo) {
-    md.SetRecordNo(recNo);
-    md.GetRecord(row.get());
+  TRecBuf rowBuf = md.AllocRecBuf(true);
+  void* const row = rowBuf.get();
+  // The key against the index prefix of the row in `row`.
+  auto compareRowPrefix = [&] {
     for (std::size_t i = 0; i < prefix; ++i) {
-      TCompareOptions opts = compare;
-      if (keys[i].Binary) opts.Include(coOrdinalCompare);
-      int c = compareColumn(keys[i], opts);
-      if (keys[i].Descending) c = -c;
+      const TKeyColumn& k = keys[i];
+      const bool rowNull = md.GetNull(k.FieldNo, row);
+      int c;
+      if (k.Key.IsNull) {
+        c = rowNull ? 0 : -1;
+      } else if (rowNull) {
+        c = 1;
+      } else {
+        c = md.CompareFieldValue(k.KeyPtr, k.Key.Type, k.PrefixOptions, row, *k.Desc);
+        c = c < 0 ? -1 : c > 0 ? 1 : 0;
+      }
+      if (k.Descending) c = -c;
       if (c != 0) return c;
     }
     return 0;
   };
   auto matches = [&] {
     for (const TKeyColumn& k : keys) {
-      const bool rowNull = md.GetNull(k.Desc->FieldNo(), row.get());
+      const bool rowNull = md.GetNull(k.FieldNo, row);
       if (k.Key.IsNull || rowNull) {
         if (k.Key.IsNull != rowNull) return false;
         continue;
       }
-      const int c = md.CompareFieldValue(k.Key.Ptr(), k.Key.Type, compare, row.get(), *k.Desc);
+      const int c = md.CompareFieldValue(k.KeyPtr, k.Key.Type, compare, row, *k.Desc);
       if (c != 0 && !(nearest && c < 0)) return false;
     }
     return true;
@@ -1948,40 +2019,32 @@ bool TMemDataSet::LocateRecord(const std::vector<TField*>& keyFields, const Vari
   int start = up ? last : first;
   bool bisected = false;
   if (prefix > 0) {
+    // Bisection for the first row in the direction of the search whose
+    // index prefix matches: the lowest such record number, or the highest
+    // when searching up. Each probe reads one row.
     bisected = true;
-    int hit = 0;
-    int lo = first, hi = last;
-    int c = comparePrefix(lo);
-    if (c == 0) {
-      hit = lo;
-    } else if (c > 0) {
-      c = comparePrefix(hi);
+    int lo = first, hi = last, hit = 0;
+    while (lo <= hi) {
+      const int mid = lo + (hi - lo) / 2;
+      md.SetRecordNo(mid);
+      md.GetRecord(row);
+      const int c = compareRowPrefix();
       if (c == 0) {
-        hit = hi;
+        hit = mid;
+        if (up)
+          lo = mid + 1;
+        else
+          hi = mid - 1;
       } else if (c < 0) {
-        while (hi - lo > 1) {
-          const int mid = lo + (hi - lo) / 2;
-          c = comparePrefix(mid);
-          if (c == 0) {
-            hit = mid;
-            break;
-          }
-          if (c < 0)
-            hi = mid;
-          else
-            lo = mid;
-        }
+        hi = mid - 1;
+      } else {
+        lo = mid + 1;
       }
     }
     if (hit == 0) {
       restore();
       return false;
     }
-    // The first matching row in the direction of the search.
-    if (up)
-      while (hit < last && comparePrefix(hit + 1) == 0) ++hit;
-    else
-      while (hit > first && comparePrefix(hit - 1) == 0) --hit;
     start = hit;
     if (prefix == keys.size()) {
       md.SetRecordNo(hit);
@@ -1992,10 +2055,10 @@ bool TMemDataSet::LocateRecord(const std::vector<TField*>& keyFields, const Vari
   // Row by row from the start (or from the bisection hit, while the index
   // prefix still matches).
   md.SetRecordNo(start);
-  md.GetRecord(row.get());
+  md.GetRecord(row);
   int at = start;
   for (;;) {
-    if (bisected && comparePrefix(at) != 0) break;
+    if (bisected && compareRowPrefix() != 0) break;
     if (matches()) {
       found = true;
       break;
@@ -2006,9 +2069,9 @@ bool TMemDataSet::LocateRecord(const std::vector<TField*>& keyFields, const Vari
     }
     at += up ? -1 : 1;
     if (up)
-      md.GetPriorRecord(row.get());
+      md.GetPriorRecord(row);
     else
-      md.GetNextRecord(row.get());
+      md.GetNextRecord(row);
     if (md.GetEOF() || md.GetBOF()) {
       found = nearest;
       if (found) md.SetRecordNo(up ? first : last);

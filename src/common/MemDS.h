@@ -428,8 +428,8 @@ class TMemDataSet : public TDataSet {
   // Restores the Modified flag when a scope ends.
   class TModifiedGuard {
    public:
-    explicit TModifiedGuard(TMemDataSet& dataSet);
-    ~TModifiedGuard();
+    explicit TModifiedGuard(TMemDataSet& dataSet) : FDataSet(dataSet), FSaved(dataSet.Modified()) {}
+    ~TModifiedGuard() { FDataSet.SetModified(FSaved); }
 
    private:
     TMemDataSet& FDataSet;
@@ -438,6 +438,8 @@ class TMemDataSet : public TDataSet {
 
   TMemData* MemData() noexcept;
   TMemData& CheckedMemData();
+  // The size of a scratch row buffer.
+  std::size_t ScratchRowSize() const noexcept;
   void CheckIRecordSet();
   void BlankRecord(TRecordBuffer buffer) noexcept;
   void SetFieldAccess();
@@ -471,6 +473,10 @@ class TMemDataSet : public TDataSet {
   std::unique_ptr<TKxTimer> FDetailRefreshTimer;
 
   std::vector<std::uint8_t> FOldRecBuf;
+  // The buffer the store's rows are calculated in (DoGetCachedBuffer),
+  // kept between rows; busy while a calculation runs.
+  std::vector<std::uint8_t> FCalcRowBuf;
+  bool FCalcRowBufBusy = false;
   std::vector<std::uint8_t> FNewCacheRecBuf;
   std::vector<std::uint8_t> FOldCacheRecBuf;
   std::vector<std::uint8_t> FOldDeferredPostBuf;

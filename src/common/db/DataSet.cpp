@@ -137,10 +137,6 @@ void TDataSet::SetState(TDataSetState value) {
   DataEvent(deUpdateState);
 }
 
-void TDataSet::Fire(const TDataSetNotifyEvent& event) {
-  if (event) event(*this);
-}
-
 // ---- fields ------------------------------------------------------------------------------
 
 TField& TDataSet::AddField(std::unique_ptr<TField> field) {
@@ -346,10 +342,6 @@ void TDataSet::MoveBuffer(int from, int to) {
     std::rotate(b + to, b + from, b + from + 1);
 }
 
-TRecordBuffer TDataSet::ActiveBuffer() const noexcept {
-  return FBuffers.empty() ? nullptr : FBuffers[static_cast<std::size_t>(FActiveRecord)];
-}
-
 void TDataSet::ActivateBuffers() noexcept {
   FBufferedCount = 1;
   FActiveRecord = 0;
@@ -388,30 +380,34 @@ void TDataSet::UpdateCursorPos() {
   if (FBufferedCount > 0) SetCurrentRecord(FActiveRecord);
 }
 
-bool TDataSet::GetNextRecord() {
+inline bool TDataSet::GetNextRecord() {
   TGetMode mode = gmNext;
   if (FBufferedCount > 0) {
-    SetCurrentRecord(FBufferedCount - 1);
+    if (FCurrentRecord != FBufferedCount - 1) SetCurrentRecord(FBufferedCount - 1);
     if (FState == dsInsert && FCurrentRecord == FActiveRecord && GetBookmarkFlag(ActiveBuffer()) == bfCurrent)
       mode = gmCurrent;
   }
-  if (GetRecord(Buffer(FBufferedCount), mode, true) != grOK) {
+  if (GetRecord(FBuffers[static_cast<std::size_t>(FBufferedCount)], mode, true) != grOK) {
     CursorPosChanged();
     return false;
   }
-  if (FBufferedCount == 0)
+  if (FBufferedCount == 0) {
     ActivateBuffers();
-  else if (FBufferedCount < FBufferCount)
+  } else if (FBufferedCount < FBufferCount) {
     ++FBufferedCount;
-  else
+  } else if (FBufferedCount == 1) {
+    // A window of one row: the spare buffer and the row trade places.
+    std::swap(FBuffers[0], FBuffers[1]);
+  } else {
     MoveBuffer(0, FBufferedCount);
+  }
   FCurrentRecord = FBufferedCount - 1;
   return true;
 }
 
 bool TDataSet::GetPriorRecord() {
-  if (FBufferedCount > 0) SetCurrentRecord(0);
-  if (GetRecord(Buffer(FBufferedCount), gmPrior, true) != grOK) {
+  if (FBufferedCount > 0 && FCurrentRecord != 0) SetCurrentRecord(0);
+  if (GetRecord(FBuffers[static_cast<std::size_t>(FBufferedCount)], gmPrior, true) != grOK) {
     CursorPosChanged();
     return false;
   }
@@ -479,9 +475,21 @@ void TDataSet::Last() {
 }
 
 int TDataSet::MoveBy(int distance) {
-  CheckBrowseMode();
-  int moved = 0;
+  // Browsing with nobody following leaves browse mode nothing to check.
+  if (FState != dsBrowse || HasFollowers()) CheckBrowseMode();
   Fire(BeforeScroll);
+  // The step of a walk: one row on from the last row of the window, with
+  // nobody to tell how the window scrolled.
+  if (distance != 1 || FEOF || FActiveRecord != FBufferedCount - 1 || HasFollowers()) return MoveRows(distance);
+  FBOF = false;
+  const bool moved = GetNextRecord();
+  if (!moved) FEOF = true;
+  Fire(AfterScroll);
+  return moved ? 1 : 0;
+}
+
+int TDataSet::MoveRows(int distance) {
+  int moved = 0;
   if ((distance > 0 && !FEOF) || (distance < 0 && !FBOF)) {
     FBOF = false;
     FEOF = false;

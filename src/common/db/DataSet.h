@@ -278,7 +278,9 @@ class TDataSet : public TComponent {
   void CheckRequiredFields();
 
   // ---- buffers ----
-  TRecordBuffer ActiveBuffer() const noexcept;
+  TRecordBuffer ActiveBuffer() const noexcept {
+    return FBuffers.empty() ? nullptr : FBuffers[static_cast<std::size_t>(FActiveRecord)];
+  }
   TRecordBuffer CalcBuffer() const noexcept { return FCalcBuffer; }
   // A spare buffer for calculations outside the window (lookups …).
   TRecordBuffer TempBuffer() const noexcept { return FTempBuffer.get(); }
@@ -331,6 +333,8 @@ class TDataSet : public TComponent {
   void ActivateBuffers() noexcept;
   void SetCurrentRecord(int index);
   bool GetNextRecord();
+  // MoveBy after its browse-mode check and BeforeScroll.
+  int MoveRows(int distance);
   bool GetPriorRecord();
   int GetNextRecords();
   int GetPriorRecords();
@@ -343,7 +347,9 @@ class TDataSet : public TComponent {
   void AddRecord(const std::vector<Variant>& values, bool append);
   void CheckOperation(void (TDataSet::*operation)(), const TDataSetErrorEvent& onError);
   void CheckCanModify();
-  void Fire(const TDataSetNotifyEvent& event);
+  void Fire(const TDataSetNotifyEvent& event) {
+    if (event) event(*this);
+  }
   void CalculateLookupValue(TField& field);
   // Data sources.
   void AddDataSource(TDataSource& source);

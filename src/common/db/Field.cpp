@@ -61,6 +61,8 @@ TDataSet& TField::CheckDataSet() const {
 }
 
 bool TField::GetData(void* buffer) const {
+  // The usual case first: no value being validated, a data set to ask.
+  if (!FValidating && !FValidatingNull && FDataSet) return FDataSet->GetFieldData(*this, buffer);
   if (FValidating || FValidatingNull) {
     if (FValidatingNull) return false;
     if (buffer) {
