@@ -10,6 +10,7 @@
 
 #include "MyDataTypeMap.h"
 #include "MySqlApiDirect.h"
+#include "support/FakeMySqlServer.h"
 #include "support/TestServer.h"
 
 namespace lumo {
@@ -63,6 +64,71 @@ int MyErrorOf(const std::function<void()>& f) {
     return e.ErrorCode();
   }
   return 0;
+}
+
+// A result set of text columns for the fake server.
+void SendResult(test::FakeMySqlScript& script, const std::vector<std::string>& columns,
+                const std::vector<std::vector<const char*>>& rows) {
+  script.Send(test::LenEnc(columns.size()));
+  for (const std::string& name : columns) script.Send(test::ColumnDef41(name));
+  script.Send(test::EofPacket());
+  for (const auto& row : rows) script.Send(test::TextRow(row));
+  script.Send(test::EofPacket());
+}
+
+// A server before version 5: SHOW statements with quoted names, their rows
+// copied into the kind's result, and empty answers where there is no query.
+TEST(MyMetaDataFake, ShowStatementsOfOldServers) {
+  test::FakeGreeting greeting;
+  greeting.ServerVersion = "4.1.22-log";
+  test::FakeMySqlScript script;
+  script.Login(greeting).Receive();
+  SendResult(script, {"Tables_in_o`ld"}, {{"t1"}, {"t`2"}});
+  script.Receive();
+  SendResult(script, {"Field", "Type", "Null", "Key", "Default", "Extra"},
+             {{"id", "int(11)", "", "PRI", nullptr, ""}, {"v", "varchar(5)", "YES", "", "d'x", ""}});
+  script.Receive();
+  test::FakeMySqlServer server(script);
+  TMySQLConnection c;
+  c.SetServer("127.0.0.1");
+  c.SetProp(prPort, server.Port());
+  c.SetUsername("u");
+  c.SetProp(prDatabase, std::string("db1"));
+  c.Connect("");
+  ASSERT_EQ(c.ServerPrimaryVer(), 4);
+  TMySQLMetaData md;
+  EXPECT_EQ(Request(md, c, "tables", {"TABLE_SCHEMA=o`ld", "TABLE_NAME=ignored", "TABLE_TYPE=VIEW"},
+                    {"TABLE_SCHEMA", "TABLE_NAME", "TABLE_TYPE"}),
+            (Rows{{"o`ld", "t1", "NULL"}, {"o`ld", "t`2", "NULL"}}));
+  EXPECT_EQ(Request(md, c, "columns", {"TABLE_NAME=`t``x`; DROP TABLE y"},
+                    {"TABLE_SCHEMA", "TABLE_NAME", "COLUMN_NAME", "POSITION", "DATA_TYPE", "NULLABLE", "DEFAULT_VALUE"}),
+            (Rows{{"db1", "t`x`; DROP TABLE y", "id", "1", "int(11)", "0", "NULL"},
+                  {"db1", "t`x`; DROP TABLE y", "v", "2", "varchar(5)", "1", "d'x"}}));
+  EXPECT_TRUE(Request(md, c, "procedures", {}, {"PROCEDURE_NAME"}).empty());
+  EXPECT_TRUE(Request(md, c, "procedureparameters", {"PROCEDURE_NAME=p"}, {"PARAMETER_NAME"}).empty());
+  EXPECT_TRUE(Request(md, c, "constraints", {}, {"CONSTRAINT_NAME"}).empty());
+  TStringList none;
+  EXPECT_THROW(md.GetMetaData(&c, nullptr, "columns", none), EMetaDataError);
+  c.Disconnect();
+  ASSERT_TRUE(server.WaitDone());
+  EXPECT_TRUE(server.Failures().empty());
+  std::vector<std::string> queries;
+  for (const auto& p : server.Received())
+    if (!p.Payload.empty() && p.Payload[0] == '\x03') queries.push_back(p.Payload.substr(1));
+  EXPECT_EQ(queries, (std::vector<std::string>{"SHOW TABLES FROM `o``ld`",
+                                               "SHOW COLUMNS FROM `t``x``; DROP TABLE y`"}));
+
+  // Without a current database a tables request asks nothing.
+  test::FakeMySqlServer bare(test::FakeMySqlScript().Login(greeting).Receive());
+  TMySQLConnection d;
+  d.SetServer("127.0.0.1");
+  d.SetProp(prPort, bare.Port());
+  d.SetUsername("u");
+  d.Connect("");
+  EXPECT_TRUE(Request(md, d, "tables", {}, {"TABLE_NAME"}).empty());
+  d.Disconnect();
+  ASSERT_TRUE(bare.WaitDone());
+  EXPECT_EQ(bare.Received().size(), 2u);  // the login and QUIT
 }
 
 const std::string kSchema = "TABLE_SCHEMA=" + TestServer().scratchDatabase;
