@@ -132,6 +132,26 @@ void TMySQLInfo::SplitObjectName(std::string_view name, std::string& database, s
   objName = info.Table;
 }
 
+std::string TMySQLInfo::QuoteIdentifier(std::string_view name) {
+  std::string out;
+  out.reserve(name.size() + 2);
+  out += '`';
+  for (char c : name) {
+    if (c == '`') out += '`';
+    out += c;
+  }
+  out += '`';
+  return out;
+}
+
+std::string TMySQLInfo::QuoteObjectName(std::string_view name) const {
+  std::string database, object;
+  SplitObjectName(TrimView(name), database, object);
+  std::string out;
+  if (!database.empty()) out = QuoteIdentifier(UnQuote(TrimView(database))) + ".";
+  return out + QuoteIdentifier(UnQuote(TrimView(object)));
+}
+
 std::string TMySQLInfo::NamesFromList(const TStrings& list) const {
   std::string out;
   for (int i = 0; i < list.Count(); ++i) {

@@ -151,6 +151,13 @@ class TMySQLInfo : public TSQLInfo {
   // The generic splitter's schema part is the database.
   void SplitObjectName(std::string_view name, std::string& database, std::string& objName) const;
   using TSQLInfo::SplitObjectName;
+  // One name in back-quotes with back-quotes doubled inside: always valid,
+  // whatever the name holds (also a reserved word or a quote character).
+  static std::string QuoteIdentifier(std::string_view name);
+  // A name that may be qualified (database.object, either part quoted in
+  // any of the three ways or bare): each part unquoted and written by
+  // QuoteIdentifier. What the user wrote never reaches SQL as it stands.
+  std::string QuoteObjectName(std::string_view name) const;
   // Normalised names joined by ", ".
   std::string NamesFromList(const TStrings& list) const override;
   // Split at "," and ";" (outside quotes), each piece trimmed, normalised
