@@ -255,9 +255,9 @@ MYSQL_TIME MomentOf(const TMySqlStmtParam& p) {
   t.minute = static_cast<unsigned>(m.Minute);
   t.second = static_cast<unsigned>(m.Second);
   if (isTime) {
-    // Far beyond what a TIME column holds (838 hours): the server clips it.
-    const std::uint64_t hours = std::uint64_t{m.Days} * 24 + static_cast<unsigned>(m.Hour);
-    t.hour = static_cast<unsigned>(std::min<std::uint64_t>(hours, UINT32_MAX));
+    // Days and hours apart, as the binary protocol sends a TIME.
+    t.day = m.Days;
+    t.hour = static_cast<unsigned>(m.Hour);
     t.time_type = MYSQL_TIMESTAMP_TIME;
   } else {
     t.year = static_cast<unsigned>(m.Year);
@@ -610,6 +610,8 @@ PMYSQL_CON TMySQLAPIClient::mysql_init(PMYSQL_CON) {
   if (!m) return nullptr;
   auto c = std::make_unique<TLibConnection>();
   c->My = std::unique_ptr<MYSQL, TConnectionClose>(m, TConnectionClose{F->mysql_close});
+  // The wire client's character set until another one is asked for.
+  F->Need(F->mysql_options)(m, ::MYSQL_SET_CHARSET_NAME, "latin1");
   std::lock_guard<std::mutex> live(F->LiveLock);
   F->Live.insert(c.get());
   return HandleOf(c.release());
@@ -1096,9 +1098,13 @@ int TMySQLAPIClient::_mysql_stmt_execute(PMYSQL_STMT pstmt, std::span<TParamDesc
         b.buffer_length = w.FixedLength;
       }
     } else if (w.Long() || (w.At == TMySqlStmtParam::baBlob && w.Length > 0)) {
-      longData.push_back(i);  // sent whole ahead of the execution
+      // Sent whole ahead of the execution; the library takes a value
+      // without a buffer for NULL.
+      longData.push_back(i);
+      b.buffer = &s.ParamNulls[i];
     } else {
-      b.buffer = const_cast<std::uint8_t*>(w.Bytes());
+      const std::uint8_t* bytes = w.Bytes();
+      b.buffer = bytes ? const_cast<std::uint8_t*>(bytes) : static_cast<void*>(&s.ParamNulls[i]);
       b.buffer_length = static_cast<unsigned long>(w.Length);
       s.ParamLengths[i] = static_cast<unsigned long>(w.Length);
     }

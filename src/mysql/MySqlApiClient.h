@@ -40,6 +40,8 @@
 //   detached statement, 2029 for an unprepared one, 2030 when the parameter
 //   count differs, 2028 for a null handle): those are kept in the handle and
 //   answered by the same functions until the next call.
+// - A connection asks for latin1, the wire client's character set, until
+//   MYSQL_SET_CHARSET_NAME names another one.
 // - Time-outs: MYSQL_OPT_CONNECT_TIMEOUT, _READ_TIMEOUT and _WRITE_TIMEOUT
 //   of 2147483 seconds or more (the 365 days that stand for "none") are
 //   passed as 0, the library's "no time-out", since the library counts them

@@ -13,6 +13,7 @@
 #include "MyClasses.h"
 #include "MyClassesCommand.h"
 #include "MyClassesRecordset.h"
+#include "support/ConnectionMode.h"
 #include "support/TestServer.h"
 
 namespace lumo {
@@ -40,7 +41,7 @@ class MyDAConnection : public TCustomDAConnection {
     if (IConnection()) return;
     TCustomDAConnection::CreateIConnection();
     IConnection()->SetProp(prPort, TestServer().port);
-    IConnection()->SetProp(prDatabase, TestServer().scratchDatabase);
+    test::ApplyMode(*static_cast<TMySQLConnection*>(IConnection()));
   }
 };
 
@@ -52,7 +53,7 @@ struct Observer {
     c.SetProp(prPort, TestServer().port);
     c.SetUsername(TestServer().user);
     c.SetPassword(TestServer().password);
-    c.SetProp(prDatabase, TestServer().scratchDatabase);
+    test::ApplyMode(c);
     c.Connect("");
   }
   Variant Scalar(const std::string& sql) {
@@ -82,7 +83,11 @@ struct Observer {
   }
 };
 
-TEST(DAConnectionServer, ConnectsAndDisconnects) {
+// Through the wire client and the client library.
+class DAConnectionServer : public test::ModeTest {};
+LUMO_INSTANTIATE_MODES(DAConnectionServer);
+
+TEST_P(DAConnectionServer, ConnectsAndDisconnects) {
   LUMO_REQUIRE_SERVER();
   Observer watch;
   MyDAConnection c;
@@ -95,7 +100,7 @@ TEST(DAConnectionServer, ConnectsAndDisconnects) {
   EXPECT_TRUE(watch.SessionGoes(id));
 }
 
-TEST(DAConnectionServer, DisconnectedModeClosesAfterTheLastUse) {
+TEST_P(DAConnectionServer, DisconnectedModeClosesAfterTheLastUse) {
   LUMO_REQUIRE_SERVER();
   Observer watch;
   MyDAConnection c;
@@ -129,7 +134,7 @@ TEST(DAConnectionServer, DisconnectedModeClosesAfterTheLastUse) {
   EXPECT_EQ(prompts, 1);
 }
 
-TEST(DAConnectionServer, TransactionsAndSavepointsSeenFromASecondSession) {
+TEST_P(DAConnectionServer, TransactionsAndSavepointsSeenFromASecondSession) {
   LUMO_REQUIRE_SERVER();
   Observer watch;
   MyDAConnection c;
@@ -170,7 +175,7 @@ TEST(DAConnectionServer, TransactionsAndSavepointsSeenFromASecondSession) {
   c.ExecSQL("DROP TABLE da_tx");
 }
 
-TEST(DAConnectionServer, ExecSQLAndExecProc) {
+TEST_P(DAConnectionServer, ExecSQLAndExecProc) {
   LUMO_REQUIRE_SERVER();
   MyDAConnection c;
   c.Connect();
@@ -201,7 +206,7 @@ TEST(DAConnectionServer, ExecSQLAndExecProc) {
   c.ExecSQL("DROP FUNCTION da_func");
 }
 
-TEST(DAConnectionServer, FailoverAfterKillFromASecondSession) {
+TEST_P(DAConnectionServer, FailoverAfterKillFromASecondSession) {
   LUMO_REQUIRE_SERVER();
   Observer watch;
   MyDAConnection c;
