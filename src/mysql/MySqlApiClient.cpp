@@ -130,6 +130,7 @@ struct TLibStmt {
   std::vector<TMySqlStmtParam> Wire;
   std::vector<MYSQL_BIND> ParamBinds;
   std::vector<MYSQL_TIME> ParamTimes;
+  std::vector<std::string> ParamTexts;
   std::vector<my_bool> ParamNulls;
   std::vector<unsigned long> ParamLengths;
   // Result columns (never resized while bound: the binds point into them).
@@ -1076,6 +1077,7 @@ int TMySQLAPIClient::_mysql_stmt_execute(PMYSQL_STMT pstmt, std::span<TParamDesc
   for (TParamDesc* p : Params) s.Wire.push_back(MakeStmtParam(*p, Unicode, SendBlobCompressed));
   s.ParamBinds.assign(n, MYSQL_BIND{});
   s.ParamTimes.assign(n, MYSQL_TIME{});
+  s.ParamTexts.assign(n, std::string());
   s.ParamNulls.assign(n, 0);
   s.ParamLengths.assign(n, 0);
   std::vector<std::size_t> longData;
@@ -1089,7 +1091,15 @@ int TMySQLAPIClient::_mysql_stmt_execute(PMYSQL_STMT pstmt, std::span<TParamDesc
     if (w.IsNull) {
       s.ParamNulls[i] = 1;
     } else if (!w.Sized) {
-      if (IsTemporal(w.Type)) {
+      if (IsTemporal(w.Type) && TemporalParametersAsText()) {
+        char text[BinaryTextSize];
+        const int len = BinaryValueText(w.Type, false, 7, w.Fixed + 1, w.Fixed[0], text);
+        LUMO_ASSERT(len >= 0);
+        s.ParamTexts[i].assign(text, static_cast<std::size_t>(len));
+        b.buffer_type = ::MYSQL_TYPE_STRING;
+        b.buffer = s.ParamTexts[i].data();
+        b.buffer_length = s.ParamLengths[i] = static_cast<unsigned long>(len);
+      } else if (IsTemporal(w.Type)) {
         s.ParamTimes[i] = MomentOf(w);
         b.buffer = &s.ParamTimes[i];
         b.buffer_length = sizeof(MYSQL_TIME);

@@ -192,6 +192,9 @@ class TMySQLAPIClient : public TMySQLAPI {
   std::optional<bool> NoBackslashEscapes(PMYSQL_CON pmysql);
 
  protected:
+  // Whether dates and times go to the library as text rather than as
+  // MYSQL_TIME (the embedded server reads MYSQL_TIME parameters as zero).
+  virtual bool TemporalParametersAsText() const { return false; }
   // The message of a call to a function the library lacks.
   virtual std::string NotLinkedMessage(const std::string& libraryName) const;
   // Loads the library and resolves its entry points (nothing when loaded);

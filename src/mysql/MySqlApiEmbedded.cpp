@@ -220,6 +220,8 @@ void TMySQLAPIEmbedded::LoadMySQLLib() {
     if (params != FCurrentParams) throw Exception(SecondInstance);
     return;
   }
+  const std::vector<std::string> lines = CleanParams(FParams);
+  CheckParams(lines);
   switch (GStartState.load()) {
     case ssRunning:
       // Another facade object of this process runs it.
@@ -231,8 +233,6 @@ void TMySQLAPIEmbedded::LoadMySQLLib() {
     default:
       break;
   }
-  const std::vector<std::string> lines = CleanParams(FParams);
-  CheckParams(lines);
   RequireLibrary();
   ReadClientVersion();
   Start(lines);
@@ -282,10 +282,6 @@ void TMySQLAPIEmbedded::Start(const std::vector<std::string>& params) {
   if (capture) capture->Sync(StartMessagesTimeoutMs);
   GIniting = false;
   if (rc != 0) {
-    if (capture) {
-      capture->RestoreStderr();
-      capture->ServerDone();
-    }
     capture.reset();
     std::string message = "A call to an mysql_server_init failed";
     const std::string started = MySQLEmbServerInitMessage();
@@ -308,11 +304,7 @@ void TMySQLAPIEmbedded::EndServer() noexcept {
   }
   FRunning = false;
   GStartState = ssEnded;
-  if (FCapture) {
-    FCapture->RestoreStderr();
-    FCapture->ServerDone();
-    FCapture.reset();
-  }
+  FCapture.reset();
   if (FDataDirMutex) FDataDirMutex->Release();
   FDataDirMutex.reset();
   FCurrentParams.clear();

@@ -33,17 +33,20 @@
 //   raises the "second Embedded server instance" message. Without either
 //   parameter no lock is taken.
 // - Logs: unless MySQLEmbDisableEventLog() is set, the server writes its
-//   general log and error log into the pipes of a TEmbLogCapture
-//   (--general-log=1, --general-log-file=, --log-error=; these come after
-//   the user's parameters and win). Every complete line goes to the
-//   registered callbacks, on the capture's thread. The server's error log
-//   is the process's standard error while it runs (the server makes it so);
-//   that text still reaches the original standard error as well.
+//   general log and error log into the files of a TEmbLogCapture, which
+//   follows them on a thread (--general-log=1, --general-log-file=,
+//   --log-error=; these come after the user's parameters and win). Every
+//   complete line goes to the registered callbacks, on the capture's thread.
+//   The server's error log is the process's standard error while it runs
+//   (the server makes it so); that text still reaches the original standard
+//   error as well.
 // - Start messages: what the server writes to its error log while it
 //   starts is gathered in MySQLEmbServerInitMessage(); a failed start raises
 //   "A call to an mysql_server_init failed", a line break and those
 //   messages (with the event log disabled, the messages stay on standard
 //   error and are not gathered).
+// - Date and time parameters of prepared statements go to the server as
+//   text: the embedded library reads MYSQL_TIME parameters as zero dates.
 // - Callbacks are registered under a number that unregisters them.
 // - A process that links the client library itself must not use this
 //   facade (see MySqlApiClient.h).
@@ -119,6 +122,7 @@ class TMySQLAPIEmbedded final : public TMySQLAPIClient {
 
  protected:
   std::string NotLinkedMessage(const std::string& libraryName) const override;
+  bool TemporalParametersAsText() const override { return true; }
 
  private:
   void Dispatch(bool errorLog, const std::string& line);

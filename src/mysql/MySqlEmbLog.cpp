@@ -2,14 +2,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/stat.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <vector>
 
 #include "SysUtils.h"
 
@@ -41,23 +40,26 @@ TEmbLogCapture::TEmbLogCapture(TSink onGeneralLog, TSink onErrorLog) {
   std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/lumokit-emb-XXXXXX";
   if (!::mkdtemp(pattern.data())) RaiseLastOSError("Cannot create the embedded server's log folder " + pattern);
   FFolder = pattern;
-  FGeneral.Path = FGeneralPath = FFolder + "/general.log";
-  FError.Path = FErrorPath = FFolder + "/error.log";
+  FGeneral.Path = FFolder + "/general.log";
+  FError.Path = FFolder + "/error.log";
   FGeneral.Sink = std::move(onGeneralLog);
   FError.Sink = std::move(onErrorLog);
   FError.Echo = true;
   try {
+    FNotify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (FNotify < 0) RaiseLastOSError("Cannot watch the embedded server's logs");
     Open(FGeneral);
     Open(FError);
     if (::pipe2(FWake, O_CLOEXEC | O_NONBLOCK) != 0) RaiseLastOSError("Cannot create a pipe");
     FSavedStderr = ::fcntl(2, F_DUPFD_CLOEXEC, 3);
     FThread = std::thread([this] { Run(); });
   } catch (...) {
-    for (TPipe* p : {&FGeneral, &FError}) {
-      CloseFd(p->Read);
-      CloseFd(p->Write);
-      ::unlink(p->Path.c_str());
+    for (TLog* l : {&FGeneral, &FError}) {
+      CloseFd(l->Read);
+      CloseFd(l->Write);
+      ::unlink(l->Path.c_str());
     }
+    CloseFd(FNotify);
     CloseFd(FWake[0]);
     CloseFd(FWake[1]);
     CloseFd(FSavedStderr);
@@ -66,13 +68,13 @@ TEmbLogCapture::TEmbLogCapture(TSink onGeneralLog, TSink onErrorLog) {
   }
 }
 
-void TEmbLogCapture::Open(TPipe& pipe) {
-  if (::mkfifo(pipe.Path.c_str(), 0600) != 0) RaiseLastOSError("Cannot create the pipe " + pipe.Path);
-  // The reader first: opening the writer then does not wait.
-  pipe.Read = ::open(pipe.Path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (pipe.Read < 0) RaiseLastOSError("Cannot open the pipe " + pipe.Path);
-  pipe.Write = ::open(pipe.Path.c_str(), O_WRONLY | O_CLOEXEC);
-  if (pipe.Write < 0) RaiseLastOSError("Cannot open the pipe " + pipe.Path);
+void TEmbLogCapture::Open(TLog& log) {
+  log.Write = ::open(log.Path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0600);
+  if (log.Write < 0) RaiseLastOSError("Cannot create the log file " + log.Path);
+  log.Read = ::open(log.Path.c_str(), O_RDWR | O_CLOEXEC);  // read, and punched
+  if (log.Read < 0) RaiseLastOSError("Cannot open the log file " + log.Path);
+  if (::inotify_add_watch(FNotify, log.Path.c_str(), IN_MODIFY) < 0)
+    RaiseLastOSError("Cannot watch the log file " + log.Path);
 }
 
 TEmbLogCapture::~TEmbLogCapture() {
@@ -81,15 +83,21 @@ TEmbLogCapture::~TEmbLogCapture() {
   const char stop = 's';
   WriteAll(FWake[1], &stop, 1);
   if (FThread.joinable()) FThread.join();
-  for (TPipe* p : {&FGeneral, &FError}) {
-    if (!p->Partial.empty() && p->Sink) p->Sink(p->Partial);
-    ::unlink(p->Path.c_str());
-    if (FServerDone) {
-      CloseFd(p->Read);
-      CloseFd(p->Write);
+  for (TLog* l : {&FGeneral, &FError}) {
+    while (Drain(*l)) {
     }
+    if (!l->Partial.empty() && l->Sink) {
+      try {
+        l->Sink(l->Partial);
+      } catch (...) {
+      }
+    }
+    CloseFd(l->Read);
+    CloseFd(l->Write);
+    ::unlink(l->Path.c_str());
   }
   ::rmdir(FFolder.c_str());
+  CloseFd(FNotify);
   CloseFd(FWake[0]);
   CloseFd(FWake[1]);
   CloseFd(FSavedStderr);
@@ -117,49 +125,56 @@ bool TEmbLogCapture::Sync(int timeoutMs) {
   return FSynced.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return FSyncDone >= ticket; });
 }
 
-void TEmbLogCapture::Deliver(TPipe& pipe, const char* data, std::size_t count) {
-  if (pipe.Echo && FSavedStderr >= 0) WriteAll(FSavedStderr, data, count);
-  pipe.Partial.append(data, count);
+void TEmbLogCapture::Deliver(TLog& log, const char* data, std::size_t count) {
+  if (log.Echo && FSavedStderr >= 0) WriteAll(FSavedStderr, data, count);
+  log.Partial.append(data, count);
   std::size_t start = 0;
-  for (std::size_t nl; (nl = pipe.Partial.find('\n', start)) != std::string::npos; start = nl + 1) {
-    if (pipe.Sink) pipe.Sink(pipe.Partial.substr(start, nl - start));
+  for (std::size_t nl; (nl = log.Partial.find('\n', start)) != std::string::npos; start = nl + 1) {
+    if (!log.Sink) continue;
+    try {
+      log.Sink(log.Partial.substr(start, nl - start));
+    } catch (...) {
+      // A sink that fails loses its line, never the capture.
+    }
   }
-  pipe.Partial.erase(0, start);
+  log.Partial.erase(0, start);
 }
 
-bool TEmbLogCapture::Drain(TPipe& pipe) {
-  char buffer[8192];
-  const ssize_t n = ::read(pipe.Read, buffer, sizeof buffer);
+bool TEmbLogCapture::Drain(TLog& log) {
+  char buffer[65536];
+  const ssize_t n = ::pread(log.Read, buffer, sizeof buffer, static_cast<off_t>(log.Offset));
   if (n <= 0) return false;
-  try {
-    Deliver(pipe, buffer, static_cast<std::size_t>(n));
-  } catch (...) {
-    // A sink that fails loses its line, never the capture.
-  }
+  log.Offset += static_cast<std::uint64_t>(n);
+  Deliver(log, buffer, static_cast<std::size_t>(n));
+  // What was read takes no room any more (the file keeps its size).
+  ::fallocate(log.Read, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(log.Offset));
   return true;
 }
 
 void TEmbLogCapture::Run() {
   while (!FStop) {
-    pollfd fds[3] = {{FGeneral.Read, POLLIN, 0}, {FError.Read, POLLIN, 0}, {FWake[0], POLLIN, 0}};
-    if (::poll(fds, 3, -1) < 0) {
+    pollfd fds[2] = {{FNotify, POLLIN, 0}, {FWake[0], POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
       return;
     }
-    if (fds[0].revents & POLLIN) Drain(FGeneral);
-    if (fds[1].revents & POLLIN) Drain(FError);
-    if (fds[2].revents & POLLIN) {
+    std::uint64_t asked = 0;
+    if (fds[0].revents & POLLIN) {
+      alignas(inotify_event) char events[4096];
+      while (::read(FNotify, events, sizeof events) > 0) {
+      }
+    }
+    if (fds[1].revents & POLLIN) {
       char wake[64];
       while (::read(FWake[0], wake, sizeof wake) > 0) {
       }
-      std::uint64_t asked;
-      {
-        std::lock_guard<std::mutex> lock(FSyncLock);
-        asked = FSyncAsked;
-      }
-      // Everything written before the request is in the pipes already.
-      while (Drain(FGeneral) || Drain(FError)) {
-      }
+      std::lock_guard<std::mutex> lock(FSyncLock);
+      asked = FSyncAsked;
+    }
+    // Everything written before a sync request is in the files already.
+    while (Drain(FGeneral) || Drain(FError)) {
+    }
+    if (asked) {
       {
         std::lock_guard<std::mutex> lock(FSyncLock);
         FSyncDone = asked;

@@ -1246,5 +1246,39 @@ TEST_P(MyRecordsetServer, PreparedStatementsOpenAgainRefuseOpenNextAndCallProced
   call.UnPrepare();
 }
 
+// The all-types table through the wire client and through the client
+// library, text rows and binary rows: field for field the same records.
+TEST(MyRecordsetFacades, TypesTableReadsTheSameThroughBothFacades) {
+  LUMO_REQUIRE_SERVER();
+  for (bool unicode : {false, true}) {
+    SCOPED_TRACE(unicode ? "UseUnicode" : "8-bit");
+    auto wire = Connect(unicode);
+    auto library = Connect(unicode);
+    library->Disconnect();
+    library->SetProp(prDirect, false);
+    library->Connect("");
+    ASSERT_NE(library->MySQLAPI(), wire->MySQLAPI());
+    CreateTypesTable(*wire);
+    for (bool prepared : {false, true}) {
+      SCOPED_TRACE(prepared ? "prepared" : "text");
+      TMySQLRecordset a, b;
+      for (auto [rs, conn] : {std::pair{&a, wire.get()}, std::pair{&b, library.get()}}) {
+        rs->SetConnection(conn);
+        rs->SetSQL(std::string("SELECT * FROM ") + TypesTable() + " ORDER BY id");
+        rs->SetProp(prFetchAll, true);
+        if (prepared) rs->Prepare();
+        rs->Open();
+      }
+      ASSERT_EQ(a.FieldCount(), b.FieldCount());
+      const std::vector<TRecBuf> ra = Records(a), rb = Records(b);
+      ASSERT_EQ(ra.size(), rb.size());
+      for (int f = 1; f <= a.FieldCount(); ++f) {
+        EXPECT_EQ(a.Fields()[f - 1]->Length(), b.Fields()[f - 1]->Length()) << a.Fields()[f - 1]->Name();
+        for (std::size_t r = 0; r < ra.size(); ++r) ExpectSameValue(a, ra[r].get(), b, rb[r].get(), f);
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace lumo
