@@ -7,6 +7,7 @@
 
 #include <dlfcn.h>
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -17,6 +18,7 @@
 #include "MySqlApiDirect.h"
 #include "MySqlApiEmbedded.h"
 #include "StringList.h"
+#include "support/FakeMySqlServer.h"
 #include "support/TestServer.h"
 #include "support/TlsTestSupport.h"
 
@@ -113,6 +115,37 @@ TEST(MyApiClient, AMissingFunctionRaisesWhenCalled) {
   }
   setInfo("5.7.30");
   ::dlclose(fake);
+}
+
+// With a CA the library checks the server's name as well: a certificate of
+// the right CA for another name stops the login inside the handshake.
+TEST(MyApiClient, ACaMakesTheLibraryCheckTheServerName) {
+  test::TestPki pki;
+  const auto other = pki.Issue("other", "other.example", "DNS:other.example");
+  std::atomic<bool> loginSeen{false};
+  test::FakeGreeting greeting;
+  greeting.Capabilities |= 0x0800;  // CLIENT_SSL
+  test::FakeMySqlScript script;
+  std::string hello = greeting.Build();
+  // The upper capabilities: multi statements and results, plugin auth.
+  const std::size_t upper = 1 + greeting.ServerVersion.size() + 1 + 4 + 8 + 1 + 2 + 1 + 2;
+  hello[upper] = 0x0F;
+  script.Send(hello).Receive(1).Do([&](test::FakeMySqlConnection& c) {
+    test::TlsServerSide tls(c.Fd(), other.Cert, other.Key);
+    std::string header;
+    loginSeen = tls.Ok() && tls.ReadExact(header, 4);
+  });
+  test::FakeMySqlServer server(script);
+  TMySQLAPIClient api;
+  api.CheckMySQLLib();
+  PMYSQL_CON h = api.mysql_init(nullptr);
+  api.mysql_options(h, MYSQL_OPT_CONNECT_TIMEOUT, 10);
+  ASSERT_EQ(api.mysql_ssl_set(h, "", "", pki.CaFile(), "", ""), 0);
+  EXPECT_EQ(api.mysql_real_connect(h, "127.0.0.1", "root", "secret", "", server.Port(), "", 0), nullptr);
+  EXPECT_EQ(api.mysql_errno(h), 2026u) << api.mysql_error(h);
+  api.mysql_close(h);
+  ASSERT_TRUE(server.WaitDone());
+  EXPECT_FALSE(loginSeen);
 }
 
 TEST(MyApiEmbedded, ParametersAreCheckedBeforeTheServerStarts) {

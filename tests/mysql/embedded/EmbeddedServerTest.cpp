@@ -222,16 +222,18 @@ TEST(EmbeddedServer, RunsTablesLogsAndEndsCleanly) {
 TEST(EmbeddedServer, RefusedStartReportsTheServerMessages) {
   TempDir dir;
   ASSERT_FALSE(dir.Path.empty());
-  auto c = Embedded("--datadir=" + dir.Path + "\n--no-such-option=1");
+  const std::string data = dir.Path + "/data";  // its lock file goes with the folder
+  std::filesystem::create_directory(data);
+  auto c = Embedded("--datadir=" + data + "\n--no-such-option=1");
   ExpectMessage(*c, "A call to an mysql_server_init failed\n");
   EXPECT_NE(MySQLEmbServerInitMessage().find("unknown variable 'no-such-option=1'"), std::string::npos)
       << MySQLEmbServerInitMessage();
   EXPECT_FALSE(MySQLEmbServerIniting());
   // A parameter the process would not survive never reaches the server.
-  auto help = Embedded("--datadir=" + dir.Path + "\n--help");
+  auto help = Embedded("--datadir=" + data + "\n--help");
   ExpectMessage(*help, "Embedded server parameter \"--help\" is not accepted");
   // The library does not start after a failed start.
-  auto again = Embedded("--datadir=" + dir.Path);
+  auto again = Embedded("--datadir=" + data);
   ExpectMessage(*again, "The embedded server failed to start in this process and cannot start again");
   UnregisterMySqlApiEmbedded();
 }
