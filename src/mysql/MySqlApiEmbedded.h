@@ -15,7 +15,9 @@
 //   EndServer, raises an error of its own at once. FreeMySQLLib leaves the
 //   running server alone; UnregisterMySqlApiEmbedded() (or EndServer) ends
 //   it, and should be called before the process exits: a process that exits
-//   with the server running leaves its data as after a crash.
+//   with the server running leaves its data as after a crash. There is no
+//   unloading at the last disconnect (UnloadEmbLibraryOnDisconnect): the
+//   server could not start again afterwards.
 // - Parameters are "--name" or "--name=value" lines; blank lines and lines
 //   starting with "#" are dropped, and "--no-defaults" always comes first
 //   (no option file is read). Before anything starts they are checked: any
