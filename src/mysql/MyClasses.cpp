@@ -214,7 +214,8 @@ void TMySQLConnection::SetMySQLAPI() {
 }
 
 void TMySQLConnection::CheckMySQLLib() {
-  SetMySQLAPI();
+  // A held session keeps its facade (see SetProp).
+  if (!FSession) SetMySQLAPI();
   if (FEmbedded) MyAPIEmbedded->SetParams(FEmbParams);
   FMySQLAPI->CheckMySQLLib();
 }
@@ -407,8 +408,8 @@ void TMySQLConnection::Connect(const std::string& connectString) {
   try {
     FServerVer.clear();
     FServerPrimaryVer = FServerMinorVer = FServerReleaseVer = 0;
-    CheckMySQLLib();
     if (FSession) Disconnect();
+    CheckMySQLLib();
     LUMO_ASSERT(!FSession);
     CheckProtocol(FProtocol);
 

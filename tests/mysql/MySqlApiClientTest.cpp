@@ -281,6 +281,7 @@ TEST(MyApiClientServer, AFacadeChangeWaitsForTheNextConnect) {
   ASSERT_EQ(c->MySQLAPI(), MyAPIDirect);
   c->SetProp(prDirect, false);
   EXPECT_EQ(c->MySQLAPI(), MyAPIDirect);  // the session is the wire client's
+  EXPECT_EQ(c->GetClientVersion(), MyAPIDirect->mysql_get_client_info());
   EXPECT_EQ(Scalar(*c, "SELECT 6 * 7"), "42");
   c->Disconnect();
   c->Connect("");
