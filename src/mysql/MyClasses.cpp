@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "CodePages.h"
@@ -12,7 +13,9 @@
 #include "MyClassesCommand.h"
 #include "MyClassesLiterals.h"
 #include "MyDataTypeMap.h"
+#include "MySqlApiClient.h"
 #include "MySqlApiDirect.h"
+#include "MySqlApiEmbedded.h"
 #include "MySqlErrors.h"
 
 namespace lumo {
@@ -218,20 +221,22 @@ PMYSQL_CON TMySQLConnection::MySQL() const noexcept {
 }
 
 void TMySQLConnection::SetMySQLAPI() {
-  if (!FEmbedded && FDirect) {
+  if (FEmbedded) {
+    if (!MyAPIEmbedded) RegisterMySqlApiEmbedded();
+    FMySQLAPI = MyAPIEmbedded;
+  } else if (FDirect) {
     if (!MyAPIDirect) RegisterMySqlApiDirect();
     FMySQLAPI = MyAPIDirect;
   } else {
-    // The client-library and embedded facades are not available yet;
-    // CheckMySQLLib says so.
-    FMySQLAPI = nullptr;
+    if (!MyAPIClient) RegisterMySqlApiClient();
+    FMySQLAPI = MyAPIClient;
   }
 }
 
 void TMySQLConnection::CheckMySQLLib() {
-  if (FEmbedded) throw ENotSupportedError("The embedded server mode is not yet supported");
-  if (!FDirect) throw ENotSupportedError("The MySQL client library mode is not yet supported");
-  if (!FMySQLAPI) SetMySQLAPI();
+  // A held session keeps its facade (see SetProp).
+  if (!FSession) SetMySQLAPI();
+  if (FEmbedded) MyAPIEmbedded->SetParams(FEmbParams);
   FMySQLAPI->CheckMySQLLib();
 }
 
@@ -254,6 +259,15 @@ std::string TMySQLConnection::UnicodeCharset() const {
 bool TMySQLConnection::NeedBackslashes() const noexcept {
   if (FMySQLAPI && FMySQLAPI == MyAPIDirect) {
     if (PMYSQL_CON h = MySQL()) return !TMySQLAPIDirect::Session(h)->NoBackslashEscapes();
+  }
+  if (auto* library = dynamic_cast<TMySQLAPIClient*>(FMySQLAPI)) {
+    if (PMYSQL_CON h = MySQL()) {
+      try {
+        if (const std::optional<bool> noBackslashes = library->NoBackslashEscapes(h)) return !*noBackslashes;
+      } catch (const Exception&) {
+        // A library that cannot say: the mode read at connect time.
+      }
+    }
   }
   return FNeedBackslashes;
 }
@@ -414,8 +428,8 @@ void TMySQLConnection::Connect(const std::string& connectString) {
   try {
     FServerVer.clear();
     FServerPrimaryVer = FServerMinorVer = FServerReleaseVer = 0;
-    CheckMySQLLib();
     if (FSession) Disconnect();
+    CheckMySQLLib();
     LUMO_ASSERT(!FSession);
     CheckProtocol(FProtocol);
 
@@ -687,13 +701,15 @@ bool TMySQLConnection::SetProp(int prop, const Variant& value) {
     case prSSL_CAPath:
       FSSL_CAPath = value.AsString();
       return true;
+    // A held session stays with the facade that made it: the new choice
+    // takes effect at the next Connect.
     case prEmbedded:
       FEmbedded = value.AsBoolean();
-      SetMySQLAPI();
+      if (!FSession) SetMySQLAPI();
       return true;
     case prDirect:
       FDirect = value.AsBoolean();
-      SetMySQLAPI();
+      if (!FSession) SetMySQLAPI();
       return true;
     case prCheckPrecision:
       FCheckPrecision = value.AsBoolean();

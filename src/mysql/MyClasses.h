@@ -6,10 +6,17 @@
 // SQL; TMySQLInfo gives the MySQL rules for quoting and splitting names.
 //
 // Decisions:
-// - Only the wire client's facade (MyAPIDirect) exists yet: with Direct off
-//   or Embedded on, Connect raises ENotSupportedError before anything is
-//   sent; so does the HTTP protocol, whose transport comes later. mpMemory
-//   raises "Wrong protocol".
+// - The facade: Embedded on selects the embedded server (MyAPIEmbedded,
+//   started with EmbParams at the first Connect), else Direct on the wire
+//   client (MyAPIDirect), else the client library (MyAPIClient). A change of
+//   Embedded or Direct while a session is held takes effect at the next
+//   Connect: the session stays with the facade that made it. The HTTP
+//   protocol raises ENotSupportedError before anything is sent (its
+//   transport comes later); mpMemory raises "Wrong protocol".
+// - NeedBackslashes of the client library follows the server status the
+//   library reports, like the wire client's; with a library that does not
+//   report it (the embedded server) it is the mode read at connect time
+//   (CheckBackslashes).
 // - mpSSL connects over TLS with the SSL_Key, SSL_Cert, SSL_CA, SSL_CAPath
 //   (prSSL_CAPath, a folder of CA certificates) and SSL_Cipher settings; a
 //   CA file or folder makes the server's certificate and name verified.

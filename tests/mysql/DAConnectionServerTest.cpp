@@ -14,6 +14,7 @@
 #include "MyClassesCommand.h"
 #include "MyClassesRecordset.h"
 #include "mysql/MyDAConnection.h"
+#include "support/ConnectionMode.h"
 #include "support/TestServer.h"
 
 namespace lumo {
@@ -31,7 +32,7 @@ struct Observer {
     c.SetProp(prPort, TestServer().port);
     c.SetUsername(TestServer().user);
     c.SetPassword(TestServer().password);
-    c.SetProp(prDatabase, TestServer().scratchDatabase);
+    test::ApplyMode(c);
     c.Connect("");
   }
   Variant Scalar(const std::string& sql) {
@@ -61,7 +62,11 @@ struct Observer {
   }
 };
 
-TEST(DAConnectionServer, ConnectsAndDisconnects) {
+// Through the wire client and the client library.
+class DAConnectionServer : public test::ModeTest {};
+LUMO_INSTANTIATE_MODES(DAConnectionServer);
+
+TEST_P(DAConnectionServer, ConnectsAndDisconnects) {
   LUMO_REQUIRE_SERVER();
   Observer watch;
   MyDAConnection c;
@@ -74,7 +79,7 @@ TEST(DAConnectionServer, ConnectsAndDisconnects) {
   EXPECT_TRUE(watch.SessionGoes(id));
 }
 
-TEST(DAConnectionServer, DisconnectedModeClosesAfterTheLastUse) {
+TEST_P(DAConnectionServer, DisconnectedModeClosesAfterTheLastUse) {
   LUMO_REQUIRE_SERVER();
   Observer watch;
   MyDAConnection c;
@@ -108,7 +113,7 @@ TEST(DAConnectionServer, DisconnectedModeClosesAfterTheLastUse) {
   EXPECT_EQ(prompts, 1);
 }
 
-TEST(DAConnectionServer, TransactionsAndSavepointsSeenFromASecondSession) {
+TEST_P(DAConnectionServer, TransactionsAndSavepointsSeenFromASecondSession) {
   LUMO_REQUIRE_SERVER();
   Observer watch;
   MyDAConnection c;
@@ -149,7 +154,7 @@ TEST(DAConnectionServer, TransactionsAndSavepointsSeenFromASecondSession) {
   c.ExecSQL("DROP TABLE da_tx");
 }
 
-TEST(DAConnectionServer, ExecSQLAndExecProc) {
+TEST_P(DAConnectionServer, ExecSQLAndExecProc) {
   LUMO_REQUIRE_SERVER();
   MyDAConnection c;
   c.Connect();
@@ -180,7 +185,7 @@ TEST(DAConnectionServer, ExecSQLAndExecProc) {
   c.ExecSQL("DROP FUNCTION da_func");
 }
 
-TEST(DAConnectionServer, FailoverAfterKillFromASecondSession) {
+TEST_P(DAConnectionServer, FailoverAfterKillFromASecondSession) {
   LUMO_REQUIRE_SERVER();
   Observer watch;
   MyDAConnection c;

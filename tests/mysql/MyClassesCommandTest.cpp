@@ -14,6 +14,7 @@
 #include "Collation.h"
 #include "MyClassesCommand.h"
 #include "MySqlApiDirect.h"
+#include "support/ConnectionMode.h"
 #include "support/FakeMySqlServer.h"
 #include "support/TestServer.h"
 #include "support/Wait.h"
@@ -235,13 +236,18 @@ TEST(MyCommand, LateCancelSendsNoKill) {
   for (const auto& p : server.Received()) EXPECT_EQ(p.Payload.find("KILL"), std::string::npos) << p.Payload;
 }
 
+// ---- against the test server, through the wire client and the client library --------------
+
+class MyCommandServer : public test::ModeTest {};
+LUMO_INSTANTIATE_MODES(MyCommandServer);
+
 std::unique_ptr<TMySQLConnection> Connect() {
   auto c = std::make_unique<TMySQLConnection>();
   c->SetServer(TestServer().host);
   c->SetProp(prPort, TestServer().port);
   c->SetUsername(TestServer().user);
   c->SetPassword(TestServer().password);
-  c->SetProp(prDatabase, TestServer().scratchDatabase);
+  test::ApplyMode(*c);
   c->Connect("");
   return c;
 }
@@ -285,7 +291,7 @@ int CountFurtherResults(TMySQLConnection& conn, std::vector<std::vector<std::opt
   return count;
 }
 
-TEST(MyCommandServer, StepsThroughResultsAndCountsRows) {
+TEST_P(MyCommandServer, StepsThroughResultsAndCountsRows) {
   LUMO_REQUIRE_SERVER();
   auto conn = Connect();
   conn->ExecStatement("CREATE TEMPORARY TABLE myconn_cmd (id INT AUTO_INCREMENT PRIMARY KEY, s VARCHAR(20))");
@@ -342,7 +348,7 @@ TEST(MyCommandServer, StepsThroughResultsAndCountsRows) {
 
 // Three DML statements in one text: the rows of the first are reported,
 // and all three ran.
-TEST(MyCommandServer, RowsProcessedOfThreeStatementsIsTheFirsts) {
+TEST_P(MyCommandServer, RowsProcessedOfThreeStatementsIsTheFirsts) {
   LUMO_REQUIRE_SERVER();
   auto conn = Connect();
   conn->ExecStatement("CREATE TEMPORARY TABLE myconn_rows (a INT)");
@@ -361,7 +367,7 @@ TEST(MyCommandServer, RowsProcessedOfThreeStatementsIsTheFirsts) {
   EXPECT_EQ(ReadRows(cmd).at(0).at(0), "0,2");
 }
 
-TEST(MyCommandServer, BreakExecCancelsARunningStatement) {
+TEST_P(MyCommandServer, BreakExecCancelsARunningStatement) {
   LUMO_REQUIRE_SERVER();
   auto conn = Connect();
   TMySQLCommand cmd;
@@ -399,7 +405,7 @@ TEST(MyCommandServer, BreakExecCancelsARunningStatement) {
   EXPECT_FALSE(cmd.Executing());
 }
 
-TEST(MyCommandServer, ProceduresWithOutputParametersAndResults) {
+TEST_P(MyCommandServer, ProceduresWithOutputParametersAndResults) {
   LUMO_REQUIRE_SERVER();
   auto conn = Connect();
   const std::string body = "(IN a INT, INOUT b INT, OUT c VARCHAR(20)) BEGIN SET b = b + a; SET c = 'done'; ";
@@ -473,12 +479,13 @@ TEST(MyCommandServer, ProceduresWithOutputParametersAndResults) {
   single.Disconnect();
 
   // A user who may only execute the procedure does not see its definition.
-  conn->ExecStatement("DROP USER IF EXISTS 'myconn_exec'@'%'");
-  conn->ExecStatement("CREATE USER 'myconn_exec'@'%' IDENTIFIED BY 'exec-pass'");
-  conn->ExecStatement("GRANT EXECUTE ON PROCEDURE " + TestServer().scratchDatabase + ".myconn_p0 TO 'myconn_exec'@'%'");
+  const std::string account = test::ModeName("myconn_exec");
+  conn->ExecStatement("DROP USER IF EXISTS '" + account + "'@'%'");
+  conn->ExecStatement("CREATE USER '" + account + "'@'%' IDENTIFIED BY 'exec-pass'");
+  conn->ExecStatement("GRANT EXECUTE ON PROCEDURE " + test::ScratchDatabase() + ".myconn_p0 TO '" + account + "'@'%'");
   TMySQLConnection user;
   user.Assign(*conn);
-  user.SetUsername("myconn_exec");
+  user.SetUsername(account);
   user.SetPassword("exec-pass");
   user.Connect("");
   TMySQLCommand hidden;
@@ -491,11 +498,11 @@ TEST(MyCommandServer, ProceduresWithOutputParametersAndResults) {
               "Cannot read the parameters of routine myconn_p0: its definition is not visible to this user");
   }
   user.Disconnect();
-  conn->ExecStatement("DROP USER 'myconn_exec'@'%'");
+  conn->ExecStatement("DROP USER '" + account + "'@'%'");
 }
 
 
-TEST(MyCommandServer, PreparedCommandRunsManyTimesFailsAndUnprepares) {
+TEST_P(MyCommandServer, PreparedCommandRunsManyTimesFailsAndUnprepares) {
   LUMO_REQUIRE_SERVER();
   auto conn = Connect();
   conn->ExecStatement("DROP TABLE IF EXISTS cmd_prep");

@@ -21,6 +21,7 @@
 #include "MyClassesLiterals.h"
 #include "MyClassesRecordset.h"
 #include "MySqlApiDirect.h"
+#include "support/ConnectionMode.h"
 #include "support/FakeMySqlServer.h"
 #include "support/TestServer.h"
 
@@ -537,7 +538,10 @@ TEST(MyRecordsetSql, ZeroLimit) {
   for (const auto& [in, out] : cases) EXPECT_EQ(SetLimit0(in), out) << in;
 }
 
-// ---- against the test server ----------------------------------------------------------------
+// ---- against the test server, through the wire client and the client library --------------
+
+class MyRecordsetServer : public test::ModeTest {};
+LUMO_INSTANTIATE_MODES(MyRecordsetServer);
 
 std::unique_ptr<TMySQLConnection> Connect(bool unicode = false) {
   RegisterMySqlApiDirect();
@@ -547,7 +551,7 @@ std::unique_ptr<TMySQLConnection> Connect(bool unicode = false) {
   c->SetProp(prPort, TestServer().port);
   c->SetUsername(TestServer().user);
   c->SetPassword(TestServer().password);
-  c->SetProp(prDatabase, TestServer().scratchDatabase);
+  test::ApplyMode(*c);
   c->SetProp(prUseUnicode, unicode);
   c->Connect("");
   return c;
@@ -571,7 +575,7 @@ struct Peer {
     }
     mysql_options(h, ::MYSQL_SET_CHARSET_NAME, cs.c_str());
     if (!mysql_real_connect(h, TestServer().host.c_str(), TestServer().user.c_str(), TestServer().password.c_str(),
-                            TestServer().scratchDatabase.c_str(), static_cast<unsigned>(TestServer().port), nullptr, 0))
+                            test::ScratchDatabase().c_str(), static_cast<unsigned>(TestServer().port), nullptr, 0))
       ADD_FAILURE() << mysql_error(h);
   }
   ~Peer() { mysql_close(h); }
@@ -739,7 +743,7 @@ void CreateTypesTable(TMySQLConnection& c) {
      NULL, NULL, NULL, NULL))");
 }
 
-TEST(MyRecordsetServer, EveryColumnTypeAsThePeerReadsIt) {
+TEST_P(MyRecordsetServer, EveryColumnTypeAsThePeerReadsIt) {
   LUMO_REQUIRE_SERVER();
   for (bool unicode : {false, true}) {
     SCOPED_TRACE(unicode ? "UseUnicode" : "8-bit");
@@ -791,7 +795,7 @@ void FillNumbers(TMySQLConnection& c, const std::string& table, int count) {
                   std::to_string(count) + ") SELECT n, CONCAT('row ', n) FROM s");
 }
 
-TEST(MyRecordsetServer, BlocksOfFetchRows) {
+TEST_P(MyRecordsetServer, BlocksOfFetchRows) {
   LUMO_REQUIRE_SERVER();
   auto conn = Connect();
   FillNumbers(*conn, "rs_block_recset", 1000);
@@ -816,7 +820,7 @@ TEST(MyRecordsetServer, BlocksOfFetchRows) {
   conn->ExecStatement("SELECT 1");  // the session is free again
 }
 
-TEST(MyRecordsetServer, UnidirectionalWalkHoldsOneBlock) {
+TEST_P(MyRecordsetServer, UnidirectionalWalkHoldsOneBlock) {
   LUMO_REQUIRE_SERVER();
   auto conn = Connect();
   FillNumbers(*conn, "rs_unidir_recset", 1000);
@@ -842,7 +846,7 @@ TEST(MyRecordsetServer, UnidirectionalWalkHoldsOneBlock) {
   conn->ExecStatement("SELECT 1");
 }
 
-TEST(MyRecordsetServer, AdditionalConnectionComesAndGoes) {
+TEST_P(MyRecordsetServer, AdditionalConnectionComesAndGoes) {
   LUMO_REQUIRE_SERVER();
   auto conn = Connect();
   FillNumbers(*conn, "rs_extra_recset", 1000);
@@ -920,7 +924,7 @@ TEST(MyRecordsetServer, AdditionalConnectionComesAndGoes) {
   conn->ExecStatement("SELECT 1");
 }
 
-TEST(MyRecordsetServer, FieldsWithoutRowsAndOutputParameters) {
+TEST_P(MyRecordsetServer, FieldsWithoutRowsAndOutputParameters) {
   LUMO_REQUIRE_SERVER();
   auto conn = Connect();
   FillNumbers(*conn, "rs_fields_recset", 3);
@@ -973,7 +977,7 @@ TEST(MyRecordsetServer, FieldsWithoutRowsAndOutputParameters) {
   conn->ExecStatement("DROP PROCEDURE rs_proc_recset");
 }
 
-TEST(MyRecordsetServer, MappingRulesChooseTheStoredType) {
+TEST_P(MyRecordsetServer, MappingRulesChooseTheStoredType) {
   LUMO_REQUIRE_SERVER();
   auto conn = Connect();
   conn->ExecStatement("DROP TABLE IF EXISTS rs_map_recset");
@@ -1004,7 +1008,7 @@ TEST(MyRecordsetServer, MappingRulesChooseTheStoredType) {
   }
 }
 
-TEST(MyRecordsetServer, SeveralResultsOpenOneAfterAnother) {
+TEST_P(MyRecordsetServer, SeveralResultsOpenOneAfterAnother) {
   LUMO_REQUIRE_SERVER();
   auto conn = Connect();
   const std::string sql = "SET @rs_x = 7; SELECT @rs_x AS a; DO 1; SELECT 'two' AS b, 3 AS c";
@@ -1076,7 +1080,7 @@ void ExpectSameValue(TMySQLRecordset& a, std::uint8_t* ra, TMySQLRecordset& b, s
   }
 }
 
-TEST(MyRecordsetServer, PreparedReadsEveryColumnTypeAsTheTextPathAndThePeer) {
+TEST_P(MyRecordsetServer, PreparedReadsEveryColumnTypeAsTheTextPathAndThePeer) {
   LUMO_REQUIRE_SERVER();
   for (bool unicode : {false, true}) {
     SCOPED_TRACE(unicode ? "UseUnicode" : "8-bit");
@@ -1122,7 +1126,7 @@ TEST(MyRecordsetServer, PreparedReadsEveryColumnTypeAsTheTextPathAndThePeer) {
   }
 }
 
-TEST(MyRecordsetServer, PreparedParametersWriteEveryColumnTypeBack) {
+TEST_P(MyRecordsetServer, PreparedParametersWriteEveryColumnTypeBack) {
   LUMO_REQUIRE_SERVER();
   auto conn = Connect(true);
   conn->SetProp(prEnableFmtBCD, true);
@@ -1193,7 +1197,7 @@ TEST(MyRecordsetServer, PreparedParametersWriteEveryColumnTypeBack) {
   }
 }
 
-TEST(MyRecordsetServer, PreparedStatementsOpenAgainRefuseOpenNextAndCallProcedures) {
+TEST_P(MyRecordsetServer, PreparedStatementsOpenAgainRefuseOpenNextAndCallProcedures) {
   LUMO_REQUIRE_SERVER();
   auto conn = Connect();
   FillNumbers(*conn, "rs_prep_numbers", 100);
@@ -1240,6 +1244,40 @@ TEST(MyRecordsetServer, PreparedStatementsOpenAgainRefuseOpenNextAndCallProcedur
     conn->ExecStatement("SELECT 1");  // nothing is left pending
   }
   call.UnPrepare();
+}
+
+// The all-types table through the wire client and through the client
+// library, text rows and binary rows: field for field the same records.
+TEST(MyRecordsetFacades, TypesTableReadsTheSameThroughBothFacades) {
+  LUMO_REQUIRE_SERVER();
+  for (bool unicode : {false, true}) {
+    SCOPED_TRACE(unicode ? "UseUnicode" : "8-bit");
+    auto wire = Connect(unicode);
+    auto library = Connect(unicode);
+    library->Disconnect();
+    library->SetProp(prDirect, false);
+    library->Connect("");
+    ASSERT_NE(library->MySQLAPI(), wire->MySQLAPI());
+    CreateTypesTable(*wire);
+    for (bool prepared : {false, true}) {
+      SCOPED_TRACE(prepared ? "prepared" : "text");
+      TMySQLRecordset a, b;
+      for (auto [rs, conn] : {std::pair{&a, wire.get()}, std::pair{&b, library.get()}}) {
+        rs->SetConnection(conn);
+        rs->SetSQL(std::string("SELECT * FROM ") + TypesTable() + " ORDER BY id");
+        rs->SetProp(prFetchAll, true);
+        if (prepared) rs->Prepare();
+        rs->Open();
+      }
+      ASSERT_EQ(a.FieldCount(), b.FieldCount());
+      const std::vector<TRecBuf> ra = Records(a), rb = Records(b);
+      ASSERT_EQ(ra.size(), rb.size());
+      for (int f = 1; f <= a.FieldCount(); ++f) {
+        EXPECT_EQ(a.Fields()[f - 1]->Length(), b.Fields()[f - 1]->Length()) << a.Fields()[f - 1]->Name();
+        for (std::size_t r = 0; r < ra.size(); ++r) ExpectSameValue(a, ra[r].get(), b, rb[r].get(), f);
+      }
+    }
+  }
 }
 
 }  // namespace

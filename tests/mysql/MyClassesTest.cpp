@@ -13,6 +13,7 @@
 #include "MyClassesCommand.h"
 #include "MySqlApiDirect.h"
 #include "StringList.h"
+#include "support/ConnectionMode.h"
 #include "support/FakeMySqlServer.h"
 #include "support/TestServer.h"
 #include "support/Wait.h"
@@ -130,8 +131,7 @@ TEST(MyConnection, AssignCopiesWhatASecondConnectionNeeds) {
   EXPECT_FALSE(b.MultiStatements());
 }
 
-// Protocols and facades that do not exist yet are refused before anything
-// is sent (the address is unreachable: a connect attempt would fail
+// Protocols that do not exist yet are refused before anything is sent (the address is unreachable: a connect attempt would fail
 // differently).
 TEST(MyConnection, RefusesUnavailableModesBeforeSending) {
   const struct {
@@ -142,8 +142,6 @@ TEST(MyConnection, RefusesUnavailableModesBeforeSending) {
       {prProtocol, mpHttp, "The HTTP protocol is not yet supported"},
       {prProtocol, mpMemory, "Wrong protocol"},
       {prProtocol, 9, "Wrong protocol"},
-      {prDirect, 0, "The MySQL client library mode is not yet supported"},
-      {prEmbedded, 1, "The embedded server mode is not yet supported"},
   };
   for (const auto& c : cases) {
     TMySQLConnection conn;
@@ -247,7 +245,10 @@ TEST(MyTransaction, MisuseIsRefusedBeforeSending) {
   expectError(t, "Can't perform operation on inactive transaction", [](TMySQLTransaction& x) { x.Savepoint("s"); });
 }
 
-// ---- against the test server -------------------------------------------------------------
+// ---- against the test server, through the wire client and the client library --------------
+
+class MyConnectionServer : public test::ModeTest {};
+LUMO_INSTANTIATE_MODES(MyConnectionServer);
 
 std::unique_ptr<TMySQLConnection> Connect(bool compress = false, bool unicode = false) {
   auto c = std::make_unique<TMySQLConnection>();
@@ -255,7 +256,7 @@ std::unique_ptr<TMySQLConnection> Connect(bool compress = false, bool unicode = 
   c->SetProp(prPort, TestServer().port);
   c->SetUsername(TestServer().user);
   c->SetPassword(TestServer().password);
-  c->SetProp(prDatabase, TestServer().scratchDatabase);
+  test::ApplyMode(*c);
   c->SetProp(prCompress, compress);
   c->SetProp(prUseUnicode, unicode);
   c->Connect("");
@@ -279,7 +280,7 @@ std::optional<std::string> Scalar(TMySQLConnection& c, const std::string& sql, s
   return value;
 }
 
-TEST(MyConnectionServer, ConnectsWithAndWithoutCompression) {
+TEST_P(MyConnectionServer, ConnectsWithAndWithoutCompression) {
   LUMO_REQUIRE_SERVER();
   for (bool compress : {false, true}) {
     auto c = Connect(compress);
@@ -297,7 +298,7 @@ TEST(MyConnectionServer, ConnectsWithAndWithoutCompression) {
   }
 }
 
-TEST(MyConnectionServer, UnicodeUsesUtf8mb4AndKeepsEmoji) {
+TEST_P(MyConnectionServer, UnicodeUsesUtf8mb4AndKeepsEmoji) {
   LUMO_REQUIRE_SERVER();
   auto c = Connect(false, true);
   EXPECT_EQ(Scalar(*c, "SELECT @@character_set_client"), "utf8mb4");
@@ -320,7 +321,7 @@ TEST(MyConnectionServer, UnicodeUsesUtf8mb4AndKeepsEmoji) {
   EXPECT_EQ(Scalar(*c, "SELECT @x"), std::nullopt);
 }
 
-TEST(MyConnectionServer, ErrorsCarryCodeLineAndComponent) {
+TEST_P(MyConnectionServer, ErrorsCarryCodeLineAndComponent) {
   LUMO_REQUIRE_SERVER();
   auto c = Connect();
   try {
@@ -337,6 +338,7 @@ TEST(MyConnectionServer, ErrorsCarryCodeLineAndComponent) {
   TMySQLConnection bad;
   bad.SetServer(TestServer().host);
   bad.SetProp(prPort, TestServer().port);
+  test::ApplyMode(bad);
   bad.SetUsername("myconn_nobody");
   bad.SetPassword("wrong");
   try {
@@ -349,7 +351,7 @@ TEST(MyConnectionServer, ErrorsCarryCodeLineAndComponent) {
   EXPECT_EQ(bad.MySQL(), nullptr);
 }
 
-TEST(MyConnectionServer, TransactionsAndSavepointsSeenFromASecondConnection) {
+TEST_P(MyConnectionServer, TransactionsAndSavepointsSeenFromASecondConnection) {
   LUMO_REQUIRE_SERVER();
   auto a = Connect();
   auto b = Connect();
@@ -376,7 +378,7 @@ TEST(MyConnectionServer, TransactionsAndSavepointsSeenFromASecondConnection) {
   a->ExecStatement("DROP TABLE myconn_tx");
 }
 
-TEST(MyConnectionServer, MultiStatementsOnByDefaultAndCanBeTurnedOff) {
+TEST_P(MyConnectionServer, MultiStatementsOnByDefaultAndCanBeTurnedOff) {
   LUMO_REQUIRE_SERVER();
   auto c = Connect();
   Variant v;
@@ -404,7 +406,7 @@ TEST(MyConnectionServer, MultiStatementsOnByDefaultAndCanBeTurnedOff) {
   t.Commit();
 }
 
-TEST(MyConnectionServer, EveryIsolationLevelReachesTheServer) {
+TEST_P(MyConnectionServer, EveryIsolationLevelReachesTheServer) {
   LUMO_REQUIRE_SERVER();
   auto c = Connect();
   c->ExecStatement("CREATE TEMPORARY TABLE myconn_iso (id INT) ENGINE=InnoDB");
@@ -436,7 +438,7 @@ TEST(MyConnectionServer, EveryIsolationLevelReachesTheServer) {
   }
 }
 
-TEST(MyConnectionServer, BorrowedSessionFollowsItsOwner) {
+TEST_P(MyConnectionServer, BorrowedSessionFollowsItsOwner) {
   LUMO_REQUIRE_SERVER();
   auto owner = Connect();
   owner->ExecStatement("SET @myconn_mark = 7");
@@ -465,7 +467,7 @@ TEST(MyConnectionServer, BorrowedSessionFollowsItsOwner) {
   }
 }
 
-TEST(MyConnectionServer, BackslashModeFollowsTheServer) {
+TEST_P(MyConnectionServer, BackslashModeFollowsTheServer) {
   LUMO_REQUIRE_SERVER();
   auto c = Connect();
   EXPECT_TRUE(c->NeedBackslashes());
@@ -494,7 +496,7 @@ TEST(MyConnectionServer, BackslashModeFollowsTheServer) {
   EXPECT_TRUE(d.NeedBackslashes());
 }
 
-TEST(MyConnectionServer, LastInsertIdAndDatabase) {
+TEST_P(MyConnectionServer, LastInsertIdAndDatabase) {
   LUMO_REQUIRE_SERVER();
   auto c = Connect();
   c->ExecStatement("CREATE TEMPORARY TABLE myconn_ai (id INT AUTO_INCREMENT PRIMARY KEY, v INT)");

@@ -1,6 +1,7 @@
 // A connection component over the MySQL provider for tests against the test
 // server: its login data, port and scratch database come from the
-// LUMO_TEST_* settings.
+// LUMO_TEST_* settings, its facade and scratch database from the current
+// connection mode.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include "MyClasses.h"
 #include "MyClassesCommand.h"
 #include "MyClassesRecordset.h"
+#include "support/ConnectionMode.h"
 #include "support/TestServer.h"
 
 namespace lumo::test {
@@ -32,7 +34,7 @@ class MyDAConnection : public TCustomDAConnection {
     if (IConnection()) return;
     TCustomDAConnection::CreateIConnection();
     IConnection()->SetProp(prPort, TestServer().port);
-    IConnection()->SetProp(prDatabase, TestServer().scratchDatabase);
+    ApplyMode(*static_cast<TMySQLConnection*>(IConnection()));
     if (FUseUnicode) IConnection()->SetProp(prUseUnicode, true);
   }
 
