@@ -100,10 +100,10 @@ TEST(MyMetaDataFake, ShowStatementsOfOldServers) {
   EXPECT_EQ(Request(md, c, "tables", {"TABLE_SCHEMA=o`ld", "TABLE_NAME=ignored", "TABLE_TYPE=VIEW"},
                     {"TABLE_SCHEMA", "TABLE_NAME", "TABLE_TYPE"}),
             (Rows{{"o`ld", "t1", "NULL"}, {"o`ld", "t`2", "NULL"}}));
-  EXPECT_EQ(Request(md, c, "columns", {"TABLE_NAME=`t``x`; DROP TABLE y"},
+  EXPECT_EQ(Request(md, c, "columns", {"TABLE_NAME=`t``x; DROP TABLE y`"},
                     {"TABLE_SCHEMA", "TABLE_NAME", "COLUMN_NAME", "POSITION", "DATA_TYPE", "NULLABLE", "DEFAULT_VALUE"}),
-            (Rows{{"db1", "t`x`; DROP TABLE y", "id", "1", "int(11)", "0", "NULL"},
-                  {"db1", "t`x`; DROP TABLE y", "v", "2", "varchar(5)", "1", "d'x"}}));
+            (Rows{{"db1", "t`x; DROP TABLE y", "id", "1", "int(11)", "0", "NULL"},
+                  {"db1", "t`x; DROP TABLE y", "v", "2", "varchar(5)", "1", "d'x"}}));
   EXPECT_TRUE(Request(md, c, "procedures", {}, {"PROCEDURE_NAME"}).empty());
   EXPECT_TRUE(Request(md, c, "procedureparameters", {"PROCEDURE_NAME=p"}, {"PARAMETER_NAME"}).empty());
   EXPECT_TRUE(Request(md, c, "constraints", {}, {"CONSTRAINT_NAME"}).empty());
@@ -116,7 +116,7 @@ TEST(MyMetaDataFake, ShowStatementsOfOldServers) {
   for (const auto& p : server.Received())
     if (!p.Payload.empty() && p.Payload[0] == '\x03') queries.push_back(p.Payload.substr(1));
   EXPECT_EQ(queries, (std::vector<std::string>{"SHOW TABLES FROM `o``ld`",
-                                               "SHOW COLUMNS FROM `t``x``; DROP TABLE y`"}));
+                                               "SHOW COLUMNS FROM `t``x; DROP TABLE y`"}));
 
   // Without a current database a tables request asks nothing.
   test::FakeMySqlServer bare(test::FakeMySqlScript().Login(greeting).Receive());
