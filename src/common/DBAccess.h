@@ -12,9 +12,9 @@
 // - The option objects, the mapping rules, the connect-string builder and
 //   the internal transaction are made on first use by their factories
 //   (CreateOptions ...), so that a front's overrides are the ones used.
-// - Class references (GetIConnectionClass ...) are TClassRef values: a
-//   factory plus the class identity, so a caller can both create an object
-//   and ask whether an existing one is of that class.
+// - Class references (GetIConnectionClass ...) are TClassRef values, the
+//   same records the provider registry hands out (ClassRef.h), so a caller
+//   can both create an object and ask whether one is exactly of that class.
 // - Use counting has one invariant: a connection that is not connected has
 //   no users; connecting (explicitly or implicitly) leaves exactly one use,
 //   the one of whoever connected, and the matching Disconnect or
@@ -76,6 +76,7 @@
 #include <typeinfo>
 #include <vector>
 
+#include "ClassRef.h"
 #include "CustomConnection.h"
 #include "DAMapRules.h"
 #include "DB.h"
@@ -122,37 +123,6 @@ class EDAError : public EDatabaseError {
 
 // True for an EDAError whose IsFatalError answers true.
 bool IsFatalDAError(const Exception& e) noexcept;
-
-// ---- class references ---------------------------------------------------------------------
-
-template <class Base>
-class TClassRef {
- public:
-  using TFactory = std::unique_ptr<Base> (*)();
-
-  constexpr TClassRef() noexcept = default;
-  constexpr TClassRef(TFactory factory, const std::type_info& type) noexcept : FFactory(factory), FType(&type) {}
-
-  explicit operator bool() const noexcept { return FFactory != nullptr; }
-  std::unique_ptr<Base> Create() const {
-    if (!FFactory) AssertionFailure(__FILE__, __LINE__, "Must be overrided");
-    return FFactory();
-  }
-  // Whether `object` is exactly of this class.
-  bool IsClassOf(const Base* object) const noexcept { return object && FType && typeid(*object) == *FType; }
-  friend bool operator==(const TClassRef& a, const TClassRef& b) noexcept {
-    return a.FType == b.FType || (a.FType && b.FType && *a.FType == *b.FType);
-  }
-
- private:
-  TFactory FFactory = nullptr;
-  const std::type_info* FType = nullptr;
-};
-
-template <class Base, class T>
-TClassRef<Base> ClassOf() noexcept {
-  return TClassRef<Base>([]() -> std::unique_ptr<Base> { return std::make_unique<T>(); }, typeid(T));
-}
 
 // ---- enumerations -------------------------------------------------------------------------
 

@@ -4,11 +4,9 @@
 // the class references with which options name the classes they apply to.
 //
 // Decisions:
-// - A class reference is a record {type, factory, name}: the type_info of
-//   the class, a factory that makes an object of it (with the constructor
-//   arguments the role needs) and the class name for messages. The exact
-//   class test is typeid equality, never an inheritance test: an option
-//   lists every concrete class it applies to.
+// - Options name their classes by class references (ClassRef.h); the exact
+//   class test is typeid equality, so an option lists every concrete class
+//   it applies to.
 // - Options name their classes by TClassId (type and name); the factory is
 //   not needed there, so classes of any role can share one list.
 // - The object an option list imports into is a TOptionTarget: the exact
@@ -41,59 +39,12 @@
 #include <utility>
 #include <vector>
 
+#include "ClassRef.h"
 #include "StringList.h"
 #include "SysUtils.h"
 #include "Variant.h"
 
 namespace lumo {
-
-// ---- class references -------------------------------------------------------------------
-
-// The identity of a class: what the exact class test compares.
-struct TClassId {
-  const std::type_info* Type = nullptr;
-  std::string_view Name;
-
-  bool Matches(const std::type_info& cls) const noexcept { return Type && *Type == cls; }
-};
-
-template <class T>
-TClassId ClassIdOf(std::string_view name) noexcept {
-  return {&typeid(T), name};
-}
-
-// A class reference of one role: objects are made as Base with the
-// constructor arguments Args. Base may be an incomplete type where the
-// reference is only passed on; creating and testing need it complete.
-template <class Base, class... Args>
-struct TLumoClassRef {
-  using TFactory = std::unique_ptr<Base> (*)(Args...);
-
-  const std::type_info* Type = nullptr;
-  TFactory Factory = nullptr;
-  std::string_view Name;
-
-  explicit operator bool() const noexcept { return Factory != nullptr; }
-  std::unique_ptr<Base> Create(Args... args) const {
-    if (!Factory) AssertionFailure(__FILE__, __LINE__, "Class reference is not set");
-    return Factory(std::forward<Args>(args)...);
-  }
-  // Whether `object` is exactly of this class.
-  bool IsClassOf(const Base& object) const noexcept { return Type && typeid(object) == *Type; }
-  TClassId Id() const noexcept { return {Type, Name}; }
-  friend bool operator==(const TLumoClassRef& a, const TLumoClassRef& b) noexcept {
-    return a.Type == b.Type || (a.Type && b.Type && *a.Type == *b.Type);
-  }
-};
-
-// The reference of class T in the role Base.
-template <class Base, class T, class... Args>
-TLumoClassRef<Base, Args...> LumoClassOf(std::string_view name) noexcept {
-  static_assert(std::is_base_of_v<Base, T>, "the class must belong to the role");
-  return {&typeid(T),
-          [](Args... args) -> std::unique_ptr<Base> { return std::make_unique<T>(std::forward<Args>(args)...); },
-          name};
-}
 
 // ---- option targets -----------------------------------------------------------------------
 
