@@ -97,7 +97,7 @@ void TDADataSetService::InitUpdatingTableIdx() {
   TKxTablesInfo* tables = TablesInfo();
   if (!tables) return;
   const std::string name =
-      ds.UpdatingTable().empty() ? std::string() : ds.SQLInfo()->NormalizeName(ds.UpdatingTable(), false, true);
+      ds.UpdatingTable().empty() ? std::string() : ds.SQLInfo()->NormalizeName(ds.UpdatingTable());
   if (tables->Count() > 0) {
     if (name.empty()) {
       FUpdatingTableInfoIdx = 0;
