@@ -153,9 +153,9 @@ std::string MyRecCountSQL(const std::string& sql) {
   }
   if (fromPos == std::string::npos) return {};
   const std::string head = sql.substr(0, selectEnd);
-  // The text from the blank before FROM on.
+  // The text from the blanks before FROM on.
   std::size_t fromStart = fromPos;
-  if (fromStart > selectEnd && std::string_view(" \t\r\n").find(sql[fromStart - 1]) != std::string_view::npos)
+  while (fromStart > selectEnd && std::string_view(" \t\r\n").find(sql[fromStart - 1]) != std::string_view::npos)
     --fromStart;
   const std::size_t end = semicolon == std::string::npos ? sql.size() : semicolon;
   const std::string fromPart = (fromStart == fromPos ? " " : "") + sql.substr(fromStart, end - fromStart);
