@@ -341,8 +341,11 @@ void TCustomMyDataSetService::SetDataSetUpdater(std::unique_ptr<TDataSetUpdater>
 
 void TCustomMyDataSetService::SetNumberRange(TFieldDef& fieldDef) {
   TCustomDADataSet& ds = DADataSet();
+  // Runs before the fields are bound: the descriptor comes by field number.
   TField* field = ds.FindField(fieldDef.Name());
-  const TMySQLFieldDesc* desc = field ? AsMy(ds.GetFieldDesc(*field)) : nullptr;
+  TData& data = ds.Data();
+  const int no = fieldDef.FieldNo();
+  const TMySQLFieldDesc* desc = field && no >= 1 && no <= data.FieldCount() ? AsMy(data.Fields()[no - 1]) : nullptr;
   if (!desc) return;
   const bool isUnsigned = desc->IsUnsigned();
   auto setInt = [&](std::int64_t min, std::int64_t max) {
@@ -364,8 +367,9 @@ void TCustomMyDataSetService::SetNumberRange(TFieldDef& fieldDef) {
   switch (desc->MySQLType()) {
     case kMyDecimal:
     case kMyNewDecimal: {
-      const int precision = desc->DBLength();
+      // The column's display length counts the point and the sign.
       const int scale = desc->DBScale();
+      const int precision = desc->DBLength() - (scale > 0 ? 1 : 0) - (isUnsigned ? 0 : 1);
       if (precision <= 0 || precision < scale) break;
       const double max = std::pow(10.0, precision - scale) - std::pow(10.0, -scale);
       if (auto* f = dynamic_cast<TFloatField*>(field)) {

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "DADataSet.h"
+#include "FieldTypes.h"
+#include "Streams.h"
 #include "MyServices.h"
 #include "mysql/MyDAConnection.h"
 
@@ -215,6 +217,33 @@ TEST_F(MyServicesServer, DefaultValuesOriginsAndAutoIncrementFields) {
   EXPECT_EQ(Service(*plain).SQLGenerator().GenerateSQL(stInsert, true, &params),
             "INSERT INTO gs_def\r\n  (n)\r\nVALUES\r\n  (?)");
   plain->Cancel();
+}
+
+TEST_F(MyServicesServer, NumberRangesAndXmlAttributesFollowTheColumnTypes) {
+  Table("gs_num", "(id INT AUTO_INCREMENT PRIMARY KEY, t TINYINT UNSIGNED, s SMALLINT, m MEDIUMINT, "
+                  "d DECIMAL(5,2), ts TIMESTAMP DEFAULT CURRENT_TIMESTAMP)",
+        "(1, 200, -5, 7, 123.45, '2020-01-01 00:00:00')");
+  auto ds = Open("SELECT * FROM gs_num", false);
+  ds->Options().SetNumberRange(true);
+  ds->Open();
+  auto range = [&](const char* name) {
+    auto& field = dynamic_cast<TIntegerField&>(ds->FieldByName(name));
+    return std::make_pair(field.MinValue(), field.MaxValue());
+  };
+  EXPECT_EQ(range("t"), std::make_pair(std::int64_t{0}, std::int64_t{255}));
+  EXPECT_EQ(range("s"), std::make_pair(std::int64_t{-32768}, std::int64_t{32767}));
+  EXPECT_EQ(range("m"), std::make_pair(std::int64_t{-8388608}, std::int64_t{8388607}));
+  if (auto* d = dynamic_cast<TFloatField*>(&ds->FieldByName("d"))) EXPECT_DOUBLE_EQ(d->MaxValue(), 999.99);
+
+  TMemoryStream xml;
+  ds->SaveToXML(xml);
+  const std::string text(reinterpret_cast<const char*>(xml.Memory()), static_cast<std::size_t>(xml.Size()));
+  const std::size_t id = text.find("name='id'");
+  const std::size_t ts = text.find("name='ts'");
+  ASSERT_NE(id, std::string::npos) << text;
+  ASSERT_NE(ts, std::string::npos);
+  EXPECT_NE(text.substr(id, text.find('>', id) - id).find("rs:maybenull='false'"), std::string::npos) << text;
+  EXPECT_NE(text.substr(ts, text.find('>', ts) - ts).find("rs:rowver='true'"), std::string::npos) << text;
 }
 
 }  // namespace
