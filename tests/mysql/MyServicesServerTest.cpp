@@ -246,5 +246,26 @@ TEST_F(MyServicesServer, NumberRangesAndXmlAttributesFollowTheColumnTypes) {
   EXPECT_NE(text.substr(ts, text.find('>', ts) - ts).find("rs:rowver='true'"), std::string::npos) << text;
 }
 
+TEST_F(MyServicesServer, OpenNextWalksTheResultsOfOneStatement) {
+  auto ds = Open("SELECT 1 AS a; SELECT 'two' AS b", false);
+  ds->SetFetchAll(false);
+  TCustomMyDataSetService& service = Service(*ds);
+  EXPECT_TRUE(service.OpenNext());  // a closed data set just opens
+  EXPECT_EQ(ds->Fields()[0].FieldName(), "a");
+  EXPECT_TRUE(service.OpenNext());
+  EXPECT_EQ(ds->FieldByName("b").AsString(), "two");
+  EXPECT_FALSE(service.OpenNext());
+  EXPECT_FALSE(ds->Active());
+
+  ds->SetFetchAll(true);
+  ds->Open();
+  try {
+    service.OpenNext();
+    FAIL() << "OpenNext with FetchAll must raise";
+  } catch (const EDAError& e) {
+    EXPECT_STREQ(e.what(), "OpenNext is not compatible with FetchAll = True");
+  }
+}
+
 }  // namespace
 }  // namespace lumo
