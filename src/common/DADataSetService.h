@@ -140,6 +140,10 @@ class TDADataSetService : public TDataSetService {
   bool IsUpdatingTableField(const TKxFieldDesc& desc) const;
   // The flag the caches are kept by.
   bool UseAllFieldsFlag(bool forceUseAllFields);
+  using TFill = void (TDADataSetService::*)(TFieldDescArray&, bool);
+  // The cached list of the flag's slot, filled by `fill` on first use.
+  void CachedFieldDescs(TFieldDescArray (&cache)[2], bool (&cached)[2], bool forceUseAllFields, TFill fill,
+                        TFieldDescArray& result);
 
   std::unique_ptr<TDASQLGenerator> FSQLGenerator;
   std::int32_t FUpdatingTableInfoIdx = -1;
