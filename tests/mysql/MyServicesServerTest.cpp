@@ -90,6 +90,9 @@ TEST_F(MyServicesServer, KeysComeFromPrimaryThenUniqueKeysNeverFromPlainIndexes)
   // The composite unique key comes from the server's index list, in its order.
   EXPECT_EQ(Keys(*Open("SELECT v, b, a FROM gs_comp_uq")), (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(Keys(*Open("SELECT v, b, a FROM gs_nn_uq")), (std::vector<std::string>{"b", "a"}));
+  // A name with quotes reaches the metadata as a literal.
+  Table("`gs q'x\\`", "(a INT, b INT, UNIQUE KEY (a, b))");
+  EXPECT_EQ(Keys(*Open("SELECT * FROM `gs q'x\\`")), (std::vector<std::string>{"a", "b"}));
 
   // Several rows may hold NULL in a unique column: such a row is found by
   // all its fields.
@@ -183,6 +186,13 @@ TEST_F(MyServicesServer, RecordCountsOfRewrittenQueries) {
   EXPECT_EQ(count("SELECT DISTINCT a, b FROM gs_cnt"), 4);
   EXPECT_EQ(count("SELECT DISTINCT a AS x FROM gs_cnt"), 3);
   EXPECT_EQ(count("SELECT a FROM gs_cnt LIMIT 2"), 2);
+  auto ds = Open("SELECT a FROM gs_cnt WHERE a > :m", false);
+  ds->ParamByName("m").SetAsInteger(1);
+  ds->Options().SetQueryRecCount(true);
+  ds->SetFetchAll(false);
+  ds->SetFetchRows(1);
+  ds->Open();
+  EXPECT_EQ(ds->RecordCount(), 3);
 }
 
 TEST_F(MyServicesServer, DefaultValuesOriginsAndAutoIncrementFields) {
@@ -199,6 +209,12 @@ TEST_F(MyServicesServer, DefaultValuesOriginsAndAutoIncrementFields) {
   EXPECT_EQ(ds->FieldByName("n").DefaultExpression(), "'5'");
   EXPECT_EQ(ds->FieldByName("z").DefaultExpression(), "");
   EXPECT_EQ(ds->FieldByName("s").Origin(), "x.s");
+
+  Table("`gs d'ef`", "(id INT PRIMARY KEY, s VARCHAR(5) DEFAULT 'z')");
+  auto quoted = Open("SELECT * FROM `gs d'ef`", false);
+  quoted->Options().SetDefaultValues(true);
+  quoted->Open();
+  EXPECT_EQ(quoted->FieldByName("s").DefaultExpression(), "'z'");
 
   // Defaults that only the server can evaluate are the updater's (Append
   // would ask it); the identity field is checked on a plain data set.
