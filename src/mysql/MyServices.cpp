@@ -15,8 +15,8 @@
 #include "MyClassesCommand.h"
 #include "MyClassesLiterals.h"
 #include "MyClassesRecordset.h"
-#include "MyParser.h"
 #include "MySqlResultSet.h"
+#include "MyParser.h"
 #include "SysUtils.h"
 
 namespace lumo {
