@@ -42,6 +42,7 @@
 #include <vector>
 
 #include "DADataSetService.h"
+#include "DASQLGenerator.h"
 #include "DAMapRules.h"
 #include "DAParams.h"
 #include "DASQL.h"

@@ -5,13 +5,16 @@
 #include <cstdlib>
 
 #include "DADataSet.h"
+#include "DADataSetService.h"
+#include "DASQLGenerator.h"
 #include "DASQL.h"
 #include "DATransaction.h"
 #include "DAUpdateSQL.h"
 #include "DBAccess.h"
 #include "Format.h"
 #include "MemData.h"
-#include "StrUtils.h"
+#include "Collation.h"
+#include "FormatSettings.h"
 
 namespace lumo {
 
@@ -41,17 +44,6 @@ std::string StripBatchPrefix(const std::string& name) {
   while (i < name.size() && std::isdigit(static_cast<unsigned char>(name[i]))) ++i;
   if (i == 2 || i >= name.size() || name[i] != '_') return name;
   return name.substr(i + 1);
-}
-
-// "_" followed by a number names the record-set descriptor at that position.
-int DecodeIndexName(const std::string& name) {
-  if (name.size() < 2 || name[0] != '_') return -1;
-  int n = 0;
-  for (std::size_t i = 1; i < name.size(); ++i) {
-    if (!std::isdigit(static_cast<unsigned char>(name[i])) || n > 100000000) return -1;
-    n = n * 10 + (name[i] - '0');
-  }
-  return n;
 }
 
 bool IsDateTimeVariant(const Variant& v) { return v.VarType() == varDate || v.VarType() == varSQLTimeStamp; }
@@ -422,8 +414,8 @@ void TDADataSetUpdater::WriteUQParams(TDAParamsInfo* paramsInfo, TStatementTypes
     const int infoIndex = i - shift;
     if (paramsInfo && infoIndex >= 0 && infoIndex < infoCount) {
       const TDAParamInfo& info = InfoAt(*paramsInfo, infoIndex);
-      field = info.Field;
-      old = info.Old;
+      field = info.Field();
+      old = info.Old();
     }
     std::string name = sqlInfo ? sqlInfo->UnQuote(params[i].Name()) : params[i].Name();
     if (batching) name = StripBatchPrefix(name);
@@ -581,7 +573,7 @@ void TDADataSetUpdater::CopyResultRow(TCustomDADataSet& result, TStatementTypes 
   for (int i = 0; i < result.Fields().Count(); ++i) {
     TField& source = result.Fields()[i];
     TFieldDesc* target = nullptr;
-    const int index = DecodeIndexName(source.FieldName());
+    const int index = DAService().SQLGenerator().DecodeFieldIndex(source.FieldName());
     if (index >= 0 && index < data.Fields().Count())
       target = data.Fields()[index];
     else
@@ -617,8 +609,8 @@ void TDADataSetUpdater::ReturnOutParams(TDAParamsInfo* paramsInfo) {
     TField* field = nullptr;
     bool old = false;
     if (paramsInfo && i < infoCount) {
-      field = InfoAt(*paramsInfo, i).Field;
-      old = InfoAt(*paramsInfo, i).Old;
+      field = InfoAt(*paramsInfo, i).Field();
+      old = InfoAt(*paramsInfo, i).Old();
     } else {
       std::string name = p.Name();
       int fieldNo = -1;
@@ -644,7 +636,7 @@ bool TDADataSetUpdater::PerformAppend() {
   }
   if (BatchUpdate()) return true;
   Variant identity;
-  if (TFieldDesc* desc = DAService().IdentityField(); desc && GetIdentityFieldValue(identity)) {
+  if (TKxFieldDesc* desc = DAService().IdentityField(); desc && GetIdentityFieldValue(identity)) {
     if (TField* field = ds.FindField(desc->Name())) StoreFieldValue(*field, identity);
   }
   if (TCustomDADataSet* q = UpdateDataSet()) ds.FLastInsertId = q->LastInsertId();
@@ -927,9 +919,9 @@ bool TDADataSetUpdater::PerformRefreshRecordInUpdate() {
 
 void TDADataSetUpdater::PerformRefreshQuick(bool checkDeleted) {
   TCustomDADataSet& ds = DADataSet();
-  ds.DoBeforeRefresh();
+  if (ds.BeforeRefresh) ds.BeforeRefresh(ds);
   TDAUseGuard<TCustomDADataSet> use(ds);
-  std::vector<TFieldDesc*> keys;
+  TFieldDescArray keys;
   DAService().GetKeyFieldDescs(keys);
   if (keys.empty()) throw EDAError("Unique keyfields required");
   ds.CheckBrowseMode();
@@ -953,7 +945,7 @@ void TDADataSetUpdater::PerformRefreshQuick(bool checkDeleted) {
   ds.Options().SetStrictUpdate(false);
   std::vector<TField*> keyFields;
   Variant keyValues;
-  for (TFieldDesc* d : keys)
+  for (TKxFieldDesc* d : keys)
     if (TField* f = ds.FindField(d->Name())) keyFields.push_back(f);
   if (!ds.IsEmpty()) {
     Variant::Array values;
@@ -963,7 +955,7 @@ void TDADataSetUpdater::PerformRefreshQuick(bool checkDeleted) {
   if (checkDeleted && !ds.IsEmpty()) PerformSQL(std::string(), TStatementTypes{stRefreshCheckDeleted});
   PerformSQL(std::string(), TStatementTypes{stRefreshQuick});
   if (keyValues.IsEmpty() || !ds.LocateEx(keyFields, keyValues, {})) ds.First();
-  ds.DoAfterRefresh();
+  if (ds.AfterRefresh) ds.AfterRefresh(ds);
 }
 
 // ---- other entry points -------------------------------------------------------------------------------

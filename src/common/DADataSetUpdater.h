@@ -28,13 +28,16 @@
 #include <string>
 #include <vector>
 
-#include "DADataSetService.h"
 #include "DAParams.h"
+#include "DAStatementTypes.h"
+#include "MemDS.h"
+#include "Variant.h"
 
 namespace lumo {
 
 class TCustomDADataSet;
 class TComponent;
+class TDADataSetService;
 class TDATransaction;
 class TDAParamsInfo;
 class TField;

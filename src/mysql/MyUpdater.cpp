@@ -8,6 +8,9 @@
 #include "MyClasses.h"
 #include "MyClassesCommand.h"
 #include "MyClassesRecordset.h"
+#include "MyServices.h"
+#include "DADataSetService.h"
+#include "DASQLGenerator.h"
 #include "MySqlResultSet.h"
 
 namespace lumo {
@@ -60,6 +63,20 @@ void TCustomMyDataSetUpdater::SetUpdateQueryOptions(TStatementType type) {
 void TCustomMyDataSetUpdater::CheckUpdateSQL(const std::string& sql, TStatementTypes types,
                                              TDAParamsInfo*& paramsInfo, bool useGenerator) {
   TDADataSetUpdater::CheckUpdateSQL(sql, types, paramsInfo, useGenerator);
+  if (!StatementIsGenerated() || !paramsInfo) return;
+  // Generated markers are placed by position, so that a "?" inside a quoted
+  // name or literal is never taken for one.
+  if (types.Contains(stRefreshQuick) || types.Contains(stRefreshCheckDeleted)) return;
+  TCustomDADataSet& ds = DADataSet();
+  if (types.Contains(stRefresh) && (ds.ParamCount() > 0 || ds.Options().FullRefresh())) return;
+  TCustomDADataSet* q = UpdateDataSet();
+  if (!q) return;
+  auto* generator = dynamic_cast<TCustomMySQLGenerator*>(&DAService().SQLGenerator());
+  if (!generator || !q->IRecordSet()) return;
+  TKxCommand& command = q->IRecordSet()->GetCommand();
+  command.SetProp(prFillParamPosition, true);
+  for (int i = 0; i < paramsInfo->Count(); ++i) command.SetProp(prParamPosition, generator->GetParamOffset(i));
+  command.SetProp(prFillParamPosition, false);
 }
 
 bool TCustomMyDataSetUpdater::IsRefreshQuickField(TFieldDesc& desc) {
