@@ -72,6 +72,8 @@ class TDAParamsInfo {
   // A new item of the collection's class, appended.
   TDAParamInfo& Add();
   void Clear() noexcept { FItems.clear(); }
+  // The item class of new items.
+  void SetFactory(TItemFactory factory) noexcept { FFactory = factory; }
 
  private:
   TItemFactory FFactory;
@@ -156,6 +158,11 @@ class TDASQLGenerator {
   const void* NewRecBuf();
   // The table as written in statements (normalised, quoted when needed).
   std::string TableName() const;
+  // `name` in the dialect's quotes, an embedded closing quote doubled.
+  std::string QuoteIdentifier(const std::string& name) const;
+  // The descriptor's column as written in statements: quoted when the
+  // option QuoteNames is on or the name needs quotes.
+  std::string ColumnName(const TKxFieldDesc& fieldDesc) const;
   bool QuoteNames() const;
   // Whether the data set refreshes from its own SQL (FullRefresh on or a
   // read-only data set).

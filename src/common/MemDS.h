@@ -526,6 +526,8 @@ class TMemDSUtils {
   // the cache buffers while cached changes are applied, else the store's
   // row (nullptr for a new row) and the active buffer.
   static void GetOldAndNewRecBuf(TMemDataSet& dataSet, const void*& oldRecBuf, const void*& newRecBuf);
+  // Whether cached changes are being applied.
+  static bool InCacheProcessing(const TMemDataSet& dataSet) noexcept { return dataSet.FInCacheProcessing; }
 };
 
 }  // namespace lumo
