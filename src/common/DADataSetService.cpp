@@ -184,7 +184,7 @@ void TDADataSetService::SetFieldsReadOnly() {
   for (int i = 0; i < descs.Count(); ++i) {
     auto* desc = dynamic_cast<TKxFieldDesc*>(descs[i]);
     if (!desc || desc->FieldDescKind() != fdkData) continue;
-    const bool own = desc->TableInfo() && desc->TableInfo() == updating;
+    const bool own = updating && IsUpdatingTableField(*desc);
     if (setReadOnly) {
       if (!own) desc->SetReadOnly(true);
     } else {
@@ -383,7 +383,9 @@ TKxTablesInfo* TDADataSetService::TablesInfo() const { return DADataSet().Tables
 
 bool TDADataSetService::IsUpdatingTableField(const TKxFieldDesc& desc) const {
   TKxTableInfo* updating = UpdatingTableInfo();
-  return updating && desc.TableInfo() == updating;
+  if (!updating) return false;
+  // An artificial entry stands for the table of columns that name none.
+  return desc.TableInfo() == updating || (FUpdTableIsArtificial && !desc.TableInfo());
 }
 
 }  // namespace lumo

@@ -92,13 +92,14 @@ class TCustomMySQLGenerator : public TDASQLGenerator {
   const std::string& HandlerIndex() const noexcept { return FHandlerIndex; }
   void SetHandlerIndex(std::string value) { FHandlerIndex = std::move(value); }
 
+  // The table's TIMESTAMP data field: the last one carrying
+  // IsCurrentTimestamp, else the first TIMESTAMP field; nullptr when none.
+  TMySQLFieldDesc* TableTimestampField(const TKeyAndDataFields& keyAndDataFields);
+
  protected:
   TCustomMyDataSetService& MyService() const;
   // Client and server both speak 4.1 (HANDLER ... OPEN; ... ; HANDLER CLOSE).
   virtual bool Is41Capable();
-  // The table's TIMESTAMP data field: the last one carrying
-  // IsCurrentTimestamp, else the first TIMESTAMP field; nullptr when none.
-  TMySQLFieldDesc* TableTimestampField(const TKeyAndDataFields& keyAndDataFields);
 
   std::int32_t FLimit = -1;
   std::int32_t FOffset = 0;
@@ -157,7 +158,7 @@ class TCustomMyDataSetService : public TDADataSetService {
   bool FAutoIncrementReadOnly = true;
   // The running count query (cancelled by BreakExec).
   std::mutex FCountLock;
-  TCustomDASQL* FCountCommand = nullptr;
+  TCustomDADataSet* FCountDataSet = nullptr;
 };
 
 }  // namespace lumo
