@@ -70,13 +70,14 @@ std::string TypesDescription(TStatementTypes types) {
 // a scope that ends without Commit rolls back (errors of that swallowed).
 class TDADataSetUpdater::TUpdateTransactionScope {
  public:
-  TUpdateTransactionScope(TDATransaction* transaction, const std::string& savepoint) : FTransaction(transaction) {
+  TUpdateTransactionScope(TDADataSetUpdater& updater, TDATransaction* transaction, const std::string& savepoint)
+      : FUpdater(updater), FTransaction(transaction) {
     if (!transaction) return;
-    if (!transaction->Active()) {
-      transaction->StartTransaction();
+    if (!updater.TrActive(transaction)) {
+      updater.TrStart(transaction);
       FStarted = true;
     } else if (!savepoint.empty()) {
-      transaction->Savepoint(savepoint);
+      updater.TrSavepoint(transaction, savepoint);
       FSavepoint = savepoint;
     }
   }
@@ -86,24 +87,70 @@ class TDADataSetUpdater::TUpdateTransactionScope {
     if (!FTransaction || FDone) return;
     try {
       if (FStarted)
-        FTransaction->Rollback();
+        FUpdater.TrRollback(FTransaction);
       else if (!FSavepoint.empty())
-        FTransaction->RollbackToSavepoint(FSavepoint);
+        FUpdater.TrRollbackToSavepoint(FTransaction, FSavepoint);
     } catch (...) {
     }
   }
-  bool Started() const noexcept { return FStarted; }
   void Commit() {
     FDone = true;
-    if (FTransaction && FStarted) FTransaction->Commit();
+    if (FTransaction && FStarted) FUpdater.TrCommit(FTransaction);
   }
 
  private:
+  TDADataSetUpdater& FUpdater;
   TDATransaction* FTransaction;
   std::string FSavepoint;
   bool FStarted = false;
   bool FDone = false;
 };
+
+TKxTransaction* TDADataSetUpdater::DirectTransaction(TDATransaction* tr) {
+  TCustomDAConnection* c = DADataSet().UsedConnection();
+  if (!tr || !c || c->IsMultipleTransactionsSupported() || !c->IConnection()) return nullptr;
+  return &c->IConnection()->GetInternalTransaction();
+}
+
+bool TDADataSetUpdater::TrActive(TDATransaction* tr) {
+  if (TKxTransaction* direct = DirectTransaction(tr)) return direct->GetInTransaction() || tr->Active();
+  return tr && tr->Active();
+}
+
+void TDADataSetUpdater::TrStart(TDATransaction* tr) {
+  if (TKxTransaction* direct = DirectTransaction(tr))
+    direct->StartTransaction();
+  else
+    tr->StartTransaction();
+}
+
+void TDADataSetUpdater::TrCommit(TDATransaction* tr) {
+  if (TKxTransaction* direct = DirectTransaction(tr))
+    direct->Commit();
+  else
+    tr->Commit();
+}
+
+void TDADataSetUpdater::TrRollback(TDATransaction* tr) {
+  if (TKxTransaction* direct = DirectTransaction(tr))
+    direct->Rollback();
+  else
+    tr->Rollback();
+}
+
+void TDADataSetUpdater::TrSavepoint(TDATransaction* tr, const std::string& name) {
+  if (TKxTransaction* direct = DirectTransaction(tr))
+    direct->Savepoint(name);
+  else
+    tr->Savepoint(name);
+}
+
+void TDADataSetUpdater::TrRollbackToSavepoint(TDATransaction* tr, const std::string& name) {
+  if (TKxTransaction* direct = DirectTransaction(tr))
+    direct->RollbackToSavepoint(name);
+  else
+    tr->RollbackToSavepoint(name);
+}
 
 // ---- construction -------------------------------------------------------------------------------
 
@@ -482,11 +529,11 @@ bool TDADataSetUpdater::PerformSQL(const std::string& sql, TStatementTypes types
   // when none is active, so that a rejected change is not committed. A
   // generated INSERT adds exactly one row or fails, so it needs none.
   TDATransaction* tr = StatementTransaction(FCurrentSlot);
-  const bool ownTransaction = dml && StrictUpdate() && tr && !tr->Active() && ds.AutoCommit() &&
+  const bool ownTransaction = dml && StrictUpdate() && tr && !TrActive(tr) && ds.AutoCommit() &&
                               !(types.Contains(stInsert) && FStatementGenerated);
   std::unique_ptr<TUpdateTransactionScope> scope;
   if (ownTransaction) {
-    scope = std::make_unique<TUpdateTransactionScope>(tr, std::string());
+    scope = std::make_unique<TUpdateTransactionScope>(*this, tr, std::string());
     if (q) q->SetAutoCommit(false);
   }
 
@@ -700,8 +747,8 @@ void TDADataSetUpdater::EndUpdate(bool success) {
   FLockTrStarted = ltsNone;
   if (c && c->IsMultipleTransactionsSupported())
     tr->AutoCommitTransaction(c->AutoCommit() && ds.AutoCommit());
-  else if (tr->Active())
-    tr->Commit();
+  else if (TrActive(tr))
+    TrCommit(tr);
 }
 
 // ---- savepoints and locks -----------------------------------------------------------------------
@@ -710,14 +757,14 @@ void TDADataSetUpdater::SetSavepoint(const std::string& name, bool cachedUpdates
   TCustomDADataSet& ds = DADataSet();
   TDATransaction* tr = FFixedTransaction ? FFixedTransaction : ds.UsedUpdateTransaction();
   if (!tr) throw EDAError("Transaction not assigned");
-  if (tr->Active()) {
-    if (SavepointAllowed()) tr->Savepoint(name);
+  if (TrActive(tr)) {
+    if (SavepointAllowed()) TrSavepoint(tr, name);
     if (!ds.CachedUpdates())
       FLockTrStarted = ltsNone;
     else if (cachedUpdates)
       FLockTrStarted = ltsBeforeLockCachedUpdates;
   } else {
-    tr->StartTransaction();
+    TrStart(tr);
     FLockTrStarted = cachedUpdates ? ltsOnLockCachedUpdates : ltsOnLock;
   }
   FFixedTransaction = tr;
@@ -730,17 +777,17 @@ void TDADataSetUpdater::RollbackToSavepoint(const std::string& name, bool cached
   try {
     if ((!cachedUpdates && FLockTrStarted == ltsOnLock) || (cachedUpdates && FLockTrStarted == ltsOnLockCachedUpdates)) {
       FLockTrStarted = ltsNone;
-      tr->Rollback();
+      TrRollback(tr);
     } else if (!SavepointAllowed()) {
       FLockTrStarted = ltsNone;
       TCustomDAConnection* c = ds.UsedConnection();
       if (c && c->IsMultipleTransactionsSupported())
         tr->RollbackRetaining();
       else
-        tr->Rollback();
+        TrRollback(tr);
     } else {
       if (cachedUpdates && FLockTrStarted == ltsBeforeLockCachedUpdates) FLockTrStarted = ltsNone;
-      tr->RollbackToSavepoint(name);
+      TrRollbackToSavepoint(tr, name);
     }
   } catch (...) {
   }
@@ -893,7 +940,7 @@ void TDADataSetUpdater::RunBatch() {
   TCustomDADataSet& ds = DADataSet();
   TDAUseGuard<TCustomDADataSet> use(ds);
   // The statements of a batch stand or fall together.
-  TUpdateTransactionScope scope(StatementTransaction(stBatchUpdate),
+  TUpdateTransactionScope scope(*this, StatementTransaction(stBatchUpdate),
                                 ("BATCH_" + ds.Name()).substr(0, 30) + "_" + std::to_string(FSerial));
   PerformSQL(std::string(), TStatementTypes{stBatchUpdate});
   scope.Commit();

@@ -39,6 +39,7 @@ class TCustomDADataSet;
 class TComponent;
 class TDADataSetService;
 class TDATransaction;
+class TKxTransaction;
 class TDAParamsInfo;
 class TField;
 class TFieldDesc;
@@ -160,6 +161,19 @@ class TDADataSetUpdater : public TDataSetUpdater {
 
  private:
   class TUpdateTransactionScope;
+
+  // The provider's own transaction of the connection when the component
+  // transaction rides on it (providers without several transactions), else
+  // nullptr. The updater's own transactions start and end there: ending the
+  // component transaction closes every data set that reads in it, the one
+  // being edited among them.
+  TKxTransaction* DirectTransaction(TDATransaction* tr);
+  bool TrActive(TDATransaction* tr);
+  void TrStart(TDATransaction* tr);
+  void TrCommit(TDATransaction* tr);
+  void TrRollback(TDATransaction* tr);
+  void TrSavepoint(TDATransaction* tr, const std::string& name);
+  void TrRollbackToSavepoint(TDATransaction* tr, const std::string& name);
 
   void ClearBatch() noexcept;
   void EndUpdate(bool success);
