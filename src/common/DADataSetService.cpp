@@ -120,19 +120,9 @@ void TDADataSetService::InitUpdatingTableFields() {
   for (const auto& field : ds.Fields())
     if (!field->ReadOnly()) FIsAnyFieldCanBeModified = true;
   TKxTablesInfo* tables = TablesInfo();
-  if (tables && tables->Count() > 0) {
-    // The key names are kept to find the row again after a reopen; a wrong
-    // KeyFields raises when the key is used, not while opening.
-    std::string names;
-    try {
-      TFieldDescArray keys;
-      GetKeyFieldDescs(keys);
-      for (TKxFieldDesc* key : keys) names += (names.empty() ? "" : ";") + key->Name();
-    } catch (const EDAError&) {
-      names.clear();
-    }
-    ds.SetOldKeyFields(names);
-  }
+  // The framework's key fields are the ones the data set names; working out
+  // the server's key here would cost metadata queries on every open.
+  if (tables && tables->Count() > 0) ds.SetOldKeyFields(ds.KeyFields());
   if (ds.Options().DefaultValues()) FillFieldsDefaultValues();
 }
 
@@ -312,7 +302,12 @@ bool TDADataSetService::UseAllFieldsFlag(bool forceUseAllFields) {
   return forceUseAllFields && CanUseAllKeyFields();
 }
 
+void TDADataSetService::CheckFieldsExt() {
+  if (!FFieldsExtInited && DADataSet().Active() && DADataSet().IRecordSet()) PreInitCursor();
+}
+
 void TDADataSetService::GetKeyFieldDescs(TFieldDescArray& keyFieldDescs, bool forceUseAllFields) {
+  CheckFieldsExt();
   const int slot = UseAllFieldsFlag(forceUseAllFields) ? 1 : 0;
   if (!FKeyFieldDescsIsCached[slot]) {
     FillKeyFieldDescs(FCachedKeyFieldDescs[slot], slot == 1);
@@ -322,6 +317,7 @@ void TDADataSetService::GetKeyFieldDescs(TFieldDescArray& keyFieldDescs, bool fo
 }
 
 void TDADataSetService::GetDataFieldDescs(TFieldDescArray& dataFieldDescs, bool forceUseAllFields) {
+  CheckFieldsExt();
   const int slot = UseAllFieldsFlag(forceUseAllFields) ? 1 : 0;
   if (!FDataFieldDescsIsCached[slot]) {
     FillDataFieldDescs(FCachedDataFieldDescs[slot], slot == 1);

@@ -110,6 +110,9 @@ class TDADataSetService : public TDataSetService {
   virtual bool NeedParamValuesOnPrepare() { return false; }
 
   // ---- field roles
+  // Works out the updating table and the field roles again when the field
+  // descriptors changed since (a refresh describes the columns anew).
+  void CheckFieldsExt();
   void GetKeyFieldDescs(TFieldDescArray& keyFieldDescs, bool forceUseAllFields = false);
   void GetDataFieldDescs(TFieldDescArray& dataFieldDescs, bool forceUseAllFields = false);
   void GetKeyAndDataFields(TKeyAndDataFields& keyAndDataFields, bool forceUseAllFields = false);

@@ -357,6 +357,7 @@ std::string TDASQLGenerator::GenerateSQLforUpdTable(TKxTableInfo& tableInfo,
 
 std::string TDASQLGenerator::GenerateSQL(TStatementType statementType, bool modifiedFieldsOnly, TDAParams* params,
                                          int index) {
+  FDataSetService->CheckFieldsExt();
   TKxTableInfo* table = FDataSetService->UpdatingTableInfo();
   if (!table) return {};
   TKxTablesInfo* tables = FDataSet->TablesInfo();

@@ -245,6 +245,21 @@ void TCustomMySQLGenerator::GenerateConditions(std::string& sb, TStatementType s
                      connection ? connection->ServerPrimaryVer() : 5);
     return;
   }
+  // A unique key allows several rows with NULL in it: a row whose key is
+  // NULL is found by all its fields instead, never by the NULL key alone.
+  if (FDataSet->KeyFields().empty() && !keyAndDataFields.KeyFieldDescs.empty()) {
+    bool nullUniqueKey = false;
+    for (TKxFieldDesc* key : keyAndDataFields.KeyFieldDescs) {
+      const TMySQLFieldDesc* my = AsMy(key);
+      if (my && !my->IsPrimaryKey() && FieldIsNull(*key, statementType != stRefresh)) nullUniqueKey = true;
+    }
+    if (nullUniqueKey) {
+      TKeyAndDataFields withoutKey;
+      withoutKey.DataFieldDescs = keyAndDataFields.DataFieldDescs;
+      GenerateConditions(sb, statementType, modifiedFieldsOnly, withoutKey, index);
+      return;
+    }
+  }
   if ((statementType == stUpdate || statementType == stDelete) && MyService().CheckRowVersion()) {
     const TFieldDescArray& keys = keyAndDataFields.KeyFieldDescs;
     for (TKxFieldDesc* key : keys) AddFieldToCondition(sb, *key, statementType, modifiedFieldsOnly, index);
@@ -500,7 +515,8 @@ void TCustomMyDataSetService::FillFieldsDefaultValues() {
 
   // Newer servers report defaults as expressions ('text', NULL).
   bool expressions = false;
-  if (TMySQLConnection* connection = MyConnectionOf(ds)) {
+  if (TMySQLConnection* mine = MyConnectionOf(ds)) {
+    TMySQLConnection* connection = mine;
     const std::string version = connection->GetServerVersionFull();
     int major = 0, minor = 0, release = 0;
     TMySQLConnection::ParseServerVersion(connection->GetServerVersion(), major, minor, release);
@@ -508,12 +524,19 @@ void TCustomMyDataSetService::FillFieldsDefaultValues() {
                   (major > 10 || (major == 10 && (minor > 2 || (minor == 2 && release >= 7))));
   }
 
-  TDAMetaData metaData;
-  metaData.SetConnection(ds.UsedConnection());
-  metaData.SetTransaction(ds.UsedTransaction());
-  metaData.SetMetaDataKind("columns");
-  metaData.Restrictions().SetText("table_schema=" + database + "\r\ntable_name=" + tableName);
-  metaData.Open();
+  // The columns' defaults from information_schema, the names passed as
+  // parameters (written by the literal writer).
+  TMySQLConnection* connection = MyConnectionOf(ds);
+  if (!connection || connection->ServerPrimaryVer() < 5) return;
+  std::unique_ptr<TCustomDADataSet> query = ds.UsedConnection()->CreateDataSet();
+  query->SetTransaction(ds.UsedTransaction());
+  query->SetSQLText(
+      "SELECT COLUMN_NAME, COLUMN_DEFAULT AS DEFAULT_VALUE FROM information_schema.COLUMNS "
+      "WHERE TABLE_SCHEMA = :s AND TABLE_NAME = :t ORDER BY ORDINAL_POSITION");
+  query->ParamByName("s").SetAsString(database);
+  query->ParamByName("t").SetAsString(tableName);
+  query->Open();
+  TCustomDADataSet& metaData = *query;
   const std::vector<TField*> fields = DataFieldsOf(ds);
   for (; !metaData.Eof(); metaData.Next()) {
     TField& defaultField = metaData.FieldByName("DEFAULT_VALUE");
@@ -553,12 +576,16 @@ bool TCustomMyDataSetService::IsConsideredField(const TKxFieldDesc& desc) const 
 }
 
 TKxFieldDesc* TCustomMyDataSetService::DetectIdentityField() {
+  // Runs before the fields exist: the record set's descriptors are read.
   TCustomDADataSet& ds = DADataSet();
   TKxTableInfo* table = UpdatingTableInfo();
-  if (!table) return nullptr;
-  for (TField* field : DataFieldsOf(ds)) {
-    auto* desc = dynamic_cast<TKxFieldDesc*>(ds.GetFieldDesc(*field));
-    if (desc && desc->IsAutoIncrement() && desc->TableInfo() == table) return desc;
+  if (!table || !ds.IRecordSet()) return nullptr;
+  TFieldDescs& descs = ds.IRecordSet()->Fields();
+  for (int i = 0; i < descs.Count(); ++i) {
+    auto* desc = dynamic_cast<TKxFieldDesc*>(descs[i]);
+    if (desc && desc->FieldDescKind() == fdkData && !desc->HasParent() && desc->IsAutoIncrement() &&
+        desc->TableInfo() == table)
+      return desc;
   }
   return nullptr;
 }
