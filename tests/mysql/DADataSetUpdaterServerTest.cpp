@@ -59,7 +59,7 @@ class UpdaterServer : public ::testing::Test {
     return out;
   }
   // Whether the session is inside a transaction (the server's view).
-  bool InTransaction() { return Rows("SELECT @@in_transaction") == "1"; }
+  bool InTransaction() { return Rows("SELECT CAST(@@in_transaction AS SIGNED)") == "1"; }
   void Table(const std::string& name, const std::string& columns, const std::string& rows) {
     conn.ExecSQL("DROP TABLE IF EXISTS " + name);
     conn.ExecSQL("CREATE TABLE " + name + " (" + columns + ")");
