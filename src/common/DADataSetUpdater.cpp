@@ -558,7 +558,12 @@ bool TDADataSetUpdater::PerformSQL(const std::string& sql, TStatementTypes types
 
   const bool lock = types.Contains(stLock);
   const bool refresh = types.Contains(stRefresh);
-  if (q && q->Active() && (lock || refresh)) {
+  if (q && q->Active() && types.Contains(stRefreshCheckDeleted)) {
+    RemoveDeletedRows(*q);
+  } else if (q && q->Active() && types.Contains(stRefreshQuick)) {
+    MergeQuickRefreshRows(*q);
+    ds.Resync({});
+  } else if (q && q->Active() && (lock || refresh)) {
     const std::int64_t count = q->RecordCount();
     if (StrictUpdate() && count != 1) CheckRowsAffected(count, "Refresh failed. Found %d records");
     if (count > 0 &&
@@ -809,6 +814,7 @@ bool TDADataSetUpdater::PerformUnLock() {
 }
 
 void TDADataSetUpdater::PrepareUpdate() {
+  if (FMerging) return;
   TCustomDADataSet& ds = DADataSet();
   const bool cached = ds.CachedUpdates();
   const bool lockAllowed = !(cached && OldCachedUpdateLockMode);
@@ -849,6 +855,7 @@ void TDADataSetUpdater::PrepareDelete() {
 }
 
 void TDADataSetUpdater::UnPrepareAppendUpdate() {
+  if (FMerging) return;
   TCustomDADataSet& ds = DADataSet();
   const bool cached = ds.CachedUpdates();
   if (ds.LockMode() != lmPessimistic || ds.State() == dsInsert || (cached && OldCachedUpdateLockMode)) return;
@@ -1003,6 +1010,105 @@ void TDADataSetUpdater::PerformRefreshQuick(bool checkDeleted) {
   PerformSQL(std::string(), TStatementTypes{stRefreshQuick});
   if (keyValues.IsEmpty() || !ds.LocateEx(keyFields, keyValues, {})) ds.First();
   if (ds.AfterRefresh) ds.AfterRefresh(ds);
+}
+
+namespace {
+
+// Runs `fn` with one of the store's write hooks switched off, so that rows
+// the server already holds are not sent back to it.
+template <class Fn>
+void WithoutHook(TData::TNotifyEvent& hook, Fn&& fn) {
+  TData::TNotifyEvent saved = std::move(hook);
+  hook = nullptr;
+  struct TRestore {
+    TData::TNotifyEvent& Hook;
+    TData::TNotifyEvent& Saved;
+    ~TRestore() { Hook = std::move(Saved); }
+  } restore{hook, saved};
+  fn();
+}
+
+}  // namespace
+
+std::vector<TField*> TDADataSetUpdater::KeyFieldsOf(TCustomDADataSet& dataSet) {
+  TFieldDescArray keys;
+  DAService().GetKeyFieldDescs(keys);
+  std::vector<TField*> fields;
+  for (TKxFieldDesc* d : keys)
+    if (TField* f = dataSet.FindField(d->Name())) fields.push_back(f);
+  return fields;
+}
+
+void TDADataSetUpdater::RemoveDeletedRows(TCustomDADataSet& result) {
+  TCustomDADataSet& ds = DADataSet();
+  const std::vector<TField*> keys = KeyFieldsOf(ds);
+  if (keys.empty()) return;
+  std::string names;
+  for (TField* f : keys) names += (names.empty() ? "" : ";") + f->FieldName();
+  const std::string savedIndex = result.IndexFieldNames();
+  result.SetIndexFieldNames(names);
+  struct TRestore {
+    TCustomDADataSet& R;
+    std::string Index;
+    ~TRestore() {
+      try {
+        R.SetIndexFieldNames(Index);
+      } catch (...) {
+      }
+    }
+  } restore{result, savedIndex};
+  ds.First();
+  while (!ds.Eof()) {
+    Variant::Array values;
+    for (TField* f : keys) values.push_back(f->Value());
+    if (result.LocateEx(names, keys.size() == 1 ? values[0] : Variant::FromArray(values), {})) {
+      ds.Next();
+      continue;
+    }
+    ds.RemoveRecordLocally();
+    ds.Resync({});
+  }
+}
+
+void TDADataSetUpdater::MergeQuickRefreshRows(TCustomDADataSet& result) {
+  TCustomDADataSet& ds = DADataSet();
+  TFlagScope merging(FMerging);
+  const std::vector<TField*> keys = KeyFieldsOf(ds);
+  TData& data = ds.Data();
+  for (result.First(); !result.Eof(); result.Next()) {
+    Variant::Array values;
+    bool complete = !keys.empty();
+    for (TField* f : keys) {
+      TField* source = result.FindField(f->FieldName());
+      if (!source) complete = false;
+      values.push_back(source ? source->Value() : Variant());
+    }
+    const bool found =
+        complete && ds.LocateEx(keys, keys.size() == 1 ? values[0] : Variant::FromArray(values), {});
+    auto copy = [&] {
+      for (int i = 0; i < result.Fields().Count(); ++i) {
+        TField& source = result.Fields()[i];
+        TField* target = ds.FindField(source.FieldName());
+        if (!target || target->FieldKind() != fkData) continue;
+        StoreFieldValue(*target, source.Value());
+        if (TFieldDesc* desc = ds.GetFieldDesc(*target); desc && IsRefreshQuickField(*desc))
+          SaveMaxRefreshQuickValue(*desc, source.Value());
+      }
+    };
+    if (found) {
+      WithoutHook(data.OnUpdate, [&] {
+        ds.Edit();
+        copy();
+        ds.Post();
+      });
+    } else {
+      WithoutHook(data.OnAppend, [&] {
+        ds.Append();
+        copy();
+        ds.Post();
+      });
+    }
+  }
 }
 
 // ---- other entry points -------------------------------------------------------------------------------

@@ -175,6 +175,11 @@ class TDADataSetUpdater : public TDataSetUpdater {
   void TrSavepoint(TDATransaction* tr, const std::string& name);
   void TrRollbackToSavepoint(TDATransaction* tr, const std::string& name);
 
+  // Results of the deleted check and the quick refresh.
+  std::vector<TField*> KeyFieldsOf(TCustomDADataSet& dataSet);
+  void RemoveDeletedRows(TCustomDADataSet& result);
+  void MergeQuickRefreshRows(TCustomDADataSet& result);
+
   void ClearBatch() noexcept;
   void EndUpdate(bool success);
   // Copies the internal data set's first row into the data set's row.
@@ -194,6 +199,8 @@ class TDADataSetUpdater : public TDataSetUpdater {
   std::unique_ptr<TDAParams> FBatchParams;
   std::int32_t FBatchStatements = 0;
   bool FRefreshInUpdate = false;
+  // Rows of a quick refresh are being written into the store.
+  bool FMerging = false;
   TCheckMode FCheckMode = cmException;
   bool FStatementGenerated = false;
   TStatementType FCurrentSlot = stCustom;

@@ -211,6 +211,28 @@ TEST_F(UpdaterServer, OptimisticCheckFindsAChangeByAnotherUser) {
   EXPECT_FALSE(InTransaction());
 }
 
+TEST_F(UpdaterServer, QuickRefreshReadsChangedRowsAndDropsDeletedOnes) {
+  Table("upd_quick",
+        "id INT PRIMARY KEY, v VARCHAR(10), "
+        "ts TIMESTAMP NOT NULL DEFAULT CURRENT_TIMESTAMP ON UPDATE CURRENT_TIMESTAMP",
+        "(1,'a',NOW() - INTERVAL 1 DAY),(2,'b',NOW() - INTERVAL 1 DAY)");
+  auto ds = Open("SELECT id, v, ts FROM upd_quick ORDER BY id");
+  TDADataSetUpdater& updater = ds->DADataSetService().DAUpdater();
+  conn.ExecSQL("INSERT INTO upd_quick (id, v) VALUES (3,'new')");
+  conn.ExecSQL("UPDATE upd_quick SET v = 'a2' WHERE id = 1");
+  conn.ExecSQL("DELETE FROM upd_quick WHERE id = 2");
+  updater.PerformRefreshQuick(false);
+  EXPECT_EQ(ds->RecordCount(), 3);
+  ASSERT_TRUE(ds->Locate("id", 1, {}));
+  EXPECT_EQ(ds->FieldByName("v").AsString(), "a2");
+  ASSERT_TRUE(ds->Locate("id", 3, {}));
+  EXPECT_EQ(ds->FieldByName("v").AsString(), "new");
+  updater.PerformRefreshQuick(true);
+  EXPECT_EQ(ds->RecordCount(), 2);
+  EXPECT_FALSE(ds->Locate("id", 2, {}));
+  EXPECT_EQ(Rows("SELECT v FROM upd_quick ORDER BY id"), "a2;new");
+}
+
 class UpdaterBatches : public UpdaterServer {
  protected:
   // Seven cached edits applied with batches of three.
