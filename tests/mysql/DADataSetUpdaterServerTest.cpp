@@ -10,6 +10,7 @@
 
 #include "DADataSet.h"
 #include "DADataSetUpdater.h"
+#include "DAUpdateSQL.h"
 #include "MyServices.h"
 #include "mysql/MyDAConnection.h"
 
@@ -231,6 +232,27 @@ TEST_F(UpdaterServer, QuickRefreshReadsChangedRowsAndDropsDeletedOnes) {
   EXPECT_EQ(ds->RecordCount(), 2);
   EXPECT_FALSE(ds->Locate("id", 2, {}));
   EXPECT_EQ(Rows("SELECT v FROM upd_quick ORDER BY id"), "a2;new");
+}
+
+TEST_F(UpdaterServer, UserStatementsOfAnUpdateObjectAndItsChecks) {
+  Table("upd_uo", "id INT PRIMARY KEY, v VARCHAR(10)", "(1,'a')");
+  auto ds = Open("SELECT id, v FROM upd_uo", false);
+  TCustomDAUpdateSQL uo;
+  uo.ModifySQL().SetText("UPDATE upd_uo SET v = CONCAT(:v, '!') WHERE id = :OLD_id");
+  EXPECT_THROW(uo.SetModifyObject(&uo), EDAError);  // not a data set or SQL command
+  ds->SetUpdateObject(&uo);
+  EXPECT_EQ(uo.DataSet(), ds.get());
+  auto other = Open("SELECT 1", false);
+  EXPECT_THROW(uo.SetRefreshObject(ds.get()), EDAError);  // its own data set
+  ds->Open();
+  ds->Edit();
+  ds->FieldByName("id").SetAsInteger(5);
+  ds->FieldByName("v").SetAsString("b");
+  ds->Post();
+  EXPECT_EQ(Rows("SELECT id, v FROM upd_uo"), "1,b!");
+  other->SetUpdateObject(&uo);  // moves to the other data set
+  EXPECT_EQ(ds->UpdateObject(), nullptr);
+  EXPECT_EQ(uo.DataSet(), other.get());
 }
 
 class UpdaterBatches : public UpdaterServer {
