@@ -11,7 +11,9 @@
 #include "DADataSet.h"
 #include "DADataSetUpdater.h"
 #include "DAUpdateSQL.h"
+#include "DateTimeUtils.h"
 #include "MyServices.h"
+#include "MyUpdater.h"
 #include "mysql/MyDAConnection.h"
 
 namespace lumo {
@@ -26,6 +28,17 @@ class MyUpdDataSet : public TCustomDADataSet {
     return std::make_unique<TCustomMyDataSetService>(*this);
   }
 };
+
+TEST(MyUpdater, LockCompareAcceptsLessThanASecondWithinTheMinute) {
+  MyUpdDataSet ds;
+  TCustomMyDataSetService service(ds);
+  TCustomMyDataSetUpdater updater(service);
+  auto at = [](int h, int m, int s, int ms) { return Variant::FromDate(EncodeDateTime(2024, 5, 6, h, m, s, ms)); };
+  EXPECT_TRUE(updater.LockCompare(at(12, 0, 0, 400), at(12, 0, 1, 300)));
+  EXPECT_FALSE(updater.LockCompare(at(12, 0, 59, 900), at(12, 1, 0, 100)));
+  EXPECT_FALSE(updater.LockCompare(at(12, 0, 0, 0), at(12, 0, 1, 0)));
+  EXPECT_TRUE(updater.LockCompare(Variant::Null(), Variant::Null()));
+}
 
 class UpdaterServer : public ::testing::Test {
  protected:
