@@ -306,24 +306,25 @@ void TDADataSetService::CheckFieldsExt() {
   if (!FFieldsExtInited && DADataSet().Active() && DADataSet().IRecordSet()) PreInitCursor();
 }
 
-void TDADataSetService::GetKeyFieldDescs(TFieldDescArray& keyFieldDescs, bool forceUseAllFields) {
+void TDADataSetService::CachedFieldDescs(TFieldDescArray (&cache)[2], bool (&cached)[2], bool forceUseAllFields,
+                                         TFill fill, TFieldDescArray& result) {
   CheckFieldsExt();
   const int slot = UseAllFieldsFlag(forceUseAllFields) ? 1 : 0;
-  if (!FKeyFieldDescsIsCached[slot]) {
-    FillKeyFieldDescs(FCachedKeyFieldDescs[slot], slot == 1);
-    FKeyFieldDescsIsCached[slot] = true;
+  if (!cached[slot]) {
+    (this->*fill)(cache[slot], slot == 1);
+    cached[slot] = true;
   }
-  keyFieldDescs = FCachedKeyFieldDescs[slot];
+  result = cache[slot];
+}
+
+void TDADataSetService::GetKeyFieldDescs(TFieldDescArray& keyFieldDescs, bool forceUseAllFields) {
+  CachedFieldDescs(FCachedKeyFieldDescs, FKeyFieldDescsIsCached, forceUseAllFields,
+                   &TDADataSetService::FillKeyFieldDescs, keyFieldDescs);
 }
 
 void TDADataSetService::GetDataFieldDescs(TFieldDescArray& dataFieldDescs, bool forceUseAllFields) {
-  CheckFieldsExt();
-  const int slot = UseAllFieldsFlag(forceUseAllFields) ? 1 : 0;
-  if (!FDataFieldDescsIsCached[slot]) {
-    FillDataFieldDescs(FCachedDataFieldDescs[slot], slot == 1);
-    FDataFieldDescsIsCached[slot] = true;
-  }
-  dataFieldDescs = FCachedDataFieldDescs[slot];
+  CachedFieldDescs(FCachedDataFieldDescs, FDataFieldDescsIsCached, forceUseAllFields,
+                   &TDADataSetService::FillDataFieldDescs, dataFieldDescs);
 }
 
 void TDADataSetService::GetKeyAndDataFields(TKeyAndDataFields& keyAndDataFields, bool forceUseAllFields) {

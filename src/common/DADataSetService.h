@@ -6,9 +6,18 @@
 //
 // Decisions:
 // - Key and data fields are the record set's descriptors (TKxFieldDesc).
-// - The key read from the server's first unique index (GetDBKeyList) asks
-//   the metadata with restriction values written as string constants of the
-//   dialect, never pasted raw.
+// - GetDBKeyList asks the metadata for the table's indexes and takes the
+//   columns of the first one marked unique: a provider may list the columns
+//   of every index whatever the unique restriction says, and a non-unique
+//   index must never become a key. A name holding a line break gives no key
+//   (it would add restriction lines of its own); values reach SQL through
+//   the provider's literal writer.
+// - An artificial updating table (made from UpdatingTable when the
+//   statement names no table) owns the columns that name no table.
+// - The data set's old key fields are its KeyFields: finding the server's
+//   key on every open would cost metadata queries.
+// - The field roles are worked out again when the descriptors changed since
+//   (a refresh describes the columns anew) and the data set is open.
 // - The base counts no rows (GetRecCount 0: the count is the store's) and
 //   has no further results ("Operation is not supported by the database").
 #pragma once
@@ -140,6 +149,10 @@ class TDADataSetService : public TDataSetService {
   bool IsUpdatingTableField(const TKxFieldDesc& desc) const;
   // The flag the caches are kept by.
   bool UseAllFieldsFlag(bool forceUseAllFields);
+  using TFill = void (TDADataSetService::*)(TFieldDescArray&, bool);
+  // The cached list of the flag's slot, filled by `fill` on first use.
+  void CachedFieldDescs(TFieldDescArray (&cache)[2], bool (&cached)[2], bool forceUseAllFields, TFill fill,
+                        TFieldDescArray& result);
 
   std::unique_ptr<TDASQLGenerator> FSQLGenerator;
   std::int32_t FUpdatingTableInfoIdx = -1;

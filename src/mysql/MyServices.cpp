@@ -15,6 +15,7 @@
 #include "MyClassesCommand.h"
 #include "MyClassesLiterals.h"
 #include "MyClassesRecordset.h"
+#include "MySqlResultSet.h"
 #include "MyParser.h"
 #include "MyUpdater.h"
 #include "SysUtils.h"
@@ -22,21 +23,6 @@
 namespace lumo {
 
 namespace {
-
-// MySQL column type numbers used here.
-enum : std::uint8_t {
-  kMyDecimal = 0,
-  kMyTiny = 1,
-  kMyShort = 2,
-  kMyLong = 3,
-  kMyFloat = 4,
-  kMyDouble = 5,
-  kMyTimestamp = 7,
-  kMyLongLong = 8,
-  kMyInt24 = 9,
-  kMyYear = 13,
-  kMyNewDecimal = 246,
-};
 
 constexpr char kRowsetNs[] = "urn:schemas-microsoft-com:rowset";
 
@@ -46,7 +32,7 @@ const TMySQLFieldDesc* AsMy(const TFieldDesc* desc) { return dynamic_cast<const 
 
 bool IsTimestamp(const TFieldDesc* desc) {
   const TMySQLFieldDesc* my = AsMy(desc);
-  return my && my->MySQLType() == kMyTimestamp;
+  return my && my->MySQLType() == MYSQL_TYPE_TIMESTAMP;
 }
 
 // The data fields of a data set (not calculated or lookup).
@@ -226,7 +212,7 @@ TMySQLFieldDesc* TCustomMySQLGenerator::TableTimestampField(const TKeyAndDataFie
   TMySQLFieldDesc* firstTimestamp = nullptr;
   for (TKxFieldDesc* desc : keyAndDataFields.DataFieldDescs) {
     auto* my = dynamic_cast<TMySQLFieldDesc*>(desc);
-    if (!my || my->MySQLType() != kMyTimestamp) continue;
+    if (!my || my->MySQLType() != MYSQL_TYPE_TIMESTAMP) continue;
     if (!firstTimestamp) firstTimestamp = my;
     if (my->IsCurrentTimestamp()) current = my;
   }
@@ -341,8 +327,11 @@ void TCustomMyDataSetService::SetDataSetUpdater(std::unique_ptr<TDataSetUpdater>
 
 void TCustomMyDataSetService::SetNumberRange(TFieldDef& fieldDef) {
   TCustomDADataSet& ds = DADataSet();
+  // Runs before the fields are bound: the descriptor comes by field number.
   TField* field = ds.FindField(fieldDef.Name());
-  const TMySQLFieldDesc* desc = field ? AsMy(ds.GetFieldDesc(*field)) : nullptr;
+  TData& data = ds.Data();
+  const int no = fieldDef.FieldNo();
+  const TMySQLFieldDesc* desc = field && no >= 1 && no <= data.FieldCount() ? AsMy(data.Fields()[no - 1]) : nullptr;
   if (!desc) return;
   const bool isUnsigned = desc->IsUnsigned();
   auto setInt = [&](std::int64_t min, std::int64_t max) {
@@ -362,10 +351,11 @@ void TCustomMyDataSetService::SetNumberRange(TFieldDef& fieldDef) {
     }
   };
   switch (desc->MySQLType()) {
-    case kMyDecimal:
-    case kMyNewDecimal: {
-      const int precision = desc->DBLength();
+    case MYSQL_TYPE_DECIMAL:
+    case MYSQL_TYPE_NEWDECIMAL: {
+      // The column's display length counts the point and the sign.
       const int scale = desc->DBScale();
+      const int precision = desc->DBLength() - (scale > 0 ? 1 : 0) - (isUnsigned ? 0 : 1);
       if (precision <= 0 || precision < scale) break;
       const double max = std::pow(10.0, precision - scale) - std::pow(10.0, -scale);
       if (auto* f = dynamic_cast<TFloatField*>(field)) {
@@ -384,27 +374,27 @@ void TCustomMyDataSetService::SetNumberRange(TFieldDef& fieldDef) {
       }
       break;
     }
-    case kMyTiny:
+    case MYSQL_TYPE_TINY:
       isUnsigned ? setInt(0, 255) : setInt(-128, 127);
       break;
-    case kMyShort:
+    case MYSQL_TYPE_SHORT:
       isUnsigned ? setInt(0, 65535) : setInt(-32768, 32767);
       break;
-    case kMyInt24:
+    case MYSQL_TYPE_INT24:
       isUnsigned ? setInt(0, 16777215) : setInt(-8388608, 8388607);
       break;
-    case kMyLong:
-    case kMyLongLong:
+    case MYSQL_TYPE_LONG:
+    case MYSQL_TYPE_LONGLONG:
       if (dynamic_cast<TIntegerField*>(field) && !dynamic_cast<TLargeintField*>(field))
         isUnsigned ? setInt(0, 0) : setInt(-2147483647, 2147483647);
       break;
-    case kMyFloat:
+    case MYSQL_TYPE_FLOAT:
       setFloat(3.402823466E38, desc->DBLength());
       break;
-    case kMyDouble:
+    case MYSQL_TYPE_DOUBLE:
       setFloat(1.7976931348623157E308, desc->DBLength());
       break;
-    case kMyYear:
+    case MYSQL_TYPE_YEAR:
       if (desc->DBLength() == 2) setInt(0, 99);
       break;
     default:
@@ -472,7 +462,7 @@ void TCustomMyDataSetService::InitCursor() {
       if (ds.Options().SetFieldsReadOnly() && FAutoIncrementReadOnly) field.SetReadOnly(true);
       field.SetAutoGenerateValue(arAutoInc);
     }
-    if (desc->MySQLType() == kMyTimestamp) {
+    if (desc->MySQLType() == MYSQL_TYPE_TIMESTAMP) {
       if (!lastTimestamp) lastTimestamp = desc;
       if (desc->IsCurrentTimestamp()) firstCurrent = desc;  // walking backwards: the first one wins
     }

@@ -7,13 +7,23 @@
 //
 // Decisions:
 // - Key fields come from the primary key when the result has one; else from
-//   columns the server flags as a single-column unique key; else from the
-//   first unique index the server lists for the updating table (which covers
-//   composite unique keys); else there is no key and conditions use every
+//   columns the server flags as a unique key; else from the first unique
+//   index the server lists for the updating table (which covers composite
+//   unique keys); else there is no key and conditions use every
 //   non-large-object data field. A non-unique index never makes a key: an
 //   UPDATE or DELETE must not reach several rows because of the chosen key.
-// - Default values and the key list are asked of the server's metadata with
-//   the restriction values written as string constants.
+// - A unique key may hold NULL in several rows: a row whose (automatically
+//   chosen, non-primary) key is NULL is found by all its fields instead.
+// - Default values are read from information_schema with the schema and
+//   table passed as parameters (written by the literal writer). Servers
+//   that report defaults as expressions (MariaDB 10.2.7 and later: 'text',
+//   NULL, current_timestamp()) are read back to plain values; other
+//   expressions give no default.
+// - The record count runs on a data set of the connection made for it (the
+//   updater's own statement may be in use); BreakExec cancels it from any
+//   thread.
+// - An offset without a limit writes the largest row count MySQL takes
+//   ("LIMIT n, -1" is not SQL).
 #pragma once
 
 #include <atomic>

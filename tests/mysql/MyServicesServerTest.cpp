@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "DADataSet.h"
+#include "FieldTypes.h"
+#include "Streams.h"
 #include "MyServices.h"
 #include "mysql/MyDAConnection.h"
 
@@ -27,10 +29,7 @@ class MyServiceDataSet : public TCustomDADataSet {
 class MyServicesServer : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!test::TestServerReachable()) {
-      if (test::RunningInCI()) FAIL() << "the test server is not running (CI=true)";
-      GTEST_SKIP() << "no test server running: start it with scripts/test-server start";
-    }
+    LUMO_REQUIRE_SERVER();
     conn.Connect();
   }
 
@@ -91,6 +90,9 @@ TEST_F(MyServicesServer, KeysComeFromPrimaryThenUniqueKeysNeverFromPlainIndexes)
   // The composite unique key comes from the server's index list, in its order.
   EXPECT_EQ(Keys(*Open("SELECT v, b, a FROM gs_comp_uq")), (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(Keys(*Open("SELECT v, b, a FROM gs_nn_uq")), (std::vector<std::string>{"b", "a"}));
+  // A name with quotes reaches the metadata as a literal.
+  Table("`gs q'x\\`", "(a INT, b INT, UNIQUE KEY (a, b))");
+  EXPECT_EQ(Keys(*Open("SELECT * FROM `gs q'x\\`")), (std::vector<std::string>{"a", "b"}));
 
   // Several rows may hold NULL in a unique column: such a row is found by
   // all its fields.
@@ -184,6 +186,13 @@ TEST_F(MyServicesServer, RecordCountsOfRewrittenQueries) {
   EXPECT_EQ(count("SELECT DISTINCT a, b FROM gs_cnt"), 4);
   EXPECT_EQ(count("SELECT DISTINCT a AS x FROM gs_cnt"), 3);
   EXPECT_EQ(count("SELECT a FROM gs_cnt LIMIT 2"), 2);
+  auto ds = Open("SELECT a FROM gs_cnt WHERE a > :m", false);
+  ds->ParamByName("m").SetAsInteger(1);
+  ds->Options().SetQueryRecCount(true);
+  ds->SetFetchAll(false);
+  ds->SetFetchRows(1);
+  ds->Open();
+  EXPECT_EQ(ds->RecordCount(), 3);
 }
 
 TEST_F(MyServicesServer, DefaultValuesOriginsAndAutoIncrementFields) {
@@ -201,6 +210,12 @@ TEST_F(MyServicesServer, DefaultValuesOriginsAndAutoIncrementFields) {
   EXPECT_EQ(ds->FieldByName("z").DefaultExpression(), "");
   EXPECT_EQ(ds->FieldByName("s").Origin(), "x.s");
 
+  Table("`gs d'ef`", "(id INT PRIMARY KEY, s VARCHAR(5) DEFAULT 'z')");
+  auto quoted = Open("SELECT * FROM `gs d'ef`", false);
+  quoted->Options().SetDefaultValues(true);
+  quoted->Open();
+  EXPECT_EQ(quoted->FieldByName("s").DefaultExpression(), "'z'");
+
   // Defaults that only the server can evaluate are the updater's (Append
   // would ask it); the identity field is checked on a plain data set.
   auto plain = Open("SELECT * FROM gs_def");
@@ -215,6 +230,54 @@ TEST_F(MyServicesServer, DefaultValuesOriginsAndAutoIncrementFields) {
   EXPECT_EQ(Service(*plain).SQLGenerator().GenerateSQL(stInsert, true, &params),
             "INSERT INTO gs_def\r\n  (n)\r\nVALUES\r\n  (?)");
   plain->Cancel();
+}
+
+TEST_F(MyServicesServer, NumberRangesAndXmlAttributesFollowTheColumnTypes) {
+  Table("gs_num", "(id INT AUTO_INCREMENT PRIMARY KEY, t TINYINT UNSIGNED, s SMALLINT, m MEDIUMINT, "
+                  "d DECIMAL(5,2), ts TIMESTAMP DEFAULT CURRENT_TIMESTAMP)",
+        "(1, 200, -5, 7, 123.45, '2020-01-01 00:00:00')");
+  auto ds = Open("SELECT * FROM gs_num", false);
+  ds->Options().SetNumberRange(true);
+  ds->Open();
+  auto range = [&](const char* name) {
+    auto& field = dynamic_cast<TIntegerField&>(ds->FieldByName(name));
+    return std::make_pair(field.MinValue(), field.MaxValue());
+  };
+  EXPECT_EQ(range("t"), std::make_pair(std::int64_t{0}, std::int64_t{255}));
+  EXPECT_EQ(range("s"), std::make_pair(std::int64_t{-32768}, std::int64_t{32767}));
+  EXPECT_EQ(range("m"), std::make_pair(std::int64_t{-8388608}, std::int64_t{8388607}));
+  if (auto* d = dynamic_cast<TFloatField*>(&ds->FieldByName("d"))) EXPECT_DOUBLE_EQ(d->MaxValue(), 999.99);
+
+  TMemoryStream xml;
+  ds->SaveToXML(xml);
+  const std::string text(reinterpret_cast<const char*>(xml.Memory()), static_cast<std::size_t>(xml.Size()));
+  const std::size_t id = text.find("name='id'");
+  const std::size_t ts = text.find("name='ts'");
+  ASSERT_NE(id, std::string::npos) << text;
+  ASSERT_NE(ts, std::string::npos);
+  EXPECT_NE(text.substr(id, text.find('>', id) - id).find("rs:maybenull='false'"), std::string::npos) << text;
+  EXPECT_NE(text.substr(ts, text.find('>', ts) - ts).find("rs:rowver='true'"), std::string::npos) << text;
+}
+
+TEST_F(MyServicesServer, OpenNextWalksTheResultsOfOneStatement) {
+  auto ds = Open("SELECT 1 AS a; SELECT 'two' AS b", false);
+  ds->SetFetchAll(false);
+  TCustomMyDataSetService& service = Service(*ds);
+  EXPECT_TRUE(service.OpenNext());  // a closed data set just opens
+  EXPECT_EQ(ds->Fields()[0].FieldName(), "a");
+  EXPECT_TRUE(service.OpenNext());
+  EXPECT_EQ(ds->FieldByName("b").AsString(), "two");
+  EXPECT_FALSE(service.OpenNext());
+  EXPECT_FALSE(ds->Active());
+
+  ds->SetFetchAll(true);
+  ds->Open();
+  try {
+    service.OpenNext();
+    FAIL() << "OpenNext with FetchAll must raise";
+  } catch (const EDAError& e) {
+    EXPECT_STREQ(e.what(), "OpenNext is not compatible with FetchAll = True");
+  }
 }
 
 }  // namespace
