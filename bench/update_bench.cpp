@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchConnection.h"
 #include "BenchPeer.h"
 #include "BenchSupport.h"
 #include "DADataSet.h"
@@ -32,30 +33,6 @@ namespace {
 using namespace lumo;
 using namespace lumo::bench;
 
-class BenchConnection : public TCustomDAConnection {
- public:
-  explicit BenchConnection(const bench::Server& s) : FTarget(s) {
-    SetLoginPrompt(false);
-    SetServer(s.host);
-    SetUsername(s.user);
-    SetPassword(s.password);
-  }
-  TClassRef<TKxConnection> GetIConnectionClass() override { return ClassOf<TKxConnection, TMySQLConnection>(); }
-  TClassRef<TKxCommand> GetICommandClass() override { return ClassOf<TKxCommand, TMySQLCommand>(); }
-  TClassRef<TKxRecordSet> GetIRecordSetClass() override { return ClassOf<TKxRecordSet, TMySQLRecordset>(); }
-
- protected:
-  void CreateIConnection() override {
-    if (IConnection()) return;
-    TCustomDAConnection::CreateIConnection();
-    IConnection()->SetProp(prPort, FTarget.port);
-    IConnection()->SetProp(prDatabase, FTarget.db);
-    IConnection()->SetProp(prUseUnicode, true);
-  }
-
- private:
-  bench::Server FTarget;
-};
 
 class BenchDataSet : public TCustomDADataSet {
  protected:

@@ -48,19 +48,6 @@ std::string StripBatchPrefix(const std::string& name) {
 
 bool IsDateTimeVariant(const Variant& v) { return v.VarType() == varDate || v.VarType() == varSQLTimeStamp; }
 
-std::string TypesDescription(TStatementTypes types) {
-  std::string out;
-  for (int t = stQuery; t <= stBatchUpdate; ++t) {
-    if (!types.Contains(static_cast<TStatementType>(t))) continue;
-    static const char* const names[] = {"Query",  "Insert",  "Update",       "Delete",
-                                        "Lock",   "Refresh", "Custom",       "RefreshQuick",
-                                        "RefreshCheckDeleted", "BatchUpdate"};
-    if (!out.empty()) out += ",";
-    out += names[t];
-  }
-  return out;
-}
-
 }  // namespace
 
 // ---- the transaction of one statement or batch ------------------------------------------------
@@ -717,15 +704,8 @@ bool TDADataSetUpdater::PerformUpdateDelete(TStatementType type) {
   TDAUseGuard<TCustomDADataSet> use(ds);
   const bool cached = ds.CachedUpdates();
   const bool optimistic = ds.LockMode() == lmOptimistic;
-  if (optimistic && !BatchUpdate() && !(cached && RowHasCachedChange() && !ds.InCacheProcessing())) {
-    try {
-      if (cached) PrepareCachedUpdate();
-      PerformLock();
-    } catch (...) {
-      SafeUnlock(cached);
-      throw;
-    }
-  }
+  if (optimistic && !BatchUpdate() && !(cached && RowHasCachedChange() && !ds.InCacheProcessing()))
+    LockRow(cached);
   bool result = false;
   try {
     result = PerformSQL(std::string(), TStatementTypes{type});
@@ -845,11 +825,15 @@ void TDADataSetUpdater::PrepareDelete() {
   const bool cached = ds.CachedUpdates();
   if (ds.LockMode() != lmPessimistic || (cached && OldCachedUpdateLockMode) || (cached && RowHasCachedChange()))
     return;
+  LockRow(cached);
+}
+
+void TDADataSetUpdater::LockRow(bool cachedUpdates) {
   try {
-    if (cached) PrepareCachedUpdate();
+    if (cachedUpdates) PrepareCachedUpdate();
     PerformLock();
   } catch (...) {
-    SafeUnlock(cached);
+    SafeUnlock(cachedUpdates);
     throw;
   }
 }

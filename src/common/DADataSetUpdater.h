@@ -190,6 +190,8 @@ class TDADataSetUpdater : public TDataSetUpdater {
   void RunBatch();
   bool IsCachedInsert();
   void SafeUnlock(bool cachedUpdates) noexcept;
+  // Locks the current row; a failure releases what it took and propagates.
+  void LockRow(bool cachedUpdates);
 
   TDATransaction* FFixedTransaction = nullptr;
   TLockTrStarted FLockTrStarted = ltsNone;
