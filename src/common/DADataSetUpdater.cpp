@@ -552,6 +552,7 @@ bool TDADataSetUpdater::PerformSQL(const std::string& sql, TStatementTypes types
     ds.Resync({});
   } else if (q && q->Active() && (lock || refresh)) {
     const std::int64_t count = q->RecordCount();
+    FLastRowCount = count;
     if (StrictUpdate() && count != 1) CheckRowsAffected(count, "Refresh failed. Found %d records");
     if (count > 0 &&
         (refresh || ((FCheckMode == cmException || FCheckMode == cmRefresh) &&
@@ -559,6 +560,7 @@ bool TDADataSetUpdater::PerformSQL(const std::string& sql, TStatementTypes types
       CopyResultRow(*q, types);
   } else if (!batch) {
     const std::int64_t rows = q ? q->RowsAffected() : command ? command->RowsAffected() : -1;
+    FLastRowCount = rows;
     if (StrictUpdate() && (dml || !lock)) CheckRowsAffected(rows, "Update failed. Found %d records");
     if (NeedReturnParams() || refresh) {
       if (ReturnParamsAsFields()) {
@@ -945,9 +947,9 @@ bool TDADataSetUpdater::PerformRefreshRecord() {
     ds.UpdateCursorPos();
     if (ds.Data().GetUpdateStatus() == isUpdated) ds.RevertRecord();
   }
+  FLastRowCount = -1;
   if (!PerformSQL(std::string(), TStatementTypes{stRefresh})) return false;
-  TCustomDADataSet* q = UpdateDataSet();
-  return !q || q->RecordCount() != 0 || q->RowsAffected() != 0;
+  return FLastRowCount != 0;
 }
 
 bool TDADataSetUpdater::PerformRefreshRecordInUpdate() {

@@ -203,6 +203,8 @@ class TDADataSetUpdater : public TDataSetUpdater {
   bool FRefreshInUpdate = false;
   // Rows of a quick refresh are being written into the store.
   bool FMerging = false;
+  // Rows the last statement returned or changed (-1: unknown).
+  std::int64_t FLastRowCount = -1;
   TCheckMode FCheckMode = cmException;
   bool FStatementGenerated = false;
   TStatementType FCurrentSlot = stCustom;

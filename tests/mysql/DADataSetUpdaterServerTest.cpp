@@ -178,6 +178,11 @@ TEST_F(UpdaterServer, RefreshWithAConditionOnlyAndAutoIncrementKeys) {
   ds->RefreshRecord();
   EXPECT_EQ(ds->FieldByName("v").AsString(), "server");
   EXPECT_EQ(ds->RecordCount(), 2);
+  // A row the server no longer has leaves the data set.
+  conn.ExecSQL("DELETE FROM upd_ai WHERE id = 2");
+  ds->Options().SetStrictUpdate(false);
+  ds->RefreshRecord();
+  EXPECT_EQ(ds->RecordCount(), 1);
 }
 
 TEST_F(UpdaterServer, PessimisticLockIsHeldUntilTheEditEnds) {
