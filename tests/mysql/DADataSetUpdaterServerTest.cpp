@@ -54,8 +54,6 @@ class UpdaterServer : public ::testing::Test {
     auto ds = std::make_unique<MyUpdDataSet>();
     ds->SetConnection(&conn);
     ds->SetSQLText(sql);
-    // Statements of the updater share the session with a streamed result.
-    ds->SetFetchAll(true);
     if (open) ds->Open();
     return ds;
   }
