@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
+#include "BenchConnection.h"
 #include "BenchPeer.h"
 #include "DADataSet.h"
 #include "DBAccess.h"
@@ -35,31 +36,6 @@ namespace {
 using namespace lumo;
 using namespace lumo::bench;
 
-class BenchConnection : public TCustomDAConnection {
- public:
-  explicit BenchConnection(const bench::Server& s) : FTarget(s) {
-    SetLoginPrompt(false);
-    SetServer(s.host);
-    SetUsername(s.user);
-    SetPassword(s.password);
-  }
-  TClassRef<TKxConnection> GetIConnectionClass() override { return ClassOf<TKxConnection, TMySQLConnection>(); }
-  TClassRef<TKxCommand> GetICommandClass() override { return ClassOf<TKxCommand, TMySQLCommand>(); }
-  TClassRef<TKxRecordSet> GetIRecordSetClass() override { return ClassOf<TKxRecordSet, TMySQLRecordset>(); }
-
- protected:
-  void CreateIConnection() override {
-    if (IConnection()) return;
-    TCustomDAConnection::CreateIConnection();
-    IConnection()->SetProp(prPort, FTarget.port);
-    IConnection()->SetProp(prDatabase, FTarget.db);
-    IConnection()->SetProp(prConnectionTimeout, 600);
-    IConnection()->SetProp(prUseUnicode, true);
-  }
-
- private:
-  bench::Server FTarget;
-};
 
 
 // ---- open/close of one row

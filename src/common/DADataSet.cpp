@@ -7,6 +7,7 @@
 #include "Collation.h"
 #include "DASQLText.h"
 #include "DATransaction.h"
+#include "DAUpdateSQL.h"
 #include "DataSource.h"
 #include "Format.h"
 
@@ -228,8 +229,18 @@ TStringList& TCustomDADataSet::UpdateSQL(TStatementType type) {
 
 void TCustomDADataSet::SetUpdateObject(TComponent* value) {
   if (value == FUpdateObject) return;
+  auto* updateSQL = dynamic_cast<TCustomDAUpdateSQL*>(value);
+  if (updateSQL)
+    for (TStatementType t : {stInsert, stUpdate, stDelete, stLock, stRefresh})
+      updateSQL->CheckObject(updateSQL->UpdateObjectOf(t), this);
+  // An update object serves one data set at a time.
+  if (auto* old = dynamic_cast<TCustomDAUpdateSQL*>(FUpdateObject); old && old->DataSet() == this)
+    old->SetDataSet(nullptr);
+  if (updateSQL && updateSQL->DataSet() && updateSQL->DataSet() != this)
+    updateSQL->DataSet()->SetUpdateObject(nullptr);
   FUpdateObject = value;
   if (value) FreeNotification(*value);
+  if (updateSQL) updateSQL->SetDataSet(this);
 }
 
 std::unique_ptr<TDataSetService> TCustomDADataSet::GetDataSetServiceClass() {

@@ -344,6 +344,9 @@ class TCustomDADataSet : public TMemDataSet, public IDAConnectionClient {
   friend class TDAUseGuard;
   friend class TCustomDASQL;
   friend class TDADataSetOptions;
+  // The updater writes refreshed values into the row buffers and sets
+  // LastInsertId.
+  friend class TDADataSetUpdater;
 
   // ---- introduced operations
   virtual std::unique_ptr<TCustomDASQL> CreateCommand();

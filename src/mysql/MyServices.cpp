@@ -17,6 +17,7 @@
 #include "MyClassesRecordset.h"
 #include "MySqlResultSet.h"
 #include "MyParser.h"
+#include "MyUpdater.h"
 #include "SysUtils.h"
 
 namespace lumo {
@@ -316,9 +317,8 @@ TCustomMyDataSetService::TCustomMyDataSetService(TMemDataSet& owner) : TDADataSe
 
 TCustomMyDataSetService::~TCustomMyDataSetService() = default;
 
-// The MySQL updater (MyUpdater.h) replaces the base one here once it exists.
 std::unique_ptr<TDataSetUpdater> TCustomMyDataSetService::CreateDataSetUpdater() {
-  return TDADataSetService::CreateDataSetUpdater();
+  return std::make_unique<TCustomMyDataSetUpdater>(*this);
 }
 
 void TCustomMyDataSetService::SetDataSetUpdater(std::unique_ptr<TDataSetUpdater> value) {

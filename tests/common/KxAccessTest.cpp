@@ -225,7 +225,7 @@ TEST(KxAccessTest, Transactions) {
   EXPECT_TRUE(tr.AddConnection(&a));
   EXPECT_FALSE(tr.AddConnection(&a));
   EXPECT_FALSE(tr.RemoveConnection(&b));
-  EXPECT_THROW(tr.Savepoint("s"), ENotSupportedError);
+  EXPECT_THROW(tr.ReleaseSavepoint("s"), ENotSupportedError);
   try {
     tr.CheckActive();
     FAIL();
