@@ -722,9 +722,13 @@ TCustomLumoDataSet::TCustomLumoDataSet()
           },
           [this] {
             if (!FSettingFetchAll) CheckInactive();
-          }) {}
+          }) {
+  ReplaceCommand(CreateCommand());
+}
 
 TCustomLumoDataSet::~TCustomLumoDataSet() = default;
+
+TLumoSQL& TCustomLumoDataSet::LumoCommand() const { return static_cast<TLumoSQL&>(Command()); }
 
 TLumoConnection* TCustomLumoDataSet::LumoConnection() {
   return dynamic_cast<TLumoConnection*>(UsedConnection());
@@ -765,7 +769,7 @@ void TCustomLumoDataSet::BeginConnection(bool noConnectCheck) {
 
 void TCustomLumoDataSet::OpenCursor(bool infoQuery) {
   WithLumoErrors(this, [&] {
-    static_cast<TLumoSQL&>(Command()).CheckMacrosVersion();
+    LumoCommand().CheckMacrosVersion();
     TCustomDADataSet::OpenCursor(infoQuery);
   });
 }
@@ -776,7 +780,7 @@ void TCustomLumoDataSet::CloseCursor() {
 
 void TCustomLumoDataSet::InternalExecute() {
   WithLumoErrors(this, [&] {
-    static_cast<TLumoSQL&>(Command()).CheckMacrosVersion();
+    LumoCommand().CheckMacrosVersion();
     TCustomDADataSet::InternalExecute();
   });
 }

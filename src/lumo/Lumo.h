@@ -368,6 +368,8 @@ class TCustomLumoDataSet : public TCustomDADataSet {
 
   TSpecificOptionsList& SpecificOptions() noexcept { return FSpecificOptions.Values(); }
   TLumoConnection* LumoConnection();
+  // The command that holds the text (always a TLumoSQL, see the constructor).
+  TLumoSQL& LumoCommand() const;
   void Prepare() override;
   void UnPrepare() override;
 
