@@ -92,6 +92,10 @@ std::string TSpecificOptionsList::WithPrefix(std::string line) const {
 
 void TSpecificOptionsList::Put(int index, std::string s) { TStringList::Put(index, WithPrefix(std::move(s))); }
 
+int TSpecificOptionsList::AddObject(std::string s, std::any object) {
+  return TStringList::AddObject(WithPrefix(std::move(s)), std::move(object));
+}
+
 void TSpecificOptionsList::InsertObject(int index, std::string s, std::any object) {
   TStringList::InsertObject(index, WithPrefix(std::move(s)), std::move(object));
 }
@@ -280,6 +284,7 @@ void TLumoConnectStringBuilder::InitConnectStringOptions() {
   c.SetPassword("");
   c.SetDatabase("");
   c.SetPort(0);
+  c.SetProviderName("");
   c.SetProviderName(FProviderFromString);
   std::shared_ptr<TLumoProvider> p = c.ProviderOrNull();
   if (!p) return;
@@ -571,7 +576,9 @@ bool TLumoConnection::IsConditionActive(const std::string& condition, const TLum
 }
 
 void TLumoConnection::DetectActiveMacros() {
-  // The formatter must not see the lists that are being rebuilt.
+  // Conditions may name the provider's predefined macros, which the
+  // formatter knows. It must not see the lists while they are rebuilt.
+  if (ProviderOrNull()) Formatter();
   if (FSQLFormatter) FSQLFormatter->SetUserMacros(nullptr, nullptr);
   FMacroNames.Clear();
   FMacroValues.Clear();

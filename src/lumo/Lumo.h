@@ -107,6 +107,7 @@ class TSpecificOptionsList : public TStringList {
 
   void Put(int index, std::string s) override;
   void InsertObject(int index, std::string s, std::any object) override;
+  int AddObject(std::string s, std::any object) override;
 
  private:
   // Puts the provider name in front of a line without a prefix.
