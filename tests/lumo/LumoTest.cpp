@@ -8,6 +8,7 @@
 #include "LumoTestProvider.h"
 #include "MyClasses.h"
 #include "MySQLLumoProvider.h"
+#include "support/FakeMySqlServer.h"
 
 namespace lumo {
 namespace {
@@ -134,6 +135,28 @@ TEST(LumoConnection, MacrosAndTheirConditions) {
   c.Macros().Add("A", "a", "B");
   c.Macros().Add("B", "b", "A");
   EXPECT_EQ(ErrorOf([&] { c.ActiveMacroValueByName("A"); }), "Cyclic macros conditions");
+}
+
+// TLS asked for by the specific option Protocol: a server that offers none
+// is left before the login packet (with the password) is sent.
+TEST(LumoConnection, SslProtocolWithoutServerTlsSendsNoCredentials) {
+  test::FakeMySqlServer srv(test::FakeMySqlScript().Send(test::FakeGreeting().Build()));
+  TTestConnection c;
+  c.SetProviderName("MySQL");
+  c.SetServer("127.0.0.1");
+  c.SetPort(srv.Port());
+  c.SetUsername("lumo");
+  c.SetPassword("Secret-Tls-Pw");
+  c.SpecificOptions().Add("MySQL.Protocol=mpSSL");
+  try {
+    c.Connect();
+    ADD_FAILURE() << "connected without TLS";
+  } catch (const ELumoError& e) {
+    EXPECT_EQ(e.ErrorCode(), 2026) << e.what();
+    EXPECT_EQ(std::string(e.what()).find("Secret-Tls-Pw"), std::string::npos) << e.what();
+  }
+  ASSERT_TRUE(srv.WaitDone());
+  EXPECT_TRUE(srv.Received().empty());
 }
 
 TEST(ELumoError, KeepsTheInnerErrorItsCodeAndKind) {
