@@ -1098,9 +1098,9 @@ void TCustomDADataSet::ExecuteImpl() {
 bool TCustomDADataSet::CurrentKey(std::vector<TField*>& fields, Variant& values) {
   fields.clear();
   if (!Active() || IsEmpty()) return false;
-  std::vector<TFieldDesc*> descs;
+  TFieldDescArray descs;
   DADataSetService().GetKeyFieldDescs(descs);
-  for (TFieldDesc* d : descs) {
+  for (TKxFieldDesc* d : descs) {
     if (TField* f = FindField(d->Name())) fields.push_back(f);
   }
   if (fields.empty()) return false;
@@ -1347,10 +1347,10 @@ bool ValueFits(const TField& field, const Variant& value) {
 
 bool TCustomDADataSet::KeyFor(const std::vector<Variant>& keyValues, std::vector<TField*>& fields, Variant& values) {
   CheckBrowseMode();
-  std::vector<TFieldDesc*> descs;
+  TFieldDescArray descs;
   DADataSetService().GetKeyFieldDescs(descs);
   fields.clear();
-  for (TFieldDesc* d : descs)
+  for (TKxFieldDesc* d : descs)
     if (TField* f = FindField(d->Name())) fields.push_back(f);
   if (fields.empty()) throw EDAError("Key fields required to call FindKey or FindNearest");
   for (std::size_t i = 0; i < fields.size() && i < keyValues.size(); ++i)

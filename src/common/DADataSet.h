@@ -42,6 +42,7 @@
 #include <vector>
 
 #include "DADataSetService.h"
+#include "DASQLGenerator.h"
 #include "DAMapRules.h"
 #include "DAParams.h"
 #include "DASQL.h"
@@ -343,6 +344,9 @@ class TCustomDADataSet : public TMemDataSet, public IDAConnectionClient {
   friend class TDAUseGuard;
   friend class TCustomDASQL;
   friend class TDADataSetOptions;
+  // The updater writes refreshed values into the row buffers and sets
+  // LastInsertId.
+  friend class TDADataSetUpdater;
 
   // ---- introduced operations
   // The command a data set starts with. The constructor cannot reach an

@@ -204,6 +204,9 @@ class TCustomDASQL : public TComponent, public IDAConnectionClient, public IDAMa
   friend class TDAUseGuard;
   friend class TCustomDADataSet;
   friend class TDADataSetOptions;
+  // The updater sets generated statements with macro and parameter scans
+  // locked.
+  friend class TDADataSetUpdater;
 
   // ---- what subclasses may change
   // A provider record set whose command runs this command's statements.

@@ -1723,6 +1723,24 @@ std::unique_ptr<TStream> TMemDataSet::CreateBlobStream(TField& field, TBlobStrea
 
 TBlob* TMemDSUtils::GetBlob(TMemDataSet& dataSet, const TField& field) { return dataSet.GetBlob(field); }
 
+void TMemDSUtils::GetOldAndNewRecBuf(TMemDataSet& dataSet, const void*& oldRecBuf, const void*& newRecBuf) {
+  if (dataSet.FInCacheProcessing) {
+    oldRecBuf = dataSet.FOldCacheRecBuf.empty() ? nullptr : dataSet.FOldCacheRecBuf.data();
+    newRecBuf = dataSet.FNewCacheRecBuf.empty() ? nullptr : dataSet.FNewCacheRecBuf.data();
+    return;
+  }
+  newRecBuf = dataSet.IsEmpty() && dataSet.State() == dsBrowse ? nullptr : dataSet.ActiveBuffer();
+  if (dataSet.FHasOldDeferredPostBuf) {
+    oldRecBuf = dataSet.FOldDeferredPostBuf.data();
+  } else if (dataSet.FInInserting || dataSet.State() == dsInsert || dataSet.IsEmpty() || dataSet.FOldRecBuf.empty()) {
+    oldRecBuf = nullptr;
+  } else {
+    dataSet.UpdateCursorPos();
+    dataSet.Data().GetOldRecord(dataSet.FOldRecBuf.data());
+    oldRecBuf = dataSet.FOldRecBuf.data();
+  }
+}
+
 bool TMemDSUtils::SetBlob(TMemDataSet& dataSet, const TField& field, TBlob* blob) {
   TFieldDesc* desc = dataSet.GetFieldDesc(field);
   TData& d = dataSet.Data();

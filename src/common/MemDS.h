@@ -522,6 +522,12 @@ class TMemDSUtils {
   // referenced first, the old one released); true when both were of the
   // same class.
   static bool SetBlob(TMemDataSet& dataSet, const TField& field, TBlob* blob);
+  // The row's old and new record buffers as an update statement sees them:
+  // the cache buffers while cached changes are applied, else the store's
+  // row (nullptr for a new row) and the active buffer.
+  static void GetOldAndNewRecBuf(TMemDataSet& dataSet, const void*& oldRecBuf, const void*& newRecBuf);
+  // Whether cached changes are being applied.
+  static bool InCacheProcessing(const TMemDataSet& dataSet) noexcept { return dataSet.FInCacheProcessing; }
 };
 
 }  // namespace lumo

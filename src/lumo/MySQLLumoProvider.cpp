@@ -10,14 +10,13 @@
 #include "MyParser.h"
 #include "MySqlApiDirect.h"
 #include "MySqlFormatter.h"
+#include "MyServices.h"
 
 namespace lumo {
 
 namespace {
 
-// Property codes of options whose classes come later (data-set service,
-// dump processor).
-constexpr int prCheckRowVersion = 101;
+// Property codes of options whose classes come later (dump processor).
 constexpr int prBackupTables = 104;
 constexpr int prBackupViews = 105;
 constexpr int prAddLock = 108;
@@ -94,6 +93,10 @@ TCommandClass TMySQLLumoProvider::GetCommandClass() const {
 
 TRecordSetClass TMySQLLumoProvider::GetRecordSetClass() const {
   return LumoClassOf<TKxRecordSet, TMySQLRecordset>("TMySQLRecordset");
+}
+
+TDataSetServiceClass TMySQLLumoProvider::GetDataSetServiceClass() const {
+  return LumoClassOf<TDataSetService, TCustomMyDataSetService, TMemDataSet&>("TCustomMyDataSetService");
 }
 
 TLoaderClass TMySQLLumoProvider::GetLoaderClass() const {
@@ -180,8 +183,8 @@ std::unique_ptr<TOptionsList> TMySQLLumoProvider::CreateDataSetOptions() const {
   list->AddNew<TIntegerOption>("CommandTimeout", prCommandTimeout, recordSet, 0);
   flag("FieldsAsString", prMySQLFieldsAsString, false);
   flag("NullForZeroDate", prNullForZeroDate, true);
-  // For the data-set service, which comes later.
-  list->AddNew<TBooleanOption>("CheckRowVersion", prCheckRowVersion, std::vector<TClassId>{}, false);
+  list->AddNew<TBooleanOption>("CheckRowVersion", prCheckRowVersion,
+                               std::vector{ClassIdOf<TCustomMyDataSetService>("TCustomMyDataSetService")}, false);
   flag("EnableBoolean", prEnableBoolean, true);
   flag("CreateConnection", prCreateConnection, true);
   flag("BinaryAsString", prBinaryAsString, true);

@@ -10,14 +10,13 @@
 //   call makes the provider usable; calling it again does nothing.
 //   UnRegisterMySQLProvider() removes the provider from the registry and
 //   leaves those process-wide objects alone.
-// - Classes that this library does not have yet — the data-set service and
-//   the server enumerator, the pool's parameters and manager, the script
-//   and dump processors — are answered with empty class references
-//   (operator bool is false; the pool manager is nullptr), so a caller can
-//   test for them and fall back. Their options are declared with their
-//   names and defaults but take no class yet: "CheckRowVersion" and the
-//   dump options apply to no object, and the connection options reach the
-//   connection (and, for "Embedded", the connect-dialog service) only.
+// - Classes that this library does not have yet — the server enumerator,
+//   the pool's parameters and manager, the script and dump processors —
+//   are answered with empty class references (operator bool is false; the
+//   pool manager is nullptr), so a caller can test for them and fall back. Their options are declared with their
+//   names and defaults but take no class yet: the dump options apply to
+//   no object, and the connection options reach the connection (and, for
+//   "Embedded", the connect-dialog service) only.
 // - "Charset" accepts only names of [A-Za-z0-9_] (surrounding blanks
 //   trimmed) or nothing; anything else raises the invalid-value error when
 //   the options are applied, long before SET NAMES is written.
@@ -70,7 +69,7 @@ class TMySQLLumoProvider : public TLumoProvider {
   TSQLParserClass GetParserClass() const override;
   TCommandClass GetCommandClass() const override;
   TRecordSetClass GetRecordSetClass() const override;
-  TDataSetServiceClass GetDataSetServiceClass() const override { return {}; }
+  TDataSetServiceClass GetDataSetServiceClass() const override;
   TScriptProcessorClass GetScriptProcessorClass() const override { return {}; }
   TLoaderClass GetLoaderClass() const override;
   TDumpProcessorClass GetDumpProcessorClass() const override { return {}; }

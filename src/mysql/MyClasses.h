@@ -104,6 +104,8 @@ inline constexpr int prNullForZeroOrvoDate = prMySQLBase + 41;
 inline constexpr int prInteractive = prMySQLBase + 42;
 inline constexpr int prMultiStatements = prMySQLBase + 43;
 inline constexpr int prSSL_CAPath = prMySQLBase + 44;
+// The rows affected by each statement of the last text run (an array).
+inline constexpr int prStatementRowsAffected = prMySQLBase + 45;
 
 enum TMyProtocol : std::uint8_t { mpDefault = 0, mpTCP = 1, mpSocket = 2, mpPipe = 3, mpMemory = 4, mpSSL = 5, mpHttp = 6 };
 

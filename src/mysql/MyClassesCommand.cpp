@@ -341,6 +341,7 @@ void TMySQLCommand::DoExecute() {
 
   FRowsAffectedPrev = FRowsAffected;
   FRowsAffected = CalcRowsAffected();
+  FStatementRows.assign(1, FRowsAffected);
 
   if (!FRequestResultset) {
     if (direct) TMySQLAPIDirect::Session(h)->FSkipPacket = false;
@@ -350,6 +351,7 @@ void TMySQLCommand::DoExecute() {
       // statement's (Part 5.2).
       int rc;
       while ((rc = api.mysql_next_result(h)) == 0) {
+        FStatementRows.push_back(api.mysql_affected_rows(h));
         if (PMYSQL_RES r = api.mysql_use_result(h)) api.mysql_free_result(r);
       }
       if (rc > 0) Check(rc);
@@ -371,6 +373,7 @@ void TMySQLCommand::DoExecute() {
       if (rc < 0) break;
       FRowsAffectedPrev = FRowsAffected;
       FRowsAffected = CalcRowsAffected();
+      FStatementRows.push_back(FRowsAffected);
       FSQLResult = api.mysql_use_result(h);
       Check();
     }
@@ -523,6 +526,12 @@ bool TMySQLCommand::GetProp(int prop, Variant& value) {
     case prRowsProcessed: {
       std::int64_t n = FIsSelectParams ? FRowsAffectedPrev : FRowsAffected;
       value = n < 0 ? std::int64_t{0} : n;
+      return true;
+    }
+    case prStatementRowsAffected: {
+      Variant::Array counts;
+      for (std::int64_t n : FStatementRows) counts.emplace_back(n);
+      value = Variant::FromArray(std::move(counts));
       return true;
     }
     case prCanReadParams:

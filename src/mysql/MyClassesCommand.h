@@ -229,6 +229,8 @@ class TMySQLCommand : public TKxCommand {
   TCursorState FCursorState = csInactive;
   std::int64_t FRowsAffected = -1;
   std::int64_t FRowsAffectedPrev = 0;
+  // The count of each statement of the last text, in order.
+  std::vector<std::int64_t> FStatementRows;
   bool FStoredProc = false;
   bool FCanReadParams = false;
   bool FIsSelectParams = false;

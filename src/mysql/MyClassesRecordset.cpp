@@ -162,6 +162,7 @@ void TMySQLFieldDesc::Assign(const TFieldDesc& source) {
     FMySQLType = my->FMySQLType;
     FIsUnsigned = my->FIsUnsigned;
     FIsPrimaryKey = my->FIsPrimaryKey;
+    FIsUniqueKey = my->FIsUniqueKey;
     FIsBinary = my->FIsBinary;
     FIsCurrentTimestamp = my->FIsCurrentTimestamp;
     FIgnoreRangeErrors = my->FIgnoreRangeErrors;
@@ -340,6 +341,7 @@ void DescribeMySQLColumn(const TMYSQL_FIELD& column, std::uint32_t lengthInChars
   d.SetIsBinary(isBinary);
   d.SetIsKey(flags & (my_flag::PriKey | my_flag::UniqueKey | my_flag::MultipleKey | my_flag::PartKey));
   d.SetIsPrimaryKey(flags & my_flag::PriKey);
+  d.SetIsUniqueKey(flags & my_flag::UniqueKey);
   d.SetIsCurrentTimestamp(flags & my_flag::Timestamp);
 
   // 8-bit text and bytes are measured in bytes: with UseUnicode a text

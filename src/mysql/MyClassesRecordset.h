@@ -136,6 +136,10 @@ class TMySQLFieldDesc : public TKxFieldDesc {
   void SetIsUnsigned(bool value) noexcept { FIsUnsigned = value; }
   bool IsPrimaryKey() const noexcept { return FIsPrimaryKey; }
   void SetIsPrimaryKey(bool value) noexcept { FIsPrimaryKey = value; }
+  // The column alone is a unique key (the server's UNIQUE_KEY flag; a
+  // column that is only part of a unique or non-unique index is not).
+  bool IsUniqueKey() const noexcept { return FIsUniqueKey; }
+  void SetIsUniqueKey(bool value) noexcept { FIsUniqueKey = value; }
   bool IsBinary() const noexcept { return FIsBinary; }
   void SetIsBinary(bool value) noexcept { FIsBinary = value; }
   bool IsCurrentTimestamp() const noexcept { return FIsCurrentTimestamp; }
@@ -155,6 +159,7 @@ class TMySQLFieldDesc : public TKxFieldDesc {
   std::uint8_t FMySQLType = 0;
   bool FIsUnsigned = false;
   bool FIsPrimaryKey = false;
+  bool FIsUniqueKey = false;
   bool FIsBinary = false;
   bool FIsCurrentTimestamp = false;
   bool FIgnoreRangeErrors = false;

@@ -10,6 +10,7 @@
 #include "MyClassesLoader.h"
 #include "MyClassesMetaData.h"
 #include "MyClassesRecordset.h"
+#include "MyServices.h"
 #include "MySqlFormatter.h"
 
 namespace lumo {
@@ -54,8 +55,8 @@ TEST(MySQLLumoProvider, RegisteredWithTheMySQLClasses) {
   EXPECT_EQ(typeid(*p.GetParserClass().Create("")), typeid(TMyLumoParser));
   EXPECT_EQ(typeid(p.GetFieldTypeMapClass()), typeid(TCustomMyFieldTypeMap));
   EXPECT_EQ(p.GetConverterManagerClass().GetDBProvider(), MySqlDBProvider);
+  EXPECT_EQ(*p.GetDataSetServiceClass().Type, typeid(TCustomMyDataSetService));
   // Not in this library yet: empty references a caller can test.
-  EXPECT_FALSE(p.GetDataSetServiceClass());
   EXPECT_FALSE(p.GetServerEnumeratorClass());
   EXPECT_FALSE(p.GetConnectionParametersClass());
   EXPECT_FALSE(p.GetScriptProcessorClass());

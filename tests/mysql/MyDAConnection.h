@@ -9,6 +9,7 @@
 #include "DBAccess.h"
 #include "MyClasses.h"
 #include "MyClassesCommand.h"
+#include "MyClassesMetaData.h"
 #include "MyClassesRecordset.h"
 #include "support/ConnectionMode.h"
 #include "support/TestServer.h"
@@ -26,6 +27,7 @@ class MyDAConnection : public TCustomDAConnection {
   TClassRef<TKxConnection> GetIConnectionClass() override { return ClassOf<TKxConnection, TMySQLConnection>(); }
   TClassRef<TKxCommand> GetICommandClass() override { return ClassOf<TKxCommand, TMySQLCommand>(); }
   TClassRef<TKxRecordSet> GetIRecordSetClass() override { return ClassOf<TKxRecordSet, TMySQLRecordset>(); }
+  TClassRef<TKxMetaData> GetIMetaDataClass() override { return ClassOf<TKxMetaData, TMySQLMetaData>(); }
 
   std::uint32_t ThreadId() { return static_cast<TMySQLConnection*>(IConnection())->GetThreadId(); }
 

@@ -143,6 +143,16 @@ void FakeTransaction::Rollback() {
   FActive = false;
 }
 
+void FakeTransaction::Savepoint(const std::string& name) {
+  CheckActive();
+  RunOnAll("SAVEPOINT " + name);
+}
+
+void FakeTransaction::RollbackToSavepoint(const std::string& name) {
+  CheckActive();
+  RunOnAll("ROLLBACK TO SAVEPOINT " + name);
+}
+
 const TConverterManager& FakeMapRules::GetConverterManager() const {
   static const TConverterManager manager;
   return manager;

@@ -148,6 +148,9 @@ class FakeTransaction : public TKxTransaction {
   void StartTransaction() override;
   void Commit() override;
   void Rollback() override;
+  // Logged as SAVEPOINT name / ROLLBACK TO SAVEPOINT name.
+  void Savepoint(const std::string& name) override;
+  void RollbackToSavepoint(const std::string& name) override;
 
  private:
   void RunOnAll(const std::string& sql);
