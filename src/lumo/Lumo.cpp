@@ -755,11 +755,23 @@ void TCustomLumoDataSet::ApplySpecificOptions(TKxRecordSet& rs) {
   rs.SetProp(prLockFetchAll, false);
   p->SetObjectProps(rs, SpecificOptions());
   FSpecificOptions.SetIsModified(false);
+  // The component layer keeps its own copy of FetchAll.
+  Variant fetchAll;
+  if (rs.GetProp(prFetchAll, fetchAll)) TCustomDADataSet::SetFetchAllImpl(fetchAll.AsBoolean());
 }
 
 void TCustomLumoDataSet::SetIRecordSet(std::unique_ptr<TData> data) {
   TCustomDADataSet::SetIRecordSet(std::move(data));
   if (IRecordSet()) ApplySpecificOptions(*IRecordSet());
+}
+
+std::unique_ptr<TDataSetService> TCustomLumoDataSet::GetDataSetServiceClass() {
+  TLumoConnection* c = LumoConnection();
+  std::shared_ptr<TLumoProvider> p = c ? c->ProviderOrNull() : nullptr;
+  if (!p || !p->GetDataSetServiceClass()) return TCustomDADataSet::GetDataSetServiceClass();
+  std::unique_ptr<TDataSetService> service = p->GetDataSetServiceClass().Create(*this);
+  p->SetObjectProps(*service, TOptionGroup::ogDataSet, SpecificOptions());
+  return service;
 }
 
 void TCustomLumoDataSet::BeginConnection(bool noConnectCheck) {
@@ -817,6 +829,16 @@ void TCustomLumoDataSet::SetFetchAllImpl(bool value) {
   }
   TCustomDADataSet::SetFetchAllImpl(value);
   if (TKxRecordSet* rs = IRecordSet(); rs && !Active()) rs->SetProp(prFetchAll, value);
+}
+
+// ---- update statements ---------------------------------------------------------------------
+
+bool TLumoUpdateSQL::IsDataSetClass(const TComponent& component) const {
+  return dynamic_cast<const TCustomLumoDataSet*>(&component) != nullptr;
+}
+
+bool TLumoUpdateSQL::IsSQLClass(const TComponent& component) const {
+  return dynamic_cast<const TLumoSQL*>(&component) != nullptr;
 }
 
 // ---- metadata --------------------------------------------------------------------------------

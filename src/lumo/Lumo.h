@@ -25,6 +25,9 @@
 // - FetchAll of a front data set is the provider option of that name
 //   (default True for MySQL): reading it asks the record set, setting it
 //   writes the option line.
+// - A front data set takes its provider's data-set service when its
+//   connection's provider is known at the service's first use, else the
+//   component layer's.
 // - Pooling goes through the component layer's pool manager hook; the
 //   parameter wrappers TLumoParam/TLumoBlob/TLumoCursor and encryption are
 //   not part of this unit.
@@ -46,6 +49,7 @@
 #include "DAMetaData.h"
 #include "DASQL.h"
 #include "DATransaction.h"
+#include "DAUpdateSQL.h"
 #include "DBAccess.h"
 #include "KxDataSource.h"
 #include "LumoProvider.h"
@@ -378,6 +382,9 @@ class TCustomLumoDataSet : public TCustomDADataSet {
   std::unique_ptr<TCustomDASQL> CreateCommand() override;
   std::unique_ptr<TDADataSetOptions> CreateOptions() override;
   void SetIRecordSet(std::unique_ptr<TData> data) override;
+  // The provider's data-set service (the component layer's without one),
+  // with the data-set options applied.
+  std::unique_ptr<TDataSetService> GetDataSetServiceClass() override;
   void BeginConnection(bool noConnectCheck = true) override;
   void OpenCursor(bool infoQuery) override;
   void CloseCursor() override;
@@ -395,6 +402,19 @@ class TCustomLumoDataSet : public TCustomDADataSet {
 class TLumoQuery : public TCustomLumoDataSet {
  public:
   std::string ClassName() const override { return "TLumoQuery"; }
+};
+
+// ---- update statements ---------------------------------------------------------------------
+
+// The update-SQL component of the front: its objects are front data sets
+// and front commands.
+class TLumoUpdateSQL : public TCustomDAUpdateSQL {
+ public:
+  std::string ClassName() const override { return "TLumoUpdateSQL"; }
+  bool IsDataSetClass(const TComponent& component) const override;
+  bool IsSQLClass(const TComponent& component) const override;
+  std::string DataSetClassName() const override { return "TCustomLumoDataSet"; }
+  std::string SQLClassName() const override { return "TLumoSQL"; }
 };
 
 // ---- metadata and data source ----------------------------------------------------------------

@@ -111,6 +111,30 @@ TEST_F(LumoServer, CommandsExpandConnectionMacrosAndEscapes) {
   conn.ExecSQL("DROP TABLE lumo_macros");
 }
 
+TEST_F(LumoServer, EditsArePostedBackThroughTheProvidersService) {
+  conn.SetDatabase(TestServer().scratchDatabase);
+  conn.ExecSQL("DROP TABLE IF EXISTS lumo_post");
+  conn.ExecSQL("CREATE TABLE lumo_post (id INT PRIMARY KEY, value VARCHAR(40))");
+  conn.ExecSQL("INSERT INTO lumo_post VALUES (1, 'one'), (2, 'two')");
+  auto ds = Query("SELECT id, value FROM lumo_post ORDER BY id");
+  // The update runs without a transaction of its own (StrictUpdate off):
+  // with one, its commit closes the data set being posted.
+  ds->Options().SetStrictUpdate(false);
+  ds->Open();
+  ds->Next();
+  ds->Edit();
+  ds->FieldByName("value").SetAsString("zwei");
+  ds->Post();
+  EXPECT_EQ(ds->FieldByName("value").AsString(), "zwei");
+  EXPECT_EQ(ds->RecNo(), 2);
+  ds->Close();
+  auto check = Query("SELECT value FROM lumo_post WHERE id = 2");
+  check->Open();
+  EXPECT_EQ(check->FieldByName("value").AsString(), "zwei");
+  check->Close();
+  conn.ExecSQL("DROP TABLE lumo_post");
+}
+
 TEST_F(LumoServer, ConnectErrorsCarryTheCodeAndNeverThePassword) {
   const std::string secret = "Very-Secret-Pw-4711";
   conn.SetUsername(TestServer().nativeUser);

@@ -159,6 +159,18 @@ TEST(LumoConnection, SslProtocolWithoutServerTlsSendsNoCredentials) {
   EXPECT_TRUE(srv.Received().empty());
 }
 
+TEST(LumoUpdateSQL, TakesFrontComponentsOnly) {
+  TLumoUpdateSQL update;
+  TLumoQuery query;
+  TCustomDADataSet plain;
+  TLumoSQL sql;
+  TCustomDASQL plainSql;
+  EXPECT_TRUE(update.IsDataSetClass(query));
+  EXPECT_FALSE(update.IsDataSetClass(plain));
+  EXPECT_TRUE(update.IsSQLClass(sql));
+  EXPECT_FALSE(update.IsSQLClass(plainSql));
+}
+
 TEST(ELumoError, KeepsTheInnerErrorItsCodeAndKind) {
   TTestConnection c;
   try {
