@@ -47,9 +47,8 @@ class Form1Data : public ::testing::Test {
     RegisterClientClasses();
   }
 
-  // A statement on the scratch database through a connection of its own.
-  static void Exec(const std::string& sql) {
-    TLumoConnection c;
+  // A connection of its own to the scratch database.
+  static void ToScratch(TLumoConnection& c) {
     c.SetProviderName("MySQL");
     c.SetServer(TestServer().host);
     c.SetPort(TestServer().port);
@@ -57,6 +56,10 @@ class Form1Data : public ::testing::Test {
     c.SetPassword(TestServer().password);
     c.SetDatabase(TestServer().scratchDatabase);
     c.SetLoginPrompt(false);
+  }
+  static void Exec(const std::string& sql) {
+    TLumoConnection c;
+    ToScratch(c);
     c.ExecSQL(sql);
   }
 
@@ -151,13 +154,7 @@ TEST_F(Form1Data, TypedTextIsPostedBackToTheServer) {
   form.reset();
 
   TLumoConnection c;
-  c.SetProviderName("MySQL");
-  c.SetServer(TestServer().host);
-  c.SetPort(TestServer().port);
-  c.SetUsername(TestServer().user);
-  c.SetPassword(TestServer().password);
-  c.SetDatabase(TestServer().scratchDatabase);
-  c.SetLoginPrompt(false);
+  ToScratch(c);
   auto ds = c.CreateDataSet();
   ds->SetSQLText("SELECT value FROM front_post WHERE id = 1");
   ds->Open();
