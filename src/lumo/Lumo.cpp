@@ -45,6 +45,7 @@ std::shared_ptr<const EDAError> CurrentDAError() {
   // The thrown object itself is kept (not a slice of it), alive as long as
   // the exception_ptr that the shared pointer carries.
   auto holder = std::make_shared<std::exception_ptr>(std::current_exception());
+  if (!*holder) return nullptr;  // not inside a handler
   const EDAError* error = nullptr;
   try {
     std::rethrow_exception(*holder);
@@ -504,6 +505,22 @@ void TLumoConnection::DoConnect() {
   }
 }
 
+void TLumoConnection::DoError(const Exception& e, bool& fail, bool& reconnect, bool& reexecute,
+                              int reconnectAttempt, TConnLostCause& connLostCause) {
+  const auto* error = dynamic_cast<const EDAError*>(&e);
+  if (!error || dynamic_cast<const ELumoError*>(error)) {
+    TCustomDAConnection::DoError(e, fail, reconnect, reexecute, reconnectAttempt, connLostCause);
+    return;
+  }
+  // The wrapper lives for this call. It owns the error when that is the
+  // exception being handled; otherwise it only refers to it (the caller
+  // keeps it alive for the call).
+  std::shared_ptr<const EDAError> inner = CurrentDAError();
+  if (inner.get() != error) inner = std::shared_ptr<const EDAError>(std::shared_ptr<const EDAError>(), error);
+  const ELumoError wrapper(std::move(inner), this);
+  TCustomDAConnection::DoError(wrapper, fail, reconnect, reexecute, reconnectAttempt, connLostCause);
+}
+
 void TLumoConnection::DoDisconnect() {
   WithLumoErrors(this, [&] { TCustomDAConnection::DoDisconnect(); });
 }
@@ -642,6 +659,75 @@ void TLumoTransaction::GainITransaction() {
   }
 }
 
+// ---- parameter objects -----------------------------------------------------------------------
+
+TSharedRef<TBlob> TLumoBlob::CreateClone() const {
+  // A clone shares the data object, so it must be of a class that keeps
+  // that kind of data.
+  if (FNativeBlob) return FNativeBlob->CreateClone();
+  return TBlob::CreateClone();
+}
+
+TSharedRef<TKxBlobData> TLumoBlob::CreateBlobData() const {
+  if (FNativeBlob) return FNativeBlob->CreateBlobData();
+  return TBlob::CreateBlobData();
+}
+
+void TLumoBlob::ShareWithNative() {
+  const TSharedRef<TKxBlobData> kind = FNativeBlob->CreateBlobData();
+  const TKxBlobData& nativeKind = *kind;
+  const TKxBlobData& ownKind = *FData;
+  if (typeid(nativeKind) != typeid(ownKind)) {
+    // The bytes are kept as they are; only the data object's kind changes.
+    const std::string content = ReadAll();
+    kind->Write(0, static_cast<std::int64_t>(content.size()), content.data());
+    FData = kind;
+  }
+  if (FNativeBlob->Data() != FData.Get()) FNativeBlob->SetData(FData);
+}
+
+TBlob& TLumoBlob::GetNativeBlob(const TLumoProvider& provider, TFieldType dataType) {
+  CheckAlive();
+  if (!FNativeBlob || !provider.GetParamObjectClass(dataType).IsClassOf(*FNativeBlob)) {
+    TSharedRef<TBlob> native = provider.CreateParamObject(dataType);
+    native->SetIsUnicode(FIsUnicode);
+    FNativeBlob = std::move(native);
+  }
+  ShareWithNative();
+  return *FNativeBlob;
+}
+
+void TLumoBlob::SetNativeBlob(TSharedRef<TBlob> native) {
+  CheckAlive();
+  if (!native || native.Get() == this) return;
+  FNativeBlob = std::move(native);
+  FIsUnicode = FNativeBlob->IsUnicode();
+  TKxBlobData* data = FNativeBlob->Data();
+  if (!data) AssertionFailure(__FILE__, __LINE__, "A blob has no data object");
+  FData = TSharedRef<TKxBlobData>::Share(data);
+}
+
+bool TLumoCursor::CanFetch() { return FNativeCursor && FNativeCursor->CanFetch(); }
+
+TSharedRef<TSharedObject> TLumoParam::CreateObject() {
+  switch (DataType()) {
+    case ftCursor:
+      return NewShared<TLumoCursor>();
+    case ftBlob:
+    case ftMemo:
+    case ftWideMemo:
+      return NewShared<TLumoBlob>(DataType() == ftWideMemo);
+    default:
+      return TDAParam::CreateObject();
+  }
+}
+
+TSharedObject* TLumoParam::NativeObject(const TLumoProvider& provider) const {
+  if (TLumoBlob* blob = LumoBlob()) return &blob->GetNativeBlob(provider, DataType());
+  if (TLumoCursor* cursor = LumoCursor()) return cursor->NativeCursor();
+  return ParamObject();
+}
+
 // ---- SQL command -----------------------------------------------------------------------------
 
 TLumoSQL::TLumoSQL()
@@ -649,7 +735,39 @@ TLumoSQL::TLumoSQL()
         TLumoConnection* c = LumoConnection();
         return c ? c->ProviderName() : std::string();
       }),
-      FEnableLumoSQL(lumo::EnableLumoSQL) {}
+      FEnableLumoSQL(lumo::EnableLumoSQL) {
+  // The base made its list before this class's factory was in place.
+  RecreateParamsObject();
+}
+
+std::unique_ptr<TDAParams> TLumoSQL::CreateParamsObject() { return std::make_unique<TLumoParams>(this); }
+
+TSharedObject* TLumoSQL::ParamObjectToSend(const TDAParam& param) {
+  const auto* front = dynamic_cast<const TLumoParam*>(&param);
+  TLumoConnection* c = LumoConnection();
+  std::shared_ptr<TLumoProvider> provider = c ? c->ProviderOrNull() : nullptr;
+  if (!front || !provider) return TCustomDASQL::ParamObjectToSend(param);
+  return front->NativeObject(*provider);
+}
+
+void TLumoSQL::AssignParamDescValue(TDAParam& param, const TParamDesc& desc) {
+  auto* front = dynamic_cast<TLumoParam*>(&param);
+  const Variant value = desc.GetNull() ? Variant() : desc.GetValue();
+  if (front && value.VarType() == varSharedObject) {
+    TSharedRef<TSharedObject> object = value.AsSharedObject();
+    TLumoBlob* wrapper = front->LumoBlob();
+    if (auto* blob = dynamic_cast<TBlob*>(object.Get()); wrapper && blob && blob != wrapper) {
+      wrapper->SetNativeBlob(TSharedRef<TBlob>::Share(blob));
+      return;
+    }
+    TLumoCursor* cursor = front->LumoCursor();
+    if (auto* native = dynamic_cast<TKxCursor*>(object.Get()); cursor && native && native != cursor) {
+      cursor->SetNativeCursor(TSharedRef<TKxCursor>::Share(native));
+      return;
+    }
+  }
+  TCustomDASQL::AssignParamDescValue(param, desc);
+}
 
 TLumoConnection* TLumoSQL::LumoConnection() { return dynamic_cast<TLumoConnection*>(UsedConnection()); }
 

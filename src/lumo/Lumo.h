@@ -29,11 +29,13 @@
 //   connection's provider is known at the service's first use, else the
 //   component layer's.
 // - Pooling goes through the component layer's pool manager hook; the
-//   parameter wrappers TLumoParam/TLumoBlob/TLumoCursor and encryption are
-//   not part of this unit.
-// - OnError of the connection hears the component error as the component
-//   layer raised it (the failover protocol runs there); operations of the
-//   front components raise ELumoError.
+//   encryption is not part of this unit.
+// - OnError of the connection hears an ELumoError around the component
+//   error (the failover protocol sees the same fatal answer through it); the
+//   wrapper lives for the call. Operations of the front components raise
+//   ELumoError.
+// - The provider's parameter-object classes are large objects only; a
+//   cursor parameter passes the native cursor a provider returned.
 #pragma once
 
 #include <cstdint>
@@ -283,6 +285,8 @@ class TLumoConnection : public TCustomDAConnection {
   void CreateIConnection() override;
   void DoConnect() override;
   void DoDisconnect() override;
+  void DoError(const Exception& e, bool& fail, bool& reconnect, bool& reexecute, int reconnectAttempt,
+               TConnLostCause& connLostCause) override;
   std::unique_ptr<TDAConnectionOptions> CreateOptions() override;
   std::unique_ptr<TDAConnectStringBuilder> CreateConnectStringBuilder() override;
   void AssignConnectOptions(TCustomDAConnection& source) override;
@@ -326,6 +330,79 @@ class TLumoTransaction : public TDATransaction {
   TSpecificOptionsHolder FSpecificOptions;
 };
 
+// ---- parameter objects -----------------------------------------------------------------------
+
+// A large-object value held by a front parameter. The provider sends its own
+// native blob (NativeBlob), which shares this blob's data object: once one
+// exists, this blob keeps its content in the native class's kind of data.
+// Writes here may give this blob a private data object (copy on write), so
+// the sharing is renewed each time the native blob is asked for.
+class TLumoBlob : public TBlob {
+ public:
+  using TBlob::TBlob;
+  TSharedRef<TBlob> CreateClone() const override;
+  TSharedRef<TKxBlobData> CreateBlobData() const override;
+
+  // The native object (nullptr before a provider asked for one).
+  TBlob* NativeBlob() const noexcept { return FNativeBlob.Get(); }
+  // The native object of the provider's class for `dataType` with this
+  // content; a missing one or one of another class is replaced by a new
+  // one from the provider.
+  TBlob& GetNativeBlob(const TLumoProvider& provider, TFieldType dataType);
+  // `native` (a value the provider returned) becomes the native object, and
+  // its content this blob's.
+  void SetNativeBlob(TSharedRef<TBlob> native);
+
+ private:
+  // Gives the native object this blob's data object, converted to the
+  // native class's kind of data when it is of another kind.
+  void ShareWithNative();
+
+  TSharedRef<TBlob> FNativeBlob;
+};
+
+// A cursor value held by a front parameter: a wrapper of the provider's
+// cursor (NativeCursor), set when the provider returns one.
+class TLumoCursor : public TKxCursor {
+ public:
+  // Whether the native cursor can fetch (false without one).
+  bool CanFetch() override;
+  TKxCursor* NativeCursor() const noexcept { return FNativeCursor.Get(); }
+  void SetNativeCursor(TSharedRef<TKxCursor> value) { FNativeCursor = std::move(value); }
+
+ private:
+  TSharedRef<TKxCursor> FNativeCursor;
+};
+
+// A parameter of the front components: a cursor parameter holds a
+// TLumoCursor; a blob, memo or wide-memo parameter a TLumoBlob (Unicode for
+// the wide memo); other large objects a plain TBlob.
+class TLumoParam : public TDAParam {
+ public:
+  // The wrapper objects (nullptr for other types or objects).
+  TLumoBlob* LumoBlob() const noexcept { return dynamic_cast<TLumoBlob*>(ParamObject()); }
+  TLumoCursor* LumoCursor() const noexcept { return dynamic_cast<TLumoCursor*>(ParamObject()); }
+  // What the provider is sent: the native blob of a TLumoBlob (see
+  // TLumoBlob::GetNativeBlob), the native cursor of a TLumoCursor (nullptr
+  // while it has none), else ParamObject.
+  TSharedObject* NativeObject(const TLumoProvider& provider) const;
+
+ protected:
+  TSharedRef<TSharedObject> CreateObject() override;
+};
+
+class TLumoParams : public TDAParams {
+ public:
+  using TDAParams::TDAParams;
+  TLumoParam& Items(int index) const { return static_cast<TLumoParam&>(TDAParams::Items(index)); }
+  TLumoParam& ParamByName(std::string_view name) const {
+    return static_cast<TLumoParam&>(TDAParams::ParamByName(name));
+  }
+
+ protected:
+  std::unique_ptr<TParam> CreateItem() override { return std::make_unique<TLumoParam>(); }
+};
+
 // ---- SQL command -----------------------------------------------------------------------------
 
 class TLumoSQL : public TCustomDASQL {
@@ -346,6 +423,11 @@ class TLumoSQL : public TCustomDASQL {
   void InternalExecute(int iters) override;
   void InternalCreateProcCall(const std::string& name, bool needDescribe, bool isQuery) override;
   void ExpandEscapes(std::string& sql) override;
+  std::unique_ptr<TDAParams> CreateParamsObject() override;
+  // The provider's native objects go out; objects the provider returns
+  // become the native objects of the parameter's wrappers.
+  TSharedObject* ParamObjectToSend(const TDAParam& param) override;
+  void AssignParamDescValue(TDAParam& param, const TParamDesc& desc) override;
 
  private:
   friend class TCustomLumoDataSet;
