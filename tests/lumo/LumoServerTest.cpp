@@ -1,16 +1,20 @@
 // The front components against the test server: a query through a front
 // connection set up by provider name and specific options, the MySQL
 // data-set defaults (zero dates read as NULL, TINYINT(1) as Boolean, all
-// rows at once), macros and escapes in a front command, and connection
-// errors that carry the client code and never the password.
+// rows at once), macros and escapes in a front command, the connection's
+// OnError hearing an ELumoError, large-object parameters sent byte-exact
+// through the provider's native blobs, and connection errors that carry the
+// client code and never the password.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "Field.h"
 #include "Lumo.h"
 #include "LumoTestProvider.h"
+#include "MyClasses.h"
 #include "MySQLLumoProvider.h"
 #include "support/TestServer.h"
 
@@ -133,6 +137,92 @@ TEST_F(LumoServer, EditsArePostedBackThroughTheProvidersService) {
   EXPECT_EQ(check->FieldByName("value").AsString(), "zwei");
   check->Close();
   conn.ExecSQL("DROP TABLE lumo_post");
+}
+
+TEST_F(LumoServer, OnErrorHearsAnELumoErrorAroundTheServerError) {
+  conn.SetDatabase(TestServer().scratchDatabase);
+  conn.Connect();
+  int calls = 0;
+  bool wrapped = false, innerIsMySQL = false;
+  int code = 0, innerCode = 0;
+  conn.OnError = [&](TCustomDAConnection&, const EDAError& e, bool&) {
+    ++calls;
+    code = e.ErrorCode();
+    if (const auto* front = dynamic_cast<const ELumoError*>(&e)) {
+      wrapped = true;
+      innerIsMySQL = dynamic_cast<const EMyError*>(front->InnerError()) != nullptr;
+      innerCode = front->InnerError() ? front->InnerError()->ErrorCode() : 0;
+    }
+  };
+  auto sql = conn.CreateSQL();
+  sql->SetSQLText("SELECT * FROM lumo_no_such_table");
+  try {
+    sql->Execute();
+    ADD_FAILURE() << "no error";
+  } catch (const ELumoError& e) {
+    EXPECT_EQ(e.ErrorCode(), 1146);
+  }
+  EXPECT_EQ(calls, 1);
+  EXPECT_TRUE(wrapped);
+  EXPECT_TRUE(innerIsMySQL);
+  EXPECT_EQ(code, 1146);
+  EXPECT_EQ(innerCode, 1146);
+  EXPECT_TRUE(conn.Connected());
+}
+
+std::string Hex(const std::string& bytes) {
+  std::string out;
+  char two[3];
+  for (unsigned char c : bytes) {
+    std::snprintf(two, sizeof two, "%02X", c);
+    out += two;
+  }
+  return out;
+}
+
+TEST_F(LumoServer, LargeObjectParametersReachTheServerByteExact) {
+  conn.SetDatabase(TestServer().scratchDatabase);
+  conn.ExecSQL("DROP TABLE IF EXISTS lumo_blobs");
+  conn.ExecSQL("CREATE TABLE lumo_blobs (id INT PRIMARY KEY, b LONGBLOB, m LONGTEXT CHARACTER SET utf8mb4)");
+  // Every byte value, NULs and bytes >= 0x80 among them, across more than
+  // one blob piece.
+  std::string bytes;
+  for (int i = 0; i < 70000; ++i) bytes += static_cast<char>((i * 7) % 256);
+  const std::string memo = "Gr\xC3\xBC\xC3\x9F" "e \xE2\x80\x93 na\xC3\xAFve\r\nzweite Zeile";
+
+  auto sql = conn.CreateSQL();
+  sql->SetSQLText("INSERT INTO lumo_blobs VALUES (:id, :b, :m)");
+  auto& params = static_cast<TLumoParams&>(sql->Params());
+  params.ParamByName("id").SetAsInteger(1);
+  TLumoParam& b = params.ParamByName("b");
+  b.SetAsBlob(Variant::Bytes(bytes.begin(), bytes.end()));
+  params.ParamByName("m").SetAsMemo(memo);
+  ASSERT_NE(b.LumoBlob(), nullptr);
+  ASSERT_NE(params.ParamByName("m").LumoBlob(), nullptr);
+  sql->Execute();
+  // The provider was sent its own class, sharing the wrapper's data.
+  ASSERT_NE(b.LumoBlob()->NativeBlob(), nullptr);
+  EXPECT_NE(dynamic_cast<TCompressedBlob*>(b.LumoBlob()->NativeBlob()), nullptr);
+  EXPECT_EQ(b.LumoBlob()->NativeBlob()->Data(), b.LumoBlob()->Data());
+
+  // A value written into the wrapper after a use is the one sent next.
+  params.ParamByName("id").SetAsInteger(2);
+  const std::string second = std::string("\0\xFF\x80 second", 10);
+  b.LumoBlob()->SetAsBytes(std::vector<std::uint8_t>(second.begin(), second.end()));
+  params.ParamByName("m").LumoBlob()->SetAsString("zwei \xC3\xA4");
+  sql->Execute();
+
+  auto check = Query("SELECT id, LENGTH(b) AS n, HEX(b) AS hb, HEX(m) AS hm FROM lumo_blobs ORDER BY id");
+  check->Open();
+  ASSERT_EQ(check->RecordCount(), 2);
+  EXPECT_EQ(check->FieldByName("n").AsInteger(), 70000);
+  EXPECT_TRUE(check->FieldByName("hb").AsString() == Hex(bytes)) << "the first blob differs";
+  EXPECT_EQ(check->FieldByName("hm").AsString(), Hex(memo));
+  check->Next();
+  EXPECT_EQ(check->FieldByName("hb").AsString(), Hex(second));
+  EXPECT_EQ(check->FieldByName("hm").AsString(), Hex("zwei \xC3\xA4"));
+  check->Close();
+  conn.ExecSQL("DROP TABLE lumo_blobs");
 }
 
 TEST_F(LumoServer, ConnectErrorsCarryTheCodeAndNeverThePassword) {

@@ -1,6 +1,7 @@
 // The front components without a server: the provider chosen by name and
 // its errors, specific options reaching the provider connection, the
-// connect-string builder, the connection's macros and ELumoError.
+// connect-string builder, the connection's macros, ELumoError and the
+// parameter objects with their native counterparts.
 #include "Lumo.h"
 
 #include <gtest/gtest.h>
@@ -193,6 +194,50 @@ TEST(ELumoError, KeepsTheInnerErrorItsCodeAndKind) {
   // Other errors pass unchanged.
   EXPECT_THROW(WithLumoErrors(&c, [] { throw Exception("plain"); }), Exception);
   EXPECT_FALSE(ELumoError(nullptr, &c).IsFatalError());
+}
+
+TEST(LumoParam, WrappersAndTheProvidersNativeObjects) {
+  TTestConnection c;
+  c.SetProviderName("MySQL");
+  TLumoParams params;
+  TLumoParam& blob = static_cast<TLumoParam&>(params.CreateParam(ftBlob, "b", ptInput));
+  TLumoParam& wide = static_cast<TLumoParam&>(params.CreateParam(ftWideMemo, "w", ptInput));
+  TLumoParam& cursor = static_cast<TLumoParam&>(params.CreateParam(ftCursor, "c", ptOutput));
+  TLumoParam& graphic = static_cast<TLumoParam&>(params.CreateParam(ftGraphic, "g", ptInput));
+  ASSERT_NE(blob.LumoBlob(), nullptr);
+  ASSERT_NE(wide.LumoBlob(), nullptr);
+  EXPECT_TRUE(wide.LumoBlob()->IsUnicode());
+  ASSERT_NE(cursor.LumoCursor(), nullptr);
+  EXPECT_FALSE(cursor.LumoCursor()->CanFetch());
+  EXPECT_EQ(cursor.NativeObject(c.Provider()), nullptr);
+  EXPECT_EQ(graphic.LumoBlob(), nullptr);
+  EXPECT_NE(graphic.AsBlobRef(), nullptr);
+
+  // The native blob is of the provider's class and has the wrapper's bytes;
+  // a later write into the wrapper is what the next request hands out.
+  blob.SetAsBlob({0, 0xFF, 'a', 0x80});
+  auto* native = dynamic_cast<TBlob*>(blob.NativeObject(c.Provider()));
+  ASSERT_NE(native, nullptr);
+  EXPECT_TRUE(c.Provider().GetParamObjectClass(ftBlob).IsClassOf(*native));
+  EXPECT_EQ(native->AsBytes(), (std::vector<std::uint8_t>{0, 0xFF, 'a', 0x80}));
+  blob.LumoBlob()->SetAsBytes({1, 2, 3});
+  EXPECT_EQ(blob.NativeObject(c.Provider()), native);
+  EXPECT_EQ(native->AsBytes(), (std::vector<std::uint8_t>{1, 2, 3}));
+  EXPECT_EQ(blob.AsBytes(), (Variant::Bytes{1, 2, 3}));
+
+  wide.SetAsWideMemo(u"\u00e4\u20ac");
+  auto* wideNative = dynamic_cast<TBlob*>(wide.NativeObject(c.Provider()));
+  ASSERT_NE(wideNative, nullptr);
+  EXPECT_TRUE(wideNative->IsUnicode());
+  EXPECT_EQ(wideNative->AsWideString(), u"\u00e4\u20ac");
+
+  // A blob the provider returns becomes the native object; its content is
+  // the wrapper's.
+  TSharedRef<TBlob> returned = c.Provider().CreateParamObject(ftBlob);
+  returned->SetAsBytes({9, 8});
+  blob.LumoBlob()->SetNativeBlob(returned);
+  EXPECT_EQ(blob.LumoBlob()->NativeBlob(), returned.Get());
+  EXPECT_EQ(blob.AsBytes(), (Variant::Bytes{9, 8}));
 }
 
 }  // namespace
