@@ -50,7 +50,32 @@ void RegisterQuery(TClassRegistry& r) {
   r.RegisterBoolean<Q>("TLumoQuery", "ReadOnly", [](Q& q, bool v) { q.SetReadOnly(v); });
   r.RegisterBoolean<Q>("TLumoQuery", "CachedUpdates", [](Q& q, bool v) { q.SetCachedUpdates(v); });
   r.RegisterString<Q>("TLumoQuery", "KeyFields", [](Q& q, const std::string& v) { q.SetKeyFields(v); });
+  r.RegisterReference<Q, TComponent>("TLumoQuery", "UpdateObject", [](Q& q, TComponent* v) { q.SetUpdateObject(v); });
   r.RegisterBoolean<Q>("TLumoQuery", "Active", [](Q& q, bool v) { q.SetActive(v); });
+}
+
+void RegisterUpdateSQL(TClassRegistry& r) {
+  using U = TLumoUpdateSQL;
+  r.RegisterClass<U>("TLumoUpdateSQL", "TComponent");
+  // The statement texts, and the components that may run them instead.
+  const struct {
+    const char* Texts;
+    const char* Object;
+    TStringList& (TCustomDAUpdateSQL::*Lines)();
+    TStatementType Type;
+  } kinds[] = {{"InsertSQL.Strings", "InsertObject", &U::InsertSQL, stInsert},
+               {"ModifySQL.Strings", "ModifyObject", &U::ModifySQL, stUpdate},
+               {"DeleteSQL.Strings", "DeleteObject", &U::DeleteSQL, stDelete},
+               {"LockSQL.Strings", "LockObject", &U::LockSQL, stLock},
+               {"RefreshSQL.Strings", "RefreshObject", &U::RefreshSQL, stRefresh}};
+  for (const auto& kind : kinds) {
+    const auto lines = kind.Lines;
+    const TStatementType type = kind.Type;
+    r.RegisterStrings<U>("TLumoUpdateSQL", kind.Texts,
+                         [lines](U& u, const std::vector<std::string>& v) { SetLines((u.*lines)(), v); });
+    r.RegisterReference<U, TComponent>("TLumoUpdateSQL", kind.Object,
+                                       [type](U& u, TComponent* v) { u.SetObject(type, v); });
+  }
 }
 
 void RegisterDataSource(TClassRegistry& r) {
@@ -67,6 +92,7 @@ void RegisterDataClasses(TClassRegistry& r) {
   r.RegisterClass<TMySQLLumoProvider>("TMySQLLumoProvider", "TComponent");
   RegisterConnection(r);
   RegisterQuery(r);
+  RegisterUpdateSQL(r);
   RegisterDataSource(r);
 }
 

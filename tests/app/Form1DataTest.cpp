@@ -1,7 +1,8 @@
 // The main window's data components against the test server: the stored
 // description connects while the window loads and the memo shows the demo
 // value; the data-bound memo follows its data set and writes what is typed
-// into the field; a missing row leaves the memo empty.
+// into the field; a stored update-SQL component writes the edit with its
+// own statement; a missing row leaves the memo empty.
 #include <gtest/gtest.h>
 
 #include <QTextCursor>
@@ -161,6 +162,41 @@ TEST_F(Form1Data, TypedTextIsPostedBackToTheServer) {
   EXPECT_EQ(ds->FieldByName("value").AsString(), "stored and typed");
   ds->Close();
   Exec("DROP TABLE front_post");
+}
+
+TEST_F(Form1Data, StoredUpdateSQLWritesTheEditWithItsStatement) {
+  Exec("DROP TABLE IF EXISTS front_upd");
+  Exec("CREATE TABLE front_upd (id INT PRIMARY KEY, value VARCHAR(40))");
+  Exec("INSERT INTO front_upd VALUES (1, 'stored')");
+  std::string text = Replace(OnScratch(), "select * from settings WHERE name='#39'programm_version'#39",
+                             "select id, value from front_upd'");
+  text = Replace(text, "    Active = True\n", "    UpdateObject = LumoUpdateSQL1\n    Active = True\n");
+  text = Replace(text, "  object LumoDataSource4", R"(  object LumoUpdateSQL1: TLumoUpdateSQL
+    ModifySQL.Strings = (
+      'UPDATE front_upd SET value = CONCAT(:value, '#39'!'#39')'
+      'WHERE id = :OLD_id')
+  end
+  object LumoDataSource4)");
+  std::unique_ptr<TForm1> form = TForm1::Create(text, FormClasses(), Target());
+  TLumoQuery& ds = *form->LumoQuery5;
+  auto* update = dynamic_cast<TLumoUpdateSQL*>(form->FindComponent("LumoUpdateSQL1"));
+  ASSERT_NE(update, nullptr);
+  EXPECT_EQ(ds.UpdateObject(), update);
+  EXPECT_EQ(update->ModifySQL().Count(), 2);
+  ds.Options().SetStrictUpdate(false);
+  ds.Edit();
+  ds.FieldByName("value").SetAsString("edited");
+  ds.Post();
+  form.reset();
+
+  TLumoConnection c;
+  ToScratch(c);
+  auto check = c.CreateDataSet();
+  check->SetSQLText("SELECT value FROM front_upd WHERE id = 1");
+  check->Open();
+  EXPECT_EQ(check->FieldByName("value").AsString(), "edited!");
+  check->Close();
+  Exec("DROP TABLE front_upd");
 }
 
 TEST_F(Form1Data, MissingRowLeavesTheMemoEmpty) {
