@@ -64,6 +64,16 @@ class Form1Data : public ::testing::Test {
     c.ExecSQL(sql);
   }
 
+  // The value of row 1 of `table`, read through a connection of its own.
+  static std::string StoredValue(const std::string& table) {
+    TLumoConnection c;
+    ToScratch(c);
+    auto ds = c.CreateDataSet();
+    ds->SetSQLText("SELECT value FROM " + table + " WHERE id = 1");
+    ds->Open();
+    return ds->FieldByName("value").AsString();
+  }
+
   // The stored description on the scratch database.
   static std::string OnScratch() {
     return Replace(std::string(TForm1::StoredDescription()), "Database = 'vexa'",
@@ -154,13 +164,7 @@ TEST_F(Form1Data, TypedTextIsPostedBackToTheServer) {
   form->LumoQuery5->Post();
   form.reset();
 
-  TLumoConnection c;
-  ToScratch(c);
-  auto ds = c.CreateDataSet();
-  ds->SetSQLText("SELECT value FROM front_post WHERE id = 1");
-  ds->Open();
-  EXPECT_EQ(ds->FieldByName("value").AsString(), "stored and typed");
-  ds->Close();
+  EXPECT_EQ(StoredValue("front_post"), "stored and typed");
   Exec("DROP TABLE front_post");
 }
 
@@ -189,13 +193,7 @@ TEST_F(Form1Data, StoredUpdateSQLWritesTheEditWithItsStatement) {
   ds.Post();
   form.reset();
 
-  TLumoConnection c;
-  ToScratch(c);
-  auto check = c.CreateDataSet();
-  check->SetSQLText("SELECT value FROM front_upd WHERE id = 1");
-  check->Open();
-  EXPECT_EQ(check->FieldByName("value").AsString(), "edited!");
-  check->Close();
+  EXPECT_EQ(StoredValue("front_upd"), "edited!");
   Exec("DROP TABLE front_upd");
 }
 
