@@ -12,7 +12,9 @@
 #include <sstream>
 
 #include "DBCtrls.h"
+#include "DataClasses.h"
 #include "Format.h"
+#include "MySQLLumoProvider.h"
 #include "StdCtrls.h"
 #include "SysUtils.h"
 #include "Unit1.h"
@@ -24,15 +26,31 @@ namespace {
 constexpr std::streamoff kMaxFormFile = 16 * 1024 * 1024;
 
 const char* const kUsage =
-    "Usage: lumo-client [--form FILE] [--screenshot FILE]\n"
+    "Usage: lumo-client [--form FILE] [--screenshot FILE] [--server HOST] [--port PORT] [--socket PATH]\n"
     "  --form FILE        read the main window from FILE\n"
-    "  --screenshot FILE  save a PNG of the main window to FILE and quit\n";
+    "  --screenshot FILE  save a PNG of the main window to FILE and quit\n"
+    "  --server HOST      connect to HOST instead of the stored server\n"
+    "  --port PORT        connect to TCP port PORT (1-65535) instead of the default\n"
+    "  --socket PATH      connect through the local socket PATH instead of TCP\n";
 
 struct TClientOptions {
   std::string FormFile;
   std::string Screenshot;
+  TServerTarget Target;
   bool Help = false;
 };
+
+bool ParsePort(const std::string& text, std::int32_t& port) {
+  if (text.empty() || text.size() > 5) return false;
+  std::int32_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value < 1 || value > 65535) return false;
+  port = value;
+  return true;
+}
 
 // Returns an empty string on success, else the complaint.
 std::string ParseOptions(const QStringList& args, TClientOptions& options) {
@@ -44,6 +62,15 @@ std::string ParseOptions(const QStringList& args, TClientOptions& options) {
       if (i + 1 >= args.size()) return Format("Option %s needs a file name", {arg.toStdString()});
       std::string value = args[++i].toStdString();
       (arg == QLatin1String("--form") ? options.FormFile : options.Screenshot) = value;
+    } else if (arg == QLatin1String("--server") || arg == QLatin1String("--socket")) {
+      if (i + 1 >= args.size() || args[i + 1].isEmpty())
+        return Format("Option %s needs a value", {arg.toStdString()});
+      std::string value = args[++i].toStdString();
+      (arg == QLatin1String("--server") ? options.Target.Server : options.Target.Socket) = value;
+    } else if (arg == QLatin1String("--port")) {
+      if (i + 1 >= args.size()) return "Option --port needs a value";
+      const std::string value = args[++i].toStdString();
+      if (!ParsePort(value, options.Target.Port)) return Format("Invalid port: %s", {value});
     } else {
       return Format("Unknown option %s", {arg.toStdString()});
     }
@@ -72,6 +99,7 @@ void RegisterClientClasses(TClassRegistry& registry) {
   TButton::Register(registry);
   TCustomMemo::Register(registry);
   TDBMemo::Register(registry);
+  RegisterDataClasses(registry);
   TForm::Register(registry);
   TForm1::Register(registry);
 }
@@ -120,6 +148,12 @@ int RunClient(int argc, char** argv) {
     std::cout << kUsage;
     return 0;
   }
+  // The providers the stored forms name are registered before any form is
+  // read, and unregistered after every form is gone.
+  RegisterMySQLProvider();
+  struct TUnregister {
+    ~TUnregister() { UnRegisterMySQLProvider(); }
+  } unregister;
   try {
     RegisterClientClasses();
     TApplication Application;
@@ -128,7 +162,7 @@ int RunClient(int argc, char** argv) {
     // main window represents the program without further setting.
     std::string description =
         options.FormFile.empty() ? std::string(TForm1::StoredDescription()) : ReadTextFile(options.FormFile);
-    Application.CreateForm(TForm1::Create(description));
+    Application.CreateForm(TForm1::Create(description, FormClasses(), options.Target));
     if (!options.Screenshot.empty()) {
       SaveScreenshot(*Application.MainForm(), options.Screenshot);
       return 0;

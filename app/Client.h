@@ -4,7 +4,10 @@
 //
 // Command line: --form FILE reads the window from FILE instead of the
 // description compiled into the program; --screenshot FILE creates the
-// window, saves a PNG of it to FILE and ends without an event loop.
+// window, saves a PNG of it to FILE and ends without an event loop;
+// --server HOST, --port PORT and --socket PATH say where the window's
+// connection reaches the server instead of the stored "localhost" on the
+// default port (the stored description is not changed).
 // Exit status: 0 after a normal end, 1 when the window could not be created
 // (the message goes to stderr, and into a message box on a real display),
 // 2 for a bad command line.

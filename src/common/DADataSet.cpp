@@ -194,6 +194,12 @@ TCustomDADataSet::~TCustomDADataSet() {
 
 std::unique_ptr<TCustomDASQL> TCustomDADataSet::CreateCommand() { return std::make_unique<TCustomDASQL>(); }
 
+void TCustomDADataSet::ReplaceCommand(std::unique_ptr<TCustomDASQL> command) {
+  if (!command || Active() || FIRecordSet) AssertionFailure(__FILE__, __LINE__, "ReplaceCommand on a used data set");
+  FCommand = std::move(command);
+  FCommand->SetDataSet(this);
+}
+
 std::unique_ptr<TDAMapRules> TCustomDADataSet::CreateDataTypeMap() { return std::make_unique<TDAMapRules>(); }
 
 std::unique_ptr<TDADataSetOptions> TCustomDADataSet::CreateOptions() {

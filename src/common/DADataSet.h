@@ -349,7 +349,11 @@ class TCustomDADataSet : public TMemDataSet, public IDAConnectionClient {
   friend class TDADataSetUpdater;
 
   // ---- introduced operations
+  // The command a data set starts with. The constructor cannot reach an
+  // override, so a subclass that holds its text in a command of its own
+  // class hands it over with ReplaceCommand in its constructor.
   virtual std::unique_ptr<TCustomDASQL> CreateCommand();
+  void ReplaceCommand(std::unique_ptr<TCustomDASQL> command);
   virtual std::unique_ptr<TDAMapRules> CreateDataTypeMap();
   virtual std::unique_ptr<TDADataSetOptions> CreateOptions();
   virtual void CheckConnection();

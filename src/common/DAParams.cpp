@@ -81,7 +81,7 @@ void TDAParam::SetDataType(TFieldType value) {
   FreeObject();
   FSubDataType = 0;
   TParam::SetDataType(value);
-  if (IsBlobDataType()) FParamObject = CreateObject();
+  if (IsObjectDataType()) FParamObject = CreateObject();
 }
 
 void TDAParam::SetParamObject(TSharedObject* value) {

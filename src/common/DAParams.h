@@ -138,7 +138,8 @@ class TDAParam : public TParam {
   void SetBlobData(const void* buffer, std::size_t size);
 
  protected:
-  // The object a large-object type keeps its value in.
+  // The object a large-object or object type keeps its value in (none for
+  // the object types here).
   virtual TSharedRef<TSharedObject> CreateObject();
   virtual void FreeObject();
   TBlob* Blob() const noexcept;

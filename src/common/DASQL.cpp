@@ -382,7 +382,7 @@ void TCustomDASQL::AssignParamValue(TParamDesc& desc, const TDAParam& param) {
   const bool convertEOL = c && c->ConvertEOL();
   const TFieldType type = param.DataType();
   if (param.IsBlobDataType()) {
-    TBlob* blob = param.AsBlobRef();
+    TBlob* blob = dynamic_cast<TBlob*>(ParamObjectToSend(param));
     const bool output = param.ParamType() == ptOutput || param.ParamType() == ptResult;
     if (output && blob) blob->Clear();
     if (!blob || (!output && blob->Size() == 0)) {
@@ -402,7 +402,7 @@ void TCustomDASQL::AssignParamValue(TParamDesc& desc, const TDAParam& param) {
     return;
   }
   if (param.IsObjectDataType() && param.ParamObject()) {
-    desc.SetObject(param.ParamObject());
+    desc.SetObject(ParamObjectToSend(param));
     return;
   }
   desc.SetConvertEOL(convertEOL);

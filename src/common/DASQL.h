@@ -214,6 +214,9 @@ class TCustomDASQL : public TComponent, public IDAConnectionClient, public IDAMa
   // Points the command at a provider command (owned elsewhere).
   virtual void SetICommand(TKxCommand* value);
   virtual std::unique_ptr<TDAParams> CreateParamsObject();
+  // Makes the parameter list again with CreateParamsObject: a subclass whose
+  // parameters are of its own kind calls it from its constructor.
+  void RecreateParamsObject() { FParams = CreateParamsObject(); }
   virtual const TFieldTypeMap& GetFieldTypeMapClass();
   virtual TCustomDAConnection* UsedConnection();
   virtual void CheckConnection();
@@ -243,6 +246,9 @@ class TCustomDASQL : public TComponent, public IDAConnectionClient, public IDAMa
   // Parameter <-> descriptor copies.
   virtual void AssignParam(TParamDesc& desc, const TDAParam& param);
   virtual void AssignParamValue(TParamDesc& desc, const TDAParam& param);
+  // The object sent for a large-object or object parameter: its own
+  // ParamObject here; a front answers its provider's native object.
+  virtual TSharedObject* ParamObjectToSend(const TDAParam& param) { return param.ParamObject(); }
   virtual void AssignParamDesc(TDAParam& param, const TParamDesc& desc);
   virtual void AssignParamDescValue(TDAParam& param, const TParamDesc& desc);
   // Rebuilds the parameters from the provider's descriptors, values kept by

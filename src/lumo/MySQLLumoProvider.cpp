@@ -128,6 +128,9 @@ void TMySQLLumoProvider::ApplyObjectProps(const TOptionTarget& target, TOptionGr
                                           const TStrings& options) {
   if (group == TOptionGroup::ogConnection && target.Class() == typeid(TMySQLConnection))
     target.SetProp(prCheckPrecision, true);
+  // Auto-increment columns stay writable in a data set of the provider.
+  if (group == TOptionGroup::ogDataSet && target.Class() == typeid(TCustomMyDataSetService))
+    target.SetProp(prAutoIncrementReadOnly, false);
   TLumoProvider::ApplyObjectProps(target, group, options);
 }
 

@@ -25,7 +25,8 @@
 //   "_TMyDuplicateKeys" and "_TMyInsertType" with "_"-prefixed value names,
 //   so the registry shows and reads them as "dkIgnore", "itInsert" ...
 // - Before the options reach a TMySQLConnection (exactly that class), its
-//   prCheckPrecision is set on.
+//   prCheckPrecision is set on; before they reach a TCustomMyDataSetService,
+//   its prAutoIncrementReadOnly is set off.
 #pragma once
 
 #include <memory>

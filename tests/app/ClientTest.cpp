@@ -10,7 +10,24 @@
 
 #include <string>
 
+#include "support/TestServer.h"
+
 namespace {
+
+using lumo::test::TestServer;
+
+// Where the private test server listens.
+QStringList ServerArgs() {
+  return {"--server", QString::fromStdString(TestServer().host), "--port", QString::number(TestServer().port)};
+}
+
+#define REQUIRE_SERVER()                                                            \
+  do {                                                                              \
+    if (!lumo::test::TestServerReachable()) {                                       \
+      if (lumo::test::RunningInCI()) FAIL() << "the test server is not running";    \
+      GTEST_SKIP() << "no test server running: start it with scripts/test-server start"; \
+    }                                                                               \
+  } while (0)
 
 struct TRun {
   int ExitCode = -1;
@@ -58,11 +75,12 @@ int DarkPixels(const QImage& image, const QRect& rect) {
   return n;
 }
 
-TEST(ClientTest, ScreenshotShowsForm1) {
+TEST(ClientTest, ScreenshotShowsForm1WithTheStoredValue) {
+  REQUIRE_SERVER();
   QTemporaryDir dir;
   ASSERT_TRUE(dir.isValid());
   QString png = dir.filePath("form1.png");
-  TRun r = RunClient({"--screenshot", png});
+  TRun r = RunClient(QStringList{"--screenshot", png} + ServerArgs());
   ASSERT_EQ(r.ExitCode, 0) << r.Err;
   QImage image(png);
   ASSERT_FALSE(image.isNull());
@@ -75,8 +93,21 @@ TEST(ClientTest, ScreenshotShowsForm1) {
   // top left corner of the empty form.
   EXPECT_GT(DarkPixels(image, QRect(140, 273, 67, 17)), 20);
   EXPECT_EQ(DarkPixels(image, QRect(0, 0, 100, 100)), 0);
-  // The memo's white field differs from the form's background.
-  EXPECT_NE(image.pixel(248, 160), image.pixel(5, 5));
+  // The memo's white field differs from the form's background, and the
+  // value is written in it.
+  EXPECT_NE(image.pixel(278, 160), image.pixel(5, 5));
+  EXPECT_GT(DarkPixels(image, QRect(218, 154, 61, 12)), 5);
+}
+
+TEST(ClientTest, WithoutAServerTheConnectionErrorEndsTheProgram) {
+  QTemporaryDir dir;
+  QString png = dir.filePath("never.png");
+  // Nothing listens on port 1.
+  TRun r = RunClient({"--server", "127.0.0.1", "--port", "1", "--screenshot", png});
+  EXPECT_EQ(r.ExitCode, 1);
+  EXPECT_NE(r.Err.find("Cannot connect to server on host '127.0.0.1'"), std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find("Connection refused"), std::string::npos) << r.Err;
+  EXPECT_FALSE(QFile::exists(png));
 }
 
 TEST(ClientTest, FormOptionReadsAnotherDescription) {
@@ -127,6 +158,11 @@ TEST(ClientTest, BadCommandLineEndsWithStatus2) {
   r = RunClient({"--screenshot"});
   EXPECT_EQ(r.ExitCode, 2);
   EXPECT_NE(r.Err.find("Option --screenshot needs a file name"), std::string::npos) << r.Err;
+  for (const char* port : {"0", "65536", "12x"}) {
+    r = RunClient({"--port", port});
+    EXPECT_EQ(r.ExitCode, 2);
+    EXPECT_NE(r.Err.find(std::string("Invalid port: ") + port), std::string::npos) << r.Err;
+  }
 }
 
 }  // namespace

@@ -1,0 +1,260 @@
+// The front components against the test server: a query through a front
+// connection set up by provider name and specific options, the MySQL
+// data-set defaults (zero dates read as NULL, TINYINT(1) as Boolean, all
+// rows at once), macros and escapes in a front command, the connection's
+// OnError hearing an ELumoError, large-object parameters sent byte-exact
+// through the provider's native blobs, and connection errors that carry the
+// client code and never the password.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Field.h"
+#include "Lumo.h"
+#include "LumoTestProvider.h"
+#include "MyClasses.h"
+#include "MySQLLumoProvider.h"
+#include "support/TestServer.h"
+
+namespace lumo {
+namespace {
+
+using test::TestServer;
+
+class LumoServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!test::TestServerReachable()) {
+      if (test::RunningInCI()) FAIL() << "the test server is not running (CI=true)";
+      GTEST_SKIP() << "no test server running: start it with scripts/test-server start";
+    }
+    RegisterMySQLProvider();
+    conn.SetProviderName("MySQL");
+    conn.SetServer(TestServer().host);
+    conn.SetPort(TestServer().port);
+    conn.SetUsername(TestServer().user);
+    conn.SetPassword(TestServer().password);
+    conn.SetLoginPrompt(false);
+    conn.SpecificOptions().Add("MySQL.UseUnicode=True");
+  }
+
+  std::unique_ptr<TCustomDADataSet> Query(const std::string& sql) {
+    std::unique_ptr<TCustomDADataSet> ds = conn.CreateDataSet();
+    ds->SetSQLText(sql);
+    return ds;
+  }
+
+  TLumoConnection conn;
+};
+
+TEST_F(LumoServer, QueryReadsTheDemoValueWithTheMySQLDefaults) {
+  conn.SetDatabase(TestServer().database);
+  conn.Connect();
+  auto ds = Query("select * from settings WHERE name='programm_version'");
+  ds->Open();
+  EXPECT_TRUE(ds->FetchAll());  // the data-set option's default
+  ASSERT_EQ(ds->RecordCount(), 1);
+  EXPECT_FALSE(ds->FieldByName("value").AsString().empty());
+  ds->Close();
+
+  // Zero dates and TINYINT(1) as the provider reads them by default.
+  conn.SetDatabase(TestServer().scratchDatabase);
+  conn.ExecSQL("SET SESSION sql_mode = ''");
+  conn.ExecSQL("DROP TABLE IF EXISTS lumo_defaults");
+  conn.ExecSQL("CREATE TABLE lumo_defaults (d DATE, dt DATETIME, b TINYINT(1), n TINYINT(4))");
+  conn.ExecSQL("INSERT INTO lumo_defaults VALUES ('0000-00-00', '0000-00-00 00:00:00', 1, 7)");
+  auto zd = Query("SELECT d, dt, b, n FROM lumo_defaults");
+  zd->Open();
+  EXPECT_TRUE(zd->FieldByName("d").IsNull());
+  EXPECT_TRUE(zd->FieldByName("dt").IsNull());
+  EXPECT_EQ(zd->FieldByName("b").DataType(), ftBoolean);
+  EXPECT_TRUE(zd->FieldByName("b").AsBoolean());
+  EXPECT_NE(zd->FieldByName("n").DataType(), ftBoolean);
+  zd->Close();
+
+  // Turned off per data set through its own specific options.
+  auto& front = dynamic_cast<TCustomLumoDataSet&>(*zd);
+  front.SpecificOptions().Add("MySQL.NullForZeroDate=False");
+  front.SpecificOptions().Add("MySQL.EnableBoolean=False");
+  zd->Open();
+  EXPECT_FALSE(zd->FieldByName("d").IsNull());
+  EXPECT_NE(zd->FieldByName("b").DataType(), ftBoolean);
+  zd->Close();
+  conn.ExecSQL("DROP TABLE lumo_defaults");
+}
+
+TEST_F(LumoServer, CommandsExpandConnectionMacrosAndEscapes) {
+  conn.SetDatabase(TestServer().scratchDatabase);
+  conn.Macros().Add("TBL", "lumo_macros");
+  conn.Macros().Add("WIDE", "4", "MYSQL");
+  conn.Connect();
+  auto sql = conn.CreateSQL();
+  sql->SetSQLText("DROP TABLE IF EXISTS {TBL}");
+  sql->Execute();
+  sql->SetSQLText("CREATE TABLE {TBL} (v VARCHAR(20))");
+  sql->Execute();
+  sql->SetSQLText("INSERT INTO {TBL} VALUES ({if MYSQL}{fn CONCAT({fn TOCHAR({WIDE} * 2)}, '-my')}{else}'x'{endif})");
+  sql->Execute();
+  auto ds = Query("SELECT v FROM {TBL}");
+  ds->Open();
+  EXPECT_EQ(ds->FieldByName("v").AsString(), "8-my");
+  ds->Close();
+
+  // A changed macro reaches a command that ran before.
+  conn.MacroByName("TBL").SetValue("lumo_missing_table");
+  sql->SetSQLText("SELECT * FROM {TBL}");
+  try {
+    sql->Execute();
+    ADD_FAILURE() << "no error";
+  } catch (const ELumoError& e) {
+    EXPECT_EQ(e.ErrorCode(), 1146) << e.what();
+    EXPECT_NE(std::string(e.what()).find("lumo_missing_table"), std::string::npos) << e.what();
+  }
+  conn.ExecSQL("DROP TABLE lumo_macros");
+}
+
+TEST_F(LumoServer, EditsArePostedBackThroughTheProvidersService) {
+  conn.SetDatabase(TestServer().scratchDatabase);
+  conn.ExecSQL("DROP TABLE IF EXISTS lumo_post");
+  conn.ExecSQL("CREATE TABLE lumo_post (id INT PRIMARY KEY, value VARCHAR(40))");
+  conn.ExecSQL("INSERT INTO lumo_post VALUES (1, 'one'), (2, 'two')");
+  auto ds = Query("SELECT id, value FROM lumo_post ORDER BY id");
+  // The update runs without a transaction of its own (StrictUpdate off):
+  // with one, its commit closes the data set being posted.
+  ds->Options().SetStrictUpdate(false);
+  ds->Open();
+  ds->Next();
+  ds->Edit();
+  ds->FieldByName("value").SetAsString("zwei");
+  ds->Post();
+  EXPECT_EQ(ds->FieldByName("value").AsString(), "zwei");
+  EXPECT_EQ(ds->RecNo(), 2);
+  ds->Close();
+  auto check = Query("SELECT value FROM lumo_post WHERE id = 2");
+  check->Open();
+  EXPECT_EQ(check->FieldByName("value").AsString(), "zwei");
+  check->Close();
+  conn.ExecSQL("DROP TABLE lumo_post");
+}
+
+TEST_F(LumoServer, OnErrorHearsAnELumoErrorAroundTheServerError) {
+  conn.SetDatabase(TestServer().scratchDatabase);
+  conn.Connect();
+  int calls = 0;
+  bool wrapped = false, innerIsMySQL = false;
+  int code = 0, innerCode = 0;
+  conn.OnError = [&](TCustomDAConnection&, const EDAError& e, bool&) {
+    ++calls;
+    code = e.ErrorCode();
+    if (const auto* front = dynamic_cast<const ELumoError*>(&e)) {
+      wrapped = true;
+      innerIsMySQL = dynamic_cast<const EMyError*>(front->InnerError()) != nullptr;
+      innerCode = front->InnerError() ? front->InnerError()->ErrorCode() : 0;
+    }
+  };
+  auto sql = conn.CreateSQL();
+  sql->SetSQLText("SELECT * FROM lumo_no_such_table");
+  try {
+    sql->Execute();
+    ADD_FAILURE() << "no error";
+  } catch (const ELumoError& e) {
+    EXPECT_EQ(e.ErrorCode(), 1146);
+  }
+  EXPECT_EQ(calls, 1);
+  EXPECT_TRUE(wrapped);
+  EXPECT_TRUE(innerIsMySQL);
+  EXPECT_EQ(code, 1146);
+  EXPECT_EQ(innerCode, 1146);
+  EXPECT_TRUE(conn.Connected());
+}
+
+std::string Hex(const std::string& bytes) {
+  std::string out;
+  char two[3];
+  for (unsigned char c : bytes) {
+    std::snprintf(two, sizeof two, "%02X", c);
+    out += two;
+  }
+  return out;
+}
+
+TEST_F(LumoServer, LargeObjectParametersReachTheServerByteExact) {
+  conn.SetDatabase(TestServer().scratchDatabase);
+  conn.ExecSQL("DROP TABLE IF EXISTS lumo_blobs");
+  conn.ExecSQL("CREATE TABLE lumo_blobs (id INT PRIMARY KEY, b LONGBLOB, m LONGTEXT CHARACTER SET utf8mb4)");
+  // Every byte value, NULs and bytes >= 0x80 among them, across more than
+  // one blob piece.
+  std::string bytes;
+  for (int i = 0; i < 70000; ++i) bytes += static_cast<char>((i * 7) % 256);
+  const std::string memo = "Gr\xC3\xBC\xC3\x9F" "e \xE2\x80\x93 na\xC3\xAFve\r\nzweite Zeile";
+
+  auto sql = conn.CreateSQL();
+  sql->SetSQLText("INSERT INTO lumo_blobs VALUES (:id, :b, :m)");
+  auto& params = static_cast<TLumoParams&>(sql->Params());
+  params.ParamByName("id").SetAsInteger(1);
+  TLumoParam& b = params.ParamByName("b");
+  b.SetAsBlob(Variant::Bytes(bytes.begin(), bytes.end()));
+  params.ParamByName("m").SetAsMemo(memo);
+  ASSERT_NE(b.LumoBlob(), nullptr);
+  ASSERT_NE(params.ParamByName("m").LumoBlob(), nullptr);
+  sql->Execute();
+  // The provider was sent its own class, sharing the wrapper's data.
+  ASSERT_NE(b.LumoBlob()->NativeBlob(), nullptr);
+  EXPECT_NE(dynamic_cast<TCompressedBlob*>(b.LumoBlob()->NativeBlob()), nullptr);
+  EXPECT_EQ(b.LumoBlob()->NativeBlob()->Data(), b.LumoBlob()->Data());
+
+  // A value written into the wrapper after a use is the one sent next.
+  params.ParamByName("id").SetAsInteger(2);
+  const std::string second = std::string("\0\xFF\x80 second", 10);
+  b.LumoBlob()->SetAsBytes(std::vector<std::uint8_t>(second.begin(), second.end()));
+  params.ParamByName("m").LumoBlob()->SetAsString("zwei \xC3\xA4");
+  sql->Execute();
+
+  auto check = Query("SELECT id, LENGTH(b) AS n, HEX(b) AS hb, HEX(m) AS hm FROM lumo_blobs ORDER BY id");
+  check->Open();
+  ASSERT_EQ(check->RecordCount(), 2);
+  EXPECT_EQ(check->FieldByName("n").AsInteger(), 70000);
+  EXPECT_TRUE(check->FieldByName("hb").AsString() == Hex(bytes)) << "the first blob differs";
+  EXPECT_EQ(check->FieldByName("hm").AsString(), Hex(memo));
+  check->Next();
+  EXPECT_EQ(check->FieldByName("hb").AsString(), Hex(second));
+  EXPECT_EQ(check->FieldByName("hm").AsString(), Hex("zwei \xC3\xA4"));
+  check->Close();
+  conn.ExecSQL("DROP TABLE lumo_blobs");
+}
+
+TEST_F(LumoServer, ConnectErrorsCarryTheCodeAndNeverThePassword) {
+  const std::string secret = "Very-Secret-Pw-4711";
+  conn.SetUsername(TestServer().nativeUser);
+  conn.SetPassword(secret);
+  try {
+    conn.Connect();
+    ADD_FAILURE() << "connected with a wrong password";
+  } catch (const ELumoError& e) {
+    EXPECT_EQ(e.ErrorCode(), 1045);
+    EXPECT_EQ(std::string(e.what()).find(secret), std::string::npos) << e.what();
+    ASSERT_NE(e.InnerError(), nullptr);
+    EXPECT_EQ(e.InnerError()->ErrorCode(), 1045);
+  }
+
+  // No server on the port: the transport's error, client code 2003, fatal.
+  TLumoConnection down;
+  down.SetProviderName("MySQL");
+  down.SetServer("127.0.0.1");
+  down.SetPort(1);
+  down.SetLoginPrompt(false);
+  down.SetPassword(secret);
+  try {
+    down.Connect();
+    ADD_FAILURE() << "connected to port 1";
+  } catch (const ELumoError& e) {
+    EXPECT_EQ(e.ErrorCode(), 2003) << e.what();
+    EXPECT_TRUE(e.IsFatalError());
+    EXPECT_EQ(std::string(e.what()).find(secret), std::string::npos) << e.what();
+  }
+}
+
+}  // namespace
+}  // namespace lumo
