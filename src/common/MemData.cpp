@@ -882,6 +882,18 @@ void TData::PostRecord(void* recBuf) {
   FreeComplexFields(old.get(), false);
 }
 
+std::optional<TItemStatus> TData::StepRecord(bool back, void* recBuf, TRecBookmark& bookmark) {
+  if (back) {
+    GetPriorRecord(recBuf);
+    if (GetBOF()) return std::nullopt;
+  } else {
+    GetNextRecord(recBuf);
+    if (GetEOF()) return std::nullopt;
+  }
+  GetBookmark(bookmark);
+  return GetUpdateStatus();
+}
+
 void TData::CancelRecord(void* recBuf) {
   CancelBlobs(recBuf);
   FreeComplexFields(recBuf, false);
@@ -1908,6 +1920,34 @@ void TMemData::GetPriorRecord(void* recBuf) {
   FCurrentItem = item;
   FBOF = FEOF = false;
   if (recBuf) FBlockMan.GetRecord(recBuf, item);
+}
+
+std::optional<TItemStatus> TMemData::StepRecord(bool back, void* recBuf, TRecBookmark& bookmark) {
+  // The common step, a forward one onto a visible item next to the
+  // current one, is taken here; everything else (hidden items, the ends,
+  // fetching) goes the long way. A row was read when the walk ends on an
+  // item, which is then visible.
+  TItemHeader* item = nullptr;
+  if (!back) item = FCurrentItem ? FCurrentItem->Next : (FEOF && !FBOF ? nullptr : FFirstItem);
+  if (item && item->FilterResult == fsNotOmitted) {
+    FCurrentItem = item;
+    FBOF = FEOF = false;
+    if (recBuf)
+      std::memcpy(recBuf, TBlockManager::GetRecordPtr(item), static_cast<std::size_t>(FBlockMan.RecordSize()));
+  } else {
+    if (back)
+      TMemData::GetPriorRecord(recBuf);
+    else
+      TMemData::GetNextRecord(recBuf);
+    item = FCurrentItem;
+    if (!item) return std::nullopt;
+  }
+  bookmark.RefreshIteration = FRefreshIteration;
+  bookmark.Item = item;
+  bookmark.Block = item->Block;
+  bookmark.Serial = item->Serial;
+  bookmark.Order = item->Order + FRecordNoOffset;
+  return item->Status;
 }
 
 bool TMemData::FetchForWalk(bool fetchBack, TItemHeader*& item) {

@@ -97,6 +97,7 @@
 #include <initializer_list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -405,6 +406,11 @@ class TData {
   virtual void GetRecord(void* recBuf) = 0;
   virtual void GetNextRecord(void* recBuf) = 0;
   virtual void GetPriorRecord(void* recBuf) = 0;
+  // One step of a walk: GetNextRecord (GetPriorRecord with `back`), then,
+  // when a row was read, its bookmark; the row's update status, or none
+  // (EOF or BOF set) when there was no row. A store overriding any of the
+  // calls it stands for overrides this too.
+  virtual std::optional<TItemStatus> StepRecord(bool back, void* recBuf, TRecBookmark& bookmark);
   virtual void PutRecord(const void* recBuf) = 0;
   virtual void AppendRecord(void* recBuf) = 0;
   virtual void InsertRecord(void* recBuf) = 0;
@@ -641,6 +647,7 @@ class TMemData : public TData {
   void GetRecord(void* recBuf) override;
   void GetNextRecord(void* recBuf) override;
   void GetPriorRecord(void* recBuf) override;
+  std::optional<TItemStatus> StepRecord(bool back, void* recBuf, TRecBookmark& bookmark) override;
   void PutRecord(const void* recBuf) override;
   void AppendRecord(void* recBuf) override;
   void InsertRecord(void* recBuf) override;
