@@ -911,7 +911,9 @@ TGetResult TMemDataSet::GetRecord(TRecordBuffer buffer, TGetMode mode, bool) {
   // A walk's step over plain rows: the row, its bookmark and its status
   // in one call of the store, then the record info.
   TRecBookmark& bookmark = *std::launder(reinterpret_cast<TRecBookmark*>(buffer + FBookmarkOfs));
-  const std::optional<TItemStatus> status = FData->StepRecord(mode == gmPrior, buffer, bookmark);
+  // TMemData's step is inline (and final).
+  const std::optional<TItemStatus> status = FMemData ? FMemData->StepRecord(mode == gmPrior, buffer, bookmark)
+                                                     : FData->StepRecord(mode == gmPrior, buffer, bookmark);
   if (!status) return mode == gmPrior ? grBOF : grEOF;
   TRecInfo& info = *std::launder(reinterpret_cast<TRecInfo*>(buffer + FRecInfoOfs));
   info.RecordNumber = bookmark.Order;

@@ -1922,31 +1922,15 @@ void TMemData::GetPriorRecord(void* recBuf) {
   if (recBuf) FBlockMan.GetRecord(recBuf, item);
 }
 
-std::optional<TItemStatus> TMemData::StepRecord(bool back, void* recBuf, TRecBookmark& bookmark) {
-  // The common step, a forward one onto a visible item next to the
-  // current one, is taken here; everything else (hidden items, the ends,
-  // fetching) goes the long way. A row was read when the walk ends on an
-  // item, which is then visible.
-  TItemHeader* item = nullptr;
-  if (!back) item = FCurrentItem ? FCurrentItem->Next : (FEOF && !FBOF ? nullptr : FFirstItem);
-  if (item && item->FilterResult == fsNotOmitted) {
-    FCurrentItem = item;
-    FBOF = FEOF = false;
-    if (recBuf)
-      std::memcpy(recBuf, TBlockManager::GetRecordPtr(item), static_cast<std::size_t>(FBlockMan.RecordSize()));
-  } else {
-    if (back)
-      TMemData::GetPriorRecord(recBuf);
-    else
-      TMemData::GetNextRecord(recBuf);
-    item = FCurrentItem;
-    if (!item) return std::nullopt;
-  }
-  bookmark.RefreshIteration = FRefreshIteration;
-  bookmark.Item = item;
-  bookmark.Block = item->Block;
-  bookmark.Serial = item->Serial;
-  bookmark.Order = item->Order + FRecordNoOffset;
+std::optional<TItemStatus> TMemData::StepRecordFar(bool back, void* recBuf, TRecBookmark& bookmark) {
+  // A row was read when the walk ends on an item, which is then visible.
+  if (back)
+    TMemData::GetPriorRecord(recBuf);
+  else
+    TMemData::GetNextRecord(recBuf);
+  TItemHeader* item = FCurrentItem;
+  if (!item) return std::nullopt;
+  FillBookmark(item, bookmark);
   return item->Status;
 }
 

@@ -93,6 +93,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -254,6 +255,9 @@ class TBlockManager {
   }
   void PutRecord(const void* recBuf, TItemHeader* item) const noexcept;
   void GetRecord(void* recBuf, const TItemHeader* item) const noexcept;
+  void GetRecordInline(void* recBuf, const TItemHeader* item) const noexcept {
+    std::memcpy(recBuf, GetRecordPtr(item), static_cast<std::size_t>(FRecordSize));
+  }
   void CopyRecord(const TItemHeader* source, TItemHeader* dest) const noexcept;
 
   // True when `item` is an item of the live block `block`, in use, with
@@ -647,7 +651,19 @@ class TMemData : public TData {
   void GetRecord(void* recBuf) override;
   void GetNextRecord(void* recBuf) override;
   void GetPriorRecord(void* recBuf) override;
-  std::optional<TItemStatus> StepRecord(bool back, void* recBuf, TRecBookmark& bookmark) override;
+  // Inline, for the memory data set's walk: the common step, a forward one
+  // onto a visible item next to the current one, is taken here; everything
+  // else (hidden items, the ends, fetching) goes the long way. The walk is
+  // TMemData's own, so this is final.
+  std::optional<TItemStatus> StepRecord(bool back, void* recBuf, TRecBookmark& bookmark) final {
+    TItemHeader* item = back ? nullptr : FCurrentItem ? FCurrentItem->Next : (FEOF && !FBOF ? nullptr : FFirstItem);
+    if (!item || item->FilterResult != fsNotOmitted) return StepRecordFar(back, recBuf, bookmark);
+    FCurrentItem = item;
+    FBOF = FEOF = false;
+    if (recBuf) FBlockMan.GetRecordInline(recBuf, item);
+    FillBookmark(item, bookmark);
+    return item->Status;
+  }
   void PutRecord(const void* recBuf) override;
   void AppendRecord(void* recBuf) override;
   void InsertRecord(void* recBuf) override;
@@ -753,6 +769,16 @@ class TMemData : public TData {
   int CompareItems(TItemHeader* a, TItemHeader* b);
   // The current item, moved forward over hidden items.
   TItemHeader* VisibleCurrent();
+  // StepRecord beyond the common step.
+  std::optional<TItemStatus> StepRecordFar(bool back, void* recBuf, TRecBookmark& bookmark);
+  // The bookmark of a visible item.
+  void FillBookmark(TItemHeader* item, TRecBookmark& bookmark) const noexcept {
+    bookmark.RefreshIteration = FRefreshIteration;
+    bookmark.Item = item;
+    bookmark.Block = item->Block;
+    bookmark.Serial = item->Serial;
+    bookmark.Order = item->Order + FRecordNoOffset;
+  }
   void ClearRecordNoCache() noexcept;
   // Cache entries.
   TCacheItem* FindCacheItem(TItemHeader* item) const;
