@@ -882,18 +882,6 @@ void TData::PostRecord(void* recBuf) {
   FreeComplexFields(old.get(), false);
 }
 
-std::optional<TItemStatus> TData::StepRecord(bool back, void* recBuf, TRecBookmark& bookmark) {
-  if (back) {
-    GetPriorRecord(recBuf);
-    if (GetBOF()) return std::nullopt;
-  } else {
-    GetNextRecord(recBuf);
-    if (GetEOF()) return std::nullopt;
-  }
-  GetBookmark(bookmark);
-  return GetUpdateStatus();
-}
-
 void TData::CancelRecord(void* recBuf) {
   CancelBlobs(recBuf);
   FreeComplexFields(recBuf, false);

@@ -412,9 +412,8 @@ class TData {
   virtual void GetPriorRecord(void* recBuf) = 0;
   // One step of a walk: GetNextRecord (GetPriorRecord with `back`), then,
   // when a row was read, its bookmark; the row's update status, or none
-  // (EOF or BOF set) when there was no row. A store overriding any of the
-  // calls it stands for overrides this too.
-  virtual std::optional<TItemStatus> StepRecord(bool back, void* recBuf, TRecBookmark& bookmark);
+  // (EOF or BOF set) when there was no row.
+  virtual std::optional<TItemStatus> StepRecord(bool back, void* recBuf, TRecBookmark& bookmark) = 0;
   virtual void PutRecord(const void* recBuf) = 0;
   virtual void AppendRecord(void* recBuf) = 0;
   virtual void InsertRecord(void* recBuf) = 0;

@@ -977,6 +977,37 @@ TEST_P(MyRecordsetServer, FieldsWithoutRowsAndOutputParameters) {
   conn->ExecStatement("DROP PROCEDURE rs_proc_recset");
 }
 
+TEST_P(MyRecordsetServer, EachDescriptionFindsTheTablesOfItsColumns) {
+  LUMO_REQUIRE_SERVER();
+  auto conn = Connect();
+  const std::string a = TypesTable() + "_a", b = TypesTable() + "_b";
+  FillNumbers(*conn, a, 2);
+  FillNumbers(*conn, b, 2);
+  TMySQLRecordset rs;
+  rs.SetConnection(conn.get());
+  auto tables = [&] {
+    std::vector<std::string> out;
+    for (int i = 0; i < rs.FieldCount(); ++i) {
+      const TKxTableInfo* t = static_cast<TKxFieldDesc*>(rs.Fields()[i])->TableInfo();
+      out.push_back(t ? t->TableName() + " " + t->TableAlias() : "-");
+    }
+    return out;
+  };
+  // Twice each, and the aliases swapped: the same alias names another table.
+  for (int round = 0; round < 2; ++round) {
+    rs.SetSQL("SELECT a.id, b.id, 1 AS one, a.v FROM " + a + " a, " + b + " b WHERE a.id = b.id");
+    rs.Open();
+    EXPECT_EQ(tables(), (std::vector<std::string>{a + " a", b + " b", "-", a + " a"}));
+    rs.Close();
+    rs.SetSQL("SELECT a.id, b.v FROM " + b + " a, " + a + " b WHERE a.id = b.id");
+    rs.Open();
+    EXPECT_EQ(tables(), (std::vector<std::string>{b + " a", a + " b"}));
+    rs.Close();
+  }
+  conn->ExecStatement("DROP TABLE " + a);
+  conn->ExecStatement("DROP TABLE " + b);
+}
+
 TEST_P(MyRecordsetServer, MappingRulesChooseTheStoredType) {
   LUMO_REQUIRE_SERVER();
   auto conn = Connect();
