@@ -912,14 +912,16 @@ TGetResult TMemDataSet::GetRecord(TRecordBuffer buffer, TGetMode mode, bool) {
   // in one call of the store, then the record info.
   TRecBookmark& bookmark = *std::launder(reinterpret_cast<TRecBookmark*>(buffer + FBookmarkOfs));
   // TMemData's step is inline (and final).
-  const std::optional<TItemStatus> status = FMemData ? FMemData->StepRecord(mode == gmPrior, buffer, bookmark)
-                                                     : FData->StepRecord(mode == gmPrior, buffer, bookmark);
-  if (!status) return mode == gmPrior ? grBOF : grEOF;
+  const TData::TStep step =
+      FMemData ? FMemData->StepRecord(mode == gmPrior, bookmark) : FData->StepRecord(mode == gmPrior, bookmark);
+  if (!step.Row) return mode == gmPrior ? grBOF : grEOF;
   TRecInfo& info = *std::launder(reinterpret_cast<TRecInfo*>(buffer + FRecInfoOfs));
   info.RecordNumber = bookmark.Order;
-  info.UpdateStatus = FCachedUpdates ? StatusOf(*status) : usUnmodified;
+  info.UpdateStatus = FCachedUpdates ? StatusOf(step.Status) : usUnmodified;
   info.BookmarkFlag = bfCurrent;
   info.RefComplexFields = false;
+  // The row last: nothing is left to do after the copy.
+  std::memcpy(buffer, step.Row, static_cast<std::size_t>(FData->RecordSize()));
   return grOK;
 }
 
@@ -934,9 +936,10 @@ TGetResult TMemDataSet::ReadRecord(TRecordBuffer buffer, TGetMode mode) {
     if (d.GetEOF()) return grEOF;
     d.GetBookmark(bookmark);
     status = d.GetUpdateStatus();
-  } else if (const std::optional<TItemStatus> stepped = d.StepRecord(mode == gmPrior, buffer, bookmark)) {
-    // A walk's step reads the row, its bookmark and its status at once.
-    status = *stepped;
+  } else if (const TData::TStep step = d.StepRecord(mode == gmPrior, bookmark); step.Row) {
+    // A walk's step finds the row, its bookmark and its status at once.
+    std::memcpy(buffer, step.Row, static_cast<std::size_t>(d.RecordSize()));
+    status = step.Status;
   } else {
     return mode == gmPrior ? grBOF : grEOF;
   }

@@ -1910,16 +1910,16 @@ void TMemData::GetPriorRecord(void* recBuf) {
   if (recBuf) FBlockMan.GetRecord(recBuf, item);
 }
 
-std::optional<TItemStatus> TMemData::StepRecordFar(bool back, void* recBuf, TRecBookmark& bookmark) {
-  // A row was read when the walk ends on an item, which is then visible.
+TData::TStep TMemData::StepRecordFar(bool back, TRecBookmark& bookmark) {
+  // A row was reached when the walk ends on an item, which is then visible.
   if (back)
-    TMemData::GetPriorRecord(recBuf);
+    TMemData::GetPriorRecord(nullptr);
   else
-    TMemData::GetNextRecord(recBuf);
+    TMemData::GetNextRecord(nullptr);
   TItemHeader* item = FCurrentItem;
-  if (!item) return std::nullopt;
+  if (!item) return {};
   FillBookmark(item, bookmark);
-  return item->Status;
+  return {TBlockManager::GetRecordPtr(item), item->Status};
 }
 
 bool TMemData::FetchForWalk(bool fetchBack, TItemHeader*& item) {

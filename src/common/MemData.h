@@ -93,12 +93,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -255,9 +253,6 @@ class TBlockManager {
   }
   void PutRecord(const void* recBuf, TItemHeader* item) const noexcept;
   void GetRecord(void* recBuf, const TItemHeader* item) const noexcept;
-  void GetRecordInline(void* recBuf, const TItemHeader* item) const noexcept {
-    std::memcpy(recBuf, GetRecordPtr(item), static_cast<std::size_t>(FRecordSize));
-  }
   void CopyRecord(const TItemHeader* source, TItemHeader* dest) const noexcept;
 
   // True when `item` is an item of the live block `block`, in use, with
@@ -410,10 +405,15 @@ class TData {
   virtual void GetRecord(void* recBuf) = 0;
   virtual void GetNextRecord(void* recBuf) = 0;
   virtual void GetPriorRecord(void* recBuf) = 0;
-  // One step of a walk: GetNextRecord (GetPriorRecord with `back`), then,
-  // when a row was read, its bookmark; the row's update status, or none
-  // (EOF or BOF set) when there was no row.
-  virtual std::optional<TItemStatus> StepRecord(bool back, void* recBuf, TRecBookmark& bookmark) = 0;
+  // One step of a walk as GetNextRecord (GetPriorRecord with `back`) takes
+  // it, without copying the row: the row's image (RecordSize bytes, valid
+  // until the store changes) and update status, with its bookmark filled
+  // in; a null image (EOF or BOF set) when there was no row.
+  struct TStep {
+    const void* Row = nullptr;
+    TItemStatus Status = isUnmodified;
+  };
+  virtual TStep StepRecord(bool back, TRecBookmark& bookmark) = 0;
   virtual void PutRecord(const void* recBuf) = 0;
   virtual void AppendRecord(void* recBuf) = 0;
   virtual void InsertRecord(void* recBuf) = 0;
@@ -654,14 +654,13 @@ class TMemData : public TData {
   // onto a visible item next to the current one, is taken here; everything
   // else (hidden items, the ends, fetching) goes the long way. The walk is
   // TMemData's own, so this is final.
-  std::optional<TItemStatus> StepRecord(bool back, void* recBuf, TRecBookmark& bookmark) final {
+  TStep StepRecord(bool back, TRecBookmark& bookmark) final {
     TItemHeader* item = back ? nullptr : FCurrentItem ? FCurrentItem->Next : (FEOF && !FBOF ? nullptr : FFirstItem);
-    if (!item || item->FilterResult != fsNotOmitted) return StepRecordFar(back, recBuf, bookmark);
+    if (!item || item->FilterResult != fsNotOmitted) return StepRecordFar(back, bookmark);
     FCurrentItem = item;
     FBOF = FEOF = false;
-    if (recBuf) FBlockMan.GetRecordInline(recBuf, item);
     FillBookmark(item, bookmark);
-    return item->Status;
+    return {TBlockManager::GetRecordPtr(item), item->Status};
   }
   void PutRecord(const void* recBuf) override;
   void AppendRecord(void* recBuf) override;
@@ -769,7 +768,7 @@ class TMemData : public TData {
   // The current item, moved forward over hidden items.
   TItemHeader* VisibleCurrent();
   // StepRecord beyond the common step.
-  std::optional<TItemStatus> StepRecordFar(bool back, void* recBuf, TRecBookmark& bookmark);
+  TStep StepRecordFar(bool back, TRecBookmark& bookmark);
   // The bookmark of a visible item.
   void FillBookmark(TItemHeader* item, TRecBookmark& bookmark) const noexcept {
     bookmark.RefreshIteration = FRefreshIteration;
