@@ -907,30 +907,47 @@ void TMemDataSet::FreeRefBuffers() noexcept {
 }
 
 TGetResult TMemDataSet::GetRecord(TRecordBuffer buffer, TGetMode mode, bool) {
+  if (mode == gmCurrent || FNeedAddRef || (!FCacheCalcFields && HasCalcFields())) return ReadRecord(buffer, mode);
+  // A walk's step over plain rows: the row, its bookmark and its status
+  // in one call of the store, then the record info.
+  TRecBookmark& bookmark = *std::launder(reinterpret_cast<TRecBookmark*>(buffer + FBookmarkOfs));
+  // TMemData's step is inline (and final).
+  const TData::TStep step =
+      FMemData ? FMemData->StepRecord(mode == gmPrior, bookmark) : FData->StepRecord(mode == gmPrior, bookmark);
+  if (!step.Row) return mode == gmPrior ? grBOF : grEOF;
+  TRecInfo& info = *std::launder(reinterpret_cast<TRecInfo*>(buffer + FRecInfoOfs));
+  info.RecordNumber = bookmark.Order;
+  info.UpdateStatus = FCachedUpdates ? StatusOf(step.Status) : usUnmodified;
+  info.BookmarkFlag = bfCurrent;
+  info.RefComplexFields = false;
+  // The row last: nothing is left to do after the copy.
+  std::memcpy(buffer, step.Row, static_cast<std::size_t>(FData->RecordSize()));
+  return grOK;
+}
+
+TGetResult TMemDataSet::ReadRecord(TRecordBuffer buffer, TGetMode mode) {
+  TRecBookmark& bookmark = *std::launder(reinterpret_cast<TRecBookmark*>(buffer + FBookmarkOfs));
+  TItemStatus status = isUnmodified;
   TData& d = *FData;
   if (FNeedAddRef) ReleaseBuffer(buffer);
-  switch (mode) {
-    case gmCurrent:
-      if (d.GetBOF()) return grBOF;
-      d.GetRecord(buffer);
-      if (d.GetEOF()) return grEOF;
-      break;
-    case gmNext:
-      d.GetNextRecord(buffer);
-      if (d.GetEOF()) return grEOF;
-      break;
-    case gmPrior:
-      d.GetPriorRecord(buffer);
-      if (d.GetBOF()) return grBOF;
-      break;
+  if (mode == gmCurrent) {
+    if (d.GetBOF()) return grBOF;
+    d.GetRecord(buffer);
+    if (d.GetEOF()) return grEOF;
+    d.GetBookmark(bookmark);
+    status = d.GetUpdateStatus();
+  } else if (const TData::TStep step = d.StepRecord(mode == gmPrior, bookmark); step.Row) {
+    // A walk's step finds the row, its bookmark and its status at once.
+    std::memcpy(buffer, step.Row, static_cast<std::size_t>(d.RecordSize()));
+    status = step.Status;
+  } else {
+    return mode == gmPrior ? grBOF : grEOF;
   }
-  TRecBookmark& bookmark = *std::launder(reinterpret_cast<TRecBookmark*>(buffer + FBookmarkOfs));
-  d.GetBookmark(bookmark);
   TRecInfo& info = *std::launder(reinterpret_cast<TRecInfo*>(buffer + FRecInfoOfs));
   // The bookmark carries the record number of the row just read.
   info.RecordNumber = bookmark.Order;
   // Outside cached updates every row is unmodified.
-  info.UpdateStatus = FCachedUpdates ? StatusOf(d.GetUpdateStatus()) : usUnmodified;
+  info.UpdateStatus = FCachedUpdates ? StatusOf(status) : usUnmodified;
   info.BookmarkFlag = bfCurrent;
   info.RefComplexFields = false;
   if (FNeedAddRef) {

@@ -351,6 +351,9 @@ class TMemDataSet : public TDataSet {
   void AllocRecordBuffer(TRecordBuffer buffer) override;
   void FreeRecordBuffer(TRecordBuffer buffer) noexcept override;
   TGetResult GetRecord(TRecordBuffer buffer, TGetMode mode, bool doCheck) override;
+  // GetRecord for the current row, or with references or calculated
+  // fields to fill (the walk over plain rows is GetRecord's own).
+  TGetResult ReadRecord(TRecordBuffer buffer, TGetMode mode);
   void InternalFirst() override;
   void InternalLast() override;
   void InternalGotoBookmark(const std::uint8_t* bookmark) override;

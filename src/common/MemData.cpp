@@ -1910,6 +1910,18 @@ void TMemData::GetPriorRecord(void* recBuf) {
   if (recBuf) FBlockMan.GetRecord(recBuf, item);
 }
 
+TData::TStep TMemData::StepRecordFar(bool back, TRecBookmark& bookmark) {
+  // A row was reached when the walk ends on an item, which is then visible.
+  if (back)
+    TMemData::GetPriorRecord(nullptr);
+  else
+    TMemData::GetNextRecord(nullptr);
+  TItemHeader* item = FCurrentItem;
+  if (!item) return {};
+  FillBookmark(item, bookmark);
+  return {TBlockManager::GetRecordPtr(item), item->Status};
+}
+
 bool TMemData::FetchForWalk(bool fetchBack, TItemHeader*& item) {
   TItemHeader* edge = fetchBack ? FFirstItem : FLastItem;
   if (!Fetch(fetchBack)) return false;

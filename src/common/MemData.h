@@ -405,6 +405,15 @@ class TData {
   virtual void GetRecord(void* recBuf) = 0;
   virtual void GetNextRecord(void* recBuf) = 0;
   virtual void GetPriorRecord(void* recBuf) = 0;
+  // One step of a walk as GetNextRecord (GetPriorRecord with `back`) takes
+  // it, without copying the row: the row's image (RecordSize bytes, valid
+  // until the store changes) and update status, with its bookmark filled
+  // in; a null image (EOF or BOF set) when there was no row.
+  struct TStep {
+    const void* Row = nullptr;
+    TItemStatus Status = isUnmodified;
+  };
+  virtual TStep StepRecord(bool back, TRecBookmark& bookmark) = 0;
   virtual void PutRecord(const void* recBuf) = 0;
   virtual void AppendRecord(void* recBuf) = 0;
   virtual void InsertRecord(void* recBuf) = 0;
@@ -641,6 +650,18 @@ class TMemData : public TData {
   void GetRecord(void* recBuf) override;
   void GetNextRecord(void* recBuf) override;
   void GetPriorRecord(void* recBuf) override;
+  // Inline, for the memory data set's walk: the common step, a forward one
+  // onto a visible item next to the current one, is taken here; everything
+  // else (hidden items, the ends, fetching) goes the long way. The walk is
+  // TMemData's own, so this is final.
+  TStep StepRecord(bool back, TRecBookmark& bookmark) final {
+    TItemHeader* item = back ? nullptr : FCurrentItem ? FCurrentItem->Next : (FEOF && !FBOF ? nullptr : FFirstItem);
+    if (!item || item->FilterResult != fsNotOmitted) return StepRecordFar(back, bookmark);
+    FCurrentItem = item;
+    FBOF = FEOF = false;
+    FillBookmark(item, bookmark);
+    return {TBlockManager::GetRecordPtr(item), item->Status};
+  }
   void PutRecord(const void* recBuf) override;
   void AppendRecord(void* recBuf) override;
   void InsertRecord(void* recBuf) override;
@@ -746,6 +767,16 @@ class TMemData : public TData {
   int CompareItems(TItemHeader* a, TItemHeader* b);
   // The current item, moved forward over hidden items.
   TItemHeader* VisibleCurrent();
+  // StepRecord beyond the common step.
+  TStep StepRecordFar(bool back, TRecBookmark& bookmark);
+  // The bookmark of a visible item.
+  void FillBookmark(TItemHeader* item, TRecBookmark& bookmark) const noexcept {
+    bookmark.RefreshIteration = FRefreshIteration;
+    bookmark.Item = item;
+    bookmark.Block = item->Block;
+    bookmark.Serial = item->Serial;
+    bookmark.Order = item->Order + FRecordNoOffset;
+  }
   void ClearRecordNoCache() noexcept;
   // Cache entries.
   TCacheItem* FindCacheItem(TItemHeader* item) const;

@@ -1657,16 +1657,37 @@ TStatementKind ClassifyStatement(const std::string& sql) {
 
 }  // namespace
 
-TMyTableInfo* TMySQLRecordset::AddSQLObjectIfNeed(const std::string& alias, const std::string& orgTable) {
-  const TSQLInfo& info = Command().GetSQLInfo();
-  const std::string key = info.NormalizeName(alias);
-  int index = FTablesInfo.IndexByName(key);
-  if (index < 0) index = FTablesInfo.IndexByAlias(key);
+const TMySQLRecordset::TColumnTableNames& TMySQLRecordset::ColumnTableNames(const TMYSQL_FIELD& col,
+                                                                           const TSQLInfo& info) {
+  const int codePage = DefaultCodePage();
+  for (const TColumnTableNames& n : FColumnTableNames)
+    if (n.Info == &info && n.UseUnicode == FUseUnicode && n.CodePage == codePage && n.Table == col.Table &&
+        n.OrgTable == col.OrgTable)
+      return n;
+  // A handful of tables at most: the list is forgotten rather than let grow.
+  if (FColumnTableNames.size() >= 16) FColumnTableNames.clear();
+  TColumnTableNames n;
+  n.Table = col.Table;
+  n.OrgTable = col.OrgTable;
+  n.Info = &info;
+  n.UseUnicode = FUseUnicode;
+  n.CodePage = codePage;
+  const std::string alias = FUseUnicode ? Utf8ToAnsi(col.Table) : col.Table;
+  const std::string org = FUseUnicode ? Utf8ToAnsi(col.OrgTable) : col.OrgTable;
+  n.Key = info.NormalizeName(alias);
+  n.Name = org.empty() ? n.Key : info.NormalizeName(org);
+  FColumnTableNames.push_back(std::move(n));
+  return FColumnTableNames.back();
+}
+
+TMyTableInfo* TMySQLRecordset::AddSQLObjectIfNeed(const TColumnTableNames& names) {
+  int index = FTablesInfo.IndexByName(names.Key);
+  if (index < 0) index = FTablesInfo.IndexByAlias(names.Key);
   TKxTableInfo* t = index >= 0 ? &FTablesInfo[index] : nullptr;
   if (!t) {
     t = &FTablesInfo.Add();
-    t->SetTableName(orgTable.empty() ? key : info.NormalizeName(orgTable));
-    t->SetTableAlias(key);
+    t->SetTableName(names.Name);
+    t->SetTableAlias(names.Key);
   }
   return dynamic_cast<TMyTableInfo*>(t);
 }
@@ -1681,6 +1702,12 @@ void TMySQLRecordset::CreateFieldDescs() {
   const TStatementKind kind = ClassifyStatement(cmd.SQL());
   const TMyColumnOptions options = ColumnOptions(kind.Show);
   const std::uint32_t count = api.mysql_num_fields(res);
+  const TSQLInfo& info = cmd.GetSQLInfo();
+  // Columns of one table follow each other: the entry found for a key is
+  // the one the list would give for it again.
+  std::string lastKey;
+  TMyTableInfo* lastTable = nullptr;
+  bool haveLast = false;
   FTablesInfo.BeginUpdate();
   try {
     for (std::uint32_t i = 0; i < count; ++i) {
@@ -1726,9 +1753,13 @@ void TMySQLRecordset::CreateFieldDescs() {
       desc->SetFieldNo(static_cast<std::uint16_t>(i + 1));
       desc->SetActualFieldNo(static_cast<std::uint16_t>(i));
       if (!col.Table.empty()) {
-        const std::string alias = FUseUnicode ? Utf8ToAnsi(col.Table) : col.Table;
-        const std::string org = FUseUnicode ? Utf8ToAnsi(col.OrgTable) : col.OrgTable;
-        if (TMyTableInfo* t = AddSQLObjectIfNeed(alias, org)) {
+        const TColumnTableNames& names = ColumnTableNames(col, info);
+        if (!haveLast || lastKey != names.Key) {
+          lastTable = AddSQLObjectIfNeed(names);
+          lastKey = names.Key;
+          haveLast = true;
+        }
+        if (TMyTableInfo* t = lastTable) {
           desc->SetTableInfo(t);
           if (col.MyType == 7 && (!t->TimestampField() || (col.Flags & my_flag::Timestamp)))
             t->SetTimestampField(desc.get());

@@ -406,7 +406,19 @@ class TMySQLRecordset : public TKxRecordSet {
   void UpdateConnectionSettings();
   void CreateFieldDescs();
   void FillTablesAliases();
-  TMyTableInfo* AddSQLObjectIfNeed(const std::string& alias, const std::string& orgTable);
+  // The table names of a column as the table list keys them: its alias
+  // (Key) and its original table (Name), both normalised.
+  struct TColumnTableNames {
+    std::string Table, OrgTable;  // as the server sent them
+    const TSQLInfo* Info = nullptr;
+    bool UseUnicode = false;
+    int CodePage = 0;
+    std::string Key, Name;
+  };
+  const TColumnTableNames& ColumnTableNames(const TMYSQL_FIELD& col, const TSQLInfo& info);
+  // The table entry of a column, added when the list has none by that name
+  // or alias.
+  TMyTableInfo* AddSQLObjectIfNeed(const TColumnTableNames& names);
   TMyColumnOptions ColumnOptions(bool showStatement) const;
   // Reads the output parameters of a stored-procedure call from the only
   // row of its result.
@@ -442,6 +454,10 @@ class TMySQLRecordset : public TKxRecordSet {
   TMyRowConverter FConverter;
   std::vector<TMyRowValue> FValues;
   std::vector<std::uint32_t> FLengths;
+  // The table names of the columns described last: a data set opened again
+  // and again describes the same columns, and their names are normalised
+  // once.
+  std::vector<TColumnTableNames> FColumnTableNames;
 };
 
 }  // namespace lumo

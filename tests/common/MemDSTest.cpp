@@ -39,6 +39,36 @@ TEST(MemDataSet, OpensWithFieldsFromTheStoreAndNavigates) {
   EXPECT_EQ(ds->Column("ID"), (std::vector<std::string>{"1", "2", "3", "4"}));
 }
 
+TEST(MemDataSet, WalksGiveEveryRowItsNumberBookmarkAndStatus) {
+  TTestDataSet ds({{"ID", dtInt32}, {"NAME", dtString, 20}});
+  for (int i = 1; i <= 6; ++i) ds.AddRow({i, "name" + std::to_string(i)});
+  ds.SetCachedUpdates(true);
+  ds.Open();
+  ds.SetRecNo(2);
+  ds.Edit();
+  ds.FieldByName("NAME").SetAsString("changed");
+  ds.Post();
+  // A hidden row makes the walk step over it.
+  ds.SetFilter("ID <> 3");
+  ds.SetFiltered(true);
+  std::vector<std::string> seen;
+  std::vector<TBookmark> marks;
+  for (ds.First(); !ds.Eof(); ds.Next()) {
+    seen.push_back(ds.FieldByName("ID").AsString() + "#" + std::to_string(ds.RecNo()) +
+                   (ds.UpdateStatus() == usModified ? "m" : ""));
+    marks.push_back(ds.GetBookmark());
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"1#1", "2#2m", "4#3", "5#4", "6#5"}));
+  ds.Next();
+  EXPECT_TRUE(ds.Eof());
+  EXPECT_EQ(ds.FieldByName("ID").AsInteger(), 6);
+  ds.GotoBookmark(marks[2]);
+  EXPECT_EQ(ds.FieldByName("ID").AsInteger(), 4);
+  std::vector<std::string> back;
+  for (ds.Last(); !ds.Bof(); ds.Prior()) back.push_back(ds.FieldByName("NAME").AsString());
+  EXPECT_EQ(back, (std::vector<std::string>{"name6", "name5", "name4", "changed", "name1"}));
+}
+
 TEST(MemDataSet, ColumnsWithoutAFieldTypeAreRefusedAtOpen) {
   TTestDataSet ds({{"ID", dtInt32}, {"BIG", dtUInt64}});
   try {

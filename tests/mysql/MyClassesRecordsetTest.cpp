@@ -977,6 +977,44 @@ TEST_P(MyRecordsetServer, FieldsWithoutRowsAndOutputParameters) {
   conn->ExecStatement("DROP PROCEDURE rs_proc_recset");
 }
 
+TEST_P(MyRecordsetServer, EachDescriptionFindsTheTablesOfItsColumns) {
+  LUMO_REQUIRE_SERVER();
+  auto conn = Connect();
+  const std::string a = TypesTable() + "_a", b = TypesTable() + "_b";
+  FillNumbers(*conn, a, 2);
+  FillNumbers(*conn, b, 2);
+  TMySQLRecordset rs;
+  rs.SetConnection(conn.get());
+  auto tables = [&] {
+    std::vector<std::string> out;
+    for (int i = 0; i < rs.FieldCount(); ++i) {
+      const TKxTableInfo* t = static_cast<TKxFieldDesc*>(rs.Fields()[i])->TableInfo();
+      out.push_back(t ? t->TableName() + " " + t->TableAlias() : "-");
+    }
+    return out;
+  };
+  // Twice each, and the aliases swapped: the same alias names another
+  // table. A joined table's name comes from its column description alone
+  // (the FROM list is read up to the JOIN); the table list is emptied at
+  // close, as the SQL data set does.
+  auto open = [&](const std::string& sql) {
+    rs.SetSQL(sql);
+    rs.Open();
+    std::vector<std::string> t = tables();
+    rs.Close();
+    rs.TablesInfo().Clear();
+    return t;
+  };
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_EQ(open("SELECT a.id, b.id, 1 AS one, a.v FROM " + a + " a JOIN " + b + " b ON a.id = b.id"),
+              (std::vector<std::string>{a + " a", b + " b", "-", a + " a"}));
+    EXPECT_EQ(open("SELECT a.id, b.v FROM " + b + " a JOIN " + a + " b ON a.id = b.id"),
+              (std::vector<std::string>{b + " a", a + " b"}));
+  }
+  conn->ExecStatement("DROP TABLE " + a);
+  conn->ExecStatement("DROP TABLE " + b);
+}
+
 TEST_P(MyRecordsetServer, MappingRulesChooseTheStoredType) {
   LUMO_REQUIRE_SERVER();
   auto conn = Connect();

@@ -475,6 +475,10 @@ void TDataSet::Last() {
 }
 
 int TDataSet::MoveBy(int distance) {
+  if (distance == 1) {
+    const int stepped = StepOn();
+    if (stepped >= 0) return stepped;
+  }
   // Browsing with nobody following leaves browse mode nothing to check.
   if (FState != dsBrowse || HasFollowers()) CheckBrowseMode();
   Fire(BeforeScroll);

@@ -91,7 +91,9 @@ class TDataSet : public TComponent {
   // ---- navigation ----
   void First();
   void Last();
-  void Next() { MoveBy(1); }
+  void Next() {
+    if (StepOn() < 0) MoveBy(1);
+  }
   void Prior() { MoveBy(-1); }
   // Moves by `distance` rows; returns the distance moved.
   int MoveBy(int distance);
@@ -333,6 +335,22 @@ class TDataSet : public TComponent {
   void ActivateBuffers() noexcept;
   void SetCurrentRecord(int index);
   bool GetNextRecord();
+  // The step of a walk with nobody following and no scroll handlers, where
+  // the window is the one row, which trades places with the spare buffer:
+  // 1 moved, 0 at the end; -1 when the step is not of that kind.
+  int StepOn() {
+    if (FState != dsBrowse || FBufferedCount != 1 || FBufferCount != 1 || FCurrentRecord != 0 || FEOF ||
+        HasFollowers() || BeforeScroll || AfterScroll)
+      return -1;
+    FBOF = false;
+    if (GetRecord(FBuffers[1], gmNext, true) != grOK) {
+      CursorPosChanged();
+      FEOF = true;
+      return 0;
+    }
+    std::swap(FBuffers[0], FBuffers[1]);
+    return 1;
+  }
   // MoveBy after its browse-mode check and BeforeScroll.
   int MoveRows(int distance);
   bool GetPriorRecord();

@@ -79,10 +79,13 @@ TField& TFieldDef::CreateField(TDataSet& dataSet, TField* parent) {
     default:
       break;
   }
-  if (auto* f = dynamic_cast<TFloatField*>(field.get()); f && FPrecision > 0) f->SetPrecision(FPrecision);
+  // The cheap conditions first: a cast that fails costs more than a test.
+  if (FPrecision > 0)
+    if (auto* f = dynamic_cast<TFloatField*>(field.get())) f->SetPrecision(FPrecision);
   if (auto* f = dynamic_cast<TBCDField*>(field.get())) f->SetPrecision(FPrecision);
   if (auto* f = dynamic_cast<TFMTBCDField*>(field.get())) f->SetPrecision(FPrecision);
-  if (auto* f = dynamic_cast<TStringField*>(field.get()); f && FAttributes.Contains(faFixed)) f->SetFixedChar(true);
+  if (FAttributes.Contains(faFixed))
+    if (auto* f = dynamic_cast<TStringField*>(field.get())) f->SetFixedChar(true);
   field->SetRequired(FAttributes.Contains(faRequired));
   field->SetReadOnly(FAttributes.Contains(faReadonly));
   if (FInternalCalcField) field->SetFieldKind(fkInternalCalc);
