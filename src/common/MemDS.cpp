@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <new>
 
+#include "Bcd.h"
 #include "CodePages.h"
 #include "Format.h"
 #include "KxBlob.h"
@@ -154,6 +156,10 @@ TFieldType TFieldTypeMap::GetFieldType(std::uint16_t dataType) const {
       return ftGuid;
     case dtCursor:
       return ftCursor;
+    case dtUInt64:
+      // No integer field holds values above 2^63 - 1: a decimal field of
+      // 20 digits shows every value exactly.
+      return ftFMTBcd;
     default:
       DatabaseError("Unknown data type");
   }
@@ -1132,6 +1138,8 @@ void TMemDataSet::SetFieldAccess() {
     else if (type == dtString || type == dtGuid || type == dtWideString || type == dtBytes || type == dtVarBytes ||
              type == dtVariant)
       a.Kind = TFieldAccess::akBounded;
+    else if (type == dtUInt64)
+      a.Kind = TFieldAccess::akUnsigned64;
     else
       a.Kind = TFieldAccess::akFixed;
   }
@@ -1173,6 +1181,15 @@ bool TMemDataSet::ReadStoreField(int fieldNo, const TField& field, TRecordBuffer
     }
     case TFieldAccess::akBounded:
       break;
+    case TFieldAccess::akUnsigned64: {
+      if (field.DataSize() < SizeOfTBcd) return !d.GetNull(fieldNo, record);
+      std::uint64_t value = 0;
+      d.GetField(fieldNo, record, &value, blank);
+      if (blank) return false;
+      const TBcd bcd = StrToBcd(std::to_string(value));
+      std::memcpy(buffer, &bcd, SizeOfTBcd);
+      return true;
+    }
   }
   d.GetField(fieldNo, record, buffer, blank);
   return !blank;
@@ -1225,7 +1242,21 @@ bool TMemDataSet::GetFieldData(const TField& field, void* buffer) {
 
 void TMemDataSet::WriteStoreField(int fieldNo, TRecordBuffer record, const void* buffer) {
   TData& d = *FData;
-  if (IsObjectType(d.Fields()[fieldNo - 1]->DataType())) DatabaseError("Data type is not supported");
+  const std::uint16_t type = d.Fields()[fieldNo - 1]->DataType();
+  if (IsObjectType(type)) DatabaseError("Data type is not supported");
+  if (type == dtUInt64 && buffer) {
+    // The field's decimal back to the store's unsigned integer: whole
+    // numbers from 0 to 2^64 - 1 only.
+    TBcd bcd;
+    std::memcpy(&bcd, buffer, SizeOfTBcd);
+    const std::string text = BcdToStr(bcd);
+    std::uint64_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size())
+      DatabaseError(Format("'%s' is not a valid unsigned 64-bit integer", {text}));
+    d.PutField(fieldNo, record, &value);
+    return;
+  }
   d.PutField(fieldNo, record, buffer);
 }
 

@@ -106,7 +106,9 @@ struct TRecInfo {
 class TFieldTypeMap {
  public:
   virtual ~TFieldTypeMap() = default;
-  // Raises "Unknown data type" for a code without a field type.
+  // Raises "Unknown data type" for a code without a field type. Unsigned
+  // 64-bit values are decimal fields (ftFMTBcd): no integer field holds
+  // values above 2^63 - 1, and the store keeps them exact.
   virtual TFieldType GetFieldType(std::uint16_t dataType) const;
   // dtUnknown for a field type without a data type.
   virtual std::uint16_t GetDataType(TFieldType fieldType) const;
@@ -416,7 +418,8 @@ class TMemDataSet : public TDataSet {
   };
   // How a store field reaches a field's buffer.
   struct TFieldAccess {
-    enum TKind : std::uint8_t { akFixed, akBounded, akOutside, akHandle } Kind = akFixed;
+    // akUnsigned64: an unsigned 64-bit store value shown as a decimal field.
+    enum TKind : std::uint8_t { akFixed, akBounded, akOutside, akHandle, akUnsigned64 } Kind = akFixed;
     int Size = 0;
   };
   struct TLocalMDLink {

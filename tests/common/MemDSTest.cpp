@@ -3,6 +3,7 @@
 // blob streams, nested data sets and a link that follows every change.
 #include <gtest/gtest.h>
 
+#include "Bcd.h"
 #include "KxBlob.h"
 #include "MemDSTestUtil.h"
 
@@ -69,15 +70,28 @@ TEST(MemDataSet, WalksGiveEveryRowItsNumberBookmarkAndStatus) {
   EXPECT_EQ(back, (std::vector<std::string>{"name6", "name5", "name4", "changed", "name1"}));
 }
 
-TEST(MemDataSet, ColumnsWithoutAFieldTypeAreRefusedAtOpen) {
+// No integer field holds unsigned 64-bit values above 2^63 - 1: such
+// columns are decimal fields, read and written exactly.
+TEST(MemDataSet, UnsignedBigColumnsAreExactDecimalFields) {
   TTestDataSet ds({{"ID", dtInt32}, {"BIG", dtUInt64}});
-  try {
-    ds.Open();
-    FAIL() << "opened";
-  } catch (const EDatabaseError& e) {
-    EXPECT_STREQ(e.what(), "Unknown data type");
+  ds.Open();
+  EXPECT_EQ(ds.FieldByName("BIG").DataType(), ftFMTBcd);
+  ds.Append();
+  ds.FieldByName("ID").SetAsInteger(1);
+  ds.FieldByName("BIG").SetAsString("18446744073709551615");
+  ds.Post();
+  ds.Append();
+  ds.FieldByName("ID").SetAsInteger(2);
+  ds.Post();
+  EXPECT_EQ(ds.Column("BIG"), (std::vector<std::string>{"18446744073709551615", "null"}));
+  ds.First();
+  EXPECT_EQ(ds.FieldByName("BIG").AsVariant(), Variant(StrToBcd("18446744073709551615")));
+  for (const char* bad : {"-1", "1.5", "18446744073709551616"}) {
+    ds.Edit();
+    EXPECT_THROW(ds.FieldByName("BIG").SetAsString(bad), Exception) << bad;
+    ds.Cancel();
   }
-  EXPECT_FALSE(ds.Active());
+  EXPECT_EQ(ds.FieldByName("BIG").AsString(), "18446744073709551615");
   EXPECT_EQ(TFieldTypeMap::Default().GetDataType(ftAutoInc), dtInt32);
   EXPECT_EQ(TFieldTypeMap::Default().GetFieldType(dtExtVarBytes), ftVarBytes);
 }

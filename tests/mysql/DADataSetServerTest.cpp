@@ -213,5 +213,18 @@ TEST_F(DADataSetServer, MacrosNameTablesAndQuoteTheirTexts) {
   EXPECT_EQ(ds->FieldByName("n").AsInteger(), 5);
 }
 
+// BIGINT UNSIGNED columns (ids, information_schema sizes) open as exact
+// decimal fields, and a parameter taken from one reaches the server whole.
+TEST_F(DADataSetServer, UnsignedBigintColumnsOpenWithEveryValue) {
+  auto ds = Query("SELECT CAST(18446744073709551615 AS UNSIGNED) AS u, CHARACTER_MAXIMUM_LENGTH AS l "
+                  "FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = 'information_schema' LIMIT 1");
+  ds->Open();
+  EXPECT_EQ(ds->FieldByName("u").AsString(), "18446744073709551615");
+  auto back = Query("SELECT :u = 18446744073709551615 AS same");
+  back->ParamByName("u").SetValue(ds->FieldByName("u").AsVariant());
+  back->Open();
+  EXPECT_EQ(back->FieldByName("same").AsInteger(), 1);
+}
+
 }  // namespace
 }  // namespace lumo
