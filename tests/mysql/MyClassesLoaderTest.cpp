@@ -10,6 +10,7 @@
 #include "MyClassesRecordset.h"
 #include "MyDataTypeMap.h"
 #include "MySqlApiDirect.h"
+#include "mysql/MyTestConnection.h"
 #include "support/TestServer.h"
 
 namespace lumo {
@@ -18,21 +19,7 @@ namespace {
 using test::TestServer;
 using Rows = std::vector<std::vector<std::string>>;
 
-std::unique_ptr<TMySQLConnection> Connect(bool noBackslashes = false) {
-  RegisterMySqlApiDirect();
-  RegisterMyDataTypeMap();
-  auto c = std::make_unique<TMySQLConnection>();
-  c->SetServer(TestServer().host);
-  c->SetProp(prPort, TestServer().port);
-  c->SetUsername(TestServer().user);
-  c->SetPassword(TestServer().password);
-  c->SetProp(prDatabase, TestServer().scratchDatabase);
-  c->SetProp(prUseUnicode, true);
-  c->Connect("");
-  if (noBackslashes) c->ExecStatement("SET SESSION sql_mode = CONCAT(@@sql_mode, ',NO_BACKSLASH_ESCAPES')");
-  EXPECT_EQ(c->NeedBackslashes(), !noBackslashes);
-  return c;
-}
+using test::ConnectUnicode;
 
 // Every row of a query as text ("NULL" for null).
 Rows Query(TMySQLConnection& c, const std::string& sql) {
@@ -68,7 +55,7 @@ TEST(MyLoaderServer, EveryValueKindRoundTripsInBothBackslashModes) {
   LUMO_REQUIRE_SERVER();
   for (const bool noBackslashes : {false, true}) {
     SCOPED_TRACE(noBackslashes ? "NO_BACKSLASH_ESCAPES" : "backslash escapes");
-    auto c = Connect(noBackslashes);
+    auto c = ConnectUnicode(noBackslashes);
     c->ExecStatement("DROP TABLE IF EXISTS `ld all``kinds`");
     c->ExecStatement(
         "CREATE TABLE `ld all``kinds` (id INT PRIMARY KEY, i BIGINT, f DOUBLE, dc DECIMAL(12,4), s VARCHAR(50), "
@@ -101,7 +88,7 @@ TEST(MyLoaderServer, EveryValueKindRoundTripsInBothBackslashModes) {
 
 TEST(MyLoaderServer, StatementsAreCutByRowsOrBySize) {
   LUMO_REQUIRE_SERVER();
-  auto c = Connect();
+  auto c = ConnectUnicode();
   c->ExecStatement("DROP TABLE IF EXISTS ld_batches");
   c->ExecStatement("CREATE TABLE ld_batches (id INT PRIMARY KEY, s TEXT)");
   std::vector<std::vector<Variant>> five;
@@ -135,7 +122,7 @@ TEST(MyLoaderServer, StatementsAreCutByRowsOrBySize) {
 
 TEST(MyLoaderServer, DuplicateKeysLocksAndNames) {
   LUMO_REQUIRE_SERVER();
-  auto c = Connect();
+  auto c = ConnectUnicode();
   c->ExecStatement("DROP TABLE IF EXISTS `ld dup`, ld_other");
   c->ExecStatement("CREATE TABLE `ld dup` (id INT PRIMARY KEY, `select` VARCHAR(10))");
   c->ExecStatement("CREATE TABLE ld_other (id INT)");

@@ -11,6 +11,7 @@
 #include "MyDataTypeMap.h"
 #include "MySqlApiDirect.h"
 #include "support/FakeMySqlServer.h"
+#include "mysql/MyTestConnection.h"
 #include "support/TestServer.h"
 
 namespace lumo {
@@ -19,21 +20,7 @@ namespace {
 using test::TestServer;
 using Rows = std::vector<std::vector<std::string>>;
 
-std::unique_ptr<TMySQLConnection> Connect(bool noBackslashes = false) {
-  RegisterMySqlApiDirect();
-  RegisterMyDataTypeMap();
-  auto c = std::make_unique<TMySQLConnection>();
-  c->SetServer(TestServer().host);
-  c->SetProp(prPort, TestServer().port);
-  c->SetUsername(TestServer().user);
-  c->SetPassword(TestServer().password);
-  c->SetProp(prDatabase, TestServer().scratchDatabase);
-  c->SetProp(prUseUnicode, true);
-  c->Connect("");
-  if (noBackslashes) c->ExecStatement("SET SESSION sql_mode = CONCAT(@@sql_mode, ',NO_BACKSLASH_ESCAPES')");
-  EXPECT_EQ(c->NeedBackslashes(), !noBackslashes);
-  return c;
-}
+using test::ConnectUnicode;
 
 // The listed columns of every row of a metadata answer ("NULL" for null).
 Rows Request(TMySQLMetaData& md, TMySQLConnection& c, const std::string& kind,
@@ -155,7 +142,7 @@ struct TestObjects {
 
 TEST(MyMetaDataServer, TablesColumnsAndConstraints) {
   LUMO_REQUIRE_SERVER();
-  auto c = Connect();
+  auto c = ConnectUnicode();
   const TestObjects o("mdt");
   o.Create(*c);
   TMySQLMetaData md;
@@ -197,7 +184,7 @@ TEST(MyMetaDataServer, HostileRestrictionValuesInBothBackslashModes) {
   LUMO_REQUIRE_SERVER();
   for (const bool noBackslashes : {false, true}) {
     SCOPED_TRACE(noBackslashes ? "NO_BACKSLASH_ESCAPES" : "backslash escapes");
-    auto c = Connect(noBackslashes);
+    auto c = ConnectUnicode(noBackslashes);
     const TestObjects o("mdh");
   o.Create(*c);
     TMySQLMetaData md;
@@ -232,7 +219,7 @@ TEST(MyMetaDataServer, HostileRestrictionValuesInBothBackslashModes) {
 
 TEST(MyMetaDataServer, IndexesAndIndexColumns) {
   LUMO_REQUIRE_SERVER();
-  auto c = Connect();
+  auto c = ConnectUnicode();
   const TestObjects o("mdi");
   o.Create(*c);
   TMySQLMetaData md;
@@ -266,7 +253,7 @@ TEST(MyMetaDataServer, IndexesAndIndexColumns) {
 
 TEST(MyMetaDataServer, ProceduresAndTheirParameters) {
   LUMO_REQUIRE_SERVER();
-  auto c = Connect();
+  auto c = ConnectUnicode();
   const std::string db = TestServer().scratchDatabase;
   c->ExecStatement("DROP FUNCTION IF EXISTS `md fn`");
   c->ExecStatement("DROP PROCEDURE IF EXISTS md_proc");
