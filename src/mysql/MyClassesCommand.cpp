@@ -348,7 +348,7 @@ void TMySQLCommand::DoExecute() {
     if (PMYSQL_RES r = api.mysql_use_result(h)) api.mysql_free_result(r);
     if (FMyConnection->IsClient41()) {
       // The further results are read and freed; the count stays the first
-      // statement's (Part 5.2).
+      // statement's.
       int rc;
       while ((rc = api.mysql_next_result(h)) == 0) {
         FStatementRows.push_back(api.mysql_affected_rows(h));

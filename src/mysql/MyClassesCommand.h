@@ -43,16 +43,16 @@
 //   doubled quotes; a name holding a backslash is back-quoted instead, as
 //   the two escaping modes read a backslash in a string differently.
 // - Affected-row counts are 64-bit. When no result set is asked for, the
-//   count is the first statement's (Part 5.2): the further results of a
+//   count is the first statement's: the further results of a
 //   batch are read and freed without changing it. When one is asked for,
 //   it follows each statement passed over up to the one that yields the
-//   result set (Part 5.2 again).
+//   result set.
 // - Stored-procedure calls over the built-in wire client set the session's
 //   FSkipPacket. The session reads the extra status packet that ends a
 //   call only when the end of the result announces more results
-//   (SERVER_MORE_RESULTS_EXISTS), and never after an error packet: Part 3.2
-//   reads it always, but a result without that flag has nothing after it,
-//   and the read would wait for a packet that never comes.
+//   (SERVER_MORE_RESULTS_EXISTS), and never after an error packet: a
+//   result without that flag has nothing after it, and a read would wait
+//   for a packet that never comes.
 // - The cancel sends "KILL <thread id>" (the whole session of the running
 //   statement ends, as the server cannot tell a half-read reply apart);
 //   the killing connection is a bare copy of the settings (no character

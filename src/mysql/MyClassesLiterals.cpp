@@ -493,7 +493,7 @@ void AppendValue(std::string& SQL, std::uint16_t DataType, const Variant& Value,
       return;
     }
     case dtCurrency: {
-      // Written like dtFloat (Part 5.2): a double keeps the digits it has,
+      // Written like dtFloat: a double keeps the digits it has,
       // it is not rounded to the four decimals of the currency type.
       // Values of the currency and decimal kinds are exact already.
       if (Value.IsText())

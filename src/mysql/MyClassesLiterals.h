@@ -20,11 +20,11 @@
 //   shortest text that reads back to the same double (dtSingle: the same
 //   float); NaN and infinities raise EConvertError. The decimal separator is
 //   always '.', whatever FormatSettings says.
-// - dtCurrency is written like dtFloat, as Part 5.2 says: a double (or a
+// - dtCurrency is written like dtFloat: a double (or a
 //   text, read as a double) is never rounded to the currency type's four
 //   decimals, so 1.23456 goes as 1.23456 and the column decides. A value of
 //   the currency or decimal kind goes as its exact text, integers as
-//   integers. dtBCD is the currency value (Part 5.2): four decimals.
+//   integers. dtBCD is the currency value: four decimals.
 // - Date-times (dtDateTime, dtSQLTimeStamp) are written
 //   'YYYY-MM-DD HH:NN:SS' and keep non-zero milliseconds as ".zzz" with the
 //   trailing zeros removed ('2024-01-02 03:04:05.12'); times likewise.

@@ -173,7 +173,7 @@ void ConnectToFake(TMySQLConnection& c, const test::FakeMySqlServer& server) {
 }
 
 // A batch of statements without a result set asked for: prRowsProcessed
-// is the count of the first statement (Part 5.2, DoExecute step 2); the
+// is the count of the first statement; the
 // further results are read and freed without changing it.
 TEST(MyCommand, RowsProcessedOfABatchIsTheFirstStatements) {
   constexpr std::uint16_t kMoreResults = 2 | 8;  // autocommit, more results exist
@@ -310,7 +310,7 @@ TEST_P(MyCommandServer, StepsThroughResultsAndCountsRows) {
   EXPECT_EQ(ins.GetCursorState(), csInactive);
   Variant rows;
   ASSERT_TRUE(ins.GetProp(prRowsProcessed, rows));
-  EXPECT_EQ(rows.AsInt64(), 2);  // the first statement of the batch (Part 5.2)
+  EXPECT_EQ(rows.AsInt64(), 2);  // the first statement of the batch
   Variant id;
   conn->GetProp(prLastInsertId, id);
   EXPECT_EQ(id.AsInt64(), 3);

@@ -191,7 +191,7 @@ TEST(MyLiterals, NumbersAreTypedAndNeverPastedRaw) {
   EXPECT_THROW(Lit(dtSingle, Variant(1e300)), EConvertError);
 }
 
-// Part 5.2 writes dtCurrency like dtFloat: a double keeps every digit it
+// dtCurrency is written like dtFloat: a double keeps every digit it
 // has (shortest round-trip text), it is not rounded to four decimals.
 TEST(MyLiterals, CurrencyParametersAreNotRounded) {
   TFormatSettings comma;
@@ -208,7 +208,7 @@ TEST(MyLiterals, CurrencyParametersAreNotRounded) {
   // Values of the currency kind and integers are written as they are.
   EXPECT_EQ(Lit(dtCurrency, Variant(Currency::FromScaled(-12345))), "-1.2345");
   EXPECT_EQ(Lit(dtCurrency, Variant(std::int64_t{9007199254740993})), "9007199254740993");
-  // dtBCD stays the currency value (Part 5.2).
+  // dtBCD stays the currency value.
   EXPECT_EQ(Lit(dtBCD, Variant(1.23456)), "1.2346");
 }
 
