@@ -19,6 +19,7 @@
 #include "MyDataTypeMap.h"
 #include "MySqlApiEmbedded.h"
 
+#include "BenchMixedRows.h"
 #include "BenchSupport.h"
 
 namespace {
@@ -37,28 +38,6 @@ std::unique_ptr<TMySQLConnection> Connect(const Server& s, bool direct) {
   c->SetProp(prConnectionTimeout, 600);
   c->Connect("");
   return c;
-}
-
-std::uint64_t Fetch(TMySQLConnection& c, const std::string& sql) {
-  TMySQLRecordset rs;
-  rs.SetConnection(&c);
-  rs.SetSQL(sql);
-  rs.SetProp(prFetchAll, true);
-  rs.Open();
-  const auto n = static_cast<std::uint64_t>(rs.GetRecordCount());
-  rs.Close();
-  return n;
-}
-
-void Fill(TMySQLConnection& c, const std::string& table, long rows) {
-  c.ExecStatement("DROP TABLE IF EXISTS " + table);
-  c.ExecStatement("CREATE TABLE " + table +
-                  " (id INT PRIMARY KEY, big BIGINT, dbl DOUBLE, dec_ DECIMAL(12,2), txt VARCHAR(20),"
-                  " dt DATETIME, maybe INT NULL) ENGINE=InnoDB");
-  c.ExecStatement("INSERT INTO " + table +
-                  " SELECT seq, CAST(seq AS SIGNED) * 7919 - 4000000000, seq / 7.0, seq * 1.25, CONCAT('name-', seq),"
-                  " '2024-01-01' + INTERVAL seq SECOND, IF(seq % 2, seq, NULL) FROM seq_1_to_" +
-                  std::to_string(rows));
 }
 
 void CheckRows(std::uint64_t got, long rows) {
@@ -81,12 +60,12 @@ void Embedded(int rounds, long rows) {
     c.Connect("");
     c.ExecStatement("CREATE DATABASE bench");
     c.SetProp(prDatabase, std::string("bench"));
-    Fill(c, "rows_", rows);
+    FillMixedRows(c, "rows_", rows);
     const std::string select = "SELECT id, big, dbl, dec_, txt, dt, maybe FROM rows_";
     std::vector<double> wall, cpu;
     for (int i = 0; i < rounds; ++i) {
       std::uint64_t n = 0;
-      const Sample s = Measure([&] { return Fetch(c, select); }, n);
+      const Sample s = Measure([&] { return FetchAllRows(c, select); }, n);
       CheckRows(n, rows);
       std::printf("embedded round %d: wall %.3f cpu %.3f\n", i + 1, s.wall, s.cpu);
       std::fflush(stdout);
@@ -112,7 +91,7 @@ int main(int argc, char** argv) {
   const std::string table = "bench_facades_" + std::to_string(::getpid());
   auto wire = Connect(server, true);
   auto library = Connect(server, false);
-  Fill(*wire, table, rows);
+  FillMixedRows(*wire, table, rows);
   const std::string select = "SELECT id, big, dbl, dec_, txt, dt, maybe FROM " + table;
 
   std::printf("%d rounds, %ld rows; seconds\n", rounds, rows);
@@ -121,11 +100,11 @@ int main(int argc, char** argv) {
     std::uint64_t a = 0, b = 0;
     Sample sw, sl;
     if (i % 2 == 0) {
-      sw = Measure([&] { return Fetch(*wire, select); }, a);
-      sl = Measure([&] { return Fetch(*library, select); }, b);
+      sw = Measure([&] { return FetchAllRows(*wire, select); }, a);
+      sl = Measure([&] { return FetchAllRows(*library, select); }, b);
     } else {
-      sl = Measure([&] { return Fetch(*library, select); }, b);
-      sw = Measure([&] { return Fetch(*wire, select); }, a);
+      sl = Measure([&] { return FetchAllRows(*library, select); }, b);
+      sw = Measure([&] { return FetchAllRows(*wire, select); }, a);
     }
     CheckRows(a, rows);
     CheckRows(b, rows);

@@ -24,6 +24,7 @@
 #include "MyClassesRecordset.h"
 #include "MySqlApiDirect.h"
 
+#include "BenchMixedRows.h"
 #include "BenchPeer.h"
 #include "BenchSupport.h"
 
@@ -46,18 +47,6 @@ std::unique_ptr<TMySQLConnection> OurConnect(const Server& s) {
   return c;
 }
 
-std::uint64_t OurFetch(TMySQLConnection& c, const std::string& sql) {
-  TMySQLRecordset rs;
-  rs.SetConnection(&c);
-  rs.SetSQL(sql);
-  rs.SetProp(prFetchAll, true);
-  rs.Open();
-  const auto n = static_cast<std::uint64_t>(rs.GetRecordCount());
-  rs.Close();
-  return n;
-}
-
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -69,14 +58,7 @@ int main(int argc, char** argv) {
 
   const std::string table = "bench_fetch_rows_" + std::to_string(::getpid());
   auto ours = OurConnect(server);
-  ours->ExecStatement("DROP TABLE IF EXISTS " + table);
-  ours->ExecStatement("CREATE TABLE " + table +
-                      " (id INT PRIMARY KEY, big BIGINT, dbl DOUBLE, dec_ DECIMAL(12,2), txt VARCHAR(20),"
-                      " dt DATETIME, maybe INT NULL) ENGINE=InnoDB");
-  ours->ExecStatement("INSERT INTO " + table +
-                      " SELECT seq, CAST(seq AS SIGNED) * 7919 - 4000000000, seq / 7.0, seq * 1.25, CONCAT('name-', seq),"
-                      " '2024-01-01' + INTERVAL seq SECOND, IF(seq % 2, seq, NULL) FROM seq_1_to_" +
-                      std::to_string(rows));
+  FillMixedRows(*ours, table, rows);
   const std::string select = "SELECT id, big, dbl, dec_, txt, dt, maybe FROM " + table;
   MYSQL* lib = LibConnect(server);
 
@@ -86,11 +68,11 @@ int main(int argc, char** argv) {
     std::uint64_t a = 0, b = 0;
     Sample so, sl;
     if (i % 2 == 0) {
-      so = Measure([&] { return OurFetch(*ours, select); }, a);
+      so = Measure([&] { return FetchAllRows(*ours, select); }, a);
       sl = Measure([&] { return LibFetch(lib, select); }, b);
     } else {
       sl = Measure([&] { return LibFetch(lib, select); }, b);
-      so = Measure([&] { return OurFetch(*ours, select); }, a);
+      so = Measure([&] { return FetchAllRows(*ours, select); }, a);
     }
     if (a != b || a != static_cast<std::uint64_t>(rows)) Die("the clients read different row counts");
     std::printf("round %d: wall ours %.3f lib %.3f | cpu ours %.3f lib %.3f\n", i + 1, so.wall, sl.wall, so.cpu,

@@ -93,9 +93,7 @@ TCustomConnectDialog::~TCustomConnectDialog() {
 }
 
 void TCustomConnectDialog::SetConnection(TCustomDAConnection* value) {
-  if (value == FConnection) return;
-  FConnection = value;
-  if (value) FreeNotification(*value);
+  SetReference(FConnection, value);
 }
 
 void TCustomConnectDialog::Notification(TComponent& component, TOperation operation) {

@@ -281,15 +281,11 @@ void TCustomDADataSet::SetConnection(TCustomDAConnection* value) {
 }
 
 void TCustomDADataSet::SetTransactionImpl(TDATransaction* value) {
-  if (value == FTransaction) return;
-  FTransaction = value;
-  if (value) FreeNotification(*value);
+  SetReference(FTransaction, value);
 }
 
 void TCustomDADataSet::SetUpdateTransaction(TDATransaction* value) {
-  if (value == FUpdateTransaction) return;
-  FUpdateTransaction = value;
-  if (value) FreeNotification(*value);
+  SetReference(FUpdateTransaction, value);
 }
 
 void TCustomDADataSet::Notification(TComponent& component, TOperation operation) {

@@ -32,9 +32,7 @@ void TDAMetaData::SetConnection(TCustomDAConnection* value) {
 }
 
 void TDAMetaData::SetTransaction(TDATransaction* value) {
-  if (value == FTransaction) return;
-  FTransaction = value;
-  if (value) FreeNotification(*value);
+  SetReference(FTransaction, value);
 }
 
 void TDAMetaData::SetMetaDataKind(const std::string& value) {

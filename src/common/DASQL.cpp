@@ -167,9 +167,7 @@ void TCustomDASQL::RegisterWithConnection() {
 }
 
 void TCustomDASQL::SetTransaction(TDATransaction* value) {
-  if (value == FTransaction) return;
-  FTransaction = value;
-  if (value) FreeNotification(*value);
+  SetReference(FTransaction, value);
 }
 
 void TCustomDASQL::Notification(TComponent& component, TOperation operation) {

@@ -68,15 +68,11 @@ void TCustomDAUpdateSQL::CheckObject(const TComponent* value, const TCustomDADat
 void TCustomDAUpdateSQL::SetObject(TStatementType type, TComponent* value) {
   if (!HasSlot(type)) return;
   CheckObject(value, FDataSet);
-  if (FUpdateObject[type] == value) return;
-  FUpdateObject[type] = value;
-  if (value) FreeNotification(*value);
+  SetReference(FUpdateObject[type], value);
 }
 
 void TCustomDAUpdateSQL::SetDataSetImpl(TCustomDADataSet* value) {
-  if (FDataSet == value) return;
-  FDataSet = value;
-  if (value) FreeNotification(*value);
+  SetReference(FDataSet, value);
 }
 
 void TCustomDAUpdateSQL::Notification(TComponent& component, TOperation operation) {

@@ -412,9 +412,7 @@ void TCustomDAConnection::SetPooling(bool value) {
 }
 
 void TCustomDAConnection::SetConnectDialog(TCustomConnectDialog* value) {
-  if (value == FConnectDialog) return;
-  FConnectDialog = value;
-  if (value) FreeNotification(*value);
+  SetReference(FConnectDialog, value);
 }
 
 void TCustomDAConnection::SetIOHandler(TKxIOHandler* value) {

@@ -97,6 +97,15 @@ class TComponent {
   void SetComponentState(TComponentState state) noexcept { FComponentState = state; }
   void IncludeState(TComponentStateFlag flag) noexcept { FComponentState |= flag; }
   void ExcludeState(TComponentStateFlag flag) noexcept { FComponentState &= ~flag; }
+  // Points a reference member at `value` and watches that component for
+  // its destruction; false when the member already pointed there.
+  template <class T>
+  bool SetReference(T*& field, T* value) {
+    if (field == value) return false;
+    field = value;
+    if (value) FreeNotification(*value);
+    return true;
+  }
 
  private:
   void NotifyOwnerTree(TComponent& component, TOperation operation);

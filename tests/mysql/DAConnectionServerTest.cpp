@@ -4,9 +4,7 @@
 // second session, ExecSQL and ExecProc, and failover after KILL.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <optional>
-#include <thread>
 
 #include "DATransaction.h"
 #include "DBAccess.h"
@@ -16,6 +14,7 @@
 #include "mysql/MyDAConnection.h"
 #include "support/ConnectionMode.h"
 #include "support/TestServer.h"
+#include "support/Wait.h"
 
 namespace lumo {
 namespace {
@@ -53,12 +52,7 @@ struct Observer {
   }
   // The server removes a closed session soon, not at once: poll.
   bool SessionGoes(std::uint32_t id) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (SessionExists(id)) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+    return test::WaitUntil([&] { return !SessionExists(id); }, test::kPatienceMs, 20);
   }
 };
 

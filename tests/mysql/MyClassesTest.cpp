@@ -15,6 +15,7 @@
 #include "StringList.h"
 #include "support/ConnectionMode.h"
 #include "support/FakeMySqlServer.h"
+#include "mysql/MyTestConnection.h"
 #include "support/TestServer.h"
 #include "support/Wait.h"
 
@@ -263,22 +264,7 @@ std::unique_ptr<TMySQLConnection> Connect(bool compress = false, bool unicode = 
   return c;
 }
 
-// One value of the first row.
-std::optional<std::string> Scalar(TMySQLConnection& c, const std::string& sql, std::uint32_t column = 0) {
-  TMySQLCommand cmd;
-  cmd.SetConnection(&c);
-  cmd.SetRequestResultset(true);
-  cmd.SetSQL(sql);
-  cmd.Execute();
-  std::optional<std::string> value;
-  TMySQLAPI& api = *c.MySQLAPI();
-  if (PMYSQL_RES r = cmd.SQLResult()) {
-    if (PMYSQL_ROW row = api.mysql_fetch_row(r))
-      if (!api._mysql_fetch_value_is_null(row, column)) value = api._mysql_fetch_value_str(row, column);
-    cmd.FreeSQLResult();
-  }
-  return value;
-}
+using test::Scalar;
 
 TEST_P(MyConnectionServer, ConnectsWithAndWithoutCompression) {
   LUMO_REQUIRE_SERVER();

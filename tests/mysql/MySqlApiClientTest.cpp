@@ -19,6 +19,7 @@
 #include "MySqlApiEmbedded.h"
 #include "StringList.h"
 #include "support/FakeMySqlServer.h"
+#include "mysql/MyTestConnection.h"
 #include "support/TestServer.h"
 #include "support/TlsTestSupport.h"
 
@@ -195,21 +196,7 @@ std::unique_ptr<TMySQLConnection> Connection(bool direct) {
   return c;
 }
 
-std::optional<std::string> Scalar(TMySQLConnection& c, const std::string& sql, std::uint32_t column = 0) {
-  TMySQLCommand cmd;
-  cmd.SetConnection(&c);
-  cmd.SetRequestResultset(true);
-  cmd.SetSQL(sql);
-  cmd.Execute();
-  std::optional<std::string> value;
-  TMySQLAPI& api = *c.MySQLAPI();
-  if (PMYSQL_RES r = cmd.SQLResult()) {
-    if (PMYSQL_ROW row = api.mysql_fetch_row(r))
-      if (!api._mysql_fetch_value_is_null(row, column)) value = api._mysql_fetch_value_str(row, column);
-    cmd.FreeSQLResult();
-  }
-  return value;
-}
+using test::Scalar;
 
 TEST(MyApiClientServer, AClosedConnectionLeavesItsHandlesSafe) {
   LUMO_REQUIRE_SERVER();

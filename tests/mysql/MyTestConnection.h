@@ -1,13 +1,17 @@
-// A MySQL provider connection to the test server's scratch database with
-// Unicode on, for the provider tests that work on one plain connection;
-// with noBackslashes the session runs in NO_BACKSLASH_ESCAPES mode.
+// Helpers of the provider tests that work on plain connections: one to the
+// test server's scratch database with Unicode on (with noBackslashes the
+// session runs in NO_BACKSLASH_ESCAPES mode), and one value of a query.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "MyClasses.h"
+#include "MyClassesCommand.h"
 #include "MyDataTypeMap.h"
 #include "MySqlApiDirect.h"
 #include "support/TestServer.h"
@@ -28,6 +32,23 @@ inline std::unique_ptr<TMySQLConnection> ConnectUnicode(bool noBackslashes = fal
   if (noBackslashes) c->ExecStatement("SET SESSION sql_mode = CONCAT(@@sql_mode, ',NO_BACKSLASH_ESCAPES')");
   EXPECT_EQ(c->NeedBackslashes(), !noBackslashes);
   return c;
+}
+
+// One value of the first row (nullopt for NULL or no row).
+inline std::optional<std::string> Scalar(TMySQLConnection& c, const std::string& sql, std::uint32_t column = 0) {
+  TMySQLCommand cmd;
+  cmd.SetConnection(&c);
+  cmd.SetRequestResultset(true);
+  cmd.SetSQL(sql);
+  cmd.Execute();
+  std::optional<std::string> value;
+  TMySQLAPI& api = *c.MySQLAPI();
+  if (PMYSQL_RES r = cmd.SQLResult()) {
+    if (PMYSQL_ROW row = api.mysql_fetch_row(r))
+      if (!api._mysql_fetch_value_is_null(row, column)) value = api._mysql_fetch_value_str(row, column);
+    cmd.FreeSQLResult();
+  }
+  return value;
 }
 
 }  // namespace lumo::test
