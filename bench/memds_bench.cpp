@@ -7,7 +7,7 @@
 //   - filtering by an expression,
 //   - ApplyUpdates of 100,000 changed rows with an updater that does nothing.
 // Times are processor time of this thread, medians of five rounds (fifteen
-// for ApplyUpdates, whose rounds are short).
+// for ApplyUpdates, 21 taken in turns for the walks, whose rounds are short).
 // Usage: bench_memds_bench [rows [next|sorted|unsorted|filter|apply]]
 #include <algorithm>
 #include <cstdio>
@@ -17,6 +17,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "BenchSupport.h"
@@ -43,6 +44,23 @@ double Time(int rounds, const std::function<void()>& prepare, const std::functio
     times.push_back(ThreadSeconds() - t0);
   }
   return bench::Median(times);
+}
+
+// Medians of `rounds` runs of each side, taking turns round by round, so
+// that a change of the machine's load falls on both sides alike.
+std::pair<double, double> TimeTurns(int rounds, const std::function<std::uint64_t()>& store,
+                                    const std::function<std::uint64_t()>& dataSet, std::uint64_t& checkStore,
+                                    std::uint64_t& checkDataSet) {
+  std::vector<double> s, d;
+  for (int r = 0; r < rounds; ++r) {
+    double t0 = ThreadSeconds();
+    checkStore = store();
+    s.push_back(ThreadSeconds() - t0);
+    t0 = ThreadSeconds();
+    checkDataSet = dataSet();
+    d.push_back(ThreadSeconds() - t0);
+  }
+  return {bench::Median(s), bench::Median(d)};
 }
 
 std::unique_ptr<TMemData> NewStore(std::size_t rows, bool cached) {
@@ -148,6 +166,8 @@ int main(int argc, char** argv) {
   const std::string only = argc > 2 ? argv[2] : "";
   auto runs = [&](const char* phase) { return only.empty() || only == phase; };
   constexpr int kRounds = 5;
+  // A walk takes a few milliseconds: more rounds, taken in turns.
+  constexpr int kWalkRounds = 21;
   std::uint64_t a = 0, b = 0;
   std::printf("Memory data set over the record store, %zu rows of (int32, double, 20-char text)\n\n", n);
 
@@ -158,7 +178,7 @@ int main(int argc, char** argv) {
 
   // ---- walking ----
   if (runs("next")) {
-    const double s = Time(kRounds, nullptr, [&] {
+    const auto [s, d] = TimeTurns(kWalkRounds, [&] {
       std::uint64_t count = 0;
       store.SetToBegin();
       for (;;) {
@@ -167,16 +187,16 @@ int main(int argc, char** argv) {
         ++count;
       }
       return count;
-    }, a);
-    const double d = Time(kRounds, nullptr, [&] {
+    }, [&] {
       std::uint64_t count = 0;
       for (ds.First(); !ds.Eof(); ds.Next()) ++count;
       return count;
-    }, b);
+    }, a, b);
     Report("Next over all rows", s, d);
     if (a != b) std::printf("  (row counts differ: %llu / %llu)\n", (unsigned long long)a, (unsigned long long)b);
 
-    const double s2 = Time(kRounds, nullptr, [&] {
+    TField& fi = ds.FieldByName("I");
+    const auto [s2, d2] = TimeTurns(kWalkRounds, [&] {
       std::uint64_t sum = 0;
       store.SetToBegin();
       for (;;) {
@@ -188,13 +208,11 @@ int main(int argc, char** argv) {
         sum += static_cast<std::uint32_t>(v);
       }
       return sum;
-    }, a);
-    TField& fi = ds.FieldByName("I");
-    const double d2 = Time(kRounds, nullptr, [&] {
+    }, [&] {
       std::uint64_t sum = 0;
       for (ds.First(); !ds.Eof(); ds.Next()) sum += static_cast<std::uint32_t>(fi.AsInteger());
       return sum;
-    }, b);
+    }, a, b);
     Report("Next + read an integer field", s2, d2);
     if (a != b) std::printf("  (checksums differ)\n");
   }

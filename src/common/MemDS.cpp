@@ -912,21 +912,56 @@ void TMemDataSet::FreeRefBuffers() noexcept {
   ReleaseBuffer(TempBuffer());
 }
 
+namespace {
+
+// Copies a row image. Rows of up to 64 bytes (the common narrow row) are
+// moved as two or four overlapping 16-byte pieces, without a call; the
+// pieces never reach outside either range.
+inline void CopyRow(std::uint8_t* to, const void* from, std::size_t size) noexcept {
+  const auto* src = static_cast<const std::uint8_t*>(from);
+  if (size < 16 || size > 64) {
+    std::memcpy(to, src, size);
+    return;
+  }
+  std::memcpy(to, src, 16);
+  std::memcpy(to + size - 16, src + size - 16, 16);
+  if (size > 32) {
+    std::memcpy(to + 16, src + 16, 16);
+    std::memcpy(to + size - 32, src + size - 32, 16);
+  }
+}
+
+}  // namespace
+
 TGetResult TMemDataSet::GetRecord(TRecordBuffer buffer, TGetMode mode, bool) {
+  // A forward walk's step over plain rows of the memory store: the row, its
+  // bookmark and its status from the store's inline step, then the record
+  // info and the row image. Everything else takes the long way.
+  if (mode == gmNext && FMemData && !FNeedAddRef && (FCacheCalcFields || !HasCalcFields())) {
+    TRecBookmark& bookmark = *std::launder(reinterpret_cast<TRecBookmark*>(buffer + FBookmarkOfs));
+    if (const TData::TStep step = FMemData->StepRecordNear(bookmark); step.Row) {
+      TRecInfo& info = *std::launder(reinterpret_cast<TRecInfo*>(buffer + FRecInfoOfs));
+      info.RecordNumber = bookmark.Order;
+      info.UpdateStatus = FCachedUpdates ? StatusOf(step.Status) : usUnmodified;
+      info.BookmarkFlag = bfCurrent;
+      info.RefComplexFields = false;
+      CopyRow(buffer, step.Row, static_cast<std::size_t>(FMemData->RecordSize()));
+      return grOK;
+    }
+  }
+  return StepToRecord(buffer, mode);
+}
+
+TGetResult TMemDataSet::StepToRecord(TRecordBuffer buffer, TGetMode mode) {
   if (mode == gmCurrent || FNeedAddRef || (!FCacheCalcFields && HasCalcFields())) return ReadRecord(buffer, mode);
-  // A walk's step over plain rows: the row, its bookmark and its status
-  // in one call of the store, then the record info.
   TRecBookmark& bookmark = *std::launder(reinterpret_cast<TRecBookmark*>(buffer + FBookmarkOfs));
-  // TMemData's step is inline (and final).
-  const TData::TStep step =
-      FMemData ? FMemData->StepRecord(mode == gmPrior, bookmark) : FData->StepRecord(mode == gmPrior, bookmark);
+  const TData::TStep step = FData->StepRecord(mode == gmPrior, bookmark);
   if (!step.Row) return mode == gmPrior ? grBOF : grEOF;
   TRecInfo& info = *std::launder(reinterpret_cast<TRecInfo*>(buffer + FRecInfoOfs));
   info.RecordNumber = bookmark.Order;
   info.UpdateStatus = FCachedUpdates ? StatusOf(step.Status) : usUnmodified;
   info.BookmarkFlag = bfCurrent;
   info.RefComplexFields = false;
-  // The row last: nothing is left to do after the copy.
   std::memcpy(buffer, step.Row, static_cast<std::size_t>(FData->RecordSize()));
   return grOK;
 }

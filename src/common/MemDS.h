@@ -353,6 +353,8 @@ class TMemDataSet : public TDataSet {
   void AllocRecordBuffer(TRecordBuffer buffer) override;
   void FreeRecordBuffer(TRecordBuffer buffer) noexcept override;
   TGetResult GetRecord(TRecordBuffer buffer, TGetMode mode, bool doCheck) override;
+  // GetRecord's steps other than a forward one over plain rows.
+  TGetResult StepToRecord(TRecordBuffer buffer, TGetMode mode);
   // GetRecord for the current row, or with references or calculated
   // fields to fill (the walk over plain rows is GetRecord's own).
   TGetResult ReadRecord(TRecordBuffer buffer, TGetMode mode);

@@ -655,8 +655,15 @@ class TMemData : public TData {
   // else (hidden items, the ends, fetching) goes the long way. The walk is
   // TMemData's own, so this is final.
   TStep StepRecord(bool back, TRecBookmark& bookmark) final {
-    TItemHeader* item = back ? nullptr : FCurrentItem ? FCurrentItem->Next : (FEOF && !FBOF ? nullptr : FFirstItem);
-    if (!item || item->FilterResult != fsNotOmitted) return StepRecordFar(back, bookmark);
+    if (!back)
+      if (const TStep step = StepRecordNear(bookmark); step.Row) return step;
+    return StepRecordFar(back, bookmark);
+  }
+  // The common step alone: a null row (and nothing changed) when the step is
+  // not of that kind.
+  TStep StepRecordNear(TRecBookmark& bookmark) noexcept {
+    TItemHeader* item = FCurrentItem ? FCurrentItem->Next : (FEOF && !FBOF ? nullptr : FFirstItem);
+    if (!item || item->FilterResult != fsNotOmitted) return {};
     FCurrentItem = item;
     FBOF = FEOF = false;
     FillBookmark(item, bookmark);

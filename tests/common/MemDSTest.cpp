@@ -70,6 +70,30 @@ TEST(MemDataSet, WalksGiveEveryRowItsNumberBookmarkAndStatus) {
   EXPECT_EQ(back, (std::vector<std::string>{"name6", "name5", "name4", "changed", "name1"}));
 }
 
+// A walk copies each row image whole, whatever the row's width: rows from a
+// few bytes to past 64 keep every character and the field after the text.
+TEST(MemDataSet, WalksCopyRowsOfEveryWidthWhole) {
+  for (std::uint16_t width = 1; width <= 80; ++width) {
+    TTestDataSet ds({{"ID", dtInt32}, {"S", dtString, width}, {"N", dtInt32}});
+    std::vector<std::string> texts;
+    for (int i = 0; i < 3; ++i) {
+      std::string text;
+      for (int k = 0; k < width; ++k) text += static_cast<char>('a' + (i * 7 + k) % 26);
+      texts.push_back(text);
+      ds.AddRow({i + 1, text, 1000 + i});
+    }
+    ds.Open();
+    int i = 0;
+    for (ds.First(); !ds.Eof(); ds.Next(), ++i) {
+      ASSERT_LT(i, 3);
+      EXPECT_EQ(ds.FieldByName("ID").AsInteger(), i + 1) << "width " << width;
+      EXPECT_EQ(ds.FieldByName("S").AsString(), texts[static_cast<std::size_t>(i)]) << "width " << width;
+      EXPECT_EQ(ds.FieldByName("N").AsInteger(), 1000 + i) << "width " << width;
+    }
+    EXPECT_EQ(i, 3) << "width " << width;
+  }
+}
+
 // No integer field holds unsigned 64-bit values above 2^63 - 1: such
 // columns are decimal fields, read and written exactly.
 TEST(MemDataSet, UnsignedBigColumnsAreExactDecimalFields) {
