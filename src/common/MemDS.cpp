@@ -802,6 +802,7 @@ void TMemDataSet::InternalOpen() {
   SetBufferLayout();
   SetFieldAccess();
   FNeedAddRef = d.HasComplexFields();
+  FPlainWalk = FMemData && !FNeedAddRef && (FCacheCalcFields || !HasCalcFields());
   if (d.FieldCount() > 0 && d.Fields()[d.FieldCount() - 1] &&
       d.Fields()[d.FieldCount() - 1]->FieldDescKind() == fdkCached)
     RefreshCachedCalcFields();
@@ -820,6 +821,7 @@ void TMemDataSet::InternalOpen() {
 }
 
 void TMemDataSet::InternalClose() {
+  FPlainWalk = false;
   BindFields(false);
   if (DefaultFields()) DestroyFields();
   FCalcFieldsMapping.clear();
@@ -937,7 +939,7 @@ TGetResult TMemDataSet::GetRecord(TRecordBuffer buffer, TGetMode mode, bool) {
   // A forward walk's step over plain rows of the memory store: the row, its
   // bookmark and its status from the store's inline step, then the record
   // info and the row image. Everything else takes the long way.
-  if (mode == gmNext && FMemData && !FNeedAddRef && (FCacheCalcFields || !HasCalcFields())) {
+  if (mode == gmNext && FPlainWalk) {
     TRecBookmark& bookmark = *std::launder(reinterpret_cast<TRecBookmark*>(buffer + FBookmarkOfs));
     if (const TData::TStep step = FMemData->StepRecordNear(bookmark); step.Row) {
       TRecInfo& info = *std::launder(reinterpret_cast<TRecInfo*>(buffer + FRecInfoOfs));

@@ -501,6 +501,10 @@ class TMemDataSet : public TDataSet {
   bool FLocalConstraints = true;
   bool FNumberRange = false;
   bool FNeedAddRef = false;
+  // Set while open when a forward step may take GetRecord's short way: the
+  // store is a TMemData, rows hold no references to count and no
+  // calculated fields are computed per row.
+  bool FPlainWalk = false;
   bool FCacheCalcFields = false;
   bool FCreateCalcFieldDescs = true;
   bool FInSettingDefaultExpressionValues = false;
