@@ -7,7 +7,8 @@
 //   - filtering by an expression,
 //   - ApplyUpdates of 100,000 changed rows with an updater that does nothing.
 // Times are processor time of this thread, medians of five rounds (fifteen
-// for ApplyUpdates, 21 taken in turns for the walks, whose rounds are short).
+// for ApplyUpdates, 21 taken in turns for the walks and the bisection, whose
+// rounds are short).
 // Usage: bench_memds_bench [rows [next|sorted|unsorted|filter|apply]]
 #include <algorithm>
 #include <cstdio>
@@ -166,7 +167,7 @@ int main(int argc, char** argv) {
   const std::string only = argc > 2 ? argv[2] : "";
   auto runs = [&](const char* phase) { return only.empty() || only == phase; };
   constexpr int kRounds = 5;
-  // A walk takes a few milliseconds: more rounds, taken in turns.
+  // A walk or 10,000 bisections take milliseconds: more rounds, in turns.
   constexpr int kWalkRounds = 21;
   std::uint64_t a = 0, b = 0;
   std::printf("Memory data set over the record store, %zu rows of (int32, double, 20-char text)\n\n", n);
@@ -236,16 +237,15 @@ int main(int argc, char** argv) {
   if (runs("sorted")) {
     ds.SetIndexFieldNames("I");
     store.SetRecordNo(store.GetRecordCount() / 2);  // builds the position array for both
-    const double s = Time(kRounds, nullptr, [&] {
+    const auto [s, d] = TimeTurns(kWalkRounds, [&] {
       std::uint64_t found = 0;
       for (std::int32_t k : keys) found += StoreBisect(store, k, row);
       return found;
-    }, a);
-    const double d = Time(kRounds, nullptr, [&] {
+    }, [&] {
       std::uint64_t found = 0;
       for (std::int32_t k : keys) found += ds.Locate("I", k, {});
       return found;
-    }, b);
+    }, a, b);
     Report("Locate, sorted (10000 keys)", s, d);
     ds.SetIndexFieldNames("");
   }
