@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -242,9 +243,14 @@ void SetTemporal(TMySqlStmtParam& p, std::uint16_t dataType, const Variant& v) {
     const auto ms = static_cast<std::int64_t>(msd);
     return time(ms < 0, ms < 0 ? -ms : ms);
   }
-  int y, mo, dd, h, mi, s, ms;
-  DecodeDateTime(value, y, mo, dd, h, mi, s, ms);
-  date(y, mo, dd, h, mi, s, ms);
+  // The day and the time of day as DecodeDateTime finds them (the same
+  // rounding and range check), the calendar date by the standard library.
+  const TTimeStamp st = DateTimeToTimeStamp(value);
+  constexpr std::chrono::sys_days firstDay = std::chrono::year{1} / 1 / 1;  // day number 1
+  const std::chrono::year_month_day ymd{firstDay + std::chrono::days{st.Date - 1}};
+  date(static_cast<int>(ymd.year()), static_cast<int>(static_cast<unsigned>(ymd.month())),
+       static_cast<int>(static_cast<unsigned>(ymd.day())), st.Time / 3600000, st.Time / 60000 % 60,
+       st.Time / 1000 % 60, st.Time % 1000);
 }
 
 // Text, bytes and large objects: the bytes the literal writer quotes. A
@@ -290,6 +296,22 @@ std::uint8_t NullType(std::uint16_t dataType, bool& isUnsigned) {
   }
 }
 
+// Back to a NULL of no type; the text holder keeps its memory for the next
+// value, and a value kept alive from before is let go.
+void ClearParam(TMySqlStmtParam& p) noexcept {
+  p.Type = MYSQL_TYPE_NULL;
+  p.Unsigned = false;
+  p.IsNull = true;
+  p.Sized = false;
+  p.FixedLength = 0;
+  p.At = TMySqlStmtParam::baHolder;
+  p.Length = 0;
+  p.External = nullptr;
+  p.Blob = nullptr;
+  p.Holder.clear();
+  if (!p.Value.IsEmpty()) p.Value = Variant();
+}
+
 bool HoldsNoValue(std::uint16_t dataType) noexcept {
   return dataType == dtObject || dataType == dtReference || dataType == dtArray || dataType == dtTable ||
          dataType == dtCursor || dataType > dtUInt64;
@@ -316,10 +338,10 @@ const std::uint8_t* TMySqlStmtParam::Bytes() const noexcept {
   }
 }
 
-TMySqlStmtParam MakeStmtParam(std::uint16_t dataType, Variant value, bool isNull, bool unicode,
-                              bool sendBlobCompressed) {
+void SetStmtParam(TMySqlStmtParam& p, std::uint16_t dataType, Variant value, bool isNull, bool unicode,
+                  bool sendBlobCompressed) {
   if (HoldsNoValue(dataType)) RaiseInvalidType(dataType);
-  TMySqlStmtParam p;
+  ClearParam(p);
   const bool textType = IsTextFieldType(dataType) || dataType == dtGuid;
   // A value that is missing is NULL, except for text and bytes (empty).
   if (!isNull && value.IsNullOrEmpty() && !textType && !IsBytesType(dataType)) isNull = true;
@@ -327,7 +349,7 @@ TMySqlStmtParam MakeStmtParam(std::uint16_t dataType, Variant value, bool isNull
     bool isUnsigned = false;
     p.Type = NullType(dataType, isUnsigned);
     p.Unsigned = isUnsigned;
-    return p;
+    return;
   }
   if (textType) {
     SetBytes(p, std::move(value), unicode, true, sendBlobCompressed);
@@ -387,16 +409,28 @@ TMySqlStmtParam MakeStmtParam(std::uint16_t dataType, Variant value, bool isNull
       }
     }
   }
-  return p;
 }
 
-TMySqlStmtParam MakeStmtParam(const TParamDesc& param, bool unicode, bool sendBlobCompressed) {
+void SetStmtParam(TMySqlStmtParam& p, const TParamDesc& param, bool unicode, bool sendBlobCompressed) {
   Variant value = param.GetValue();
   if (value.VarType() == varSharedObject) {
     // The encrypted copy of a large object when the parameter has one.
     if (TSharedObject* obj = param.GetObject()) value = Variant(TSharedRef<TSharedObject>::Share(obj));
   }
-  return MakeStmtParam(param.DataType(), std::move(value), param.GetNull(), unicode, sendBlobCompressed);
+  SetStmtParam(p, param.DataType(), std::move(value), param.GetNull(), unicode, sendBlobCompressed);
+}
+
+TMySqlStmtParam MakeStmtParam(std::uint16_t dataType, Variant value, bool isNull, bool unicode,
+                              bool sendBlobCompressed) {
+  TMySqlStmtParam p;
+  SetStmtParam(p, dataType, std::move(value), isNull, unicode, sendBlobCompressed);
+  return p;
+}
+
+TMySqlStmtParam MakeStmtParam(const TParamDesc& param, bool unicode, bool sendBlobCompressed) {
+  TMySqlStmtParam p;
+  SetStmtParam(p, param, unicode, sendBlobCompressed);
+  return p;
 }
 
 void AppendExecuteHead(TMySqlByteBuffer& out, std::uint32_t stmtId, std::span<const TMySqlStmtParam> params,
@@ -730,10 +764,10 @@ void TMySqlStmt::Execute(std::span<TParamDesc* const> params, bool unicode, bool
   Live();
   if (fstate == psUnknown) throw EMySqlException(cr::NO_PREPARE_STMT);
   if (params.size() != static_cast<std::size_t>(fparamCount)) throw EMySqlException(cr::NOT_ALL_PARAMS_BOUND);
-  // The wire forms live until the next execution (their memory is reused).
-  FWire.clear();
-  FWire.reserve(params.size());
-  for (TParamDesc* p : params) FWire.push_back(MakeStmtParam(*p, unicode, sendBlobCompressed));
+  // The wire forms live until the next execution, which fills them again
+  // in place: the steady state allocates nothing for them.
+  FWire.resize(params.size());
+  for (std::size_t i = 0; i < params.size(); ++i) SetStmtParam(FWire[i], *params[i], unicode, sendBlobCompressed);
   Execute(FWire);
 }
 

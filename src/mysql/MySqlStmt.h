@@ -132,8 +132,14 @@ struct TMySqlStmtParam {
   bool Long() const noexcept { return !IsNull && Sized && Length >= LongDataThreshold; }
 };
 
-// The wire form of one parameter (see the unit comment). Raises
-// EConvertError for a value that the declared type cannot take.
+// The wire form of one parameter (see the unit comment), written over
+// whatever `p` held (its text holder's memory is reused). Raises
+// EConvertError for a value that the declared type cannot take; `p` is then
+// left in some valid state.
+void SetStmtParam(TMySqlStmtParam& p, const TParamDesc& param, bool unicode, bool sendBlobCompressed);
+void SetStmtParam(TMySqlStmtParam& p, std::uint16_t dataType, Variant value, bool isNull, bool unicode,
+                  bool sendBlobCompressed);
+// The same into a new parameter.
 TMySqlStmtParam MakeStmtParam(const TParamDesc& param, bool unicode, bool sendBlobCompressed);
 TMySqlStmtParam MakeStmtParam(std::uint16_t dataType, Variant value, bool isNull, bool unicode,
                               bool sendBlobCompressed);
