@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <typeinfo>
 
 #include "Bcd.h"
 #include "FormatSettings.h"
@@ -84,7 +85,8 @@ void SetSizedKind(TMySqlStmtParam& p, TMySqlStmtParam::TBytesAt at, std::uint64_
 }
 
 // A length-prefixed value whose bytes are `bytes`: a view of p.Holder, of
-// p.Value's string or byte array, or of memory p.Value keeps alive.
+// p.Value's string or byte array, or of memory p.Value or a viewed
+// parameter keeps alive.
 void SetSized(TMySqlStmtParam& p, std::string_view bytes) {
   using T = TMySqlStmtParam;
   const char* d = bytes.data();
@@ -255,10 +257,10 @@ void SetTemporal(TMySqlStmtParam& p, std::uint16_t dataType, const Variant& v) {
 
 // Text, bytes and large objects: the bytes the literal writer quotes. A
 // large object whose bytes go as they are stored is sent chunk by chunk.
-void SetBytes(TMySqlStmtParam& p, Variant v, bool unicode, bool textType, bool sendCompressed) {
-  p.Value = std::move(v);
-  if (p.Value.VarType() == varSharedObject) {
-    TSharedRef<TSharedObject> obj = p.Value.AsSharedObject();
+// `v` is p.Value or a value that outlives the use of p (p views it).
+void SetBytes(TMySqlStmtParam& p, const Variant& v, bool unicode, bool textType, bool sendCompressed) {
+  if (v.VarType() == varSharedObject) {
+    TSharedRef<TSharedObject> obj = v.AsSharedObject();
     auto* blob = dynamic_cast<TBlob*>(obj.Get());
     const bool asStored = blob && !sendCompressed && (!textType || (!unicode && !blob->IsUnicode()));
     if (asStored) {
@@ -268,7 +270,7 @@ void SetBytes(TMySqlStmtParam& p, Variant v, bool unicode, bool textType, bool s
       return;
     }
   }
-  SetSized(p, ValueBytes(p.Value, unicode, textType, sendCompressed, p.Holder));
+  SetSized(p, ValueBytes(v, unicode, textType, sendCompressed, p.Holder));
 }
 
 // The wire type of a NULL value of a declared type.
@@ -338,10 +340,13 @@ const std::uint8_t* TMySqlStmtParam::Bytes() const noexcept {
   }
 }
 
-void SetStmtParam(TMySqlStmtParam& p, std::uint16_t dataType, Variant value, bool isNull, bool unicode,
-                  bool sendBlobCompressed) {
+namespace {
+
+// Fills a cleared `p` from `value`, which is p.Value or outlives the use of
+// p: text and bytes are viewed where they are.
+void FillParam(TMySqlStmtParam& p, std::uint16_t dataType, const Variant& value, bool isNull, bool unicode,
+               bool sendBlobCompressed) {
   if (HoldsNoValue(dataType)) RaiseInvalidType(dataType);
-  ClearParam(p);
   const bool textType = IsTextFieldType(dataType) || dataType == dtGuid;
   // A value that is missing is NULL, except for text and bytes (empty).
   if (!isNull && value.IsNullOrEmpty() && !textType && !IsBytesType(dataType)) isNull = true;
@@ -352,9 +357,9 @@ void SetStmtParam(TMySqlStmtParam& p, std::uint16_t dataType, Variant value, boo
     return;
   }
   if (textType) {
-    SetBytes(p, std::move(value), unicode, true, sendBlobCompressed);
+    SetBytes(p, value, unicode, true, sendBlobCompressed);
   } else if (IsBytesType(dataType)) {
-    SetBytes(p, std::move(value), false, false, sendBlobCompressed);
+    SetBytes(p, value, false, false, sendBlobCompressed);
   } else if (IsIntegerFieldType(dataType)) {
     SetDeclaredInteger(p, dataType, value);
   } else {
@@ -404,11 +409,37 @@ void SetStmtParam(TMySqlStmtParam& p, std::uint16_t dataType, Variant value, boo
         if (vt == varDate || vt == varSQLTimeStamp)
           SetTemporal(p, dtDateTime, value);
         else if (!SetNumberKind(p, dtInt64, value))
-          SetBytes(p, std::move(value), unicode, false, sendBlobCompressed);
+          SetBytes(p, value, unicode, false, sendBlobCompressed);
         break;
       }
     }
   }
+}
+
+// The value of a parameter that is exactly a TParamDesc, read in place (its
+// GetValue returns a copy of this very value, an allocation for text and
+// bytes); null for a subclass, which may answer GetValue otherwise.
+struct TParamValueAccess : TParamDesc {
+  static const Variant* Of(const TParamDesc& param) noexcept {
+    return typeid(param) == typeid(TParamDesc) ? &(param.*(&TParamValueAccess::FData)) : nullptr;
+  }
+};
+
+}  // namespace
+
+void SetStmtParam(TMySqlStmtParam& p, std::uint16_t dataType, Variant value, bool isNull, bool unicode,
+                  bool sendBlobCompressed) {
+  ClearParam(p);
+  p.Value = std::move(value);
+  FillParam(p, dataType, p.Value, isNull, unicode, sendBlobCompressed);
+}
+
+void SetStmtParamView(TMySqlStmtParam& p, const TParamDesc& param, bool unicode, bool sendBlobCompressed) {
+  const Variant* value = TParamValueAccess::Of(param);
+  // Large objects take the owning way (it also picks the encrypted copy).
+  if (!value || value->VarType() == varSharedObject) return SetStmtParam(p, param, unicode, sendBlobCompressed);
+  ClearParam(p);
+  FillParam(p, param.DataType(), *value, param.GetNull(), unicode, sendBlobCompressed);
 }
 
 void SetStmtParam(TMySqlStmtParam& p, const TParamDesc& param, bool unicode, bool sendBlobCompressed) {
@@ -764,10 +795,11 @@ void TMySqlStmt::Execute(std::span<TParamDesc* const> params, bool unicode, bool
   Live();
   if (fstate == psUnknown) throw EMySqlException(cr::NO_PREPARE_STMT);
   if (params.size() != static_cast<std::size_t>(fparamCount)) throw EMySqlException(cr::NOT_ALL_PARAMS_BOUND);
-  // The wire forms live until the next execution, which fills them again
-  // in place: the steady state allocates nothing for them.
+  // The wire forms view the parameters' values and are used only within
+  // this call; the next execution fills them again in place, so the steady
+  // state allocates nothing for them.
   FWire.resize(params.size());
-  for (std::size_t i = 0; i < params.size(); ++i) SetStmtParam(FWire[i], *params[i], unicode, sendBlobCompressed);
+  for (std::size_t i = 0; i < params.size(); ++i) SetStmtParamView(FWire[i], *params[i], unicode, sendBlobCompressed);
   Execute(FWire);
 }
 

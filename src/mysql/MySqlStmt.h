@@ -114,9 +114,10 @@ struct TMySqlStmtParam {
   std::uint8_t FixedLength = 0;
   std::uint8_t Fixed[13] = {};
   // Where the bytes of a sized value are: in Holder, in the value's own
-  // string or byte array, in memory the value keeps alive (External), or
-  // in a large object whose content goes chunk by chunk (Blob). Views are
-  // found again from the members, so a parameter may be copied and moved.
+  // string or byte array, in memory the value (or, for SetStmtParamView,
+  // the parameter) keeps alive (External), or in a large object whose
+  // content goes chunk by chunk (Blob). Views are found again from the
+  // members, so a parameter may be copied and moved.
   enum TBytesAt : std::uint8_t { baHolder, baValueString, baValueBytes, baExternal, baBlob };
   TBytesAt At = baHolder;
   std::uint64_t Length = 0;
@@ -139,6 +140,9 @@ struct TMySqlStmtParam {
 void SetStmtParam(TMySqlStmtParam& p, const TParamDesc& param, bool unicode, bool sendBlobCompressed);
 void SetStmtParam(TMySqlStmtParam& p, std::uint16_t dataType, Variant value, bool isNull, bool unicode,
                   bool sendBlobCompressed);
+// The same, viewing the parameter's text or bytes where they are instead of
+// copying them: `p` is valid only while `param` is not changed.
+void SetStmtParamView(TMySqlStmtParam& p, const TParamDesc& param, bool unicode, bool sendBlobCompressed);
 // The same into a new parameter.
 TMySqlStmtParam MakeStmtParam(const TParamDesc& param, bool unicode, bool sendBlobCompressed);
 TMySqlStmtParam MakeStmtParam(std::uint16_t dataType, Variant value, bool isNull, bool unicode,
