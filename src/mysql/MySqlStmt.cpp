@@ -58,7 +58,10 @@ void SetFixed(TMySqlStmtParam& p, std::uint8_t type, std::uint64_t bits, int byt
   p.IsNull = false;
   p.Sized = false;
   p.FixedLength = static_cast<std::uint8_t>(bytes);
-  PutLe(p.Fixed, bits, bytes);
+  // All eight bytes in one go (the ones past `bytes` are not sent): cheaper
+  // than a loop of variable length.
+  static_assert(sizeof p.Fixed >= 8);
+  PutLe(p.Fixed, bits, 8);
 }
 
 void SetDouble(TMySqlStmtParam& p, double v) {
