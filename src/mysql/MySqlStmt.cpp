@@ -1,6 +1,7 @@
 #include "MySqlStmt.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -48,8 +49,14 @@ void CheckFinite(double v) {
   if (!std::isfinite(v)) throw EConvertError("A NaN or infinite floating point value cannot be sent as a parameter");
 }
 
+// The low `bytes` bytes of v, least significant first (on a little-endian
+// machine a copy, which a constant count turns into one store).
 void PutLe(std::uint8_t* d, std::uint64_t v, int bytes) noexcept {
-  for (int i = 0; i < bytes; ++i) d[i] = static_cast<std::uint8_t>(v >> (8 * i));
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(d, &v, static_cast<std::size_t>(bytes));
+  } else {
+    for (int i = 0; i < bytes; ++i) d[i] = static_cast<std::uint8_t>(v >> (8 * i));
+  }
 }
 
 void SetFixed(TMySqlStmtParam& p, std::uint8_t type, std::uint64_t bits, int bytes, bool isUnsigned = false) {
