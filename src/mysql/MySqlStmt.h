@@ -263,6 +263,8 @@ class TMySqlStmt {
   std::int64_t faffectedRows = 0;
   std::int64_t finsertId = 0;
   std::vector<std::uint16_t> FSendedTypes;
+  // The wire forms of Execute(params, ...), kept for their memory; their
+  // views into the parameters are valid only during that call.
   std::vector<TMySqlStmtParam> FWire;
   // Results of the last execution are still to be read (rows or further
   // results).
