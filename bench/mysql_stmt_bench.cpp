@@ -16,6 +16,7 @@
 // Prints the medians of the per-round ratios ours / library for wall time
 // and this process's CPU time. Run by hand:
 //   bench_mysql_stmt_bench [inserts=100000] [rows=1000000] [rounds=10]
+// rows=0 skips the FETCH half.
 // The server comes from the LUMO_TEST_* variables (scripts/test-server env).
 #include <mysql.h>
 #include <unistd.h>
@@ -376,6 +377,14 @@ int main(int argc, char** argv) {
   for (const std::string& t : {ourTable, libTable, cmdTable}) OurExec(our, "DROP TABLE " + t);
 
   // ---- FETCH
+  const auto finish = [&] {
+    conn->Disconnect();
+    MyAPIDirect->mysql_close(our);
+    ::mysql_close(lib);
+    UnregisterMySqlApiDirect();
+    return 0;
+  };
+  if (rows <= 0) return finish();
   const std::string table = "bench_stmt_rows_" + pid;
   OurExec(our, "DROP TABLE IF EXISTS " + table);
   OurExec(our, "CREATE TABLE " + table +
@@ -412,9 +421,5 @@ int main(int argc, char** argv) {
   MyAPIDirect->mysql_stmt_close(ourSel);
   ::mysql_stmt_close(libSel);
   OurExec(our, "DROP TABLE " + table);
-  conn->Disconnect();
-  MyAPIDirect->mysql_close(our);
-  ::mysql_close(lib);
-  UnregisterMySqlApiDirect();
-  return 0;
+  return finish();
 }

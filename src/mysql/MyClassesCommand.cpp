@@ -205,6 +205,12 @@ void TMySQLCommand::AppendParamValue(std::string& sql, TParamDesc& param) {
 
 std::vector<TParamDesc*> TMySQLCommand::PlaceholderParams() const {
   std::vector<TParamDesc*> order;
+  PlaceholderParams(order);
+  return order;
+}
+
+void TMySQLCommand::PlaceholderParams(std::vector<TParamDesc*>& order) const {
+  order.clear();
   if (FStoredProc) {
     for (const auto& p : FParams)
       if (p && p->ParamType() == pdInputOutput) order.push_back(p.get());
@@ -214,7 +220,6 @@ std::vector<TParamDesc*> TMySQLCommand::PlaceholderParams() const {
     for (const auto& p : FParams)
       if (p && p->ParamType() != pdResult) order.push_back(p.get());
   }
-  return order;
 }
 
 bool TMySQLCommand::PositionsUsable() const {
@@ -388,10 +393,10 @@ void TMySQLCommand::DoExecutePrepared() {
   // The statement reads every result of a CALL itself.
   if (FMyConnection->MySQLAPI() == MyAPIDirect) TMySQLAPIDirect::Session(h)->FSkipPacket = false;
   FreeSQLResult();
-  const std::vector<TParamDesc*> params = PlaceholderParams();
+  PlaceholderParams(FExecParams);
   if (FOnExecute) FOnExecute(FSQL);
   const bool sendCompressed = FCompressBlob == cbServer || FCompressBlob == cbClientServer;
-  CheckStmt(api._mysql_stmt_execute(Fstmt, params, FMyConnection->UseUnicode(), sendCompressed));
+  CheckStmt(api._mysql_stmt_execute(Fstmt, FExecParams, FMyConnection->UseUnicode(), sendCompressed));
   FRowsAffectedPrev = FRowsAffected;
   FRowsAffected = api.mysql_stmt_affected_rows(Fstmt);
   const bool rows = api.mysql_stmt_field_count(Fstmt) > 0;

@@ -215,8 +215,10 @@ class TMySQLCommand : public TKxCommand {
   std::string EncodeSQL(std::string_view text) const;
   // The character set the literal writer escapes for.
   std::string LiteralCharset() const;
-  // The parameters in placeholder order.
+  // The parameters in placeholder order (into `order`, which is cleared
+  // first and keeps its memory).
   std::vector<TParamDesc*> PlaceholderParams() const;
+  void PlaceholderParams(std::vector<TParamDesc*>& order) const;
   // The recorded positions belong to the current SQL and point at "?".
   bool PositionsUsable() const;
   TMySQLAPI& API() const;
@@ -249,6 +251,9 @@ class TMySQLCommand : public TKxCommand {
   // The facade that made Fstmt (process-wide, so the statement can be
   // closed after its connection is gone).
   TMySQLAPI* FStmtAPI = nullptr;
+  // The parameters of a prepared execution in placeholder order, kept
+  // between executions so that their memory is reused.
+  std::vector<TParamDesc*> FExecParams;
   bool FOpenNext = false;
   TExecuteEvent FOnExecute;
   PMYSQL_RES FSQLResult = nullptr;

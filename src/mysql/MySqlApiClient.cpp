@@ -1072,9 +1072,8 @@ int TMySQLAPIClient::_mysql_stmt_execute(PMYSQL_STMT pstmt, std::span<TParamDesc
 
   // The wire client's conversions; values stay in s.Wire until the next
   // execution, the binds point into them.
-  s.Wire.clear();
-  s.Wire.reserve(n);
-  for (TParamDesc* p : Params) s.Wire.push_back(MakeStmtParam(*p, Unicode, SendBlobCompressed));
+  s.Wire.resize(n);
+  for (std::size_t i = 0; i < n; ++i) SetStmtParam(s.Wire[i], *Params[i], Unicode, SendBlobCompressed);
   s.ParamBinds.assign(n, MYSQL_BIND{});
   s.ParamTimes.assign(n, MYSQL_TIME{});
   s.ParamTexts.assign(n, std::string());

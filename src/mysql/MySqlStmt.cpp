@@ -1,10 +1,13 @@
 #include "MySqlStmt.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <typeinfo>
 
 #include "Bcd.h"
 #include "FormatSettings.h"
@@ -46,8 +49,14 @@ void CheckFinite(double v) {
   if (!std::isfinite(v)) throw EConvertError("A NaN or infinite floating point value cannot be sent as a parameter");
 }
 
+// The low `bytes` bytes of v, least significant first (on a little-endian
+// machine a copy, which a constant count turns into one store).
 void PutLe(std::uint8_t* d, std::uint64_t v, int bytes) noexcept {
-  for (int i = 0; i < bytes; ++i) d[i] = static_cast<std::uint8_t>(v >> (8 * i));
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(d, &v, static_cast<std::size_t>(bytes));
+  } else {
+    for (int i = 0; i < bytes; ++i) d[i] = static_cast<std::uint8_t>(v >> (8 * i));
+  }
 }
 
 void SetFixed(TMySqlStmtParam& p, std::uint8_t type, std::uint64_t bits, int bytes, bool isUnsigned = false) {
@@ -56,7 +65,10 @@ void SetFixed(TMySqlStmtParam& p, std::uint8_t type, std::uint64_t bits, int byt
   p.IsNull = false;
   p.Sized = false;
   p.FixedLength = static_cast<std::uint8_t>(bytes);
-  PutLe(p.Fixed, bits, bytes);
+  // All eight bytes in one go (the ones past `bytes` are not sent): cheaper
+  // than a loop of variable length.
+  static_assert(sizeof p.Fixed >= 8);
+  PutLe(p.Fixed, bits, 8);
 }
 
 void SetDouble(TMySqlStmtParam& p, double v) {
@@ -83,7 +95,8 @@ void SetSizedKind(TMySqlStmtParam& p, TMySqlStmtParam::TBytesAt at, std::uint64_
 }
 
 // A length-prefixed value whose bytes are `bytes`: a view of p.Holder, of
-// p.Value's string or byte array, or of memory p.Value keeps alive.
+// p.Value's string or byte array, or of memory p.Value or a viewed
+// parameter keeps alive.
 void SetSized(TMySqlStmtParam& p, std::string_view bytes) {
   using T = TMySqlStmtParam;
   const char* d = bytes.data();
@@ -242,17 +255,22 @@ void SetTemporal(TMySqlStmtParam& p, std::uint16_t dataType, const Variant& v) {
     const auto ms = static_cast<std::int64_t>(msd);
     return time(ms < 0, ms < 0 ? -ms : ms);
   }
-  int y, mo, dd, h, mi, s, ms;
-  DecodeDateTime(value, y, mo, dd, h, mi, s, ms);
-  date(y, mo, dd, h, mi, s, ms);
+  // The day and the time of day as DecodeDateTime finds them (the same
+  // rounding and range check), the calendar date by the standard library.
+  const TTimeStamp st = DateTimeToTimeStamp(value);
+  constexpr std::chrono::sys_days firstDay = std::chrono::year{1} / 1 / 1;  // day number 1
+  const std::chrono::year_month_day ymd{firstDay + std::chrono::days{st.Date - 1}};
+  date(static_cast<int>(ymd.year()), static_cast<int>(static_cast<unsigned>(ymd.month())),
+       static_cast<int>(static_cast<unsigned>(ymd.day())), st.Time / 3600000, st.Time / 60000 % 60,
+       st.Time / 1000 % 60, st.Time % 1000);
 }
 
 // Text, bytes and large objects: the bytes the literal writer quotes. A
 // large object whose bytes go as they are stored is sent chunk by chunk.
-void SetBytes(TMySqlStmtParam& p, Variant v, bool unicode, bool textType, bool sendCompressed) {
-  p.Value = std::move(v);
-  if (p.Value.VarType() == varSharedObject) {
-    TSharedRef<TSharedObject> obj = p.Value.AsSharedObject();
+// `v` is p.Value or a value that outlives the use of p (p views it).
+void SetBytes(TMySqlStmtParam& p, const Variant& v, bool unicode, bool textType, bool sendCompressed) {
+  if (v.VarType() == varSharedObject) {
+    TSharedRef<TSharedObject> obj = v.AsSharedObject();
     auto* blob = dynamic_cast<TBlob*>(obj.Get());
     const bool asStored = blob && !sendCompressed && (!textType || (!unicode && !blob->IsUnicode()));
     if (asStored) {
@@ -262,7 +280,7 @@ void SetBytes(TMySqlStmtParam& p, Variant v, bool unicode, bool textType, bool s
       return;
     }
   }
-  SetSized(p, ValueBytes(p.Value, unicode, textType, sendCompressed, p.Holder));
+  SetSized(p, ValueBytes(v, unicode, textType, sendCompressed, p.Holder));
 }
 
 // The wire type of a NULL value of a declared type.
@@ -288,6 +306,22 @@ std::uint8_t NullType(std::uint16_t dataType, bool& isUnsigned) {
     case dtVariant: return MYSQL_TYPE_NULL;
     default: return MYSQL_TYPE_VAR_STRING;
   }
+}
+
+// Back to a NULL of no type; the text holder keeps its memory for the next
+// value, and a value kept alive from before is let go.
+void ClearParam(TMySqlStmtParam& p) noexcept {
+  p.Type = MYSQL_TYPE_NULL;
+  p.Unsigned = false;
+  p.IsNull = true;
+  p.Sized = false;
+  p.FixedLength = 0;
+  p.At = TMySqlStmtParam::baHolder;
+  p.Length = 0;
+  p.External = nullptr;
+  p.Blob = nullptr;
+  p.Holder.clear();
+  if (!p.Value.IsEmpty()) p.Value = Variant();
 }
 
 bool HoldsNoValue(std::uint16_t dataType) noexcept {
@@ -316,10 +350,13 @@ const std::uint8_t* TMySqlStmtParam::Bytes() const noexcept {
   }
 }
 
-TMySqlStmtParam MakeStmtParam(std::uint16_t dataType, Variant value, bool isNull, bool unicode,
-                              bool sendBlobCompressed) {
+namespace {
+
+// Fills a cleared `p` from `value`, which is p.Value or outlives the use of
+// p: text and bytes are viewed where they are.
+void FillParam(TMySqlStmtParam& p, std::uint16_t dataType, const Variant& value, bool isNull, bool unicode,
+               bool sendBlobCompressed) {
   if (HoldsNoValue(dataType)) RaiseInvalidType(dataType);
-  TMySqlStmtParam p;
   const bool textType = IsTextFieldType(dataType) || dataType == dtGuid;
   // A value that is missing is NULL, except for text and bytes (empty).
   if (!isNull && value.IsNullOrEmpty() && !textType && !IsBytesType(dataType)) isNull = true;
@@ -327,12 +364,12 @@ TMySqlStmtParam MakeStmtParam(std::uint16_t dataType, Variant value, bool isNull
     bool isUnsigned = false;
     p.Type = NullType(dataType, isUnsigned);
     p.Unsigned = isUnsigned;
-    return p;
+    return;
   }
   if (textType) {
-    SetBytes(p, std::move(value), unicode, true, sendBlobCompressed);
+    SetBytes(p, value, unicode, true, sendBlobCompressed);
   } else if (IsBytesType(dataType)) {
-    SetBytes(p, std::move(value), false, false, sendBlobCompressed);
+    SetBytes(p, value, false, false, sendBlobCompressed);
   } else if (IsIntegerFieldType(dataType)) {
     SetDeclaredInteger(p, dataType, value);
   } else {
@@ -382,21 +419,59 @@ TMySqlStmtParam MakeStmtParam(std::uint16_t dataType, Variant value, bool isNull
         if (vt == varDate || vt == varSQLTimeStamp)
           SetTemporal(p, dtDateTime, value);
         else if (!SetNumberKind(p, dtInt64, value))
-          SetBytes(p, std::move(value), unicode, false, sendBlobCompressed);
+          SetBytes(p, value, unicode, false, sendBlobCompressed);
         break;
       }
     }
   }
-  return p;
 }
 
-TMySqlStmtParam MakeStmtParam(const TParamDesc& param, bool unicode, bool sendBlobCompressed) {
+// The value of a parameter that is exactly a TParamDesc, read in place (its
+// GetValue returns a copy of this very value, an allocation for text and
+// bytes); null for a subclass, which may answer GetValue otherwise.
+struct TParamValueAccess : TParamDesc {
+  static const Variant* Of(const TParamDesc& param) noexcept {
+    return typeid(param) == typeid(TParamDesc) ? &(param.*(&TParamValueAccess::FData)) : nullptr;
+  }
+};
+
+}  // namespace
+
+void SetStmtParam(TMySqlStmtParam& p, std::uint16_t dataType, Variant value, bool isNull, bool unicode,
+                  bool sendBlobCompressed) {
+  ClearParam(p);
+  p.Value = std::move(value);
+  FillParam(p, dataType, p.Value, isNull, unicode, sendBlobCompressed);
+}
+
+void SetStmtParamView(TMySqlStmtParam& p, const TParamDesc& param, bool unicode, bool sendBlobCompressed) {
+  const Variant* value = TParamValueAccess::Of(param);
+  // Large objects take the owning way (it also picks the encrypted copy).
+  if (!value || value->VarType() == varSharedObject) return SetStmtParam(p, param, unicode, sendBlobCompressed);
+  ClearParam(p);
+  FillParam(p, param.DataType(), *value, param.GetNull(), unicode, sendBlobCompressed);
+}
+
+void SetStmtParam(TMySqlStmtParam& p, const TParamDesc& param, bool unicode, bool sendBlobCompressed) {
   Variant value = param.GetValue();
   if (value.VarType() == varSharedObject) {
     // The encrypted copy of a large object when the parameter has one.
     if (TSharedObject* obj = param.GetObject()) value = Variant(TSharedRef<TSharedObject>::Share(obj));
   }
-  return MakeStmtParam(param.DataType(), std::move(value), param.GetNull(), unicode, sendBlobCompressed);
+  SetStmtParam(p, param.DataType(), std::move(value), param.GetNull(), unicode, sendBlobCompressed);
+}
+
+TMySqlStmtParam MakeStmtParam(std::uint16_t dataType, Variant value, bool isNull, bool unicode,
+                              bool sendBlobCompressed) {
+  TMySqlStmtParam p;
+  SetStmtParam(p, dataType, std::move(value), isNull, unicode, sendBlobCompressed);
+  return p;
+}
+
+TMySqlStmtParam MakeStmtParam(const TParamDesc& param, bool unicode, bool sendBlobCompressed) {
+  TMySqlStmtParam p;
+  SetStmtParam(p, param, unicode, sendBlobCompressed);
+  return p;
 }
 
 void AppendExecuteHead(TMySqlByteBuffer& out, std::uint32_t stmtId, std::span<const TMySqlStmtParam> params,
@@ -730,10 +805,11 @@ void TMySqlStmt::Execute(std::span<TParamDesc* const> params, bool unicode, bool
   Live();
   if (fstate == psUnknown) throw EMySqlException(cr::NO_PREPARE_STMT);
   if (params.size() != static_cast<std::size_t>(fparamCount)) throw EMySqlException(cr::NOT_ALL_PARAMS_BOUND);
-  // The wire forms live until the next execution (their memory is reused).
-  FWire.clear();
-  FWire.reserve(params.size());
-  for (TParamDesc* p : params) FWire.push_back(MakeStmtParam(*p, unicode, sendBlobCompressed));
+  // The wire forms view the parameters' values and are used only within
+  // this call; the next execution fills them again in place, so the steady
+  // state allocates nothing for them.
+  FWire.resize(params.size());
+  for (std::size_t i = 0; i < params.size(); ++i) SetStmtParamView(FWire[i], *params[i], unicode, sendBlobCompressed);
   Execute(FWire);
 }
 

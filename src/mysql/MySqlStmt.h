@@ -114,9 +114,10 @@ struct TMySqlStmtParam {
   std::uint8_t FixedLength = 0;
   std::uint8_t Fixed[13] = {};
   // Where the bytes of a sized value are: in Holder, in the value's own
-  // string or byte array, in memory the value keeps alive (External), or
-  // in a large object whose content goes chunk by chunk (Blob). Views are
-  // found again from the members, so a parameter may be copied and moved.
+  // string or byte array, in memory the value (or, for SetStmtParamView,
+  // the parameter) keeps alive (External), or in a large object whose
+  // content goes chunk by chunk (Blob). Views are found again from the
+  // members, so a parameter may be copied and moved.
   enum TBytesAt : std::uint8_t { baHolder, baValueString, baValueBytes, baExternal, baBlob };
   TBytesAt At = baHolder;
   std::uint64_t Length = 0;
@@ -132,8 +133,17 @@ struct TMySqlStmtParam {
   bool Long() const noexcept { return !IsNull && Sized && Length >= LongDataThreshold; }
 };
 
-// The wire form of one parameter (see the unit comment). Raises
-// EConvertError for a value that the declared type cannot take.
+// The wire form of one parameter (see the unit comment), written over
+// whatever `p` held (its text holder's memory is reused). Raises
+// EConvertError for a value that the declared type cannot take; `p` is then
+// left in some valid state.
+void SetStmtParam(TMySqlStmtParam& p, const TParamDesc& param, bool unicode, bool sendBlobCompressed);
+void SetStmtParam(TMySqlStmtParam& p, std::uint16_t dataType, Variant value, bool isNull, bool unicode,
+                  bool sendBlobCompressed);
+// The same, viewing the parameter's text or bytes where they are instead of
+// copying them: `p` is valid only while `param` is not changed.
+void SetStmtParamView(TMySqlStmtParam& p, const TParamDesc& param, bool unicode, bool sendBlobCompressed);
+// The same into a new parameter.
 TMySqlStmtParam MakeStmtParam(const TParamDesc& param, bool unicode, bool sendBlobCompressed);
 TMySqlStmtParam MakeStmtParam(std::uint16_t dataType, Variant value, bool isNull, bool unicode,
                               bool sendBlobCompressed);
@@ -253,6 +263,8 @@ class TMySqlStmt {
   std::int64_t faffectedRows = 0;
   std::int64_t finsertId = 0;
   std::vector<std::uint16_t> FSendedTypes;
+  // The wire forms of Execute(params, ...), kept for their memory; their
+  // views into the parameters are valid only during that call.
   std::vector<TMySqlStmtParam> FWire;
   // Results of the last execution are still to be read (rows or further
   // results).

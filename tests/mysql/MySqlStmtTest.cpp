@@ -129,6 +129,74 @@ TEST(MySqlStmtParams, BytesGoWithTheirOwnLengthAndLongValuesAhead) {
   for (int i = 0; i < 20; ++i) EXPECT_EQ(Wire(v[static_cast<std::size_t>(i)]), "253:0273" + Hex(reinterpret_cast<const std::uint8_t*>("abcdefghijklmnopqrst") + i, 1));
 }
 
+// A wire form filled again in place equals a new one for every value, and
+// the view of a parameter equals its copy, whatever the value before was.
+TEST(MySqlStmtParams, FilledAgainInPlaceLikeNew) {
+  struct Case {
+    std::uint16_t type;
+    Variant value;
+    bool isNull;
+  };
+  const Case cases[] = {
+      {dtString, Variant(std::string(300, 'q')), false},
+      {dtUInt32, Variant(std::uint32_t{4000000000u}), false},
+      {dtInt32, Variant(7), true},
+      {dtVarBytes, Variant::FromBytes("\x01\x02\x03", 3), false},
+      {dtCurrency, Variant(Currency::FromScaled(12345)), false},
+      {dtDateTime, Variant::FromDate(EncodeDateTime(2024, 2, 29, 23, 59, 58, 7)), false},
+      {dtString, Variant("ab"), false},
+      {dtString, Variant::Null(), false},
+  };
+  TMySqlStmtParam reused, viewed;
+  TParamDesc param;
+  for (int round = 0; round < 2; ++round)
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.type);
+      const std::string fresh = Wire(MakeStmtParam(c.type, c.value, c.isNull, true, false));
+      SetStmtParam(reused, c.type, c.value, c.isNull, true, false);
+      EXPECT_EQ(Wire(reused), fresh);
+      param.SetDataType(c.type);
+      param.SetValue(c.value);
+      if (c.isNull) param.SetNull(true);
+      SetStmtParamView(viewed, param, true, false);
+      EXPECT_EQ(Wire(viewed), Wire(MakeStmtParam(param, true, false)));
+    }
+}
+
+// A parameter class of its own is asked for its value.
+TEST(MySqlStmtParams, ViewAsksAParameterSubclassForItsValue) {
+  struct TFixedParam : TParamDesc {
+    Variant GetValue() const override { return Variant("own"); }
+  } param;
+  param.SetDataType(dtString);
+  param.SetValue(Variant("stored"));
+  TMySqlStmtParam p;
+  SetStmtParamView(p, param, false, false);
+  EXPECT_EQ(Wire(p), "253:036F776E");
+}
+
+// Date-times are taken apart like DecodeDateTime does, across the years
+// 1 to 9999, before 1899 (negative numbers) and where milliseconds round
+// up to the next day.
+TEST(MySqlStmtParams, DateTimesTakenApartLikeDecodeDateTime) {
+  std::vector<double> values = {MinDateTime, -693593.5, -1.25, -0.5, 0.5, 1.0 - 1e-10, 45351.999999999, 2958465.5};
+  std::uint32_t seed = 99;
+  for (int i = 0; i < 3000; ++i) {
+    seed = seed * 1664525u + 1013904223u;
+    values.push_back(MinDateTime + (MaxDateTime - MinDateTime) * (seed / 4294967296.0));
+  }
+  for (double v : values) {
+    int y, mo, d, h, mi, s, ms;
+    DecodeDateTime(v, y, mo, d, h, mi, s, ms);
+    const int micro = ms * 1000;
+    const int parts[] = {11, y & 255, y >> 8, mo, d, h, mi, s, micro & 255, micro >> 8 & 255, micro >> 16, 0};
+    std::uint8_t expected[12];
+    for (int i = 0; i < 12; ++i) expected[i] = static_cast<std::uint8_t>(parts[i]);
+    ASSERT_EQ(Wire(dtDateTime, Variant::FromDate(v)), "12:" + Hex(expected, sizeof expected)) << v;
+  }
+  EXPECT_THROW(Wire(dtDateTime, Variant::FromDate(MaxDateTime + 2)), EConvertError);
+}
+
 TEST(MySqlStmtParams, NullBitmapAndNewTypesByte) {
   for (std::size_t count : {9u, 17u}) {
     for (std::size_t nullAt = 0; nullAt < count; ++nullAt) {
