@@ -404,6 +404,9 @@ class TParamDesc {
   virtual void SetParamType(TParamDirection value) { FParamType = value; }
   virtual void SetSize(std::int32_t value) { FSize = value; }
   virtual Variant GetValue() const { return FData; }
+  // The value as stored, without a copy: what GetValue answers unless a
+  // subclass answers otherwise (callers check the dynamic type first).
+  const Variant& StoredValue() const noexcept { return FData; }
   // Encrypted first when an encryptor is set; a null or empty value makes
   // the parameter null.
   virtual void SetValue(const Variant& value);

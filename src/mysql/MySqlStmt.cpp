@@ -429,11 +429,9 @@ void FillParam(TMySqlStmtParam& p, std::uint16_t dataType, const Variant& value,
 // The value of a parameter that is exactly a TParamDesc, read in place (its
 // GetValue returns a copy of this very value, an allocation for text and
 // bytes); null for a subclass, which may answer GetValue otherwise.
-struct TParamValueAccess : TParamDesc {
-  static const Variant* Of(const TParamDesc& param) noexcept {
-    return typeid(param) == typeid(TParamDesc) ? &(param.*(&TParamValueAccess::FData)) : nullptr;
-  }
-};
+const Variant* ValueInPlace(const TParamDesc& param) noexcept {
+  return typeid(param) == typeid(TParamDesc) ? &param.StoredValue() : nullptr;
+}
 
 }  // namespace
 
@@ -445,7 +443,7 @@ void SetStmtParam(TMySqlStmtParam& p, std::uint16_t dataType, Variant value, boo
 }
 
 void SetStmtParamView(TMySqlStmtParam& p, const TParamDesc& param, bool unicode, bool sendBlobCompressed) {
-  const Variant* value = TParamValueAccess::Of(param);
+  const Variant* value = ValueInPlace(param);
   // Large objects take the owning way (it also picks the encrypted copy).
   if (!value || value->VarType() == varSharedObject) return SetStmtParam(p, param, unicode, sendBlobCompressed);
   ClearParam(p);

@@ -273,11 +273,13 @@ TEST_F(UpdaterServer, UserStatementsOfAnUpdateObjectAndItsChecks) {
 
 class UpdaterBatches : public UpdaterServer {
  protected:
+  // Each test has its own table: ctest runs the two side by side.
+  const std::string T = std::string("upd_") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
   // Seven cached edits applied with batches of three.
   std::unique_ptr<MyUpdDataSet> SevenEdits(int& batches) {
-    Table("upd_batch", "id INT PRIMARY KEY, v VARCHAR(10), u INT, UNIQUE KEY (u)",
+    Table(T, "id INT PRIMARY KEY, v VARCHAR(10), u INT, UNIQUE KEY (u)",
           "(1,'a',1),(2,'a',2),(3,'a',3),(4,'a',4),(5,'a',5),(6,'a',6),(7,'a',7)");
-    auto ds = Open("SELECT id, v, u FROM upd_batch ORDER BY id", false);
+    auto ds = Open("SELECT id, v, u FROM " + T + " ORDER BY id", false);
     ds->SetCachedUpdates(true);
     ds->Options().SetUpdateBatchSize(3);
     ds->Open();
@@ -295,7 +297,7 @@ TEST_F(UpdaterBatches, SevenRowsGoInThreeRequests) {
   ds->ApplyUpdates();
   ds->CommitUpdates();
   EXPECT_EQ(batches, 3);
-  EXPECT_EQ(Rows("SELECT v FROM upd_batch ORDER BY id"), "v1;v2;v3;v4;v5;v6;v7");
+  EXPECT_EQ(Rows("SELECT v FROM " + T + " ORDER BY id"), "v1;v2;v3;v4;v5;v6;v7");
   EXPECT_FALSE(InTransaction());
 }
 
@@ -308,13 +310,13 @@ TEST_F(UpdaterBatches, AFailingStatementLeavesNothingOfItsBatch) {
   ds->FieldByName("u").SetAsInteger(7);
   ds->Post();
   EXPECT_THROW(ds->ApplyUpdates(), EDAError);
-  EXPECT_EQ(Rows("SELECT v FROM upd_batch ORDER BY id"), "v1;v2;v3;a;a;a;a");
+  EXPECT_EQ(Rows("SELECT v FROM " + T + " ORDER BY id"), "v1;v2;v3;a;a;a;a");
   EXPECT_TRUE(ds->UpdatesPending());
   // A row removed on the server makes its batch affect too few rows.
-  conn.ExecSQL("UPDATE upd_batch SET u = 70 WHERE id = 7");
-  conn.ExecSQL("DELETE FROM upd_batch WHERE id = 6");
+  conn.ExecSQL("UPDATE " + T + " SET u = 70 WHERE id = 7");
+  conn.ExecSQL("DELETE FROM " + T + " WHERE id = 6");
   EXPECT_THROW(ds->ApplyUpdates(), EDAError);
-  EXPECT_EQ(Rows("SELECT v FROM upd_batch ORDER BY id"), "v1;v2;v3;a;a;a");
+  EXPECT_EQ(Rows("SELECT v FROM " + T + " ORDER BY id"), "v1;v2;v3;a;a;a");
   EXPECT_TRUE(ds->UpdatesPending());
 }
 
