@@ -99,7 +99,7 @@ constexpr std::uint16_t kTypes[5] = {dtInt32, dtFloat, dtString, dtDateTime, dtV
 PMYSQL_CON OurConnect(const Server& s) {
   TMySQLAPIDirect& api = *MyAPIDirect;
   PMYSQL_CON h = api.mysql_init(nullptr);
-  api.mysql_options(h, lumo::MYSQL_SET_CHARSET_NAME, "utf8");
+  api.mysql_options(h, lumo::MYSQL_SET_CHARSET_NAME, "utf8mb4");  // as the peer
   api.SetTimeout(h, 600);
   if (!api.mysql_real_connect(h, s.host, s.user, s.password, s.db, s.port, "", 0u))
     Die("connect: " + api.mysql_error(h));

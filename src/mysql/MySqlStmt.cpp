@@ -199,8 +199,9 @@ void SetDeclaredInteger(TMySqlStmtParam& p, std::uint16_t dataType, const Varian
   }
 }
 
-// Dates and times: DATE (4 bytes), DATETIME (11) or TIME (12) with the
-// length byte in front; the zero date has length 0.
+// Dates and times: DATE (4 bytes), DATETIME (7, or 11 with a fraction of a
+// second) or TIME (12) with the length byte in front; the zero date has
+// length 0.
 void SetTemporal(TMySqlStmtParam& p, std::uint16_t dataType, const Variant& v) {
   const std::uint8_t type =
       dataType == dtDate ? MYSQL_TYPE_DATE : dataType == dtTime ? MYSQL_TYPE_TIME : MYSQL_TYPE_DATETIME;
@@ -221,6 +222,8 @@ void SetTemporal(TMySqlStmtParam& p, std::uint16_t dataType, const Variant& v) {
     d[5] = static_cast<std::uint8_t>(h);
     d[6] = static_cast<std::uint8_t>(mi);
     d[7] = static_cast<std::uint8_t>(s);
+    // Without a fraction of a second the short form (7) says it all.
+    if (ms == 0) return finish(7);
     PutLe(d + 8, static_cast<std::uint32_t>(ms) * 1000u, 4);
     finish(11);
   };

@@ -189,10 +189,11 @@ TEST(MySqlStmtParams, DateTimesTakenApartLikeDecodeDateTime) {
     int y, mo, d, h, mi, s, ms;
     DecodeDateTime(v, y, mo, d, h, mi, s, ms);
     const int micro = ms * 1000;
-    const int parts[] = {11, y & 255, y >> 8, mo, d, h, mi, s, micro & 255, micro >> 8 & 255, micro >> 16, 0};
+    // Seven bytes without a fraction of a second, eleven with one.
+    const int parts[] = {micro ? 11 : 7, y & 255, y >> 8, mo, d, h, mi, s, micro & 255, micro >> 8 & 255, micro >> 16, 0};
     std::uint8_t expected[12];
     for (int i = 0; i < 12; ++i) expected[i] = static_cast<std::uint8_t>(parts[i]);
-    ASSERT_EQ(Wire(dtDateTime, Variant::FromDate(v)), "12:" + Hex(expected, sizeof expected)) << v;
+    ASSERT_EQ(Wire(dtDateTime, Variant::FromDate(v)), "12:" + Hex(expected, micro ? 12 : 8)) << v;
   }
   EXPECT_THROW(Wire(dtDateTime, Variant::FromDate(MaxDateTime + 2)), EConvertError);
 }
