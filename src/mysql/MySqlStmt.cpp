@@ -373,6 +373,10 @@ void FillParam(TMySqlStmtParam& p, std::uint16_t dataType, const Variant& value,
     SetBytes(p, value, unicode, true, sendBlobCompressed);
   } else if (IsBytesType(dataType)) {
     SetBytes(p, value, false, false, sendBlobCompressed);
+    // Declared bytes go as a blob, which the server takes as binary rather
+    // than as text of the connection's character set (and so never has to
+    // convert); a parameter without a declared type stays text.
+    if (dataType != dtUnknown) p.Type = MYSQL_TYPE_BLOB;
   } else if (IsIntegerFieldType(dataType)) {
     SetDeclaredInteger(p, dataType, value);
   } else {

@@ -446,6 +446,17 @@ TEST(MySqlStmtServer, LongStringChangedTypesAndTimeLimits) {
   b.SetNull(true);
   ASSERT_EQ(s.Execute({&a, &b}), 0) << s.Error();
   EXPECT_EQ(OurRows(s), (std::vector<Row>{{std::string("4294967295"), std::nullopt}}));
+  // Bytes are binary to the server: compared byte by byte, never read as
+  // text of the connection's character set.
+  Stmt bin(h);
+  ASSERT_EQ(bin.Prepare("SELECT ? = 'ABC', HEX(?)"), 0) << bin.Error();
+  a.SetDataType(dtVarBytes);
+  a.SetValue(Variant::FromBytes("abc", 3));
+  b.SetNull(false);
+  b.SetDataType(dtBytes);
+  b.SetValue(Variant::FromBytes("\xFF\x00\xC3", 3));
+  ASSERT_EQ(bin.Execute({&a, &b}), 0) << bin.Error();
+  EXPECT_EQ(OurRows(bin), (std::vector<Row>{{std::string("0"), std::string("FF00C3")}}));
 
   // TIME values with sign and days, read back from a TIME(6) column.
   Exec(h, "DROP TABLE IF EXISTS stmt_times");

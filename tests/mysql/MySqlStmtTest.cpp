@@ -89,7 +89,7 @@ TEST(MySqlStmtParams, WireFormOfEveryDeclaredType) {
       {dtTime, Variant::FromDate(ZeroDate), "11:00"},
       {dtString, Variant(std::string("ab\0c", 4)), "253:0461620063"},  // sent whole
       {dtWideString, Variant(std::u16string(u"\u00e9")), "253:02C3A9"},
-      {dtVarBytes, Variant::FromBytes("\x00\xFF", 2), "253:0200FF"},
+      {dtVarBytes, Variant::FromBytes("\x00\xFF", 2), "252:0200FF"},
       {dtVariant, Variant(3), "8:0300000000000000"},
       {dtVariant, Variant("x"), "253:0178"},
       {dtInt32, Variant::Null(), "3:NULL"},   // a missing number is NULL ...
@@ -113,7 +113,7 @@ TEST(MySqlStmtParams, BytesGoWithTheirOwnLengthAndLongValuesAhead) {
   p.SetDataType(dtBytes);
   p.SetSize(10);
   p.SetValue(Variant("xy"));
-  EXPECT_EQ(Wire(MakeStmtParam(p, false, false)), "253:027879");  // not 10 bytes
+  EXPECT_EQ(Wire(MakeStmtParam(p, false, false)), "252:027879");  // a blob, not 10 bytes
 
   const TMySqlStmtParam small = MakeStmtParam(dtString, Variant(std::string(9200, 'a')), false, false, false);
   EXPECT_FALSE(small.Long());
