@@ -316,9 +316,18 @@ void TMySqlSession::SendSslRequest(const TMySqlHandshakeParams& p) {
   if (auto* tls = dynamic_cast<TKxVioTcpSSL*>(vio))
     tls->SetisSecure(true);
   else if (auto* handler = dynamic_cast<TKxVioHandler*>(vio))
-    handler->SetIsSecure(true);
+    SwitchHandlerToTls(*handler);
   else
     AssertionFailure(__FILE__, __LINE__);
+}
+
+void TMySqlSession::SwitchHandlerToTls(TKxVioHandler& handler) {
+  // A handler without TLS of its own ignores the switch; the session would
+  // then count the plain channel as secure and full authentication or the
+  // cleartext plugin would hand the password over in clear.
+  handler.SetIsSecure(true);
+  if (!handler.GetIsSecure())
+    throw EMySqlException(cr::SSL_CONNECTION_ERROR, "The I/O handler did not switch the connection to TLS");
 }
 
 void TMySqlSession::Authenticate(const std::string& pw) {

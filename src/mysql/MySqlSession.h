@@ -19,7 +19,9 @@
 //   sequence number. A failed TLS handshake raises the transport's plain
 //   Exception ("SSL_do_handshake = ..."). Bytes the server sent past its
 //   greeting before the switch fail the connect with 2026: they would be
-//   read as if they had come through TLS.
+//   read as if they had come through TLS. An I/O handler must report
+//   its channel secure after the switch (GetIsSecure), else 2026 is raised
+//   before the response: a handler without TLS ignores the switch.
 // - Authentication: with a server that names authentication plugins
 //   (PLUGIN_AUTH) the first answer is made by the plugin the user chose
 //   (MYSQL_DEFAULT_AUTH), else by the one the greeting names when this
@@ -271,6 +273,8 @@ class TMySqlSession {
   bool TransportCanSwitchToTls() const noexcept;
   // Sends the SSL request and switches the transport to TLS.
   void SendSslRequest(const TMySqlHandshakeParams& p);
+  // Asks the I/O handler for TLS; 2026 when its channel stays plain.
+  static void SwitchHandlerToTls(TKxVioHandler& handler);
   void Authenticate(const std::string& pw);
   std::unique_ptr<TMySqlAuthPlugin> FirstAuthPlugin(const TMySqlGreeting& g, const TMySqlAuthContext& auth) const;
   void AuthenticateWithPlugins(std::unique_ptr<TMySqlAuthPlugin> plugin, const TMySqlAuthContext& auth);

@@ -15,6 +15,7 @@
 #include <functional>
 #include <string>
 
+#include "KxVioTcp.h"
 #include "MySqlApiDirect.h"
 #include "MySqlSession.h"
 #include "support/ErrorCode.h"
@@ -251,6 +252,79 @@ TEST(MySqlAuthFake, FullAuthenticationOverPlainTcp) {
   EXPECT_EQ(MySqlErrorOf([&] { Connect(missing, o); }, &msg), cr::AUTH_PLUGIN_ERR);
   EXPECT_NE(msg.find("cannot read the server's public key file '" + dir.Path + "/absent.pem'"), std::string::npos);
   EXPECT_FALSE(AnyPacketHolds(missing.Received(), Password));
+}
+
+// An application's I/O handler that carries the connection over plain TCP;
+// it has no TLS, unless it claims to have it.
+class TPlainTcpHandler : public TKxIOHandler {
+ public:
+  bool ClaimsTls = false;
+
+  std::unique_ptr<TKxIOHandle> Connect(const std::string& server, int port, const std::string&, const std::string&,
+                                       const std::string&) override {
+    auto h = std::make_unique<THandle>(server, port);
+    h->Tcp.Connect();
+    return h;
+  }
+  void Disconnect(TKxIOHandle& h) override { Tcp(h).Close(); }
+  std::size_t ReadNoWait(TKxIOHandle& h, void* buffer, std::size_t offset, std::size_t count) override {
+    return Tcp(h).ReadNoWait(buffer, offset, count);
+  }
+  std::size_t Write(TKxIOHandle& h, const void* buffer, std::size_t offset, std::size_t count) override {
+    return Tcp(h).Write(buffer, offset, count);
+  }
+  bool WaitForData(TKxIOHandle& h, int timeout) override { return Tcp(h).WaitForData(timeout); }
+  int GetTimeout(TKxIOHandle& h) override { return Tcp(h).GetTimeout(); }
+  void SetTimeout(TKxIOHandle& h, int value) override { Tcp(h).SetTimeout(value); }
+  bool GetIsSecure(TKxIOHandle&) override { return ClaimsTls; }
+
+ private:
+  struct THandle : TKxIOHandle {
+    THandle(const std::string& server, int port) : Tcp(server, port) {}
+    TKxVioTcp Tcp;
+  };
+  static TKxVioTcp& Tcp(TKxIOHandle& h) { return static_cast<THandle&>(h).Tcp; }
+};
+
+// TLS asked for over an I/O handler that cannot switch: the connect stops
+// after the SSL request, before any credential; the plain channel is never
+// taken for a secure one that full authentication sends the password over.
+TEST(MySqlAuthFake, AHandlerWithoutTlsIsNotASecureTransport) {
+  FakeGreeting withTls = PluginGreeting();
+  withTls.Capabilities |= client::SSL;
+  const auto script = [&] {
+    return FakeMySqlScript().Send(withTls.Build()).Receive().Receive().Send(FullAuth).Receive().Send(OkPacket());
+  };
+  TPlainTcpHandler handler;
+  {
+    FakeMySqlServer srv(script());
+    TMySqlSession s;
+    s.connectTimeout = s.commandTimeout = 5;
+    s.SetIOHandler(&handler);
+    s.protocolType = MYSQL_PROTOCOL_SSL;
+    std::string msg;
+    EXPECT_EQ(MySqlErrorOf([&] { s.Connect("127.0.0.1", "lumo", Password, "", srv.Port(), "", 0); }, &msg),
+              cr::SSL_CONNECTION_ERROR);
+    EXPECT_EQ(msg, "SSL connection error\r\nThe I/O handler did not switch the connection to TLS");
+    EXPECT_EQ(s.Net().vio(), nullptr);
+    ASSERT_TRUE(srv.WaitDone());
+    EXPECT_EQ(srv.Received().size(), 1u);  // the SSL request alone
+    EXPECT_FALSE(AnyPacketHolds(srv.Received(), Password));
+  }
+  // A handler that reports its channel secure is trusted with the password.
+  handler.ClaimsTls = true;
+  FakeMySqlServer srv(script());
+  TMySqlSession s;
+  s.connectTimeout = s.commandTimeout = 5;
+  s.SetIOHandler(&handler);
+  s.protocolType = MYSQL_PROTOCOL_SSL;
+  s.Connect("127.0.0.1", "lumo", Password, "", srv.Port(), "", 0);
+  EXPECT_EQ(s.AuthPlugin(), "caching_sha2_password");
+  s.Close();
+  ASSERT_TRUE(srv.WaitDone());
+  EXPECT_TRUE(srv.Failures().empty());
+  ASSERT_EQ(srv.Received().size(), 4u);  // the last one is QUIT
+  EXPECT_EQ(srv.Received()[2].Payload, Password + '\0');
 }
 
 // Each switch request brings its own nonce: the answer is made over it,
