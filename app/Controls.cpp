@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <limits>
 
 #include "Format.h"
 #include "SysUtils.h"
@@ -69,8 +70,24 @@ void TControl::SetTop(int value) { SetBounds(Left(), value, Width(), Height()); 
 void TControl::SetWidth(int value) { SetBounds(Left(), Top(), value, Height()); }
 void TControl::SetHeight(int value) { SetBounds(Left(), Top(), Width(), value); }
 
+namespace {
+
+// A widget's rectangle keeps its last pixel (position + size - 1) in an int:
+// the size is held to Qt's widget limit and the position moved so that the
+// far edge fits.
+int FitPosition(int position, int size) {
+  const std::int64_t lowest = std::int64_t{std::numeric_limits<int>::min()} + 1 - size;
+  const std::int64_t highest = std::int64_t{std::numeric_limits<int>::max()} + 1 - size;
+  return static_cast<int>(std::clamp<std::int64_t>(position, std::max<std::int64_t>(lowest, std::numeric_limits<int>::min()),
+                                                   std::min<std::int64_t>(highest, std::numeric_limits<int>::max())));
+}
+
+}  // namespace
+
 void TControl::SetBounds(int left, int top, int width, int height) {
-  FWidget->setGeometry(left, top, std::max(width, 0), std::max(height, 0));
+  width = std::clamp(width, 0, QWIDGETSIZE_MAX);
+  height = std::clamp(height, 0, QWIDGETSIZE_MAX);
+  FWidget->setGeometry(FitPosition(left, width), FitPosition(top, height), width, height);
 }
 
 void TControl::SetVisible(bool value) {
@@ -91,6 +108,9 @@ void TControl::SetFontName(const std::string& value) {
 
 void TControl::SetFontHeight(int value) {
   if (value == 0) return;  // the default height
+  // A negative height is the pixel size; the lowest int has no positive
+  // counterpart.
+  if (value == std::numeric_limits<int>::min()) throw EArgumentError(Format("Invalid font height %d", {value}));
   QFont f = FWidget->font();
   f.setPixelSize(value < 0 ? -value : value);
   FWidget->setFont(f);

@@ -181,10 +181,13 @@ class TLexer {
       }
       if (FPos == digits || (!AtEnd() && IsIdentChar(Cur())))
         Fail(Format("Invalid number %s", {Excerpt(FText.substr(start, FPos + 1 - start))}));
-      if (overflow || value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+      // The magnitude of the lowest int64 is one more than the highest.
+      const std::uint64_t limit =
+          static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + (negative ? 1 : 0);
+      if (overflow || value > limit)
         Fail(Format("Number out of range: %s", {Excerpt(FText.substr(start, FPos - start))}));
       t.Kind = tkInteger;
-      t.Int = negative ? -static_cast<std::int64_t>(value) : static_cast<std::int64_t>(value);
+      t.Int = static_cast<std::int64_t>(negative ? 0 - value : value);
       t.Text.assign(FText.substr(start, FPos - start));
       return t;
     }

@@ -7,7 +7,9 @@
 #include <QTimer>
 #include <QWindow>
 
+#include <cstdint>
 #include <functional>
+#include <limits>
 #include <string>
 
 #include "Client.h"
@@ -237,6 +239,31 @@ TEST_F(Form1Test, ControlsNeedAParentThatHoldsControls) {
     EXPECT_STREQ(e.what(), "Error reading Stray: Control Stray has no parent window (line 3)");
   }
   EXPECT_EQ(gExplodingAlive, 0);
+}
+
+TEST_F(Form1Test, ExtremeGeometryAndFontValuesStayInRange) {
+  // The far edge of a control at the largest position still fits an int.
+  std::string text = ControlsOnly();
+  text.replace(text.find("    Left = 136"), 14, "    Left = 2147483647");
+  text.replace(text.find("    Top = 269"), 13, "    Top = -2147483648");
+  text.replace(text.find("    Height = 25"), 15, "    Height = 0");
+  std::unique_ptr<TForm1> form = TForm1::Create(text);
+  ASSERT_NE(form->Button2, nullptr);
+  const TControl& b = *form->Button2;
+  EXPECT_EQ(b.Width(), 75);
+  EXPECT_LE(std::int64_t{b.Left()} + b.Width() - 1, std::numeric_limits<int>::max());
+  EXPECT_GE(std::int64_t{b.Top()} + b.Height() - 1, std::numeric_limits<int>::min());
+  EXPECT_GT(b.Left(), 2000000000);
+
+  // The lowest int as a (negative, pixel) font height has no pixel size.
+  text = ControlsOnly();
+  text.replace(text.find("  Font.Height = -11"), 19, "  Font.Height = -2147483648");
+  try {
+    TForm1::Create(text);
+    ADD_FAILURE() << "accepted";
+  } catch (const Exception& e) {
+    EXPECT_STREQ(e.what(), "Error reading Form1.Font.Height: Invalid font height -2147483648 (line 5)");
+  }
 }
 
 }  // namespace

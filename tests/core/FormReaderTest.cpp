@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -266,6 +268,31 @@ TEST(FormParseTest, ValueKinds) {
   ASSERT_EQ(f.Children[0].Children.size(), 1u);
   EXPECT_EQ(f.Children[0].Children[0].Properties[0].Name, "Font.Name");
   EXPECT_EQ(f.Children[0].Children[0].Line, 31);
+}
+
+TEST(FormParseTest, IntegersReachBothEndsOfInt64InEveryNotation) {
+  TFormObject f = ParseFormText(
+      "object A: TA\n"
+      "  D1 = -9223372036854775808\n"
+      "  D2 = 9223372036854775807\n"
+      "  H1 = -$8000000000000000\n"
+      "  H2 = $7FFFFFFFFFFFFFFF\n"
+      "  H3 = -$1\n"
+      "end");
+  ASSERT_EQ(f.Properties.size(), 5u);
+  EXPECT_EQ(f.Properties[0].Value.Int, std::numeric_limits<std::int64_t>::min());
+  EXPECT_EQ(f.Properties[1].Value.Int, std::numeric_limits<std::int64_t>::max());
+  EXPECT_EQ(f.Properties[2].Value.Int, std::numeric_limits<std::int64_t>::min());
+  EXPECT_EQ(f.Properties[3].Value.Int, std::numeric_limits<std::int64_t>::max());
+  EXPECT_EQ(f.Properties[4].Value.Int, -1);
+  for (const char* beyond : {"-$8000000000000001", "$8000000000000000"}) {
+    try {
+      ParseFormText(std::string("object A: TA\n  X = ") + beyond + "\nend");
+      ADD_FAILURE() << beyond;
+    } catch (const EReadError& e) {
+      EXPECT_EQ(e.Text(), std::string("Number out of range: ") + beyond);
+    }
+  }
 }
 
 TEST(FormParseTest, KeywordsAsPropertyNames) {
