@@ -41,6 +41,7 @@ TComponent::~TComponent() {
     if (it != owner->FComponents.end()) {
       it->release();
       owner->FComponents.erase(it);
+      ++owner->FComponentsEdits;
     }
     owner->NotifyOwnerTree(*this, TOperation::opRemove);
   }
@@ -56,6 +57,7 @@ TComponent& TComponent::InsertComponent(std::unique_ptr<TComponent> component) {
   TComponent& ref = *component;
   ref.FOwner = this;
   FComponents.push_back(std::move(component));
+  ++FComponentsEdits;
   NotifyOwnerTree(ref, TOperation::opInsert);
   return ref;
 }
@@ -66,6 +68,7 @@ std::unique_ptr<TComponent> TComponent::RemoveComponent(TComponent& component) {
   LUMO_ASSERT(it != FComponents.end());
   std::unique_ptr<TComponent> result = std::move(*it);
   FComponents.erase(it);
+  ++FComponentsEdits;
   result->FOwner = nullptr;
   NotifyOwnerTree(*result, TOperation::opRemove);
   return result;
@@ -77,6 +80,7 @@ void TComponent::DestroyComponent(TComponent& component) {
   LUMO_ASSERT(it != FComponents.end());
   std::unique_ptr<TComponent> victim = std::move(*it);
   FComponents.erase(it);
+  ++FComponentsEdits;
   // The victim's destructor still sees its owner and tells the owner tree.
   victim.reset();
 }
@@ -85,6 +89,7 @@ void TComponent::DestroyComponents() {
   while (!FComponents.empty()) {
     std::unique_ptr<TComponent> victim = std::move(FComponents.back());
     FComponents.pop_back();
+    ++FComponentsEdits;
     victim.reset();
   }
 }
@@ -148,13 +153,17 @@ void TComponent::Notification(TComponent& component, TOperation operation) {
   if (operation == TOperation::opRemove) ForgetPartner(component);
   if (operation == TOperation::opRemove) {
     // Forward to the owned components (copy: a handler may destroy one).
+    // Only once the list has changed is each one looked up before it is
+    // told: searching every time made tearing down n components cost n^3.
     std::vector<TComponent*> owned;
     owned.reserve(FComponents.size());
     for (const auto& c : FComponents) owned.push_back(c.get());
+    const std::uint64_t edits = FComponentsEdits;
     for (TComponent* c : owned) {
       if (c == &component) continue;
-      bool alive = std::any_of(FComponents.begin(), FComponents.end(),
-                               [c](const auto& p) { return p.get() == c; });
+      const bool alive = FComponentsEdits == edits ||
+                         std::any_of(FComponents.begin(), FComponents.end(),
+                                     [c](const auto& p) { return p.get() == c; });
       if (alive) c->Notification(component, operation);
     }
   }

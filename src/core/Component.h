@@ -115,6 +115,7 @@ class TComponent {
   TComponent* FOwner = nullptr;  // not owning
   std::string FName;
   std::vector<std::unique_ptr<TComponent>> FComponents;
+  std::uint64_t FComponentsEdits = 0;  // bumped on every change of FComponents
   std::vector<TComponent*> FFreeNotifies;  // not owning
   TComponentState FComponentState = 0;
   std::intptr_t FTag = 0;

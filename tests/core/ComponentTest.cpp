@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Component.h"
@@ -94,6 +96,36 @@ TEST_F(ComponentTest, RemoveComponentHandsOwnershipBack) {
   EXPECT_EQ(mine->Owner(), nullptr);
   mine.reset();
   EXPECT_EQ(log, (std::vector<std::string>{"destroy a"}));
+}
+
+// Logs every removal it is told of; the first one may take a sibling out
+// of the owner.
+class TWatcher : public TComponent {
+ public:
+  TComponent* TakeOut = nullptr;
+  std::unique_ptr<TComponent> Taken;
+
+ protected:
+  void Notification(TComponent& component, TOperation op) override {
+    TComponent::Notification(component, op);
+    if (op != TOperation::opRemove) return;
+    gLog->push_back(Name() + " told of " + component.Name());
+    if (TComponent* t = std::exchange(TakeOut, nullptr)) Taken = Owner()->RemoveComponent(*t);
+  }
+};
+
+TEST_F(ComponentTest, ASiblingTakenOutWhileRemovalsAreForwardedIsNotToldAfterwards) {
+  TComponent owner;
+  TWatcher* w[4];
+  const char* names[] = {"a", "b", "c", "d"};
+  for (int i = 0; i < 4; ++i) {
+    w[i] = &TComponent::CreateOwned<TWatcher>(owner);
+    w[i]->SetName(names[i]);
+  }
+  w[1]->TakeOut = w[2];
+  owner.DestroyComponent(*w[0]);
+  EXPECT_EQ(log, (std::vector<std::string>{"b told of a", "b told of c", "d told of c", "d told of a"}));
+  EXPECT_EQ(owner.ComponentCount(), 2);
 }
 
 TEST_F(ComponentTest, LoadingStateIsSetUntilLoaded) {
