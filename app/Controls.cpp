@@ -5,6 +5,7 @@
 #include <QMessageBox>
 
 #include <algorithm>
+#include <cstdint>
 #include <iostream>
 #include <limits>
 
@@ -76,10 +77,11 @@ namespace {
 // the size is held to Qt's widget limit and the position moved so that the
 // far edge fits.
 int FitPosition(int position, int size) {
-  const std::int64_t lowest = std::int64_t{std::numeric_limits<int>::min()} + 1 - size;
-  const std::int64_t highest = std::int64_t{std::numeric_limits<int>::max()} + 1 - size;
-  return static_cast<int>(std::clamp<std::int64_t>(position, std::max<std::int64_t>(lowest, std::numeric_limits<int>::min()),
-                                                   std::min<std::int64_t>(highest, std::numeric_limits<int>::max())));
+  constexpr std::int64_t lowest = std::numeric_limits<int>::min();
+  constexpr std::int64_t highest = std::numeric_limits<int>::max();
+  const std::int64_t from = std::max(lowest, lowest + 1 - size);  // last pixel >= lowest
+  const std::int64_t to = std::min(highest, highest + 1 - size);   // last pixel <= highest
+  return static_cast<int>(std::clamp<std::int64_t>(position, from, to));
 }
 
 }  // namespace

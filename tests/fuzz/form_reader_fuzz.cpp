@@ -8,30 +8,12 @@
 #include <string_view>
 #include <vector>
 
+#include "CodePages.h"
 #include "FormReader.h"
 
 namespace {
 
 using namespace lumo;
-
-bool IsUtf8(std::string_view s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    std::size_t len = c < 0x80 ? 1 : c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
-    if (len == 0 || s.size() - i < len) return false;
-    std::uint32_t cp = len == 1 ? c : c & (0x7F >> len);
-    for (std::size_t k = 1; k < len; ++k) {
-      const auto t = static_cast<unsigned char>(s[i + k]);
-      if ((t & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (t & 0x3F);
-    }
-    if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))) return false;
-    if (cp >= 0xD800 && cp <= 0xDFFF) return false;
-    i += len;
-  }
-  return true;
-}
 
 void CheckValue(const TFormValue& v);
 
@@ -40,7 +22,7 @@ void CheckProperties(const std::vector<TFormProperty>& properties) {
 }
 
 void CheckValue(const TFormValue& v) {
-  if (v.Type == vaString && !IsUtf8(v.Str)) __builtin_trap();
+  if (v.Type == vaString && !IsValidUtf8(v.Str)) __builtin_trap();
   for (const TFormValue& item : v.Items) CheckValue(item);
   for (const TFormCollectionItem& item : v.Collection) CheckProperties(item.Properties);
 }
