@@ -8,7 +8,7 @@
 #include "DADataSetService.h"
 #include "DADataSetUpdater.h"
 #include "DateTimeUtils.h"
-#include "common/DAConnectionTestUtil.h"
+#include "DAConnectionTestUtil.h"
 
 namespace lumo {
 namespace {

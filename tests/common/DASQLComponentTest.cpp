@@ -8,7 +8,7 @@
 #include "DADataSet.h"
 #include "DAMetaData.h"
 #include "DASQL.h"
-#include "common/DAConnectionTestUtil.h"
+#include "DAConnectionTestUtil.h"
 
 namespace lumo {
 namespace {

@@ -8,7 +8,7 @@
 #include "DASQLGenerator.h"
 #include "KxAccessRecordSet.h"
 #include "MyServices.h"
-#include "common/DAConnectionTestUtil.h"
+#include "DAConnectionTestUtil.h"
 
 namespace lumo::test {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "support/ManualClock.h"
 #include "MemDSTestUtil.h"
-#include "common/db/VectorDataSet.h"
+#include "VectorDataSet.h"
 
 namespace lumo::test {
 namespace {

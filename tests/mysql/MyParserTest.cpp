@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "../common/ParserTestUtil.h"
+#include "ParserTestUtil.h"
 
 namespace lumo {
 namespace {
