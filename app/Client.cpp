@@ -11,12 +11,12 @@
 #include <iostream>
 #include <sstream>
 
+#include <lumokit/core/Format.h>
+#include <lumokit/core/SysUtils.h>
+#include <lumokit/lumo/MySQLLumoProvider.h>
 #include "DBCtrls.h"
 #include "DataClasses.h"
-#include "Format.h"
-#include "MySQLLumoProvider.h"
 #include "StdCtrls.h"
-#include "SysUtils.h"
 #include "Unit1.h"
 
 namespace lumo {

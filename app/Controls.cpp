@@ -9,8 +9,8 @@
 #include <iostream>
 #include <limits>
 
-#include "Format.h"
-#include "SysUtils.h"
+#include <lumokit/core/Format.h>
+#include <lumokit/core/SysUtils.h>
 
 namespace lumo {
 

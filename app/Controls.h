@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
-#include "Component.h"
-#include "FormReader.h"
+#include <lumokit/core/Component.h>
+#include <lumokit/core/FormReader.h>
 
 namespace lumo {
 

@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <functional>
 
-#include "DataSet.h"
-#include "Field.h"
+#include <lumokit/dataset/DataSet.h>
+#include <lumokit/dataset/Field.h>
 
 namespace lumo {
 

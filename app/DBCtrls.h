@@ -18,7 +18,7 @@
 #include <memory>
 #include <string>
 
-#include "DataSource.h"
+#include <lumokit/dataset/DataSource.h>
 #include "StdCtrls.h"
 
 class QObject;

@@ -1,7 +1,7 @@
 #include "DataClasses.h"
 
-#include "Lumo.h"
-#include "MySQLLumoProvider.h"
+#include <lumokit/lumo/Lumo.h>
+#include <lumokit/lumo/MySQLLumoProvider.h>
 
 namespace lumo {
 

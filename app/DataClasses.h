@@ -11,7 +11,7 @@
 //   themselves decide.
 #pragma once
 
-#include "FormReader.h"
+#include <lumokit/core/FormReader.h>
 
 namespace lumo {
 

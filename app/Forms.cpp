@@ -3,8 +3,8 @@
 #include <QApplication>
 #include <QCloseEvent>
 
-#include "Format.h"
-#include "SysUtils.h"
+#include <lumokit/core/Format.h>
+#include <lumokit/core/SysUtils.h>
 
 namespace lumo {
 

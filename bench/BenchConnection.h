@@ -2,11 +2,11 @@
 // over the wire client, with the test server's port, database and UTF-8.
 #pragma once
 
+#include <lumokit/components/DBAccess.h>
+#include <lumokit/mysql/provider/MyClasses.h>
+#include <lumokit/mysql/provider/MyClassesCommand.h>
+#include <lumokit/mysql/provider/MyClassesRecordset.h>
 #include "BenchSupport.h"
-#include "DBAccess.h"
-#include "MyClasses.h"
-#include "MyClassesCommand.h"
-#include "MyClassesRecordset.h"
 
 namespace lumo::bench {
 

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "MyClasses.h"
-#include "MyClassesRecordset.h"
+#include <lumokit/mysql/provider/MyClasses.h>
+#include <lumokit/mysql/provider/MyClassesRecordset.h>
 
 namespace lumo::bench {
 

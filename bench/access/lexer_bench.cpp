@@ -15,8 +15,8 @@
 #include <random>
 #include <string>
 
-#include "MyParser.h"
-#include "Streams.h"
+#include <lumokit/core/Streams.h>
+#include <lumokit/mysql/wire/MyParser.h>
 
 using namespace lumo;
 

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#include "KxAccess.h"
+#include <lumokit/access/KxAccess.h>
 
 namespace {
 

@@ -20,16 +20,16 @@
 #include <string>
 #include <vector>
 
+#include <lumokit/components/DADataSet.h>
+#include <lumokit/components/DBAccess.h>
+#include <lumokit/mysql/provider/MyClasses.h>
+#include <lumokit/mysql/provider/MyClassesCommand.h>
+#include <lumokit/mysql/provider/MyClassesRecordset.h>
+#include <lumokit/mysql/provider/MyDataTypeMap.h>
+#include <lumokit/mysql/wire/MySqlApiDirect.h>
 #include "BenchSupport.h"
 #include "BenchConnection.h"
 #include "BenchPeer.h"
-#include "DADataSet.h"
-#include "DBAccess.h"
-#include "MyClasses.h"
-#include "MyClassesCommand.h"
-#include "MyClassesRecordset.h"
-#include "MyDataTypeMap.h"
-#include "MySqlApiDirect.h"
 
 namespace {
 

@@ -18,15 +18,15 @@
 #include <string>
 #include <vector>
 
+#include <lumokit/components/DADataSet.h>
+#include <lumokit/components/DBAccess.h>
+#include <lumokit/mysql/provider/MyClasses.h>
+#include <lumokit/mysql/provider/MyClassesCommand.h>
+#include <lumokit/mysql/provider/MyClassesRecordset.h>
+#include <lumokit/mysql/provider/MyServices.h>
 #include "BenchConnection.h"
 #include "BenchPeer.h"
 #include "BenchSupport.h"
-#include "DADataSet.h"
-#include "DBAccess.h"
-#include "MyClasses.h"
-#include "MyClassesCommand.h"
-#include "MyClassesRecordset.h"
-#include "MyServices.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <random>
 #include <string>
 
-#include "CodePages.h"
+#include <lumokit/core/CodePages.h>
 
 namespace {
 

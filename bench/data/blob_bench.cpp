@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "KxBlob.h"
+#include <lumokit/data/KxBlob.h>
 
 using namespace lumo;
 

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "KxDataTypeMap.h"
-#include "MemData.h"
+#include <lumokit/data/KxDataTypeMap.h>
+#include <lumokit/data/MemData.h>
 
 using namespace lumo;
 

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "Collation.h"
-#include "MemData.h"
+#include <lumokit/core/Collation.h>
+#include <lumokit/data/MemData.h>
 
 using namespace lumo;
 

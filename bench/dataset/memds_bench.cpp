@@ -21,8 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include <lumokit/dataset/MemDS.h>
 #include "BenchSupport.h"
-#include "MemDS.h"
 
 using namespace lumo;
 

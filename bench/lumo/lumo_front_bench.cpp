@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "Lumo.h"
-#include "MySQLLumoProvider.h"
+#include <lumokit/lumo/Lumo.h>
+#include <lumokit/lumo/MySQLLumoProvider.h>
 
 #include "BenchPeer.h"
 #include "BenchSupport.h"

@@ -4,8 +4,8 @@
 
 #include <cstring>
 
-#include "KxAccessLoader.h"
-#include "KxAccessMetaData.h"
+#include <lumokit/access/KxAccessLoader.h>
+#include <lumokit/access/KxAccessMetaData.h>
 
 namespace lumo {
 namespace {

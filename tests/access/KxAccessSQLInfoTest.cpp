@@ -1,8 +1,8 @@
-#include "KxAccessSQLInfo.h"
+#include <lumokit/access/KxAccessSQLInfo.h>
 
 #include <gtest/gtest.h>
 
-#include "StringList.h"
+#include <lumokit/core/StringList.h>
 
 namespace lumo {
 namespace {

@@ -1,9 +1,9 @@
-#include "KxAccess.h"
+#include <lumokit/access/KxAccess.h>
 
 #include <gtest/gtest.h>
 
-#include "KxBlob.h"
-#include "MyParser.h"
+#include <lumokit/data/KxBlob.h>
+#include <lumokit/mysql/wire/MyParser.h>
 #include "support/FakeProvider.h"
 
 namespace lumo {

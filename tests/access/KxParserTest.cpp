@@ -1,14 +1,14 @@
-#include "KxParser.h"
+#include <lumokit/access/KxParser.h>
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "CodePages.h"
-#include "FormatSettings.h"
+#include <lumokit/core/CodePages.h>
+#include <lumokit/core/FormatSettings.h>
 
-#include "ParserTestUtil.h"
-#include "Streams.h"
+#include <lumokit/core/Streams.h>
+#include "access/ParserTestUtil.h"
 
 namespace lumo {
 namespace {

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "KxParser.h"
-#include "Streams.h"
+#include <lumokit/access/KxParser.h>
+#include <lumokit/core/Streams.h>
 
 namespace lumo::test {
 

@@ -9,12 +9,12 @@
 
 #include <string>
 
+#include <lumokit/dataset/DataSet.h>
+#include <lumokit/dataset/Field.h>
+#include <lumokit/lumo/Lumo.h>
+#include <lumokit/lumo/MySQLLumoProvider.h>
+#include <lumokit/mysql/provider/MyClasses.h>
 #include "Client.h"
-#include "DataSet.h"
-#include "Field.h"
-#include "Lumo.h"
-#include "MyClasses.h"
-#include "MySQLLumoProvider.h"
 #include "Unit1.h"
 #include "support/TestServer.h"
 

@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "DAConnectDialog.h"
-#include "DAConnectionTestUtil.h"
+#include <lumokit/components/DAConnectDialog.h>
+#include "components/DAConnectionTestUtil.h"
 
 namespace lumo::test {
 namespace {

@@ -3,8 +3,8 @@
 // the previous string kept when reading fails.
 #include <gtest/gtest.h>
 
-#include "DAConnectString.h"
-#include "DAConnectionTestUtil.h"
+#include <lumokit/components/DAConnectString.h>
+#include "components/DAConnectionTestUtil.h"
 
 namespace lumo::test {
 namespace {

@@ -4,7 +4,7 @@
 // what happens to transactions.
 #include <gtest/gtest.h>
 
-#include "DAConnectionTestUtil.h"
+#include "components/DAConnectionTestUtil.h"
 
 namespace lumo::test {
 namespace {

@@ -4,8 +4,8 @@
 // the ad-hoc statements.
 #include <gtest/gtest.h>
 
-#include "DAConnectDialog.h"
-#include "DAConnectionTestUtil.h"
+#include <lumokit/components/DAConnectDialog.h>
+#include "components/DAConnectionTestUtil.h"
 
 namespace lumo::test {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "DATransaction.h"
-#include "DBAccess.h"
+#include <lumokit/components/DATransaction.h>
+#include <lumokit/components/DBAccess.h>
 #include "support/FakeProvider.h"
 
 namespace lumo::test {

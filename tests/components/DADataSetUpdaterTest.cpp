@@ -4,11 +4,11 @@
 // transaction and in cached-updates mode.
 #include <gtest/gtest.h>
 
-#include "DADataSet.h"
-#include "DADataSetService.h"
-#include "DADataSetUpdater.h"
-#include "DateTimeUtils.h"
-#include "DAConnectionTestUtil.h"
+#include <lumokit/components/DADataSet.h>
+#include <lumokit/components/DADataSetService.h>
+#include <lumokit/components/DADataSetUpdater.h>
+#include <lumokit/core/DateTimeUtils.h>
+#include "components/DAConnectionTestUtil.h"
 
 namespace lumo {
 namespace {

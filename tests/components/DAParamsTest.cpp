@@ -4,12 +4,12 @@
 // value rules of large-object and date parameters.
 #include <gtest/gtest.h>
 
-#include "DAParams.h"
-#include "DateTimeUtils.h"
-#include "FormatSettings.h"
-#include "KxAccessSQLInfo.h"
-#include "MyParser.h"
-#include "Streams.h"
+#include <lumokit/access/KxAccessSQLInfo.h>
+#include <lumokit/components/DAParams.h>
+#include <lumokit/core/DateTimeUtils.h>
+#include <lumokit/core/FormatSettings.h>
+#include <lumokit/core/Streams.h>
+#include <lumokit/mysql/wire/MyParser.h>
 
 namespace lumo {
 namespace {

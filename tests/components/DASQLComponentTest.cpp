@@ -5,10 +5,10 @@
 // editing of a data set, and the fetch events.
 #include <gtest/gtest.h>
 
-#include "DADataSet.h"
-#include "DAMetaData.h"
-#include "DASQL.h"
-#include "DAConnectionTestUtil.h"
+#include <lumokit/components/DADataSet.h>
+#include <lumokit/components/DAMetaData.h>
+#include <lumokit/components/DASQL.h>
+#include "components/DAConnectionTestUtil.h"
 
 namespace lumo {
 namespace {

@@ -4,11 +4,11 @@
 // and HANDLER texts, parameter positions and COUNT rewrites.
 #include <gtest/gtest.h>
 
-#include "DADataSet.h"
-#include "DASQLGenerator.h"
-#include "KxAccessRecordSet.h"
-#include "MyServices.h"
-#include "DAConnectionTestUtil.h"
+#include <lumokit/access/KxAccessRecordSet.h>
+#include <lumokit/components/DADataSet.h>
+#include <lumokit/components/DASQLGenerator.h>
+#include <lumokit/mysql/provider/MyServices.h>
+#include "components/DAConnectionTestUtil.h"
 
 namespace lumo::test {
 namespace {

@@ -3,8 +3,8 @@
 // syntax (WITH, subqueries, UNION, LIMIT, FOR UPDATE, comments, macros).
 #include <gtest/gtest.h>
 
-#include "DASQLText.h"
-#include "MyParser.h"
+#include <lumokit/components/DASQLText.h>
+#include <lumokit/mysql/wire/MyParser.h>
 
 namespace lumo {
 namespace {

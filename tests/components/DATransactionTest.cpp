@@ -4,7 +4,7 @@
 // connection-level apply of cached updates.
 #include <gtest/gtest.h>
 
-#include "DAConnectionTestUtil.h"
+#include "components/DAConnectionTestUtil.h"
 
 namespace lumo::test {
 namespace {

@@ -6,9 +6,9 @@
 #include <atomic>
 #include <map>
 
-#include "DBAccess.h"
-#include "KxNetManager.h"
-#include "SyncObjs.h"
+#include <lumokit/components/DBAccess.h>
+#include <lumokit/components/KxNetManager.h>
+#include <lumokit/core/SyncObjs.h>
 
 namespace lumo {
 namespace {

@@ -2,7 +2,7 @@
 // the characters next to the letter ranges stay as they are.
 #include <gtest/gtest.h>
 
-#include "Ascii.h"
+#include <lumokit/core/Ascii.h>
 
 namespace lumo {
 namespace {

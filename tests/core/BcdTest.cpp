@@ -5,7 +5,7 @@
 #include <limits>
 #include <random>
 
-#include "Bcd.h"
+#include <lumokit/core/Bcd.h>
 
 namespace lumo {
 namespace {

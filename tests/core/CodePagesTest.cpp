@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "CodePages.h"
-#include "SysUtils.h"
+#include <lumokit/core/CodePages.h>
+#include <lumokit/core/SysUtils.h>
 
 namespace lumo {
 namespace {

@@ -4,8 +4,8 @@
 #include <thread>
 #include <vector>
 
-#include "CodePages.h"
-#include "Collation.h"
+#include <lumokit/core/CodePages.h>
+#include <lumokit/core/Collation.h>
 
 namespace lumo {
 namespace {

@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
-#include "Component.h"
-#include "SysUtils.h"
+#include <lumokit/core/Component.h>
+#include <lumokit/core/SysUtils.h>
 
 namespace lumo {
 namespace {

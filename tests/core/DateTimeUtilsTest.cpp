@@ -4,8 +4,8 @@
 #include <cmath>
 #include <limits>
 
-#include "DateTimeUtils.h"
-#include "SysUtils.h"
+#include <lumokit/core/DateTimeUtils.h>
+#include <lumokit/core/SysUtils.h>
 
 namespace lumo {
 namespace {

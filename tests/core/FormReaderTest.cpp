@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "FormReader.h"
-#include "SysUtils.h"
+#include <lumokit/core/FormReader.h>
+#include <lumokit/core/SysUtils.h>
 
 namespace lumo {
 namespace {

@@ -5,8 +5,8 @@
 #include <limits>
 #include <random>
 
-#include "FormatSettings.h"
-#include "SysUtils.h"
+#include <lumokit/core/FormatSettings.h>
+#include <lumokit/core/SysUtils.h>
 
 namespace lumo {
 namespace {

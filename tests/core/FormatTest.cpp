@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Format.h"
+#include <lumokit/core/Format.h>
 
 namespace lumo {
 namespace {

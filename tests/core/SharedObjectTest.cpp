@@ -3,8 +3,8 @@
 #include <thread>
 #include <vector>
 
-#include "SharedObject.h"
-#include "SysUtils.h"
+#include <lumokit/core/SharedObject.h>
+#include <lumokit/core/SysUtils.h>
 
 namespace lumo {
 namespace {

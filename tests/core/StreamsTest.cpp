@@ -12,7 +12,7 @@
 #include <fstream>
 #include <numeric>
 
-#include "Streams.h"
+#include <lumokit/core/Streams.h>
 
 namespace lumo {
 namespace {

@@ -3,8 +3,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "StringList.h"
-#include "Streams.h"
+#include <lumokit/core/Streams.h>
+#include <lumokit/core/StringList.h>
 
 namespace lumo {
 namespace {

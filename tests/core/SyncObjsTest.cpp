@@ -4,9 +4,9 @@
 #include <filesystem>
 #include <thread>
 
-#include "SyncObjs.h"
-#include "SysUtils.h"
-#include "Ticks.h"
+#include <lumokit/core/SyncObjs.h>
+#include <lumokit/core/SysUtils.h>
+#include <lumokit/core/Ticks.h>
 
 namespace lumo {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "Ticks.h"
+#include <lumokit/core/Ticks.h>
 
 namespace lumo {
 namespace {

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "Variant.h"
+#include <lumokit/core/Variant.h>
 
 namespace lumo {
 namespace {

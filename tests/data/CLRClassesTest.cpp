@@ -2,8 +2,8 @@
 
 #include <climits>
 
-#include "CLRClasses.h"
-#include "CodePages.h"
+#include <lumokit/core/CodePages.h>
+#include <lumokit/data/CLRClasses.h>
 
 namespace lumo {
 namespace {

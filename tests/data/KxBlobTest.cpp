@@ -7,9 +7,9 @@
 #include <string>
 #include <unistd.h>
 
-#include "CodePages.h"
-#include "KxBlob.h"
-#include "MemUtils.h"
+#include <lumokit/core/CodePages.h>
+#include <lumokit/data/KxBlob.h>
+#include <lumokit/data/MemUtils.h>
 
 namespace lumo {
 namespace {

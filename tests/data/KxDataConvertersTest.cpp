@@ -6,13 +6,13 @@
 #include <set>
 #include <vector>
 
-#include "Bcd.h"
-#include "CodePages.h"
-#include "DateTimeUtils.h"
-#include "KxBlob.h"
-#include "KxDataConverters.h"
-#include "MemData.h"
-#include "MemTypes.h"
+#include <lumokit/core/Bcd.h>
+#include <lumokit/core/CodePages.h>
+#include <lumokit/core/DateTimeUtils.h>
+#include <lumokit/data/KxBlob.h>
+#include <lumokit/data/KxDataConverters.h>
+#include <lumokit/data/MemData.h>
+#include <lumokit/data/MemTypes.h>
 
 namespace lumo {
 namespace {

@@ -3,12 +3,12 @@
 #include <cstring>
 #include <functional>
 
-#include "DAMapRules.h"
-#include "DateTimeUtils.h"
-#include "KxBlob.h"
-#include "KxDataTypeMap.h"
-#include "MemData.h"
-#include "MemTypes.h"
+#include <lumokit/components/DAMapRules.h>
+#include <lumokit/core/DateTimeUtils.h>
+#include <lumokit/data/KxBlob.h>
+#include <lumokit/data/KxDataTypeMap.h>
+#include <lumokit/data/MemData.h>
+#include <lumokit/data/MemTypes.h>
 
 namespace lumo {
 namespace {

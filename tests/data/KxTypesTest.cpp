@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <random>
 
-#include "KxTypes.h"
+#include <lumokit/data/KxTypes.h>
 
 namespace lumo {
 namespace {

@@ -6,8 +6,8 @@
 #include <tuple>
 #include <vector>
 
-#include "KxXml.h"
-#include "Streams.h"
+#include <lumokit/core/Streams.h>
+#include <lumokit/data/KxXml.h>
 
 namespace lumo {
 namespace {

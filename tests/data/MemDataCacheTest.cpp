@@ -2,8 +2,8 @@
 // action sequences, commit, cancel, revert, restore, hostile handlers).
 #include <gtest/gtest.h>
 
-#include "KxBlob.h"
-#include "MemDataTestUtil.h"
+#include <lumokit/data/KxBlob.h>
+#include "data/MemDataTestUtil.h"
 
 namespace lumo {
 namespace {

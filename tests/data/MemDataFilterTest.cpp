@@ -3,9 +3,9 @@
 
 #include <chrono>
 
-#include "CodePages.h"
-#include "MemDataFilter.h"
-#include "MemDataTestUtil.h"
+#include <lumokit/core/CodePages.h>
+#include <lumokit/data/MemDataFilter.h>
+#include "data/MemDataTestUtil.h"
 
 namespace lumo {
 namespace {

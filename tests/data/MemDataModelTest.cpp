@@ -10,8 +10,8 @@
 #include <optional>
 #include <random>
 
-#include "Collation.h"
-#include "MemDataTestUtil.h"
+#include <lumokit/core/Collation.h>
+#include "data/MemDataTestUtil.h"
 
 namespace lumo {
 namespace {

@@ -6,7 +6,7 @@
 #include <limits>
 #include <thread>
 
-#include "MemDataTestUtil.h"
+#include "data/MemDataTestUtil.h"
 
 namespace lumo {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "MemData.h"
+#include <lumokit/data/MemData.h>
 
 namespace lumo::test {
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "MemTypes.h"
+#include <lumokit/data/MemTypes.h>
 
 namespace lumo {
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "MemUtils.h"
+#include <lumokit/data/MemUtils.h>
 
 namespace lumo {
 namespace {

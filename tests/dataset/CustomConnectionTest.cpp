@@ -2,8 +2,8 @@
 // and statement parameters (typed access, lookup, copies).
 #include <gtest/gtest.h>
 
-#include "CustomConnection.h"
-#include "Params.h"
+#include <lumokit/dataset/CustomConnection.h>
+#include <lumokit/dataset/Params.h>
 
 namespace lumo {
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "DataSource.h"
-#include "VectorDataSet.h"
+#include <lumokit/dataset/DataSource.h>
+#include "dataset/VectorDataSet.h"
 
 namespace lumo::test {
 namespace {

@@ -3,8 +3,8 @@
 // validation sees the new value, and calculated fields follow their row.
 #include <gtest/gtest.h>
 
-#include "DateTimeUtils.h"
-#include "VectorDataSet.h"
+#include <lumokit/core/DateTimeUtils.h>
+#include "dataset/VectorDataSet.h"
 
 namespace lumo::test {
 namespace {

@@ -3,7 +3,7 @@
 // and update-error handlers steer each row with every action.
 #include <gtest/gtest.h>
 
-#include "MemDSTestUtil.h"
+#include "dataset/MemDSTestUtil.h"
 
 namespace lumo::test {
 namespace {

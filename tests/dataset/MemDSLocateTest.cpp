@@ -6,7 +6,7 @@
 
 #include <random>
 
-#include "MemDSTestUtil.h"
+#include "dataset/MemDSTestUtil.h"
 
 namespace lumo::test {
 namespace {

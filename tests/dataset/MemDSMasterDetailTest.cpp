@@ -7,8 +7,8 @@
 #include <climits>
 
 #include "support/ManualClock.h"
-#include "MemDSTestUtil.h"
-#include "VectorDataSet.h"
+#include "dataset/MemDSTestUtil.h"
+#include "dataset/VectorDataSet.h"
 
 namespace lumo::test {
 namespace {

@@ -3,9 +3,9 @@
 // blob streams, nested data sets and a link that follows every change.
 #include <gtest/gtest.h>
 
-#include "Bcd.h"
-#include "KxBlob.h"
-#include "MemDSTestUtil.h"
+#include <lumokit/core/Bcd.h>
+#include <lumokit/data/KxBlob.h>
+#include "dataset/MemDSTestUtil.h"
 
 namespace lumo::test {
 namespace {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "MemDS.h"
-#include "MemDataTestUtil.h"
+#include <lumokit/dataset/MemDS.h>
+#include "data/MemDataTestUtil.h"
 
 namespace lumo::test {
 

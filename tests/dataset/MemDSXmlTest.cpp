@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <unistd.h>
 
-#include "DateTimeUtils.h"
-#include "MemDSTestUtil.h"
-#include "Streams.h"
+#include <lumokit/core/DateTimeUtils.h>
+#include <lumokit/core/Streams.h>
+#include "dataset/MemDSTestUtil.h"
 
 namespace lumo::test {
 namespace {

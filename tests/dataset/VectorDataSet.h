@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "DataSet.h"
-#include "FieldTypes.h"
+#include <lumokit/dataset/DataSet.h>
+#include <lumokit/dataset/FieldTypes.h>
 
 namespace lumo::test {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "KxVio.h"
+#include <lumokit/net/KxVio.h>
 
 namespace lumo::fuzz {
 

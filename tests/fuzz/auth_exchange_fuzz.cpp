@@ -12,9 +12,9 @@
 #include <string>
 #include <string_view>
 
+#include <lumokit/mysql/wire/MySqlAuth.h>
+#include <lumokit/mysql/wire/MySqlSession.h>
 #include "FuzzInputVio.h"
-#include "MySqlAuth.h"
-#include "MySqlSession.h"
 
 namespace {
 

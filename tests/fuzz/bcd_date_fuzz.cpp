@@ -8,10 +8,10 @@
 #include <string>
 #include <string_view>
 
-#include "Bcd.h"
-#include "DateTimeUtils.h"
-#include "FormatSettings.h"
-#include "Variant.h"
+#include <lumokit/core/Bcd.h>
+#include <lumokit/core/DateTimeUtils.h>
+#include <lumokit/core/FormatSettings.h>
+#include <lumokit/core/Variant.h>
 
 using namespace lumo;
 

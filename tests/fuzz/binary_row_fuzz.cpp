@@ -11,9 +11,9 @@
 #include <cstdint>
 #include <memory>
 
+#include <lumokit/mysql/wire/MySqlSession.h>
+#include <lumokit/mysql/wire/MySqlStmt.h>
 #include "FuzzInputVio.h"
-#include "MySqlSession.h"
-#include "MySqlStmt.h"
 
 namespace {
 

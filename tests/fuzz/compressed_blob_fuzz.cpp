@@ -13,7 +13,7 @@
 #include <cstring>
 #include <string>
 
-#include "KxBlob.h"
+#include <lumokit/data/KxBlob.h>
 
 using namespace lumo;
 

@@ -10,8 +10,8 @@
 #include <memory>
 #include <vector>
 
+#include <lumokit/mysql/wire/MySqlNet.h>
 #include "FuzzInputVio.h"
-#include "MySqlNet.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace lumo;

@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "DateTimeUtils.h"
-#include "MemData.h"
+#include <lumokit/core/DateTimeUtils.h>
+#include <lumokit/data/MemData.h>
 
 using namespace lumo;
 

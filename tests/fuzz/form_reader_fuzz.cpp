@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "CodePages.h"
-#include "FormReader.h"
+#include <lumokit/core/CodePages.h>
+#include <lumokit/core/FormReader.h>
 
 namespace {
 

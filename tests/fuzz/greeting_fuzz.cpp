@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "MySqlAuth.h"
-#include "MySqlHandshake.h"
+#include <lumokit/mysql/wire/MySqlAuth.h>
+#include <lumokit/mysql/wire/MySqlHandshake.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace lumo;

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "KxParser.h"
-#include "MyParser.h"
-#include "Streams.h"
+#include <lumokit/access/KxParser.h>
+#include <lumokit/core/Streams.h>
+#include <lumokit/mysql/wire/MyParser.h>
 
 using namespace lumo;
 

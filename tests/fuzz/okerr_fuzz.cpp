@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "MySqlHandshake.h"
-#include "MySqlSession.h"
+#include <lumokit/mysql/wire/MySqlHandshake.h>
+#include <lumokit/mysql/wire/MySqlSession.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace lumo;

@@ -10,8 +10,8 @@
 #include <cstring>
 #include <memory>
 
+#include <lumokit/mysql/wire/MySqlSession.h>
 #include "FuzzInputVio.h"
-#include "MySqlSession.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace lumo;

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "KxXml.h"
+#include <lumokit/data/KxXml.h>
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "LumoProviderFormatter.h"
+#include <lumokit/lumo/LumoProviderFormatter.h>
 
 #include <gtest/gtest.h>
 
-#include "MyParser.h"
+#include <lumokit/mysql/wire/MyParser.h>
 
 namespace lumo {
 namespace {

@@ -1,4 +1,4 @@
-#include "LumoProviderOptions.h"
+#include <lumokit/lumo/LumoProviderOptions.h>
 
 #include <gtest/gtest.h>
 

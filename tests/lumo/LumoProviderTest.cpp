@@ -1,4 +1,4 @@
-#include "LumoProvider.h"
+#include <lumokit/lumo/LumoProvider.h>
 
 #include <gtest/gtest.h>
 

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "Field.h"
-#include "Lumo.h"
+#include <lumokit/dataset/Field.h>
+#include <lumokit/lumo/Lumo.h>
+#include <lumokit/lumo/MySQLLumoProvider.h>
+#include <lumokit/mysql/provider/MyClasses.h>
 #include "LumoTestProvider.h"
-#include "MyClasses.h"
-#include "MySQLLumoProvider.h"
 #include "support/TestServer.h"
 
 namespace lumo {

@@ -2,13 +2,13 @@
 // its errors, specific options reaching the provider connection, the
 // connect-string builder, the connection's macros, ELumoError and the
 // parameter objects with their native counterparts.
-#include "Lumo.h"
+#include <lumokit/lumo/Lumo.h>
 
 #include <gtest/gtest.h>
 
+#include <lumokit/lumo/MySQLLumoProvider.h>
+#include <lumokit/mysql/provider/MyClasses.h>
 #include "LumoTestProvider.h"
-#include "MyClasses.h"
-#include "MySQLLumoProvider.h"
 #include "support/FakeMySqlServer.h"
 
 namespace lumo {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "LumoProvider.h"
+#include <lumokit/lumo/LumoProvider.h>
 #include "support/FakeProvider.h"
 
 namespace lumo::test {

@@ -1,17 +1,17 @@
 // The MySQL provider binding: its registration and classes, the default
 // option lists (golden), option lines reaching the MySQL objects, and the
 // rejection of invalid option values.
-#include "MySQLLumoProvider.h"
+#include <lumokit/lumo/MySQLLumoProvider.h>
 
 #include <gtest/gtest.h>
 
+#include <lumokit/lumo/MySqlFormatter.h>
+#include <lumokit/mysql/provider/MyClassesCommand.h>
+#include <lumokit/mysql/provider/MyClassesLoader.h>
+#include <lumokit/mysql/provider/MyClassesMetaData.h>
+#include <lumokit/mysql/provider/MyClassesRecordset.h>
+#include <lumokit/mysql/provider/MyServices.h>
 #include "LumoTestProvider.h"
-#include "MyClassesCommand.h"
-#include "MyClassesLoader.h"
-#include "MyClassesMetaData.h"
-#include "MyClassesRecordset.h"
-#include "MyServices.h"
-#include "MySqlFormatter.h"
 
 namespace lumo {
 namespace {

@@ -2,13 +2,13 @@
 // its errors, and — against the test server — every function template and
 // every DATEDIFF form executed after expansion, through a connection made
 // and set up by the MySQL provider.
-#include "MySqlFormatter.h"
+#include <lumokit/lumo/MySqlFormatter.h>
 
 #include <gtest/gtest.h>
 
+#include <lumokit/lumo/MySQLLumoProvider.h>
+#include <lumokit/mysql/provider/MyClassesRecordset.h>
 #include "LumoTestProvider.h"
-#include "MyClassesRecordset.h"
-#include "MySQLLumoProvider.h"
 #include "support/TestServer.h"
 
 namespace lumo {

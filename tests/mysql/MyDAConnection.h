@@ -6,11 +6,11 @@
 
 #include <cstdint>
 
-#include "DBAccess.h"
-#include "MyClasses.h"
-#include "MyClassesCommand.h"
-#include "MyClassesMetaData.h"
-#include "MyClassesRecordset.h"
+#include <lumokit/components/DBAccess.h>
+#include <lumokit/mysql/provider/MyClasses.h>
+#include <lumokit/mysql/provider/MyClassesCommand.h>
+#include <lumokit/mysql/provider/MyClassesMetaData.h>
+#include <lumokit/mysql/provider/MyClassesRecordset.h>
 #include "support/ConnectionMode.h"
 #include "support/TestServer.h"
 

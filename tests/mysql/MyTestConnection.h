@@ -10,10 +10,10 @@
 #include <optional>
 #include <string>
 
-#include "MyClasses.h"
-#include "MyClassesCommand.h"
-#include "MyDataTypeMap.h"
-#include "MySqlApiDirect.h"
+#include <lumokit/mysql/provider/MyClasses.h>
+#include <lumokit/mysql/provider/MyClassesCommand.h>
+#include <lumokit/mysql/provider/MyDataTypeMap.h>
+#include <lumokit/mysql/wire/MySqlApiDirect.h>
 #include "support/TestServer.h"
 
 namespace lumo::test {

@@ -10,8 +10,8 @@
 #include <memory>
 #include <string>
 
-#include "KxVioTcpSSL.h"
-#include "SyncObjs.h"
+#include <lumokit/core/SyncObjs.h>
+#include <lumokit/net/KxVioTcpSSL.h>
 #include "support/LoopbackServer.h"
 #include "support/TlsTestSupport.h"
 

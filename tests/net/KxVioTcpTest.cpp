@@ -21,9 +21,9 @@
 #include <thread>
 #include <vector>
 
-#include "Format.h"
-#include "KxVioTcp.h"
-#include "SyncObjs.h"
+#include <lumokit/core/Format.h>
+#include <lumokit/core/SyncObjs.h>
+#include <lumokit/net/KxVioTcp.h>
 #include "support/LoopbackServer.h"
 
 namespace lumo {

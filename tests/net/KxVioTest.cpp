@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "KxVio.h"
+#include <lumokit/net/KxVio.h>
 
 namespace lumo {
 namespace {

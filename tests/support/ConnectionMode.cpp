@@ -1,6 +1,6 @@
 #include "support/ConnectionMode.h"
 
-#include "MyClasses.h"
+#include <lumokit/mysql/provider/MyClasses.h>
 #include "support/TestServer.h"
 
 namespace lumo::test {

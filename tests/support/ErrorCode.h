@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-#include "MySqlErrors.h"
+#include <lumokit/mysql/wire/MySqlErrors.h>
 
 namespace lumo::test {
 

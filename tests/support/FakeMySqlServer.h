@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "SyncObjs.h"
+#include <lumokit/core/SyncObjs.h>
 #include "support/TlsTestSupport.h"
 #include "support/LoopbackServer.h"
 #include "support/Wait.h"

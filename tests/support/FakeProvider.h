@@ -27,11 +27,11 @@
 #include <string>
 #include <vector>
 
-#include "DBAccess.h"
-#include "KxAccess.h"
-#include "KxAccessRecordSet.h"
-#include "MemTypes.h"
-#include "Variant.h"
+#include <lumokit/access/KxAccess.h>
+#include <lumokit/access/KxAccessRecordSet.h>
+#include <lumokit/components/DBAccess.h>
+#include <lumokit/core/Variant.h>
+#include <lumokit/data/MemTypes.h>
 
 namespace lumo::test {
 

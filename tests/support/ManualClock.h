@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "KxTimer.h"
+#include <lumokit/core/KxTimer.h>
 
 namespace lumo::test {
 

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "MyClassesRecordset.h"
-#include "MyDataTypeMap.h"
-#include "MySqlApiEmbedded.h"
+#include <lumokit/mysql/provider/MyClassesRecordset.h>
+#include <lumokit/mysql/provider/MyDataTypeMap.h>
+#include <lumokit/mysql/wire/MySqlApiEmbedded.h>
 
 #include "BenchMixedRows.h"
 #include "BenchSupport.h"

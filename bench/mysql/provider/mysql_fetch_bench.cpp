@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "MyClassesRecordset.h"
-#include "MySqlApiDirect.h"
+#include <lumokit/mysql/provider/MyClassesRecordset.h>
+#include <lumokit/mysql/wire/MySqlApiDirect.h>
 
 #include "BenchMixedRows.h"
 #include "BenchPeer.h"

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "MySqlApiDirect.h"
+#include <lumokit/mysql/wire/MySqlApiDirect.h>
 
 #include "BenchSupport.h"
 

@@ -26,11 +26,11 @@
 #include <string>
 #include <vector>
 
-#include "MemTypes.h"
-#include "MyClasses.h"
-#include "MyClassesCommand.h"
-#include "MyClassesLiterals.h"
-#include "MySqlApiDirect.h"
+#include <lumokit/data/MemTypes.h>
+#include <lumokit/mysql/provider/MyClasses.h>
+#include <lumokit/mysql/provider/MyClassesCommand.h>
+#include <lumokit/mysql/wire/MyClassesLiterals.h>
+#include <lumokit/mysql/wire/MySqlApiDirect.h>
 
 #include "BenchPeer.h"
 #include "BenchSupport.h"

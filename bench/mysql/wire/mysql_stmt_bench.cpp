@@ -31,11 +31,11 @@
 #include <string>
 #include <vector>
 
-#include "KxAccess.h"
-#include "MyClassesCommand.h"
-#include "MyClassesRecordset.h"
-#include "MyDataTypeMap.h"
-#include "MySqlApiDirect.h"
+#include <lumokit/access/KxAccess.h>
+#include <lumokit/mysql/provider/MyClassesCommand.h>
+#include <lumokit/mysql/provider/MyClassesRecordset.h>
+#include <lumokit/mysql/provider/MyDataTypeMap.h>
+#include <lumokit/mysql/wire/MySqlApiDirect.h>
 
 #include "BenchPeer.h"
 #include "BenchSupport.h"

@@ -1,11 +1,11 @@
-#include "KxAccess.h"
+#include <lumokit/access/KxAccess.h>
 
 #include <algorithm>
 #include <exception>
 
-#include "Collation.h"
-#include "Format.h"
-#include "KxBlob.h"
+#include <lumokit/core/Collation.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/data/KxBlob.h>
 
 namespace lumo {
 

@@ -48,17 +48,17 @@
 #include <string_view>
 #include <vector>
 
-#include "KxAccessSQLInfo.h"
-#include "KxDataTypeMap.h"
-#include "KxParser.h"
-#include "KxVio.h"
-#include "MemTypes.h"
-#include "MemUtils.h"
-#include "SharedObject.h"
-#include "StringList.h"
-#include "SysUtils.h"
-#include "Ticks.h"
-#include "Variant.h"
+#include <lumokit/access/KxAccessSQLInfo.h>
+#include <lumokit/access/KxParser.h>
+#include <lumokit/core/SharedObject.h>
+#include <lumokit/core/StringList.h>
+#include <lumokit/core/SysUtils.h>
+#include <lumokit/core/Ticks.h>
+#include <lumokit/core/Variant.h>
+#include <lumokit/data/KxDataTypeMap.h>
+#include <lumokit/data/MemTypes.h>
+#include <lumokit/data/MemUtils.h>
+#include <lumokit/net/KxVio.h>
 
 namespace lumo {
 

@@ -1,6 +1,6 @@
-#include "KxAccessLoader.h"
+#include <lumokit/access/KxAccessLoader.h>
 
-#include "Collation.h"
+#include <lumokit/core/Collation.h>
 
 namespace lumo {
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <string_view>
 
-#include "KxAccessRecordSet.h"
+#include <lumokit/access/KxAccessRecordSet.h>
 
 namespace lumo {
 

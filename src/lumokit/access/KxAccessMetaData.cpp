@@ -1,10 +1,10 @@
-#include "KxAccessMetaData.h"
+#include <lumokit/access/KxAccessMetaData.h>
 
 #include <algorithm>
 #include <initializer_list>
 
-#include "Ascii.h"
-#include "Collation.h"
+#include <lumokit/core/Ascii.h>
+#include <lumokit/core/Collation.h>
 
 namespace lumo {
 

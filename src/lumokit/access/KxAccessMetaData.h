@@ -22,9 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "KxAccessRecordSet.h"
-#include "MemData.h"
-#include "StringList.h"
+#include <lumokit/access/KxAccessRecordSet.h>
+#include <lumokit/core/StringList.h>
+#include <lumokit/data/MemData.h>
 
 namespace lumo {
 

@@ -1,13 +1,13 @@
-#include "KxAccessRecordSet.h"
+#include <lumokit/access/KxAccessRecordSet.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 
-#include "Collation.h"
-#include "Format.h"
-#include "KxBlob.h"
-#include "StringList.h"
+#include <lumokit/core/Collation.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/core/StringList.h>
+#include <lumokit/data/KxBlob.h>
 
 namespace lumo {
 

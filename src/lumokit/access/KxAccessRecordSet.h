@@ -43,9 +43,9 @@
 #include <memory>
 #include <string>
 
-#include "KxAccess.h"
-#include "KxDataTypeMap.h"
-#include "MemData.h"
+#include <lumokit/access/KxAccess.h>
+#include <lumokit/data/KxDataTypeMap.h>
+#include <lumokit/data/MemData.h>
 
 namespace lumo {
 

@@ -1,12 +1,12 @@
-#include "KxAccessSQLInfo.h"
+#include <lumokit/access/KxAccessSQLInfo.h>
 
 #include <algorithm>
 #include <array>
 
-#include "Ascii.h"
-#include "Collation.h"
-#include "Format.h"
-#include "StringList.h"
+#include <lumokit/core/Ascii.h>
+#include <lumokit/core/Collation.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/core/StringList.h>
 
 namespace lumo {
 

@@ -40,8 +40,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "KxParser.h"
-#include "MemUtils.h"
+#include <lumokit/access/KxParser.h>
+#include <lumokit/data/MemUtils.h>
 
 namespace lumo {
 

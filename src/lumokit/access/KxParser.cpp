@@ -1,4 +1,4 @@
-#include "KxParser.h"
+#include <lumokit/access/KxParser.h>
 
 #include <cstring>
 #include <typeinfo>
@@ -10,11 +10,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "Ascii.h"
-#include "CodePages.h"
-#include "Format.h"
-#include "FormatSettings.h"
-#include "Streams.h"
+#include <lumokit/core/Ascii.h>
+#include <lumokit/core/CodePages.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/core/FormatSettings.h>
+#include <lumokit/core/Streams.h>
 
 namespace lumo {
 

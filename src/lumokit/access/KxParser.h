@@ -68,7 +68,7 @@
 #include <utility>
 #include <vector>
 
-#include "SysUtils.h"
+#include <lumokit/core/SysUtils.h>
 
 namespace lumo {
 

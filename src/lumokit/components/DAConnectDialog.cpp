@@ -1,10 +1,10 @@
-#include "DAConnectDialog.h"
+#include <lumokit/components/DAConnectDialog.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "Collation.h"
-#include "Format.h"
+#include <lumokit/core/Collation.h>
+#include <lumokit/core/Format.h>
 
 namespace lumo {
 

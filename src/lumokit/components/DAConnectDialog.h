@@ -23,10 +23,10 @@
 #include <memory>
 #include <string>
 
-#include "Component.h"
-#include "DBAccess.h"
-#include "DASettingsStore.h"
-#include "KxNetManager.h"
+#include <lumokit/components/DASettingsStore.h>
+#include <lumokit/components/DBAccess.h>
+#include <lumokit/components/KxNetManager.h>
+#include <lumokit/core/Component.h>
 
 namespace lumo {
 

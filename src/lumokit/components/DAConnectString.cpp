@@ -1,11 +1,11 @@
-#include "DAConnectString.h"
+#include <lumokit/components/DAConnectString.h>
 
 #include <limits>
 
-#include "Collation.h"
-#include "DBAccess.h"
-#include "Format.h"
-#include "FormatSettings.h"
+#include <lumokit/components/DBAccess.h>
+#include <lumokit/core/Collation.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/core/FormatSettings.h>
 
 namespace lumo {
 

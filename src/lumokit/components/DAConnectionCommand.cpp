@@ -1,6 +1,6 @@
-#include "DAConnectionCommand.h"
+#include <lumokit/components/DAConnectionCommand.h>
 
-#include "DASQL.h"
+#include <lumokit/components/DASQL.h>
 
 namespace lumo {
 

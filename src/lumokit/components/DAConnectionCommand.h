@@ -15,7 +15,7 @@
 #include <memory>
 #include <string>
 
-#include "Params.h"
+#include <lumokit/dataset/Params.h>
 
 namespace lumo {
 

@@ -1,15 +1,15 @@
-#include "DADataSet.h"
+#include <lumokit/components/DADataSet.h>
 
 #include <algorithm>
 #include <climits>
 
-#include "Ascii.h"
-#include "Collation.h"
-#include "DASQLText.h"
-#include "DATransaction.h"
-#include "DAUpdateSQL.h"
-#include "DataSource.h"
-#include "Format.h"
+#include <lumokit/components/DASQLText.h>
+#include <lumokit/components/DATransaction.h>
+#include <lumokit/components/DAUpdateSQL.h>
+#include <lumokit/core/Ascii.h>
+#include <lumokit/core/Collation.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/dataset/DataSource.h>
 
 namespace lumo {
 

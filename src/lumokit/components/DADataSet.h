@@ -41,15 +41,15 @@
 #include <string_view>
 #include <vector>
 
-#include "DADataSetService.h"
-#include "DASQLGenerator.h"
-#include "DAMapRules.h"
-#include "DAParams.h"
-#include "DASQL.h"
-#include "DBAccess.h"
-#include "KxAccessRecordSet.h"
-#include "MemDS.h"
-#include "StringList.h"
+#include <lumokit/access/KxAccessRecordSet.h>
+#include <lumokit/components/DADataSetService.h>
+#include <lumokit/components/DAMapRules.h>
+#include <lumokit/components/DAParams.h>
+#include <lumokit/components/DASQL.h>
+#include <lumokit/components/DASQLGenerator.h>
+#include <lumokit/components/DBAccess.h>
+#include <lumokit/core/StringList.h>
+#include <lumokit/dataset/MemDS.h>
 
 namespace lumo {
 

@@ -1,12 +1,12 @@
-#include "DADataSetService.h"
+#include <lumokit/components/DADataSetService.h>
 
 #include <algorithm>
 
-#include "DADataSet.h"
-#include "DAMetaData.h"
-#include "DASQLGenerator.h"
-#include "Format.h"
-#include "KxAccessRecordSet.h"
+#include <lumokit/access/KxAccessRecordSet.h>
+#include <lumokit/components/DADataSet.h>
+#include <lumokit/components/DAMetaData.h>
+#include <lumokit/components/DASQLGenerator.h>
+#include <lumokit/core/Format.h>
 
 namespace lumo {
 

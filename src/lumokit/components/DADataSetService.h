@@ -27,10 +27,10 @@
 #include <string>
 #include <vector>
 
-#include "DADataSetUpdater.h"
-#include "DAStatementTypes.h"
-#include "MemDS.h"
-#include "Variant.h"
+#include <lumokit/components/DADataSetUpdater.h>
+#include <lumokit/components/DAStatementTypes.h>
+#include <lumokit/core/Variant.h>
+#include <lumokit/dataset/MemDS.h>
 
 namespace lumo {
 

@@ -1,20 +1,20 @@
-#include "DADataSetUpdater.h"
+#include <lumokit/components/DADataSetUpdater.h>
 
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
 
-#include "DADataSet.h"
-#include "DADataSetService.h"
-#include "DASQLGenerator.h"
-#include "DASQL.h"
-#include "DATransaction.h"
-#include "DAUpdateSQL.h"
-#include "DBAccess.h"
-#include "Format.h"
-#include "MemData.h"
-#include "Collation.h"
-#include "FormatSettings.h"
+#include <lumokit/components/DADataSet.h>
+#include <lumokit/components/DADataSetService.h>
+#include <lumokit/components/DASQL.h>
+#include <lumokit/components/DASQLGenerator.h>
+#include <lumokit/components/DATransaction.h>
+#include <lumokit/components/DAUpdateSQL.h>
+#include <lumokit/components/DBAccess.h>
+#include <lumokit/core/Collation.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/core/FormatSettings.h>
+#include <lumokit/data/MemData.h>
 
 namespace lumo {
 

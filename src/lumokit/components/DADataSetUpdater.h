@@ -28,10 +28,10 @@
 #include <string>
 #include <vector>
 
-#include "DAParams.h"
-#include "DAStatementTypes.h"
-#include "MemDS.h"
-#include "Variant.h"
+#include <lumokit/components/DAParams.h>
+#include <lumokit/components/DAStatementTypes.h>
+#include <lumokit/core/Variant.h>
+#include <lumokit/dataset/MemDS.h>
 
 namespace lumo {
 

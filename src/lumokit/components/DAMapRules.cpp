@@ -1,12 +1,12 @@
-#include "DAMapRules.h"
+#include <lumokit/components/DAMapRules.h>
 
 #include <charconv>
 #include <optional>
 
-#include "Format.h"
-#include "FormatSettings.h"
-#include "KxParser.h"
-#include "MemTypes.h"
+#include <lumokit/access/KxParser.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/core/FormatSettings.h>
+#include <lumokit/data/MemTypes.h>
 
 namespace lumo {
 

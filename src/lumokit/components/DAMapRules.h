@@ -39,7 +39,7 @@
 #include <string>
 #include <string_view>
 
-#include "KxDataTypeMap.h"
+#include <lumokit/data/KxDataTypeMap.h>
 
 namespace lumo {
 

@@ -1,6 +1,6 @@
-#include "DAMetaData.h"
+#include <lumokit/components/DAMetaData.h>
 
-#include "DATransaction.h"
+#include <lumokit/components/DATransaction.h>
 
 namespace lumo {
 

@@ -16,10 +16,10 @@
 #include <memory>
 #include <string>
 
-#include "DBAccess.h"
-#include "KxAccessMetaData.h"
-#include "MemDS.h"
-#include "StringList.h"
+#include <lumokit/access/KxAccessMetaData.h>
+#include <lumokit/components/DBAccess.h>
+#include <lumokit/core/StringList.h>
+#include <lumokit/dataset/MemDS.h>
 
 namespace lumo {
 

@@ -1,18 +1,18 @@
-#include "DAParams.h"
+#include <lumokit/components/DAParams.h>
 
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
-#include "CodePages.h"
-#include "Collation.h"
-#include "DateTimeUtils.h"
-#include "Field.h"
-#include "FieldTypes.h"
-#include "Format.h"
-#include "KxAccessSQLInfo.h"
-#include "Streams.h"
+#include <lumokit/access/KxAccessSQLInfo.h>
+#include <lumokit/core/CodePages.h>
+#include <lumokit/core/Collation.h>
+#include <lumokit/core/DateTimeUtils.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/core/Streams.h>
+#include <lumokit/dataset/Field.h>
+#include <lumokit/dataset/FieldTypes.h>
 
 namespace lumo {
 

@@ -46,10 +46,10 @@
 #include <string_view>
 #include <vector>
 
-#include "KxAccess.h"
-#include "KxBlob.h"
-#include "KxParser.h"
-#include "Params.h"
+#include <lumokit/access/KxAccess.h>
+#include <lumokit/access/KxParser.h>
+#include <lumokit/data/KxBlob.h>
+#include <lumokit/dataset/Params.h>
 
 namespace lumo {
 

@@ -1,12 +1,12 @@
-#include "DASQL.h"
+#include <lumokit/components/DASQL.h>
 
 #include <algorithm>
 
-#include "CodePages.h"
-#include "DADataSet.h"
-#include "DATransaction.h"
-#include "DateTimeUtils.h"
-#include "Format.h"
+#include <lumokit/components/DADataSet.h>
+#include <lumokit/components/DATransaction.h>
+#include <lumokit/core/CodePages.h>
+#include <lumokit/core/DateTimeUtils.h>
+#include <lumokit/core/Format.h>
 
 namespace lumo {
 

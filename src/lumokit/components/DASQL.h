@@ -44,13 +44,13 @@
 #include <string_view>
 #include <utility>
 
-#include "Component.h"
-#include "DAParams.h"
-#include "DBAccess.h"
-#include "KxAccess.h"
-#include "KxAccessRecordSet.h"
-#include "MemDS.h"
-#include "StringList.h"
+#include <lumokit/access/KxAccess.h>
+#include <lumokit/access/KxAccessRecordSet.h>
+#include <lumokit/components/DAParams.h>
+#include <lumokit/components/DBAccess.h>
+#include <lumokit/core/Component.h>
+#include <lumokit/core/StringList.h>
+#include <lumokit/dataset/MemDS.h>
 
 namespace lumo {
 

@@ -1,8 +1,8 @@
-#include "DASQLGenerator.h"
+#include <lumokit/components/DASQLGenerator.h>
 
-#include "DADataSet.h"
-#include "Format.h"
-#include "KxAccessRecordSet.h"
+#include <lumokit/access/KxAccessRecordSet.h>
+#include <lumokit/components/DADataSet.h>
+#include <lumokit/core/Format.h>
 
 namespace lumo {
 

@@ -22,9 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "DADataSetService.h"
-#include "DAStatementTypes.h"
-#include "Params.h"
+#include <lumokit/components/DADataSetService.h>
+#include <lumokit/components/DAStatementTypes.h>
+#include <lumokit/dataset/Params.h>
 
 namespace lumo {
 

@@ -1,12 +1,12 @@
-#include "DASQLText.h"
+#include <lumokit/components/DASQLText.h>
 
 #include <algorithm>
 #include <array>
 #include <memory>
 #include <vector>
 
-#include "Ascii.h"
-#include "DAParams.h"
+#include <lumokit/components/DAParams.h>
+#include <lumokit/core/Ascii.h>
 
 namespace lumo {
 

@@ -30,7 +30,7 @@
 #include <string>
 #include <string_view>
 
-#include "KxParser.h"
+#include <lumokit/access/KxParser.h>
 
 namespace lumo {
 

@@ -1,4 +1,4 @@
-#include "DASettingsStore.h"
+#include <lumokit/components/DASettingsStore.h>
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "Collation.h"
-#include "Streams.h"
+#include <lumokit/core/Collation.h>
+#include <lumokit/core/Streams.h>
 
 namespace lumo {
 

@@ -1,4 +1,4 @@
-#include "DAStatementTypes.h"
+#include <lumokit/components/DAStatementTypes.h>
 
 namespace lumo {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "MemTypes.h"
+#include <lumokit/data/MemTypes.h>
 
 namespace lumo {
 

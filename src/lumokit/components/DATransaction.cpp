@@ -1,9 +1,9 @@
-#include "DATransaction.h"
+#include <lumokit/components/DATransaction.h>
 
 #include <algorithm>
 #include <optional>
 
-#include "Format.h"
+#include <lumokit/core/Format.h>
 
 namespace lumo {
 

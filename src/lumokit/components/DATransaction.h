@@ -32,9 +32,9 @@
 #include <string>
 #include <vector>
 
-#include "Component.h"
-#include "DBAccess.h"
-#include "KxAccess.h"
+#include <lumokit/access/KxAccess.h>
+#include <lumokit/components/DBAccess.h>
+#include <lumokit/core/Component.h>
 
 namespace lumo {
 

@@ -1,9 +1,9 @@
-#include "DAUpdateSQL.h"
+#include <lumokit/components/DAUpdateSQL.h>
 
-#include "DADataSet.h"
-#include "DADataSetUpdater.h"
-#include "DASQL.h"
-#include "Format.h"
+#include <lumokit/components/DADataSet.h>
+#include <lumokit/components/DADataSetUpdater.h>
+#include <lumokit/components/DASQL.h>
+#include <lumokit/core/Format.h>
 
 namespace lumo {
 

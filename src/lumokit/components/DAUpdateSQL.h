@@ -8,10 +8,10 @@
 #include <memory>
 #include <string>
 
-#include "Component.h"
-#include "DADataSetService.h"
-#include "StringList.h"
-#include "db/DB.h"
+#include <lumokit/components/DADataSetService.h>
+#include <lumokit/core/Component.h>
+#include <lumokit/core/StringList.h>
+#include <lumokit/dataset/DB.h>
 
 namespace lumo {
 

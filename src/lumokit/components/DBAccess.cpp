@@ -1,19 +1,19 @@
-#include "DBAccess.h"
+#include <lumokit/components/DBAccess.h>
 
 #include <algorithm>
 #include <limits>
 #include <utility>
 
-#include "Collation.h"
-#include "DAConnectDialog.h"
-#include "DAConnectString.h"
-#include "DAConnectionCommand.h"
-#include "DADataSet.h"
-#include "DAMetaData.h"
-#include "DASQL.h"
-#include "DATransaction.h"
-#include "Format.h"
-#include "Ticks.h"
+#include <lumokit/components/DAConnectDialog.h>
+#include <lumokit/components/DAConnectionCommand.h>
+#include <lumokit/components/DAConnectString.h>
+#include <lumokit/components/DADataSet.h>
+#include <lumokit/components/DAMetaData.h>
+#include <lumokit/components/DASQL.h>
+#include <lumokit/components/DATransaction.h>
+#include <lumokit/core/Collation.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/core/Ticks.h>
 
 namespace lumo {
 

@@ -76,15 +76,15 @@
 #include <typeinfo>
 #include <vector>
 
-#include "ClassRef.h"
-#include "CustomConnection.h"
-#include "DAMapRules.h"
-#include "DB.h"
-#include "KxAccess.h"
-#include "KxAccessMetaData.h"
-#include "KxAccessRecordSet.h"
-#include "Params.h"
-#include "Variant.h"
+#include <lumokit/access/KxAccess.h>
+#include <lumokit/access/KxAccessMetaData.h>
+#include <lumokit/access/KxAccessRecordSet.h>
+#include <lumokit/components/DAMapRules.h>
+#include <lumokit/core/ClassRef.h>
+#include <lumokit/core/Variant.h>
+#include <lumokit/dataset/CustomConnection.h>
+#include <lumokit/dataset/DB.h>
+#include <lumokit/dataset/Params.h>
 
 namespace lumo {
 

@@ -1,11 +1,11 @@
-#include "KxNetManager.h"
+#include <lumokit/components/KxNetManager.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 
-#include "DBAccess.h"
-#include "Format.h"
+#include <lumokit/components/DBAccess.h>
+#include <lumokit/core/Format.h>
 
 namespace lumo {
 

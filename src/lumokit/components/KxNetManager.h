@@ -31,8 +31,8 @@
 #include <thread>
 #include <vector>
 
-#include "StringList.h"
-#include "Ticks.h"
+#include <lumokit/core/StringList.h>
+#include <lumokit/core/Ticks.h>
 
 namespace lumo {
 

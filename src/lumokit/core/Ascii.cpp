@@ -1,4 +1,4 @@
-#include "Ascii.h"
+#include <lumokit/core/Ascii.h>
 
 namespace lumo {
 

@@ -1,11 +1,11 @@
-#include "Bcd.h"
+#include <lumokit/core/Bcd.h>
 
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <vector>
 
-#include "Format.h"
+#include <lumokit/core/Format.h>
 
 namespace lumo {
 

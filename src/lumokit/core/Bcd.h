@@ -39,8 +39,8 @@
 #include <string>
 #include <string_view>
 
-#include "FormatSettings.h"
-#include "SysUtils.h"
+#include <lumokit/core/FormatSettings.h>
+#include <lumokit/core/SysUtils.h>
 
 namespace lumo {
 

@@ -17,7 +17,7 @@
 #include <typeinfo>
 #include <utility>
 
-#include "SysUtils.h"
+#include <lumokit/core/SysUtils.h>
 
 namespace lumo {
 

@@ -1,4 +1,4 @@
-#include "CodePages.h"
+#include <lumokit/core/CodePages.h>
 
 #include <iconv.h>
 
@@ -9,8 +9,8 @@
 #include <cstring>
 #include <vector>
 
-#include "Format.h"
-#include "SysUtils.h"
+#include <lumokit/core/Format.h>
+#include <lumokit/core/SysUtils.h>
 
 namespace lumo {
 

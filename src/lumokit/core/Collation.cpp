@@ -1,4 +1,4 @@
-#include "Collation.h"
+#include <lumokit/core/Collation.h>
 
 #include <unicode/coll.h>
 #include <unicode/locid.h>
@@ -10,10 +10,10 @@
 #include <memory>
 #include <mutex>
 
-#include "Ascii.h"
-#include "CodePages.h"
-#include "Format.h"
-#include "SysUtils.h"
+#include <lumokit/core/Ascii.h>
+#include <lumokit/core/CodePages.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/core/SysUtils.h>
 
 namespace lumo {
 

@@ -1,10 +1,10 @@
-#include "Component.h"
+#include <lumokit/core/Component.h>
 
 #include <algorithm>
 
-#include "Ascii.h"
-#include "Format.h"
-#include "SysUtils.h"
+#include <lumokit/core/Ascii.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/core/SysUtils.h>
 
 namespace lumo {
 

@@ -1,11 +1,11 @@
-#include "DateTimeUtils.h"
+#include <lumokit/core/DateTimeUtils.h>
 
 #include <cmath>
 #include <cstdio>
 
-#include "Ascii.h"
-#include "Format.h"
-#include "SysUtils.h"
+#include <lumokit/core/Ascii.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/core/SysUtils.h>
 
 namespace lumo {
 

@@ -34,7 +34,7 @@
 #include <string>
 #include <string_view>
 
-#include "FormatSettings.h"
+#include <lumokit/core/FormatSettings.h>
 
 namespace lumo {
 

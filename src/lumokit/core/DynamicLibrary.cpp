@@ -1,4 +1,4 @@
-#include "DynamicLibrary.h"
+#include <lumokit/core/DynamicLibrary.h>
 
 #include <dlfcn.h>
 

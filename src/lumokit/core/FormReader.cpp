@@ -1,11 +1,11 @@
-#include "FormReader.h"
+#include <lumokit/core/FormReader.h>
 
 #include <charconv>
 #include <cmath>
 #include <deque>
 #include <limits>
 
-#include "CodePages.h"
+#include <lumokit/core/CodePages.h>
 
 namespace lumo {
 

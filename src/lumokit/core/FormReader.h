@@ -38,10 +38,10 @@
 #include <utility>
 #include <vector>
 
-#include "Ascii.h"
-#include "Component.h"
-#include "Format.h"
-#include "SysUtils.h"
+#include <lumokit/core/Ascii.h>
+#include <lumokit/core/Component.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/core/SysUtils.h>
 
 namespace lumo {
 

@@ -1,4 +1,4 @@
-#include "Format.h"
+#include <lumokit/core/Format.h>
 
 #include <algorithm>
 #include <cctype>

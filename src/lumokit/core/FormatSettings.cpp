@@ -1,13 +1,13 @@
-#include "FormatSettings.h"
+#include <lumokit/core/FormatSettings.h>
 
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
 
-#include "Ascii.h"
-#include "Format.h"
-#include "SysUtils.h"
+#include <lumokit/core/Ascii.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/core/SysUtils.h>
 
 namespace lumo {
 

@@ -1,4 +1,4 @@
-#include "KxTimer.h"
+#include <lumokit/core/KxTimer.h>
 
 #include <mutex>
 #include <utility>

@@ -1,6 +1,6 @@
-#include "SharedObject.h"
+#include <lumokit/core/SharedObject.h>
 
-#include "SysUtils.h"
+#include <lumokit/core/SysUtils.h>
 
 namespace lumo {
 

@@ -1,4 +1,4 @@
-#include "Streams.h"
+#include <lumokit/core/Streams.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,7 +12,7 @@
 #include <limits>
 #include <random>
 
-#include "Format.h"
+#include <lumokit/core/Format.h>
 
 namespace lumo {
 

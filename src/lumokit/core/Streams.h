@@ -22,7 +22,7 @@
 #include <string_view>
 #include <vector>
 
-#include "SysUtils.h"
+#include <lumokit/core/SysUtils.h>
 
 namespace lumo {
 

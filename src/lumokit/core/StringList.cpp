@@ -1,11 +1,11 @@
-#include "StringList.h"
+#include <lumokit/core/StringList.h>
 
 #include <algorithm>
 #include <numeric>
 
-#include "Ascii.h"
-#include "Format.h"
-#include "Streams.h"
+#include <lumokit/core/Ascii.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/core/Streams.h>
 
 namespace lumo {
 

@@ -37,7 +37,7 @@
 #include <string_view>
 #include <vector>
 
-#include "SysUtils.h"
+#include <lumokit/core/SysUtils.h>
 
 namespace lumo {
 

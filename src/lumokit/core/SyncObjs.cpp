@@ -1,4 +1,4 @@
-#include "SyncObjs.h"
+#include <lumokit/core/SyncObjs.h>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -9,10 +9,10 @@
 #include <chrono>
 #include <cstdlib>
 
-#include "Ascii.h"
-#include "Format.h"
-#include "SysUtils.h"
-#include "Ticks.h"
+#include <lumokit/core/Ascii.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/core/SysUtils.h>
+#include <lumokit/core/Ticks.h>
 
 namespace lumo {
 

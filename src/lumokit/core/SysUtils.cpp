@@ -1,9 +1,9 @@
-#include "SysUtils.h"
+#include <lumokit/core/SysUtils.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "Format.h"
+#include <lumokit/core/Format.h>
 
 namespace lumo {
 

@@ -1,4 +1,4 @@
-#include "Ticks.h"
+#include <lumokit/core/Ticks.h>
 
 #include <chrono>
 #include <thread>

@@ -1,11 +1,11 @@
-#include "Variant.h"
+#include <lumokit/core/Variant.h>
 
 #include <cfloat>
 #include <cmath>
 #include <cstring>
 
-#include "CodePages.h"
-#include "Format.h"
+#include <lumokit/core/CodePages.h>
+#include <lumokit/core/Format.h>
 
 namespace lumo {
 

@@ -79,11 +79,11 @@
 #include <variant>
 #include <vector>
 
-#include "Bcd.h"
-#include "DateTimeUtils.h"
-#include "FormatSettings.h"
-#include "SharedObject.h"
-#include "SysUtils.h"
+#include <lumokit/core/Bcd.h>
+#include <lumokit/core/DateTimeUtils.h>
+#include <lumokit/core/FormatSettings.h>
+#include <lumokit/core/SharedObject.h>
+#include <lumokit/core/SysUtils.h>
 
 namespace lumo {
 

@@ -1,11 +1,11 @@
-#include "CLRClasses.h"
+#include <lumokit/data/CLRClasses.h>
 
 #include <map>
 #include <memory>
 #include <mutex>
 
-#include "CodePages.h"
-#include "Format.h"
+#include <lumokit/core/CodePages.h>
+#include <lumokit/core/Format.h>
 
 namespace lumo {
 

@@ -22,7 +22,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "SysUtils.h"
+#include <lumokit/core/SysUtils.h>
 
 namespace lumo {
 

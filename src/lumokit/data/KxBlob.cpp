@@ -1,4 +1,4 @@
-#include "KxBlob.h"
+#include <lumokit/data/KxBlob.h>
 
 #include <zlib.h>
 
@@ -9,8 +9,8 @@
 #include <new>
 #include <typeinfo>
 
-#include "CodePages.h"
-#include "MemUtils.h"
+#include <lumokit/core/CodePages.h>
+#include <lumokit/data/MemUtils.h>
 
 namespace lumo {
 

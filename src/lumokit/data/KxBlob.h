@@ -71,9 +71,9 @@
 #include <string>
 #include <vector>
 
-#include "SharedObject.h"
-#include "Streams.h"
-#include "SysUtils.h"
+#include <lumokit/core/SharedObject.h>
+#include <lumokit/core/Streams.h>
+#include <lumokit/core/SysUtils.h>
 
 namespace lumo {
 

@@ -1,4 +1,4 @@
-#include "KxDataConverters.h"
+#include <lumokit/data/KxDataConverters.h>
 
 #include <algorithm>
 #include <array>
@@ -11,14 +11,14 @@
 #include <type_traits>
 #include <utility>
 
-#include "Bcd.h"
-#include "CodePages.h"
-#include "DateTimeUtils.h"
-#include "Format.h"
-#include "FormatSettings.h"
-#include "KxBlob.h"
-#include "MemData.h"
-#include "MemTypes.h"
+#include <lumokit/core/Bcd.h>
+#include <lumokit/core/CodePages.h>
+#include <lumokit/core/DateTimeUtils.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/core/FormatSettings.h>
+#include <lumokit/data/KxBlob.h>
+#include <lumokit/data/MemData.h>
+#include <lumokit/data/MemTypes.h>
 
 namespace lumo {
 

@@ -62,7 +62,7 @@
 #include <string_view>
 #include <vector>
 
-#include "SysUtils.h"
+#include <lumokit/core/SysUtils.h>
 
 namespace lumo {
 

@@ -1,12 +1,12 @@
-#include "KxDataTypeMap.h"
+#include <lumokit/data/KxDataTypeMap.h>
 
 #include <cstring>
 
-#include "DateTimeUtils.h"
-#include "Format.h"
-#include "FormatSettings.h"
-#include "KxBlob.h"
-#include "MemTypes.h"
+#include <lumokit/core/DateTimeUtils.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/core/FormatSettings.h>
+#include <lumokit/data/KxBlob.h>
+#include <lumokit/data/MemTypes.h>
 
 namespace lumo {
 

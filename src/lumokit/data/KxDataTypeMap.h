@@ -24,8 +24,8 @@
 #include <string_view>
 #include <vector>
 
-#include "KxDataConverters.h"
-#include "MemUtils.h"
+#include <lumokit/data/KxDataConverters.h>
+#include <lumokit/data/MemUtils.h>
 
 namespace lumo {
 

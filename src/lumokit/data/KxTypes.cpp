@@ -1,9 +1,9 @@
-#include "KxTypes.h"
+#include <lumokit/data/KxTypes.h>
 
 #include <algorithm>
 #include <climits>
 
-#include "Format.h"
+#include <lumokit/core/Format.h>
 
 namespace lumo {
 

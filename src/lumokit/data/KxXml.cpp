@@ -1,13 +1,13 @@
-#include "KxXml.h"
+#include <lumokit/data/KxXml.h>
 
 #include <algorithm>
 #include <cstring>
 #include <unordered_map>
 #include <unordered_set>
 
-#include "CodePages.h"
-#include "Format.h"
-#include "Streams.h"
+#include <lumokit/core/CodePages.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/core/Streams.h>
 
 namespace lumo {
 

@@ -26,7 +26,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "SysUtils.h"
+#include <lumokit/core/SysUtils.h>
 
 namespace lumo {
 

@@ -1,4 +1,4 @@
-#include "MemData.h"
+#include <lumokit/data/MemData.h>
 
 #include <algorithm>
 #include <atomic>
@@ -10,13 +10,13 @@
 #include <new>
 #include <numeric>
 
-#include "Bcd.h"
-#include "CodePages.h"
-#include "Collation.h"
-#include "DateTimeUtils.h"
-#include "Format.h"
-#include "FormatSettings.h"
-#include "KxBlob.h"
+#include <lumokit/core/Bcd.h>
+#include <lumokit/core/CodePages.h>
+#include <lumokit/core/Collation.h>
+#include <lumokit/core/DateTimeUtils.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/core/FormatSettings.h>
+#include <lumokit/data/KxBlob.h>
 
 namespace lumo {
 

@@ -102,11 +102,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include "MemDataFilter.h"
-#include "MemDataSort.h"
-#include "MemTypes.h"
-#include "SharedObject.h"
-#include "Variant.h"
+#include <lumokit/core/SharedObject.h>
+#include <lumokit/core/Variant.h>
+#include <lumokit/data/MemDataFilter.h>
+#include <lumokit/data/MemDataSort.h>
+#include <lumokit/data/MemTypes.h>
 
 namespace lumo {
 

@@ -1,13 +1,13 @@
-#include "MemDataFilter.h"
+#include <lumokit/data/MemDataFilter.h>
 
 #include <atomic>
 #include <cmath>
 
-#include "Ascii.h"
-#include "CodePages.h"
-#include "Collation.h"
-#include "Format.h"
-#include "FormatSettings.h"
+#include <lumokit/core/Ascii.h>
+#include <lumokit/core/CodePages.h>
+#include <lumokit/core/Collation.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/core/FormatSettings.h>
 
 namespace lumo {
 

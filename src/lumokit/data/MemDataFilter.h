@@ -26,8 +26,8 @@
 #include <string_view>
 #include <vector>
 
-#include "MemTypes.h"
-#include "Variant.h"
+#include <lumokit/core/Variant.h>
+#include <lumokit/data/MemTypes.h>
 
 namespace lumo {
 

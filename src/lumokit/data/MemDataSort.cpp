@@ -1,4 +1,4 @@
-#include "MemDataSort.h"
+#include <lumokit/data/MemDataSort.h>
 
 #include <unicode/coll.h>
 #include <unicode/locid.h>
@@ -9,11 +9,11 @@
 #include <limits>
 #include <memory>
 
-#include "Ascii.h"
-#include "CodePages.h"
-#include "Collation.h"
-#include "Format.h"
-#include "MemDataFilter.h"
+#include <lumokit/core/Ascii.h>
+#include <lumokit/core/CodePages.h>
+#include <lumokit/core/Collation.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/data/MemDataFilter.h>
 
 namespace lumo {
 

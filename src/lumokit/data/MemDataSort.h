@@ -23,8 +23,8 @@
 #include <string_view>
 #include <vector>
 
-#include "MemTypes.h"
-#include "MemUtils.h"
+#include <lumokit/data/MemTypes.h>
+#include <lumokit/data/MemUtils.h>
 
 namespace lumo {
 

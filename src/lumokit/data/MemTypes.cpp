@@ -1,4 +1,4 @@
-#include "MemTypes.h"
+#include <lumokit/data/MemTypes.h>
 
 #include <cmath>
 #include <cstdio>
@@ -8,8 +8,8 @@
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
-#include "Format.h"
-#include "SysUtils.h"
+#include <lumokit/core/Format.h>
+#include <lumokit/core/SysUtils.h>
 
 namespace lumo {
 

@@ -30,9 +30,9 @@
 #include <string_view>
 #include <vector>
 
-#include "DateTimeUtils.h"
-#include "SharedObject.h"
-#include "Variant.h"
+#include <lumokit/core/DateTimeUtils.h>
+#include <lumokit/core/SharedObject.h>
+#include <lumokit/core/Variant.h>
 
 namespace lumo {
 

@@ -1,4 +1,4 @@
-#include "MemUtils.h"
+#include <lumokit/data/MemUtils.h>
 
 #include <zlib.h>
 

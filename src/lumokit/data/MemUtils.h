@@ -23,8 +23,8 @@
 #include <string_view>
 #include <vector>
 
-#include "Format.h"
-#include "SysUtils.h"
+#include <lumokit/core/Format.h>
+#include <lumokit/core/SysUtils.h>
 
 namespace lumo {
 

@@ -1,4 +1,4 @@
-#include "CustomConnection.h"
+#include <lumokit/dataset/CustomConnection.h>
 
 #include <algorithm>
 

@@ -28,8 +28,8 @@
 #include <mutex>
 #include <vector>
 
-#include "Component.h"
-#include "StringList.h"
+#include <lumokit/core/Component.h>
+#include <lumokit/core/StringList.h>
 
 namespace lumo {
 

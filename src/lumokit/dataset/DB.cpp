@@ -1,4 +1,4 @@
-#include "DB.h"
+#include <lumokit/dataset/DB.h>
 
 namespace lumo {
 

@@ -13,8 +13,8 @@
 #include <cstdint>
 #include <string>
 
-#include "MemTypes.h"
-#include "SysUtils.h"
+#include <lumokit/core/SysUtils.h>
+#include <lumokit/data/MemTypes.h>
 
 namespace lumo {
 

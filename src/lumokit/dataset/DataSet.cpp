@@ -1,11 +1,11 @@
-#include "DataSet.h"
+#include <lumokit/dataset/DataSet.h>
 
 #include <algorithm>
 #include <cstdio>
 
-#include "DataSource.h"
-#include "FieldTypes.h"
-#include "Format.h"
+#include <lumokit/core/Format.h>
+#include <lumokit/dataset/DataSource.h>
+#include <lumokit/dataset/FieldTypes.h>
 
 namespace lumo {
 

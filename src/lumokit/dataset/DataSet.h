@@ -45,11 +45,11 @@
 #include <string_view>
 #include <vector>
 
-#include "Component.h"
-#include "DB.h"
-#include "Field.h"
-#include "FieldDefs.h"
-#include "Variant.h"
+#include <lumokit/core/Component.h>
+#include <lumokit/core/Variant.h>
+#include <lumokit/dataset/DB.h>
+#include <lumokit/dataset/Field.h>
+#include <lumokit/dataset/FieldDefs.h>
 
 namespace lumo {
 

@@ -1,8 +1,8 @@
-#include "DataSource.h"
+#include <lumokit/dataset/DataSource.h>
 
 #include <algorithm>
 
-#include "DataSet.h"
+#include <lumokit/dataset/DataSet.h>
 
 namespace lumo {
 

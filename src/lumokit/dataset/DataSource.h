@@ -23,8 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "Component.h"
-#include "DB.h"
+#include <lumokit/core/Component.h>
+#include <lumokit/dataset/DB.h>
 
 namespace lumo {
 

@@ -1,12 +1,12 @@
-#include "Field.h"
+#include <lumokit/dataset/Field.h>
 
 #include <algorithm>
 #include <cstring>
 
-#include "DataSet.h"
-#include "FieldTypes.h"
-#include "Format.h"
-#include "MemTypes.h"
+#include <lumokit/core/Format.h>
+#include <lumokit/data/MemTypes.h>
+#include <lumokit/dataset/DataSet.h>
+#include <lumokit/dataset/FieldTypes.h>
 
 namespace lumo {
 

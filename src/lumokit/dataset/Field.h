@@ -24,11 +24,11 @@
 #include <string_view>
 #include <vector>
 
-#include "Bcd.h"
-#include "DB.h"
-#include "DateTimeUtils.h"
-#include "FormatSettings.h"
-#include "Variant.h"
+#include <lumokit/core/Bcd.h>
+#include <lumokit/core/DateTimeUtils.h>
+#include <lumokit/core/FormatSettings.h>
+#include <lumokit/core/Variant.h>
+#include <lumokit/dataset/DB.h>
 
 namespace lumo {
 

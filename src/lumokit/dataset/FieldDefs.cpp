@@ -1,9 +1,9 @@
-#include "FieldDefs.h"
+#include <lumokit/dataset/FieldDefs.h>
 
-#include "DataSet.h"
-#include "FieldTypes.h"
-#include "Format.h"
-#include "MemTypes.h"
+#include <lumokit/core/Format.h>
+#include <lumokit/data/MemTypes.h>
+#include <lumokit/dataset/DataSet.h>
+#include <lumokit/dataset/FieldTypes.h>
 
 namespace lumo {
 

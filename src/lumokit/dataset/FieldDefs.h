@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "DB.h"
+#include <lumokit/dataset/DB.h>
 
 namespace lumo {
 

@@ -1,4 +1,4 @@
-#include "FieldTypes.h"
+#include <lumokit/dataset/FieldTypes.h>
 
 #include <cfloat>
 #include <climits>
@@ -8,11 +8,11 @@
 
 #include <strings.h>
 
-#include "CodePages.h"
-#include "DataSet.h"
-#include "Format.h"
-#include "MemTypes.h"
-#include "Streams.h"
+#include <lumokit/core/CodePages.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/core/Streams.h>
+#include <lumokit/data/MemTypes.h>
+#include <lumokit/dataset/DataSet.h>
 
 namespace lumo {
 

@@ -38,7 +38,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Field.h"
+#include <lumokit/dataset/Field.h>
 
 namespace lumo {
 

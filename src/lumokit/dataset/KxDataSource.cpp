@@ -1,4 +1,4 @@
-#include "KxDataSource.h"
+#include <lumokit/dataset/KxDataSource.h>
 
 namespace lumo {
 

@@ -3,7 +3,7 @@
 // and copies its data set, AutoEdit and Enabled to another data source.
 #pragma once
 
-#include "DataSource.h"
+#include <lumokit/dataset/DataSource.h>
 
 namespace lumo {
 

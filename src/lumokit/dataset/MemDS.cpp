@@ -1,4 +1,4 @@
-#include "MemDS.h"
+#include <lumokit/dataset/MemDS.h>
 
 #include <algorithm>
 #include <cctype>
@@ -8,13 +8,13 @@
 #include <limits>
 #include <new>
 
-#include "Bcd.h"
-#include "CodePages.h"
-#include "Format.h"
-#include "KxBlob.h"
-#include "MemDSBlobStream.h"
-#include "MemDSXml.h"
-#include "Streams.h"
+#include <lumokit/core/Bcd.h>
+#include <lumokit/core/CodePages.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/core/Streams.h>
+#include <lumokit/data/KxBlob.h>
+#include <lumokit/dataset/MemDSBlobStream.h>
+#include <lumokit/dataset/MemDSXml.h>
 
 namespace lumo {
 

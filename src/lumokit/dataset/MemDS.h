@@ -60,11 +60,11 @@
 #include <string_view>
 #include <vector>
 
-#include "DataSet.h"
-#include "DataSource.h"
-#include "FieldTypes.h"
-#include "KxTimer.h"
-#include "MemData.h"
+#include <lumokit/core/KxTimer.h>
+#include <lumokit/data/MemData.h>
+#include <lumokit/dataset/DataSet.h>
+#include <lumokit/dataset/DataSource.h>
+#include <lumokit/dataset/FieldTypes.h>
 
 namespace lumo {
 

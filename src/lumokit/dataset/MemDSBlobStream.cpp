@@ -1,7 +1,7 @@
-#include "MemDSBlobStream.h"
+#include <lumokit/dataset/MemDSBlobStream.h>
 
-#include "Format.h"
-#include "MemDS.h"
+#include <lumokit/core/Format.h>
+#include <lumokit/dataset/MemDS.h>
 
 namespace lumo {
 

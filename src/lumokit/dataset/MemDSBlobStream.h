@@ -14,8 +14,8 @@
 
 #include <cstdint>
 
-#include "DataSet.h"
-#include "Streams.h"
+#include <lumokit/core/Streams.h>
+#include <lumokit/dataset/DataSet.h>
 
 namespace lumo {
 

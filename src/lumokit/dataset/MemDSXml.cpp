@@ -1,12 +1,12 @@
-#include "MemDSXml.h"
+#include <lumokit/dataset/MemDSXml.h>
 
 #include <cstdio>
 #include <vector>
 
-#include "CodePages.h"
-#include "DateTimeUtils.h"
-#include "KxXml.h"
-#include "MemDS.h"
+#include <lumokit/core/CodePages.h>
+#include <lumokit/core/DateTimeUtils.h>
+#include <lumokit/data/KxXml.h>
+#include <lumokit/dataset/MemDS.h>
 
 namespace lumo {
 

@@ -1,9 +1,9 @@
-#include "Params.h"
+#include <lumokit/dataset/Params.h>
 
 #include <algorithm>
 
-#include "Collation.h"
-#include "Format.h"
+#include <lumokit/core/Collation.h>
+#include <lumokit/core/Format.h>
 
 namespace lumo {
 

@@ -27,9 +27,9 @@
 #include <string_view>
 #include <vector>
 
-#include "DB.h"
-#include "DateTimeUtils.h"
-#include "Variant.h"
+#include <lumokit/core/DateTimeUtils.h>
+#include <lumokit/core/Variant.h>
+#include <lumokit/dataset/DB.h>
 
 namespace lumo {
 

@@ -1,11 +1,11 @@
-#include "Lumo.h"
+#include <lumokit/lumo/Lumo.h>
 
 #include <exception>
 
-#include "Ascii.h"
-#include "Collation.h"
-#include "Format.h"
-#include "FormatSettings.h"
+#include <lumokit/core/Ascii.h>
+#include <lumokit/core/Collation.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/core/FormatSettings.h>
 
 namespace lumo {
 

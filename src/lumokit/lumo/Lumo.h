@@ -46,16 +46,16 @@
 #include <utility>
 #include <vector>
 
-#include "DAConnectString.h"
-#include "DADataSet.h"
-#include "DAMetaData.h"
-#include "DASQL.h"
-#include "DATransaction.h"
-#include "DAUpdateSQL.h"
-#include "DBAccess.h"
-#include "KxDataSource.h"
-#include "LumoProvider.h"
-#include "StringList.h"
+#include <lumokit/components/DAConnectString.h>
+#include <lumokit/components/DADataSet.h>
+#include <lumokit/components/DAMetaData.h>
+#include <lumokit/components/DASQL.h>
+#include <lumokit/components/DATransaction.h>
+#include <lumokit/components/DAUpdateSQL.h>
+#include <lumokit/components/DBAccess.h>
+#include <lumokit/core/StringList.h>
+#include <lumokit/dataset/KxDataSource.h>
+#include <lumokit/lumo/LumoProvider.h>
 
 namespace lumo {
 

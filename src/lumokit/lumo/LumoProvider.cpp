@@ -1,7 +1,7 @@
-#include "LumoProvider.h"
+#include <lumokit/lumo/LumoProvider.h>
 
-#include "Ascii.h"
-#include "Format.h"
+#include <lumokit/core/Ascii.h>
+#include <lumokit/core/Format.h>
 
 namespace lumo {
 

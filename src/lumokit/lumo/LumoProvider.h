@@ -41,19 +41,19 @@
 #include <string_view>
 #include <vector>
 
-#include "Component.h"
-#include "DB.h"
-#include "KxAccess.h"
-#include "KxAccessLoader.h"
-#include "KxAccessMetaData.h"
-#include "KxAccessRecordSet.h"
-#include "KxBlob.h"
-#include "KxDataTypeMap.h"
-#include "KxParser.h"
-#include "LumoProviderFormatter.h"
-#include "LumoProviderOptions.h"
-#include "StringList.h"
-#include "Variant.h"
+#include <lumokit/access/KxAccess.h>
+#include <lumokit/access/KxAccessLoader.h>
+#include <lumokit/access/KxAccessMetaData.h>
+#include <lumokit/access/KxAccessRecordSet.h>
+#include <lumokit/access/KxParser.h>
+#include <lumokit/core/Component.h>
+#include <lumokit/core/StringList.h>
+#include <lumokit/core/Variant.h>
+#include <lumokit/data/KxBlob.h>
+#include <lumokit/data/KxDataTypeMap.h>
+#include <lumokit/dataset/DB.h>
+#include <lumokit/lumo/LumoProviderFormatter.h>
+#include <lumokit/lumo/LumoProviderOptions.h>
 
 namespace lumo {
 

@@ -1,11 +1,11 @@
-#include "LumoProviderFormatter.h"
+#include <lumokit/lumo/LumoProviderFormatter.h>
 
 #include <algorithm>
 #include <memory>
 
-#include "Ascii.h"
-#include "Format.h"
-#include "FormatSettings.h"
+#include <lumokit/core/Ascii.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/core/FormatSettings.h>
 
 namespace lumo {
 

@@ -37,8 +37,8 @@
 #include <string_view>
 #include <vector>
 
-#include "KxParser.h"
-#include "StringList.h"
+#include <lumokit/access/KxParser.h>
+#include <lumokit/core/StringList.h>
 
 namespace lumo {
 

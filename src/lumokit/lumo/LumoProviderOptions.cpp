@@ -1,9 +1,9 @@
-#include "LumoProviderOptions.h"
+#include <lumokit/lumo/LumoProviderOptions.h>
 
 #include <algorithm>
 
-#include "Ascii.h"
-#include "FormatSettings.h"
+#include <lumokit/core/Ascii.h>
+#include <lumokit/core/FormatSettings.h>
 
 namespace lumo {
 

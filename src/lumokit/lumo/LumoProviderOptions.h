@@ -39,10 +39,10 @@
 #include <utility>
 #include <vector>
 
-#include "ClassRef.h"
-#include "StringList.h"
-#include "SysUtils.h"
-#include "Variant.h"
+#include <lumokit/core/ClassRef.h>
+#include <lumokit/core/StringList.h>
+#include <lumokit/core/SysUtils.h>
+#include <lumokit/core/Variant.h>
 
 namespace lumo {
 

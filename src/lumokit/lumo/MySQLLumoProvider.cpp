@@ -1,16 +1,16 @@
-#include "MySQLLumoProvider.h"
+#include <lumokit/lumo/MySQLLumoProvider.h>
 
-#include "Ascii.h"
-#include "MyClasses.h"
-#include "MyClassesCommand.h"
-#include "MyClassesLoader.h"
-#include "MyClassesMetaData.h"
-#include "MyClassesRecordset.h"
-#include "MyDataTypeMap.h"
-#include "MyParser.h"
-#include "MySqlApiDirect.h"
-#include "MySqlFormatter.h"
-#include "MyServices.h"
+#include <lumokit/core/Ascii.h>
+#include <lumokit/lumo/MySqlFormatter.h>
+#include <lumokit/mysql/provider/MyClasses.h>
+#include <lumokit/mysql/provider/MyClassesCommand.h>
+#include <lumokit/mysql/provider/MyClassesLoader.h>
+#include <lumokit/mysql/provider/MyClassesMetaData.h>
+#include <lumokit/mysql/provider/MyClassesRecordset.h>
+#include <lumokit/mysql/provider/MyDataTypeMap.h>
+#include <lumokit/mysql/provider/MyServices.h>
+#include <lumokit/mysql/wire/MyParser.h>
+#include <lumokit/mysql/wire/MySqlApiDirect.h>
 
 namespace lumo {
 

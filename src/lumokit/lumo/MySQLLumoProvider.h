@@ -32,8 +32,8 @@
 #include <memory>
 #include <string>
 
-#include "LumoProvider.h"
-#include "MemDS.h"
+#include <lumokit/dataset/MemDS.h>
+#include <lumokit/lumo/LumoProvider.h>
 
 namespace lumo {
 

@@ -1,8 +1,8 @@
-#include "MySqlFormatter.h"
+#include <lumokit/lumo/MySqlFormatter.h>
 
-#include "Ascii.h"
-#include "Format.h"
-#include "MyParser.h"
+#include <lumokit/core/Ascii.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/mysql/wire/MyParser.h>
 
 namespace lumo {
 

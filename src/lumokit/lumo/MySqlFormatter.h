@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "LumoProviderFormatter.h"
+#include <lumokit/lumo/LumoProviderFormatter.h>
 
 namespace lumo {
 

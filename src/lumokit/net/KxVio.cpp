@@ -1,4 +1,4 @@
-#include "KxVio.h"
+#include <lumokit/net/KxVio.h>
 
 #include <algorithm>
 #include <chrono>

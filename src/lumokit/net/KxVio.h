@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "Component.h"
-#include "SysUtils.h"
+#include <lumokit/core/Component.h>
+#include <lumokit/core/SysUtils.h>
 
 namespace lumo {
 

@@ -1,4 +1,4 @@
-#include "KxVioTcp.h"
+#include <lumokit/net/KxVioTcp.h>
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -18,7 +18,7 @@
 #include <optional>
 #include <utility>
 
-#include "Format.h"
+#include <lumokit/core/Format.h>
 
 namespace lumo {
 

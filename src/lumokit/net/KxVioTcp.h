@@ -27,7 +27,7 @@
 #include <cstdint>
 #include <string>
 
-#include "KxVio.h"
+#include <lumokit/net/KxVio.h>
 
 namespace lumo {
 

@@ -1,4 +1,4 @@
-#include "KxVioTcpSSL.h"
+#include <lumokit/net/KxVioTcpSSL.h>
 
 #include <arpa/inet.h>
 #include <openssl/err.h>
@@ -8,8 +8,8 @@
 
 #include <cerrno>
 
-#include "Format.h"
-#include "FormatSettings.h"
+#include <lumokit/core/Format.h>
+#include <lumokit/core/FormatSettings.h>
 
 namespace lumo {
 

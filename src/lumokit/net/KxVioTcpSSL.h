@@ -45,7 +45,7 @@
 #include <memory>
 #include <string>
 
-#include "KxVioTcp.h"
+#include <lumokit/net/KxVioTcp.h>
 
 namespace lumo {
 

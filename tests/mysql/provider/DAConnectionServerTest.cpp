@@ -6,11 +6,11 @@
 
 #include <optional>
 
-#include "DATransaction.h"
-#include "DBAccess.h"
-#include "MyClasses.h"
-#include "MyClassesCommand.h"
-#include "MyClassesRecordset.h"
+#include <lumokit/components/DATransaction.h>
+#include <lumokit/components/DBAccess.h>
+#include <lumokit/mysql/provider/MyClasses.h>
+#include <lumokit/mysql/provider/MyClassesCommand.h>
+#include <lumokit/mysql/provider/MyClassesRecordset.h>
 #include "mysql/MyDAConnection.h"
 #include "support/ConnectionMode.h"
 #include "support/TestServer.h"

@@ -7,9 +7,9 @@
 
 #include <string>
 
-#include "DADataSet.h"
-#include "DASQL.h"
-#include "DataSource.h"
+#include <lumokit/components/DADataSet.h>
+#include <lumokit/components/DASQL.h>
+#include <lumokit/dataset/DataSource.h>
 #include "mysql/MyDAConnection.h"
 
 namespace lumo {

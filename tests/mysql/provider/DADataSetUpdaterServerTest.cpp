@@ -8,12 +8,12 @@
 #include <memory>
 #include <string>
 
-#include "DADataSet.h"
-#include "DADataSetUpdater.h"
-#include "DAUpdateSQL.h"
-#include "DateTimeUtils.h"
-#include "MyServices.h"
-#include "MyUpdater.h"
+#include <lumokit/components/DADataSet.h>
+#include <lumokit/components/DADataSetUpdater.h>
+#include <lumokit/components/DAUpdateSQL.h>
+#include <lumokit/core/DateTimeUtils.h>
+#include <lumokit/mysql/provider/MyServices.h>
+#include <lumokit/mysql/provider/MyUpdater.h>
 #include "mysql/MyDAConnection.h"
 
 namespace lumo {

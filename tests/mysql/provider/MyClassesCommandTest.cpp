@@ -11,9 +11,9 @@
 #include <optional>
 #include <thread>
 
-#include "Collation.h"
-#include "MyClassesCommand.h"
-#include "MySqlApiDirect.h"
+#include <lumokit/core/Collation.h>
+#include <lumokit/mysql/provider/MyClassesCommand.h>
+#include <lumokit/mysql/wire/MySqlApiDirect.h>
 #include "support/ConnectionMode.h"
 #include "support/FakeMySqlServer.h"
 #include "support/TestServer.h"

@@ -2,14 +2,14 @@
 // (quotes, backslashes, bytes, Unicode, nulls) round-trip in both backslash
 // modes; statements are cut by RowsPerQuery or by size; duplicate keys,
 // table locks, names that need quotes and out-of-order rows.
-#include "MyClassesLoader.h"
+#include <lumokit/mysql/provider/MyClassesLoader.h>
 
 #include <gtest/gtest.h>
 
-#include "DateTimeUtils.h"
-#include "MyClassesRecordset.h"
-#include "MyDataTypeMap.h"
-#include "MySqlApiDirect.h"
+#include <lumokit/core/DateTimeUtils.h>
+#include <lumokit/mysql/provider/MyClassesRecordset.h>
+#include <lumokit/mysql/provider/MyDataTypeMap.h>
+#include <lumokit/mysql/wire/MySqlApiDirect.h>
 #include "mysql/MyTestConnection.h"
 #include "support/TestServer.h"
 

@@ -1,15 +1,15 @@
 // MySQL metadata against the test server: every kind on tables, indexes and
 // routines whose names need quotes, hostile restriction values in both
 // backslash modes, and the required restrictions.
-#include "MyClassesMetaData.h"
+#include <lumokit/mysql/provider/MyClassesMetaData.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <functional>
 
-#include "MyDataTypeMap.h"
-#include "MySqlApiDirect.h"
+#include <lumokit/mysql/provider/MyDataTypeMap.h>
+#include <lumokit/mysql/wire/MySqlApiDirect.h>
 #include "support/FakeMySqlServer.h"
 #include "mysql/MyTestConnection.h"
 #include "support/TestServer.h"

@@ -15,12 +15,12 @@
 #include <cstring>
 #include <optional>
 
-#include "Bcd.h"
-#include "CodePages.h"
-#include "KxBlob.h"
-#include "MyClassesLiterals.h"
-#include "MyClassesRecordset.h"
-#include "MySqlApiDirect.h"
+#include <lumokit/core/Bcd.h>
+#include <lumokit/core/CodePages.h>
+#include <lumokit/data/KxBlob.h>
+#include <lumokit/mysql/provider/MyClassesRecordset.h>
+#include <lumokit/mysql/wire/MyClassesLiterals.h>
+#include <lumokit/mysql/wire/MySqlApiDirect.h>
 #include "support/ConnectionMode.h"
 #include "support/FakeMySqlServer.h"
 #include "support/TestServer.h"

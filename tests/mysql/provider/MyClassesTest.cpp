@@ -9,10 +9,10 @@
 #include <optional>
 #include <thread>
 
-#include "MyClasses.h"
-#include "MyClassesCommand.h"
-#include "MySqlApiDirect.h"
-#include "StringList.h"
+#include <lumokit/core/StringList.h>
+#include <lumokit/mysql/provider/MyClasses.h>
+#include <lumokit/mysql/provider/MyClassesCommand.h>
+#include <lumokit/mysql/wire/MySqlApiDirect.h>
 #include "support/ConnectionMode.h"
 #include "support/FakeMySqlServer.h"
 #include "mysql/MyTestConnection.h"

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "DAMapRules.h"
-#include "MemTypes.h"
-#include "MyDataTypeMap.h"
+#include <lumokit/components/DAMapRules.h>
+#include <lumokit/data/MemTypes.h>
+#include <lumokit/mysql/provider/MyDataTypeMap.h>
 
 namespace lumo {
 namespace {

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "DADataSet.h"
-#include "FieldTypes.h"
-#include "Streams.h"
-#include "MyServices.h"
+#include <lumokit/components/DADataSet.h>
+#include <lumokit/core/Streams.h>
+#include <lumokit/dataset/FieldTypes.h>
+#include <lumokit/mysql/provider/MyServices.h>
 #include "mysql/MyDAConnection.h"
 
 namespace lumo {

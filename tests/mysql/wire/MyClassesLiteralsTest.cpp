@@ -11,11 +11,11 @@
 #include <random>
 #include <tuple>
 
-#include "CodePages.h"
-#include "KxBlob.h"
-#include "MemTypes.h"
-#include "MyClassesLiterals.h"
-#include "MySqlApiDirect.h"
+#include <lumokit/core/CodePages.h>
+#include <lumokit/data/KxBlob.h>
+#include <lumokit/data/MemTypes.h>
+#include <lumokit/mysql/wire/MyClassesLiterals.h>
+#include <lumokit/mysql/wire/MySqlApiDirect.h>
 #include "support/TestServer.h"
 
 namespace lumo {

@@ -1,8 +1,8 @@
-#include "MyParser.h"
+#include <lumokit/mysql/wire/MyParser.h>
 
 #include <gtest/gtest.h>
 
-#include "ParserTestUtil.h"
+#include "access/ParserTestUtil.h"
 
 namespace lumo {
 namespace {

@@ -12,12 +12,12 @@
 #include <functional>
 #include <optional>
 
-#include "MyClasses.h"
-#include "MyClassesCommand.h"
-#include "MySqlApiClient.h"
-#include "MySqlApiDirect.h"
-#include "MySqlApiEmbedded.h"
-#include "StringList.h"
+#include <lumokit/core/StringList.h>
+#include <lumokit/mysql/provider/MyClasses.h>
+#include <lumokit/mysql/provider/MyClassesCommand.h>
+#include <lumokit/mysql/wire/MySqlApiClient.h>
+#include <lumokit/mysql/wire/MySqlApiDirect.h>
+#include <lumokit/mysql/wire/MySqlApiEmbedded.h>
 #include "support/FakeMySqlServer.h"
 #include "mysql/MyTestConnection.h"
 #include "support/TestServer.h"

@@ -11,7 +11,7 @@
 #include <future>
 #include <thread>
 
-#include "MySqlApiDirect.h"
+#include <lumokit/mysql/wire/MySqlApiDirect.h>
 #include "support/FakeMySqlServer.h"
 #include "support/Wait.h"
 

@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <optional>
 
-#include "MySqlApiDirect.h"
+#include <lumokit/mysql/wire/MySqlApiDirect.h>
 #include "support/TestServer.h"
 
 namespace lumo {

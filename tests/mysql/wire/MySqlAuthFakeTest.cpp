@@ -15,9 +15,9 @@
 #include <functional>
 #include <string>
 
-#include "KxVioTcp.h"
-#include "MySqlApiDirect.h"
-#include "MySqlSession.h"
+#include <lumokit/mysql/wire/MySqlApiDirect.h>
+#include <lumokit/mysql/wire/MySqlSession.h>
+#include <lumokit/net/KxVioTcp.h>
 #include "support/ErrorCode.h"
 #include "support/FakeMySqlServer.h"
 #include "support/RsaTestKey.h"

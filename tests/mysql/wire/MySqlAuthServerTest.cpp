@@ -9,7 +9,7 @@
 #include <functional>
 #include <string>
 
-#include "MySqlSession.h"
+#include <lumokit/mysql/wire/MySqlSession.h>
 #include "support/ErrorCode.h"
 #include "support/TestServer.h"
 

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "MySqlAuth.h"
-#include "MySqlErrors.h"
-#include "MySqlSha1.h"
+#include <lumokit/mysql/wire/MySqlAuth.h>
+#include <lumokit/mysql/wire/MySqlErrors.h>
+#include <lumokit/mysql/wire/MySqlSha1.h>
 #include "support/ErrorCode.h"
 #include "support/RsaTestKey.h"
 

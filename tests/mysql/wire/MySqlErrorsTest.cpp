@@ -7,10 +7,10 @@
 
 #include <gtest/gtest.h>
 
-#include "MySqlErrors.h"
-#include "MySqlPacket.h"
-#include "MySqlHandshake.h"
-#include "MySqlSession.h"
+#include <lumokit/mysql/wire/MySqlErrors.h>
+#include <lumokit/mysql/wire/MySqlHandshake.h>
+#include <lumokit/mysql/wire/MySqlPacket.h>
+#include <lumokit/mysql/wire/MySqlSession.h>
 
 namespace lumo {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "MySqlHandshake.h"
+#include <lumokit/mysql/wire/MySqlHandshake.h>
 
 namespace lumo {
 namespace {

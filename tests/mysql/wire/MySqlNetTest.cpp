@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "MySqlNet.h"
+#include <lumokit/mysql/wire/MySqlNet.h>
 
 namespace lumo {
 namespace {

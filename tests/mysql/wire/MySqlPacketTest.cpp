@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "MemUtils.h"
-#include "MySqlPacket.h"
+#include <lumokit/data/MemUtils.h>
+#include <lumokit/mysql/wire/MySqlPacket.h>
 
 namespace lumo {
 namespace {

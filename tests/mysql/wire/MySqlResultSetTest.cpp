@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "MySqlResultSet.h"
+#include <lumokit/mysql/wire/MySqlResultSet.h>
 #include "support/FakeMySqlServer.h"
 
 namespace lumo {

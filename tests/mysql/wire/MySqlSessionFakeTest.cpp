@@ -11,7 +11,7 @@
 #include <functional>
 #include <string>
 
-#include "MySqlSession.h"
+#include <lumokit/mysql/wire/MySqlSession.h>
 #include "support/FakeMySqlServer.h"
 
 namespace lumo {

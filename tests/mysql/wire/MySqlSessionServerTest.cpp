@@ -10,7 +10,7 @@
 #include <functional>
 #include <string>
 
-#include "MySqlSession.h"
+#include <lumokit/mysql/wire/MySqlSession.h>
 #include "support/TestServer.h"
 
 namespace lumo {

@@ -12,8 +12,8 @@
 #include <cstring>
 #include <optional>
 
-#include "KxAccess.h"
-#include "MySqlApiDirect.h"
+#include <lumokit/access/KxAccess.h>
+#include <lumokit/mysql/wire/MySqlApiDirect.h>
 #include "support/TestServer.h"
 
 namespace lumo {

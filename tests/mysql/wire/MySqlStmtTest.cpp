@@ -11,10 +11,10 @@
 #include <cmath>
 #include <limits>
 
-#include "KxAccess.h"
-#include "MyClassesLiterals.h"
-#include "MySqlApiDirect.h"
-#include "MySqlStmt.h"
+#include <lumokit/access/KxAccess.h>
+#include <lumokit/mysql/wire/MyClassesLiterals.h>
+#include <lumokit/mysql/wire/MySqlApiDirect.h>
+#include <lumokit/mysql/wire/MySqlStmt.h>
 #include "support/FakeMySqlServer.h"
 
 namespace lumo {

@@ -12,9 +12,9 @@
 #include <memory>
 #include <string>
 
-#include "KxVioTcpSSL.h"
-#include "MyClasses.h"
-#include "MySqlApiDirect.h"
+#include <lumokit/mysql/provider/MyClasses.h>
+#include <lumokit/mysql/wire/MySqlApiDirect.h>
+#include <lumokit/net/KxVioTcpSSL.h>
 #include "support/TestServer.h"
 #include "support/TlsTestSupport.h"
 

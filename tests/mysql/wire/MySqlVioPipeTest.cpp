@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "MySqlSession.h"
-#include "MySqlVioPipe.h"
+#include <lumokit/mysql/wire/MySqlSession.h>
+#include <lumokit/mysql/wire/MySqlVioPipe.h>
 
 namespace lumo {
 namespace {

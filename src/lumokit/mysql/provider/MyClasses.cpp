@@ -1,4 +1,4 @@
-#include "MyClasses.h"
+#include <lumokit/mysql/provider/MyClasses.h>
 
 #include <algorithm>
 #include <limits>
@@ -6,17 +6,17 @@
 #include <optional>
 #include <vector>
 
-#include "CodePages.h"
-#include "Collation.h"
-#include "Format.h"
-#include "FormatSettings.h"
-#include "MyClassesCommand.h"
-#include "MyClassesLiterals.h"
-#include "MyDataTypeMap.h"
-#include "MySqlApiClient.h"
-#include "MySqlApiDirect.h"
-#include "MySqlApiEmbedded.h"
-#include "MySqlErrors.h"
+#include <lumokit/core/CodePages.h>
+#include <lumokit/core/Collation.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/core/FormatSettings.h>
+#include <lumokit/mysql/provider/MyClassesCommand.h>
+#include <lumokit/mysql/provider/MyDataTypeMap.h>
+#include <lumokit/mysql/wire/MyClassesLiterals.h>
+#include <lumokit/mysql/wire/MySqlApiClient.h>
+#include <lumokit/mysql/wire/MySqlApiDirect.h>
+#include <lumokit/mysql/wire/MySqlApiEmbedded.h>
+#include <lumokit/mysql/wire/MySqlErrors.h>
 
 namespace lumo {
 

@@ -68,11 +68,11 @@
 #include <string>
 #include <string_view>
 
-#include "DBAccess.h"
-#include "KxAccess.h"
-#include "KxAccessSQLInfo.h"
-#include "MySqlApi.h"
-#include "StringList.h"
+#include <lumokit/access/KxAccess.h>
+#include <lumokit/access/KxAccessSQLInfo.h>
+#include <lumokit/components/DBAccess.h>
+#include <lumokit/core/StringList.h>
+#include <lumokit/mysql/wire/MySqlApi.h>
 
 namespace lumo {
 

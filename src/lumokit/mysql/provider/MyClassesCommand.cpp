@@ -1,18 +1,18 @@
-#include "MyClassesCommand.h"
+#include <lumokit/mysql/provider/MyClassesCommand.h>
 
 #include <algorithm>
 #include <optional>
 
-#include "Ascii.h"
-#include "CodePages.h"
-#include "Collation.h"
-#include "Format.h"
-#include "FormatSettings.h"
-#include "KxBlob.h"
-#include "MyClassesLiterals.h"
-#include "MyDataTypeMap.h"
-#include "MySqlApiDirect.h"
-#include "MySqlErrors.h"
+#include <lumokit/core/Ascii.h>
+#include <lumokit/core/CodePages.h>
+#include <lumokit/core/Collation.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/core/FormatSettings.h>
+#include <lumokit/data/KxBlob.h>
+#include <lumokit/mysql/provider/MyDataTypeMap.h>
+#include <lumokit/mysql/wire/MyClassesLiterals.h>
+#include <lumokit/mysql/wire/MySqlApiDirect.h>
+#include <lumokit/mysql/wire/MySqlErrors.h>
 
 namespace lumo {
 

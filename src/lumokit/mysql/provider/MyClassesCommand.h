@@ -68,10 +68,10 @@
 #include <string_view>
 #include <vector>
 
-#include "KxAccess.h"
-#include "MyClasses.h"
-#include "MyParser.h"
-#include "MySqlApi.h"
+#include <lumokit/access/KxAccess.h>
+#include <lumokit/mysql/provider/MyClasses.h>
+#include <lumokit/mysql/wire/MyParser.h>
+#include <lumokit/mysql/wire/MySqlApi.h>
 
 namespace lumo {
 

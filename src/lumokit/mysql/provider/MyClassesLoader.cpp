@@ -1,9 +1,9 @@
-#include "MyClassesLoader.h"
+#include <lumokit/mysql/provider/MyClassesLoader.h>
 
-#include "CodePages.h"
-#include "Format.h"
-#include "MyClassesLiterals.h"
-#include "MyClassesRecordset.h"
+#include <lumokit/core/CodePages.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/mysql/provider/MyClassesRecordset.h>
+#include <lumokit/mysql/wire/MyClassesLiterals.h>
 
 namespace lumo {
 

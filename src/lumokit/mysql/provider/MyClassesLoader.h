@@ -23,9 +23,9 @@
 #include <string>
 #include <vector>
 
-#include "KxAccessLoader.h"
-#include "MyClasses.h"
-#include "Variant.h"
+#include <lumokit/access/KxAccessLoader.h>
+#include <lumokit/core/Variant.h>
+#include <lumokit/mysql/provider/MyClasses.h>
 
 namespace lumo {
 

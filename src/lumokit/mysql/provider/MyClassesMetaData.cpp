@@ -1,9 +1,9 @@
-#include "MyClassesMetaData.h"
+#include <lumokit/mysql/provider/MyClassesMetaData.h>
 
-#include "Ascii.h"
-#include "Format.h"
-#include "MyClassesCommand.h"
-#include "MyClassesRecordset.h"
+#include <lumokit/core/Ascii.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/mysql/provider/MyClassesCommand.h>
+#include <lumokit/mysql/provider/MyClassesRecordset.h>
 
 namespace lumo {
 

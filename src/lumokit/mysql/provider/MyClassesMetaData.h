@@ -25,8 +25,8 @@
 #include <memory>
 #include <string>
 
-#include "KxAccessMetaData.h"
-#include "MyClasses.h"
+#include <lumokit/access/KxAccessMetaData.h>
+#include <lumokit/mysql/provider/MyClasses.h>
 
 namespace lumo {
 

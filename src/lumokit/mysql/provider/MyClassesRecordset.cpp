@@ -1,4 +1,4 @@
-#include "MyClassesRecordset.h"
+#include <lumokit/mysql/provider/MyClassesRecordset.h>
 
 #include <typeinfo>
 
@@ -8,15 +8,15 @@
 #include <cstring>
 #include <limits>
 
-#include "Ascii.h"
-#include "Bcd.h"
-#include "CodePages.h"
-#include "Format.h"
-#include "KxBlob.h"
-#include "MyClassesLiterals.h"
-#include "MyParser.h"
-#include "MySqlApiDirect.h"
-#include "MySqlStmt.h"
+#include <lumokit/core/Ascii.h>
+#include <lumokit/core/Bcd.h>
+#include <lumokit/core/CodePages.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/data/KxBlob.h>
+#include <lumokit/mysql/wire/MyClassesLiterals.h>
+#include <lumokit/mysql/wire/MyParser.h>
+#include <lumokit/mysql/wire/MySqlApiDirect.h>
+#include <lumokit/mysql/wire/MySqlStmt.h>
 
 namespace lumo {
 

@@ -87,11 +87,11 @@
 #include <string>
 #include <vector>
 
-#include "KxAccessRecordSet.h"
-#include "MyClasses.h"
-#include "MyClassesCommand.h"
-#include "MyDataTypeMap.h"
-#include "MySqlApi.h"
+#include <lumokit/access/KxAccessRecordSet.h>
+#include <lumokit/mysql/provider/MyClasses.h>
+#include <lumokit/mysql/provider/MyClassesCommand.h>
+#include <lumokit/mysql/provider/MyDataTypeMap.h>
+#include <lumokit/mysql/wire/MySqlApi.h>
 
 namespace lumo {
 

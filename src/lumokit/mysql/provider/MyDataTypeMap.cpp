@@ -1,9 +1,9 @@
-#include "MyDataTypeMap.h"
+#include <lumokit/mysql/provider/MyDataTypeMap.h>
 
 #include <initializer_list>
 #include <memory>
 
-#include "MemTypes.h"
+#include <lumokit/data/MemTypes.h>
 
 namespace lumo {
 

@@ -21,7 +21,7 @@
 
 #include <cstdint>
 
-#include "KxDataTypeMap.h"
+#include <lumokit/data/KxDataTypeMap.h>
 
 namespace lumo {
 

@@ -1,24 +1,24 @@
-#include "MyServices.h"
+#include <lumokit/mysql/provider/MyServices.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 
-#include "Ascii.h"
-#include "DADataSet.h"
-#include "DAMetaData.h"
-#include "FieldTypes.h"
-#include "Format.h"
-#include "FormatSettings.h"
-#include "KxXml.h"
-#include "MyClasses.h"
-#include "MyClassesCommand.h"
-#include "MyClassesLiterals.h"
-#include "MyClassesRecordset.h"
-#include "MySqlResultSet.h"
-#include "MyParser.h"
-#include "MyUpdater.h"
-#include "SysUtils.h"
+#include <lumokit/components/DADataSet.h>
+#include <lumokit/components/DAMetaData.h>
+#include <lumokit/core/Ascii.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/core/FormatSettings.h>
+#include <lumokit/core/SysUtils.h>
+#include <lumokit/data/KxXml.h>
+#include <lumokit/dataset/FieldTypes.h>
+#include <lumokit/mysql/provider/MyClasses.h>
+#include <lumokit/mysql/provider/MyClassesCommand.h>
+#include <lumokit/mysql/provider/MyClassesRecordset.h>
+#include <lumokit/mysql/provider/MyUpdater.h>
+#include <lumokit/mysql/wire/MyClassesLiterals.h>
+#include <lumokit/mysql/wire/MyParser.h>
+#include <lumokit/mysql/wire/MySqlResultSet.h>
 
 namespace lumo {
 

@@ -32,8 +32,8 @@
 #include <mutex>
 #include <string>
 
-#include "DADataSetService.h"
-#include "DASQLGenerator.h"
+#include <lumokit/components/DADataSetService.h>
+#include <lumokit/components/DASQLGenerator.h>
 
 namespace lumo {
 

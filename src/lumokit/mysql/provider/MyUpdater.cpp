@@ -1,17 +1,17 @@
-#include "MyUpdater.h"
+#include <lumokit/mysql/provider/MyUpdater.h>
 
 #include <cmath>
 
-#include "DADataSet.h"
-#include "DateTimeUtils.h"
-#include "KxAccessRecordSet.h"
-#include "MyClasses.h"
-#include "MyClassesCommand.h"
-#include "MyClassesRecordset.h"
-#include "MyServices.h"
-#include "DADataSetService.h"
-#include "DASQLGenerator.h"
-#include "MySqlResultSet.h"
+#include <lumokit/access/KxAccessRecordSet.h>
+#include <lumokit/components/DADataSet.h>
+#include <lumokit/components/DADataSetService.h>
+#include <lumokit/components/DASQLGenerator.h>
+#include <lumokit/core/DateTimeUtils.h>
+#include <lumokit/mysql/provider/MyClasses.h>
+#include <lumokit/mysql/provider/MyClassesCommand.h>
+#include <lumokit/mysql/provider/MyClassesRecordset.h>
+#include <lumokit/mysql/provider/MyServices.h>
+#include <lumokit/mysql/wire/MySqlResultSet.h>
 
 namespace lumo {
 

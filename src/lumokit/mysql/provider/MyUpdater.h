@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "DADataSetUpdater.h"
+#include <lumokit/components/DADataSetUpdater.h>
 
 namespace lumo {
 

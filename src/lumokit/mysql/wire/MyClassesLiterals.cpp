@@ -1,14 +1,14 @@
-#include "MyClassesLiterals.h"
+#include <lumokit/mysql/wire/MyClassesLiterals.h>
 
 #include <charconv>
 #include <cmath>
 #include <cstring>
 
-#include "Ascii.h"
-#include "CodePages.h"
-#include "Format.h"
-#include "KxBlob.h"
-#include "MemTypes.h"
+#include <lumokit/core/Ascii.h>
+#include <lumokit/core/CodePages.h>
+#include <lumokit/core/Format.h>
+#include <lumokit/data/KxBlob.h>
+#include <lumokit/data/MemTypes.h>
 
 namespace lumo {
 

@@ -2,7 +2,9 @@
 // MySQL literal (quoted and escaped string, number, date, bit value) and
 // appends it to the statement being built. Commands use it for parameters,
 // and the SQL generator, bulk loader and dump for the values they write, so
-// nothing from a user or a server is pasted into SQL unescaped.
+// nothing from a user or a server is pasted into SQL unescaped. It lives
+// with the wire client, whose statements and facade write values with it,
+// and stands only on the data area below, so the provider above shares it.
 //
 // Decisions:
 // - Strings are escaped for the connection's character set exactly as the
@@ -58,8 +60,8 @@
 #include <string>
 #include <string_view>
 
-#include "DateTimeUtils.h"
-#include "Variant.h"
+#include <lumokit/core/DateTimeUtils.h>
+#include <lumokit/core/Variant.h>
 
 namespace lumo {
 

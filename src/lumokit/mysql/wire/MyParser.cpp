@@ -1,4 +1,4 @@
-#include "MyParser.h"
+#include <lumokit/mysql/wire/MyParser.h>
 
 #include <algorithm>
 #include <array>

@@ -3,7 +3,8 @@
 // "#" and "-- " line comments, the MySQL keywords (codes from lxMyFirst) and
 // the MySQL clause order. TMyLumoParser is the variant the provider-neutral
 // front uses: only single-quoted strings, double quotes and backquotes both
-// quote identifiers.
+// quote identifiers. It lives with the wire client, whose session finds
+// LOAD DATA LOCAL file names with it; the provider above shares it.
 //
 // Decisions:
 // - "--" starts a comment when followed by a blank, a control character
@@ -23,7 +24,7 @@
 //   UTC_TIMESTAMP) are values rather than column names.
 #pragma once
 
-#include "KxParser.h"
+#include <lumokit/access/KxParser.h>
 
 namespace lumo {
 

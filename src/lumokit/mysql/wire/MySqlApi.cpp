@@ -1,4 +1,4 @@
-#include "MySqlApi.h"
+#include <lumokit/mysql/wire/MySqlApi.h>
 
 namespace lumo {
 

@@ -30,7 +30,7 @@
 #include <string>
 #include <string_view>
 
-#include "SysUtils.h"
+#include <lumokit/core/SysUtils.h>
 
 namespace lumo {
 

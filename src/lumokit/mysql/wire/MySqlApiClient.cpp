@@ -1,4 +1,4 @@
-#include "MySqlApiClient.h"
+#include <lumokit/mysql/wire/MySqlApiClient.h>
 
 #include <algorithm>
 #include <bit>
@@ -7,10 +7,10 @@
 #include <unordered_set>
 #include <vector>
 
-#include "Format.h"
-#include "KxBlob.h"
-#include "MySqlErrors.h"
-#include "MySqlStmt.h"
+#include <lumokit/core/Format.h>
+#include <lumokit/data/KxBlob.h>
+#include <lumokit/mysql/wire/MySqlErrors.h>
+#include <lumokit/mysql/wire/MySqlStmt.h>
 
 #include <mysql.h>  // the library's declarations (after our headers: its macros)
 

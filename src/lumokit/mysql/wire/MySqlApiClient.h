@@ -80,8 +80,8 @@
 #include <string>
 #include <string_view>
 
-#include "DynamicLibrary.h"
-#include "MySqlApi.h"
+#include <lumokit/core/DynamicLibrary.h>
+#include <lumokit/mysql/wire/MySqlApi.h>
 
 namespace lumo {
 

@@ -1,10 +1,10 @@
-#include "MySqlApiDirect.h"
+#include <lumokit/mysql/wire/MySqlApiDirect.h>
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
 
-#include "MyClassesLiterals.h"
+#include <lumokit/mysql/wire/MyClassesLiterals.h>
 
 namespace lumo {
 

@@ -67,10 +67,10 @@
 //   pending result, mysql_store_result reads all its rows up front.
 #pragma once
 
-#include "MySqlApi.h"
-#include "MySqlResultSet.h"
-#include "MySqlSession.h"
-#include "MySqlStmt.h"
+#include <lumokit/mysql/wire/MySqlApi.h>
+#include <lumokit/mysql/wire/MySqlResultSet.h>
+#include <lumokit/mysql/wire/MySqlSession.h>
+#include <lumokit/mysql/wire/MySqlStmt.h>
 
 namespace lumo {
 

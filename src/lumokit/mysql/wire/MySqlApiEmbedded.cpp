@@ -1,13 +1,13 @@
-#include "MySqlApiEmbedded.h"
+#include <lumokit/mysql/wire/MySqlApiEmbedded.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <filesystem>
 
-#include "Format.h"
-#include "MySqlEmbLog.h"
-#include "SysUtils.h"
+#include <lumokit/core/Format.h>
+#include <lumokit/core/SysUtils.h>
+#include <lumokit/mysql/wire/MySqlEmbLog.h>
 
 namespace lumo {
 

@@ -60,9 +60,9 @@
 #include <string>
 #include <vector>
 
-#include "MySqlApiClient.h"
-#include "StringList.h"
-#include "SyncObjs.h"
+#include <lumokit/core/StringList.h>
+#include <lumokit/core/SyncObjs.h>
+#include <lumokit/mysql/wire/MySqlApiClient.h>
 
 namespace lumo {
 

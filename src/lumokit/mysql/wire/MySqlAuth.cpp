@@ -1,4 +1,4 @@
-#include "MySqlAuth.h"
+#include <lumokit/mysql/wire/MySqlAuth.h>
 
 #include <openssl/crypto.h>
 #include <openssl/err.h>
@@ -11,10 +11,10 @@
 #include <cstring>
 #include <fstream>
 
-#include "MySqlErrors.h"
-#include "MySqlPacket.h"
-#include "MySqlSha1.h"
-#include "SysUtils.h"
+#include <lumokit/core/SysUtils.h>
+#include <lumokit/mysql/wire/MySqlErrors.h>
+#include <lumokit/mysql/wire/MySqlPacket.h>
+#include <lumokit/mysql/wire/MySqlSha1.h>
 
 namespace lumo {
 

@@ -1,4 +1,4 @@
-#include "MySqlEmbLog.h"
+#include <lumokit/mysql/wire/MySqlEmbLog.h>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "SysUtils.h"
+#include <lumokit/core/SysUtils.h>
 
 namespace lumo {
 

@@ -1,4 +1,4 @@
-#include "MySqlErrors.h"
+#include <lumokit/mysql/wire/MySqlErrors.h>
 
 #include <array>
 

@@ -1,4 +1,4 @@
-#include "MySqlHandshake.h"
+#include <lumokit/mysql/wire/MySqlHandshake.h>
 
 #include <cctype>
 #include <cstring>

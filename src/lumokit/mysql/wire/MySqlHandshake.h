@@ -46,8 +46,8 @@
 #include <string_view>
 #include <vector>
 
-#include "MySqlPacket.h"
-#include "MySqlSha1.h"
+#include <lumokit/mysql/wire/MySqlPacket.h>
+#include <lumokit/mysql/wire/MySqlSha1.h>
 
 namespace lumo {
 

@@ -1,4 +1,4 @@
-#include "MySqlNet.h"
+#include <lumokit/mysql/wire/MySqlNet.h>
 
 #include <openssl/crypto.h>
 

@@ -33,8 +33,8 @@
 #include <string_view>
 #include <vector>
 
-#include "KxVio.h"
-#include "MySqlPacket.h"
+#include <lumokit/mysql/wire/MySqlPacket.h>
+#include <lumokit/net/KxVio.h>
 
 namespace lumo {
 

@@ -1,8 +1,8 @@
-#include "MySqlPacket.h"
+#include <lumokit/mysql/wire/MySqlPacket.h>
 
 #include <algorithm>
 
-#include "MemUtils.h"
+#include <lumokit/data/MemUtils.h>
 
 namespace lumo {
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <string_view>
 
-#include "MySqlErrors.h"
+#include <lumokit/mysql/wire/MySqlErrors.h>
 
 namespace lumo {
 

@@ -1,8 +1,8 @@
-#include "MySqlResultSet.h"
+#include <lumokit/mysql/wire/MySqlResultSet.h>
 
 #include <limits>
 
-#include "MySqlSession.h"
+#include <lumokit/mysql/wire/MySqlSession.h>
 
 namespace lumo {
 

@@ -48,7 +48,7 @@
 #include <string>
 #include <vector>
 
-#include "MySqlPacket.h"
+#include <lumokit/mysql/wire/MySqlPacket.h>
 
 namespace lumo {
 

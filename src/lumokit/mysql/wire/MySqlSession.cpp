@@ -1,4 +1,4 @@
-#include "MySqlSession.h"
+#include <lumokit/mysql/wire/MySqlSession.h>
 
 #include <openssl/crypto.h>
 
@@ -6,12 +6,12 @@
 #include <limits>
 #include <optional>
 
-#include "KxVioTcp.h"
-#include "KxVioTcpSSL.h"
-#include "MyParser.h"
-#include "MySqlStmt.h"
-#include "MySqlVioPipe.h"
-#include "Streams.h"
+#include <lumokit/core/Streams.h>
+#include <lumokit/mysql/wire/MyParser.h>
+#include <lumokit/mysql/wire/MySqlStmt.h>
+#include <lumokit/mysql/wire/MySqlVioPipe.h>
+#include <lumokit/net/KxVioTcp.h>
+#include <lumokit/net/KxVioTcpSSL.h>
 
 namespace lumo {
 

@@ -55,9 +55,10 @@
 //   batch still announces results still raises 2014.
 // - The file names of LOAD DATA LOCAL INFILE statements are found with the
 //   MySQL lexer (TMyParser), the one every unit reads SQL with, so comments,
-//   quotes and backslash escapes are read the same way everywhere. The wire
-//   client already stands on src/common (transport contract, byte helpers),
-//   and the lexer stands only on src/core, so this adds no cycle. Texts
+//   quotes and backslash escapes are read the same way everywhere. The
+//   MySQL lexer lives with the wire client (it stands only on the neutral
+//   lexer of the access area, which the wire client stands on anyway), so
+//   this adds no cycle. Texts
 //   without the word INFILE are not lexed at all.
 // - A command started while the server still announces further results of
 //   the previous one (SERVER_MORE_RESULTS_EXISTS) raises 2014, as a command
@@ -108,11 +109,11 @@
 #include <string_view>
 #include <vector>
 
-#include "KxVio.h"
-#include "MySqlAuth.h"
-#include "MySqlHandshake.h"
-#include "MySqlNet.h"
-#include "MySqlResultSet.h"
+#include <lumokit/mysql/wire/MySqlAuth.h>
+#include <lumokit/mysql/wire/MySqlHandshake.h>
+#include <lumokit/mysql/wire/MySqlNet.h>
+#include <lumokit/mysql/wire/MySqlResultSet.h>
+#include <lumokit/net/KxVio.h>
 
 namespace lumo {
 

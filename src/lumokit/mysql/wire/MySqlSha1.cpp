@@ -1,4 +1,4 @@
-#include "MySqlSha1.h"
+#include <lumokit/mysql/wire/MySqlSha1.h>
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "SysUtils.h"
+#include <lumokit/core/SysUtils.h>
 
 namespace lumo {
 

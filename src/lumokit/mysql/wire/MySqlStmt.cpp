@@ -1,4 +1,4 @@
-#include "MySqlStmt.h"
+#include <lumokit/mysql/wire/MySqlStmt.h>
 
 #include <algorithm>
 #include <bit>
@@ -9,13 +9,13 @@
 #include <limits>
 #include <typeinfo>
 
-#include "Bcd.h"
-#include "FormatSettings.h"
-#include "KxAccess.h"
-#include "KxBlob.h"
-#include "MemTypes.h"
-#include "MyClassesLiterals.h"
-#include "MySqlSession.h"
+#include <lumokit/access/KxAccess.h>
+#include <lumokit/core/Bcd.h>
+#include <lumokit/core/FormatSettings.h>
+#include <lumokit/data/KxBlob.h>
+#include <lumokit/data/MemTypes.h>
+#include <lumokit/mysql/wire/MyClassesLiterals.h>
+#include <lumokit/mysql/wire/MySqlSession.h>
 
 namespace lumo {
 

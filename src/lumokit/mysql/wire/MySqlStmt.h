@@ -66,9 +66,9 @@
 #include <string>
 #include <vector>
 
-#include "MySqlResultSet.h"
-#include "SharedObject.h"
-#include "Variant.h"
+#include <lumokit/core/SharedObject.h>
+#include <lumokit/core/Variant.h>
+#include <lumokit/mysql/wire/MySqlResultSet.h>
 
 namespace lumo {
 

@@ -1,4 +1,4 @@
-#include "MySqlVioPipe.h"
+#include <lumokit/mysql/wire/MySqlVioPipe.h>
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -12,8 +12,8 @@
 #include <cstring>
 #include <thread>
 
-#include "Ascii.h"
-#include "MySqlErrors.h"
+#include <lumokit/core/Ascii.h>
+#include <lumokit/mysql/wire/MySqlErrors.h>
 
 namespace lumo {
 

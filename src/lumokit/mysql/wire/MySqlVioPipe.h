@@ -26,7 +26,7 @@
 
 #include <string>
 
-#include "KxVioTcp.h"
+#include <lumokit/net/KxVioTcp.h>
 
 namespace lumo {
 

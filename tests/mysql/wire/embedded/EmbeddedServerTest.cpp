@@ -14,12 +14,12 @@
 #include <filesystem>
 #include <mutex>
 
-#include "MyClasses.h"
-#include "MyClassesCommand.h"
-#include "MyClassesRecordset.h"
-#include "MyDataTypeMap.h"
-#include "MySqlApiEmbedded.h"
-#include "SyncObjs.h"
+#include <lumokit/core/SyncObjs.h>
+#include <lumokit/mysql/provider/MyClasses.h>
+#include <lumokit/mysql/provider/MyClassesCommand.h>
+#include <lumokit/mysql/provider/MyClassesRecordset.h>
+#include <lumokit/mysql/provider/MyDataTypeMap.h>
+#include <lumokit/mysql/wire/MySqlApiEmbedded.h>
 #include "support/TestServer.h"
 #include "support/Wait.h"
 
