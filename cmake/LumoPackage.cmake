@@ -56,5 +56,6 @@ endif()
 # The .pc file's own folder is lib/pkgconfig: the prefix is two levels up.
 file(RELATIVE_PATH LUMO_PC_TO_PREFIX
   /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+string(REGEX REPLACE "/$" "" LUMO_PC_TO_PREFIX "${LUMO_PC_TO_PREFIX}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/lumokit.pc.in ${PROJECT_BINARY_DIR}/lumokit.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/lumokit.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -33,7 +33,8 @@ run_example() {
     exit 77
   fi
   local out
-  out=$("$exe" --host="$host" --port="$port" --user="${LUMO_TEST_USER:-root}" \
+  # A shared liblumokit is found as its users find it outside a build tree.
+  out=$(LD_LIBRARY_PATH=$work/prefix/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH} "$exe" --host="$host" --port="$port" --user="${LUMO_TEST_USER:-root}" \
     --password="${LUMO_TEST_PASSWORD:-}" --database="${LUMO_TEST_SCRATCH_DATABASE:-lumo_test}") ||
     fail "the example failed (exit status $?)"
   echo "$out"
