@@ -16,6 +16,7 @@
 #include <lumokit/lumo/MySQLLumoProvider.h>
 #include "DBCtrls.h"
 #include "DataClasses.h"
+#include "QtTimer.h"
 #include "StdCtrls.h"
 #include "Unit1.h"
 
@@ -154,6 +155,8 @@ int RunClient(int argc, char** argv) {
   struct TUnregister {
     ~TUnregister() { UnRegisterMySQLProvider(); }
   } unregister;
+  // Delayed work of the data sets (detail refreshes) runs on the event loop.
+  TQtTimerFactoryScope timers;
   try {
     RegisterClientClasses();
     TApplication Application;
