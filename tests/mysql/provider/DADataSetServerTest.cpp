@@ -27,11 +27,12 @@ class DADataSetServer : public ::testing::Test {
     conn.Connect();
   }
 
-  // 1000 rows with id 1..1000 and v = id * 2.
-  void MakeNumbers() {
-    conn.ExecSQL("DROP TABLE IF EXISTS da_nums");
-    conn.ExecSQL("CREATE TABLE da_nums (id INT PRIMARY KEY, v INT)");
-    std::string sql = "INSERT INTO da_nums VALUES ";
+  // 1000 rows with id 1..1000 and v = id * 2, in a table of the test's own
+  // (ctest may run the tests of this suite side by side).
+  void MakeNumbers(const std::string& table) {
+    conn.ExecSQL("DROP TABLE IF EXISTS " + table);
+    conn.ExecSQL("CREATE TABLE " + table + " (id INT PRIMARY KEY, v INT)");
+    std::string sql = "INSERT INTO " + table + " VALUES ";
     for (int i = 1; i <= 1000; ++i) sql += (i > 1 ? ",(" : "(") + std::to_string(i) + "," + std::to_string(2 * i) + ")";
     conn.ExecSQL(sql);
   }
@@ -46,8 +47,8 @@ class DADataSetServer : public ::testing::Test {
 };
 
 TEST_F(DADataSetServer, FetchesBlocksAllAtOnceOrUnidirectionally) {
-  MakeNumbers();
-  auto ds = Query("SELECT id, v FROM da_nums ORDER BY id");
+  MakeNumbers("da_nums_blocks");
+  auto ds = Query("SELECT id, v FROM da_nums_blocks ORDER BY id");
   int fetches = 0;
   ds->BeforeFetch = [&](TCustomDADataSet&, bool&) { ++fetches; };
   ds->Open();
@@ -125,13 +126,13 @@ TEST_F(DADataSetServer, StatementsReportRowsAffectedAndInsertIds) {
 }
 
 TEST_F(DADataSetServer, RefreshKeepsTheCurrentRow) {
-  MakeNumbers();
-  auto ds = Query("SELECT id, v FROM da_nums WHERE id <= 100 ORDER BY id");
+  MakeNumbers("da_nums_refresh");
+  auto ds = Query("SELECT id, v FROM da_nums_refresh WHERE id <= 100 ORDER BY id");
   ds->SetKeyFields("id");
   ds->Open();
   ds->MoveBy(39);
   ASSERT_EQ(ds->FieldByName("id").AsInteger(), 40);
-  conn.ExecSQL("UPDATE da_nums SET v = -1 WHERE id = 40");
+  conn.ExecSQL("UPDATE da_nums_refresh SET v = -1 WHERE id = 40");
   ds->Refresh();
   EXPECT_EQ(ds->FieldByName("id").AsInteger(), 40);
   EXPECT_EQ(ds->FieldByName("v").AsInteger(), -1);
@@ -197,17 +198,17 @@ TEST_F(DADataSetServer, TextBinaryAndMemoParametersRoundTrip) {
 }
 
 TEST_F(DADataSetServer, MacrosNameTablesAndQuoteTheirTexts) {
-  MakeNumbers();
+  MakeNumbers("da_nums_macros");
   auto ds = Query("SELECT COUNT(*) AS n, &v AS s FROM &tab WHERE id > :min");
   ASSERT_EQ(ds->MacroCount(), 2);
-  ds->MacroByName("tab").SetValue("da_nums");
+  ds->MacroByName("tab").SetValue("da_nums_macros");
   ds->MacroByName("v").SetAsString("O'Brien\\");
   ds->ParamByName("min").SetAsInteger(990);
   ds->Open();
   EXPECT_EQ(ds->FieldByName("n").AsInteger(), 10);
   EXPECT_EQ(ds->FieldByName("s").AsString(), "O'Brien\\");
   // A change of a macro the open text uses closes it for the new text.
-  ds->MacroByName("tab").SetValue("(SELECT * FROM da_nums WHERE v > 1990) x");
+  ds->MacroByName("tab").SetValue("(SELECT * FROM da_nums_macros WHERE v > 1990) x");
   EXPECT_FALSE(ds->Active());
   ds->Open();
   EXPECT_EQ(ds->FieldByName("n").AsInteger(), 5);

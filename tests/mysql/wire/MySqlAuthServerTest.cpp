@@ -68,8 +68,11 @@ TEST(MySqlAuthServer, Ed25519Account) {
   const std::string stored = Scalar(
       *root, "SELECT IFNULL((SELECT JSON_VALUE(Priv, '$.authentication_string') FROM mysql.global_priv "
              "WHERE User = '" + user + "' AND JSON_VALUE(Priv, '$.plugin') = 'ed25519'), '')");
-  if (stored.empty())
+  if (stored.empty()) {
+    // CI's server is made by scripts/test-server, which creates the account.
+    if (test::RunningInCI()) FAIL() << "the test server has no ed25519 account (CI=true)";
     GTEST_SKIP() << "the test server has no ed25519 account (its auth_ed25519 plugin is missing)";
+  }
   // The key the server keeps is the one this client derives from the password.
   EXPECT_EQ(stored, Base64NoPadding(Ed25519PublicKey(pw)));
 
