@@ -242,13 +242,28 @@ std::vector<std::uint32_t> TKeySorter::Sort(bool descending,
     return c != 0 ? c < 0 : a < b;
   });
   if (!FText) {
-    // Plain keys: one comparison of (key, index) pairs; the tie-breaker only
-    // where keys are equal.
-    std::sort(FFixed.begin(), FFixed.end(), [&](const TFixedEntry& a, const TFixedEntry& b) {
-      if (a.Key != b.Key) return descending ? a.Key > b.Key : a.Key < b.Key;
-      const int c = tieBreak ? tieBreak(a.Index, b.Index) : 0;
-      return c != 0 ? c < 0 : a.Index < b.Index;
-    });
+    // Plain keys: the stable radix sort (keys complemented for descending
+    // order) keeps equal keys in index order, which is the order they were
+    // added in; runs of equal keys go to the tie-breaker when there is one.
+    if (descending)
+      for (TFixedEntry& e : FFixed) e.Key = ~e.Key;
+    RadixSort(FFixed);
+    if (descending)
+      for (TFixedEntry& e : FFixed) e.Key = ~e.Key;
+    if (tieBreak) {
+      auto less = [&](const TFixedEntry& a, const TFixedEntry& b) {
+        const int c = tieBreak(a.Index, b.Index);
+        return c != 0 ? c < 0 : a.Index < b.Index;
+      };
+      for (std::size_t i = 0; i < FFixed.size();) {
+        std::size_t j = i + 1;
+        while (j < FFixed.size() && FFixed[j].Key == FFixed[i].Key) ++j;
+        if (j - i > 1)
+          std::sort(FFixed.begin() + static_cast<std::ptrdiff_t>(i), FFixed.begin() + static_cast<std::ptrdiff_t>(j),
+                    less);
+        i = j;
+      }
+    }
     std::vector<std::uint32_t> order;
     order.reserve(FFixed.size() + FNulls.size());
     if (!descending) order.insert(order.end(), FNulls.begin(), FNulls.end());

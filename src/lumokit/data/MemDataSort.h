@@ -5,9 +5,11 @@
 //
 // Decisions:
 // - The key sort is stable: records with equal keys keep the order of
-//   their indexes, so the same data always sorts the same way. Text is ordered by a radix
+//   their indexes, so the same data always sorts the same way. Numbers are
+//   ordered by a radix sort on their orderable 64-bit keys, text by a radix
 //   sort on the first eight bytes of its collation key; only runs with
-//   equal first bytes are compared further.
+//   equal keys (equal first bytes) are compared further. Keys are added in
+//   index order.
 // - Collation keys are made by a collator configured exactly like the
 //   comparisons of Collation.h (string sort, canonical equivalence, tertiary
 //   strength for case-sensitive and secondary for case-insensitive text), so
