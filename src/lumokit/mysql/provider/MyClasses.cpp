@@ -24,6 +24,8 @@ namespace lumo {
 struct TMySqlSessionShare {
   std::mutex Lock;
   TMySQLAPI* API = nullptr;
+  // Keeps the facade alive for as long as the session needs it.
+  std::shared_ptr<TMySQLAPI> APIShare;
   PMYSQL_CON Handle = nullptr;
   std::vector<TMySQLConnection*> Borrowers;
 };
@@ -221,22 +223,23 @@ PMYSQL_CON TMySQLConnection::MySQL() const noexcept {
 }
 
 void TMySQLConnection::SetMySQLAPI() {
-  if (FEmbedded) {
-    if (!MyAPIEmbedded) RegisterMySqlApiEmbedded();
-    FMySQLAPI = MyAPIEmbedded;
-  } else if (FDirect) {
-    if (!MyAPIDirect) RegisterMySqlApiDirect();
-    FMySQLAPI = MyAPIDirect;
-  } else {
-    if (!MyAPIClient) RegisterMySqlApiClient();
-    FMySQLAPI = MyAPIClient;
-  }
+  if (FEmbedded)
+    FMySQLAPIShare = AcquireMySqlApiEmbedded();
+  else if (FDirect)
+    FMySQLAPIShare = AcquireMySqlApiDirect();
+  else
+    FMySQLAPIShare = AcquireMySqlApiClient();
+  FMySQLAPI = FMySQLAPIShare.get();
 }
 
 void TMySQLConnection::CheckMySQLLib() {
   // A held session keeps its facade (see SetProp).
   if (!FSession) SetMySQLAPI();
-  if (FEmbedded) MyAPIEmbedded->SetParams(FEmbParams);
+  if (FEmbedded) {
+    auto* embedded = dynamic_cast<TMySQLAPIEmbedded*>(FMySQLAPI);
+    LUMO_ASSERT(embedded != nullptr);
+    embedded->SetParams(FEmbParams);
+  }
   FMySQLAPI->CheckMySQLLib();
 }
 
@@ -441,6 +444,7 @@ void TMySQLConnection::Connect(const std::string& connectString) {
     }
     FSession = std::make_shared<TMySqlSessionShare>();
     FSession->API = FMySQLAPI;
+    FSession->APIShare = FMySQLAPIShare;
     FSession->Handle = session;
     FNativeConnection = true;
 
@@ -581,6 +585,7 @@ void TMySQLConnection::Assign(const TKxConnection& source) {
   FCharset = src->FCharset;
   FProtocol = src->FProtocol;
   FMySQLAPI = src->FMySQLAPI;
+  FMySQLAPIShare = src->FMySQLAPIShare;
   FDirect = src->FDirect;
   FEmbedded = src->FEmbedded;
   FOptimizedBigInt = src->FOptimizedBigInt;

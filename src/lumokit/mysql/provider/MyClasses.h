@@ -298,6 +298,7 @@ class TMySQLConnection : public TKxConnection {
   void ReleaseSession() noexcept;
 
   TMySQLAPI* FMySQLAPI = nullptr;
+  std::shared_ptr<TMySQLAPI> FMySQLAPIShare;  // keeps FMySQLAPI alive
   std::shared_ptr<TMySqlSessionShare> FSession;
   std::string FDatabase;
   int FPort = 0;

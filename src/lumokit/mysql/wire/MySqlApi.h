@@ -22,10 +22,17 @@
 //   read with the same _mysql_fetch_value_* operations (binary values).
 //   mysql_stmt_next_result steps to the next result of a CALL, as in the
 //   client library.
+// - Each process-wide instance lives in a TMySQLAPISlot: it is created once,
+//   under a lock, however many threads connect first at the same time, and
+//   every connection holds a share of it, so an instance outlives the
+//   connections that use it, also when a connection with static storage is
+//   destroyed at exit after the slot itself.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -236,6 +243,43 @@ class TMySQLAPI {
  protected:
   std::string FClientVer;
   TClientStructVer FClientStructVer = cvDirect;
+};
+
+// The slot of one process-wide facade instance. `published` is the unit's
+// global pointer (MyAPIDirect …): it names the instance while the slot holds
+// one, and is null before the first Acquire, after Release and once the
+// slot is gone at exit.
+template <class T>
+class TMySQLAPISlot {
+ public:
+  explicit TMySQLAPISlot(T*& published) noexcept : FPublished(published) {}
+  ~TMySQLAPISlot() { FPublished = nullptr; }
+  TMySQLAPISlot(const TMySQLAPISlot&) = delete;
+  TMySQLAPISlot& operator=(const TMySQLAPISlot&) = delete;
+
+  // The instance, made on the first call.
+  std::shared_ptr<T> Acquire() {
+    std::lock_guard<std::mutex> lock(FLock);
+    if (!FInstance) {
+      FInstance = std::make_shared<T>();
+      FPublished = FInstance.get();
+    }
+    return FInstance;
+  }
+
+  // Gives the slot's share up; the instance ends when the last connection
+  // that holds it lets it go. Returns the share so that the caller can
+  // finish it (end a server) outside the lock.
+  std::shared_ptr<T> Release() {
+    std::lock_guard<std::mutex> lock(FLock);
+    FPublished = nullptr;
+    return std::move(FInstance);
+  }
+
+ private:
+  std::mutex FLock;
+  std::shared_ptr<T> FInstance;
+  T*& FPublished;
 };
 
 }  // namespace lumo

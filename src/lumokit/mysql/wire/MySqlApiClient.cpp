@@ -475,22 +475,17 @@ std::string MySQLClientLibrary() {
   return GClientLibrary;
 }
 
-namespace {
-std::unique_ptr<TMySQLAPIClient> GMyAPIClient;
-}  // namespace
-
 TMySQLAPIClient* MyAPIClient = nullptr;
 
-void RegisterMySqlApiClient() {
-  if (GMyAPIClient) return;
-  GMyAPIClient = std::make_unique<TMySQLAPIClient>();
-  MyAPIClient = GMyAPIClient.get();
-}
+namespace {
+TMySQLAPISlot<TMySQLAPIClient> GMyAPIClient(MyAPIClient);
+}  // namespace
 
-void UnregisterMySqlApiClient() {
-  MyAPIClient = nullptr;
-  GMyAPIClient.reset();
-}
+std::shared_ptr<TMySQLAPIClient> AcquireMySqlApiClient() { return GMyAPIClient.Acquire(); }
+
+void RegisterMySqlApiClient() { GMyAPIClient.Acquire(); }
+
+void UnregisterMySqlApiClient() { GMyAPIClient.Release(); }
 
 // ---- loading ------------------------------------------------------------------------------------
 

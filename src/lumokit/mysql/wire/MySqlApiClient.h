@@ -227,5 +227,8 @@ class TMySQLAPIClient : public TMySQLAPI {
 extern TMySQLAPIClient* MyAPIClient;
 void RegisterMySqlApiClient();
 void UnregisterMySqlApiClient();
+// The instance (registered on the first call) with a share that keeps it,
+// and the library it loaded, alive while held.
+std::shared_ptr<TMySQLAPIClient> AcquireMySqlApiClient();
 
 }  // namespace lumo

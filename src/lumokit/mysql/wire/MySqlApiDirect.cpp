@@ -109,22 +109,19 @@ int RunStmt(TMySqlStmt& st, F&& f) {
   }
 }
 
-std::unique_ptr<TMySQLAPIDirect> GMyAPIDirect;
-
 }  // namespace
 
 TMySQLAPIDirect* MyAPIDirect = nullptr;
 
-void RegisterMySqlApiDirect() {
-  if (GMyAPIDirect) return;
-  GMyAPIDirect = std::make_unique<TMySQLAPIDirect>();
-  MyAPIDirect = GMyAPIDirect.get();
-}
+namespace {
+TMySQLAPISlot<TMySQLAPIDirect> GMyAPIDirect(MyAPIDirect);
+}  // namespace
 
-void UnregisterMySqlApiDirect() {
-  MyAPIDirect = nullptr;
-  GMyAPIDirect.reset();
-}
+std::shared_ptr<TMySQLAPIDirect> AcquireMySqlApiDirect() { return GMyAPIDirect.Acquire(); }
+
+void RegisterMySqlApiDirect() { GMyAPIDirect.Acquire(); }
+
+void UnregisterMySqlApiDirect() { GMyAPIDirect.Release(); }
 
 TMySQLAPIDirect::TMySQLAPIDirect() { CheckMySQLLib(); }
 

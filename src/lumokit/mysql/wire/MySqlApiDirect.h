@@ -205,5 +205,8 @@ class TMySQLAPIDirect final : public TMySQLAPI {
 extern TMySQLAPIDirect* MyAPIDirect;
 void RegisterMySqlApiDirect();
 void UnregisterMySqlApiDirect();
+// The instance (registered on the first call) with a share that keeps it
+// alive while held; what a connection holds.
+std::shared_ptr<TMySQLAPIDirect> AcquireMySqlApiDirect();
 
 }  // namespace lumo

@@ -78,22 +78,18 @@ void TMutex::Release() noexcept {
 
 // ---- registration -----------------------------------------------------------------------------
 
-namespace {
-std::unique_ptr<TMySQLAPIEmbedded> GMyAPIEmbedded;
-}  // namespace
-
 TMySQLAPIEmbedded* MyAPIEmbedded = nullptr;
 
-void RegisterMySqlApiEmbedded() {
-  if (GMyAPIEmbedded) return;
-  GMyAPIEmbedded = std::make_unique<TMySQLAPIEmbedded>();
-  MyAPIEmbedded = GMyAPIEmbedded.get();
-}
+namespace {
+TMySQLAPISlot<TMySQLAPIEmbedded> GMyAPIEmbedded(MyAPIEmbedded);
+}  // namespace
+
+std::shared_ptr<TMySQLAPIEmbedded> AcquireMySqlApiEmbedded() { return GMyAPIEmbedded.Acquire(); }
+
+void RegisterMySqlApiEmbedded() { GMyAPIEmbedded.Acquire(); }
 
 void UnregisterMySqlApiEmbedded() {
-  if (GMyAPIEmbedded) GMyAPIEmbedded->EndServer();
-  MyAPIEmbedded = nullptr;
-  GMyAPIEmbedded.reset();
+  if (std::shared_ptr<TMySQLAPIEmbedded> gone = GMyAPIEmbedded.Release()) gone->EndServer();
 }
 
 // ---- the facade -------------------------------------------------------------------------------

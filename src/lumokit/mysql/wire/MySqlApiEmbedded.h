@@ -54,6 +54,8 @@
 //   facade (see MySqlApiClient.h).
 #pragma once
 
+#include <atomic>
+
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -112,7 +114,7 @@ class TMySQLAPIEmbedded final : public TMySQLAPIClient {
   void FreeMySQLLib() override;
   // Closes the live connections and ends the server, for good.
   void EndServer() noexcept;
-  bool ServerRunning() const noexcept { return FRunning; }
+  bool ServerRunning() const noexcept { return FRunning.load(); }
 
   // The parameter lines without blank lines, comments and "--no-defaults".
   static std::vector<std::string> CleanParams(const TStrings& params);
@@ -132,7 +134,8 @@ class TMySQLAPIEmbedded final : public TMySQLAPIClient {
 
   TStringList FParams;
   std::string FCurrentParams;
-  bool FRunning = false;
+  // Read by any thread (ServerRunning); written under the start lock.
+  std::atomic<bool> FRunning{false};
   std::unique_ptr<TMutex> FDataDirMutex;
   std::unique_ptr<TEmbLogCapture> FCapture;
   std::mutex FCallbackLock;
@@ -146,5 +149,8 @@ class TMySQLAPIEmbedded final : public TMySQLAPIClient {
 extern TMySQLAPIEmbedded* MyAPIEmbedded;
 void RegisterMySqlApiEmbedded();
 void UnregisterMySqlApiEmbedded();
+// The instance (registered on the first call) with a share that keeps it
+// alive while held.
+std::shared_ptr<TMySQLAPIEmbedded> AcquireMySqlApiEmbedded();
 
 }  // namespace lumo
