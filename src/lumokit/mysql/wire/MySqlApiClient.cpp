@@ -546,8 +546,10 @@ void TMySQLAPIClient::ReadClientVersion() {
   const TClientStructVer v = ClientStructVerOf(version, F->mariadb_get_infov != nullptr);
   // Only the 4.1 layout can be read here (see the unit comment).
   if (v != cv411) throw Exception("Invalid client version");
-  FClientVer = version;
-  FClientStructVer = v;
+  // Written only when another library was loaded (no connection is live
+  // then): connects in other threads read these without the lock.
+  if (FClientVer != version) FClientVer = version;
+  if (FClientStructVer != v) FClientStructVer = v;
 }
 
 bool TMySQLAPIClient::LoadedMySQLLib() { return FLibrary.Loaded(); }

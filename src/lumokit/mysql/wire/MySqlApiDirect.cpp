@@ -123,7 +123,12 @@ void RegisterMySqlApiDirect() { GMyAPIDirect.Acquire(); }
 
 void UnregisterMySqlApiDirect() { GMyAPIDirect.Release(); }
 
-TMySQLAPIDirect::TMySQLAPIDirect() { CheckMySQLLib(); }
+// The version is the wire client's own: set once, so that connects in
+// several threads only ever read it.
+TMySQLAPIDirect::TMySQLAPIDirect() {
+  FClientStructVer = cvDirect;
+  FClientVer = ClientInfo;
+}
 
 void TMySQLAPIDirect::RaiseNullHandle() { throw EMySqlException(cr::NULL_POINTER); }
 
@@ -135,8 +140,7 @@ void TMySQLAPIDirect::RaiseBadValue(PMYSQL_ROW prow, std::uint32_t fieldnr) {
 }
 
 void TMySQLAPIDirect::CheckMySQLLib() {
-  FClientStructVer = cvDirect;
-  FClientVer = ClientInfo;
+  // Nothing to load.
 }
 
 // ---------------------------------------------------------------------------
