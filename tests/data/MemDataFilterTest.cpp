@@ -289,6 +289,24 @@ TEST(MemDataSort, OrdersAndKeepsOrder) {
   }
 }
 
+// Keys spread wider than 32 bits take the other radix path: the same
+// order, ties in the order the rows were made or by the next column.
+TEST(MemDataSort, KeysOfEveryWidthAndTies) {
+  auto data = OpenData({{"ID", dtInt32}, {"K", dtInt64}, {"N", dtInt32}});
+  const std::int64_t keys[] = {0, INT64_MAX, -1, INT64_MIN, 7, -1, 7, 0};
+  for (int i = 0; i < 8; ++i) Append(*data, {Variant(i + 1), Variant(keys[i]), Variant(i % 2 ? 5 - i : i)});
+  using V = std::vector<std::string>;
+  data->SetIndexFieldNames("K");
+  EXPECT_EQ(Column(*data, 1), (V{"4", "3", "6", "1", "8", "5", "7", "2"}));
+  data->SetIndexFieldNames("K DESC");
+  EXPECT_EQ(Column(*data, 1), (V{"2", "5", "7", "1", "8", "3", "6", "4"}));
+  data->SetIndexFieldNames("K DESC; ID DESC");
+  EXPECT_EQ(Column(*data, 1), (V{"2", "7", "5", "8", "1", "6", "3", "4"}));
+  // Narrow keys with negative values and a tie-breaker.
+  data->SetIndexFieldNames("N; ID DESC");  // N: 0 4 2 2 4 0 6 -2
+  EXPECT_EQ(Column(*data, 1), (V{"8", "6", "1", "4", "3", "5", "2", "7"}));
+}
+
 TEST(MemDataSort, LargeSortedAndReversedInput) {
   auto data = OpenData({{"ID", dtInt32}, {"S", dtString, 8}});
   const int n = 200000;

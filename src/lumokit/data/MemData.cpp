@@ -3190,7 +3190,32 @@ bool TMemData::SortByKeys(std::vector<TItemHeader*>& items, std::vector<std::uin
       mode = TCollationKeyMaker::kmCaseInsensitive;
     maker = std::make_unique<TCollationKeyMaker>(mode);
   }
-  for (std::uint32_t i = 0; i < items.size(); ++i) {
+  // The common fixed-width columns: one tight loop per type.
+  auto addAll = [&](auto key) {
+    for (std::uint32_t i = 0; i < items.size(); ++i) {
+      const std::uint8_t* rec = TBlockManager::GetRecordPtr(items[i]);
+      if (IsNullIndicator(fieldNo, rec))
+        sorter.AddNull(i);
+      else
+        sorter.AddFixed(i, key(rec + f.Offset()));
+    }
+  };
+  bool added = true;
+  switch (t) {
+    case dtInt32:
+      addAll([](const std::uint8_t* p) { return OrderableInt64(ReadAs<std::int32_t>(p)); });
+      break;
+    case dtInt64:
+      addAll([](const std::uint8_t* p) { return OrderableInt64(ReadAs<std::int64_t>(p)); });
+      break;
+    case dtFloat:
+      addAll([](const std::uint8_t* p) { return OrderableDouble(ReadAs<double>(p)); });
+      break;
+    default:
+      added = false;
+      break;
+  }
+  for (std::uint32_t i = 0; !added && i < items.size(); ++i) {
     const std::uint8_t* rec = TBlockManager::GetRecordPtr(items[i]);
     if (IsNullIndicator(fieldNo, rec)) {
       sorter.AddNull(i);
@@ -3274,24 +3299,41 @@ void TMemData::SortItems() {
   // Record numbers by sorted position (the position itself when nothing is
   // hidden), then one pass over the items in their old order (usually their
   // order in memory) that relinks them.
-  std::vector<std::uint32_t> rank(n);
-  for (std::uint32_t pos = 0; pos < n; ++pos) rank[order[pos]] = pos;
+  // Each item with its sorted position (one random access a position), and
+  // the items in sorted order with a null at each end, so that an item's
+  // two neighbours lie next to each other in memory.
+  struct TSlot {
+    TItemHeader* Item;
+    std::uint32_t Pos;
+  };
+  std::vector<TSlot> slots(n);
+  for (std::uint32_t i = 0; i < n; ++i) slots[i].Item = items[i];
+  std::vector<TItemHeader*> sorted(n + 2, nullptr);
+  // The random accesses are asked for a few steps ahead.
+  constexpr std::uint32_t kAhead = 16;
+  for (std::uint32_t pos = 0; pos < n; ++pos) {
+    if (pos + kAhead < n) __builtin_prefetch(&slots[order[pos + kAhead]], 1);
+    TSlot& slot = slots[order[pos]];
+    slot.Pos = pos;
+    sorted[pos + 1] = slot.Item;
+  }
   std::vector<std::int32_t> numbers;
   if (static_cast<std::size_t>(visibleCount) < n) {
     numbers.resize(n);
     std::int32_t r = 0;
     for (std::uint32_t pos = 0; pos < n; ++pos)
-      numbers[pos] = items[order[pos]]->FilterResult == fsNotOmitted ? ++r : 0;
+      numbers[pos] = sorted[pos + 1]->FilterResult == fsNotOmitted ? ++r : 0;
   }
   for (std::uint32_t i = 0; i < n; ++i) {
-    TItemHeader* item = items[i];
-    const std::uint32_t pos = rank[i];
-    item->Prev = pos > 0 ? items[order[pos - 1]] : nullptr;
-    item->Next = pos + 1 < n ? items[order[pos + 1]] : nullptr;
+    if (i + kAhead < n) __builtin_prefetch(&sorted[slots[i + kAhead].Pos]);
+    TItemHeader* item = slots[i].Item;
+    const std::uint32_t pos = slots[i].Pos;
+    item->Prev = sorted[pos];
+    item->Next = sorted[pos + 2];
     item->Order = numbers.empty() ? static_cast<std::int32_t>(pos) + 1 : numbers[pos];
   }
-  FFirstItem = items[order[0]];
-  FLastItem = items[order[n - 1]];
+  FFirstItem = sorted[1];
+  FLastItem = sorted[n];
   FRecordNoOffset = 0;
   FRecordCount = visibleCount;
   ClearRecordNoCache();

@@ -108,6 +108,11 @@ class TKeySorter {
     std::uint32_t Index;
   };
   int CompareKeys(const TEntry& a, const TEntry& b) const noexcept;
+  std::vector<std::uint32_t> SortFixed(bool descending,
+                                       const std::function<int(std::uint32_t, std::uint32_t)>& tieBreak);
+  static void SortEqualRuns(const std::vector<std::uint64_t>& keys, std::vector<std::uint32_t>& order,
+                            std::size_t first, const std::function<int(std::uint32_t, std::uint32_t)>& tieBreak,
+                            bool wholeKeys = false);
 
   bool FText;
   std::vector<TFixedEntry> FFixed;
