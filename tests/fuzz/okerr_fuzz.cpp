@@ -1,7 +1,8 @@
-// Fuzzes the parsers of server replies: OK, error and EOF packets, the
-// authentication replies, length-encoded integers and the scan of query
-// texts for LOAD DATA LOCAL INFILE file names. The first byte picks the
-// parser; any input either parses or raises EMySqlException.
+// Fuzzes the parsers of server replies: OK (with session state changes),
+// error and EOF packets, the authentication replies, length-encoded
+// integers and the scan of query texts for LOAD DATA LOCAL INFILE file
+// names. The first byte picks the parser; any input either parses or raises
+// EMySqlException.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -18,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     switch (selector % 7) {
       case 0:
-        ParseOkPacket(data, size, selector & 8, selector & 16);
+        ParseOkPacket(data, size, selector & 8, selector & 16, selector & 32);
         break;
       case 1:
         RaiseErrorPacket(data, size);
@@ -30,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ClassifyAuthReply(data, size, selector & 8);
         break;
       case 4:
-        ParseAuthOk(data, size, selector & 8, selector & 16);
+        ParseAuthOk(data, size, selector & 8, selector & 16, selector & 32);
         break;
       case 5: {
         TMySqlPacketReader r(data, size);

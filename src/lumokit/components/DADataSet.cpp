@@ -9,6 +9,8 @@
 #include <lumokit/core/Ascii.h>
 #include <lumokit/core/Collation.h>
 #include <lumokit/core/Format.h>
+#include <lumokit/core/FormatSettings.h>
+#include <lumokit/dataset/FieldTypes.h>
 #include <lumokit/dataset/DataSource.h>
 
 namespace lumo {
@@ -17,6 +19,76 @@ bool ResyncBeforeFetch = false;
 bool BaseSQLOldBehavior = false;
 
 namespace {
+
+// A number as SQL writes it: [+|-]digits[.digits][e[+|-]digits].
+bool IsSqlNumber(const std::string& text) {
+  std::size_t i = 0;
+  const std::size_t n = text.size();
+  auto digits = [&] {
+    const std::size_t from = i;
+    while (i < n && text[i] >= '0' && text[i] <= '9') ++i;
+    return i - from;
+  };
+  if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
+  std::size_t count = digits();
+  if (i < n && text[i] == '.') {
+    ++i;
+    count += digits();
+  }
+  if (count == 0) return false;
+  if (i < n && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
+    if (digits() == 0) return false;
+  }
+  return i == n;
+}
+
+// The text of a single-quoted SQL string (doubled quotes undone); false
+// when `text` is not one whole string literal.
+bool UnquoteSqlString(const std::string& text, std::string& value) {
+  if (text.size() < 2 || text.front() != '\'' || text.back() != '\'') return false;
+  value.clear();
+  for (std::size_t i = 1; i + 1 < text.size(); ++i) {
+    if (text[i] == '\'') {
+      if (i + 2 >= text.size() || text[i + 1] != '\'') return false;  // a quote that ends the string early
+      ++i;
+    }
+    value.push_back(text[i]);
+  }
+  return true;
+}
+
+// Assigns a default expression that is a simple literal; false for any
+// other expression (left to the updater or the server).
+bool AssignLiteralDefault(TField& field, std::string expression) {
+  expression = Trim(expression);
+  while (expression.size() >= 2 && expression.front() == '(' && expression.back() == ')')
+    expression = Trim(expression.substr(1, expression.size() - 2));
+  const bool numeric = dynamic_cast<TNumericField*>(&field) != nullptr;
+  auto number = [&](std::string text) {
+    if (numeric) std::replace(text.begin(), text.end(), '.', FormatSettings().DecimalSeparator);
+    field.SetAsString(text);
+  };
+  std::string text;
+  if (UnquoteSqlString(expression, text)) {
+    if (numeric && IsSqlNumber(Trim(text)))
+      number(Trim(text));
+    else
+      field.SetAsString(text);
+    return true;
+  }
+  if (IsSqlNumber(expression)) {
+    number(expression);
+    return true;
+  }
+  const std::string upper = AsciiUpperCase(expression);
+  if (upper == "TRUE" || upper == "FALSE") {
+    field.SetValue(Variant(upper == "TRUE"));
+    return true;
+  }
+  return false;
+}
 
 // The first word of a statement, upper-cased (comments and parentheses
 // skipped).
@@ -1250,8 +1322,9 @@ void TCustomDADataSet::InternalPost() {
     TCustomDADataSet& Self;
     ~TEnd() { Self.EndPreconnect(); }
   } end{*this};
+  // A pessimistic lock of the edit stays: the written row is part of the
+  // lock's transaction (committed with it, or by the caller's Commit).
   TMemDataSet::InternalPost();
-  DADataSetService().DAUpdater().UnPrepareAppendUpdate();
   TDataSet* master = MasterSource() ? MasterSource()->DataSet() : nullptr;
   if (Options().LocalMasterDetail() || !master || !master->Active()) return;
   std::vector<TField*> masterFields, detailFields;
@@ -1272,6 +1345,39 @@ void TCustomDADataSet::InternalPost() {
   if (CachedUpdates()) throw EDAError("Can not use Master/Detail with CachedUpdates");
   // The row now belongs to another master: it leaves this detail.
   RemoveRecordLocally();
+}
+
+void TCustomDADataSet::SetDefaultExpressionValues() {
+  if (DefaultExpressionOldBehavior) {
+    TMemDataSet::SetDefaultExpressionValues();
+    return;
+  }
+  AssignDefaultValues([this] {
+    TDADataSetUpdater& updater = DADataSetService().DAUpdater();
+    std::vector<TField*> remaining;
+    std::string list;
+    for (const auto& f : Fields()) {
+      if (f->FieldKind() != fkData || Trim(f->DefaultExpression()).empty()) continue;
+      const std::string expression = Trim(f->DefaultExpression());
+      if (AssignLiteralDefault(*f, expression)) continue;
+      Variant value;
+      if (updater.GetDefaultExpressionValue(expression, value)) {
+        f->SetValue(value);
+        continue;
+      }
+      remaining.push_back(f.get());
+      list += (list.empty() ? "" : ", ") + expression;
+    }
+    if (remaining.empty()) return;
+    const std::string sql = DADataSetService().SQLGenerator().GenerateSelectValues(list);
+    const std::vector<Variant> values = updater.SelectDbValues("Select default values", sql);
+    for (std::size_t i = 0; i < remaining.size() && i < values.size(); ++i) {
+      if (values[i].IsNullOrEmpty())
+        remaining[i]->Clear();
+      else
+        remaining[i]->SetValue(values[i]);
+    }
+  });
 }
 
 void TCustomDADataSet::ApplyUpdates(TUpdateRecKinds kinds) {
@@ -1437,7 +1543,22 @@ void TCustomDADataSet::AssignFieldValue(TDAParam& param, TField& field, bool old
 }
 
 void TCustomDADataSet::AssignFieldValue(TDAParam& param, TFieldDesc& desc, bool old) {
-  if (TField* f = FindField(desc.Name())) AssignFieldValue(param, *f, old);
+  if (TField* f = FindField(desc.Name())) {
+    AssignFieldValue(param, *f, old);
+    return;
+  }
+  // No field object: the value as the row's old or new record buffer holds it.
+  const void* oldRecBuf = nullptr;
+  const void* newRecBuf = nullptr;
+  TMemDSUtils::GetOldAndNewRecBuf(*this, oldRecBuf, newRecBuf);
+  const void* buffer = old ? oldRecBuf : newRecBuf;
+  param.SetDataType(GetFieldType(desc.DataType()));
+  const Variant value =
+      buffer ? Data().GetFieldAsVariant(desc.FieldNo(), const_cast<void*>(buffer)) : Variant::Null();
+  if (value.IsNullOrEmpty())
+    param.Clear();
+  else
+    param.SetValue(value);
 }
 
 bool TCustomDADataSet::CanRefreshField(TField& field) { return !field.ReadOnly() || field.FieldKind() == fkData; }

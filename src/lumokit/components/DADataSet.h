@@ -29,6 +29,14 @@
 //   the first row.
 // - Non-blocking fetching is not offered by the providers here: the mode
 //   only changes the busy cursor.
+// - Default values of a new row: a simple literal (a number, a quoted
+//   string, true or false, in parentheses or not) is assigned directly; a
+//   number in a quoted string is a number too for a numeric field (the
+//   server's defaults come quoted); every other expression goes to the
+//   server, all of them in one SELECT.
+// - A parameter of an update statement whose column has no field object
+//   (persistent fields that leave it out) takes the value the row's record
+//   buffer holds for that column.
 // - Active read from a stored form opens the data set in Loaded, after the
 //   other components (its connection first) are there; only in the design
 //   environment or with the connection's KeepDesignConnected (the default).
@@ -401,6 +409,9 @@ class TCustomDADataSet : public TMemDataSet, public IDAConnectionClient {
   void InternalDelete() override;
   void InternalCancel() override;
   void InternalPost() override;
+  // Simple literals directly, then the updater's own values, then the rest
+  // evaluated by the server in one SELECT.
+  void SetDefaultExpressionValues() override;
   bool GetCanModify() override;
   int GetRecordCount() override;
   bool MDLinksRefreshed(TField* field) override;

@@ -271,6 +271,9 @@ TComponent& TDADataSetUpdater::CheckUpdateQuery(TStatementType type) {
   q.SetReadOnly(true);
   TDADataSetOptions& o = q.Options();
   o.SetNumberRange(false);
+  o.SetFlatBuffers(true);
+  // Large objects the statement writes are stored as the data set's mode says.
+  o.SetCompressBlobMode(ds.Options().CompressBlobMode());
   o.SetTrimFixedChar(ds.Options().TrimFixedChar());
   o.SetTrimVarChar(ds.Options().TrimVarChar());
   o.SetSetEmptyStrToNull(ds.Options().SetEmptyStrToNull());
@@ -419,6 +422,17 @@ TField* TDADataSetUpdater::FieldByParamName(std::string& name, bool& old, int& f
   return field;
 }
 
+TFieldDesc* TDADataSetUpdater::RecordSetDescOfParam(const std::string& name) {
+  TData& data = DADataSet().Data();
+  if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos) {
+    const long n = std::strtol(name.c_str(), nullptr, 10);
+    for (int i = 0; i < data.FieldCount(); ++i)
+      if (data.Fields()[i]->FieldNo() == n) return data.Fields()[i];
+    return nullptr;
+  }
+  return data.FindField(name);
+}
+
 void TDADataSetUpdater::WriteUQParams(TDAParamsInfo* paramsInfo, TStatementTypes types) {
   TCustomDADataSet& ds = DADataSet();
   TDAParams& params = UpdateParams();
@@ -453,10 +467,14 @@ void TDADataSetUpdater::WriteUQParams(TDAParamsInfo* paramsInfo, TStatementTypes
     }
     std::string name = sqlInfo ? sqlInfo->UnQuote(params[i].Name()) : params[i].Name();
     if (batching) name = StripBatchPrefix(name);
+    bool resolved = field != nullptr;
     if (!field) {
       const bool ownParam = refresh && ds.MasterSource() && ds.MasterFields().empty() && ds.FindParam(name);
       int fieldNo = -1;
-      if (!ownParam) field = FieldByParamName(name, old, fieldNo);
+      if (!ownParam) {
+        field = FieldByParamName(name, old, fieldNo);
+        resolved = true;
+      }
     }
     if (field) {
       const bool useOld = old && oldAllowed;
@@ -469,6 +487,13 @@ void TDADataSetUpdater::WriteUQParams(TDAParamsInfo* paramsInfo, TStatementTypes
     } else if (TDAParam* own = ds.FindParam(name);
                own && (refresh || quick || own->ParamType() == ptResult)) {
       p.Assign(*own);
+    } else if (TFieldDesc* desc = resolved ? RecordSetDescOfParam(name) : nullptr) {
+      // A column without a field object (persistent fields that leave it
+      // out) takes its value from the row's record buffers; an object, array
+      // or nested table gives its current value.
+      const std::uint16_t type = desc->DataType();
+      const bool object = type == dtObject || type == dtArray || type == dtTable;
+      ds.AssignFieldValue(p, *desc, old && oldAllowed && !object);
     } else if (!ds.AssignedBeforeUpdateExecute()) {
       throw EDAError(Format("Not found field corresponding parameter %s", {params[i].Name()}));
     }
@@ -844,10 +869,10 @@ void TDADataSetUpdater::UnPrepareAppendUpdate() {
   if (FMerging) return;
   TCustomDADataSet& ds = DADataSet();
   const bool cached = ds.CachedUpdates();
-  if (ds.LockMode() != lmPessimistic || ds.State() == dsInsert || (cached && OldCachedUpdateLockMode)) return;
-  // A posted edit keeps its lock until the transaction ends; a cancelled
-  // one (still in edit state) releases it.
-  if (ds.State() != dsEdit) return;
+  // Only a cancelled edit releases its lock: a posted one keeps it until
+  // the transaction ends, or the rollback to the lock's savepoint would
+  // undo the row just written.
+  if (ds.LockMode() != lmPessimistic || ds.State() != dsEdit || (cached && OldCachedUpdateLockMode)) return;
   if (cached && RowHasCachedChange()) return;
   PerformUnLock();
   if (cached) UnPrepareCachedUpdate();
@@ -1100,23 +1125,34 @@ void TDADataSetUpdater::MergeQuickRefreshRows(TCustomDADataSet& result) {
 // ---- other entry points -------------------------------------------------------------------------------
 
 Variant TDADataSetUpdater::SelectDbValue(const std::string& operationName, const std::string& sql) {
+  const std::vector<Variant> values = SelectDbValues(operationName, sql);
+  return values.empty() ? Variant::Null() : values.front();
+}
+
+std::vector<Variant> TDADataSetUpdater::SelectDbValues(const std::string& operationName, const std::string& sql) {
   (void)operationName;
   TCustomDADataSet& ds = DADataSet();
   TDAUseGuard<TCustomDADataSet> use(ds);
   auto& q = static_cast<TCustomDADataSet&>(CheckUpdateQuery(stCustom));
-  q.SetSQLText(sql);
-  q.Open();
-  struct TClose {
+  struct TRestore {
     TCustomDADataSet& Q;
-    ~TClose() {
+    bool ParamCheck;
+    ~TRestore() {
       try {
         Q.Close();
+        Q.SetParamCheck(ParamCheck);
       } catch (...) {
       }
     }
-  } close{q};
-  if (q.IsEmpty() || q.Fields().Count() == 0) return Variant::Null();
-  return q.Fields()[0].Value();
+  } restore{q, q.ParamCheck()};
+  q.SetParamCheck(false);
+  q.Params().Clear();
+  q.SetSQLText(sql);
+  q.Open();
+  std::vector<Variant> values;
+  if (q.IsEmpty()) return values;
+  for (int i = 0; i < q.Fields().Count(); ++i) values.push_back(q.Fields()[i].Value());
+  return values;
 }
 
 void TDADataSetUpdater::UnprepareUpdateObjects() {

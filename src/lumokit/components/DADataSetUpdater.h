@@ -21,6 +21,9 @@
 //   record store treats as failed. Under StrictUpdate each statement's row
 //   count is checked (BatchRowsAffected of the provider).
 // - The optimistic check compares with VarEqual, so Null equals Null.
+// - A pessimistic lock is released only when its edit is cancelled; a
+//   posted edit inside the caller's transaction (or with AutoCommit off)
+//   stays in that transaction with its lock until it commits.
 #pragma once
 
 #include <cstdint>
@@ -84,6 +87,8 @@ class TDADataSetUpdater : public TDataSetUpdater {
   virtual void PrepareAppend() {}
   virtual void PrepareUpdate();
   virtual void PrepareDelete();
+  // An edit or insert was cancelled: releases the lock the edit took (a
+  // posted edit keeps it until its transaction ends).
   virtual void UnPrepareAppendUpdate();
   virtual bool PerformRefreshRecord();
   virtual bool PerformLock();
@@ -108,6 +113,9 @@ class TDADataSetUpdater : public TDataSetUpdater {
   virtual void PerformRefreshQuick(bool checkDeleted);
   // The first field of the first row of `sql`.
   Variant SelectDbValue(const std::string& operationName, const std::string& sql);
+  // Every field of the first row of `sql` (none for no row). The text is
+  // sent as it stands: nothing in it is taken for a parameter.
+  std::vector<Variant> SelectDbValues(const std::string& operationName, const std::string& sql);
   void UnprepareUpdateObjects();
   virtual bool LockCompare(const Variant& value1, const Variant& value2);
   virtual bool GetIdentityFieldValue(Variant& value);
@@ -126,6 +134,9 @@ class TDADataSetUpdater : public TDataSetUpdater {
   virtual bool CanRefreshByLock();
   // The field a parameter name stands for; `name` loses an "OLD_" prefix.
   virtual TField* FieldByParamName(std::string& name, bool& old, int& fieldNo);
+  // The record set's descriptor a parameter name stands for (a field
+  // number for a numeric name); nullptr when none.
+  TFieldDesc* RecordSetDescOfParam(const std::string& name);
   virtual std::string GetUpdateStatement(TStatementType type);
   // The slot's internal update component, made ready for the statement.
   virtual TComponent& CheckUpdateQuery(TStatementType type);

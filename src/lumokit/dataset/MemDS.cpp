@@ -1410,25 +1410,31 @@ void TMemDataSet::InternalRefresh() {
 
 void TMemDataSet::InternalHandleException() { TDataSet::InternalHandleException(); }
 
-void TMemDataSet::SetDefaultExpressionValues() {
+void TMemDataSet::AssignDefaultValues(const std::function<void()>& assign) {
   struct TFlag {
     bool& Value;
     ~TFlag() { Value = false; }
   } flag{FInSettingDefaultExpressionValues};
   FInSettingDefaultExpressionValues = true;
-  for (const auto& f : Fields()) {
-    if (f->DefaultExpression().empty() || f->FieldKind() != fkData) continue;
-    std::string value = f->DefaultExpression();
-    if (!DefaultExpressionOldBehavior && value.size() >= 2 && value.front() == '\'' && value.back() == '\'') {
-      std::string unquoted;
-      for (std::size_t i = 1; i + 1 < value.size(); ++i) {
-        unquoted.push_back(value[i]);
-        if (value[i] == '\'' && i + 2 < value.size() && value[i + 1] == '\'') ++i;
+  assign();
+}
+
+void TMemDataSet::SetDefaultExpressionValues() {
+  AssignDefaultValues([this] {
+    for (const auto& f : Fields()) {
+      if (f->DefaultExpression().empty() || f->FieldKind() != fkData) continue;
+      std::string value = f->DefaultExpression();
+      if (!DefaultExpressionOldBehavior && value.size() >= 2 && value.front() == '\'' && value.back() == '\'') {
+        std::string unquoted;
+        for (std::size_t i = 1; i + 1 < value.size(); ++i) {
+          unquoted.push_back(value[i]);
+          if (value[i] == '\'' && i + 2 < value.size() && value[i + 1] == '\'') ++i;
+        }
+        value = std::move(unquoted);
       }
-      value = std::move(unquoted);
+      f->SetAsString(value);
     }
-    f->SetAsString(value);
-  }
+  });
 }
 
 void TMemDataSet::DoOnNewRecord() {

@@ -332,6 +332,9 @@ class TMemDataSet : public TDataSet {
   virtual std::unique_ptr<TField> GetFieldClass(TFieldType fieldType, std::uint16_t dataType);
   virtual void InternalDeferredPost();
   virtual void SetDefaultExpressionValues();
+  // Runs `assign` as the assignment of default values: read-only fields
+  // take values too.
+  void AssignDefaultValues(const std::function<void()>& assign);
   // Converts a value to the descriptor's compare form; false when it
   // cannot be converted exactly (the key then compares as text). Raises
   // "Cannot convert type" when not even that is possible.

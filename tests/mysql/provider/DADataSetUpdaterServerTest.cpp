@@ -1,8 +1,10 @@
 // Edits written back to the test server by the MySQL updater: tables with
 // a primary key, a composite key, only a unique key, no key and a nullable
 // key; a join written to one alias; names that need quotes; StrictUpdate on
-// duplicate rows; a refresh condition; pessimistic and optimistic locks;
-// batches of cached changes; a failing cached row; auto-increment keys.
+// duplicate rows; a refresh condition; pessimistic and optimistic locks,
+// also inside the caller's transaction; persistent fields without the key;
+// compressed large objects; batches of cached changes; a failing cached
+// row; auto-increment keys.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -12,6 +14,7 @@
 #include <lumokit/components/DADataSetUpdater.h>
 #include <lumokit/components/DAUpdateSQL.h>
 #include <lumokit/core/DateTimeUtils.h>
+#include <lumokit/dataset/FieldTypes.h>
 #include <lumokit/mysql/provider/MyServices.h>
 #include <lumokit/mysql/provider/MyUpdater.h>
 #include "mysql/MyDAConnection.h"
@@ -205,6 +208,56 @@ TEST_F(UpdaterServer, PessimisticLockIsHeldUntilTheEditEnds) {
   EditV(*ds, "id", 1, "b");
   EXPECT_FALSE(InTransaction());
   EXPECT_EQ(Rows("SELECT v FROM upd_lock"), "b");
+}
+
+TEST_F(UpdaterServer, PessimisticEditPostedInsideATransactionStaysInIt) {
+  Table("upd_lock_tr", "id INT PRIMARY KEY, v VARCHAR(10)", "(1,'a')");
+  auto ds = Open("SELECT id, v FROM upd_lock_tr", false);
+  ds->SetLockMode(lmPessimistic);
+  ds->Open();
+  // The caller's transaction: the written row is committed with it.
+  conn.StartTransaction();
+  EditV(*ds, "id", 1, "b");
+  EXPECT_TRUE(InTransaction());
+  conn.Commit();
+  EXPECT_EQ(Rows("SELECT v FROM upd_lock_tr"), "b");
+  // AutoCommit off: the transaction the lock started waits for the caller.
+  if (!ds->Active()) ds->Open();
+  ds->SetAutoCommit(false);
+  EditV(*ds, "id", 1, "c");
+  const bool open = InTransaction();
+  EXPECT_TRUE(open);
+  if (open) conn.Commit();
+  EXPECT_EQ(Rows("SELECT v FROM upd_lock_tr"), "c");
+}
+
+TEST_F(UpdaterServer, PersistentFieldsWithoutTheKeyColumnStillFindTheRow) {
+  Table("upd_pf", "id INT PRIMARY KEY, v VARCHAR(10)", "(1,'a'),(2,'b')");
+  auto ds = Open("SELECT id, v FROM upd_pf ORDER BY id", false);
+  ds->AddField<TWideStringField>("v");
+  ds->Open();
+  ds->Edit();
+  ds->FieldByName("v").SetAsString("a2");
+  ds->Post();
+  ds->Last();
+  ds->Delete();
+  EXPECT_EQ(Rows("SELECT id, v FROM upd_pf"), "1,a2");
+}
+
+TEST_F(UpdaterServer, LargeObjectsAreStoredCompressedAsTheModeSays) {
+  Table("upd_blob", "id INT PRIMARY KEY, b LONGBLOB", "");
+  auto blobs = Open("SELECT id, b FROM upd_blob", false);
+  blobs->Options().SetCompressBlobMode(cbServer);
+  blobs->Open();
+  const std::string content(10000, 'x');
+  blobs->Append();
+  blobs->FieldByName("id").SetAsInteger(1);
+  blobs->FieldByName("b").SetAsString(content);
+  blobs->Post();
+  EXPECT_EQ(Rows("SELECT HEX(LEFT(b, 16)), LENGTH(b) < 1000 FROM upd_blob"), "398C9DF158554938A65287CEE0C6DA7E,1");
+  blobs->Close();
+  blobs->Open();
+  EXPECT_EQ(blobs->FieldByName("b").AsString(), content);
 }
 
 TEST_F(UpdaterServer, OptimisticCheckFindsAChangeByAnotherUser) {

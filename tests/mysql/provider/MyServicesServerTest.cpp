@@ -1,18 +1,23 @@
 // The MySQL data-set service and generator against the test server: which
 // columns become keys (primary, unique, composite, never a plain index),
 // generated statements that the server runs, row-version conditions, quick
-// refresh, record counts of rewritten queries, default values, origins and
-// auto-increment fields.
+// refresh, record counts of rewritten queries, default values (a new row
+// takes them, the server evaluates expressions), origins and auto-increment
+// fields; the schema a USE statement selects.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
 #include <lumokit/components/DADataSet.h>
+#include <lumokit/core/DateTimeUtils.h>
 #include <lumokit/core/Streams.h>
 #include <lumokit/dataset/FieldTypes.h>
 #include <lumokit/mysql/provider/MyServices.h>
 #include "mysql/MyDAConnection.h"
+#include "support/ConnectionMode.h"
+#include "support/TestServer.h"
 
 namespace lumo {
 namespace {
@@ -209,6 +214,16 @@ TEST_F(MyServicesServer, DefaultValuesOriginsAndAutoIncrementFields) {
   EXPECT_EQ(ds->FieldByName("n").DefaultExpression(), "'5'");
   EXPECT_EQ(ds->FieldByName("z").DefaultExpression(), "");
   EXPECT_EQ(ds->FieldByName("s").Origin(), "x.s");
+  // A new row takes them; CURRENT_TIMESTAMP is the server's to evaluate.
+  ds->Append();
+  EXPECT_EQ(ds->FieldByName("s").AsString(), "it's");
+  EXPECT_EQ(ds->FieldByName("d").AsDateTime(), EncodeDate(2020, 1, 2));
+  EXPECT_EQ(ds->FieldByName("n").AsInteger(), 5);
+  EXPECT_TRUE(ds->FieldByName("z").IsNull());
+  const double now = Open("SELECT NOW()")->Fields()[0].AsDateTime();
+  EXPECT_LT(std::fabs(ds->FieldByName("t").AsDateTime() - now), 1.0 / 24);
+  ds->Post();
+  EXPECT_EQ(Count("SELECT COUNT(*) FROM gs_def WHERE s = 'it''s' AND n = 5 AND t IS NOT NULL"), 1);
 
   Table("`gs d'ef`", "(id INT PRIMARY KEY, s VARCHAR(5) DEFAULT 'z')");
   auto quoted = Open("SELECT * FROM `gs d'ef`", false);
@@ -224,7 +239,16 @@ TEST_F(MyServicesServer, DefaultValuesOriginsAndAutoIncrementFields) {
   EXPECT_EQ(id.AutoGenerateValue(), arAutoInc);
   ASSERT_NE(Service(*plain).IdentityField(), nullptr);
   EXPECT_EQ(Service(*plain).IdentityField()->Name(), "id");
+  // Expressions other than literals go to the server in one statement.
+  plain->FieldByName("n").SetDefaultExpression("(40 + 2)");
+  plain->FieldByName("s").SetDefaultExpression("CONCAT('a', 'b')");
+  plain->FieldByName("z").SetDefaultExpression("(3)");
   plain->Append();
+  EXPECT_EQ(plain->FieldByName("n").AsInteger(), 42);
+  EXPECT_EQ(plain->FieldByName("s").AsString(), "ab");
+  EXPECT_EQ(plain->FieldByName("z").AsInteger(), 3);
+  plain->FieldByName("s").Clear();
+  plain->FieldByName("z").Clear();
   plain->FieldByName("n").SetAsInteger(7);
   // The identity field is not written; the server gives it.
   EXPECT_EQ(Service(*plain).SQLGenerator().GenerateSQL(stInsert, true, &params),
@@ -277,6 +301,39 @@ TEST_F(MyServicesServer, OpenNextWalksTheResultsOfOneStatement) {
     FAIL() << "OpenNext with FetchAll must raise";
   } catch (const EDAError& e) {
     EXPECT_STREQ(e.what(), "OpenNext is not compatible with FetchAll = True");
+  }
+}
+
+// The schema a USE statement selects, through the wire client (which the
+// server tells of the change) and the client library (which asks).
+class MyServicesSchema : public test::ModeTest {};
+LUMO_INSTANTIATE_MODES(MyServicesSchema);
+
+TEST_P(MyServicesSchema, DefaultsKeysAndAdditionalConnectionsFollowAUseStatement) {
+  LUMO_REQUIRE_SERVER();
+  MyDAConnection c{true};
+  c.Connect();
+  const std::string other = test::ModeName(test::TestServer().scratchDatabase + "_use");
+  c.ExecSQL("CREATE DATABASE IF NOT EXISTS `" + other + "`");
+  c.ExecSQL("USE `" + other + "`");
+  c.ExecSQL("DROP TABLE IF EXISTS gs_use");
+  // A composite unique key has no per-column flag: the index list says it.
+  c.ExecSQL("CREATE TABLE gs_use (a INT, b INT, v INT DEFAULT 7, UNIQUE KEY (a, b))");
+  c.ExecSQL("INSERT INTO gs_use VALUES (1, 1, 1)");
+  for (bool fetchAll : {true, false}) {
+    SCOPED_TRACE(fetchAll ? "fetch all" : "additional connection");
+    MyServiceDataSet ds;
+    ds.SetConnection(&c);
+    ds.SetSQLText("SELECT * FROM gs_use");
+    ds.SetFetchAll(fetchAll);
+    ds.Options().SetDefaultValues(true);
+    ds.Open();
+    EXPECT_EQ(ds.RecordCount(), 1);
+    EXPECT_EQ(ds.FieldByName("v").DefaultExpression(), "'7'");
+    TFieldDescArray keys;
+    dynamic_cast<TCustomMyDataSetService&>(ds.DADataSetService()).GetKeyFieldDescs(keys);
+    ASSERT_EQ(keys.size(), 2u);
+    EXPECT_EQ(keys[0]->Name(), "a");
   }
 }
 

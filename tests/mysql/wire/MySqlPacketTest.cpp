@@ -141,6 +141,21 @@ TEST(MySqlPacket, OkAndEofPackets) {
   // A message longer than what is left is malformed.
   EXPECT_EQ(CodeOf([&] { ParseOkPacket(ok.data(), ok.size() - 1, true, true); }), cr::MALFORMED_PACKET);
 
+  // Session state changes (status 0x4000): the schema entry is read, other
+  // kinds are skipped; an entry past its block or a cut block is malformed.
+  Bytes tracked = {0x00, 0x00, 0x00, 0x02, 0x40, 0x00, 0x00, 0x00, 0x0B,
+                   0x03, 0x02, 'x', 'y', 0x01, 0x05, 0x04, 'd', 'b', '_', '1'};
+  auto t = ParseOkPacket(tracked.data(), tracked.size(), true, true, true);
+  EXPECT_TRUE(t.HasSchema);
+  EXPECT_EQ(t.Schema, "db_1");
+  EXPECT_FALSE(ParseOkPacket(tracked.data(), tracked.size(), true, true, false).HasSchema);
+  for (std::size_t n = 9; n < tracked.size(); ++n)
+    EXPECT_EQ(CodeOf([&] { ParseOkPacket(tracked.data(), n, true, true, true); }), cr::MALFORMED_PACKET) << n;
+  Bytes overlong = tracked;
+  overlong[8] = 0x03;
+  EXPECT_EQ(CodeOf([&] { ParseOkPacket(overlong.data(), overlong.size(), true, true, true); }),
+            cr::MALFORMED_PACKET);
+
   Bytes eof = {0xFE, 0x03, 0x00, 0x0A, 0x00};
   EXPECT_TRUE(IsEofPacket(eof.data(), eof.size()));
   auto e = ParseEofPacket(eof.data(), eof.size());

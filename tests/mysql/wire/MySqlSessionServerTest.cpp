@@ -92,6 +92,12 @@ TEST(MySqlSessionServer, RootWithoutPasswordAndDatabaseCommands) {
   EXPECT_EQ(Scalar(*s, "SELECT DATABASE()"), "<NULL>");
   s->SelectDb(TestServer().database);
   EXPECT_EQ(Scalar(*s, "SELECT DATABASE()"), TestServer().database);
+  // The server reports the schema a USE statement selects.
+  Exec(*s, "USE " + TestServer().scratchDatabase);
+  EXPECT_EQ(s->database, TestServer().scratchDatabase);
+  EXPECT_EQ(Scalar(*s, "SELECT DATABASE()"), TestServer().scratchDatabase);
+  s->SelectDb(TestServer().database);
+  EXPECT_EQ(s->database, TestServer().database);
   std::string msg;
   EXPECT_EQ(ErrorOf([&] { s->SelectDb("lumo_no_such_db"); }, &msg), 1049);
   EXPECT_EQ(msg.rfind("\r\n#42000Unknown database", 0), 0u) << msg;

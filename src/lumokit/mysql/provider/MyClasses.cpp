@@ -547,6 +547,32 @@ void TMySQLConnection::CheckNoBackslashEscapesMode() {
   }
 }
 
+std::string TMySQLConnection::CurrentDatabase() {
+  PMYSQL_CON h = MySQL();
+  if (!FConnected || !h || !FMySQLAPI) return FDatabase;
+  auto decode = [this](const std::string& name) { return FUseUnicode ? Utf8ToAnsi(name) : name; };
+  if (FMySQLAPI == MyAPIDirect) {
+    const TMySqlSession& session = *TMySQLAPIDirect::Session(h);
+    if (session.TracksSchema()) return decode(session.database);
+  }
+  TMySQLCommand command;
+  command.SetConnection(this);
+  command.SetComponent(FComponent);
+  command.SetProp(prDisableParamScan, true);
+  command.SetProp(prCommandTimeout, FConnectionTimeout);
+  command.SetRequestResultset(true);
+  command.SetSQL("SELECT DATABASE()");
+  command.Execute();
+  std::string name;
+  if (PMYSQL_RES res = command.SQLResult()) {
+    if (PMYSQL_ROW row = FMySQLAPI->mysql_fetch_row(res)) {
+      if (!FMySQLAPI->_mysql_fetch_value_is_null(row, 0)) name = FMySQLAPI->_mysql_fetch_value_str(row, 0);
+    }
+  }
+  command.FreeSQLResult();
+  return decode(name);
+}
+
 void TMySQLConnection::ExecStatement(const std::string& sql) {
   TMySQLCommand command;
   command.SetConnection(this);

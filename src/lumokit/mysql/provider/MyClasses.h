@@ -53,6 +53,11 @@
 // - An operation on a connection without a session raises EMyError 2006
 //   "Not connected".
 // - Prepared statements come later: CheckStmt is not here yet.
+// - Database is the schema to connect to; the schema the session is in
+//   (CurrentDatabase) follows the server: the wire client's session
+//   tracking where the server reports schema changes, else a query of
+//   DATABASE() each time it is asked for. An additional connection made
+//   from this one connects to that current schema.
 // - MultiStatements (prMultiStatements, default on) asks the server for
 //   multi-statement texts at connect. The wire client allows them only when
 //   asked, so turning this off shrinks what an injected quote can do: a
@@ -232,6 +237,10 @@ class TMySQLConnection : public TKxConnection {
   void ExecStatement(const std::string& sql);
   void SetDatabase(const std::string& value);
   const std::string& Database() const noexcept { return FDatabase; }
+  // The schema the session is in now (after USE statements too): what the
+  // wire client's session tracking reports, else the server's DATABASE();
+  // empty for none. Not connected: Database.
+  std::string CurrentDatabase();
   std::uint32_t GetThreadId();
   void CheckMySQLLib();
   bool IsClient41() const;

@@ -1303,6 +1303,8 @@ void TMySQLRecordset::QuerySwapConnection() {
   } else {
     extra = std::make_unique<TMySQLConnection>();
     extra->Assign(*user);
+    // The statement runs in the schema the user's session is in now.
+    extra->SetDatabase(user->CurrentDatabase());
   }
   extra->SetAdditional(true);
   if (!extra->Connected()) extra->Connect("");

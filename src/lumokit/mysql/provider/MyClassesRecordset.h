@@ -56,7 +56,9 @@
 //   disconnected) when the last result is read, after an error while rows
 //   arrive (still valid), after an error at execution and after a KILL of
 //   an abandoned result (then marked not valid). Its lifetime is owned here;
-//   the command only points to it.
+//   the command only points to it. One made here (no GetMySQLConnection)
+//   connects to the schema the user's session is in now (CurrentDatabase),
+//   so a statement after a USE reads the same tables on it.
 // - Closing with fetch-all on finishes every result; with fetch-all off a
 //   further result stays pending for OpenNext (prOpenNext) and is finished
 //   with the next execution or the record set's end.

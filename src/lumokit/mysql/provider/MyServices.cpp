@@ -703,6 +703,8 @@ bool TCustomMyDataSetService::OpenNext() {
 }
 
 std::string TCustomMyDataSetService::GetCurrentSchema() {
+  // The schema the session is in, which a USE statement may have changed.
+  if (TMySQLConnection* connection = MyConnectionOf(DADataSet())) return connection->CurrentDatabase();
   TCustomDAConnection* connection = DADataSet().UsedConnection();
   if (!connection || !connection->IConnection()) return {};
   Variant database;

@@ -14,6 +14,9 @@
 //   UPDATE or DELETE must not reach several rows because of the chosen key.
 // - A unique key may hold NULL in several rows: a row whose (automatically
 //   chosen, non-primary) key is NULL is found by all its fields instead.
+// - The current schema (unqualified table names of default values and key
+//   lookups) is the one the session is in, not the Database setting: a USE
+//   statement moves it.
 // - Default values are read from information_schema with the schema and
 //   table passed as parameters (written by the literal writer). Servers
 //   that report defaults as expressions (MariaDB 10.2.7 and later: 'text',

@@ -112,6 +112,8 @@ std::uint32_t NegotiateClientFlags(const TMySqlFlagRequest& request, std::uint32
   constexpr std::uint32_t pluginFlags = client::PLUGIN_AUTH | client::PLUGIN_AUTH_LENENC_CLIENT_DATA;
   f &= ~pluginFlags;
   if ((server & pluginNeeds) == pluginNeeds) f |= client::PLUGIN_AUTH | (server & client::PLUGIN_AUTH_LENENC_CLIENT_DATA);
+  f &= ~static_cast<std::uint32_t>(client::SESSION_TRACK);
+  if ((f & client::PROTOCOL_41) && (server & client::SESSION_TRACK)) f |= client::SESSION_TRACK;
   return f;
 }
 
@@ -205,10 +207,11 @@ TMySqlAuthSwitch ParseAuthSwitch(const std::uint8_t* payload, std::size_t length
   return s;
 }
 
-TMySqlOkPacket ParseAuthOk(const std::uint8_t* payload, std::size_t length, bool protocol41, bool transactions) {
+TMySqlOkPacket ParseAuthOk(const std::uint8_t* payload, std::size_t length, bool protocol41, bool transactions,
+                           bool sessionTrack) {
   if (length == 0) RaiseMalformedPacket();
   if (payload[0] != 0) throw EMySqlException(cr::SERVER_HANDSHAKE_ERR);
-  return ParseOkPacket(payload, length, protocol41 || transactions, protocol41);
+  return ParseOkPacket(payload, length, protocol41 || transactions, protocol41, sessionTrack);
 }
 
 }  // namespace lumo

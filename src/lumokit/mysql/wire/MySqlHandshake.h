@@ -107,8 +107,9 @@ constexpr std::uint32_t DefaultClientFlags =
 // LOCAL_FILES only when local files are allowed; PLUGIN_AUTH when the
 // server announced it with PROTOCOL_41 and SECURE_CONNECTION (the upper
 // bits of serverFlags), with PLUGIN_AUTH_LENENC_CLIENT_DATA when announced
-// too. TLS asked for over a transport that cannot switch,
-// or not offered by the server, raises 2026.
+// too; SESSION_TRACK when the server announced it with PROTOCOL_41 (its
+// OK packets then report a change of schema). TLS asked for over a
+// transport that cannot switch, or not offered by the server, raises 2026.
 std::uint32_t NegotiateClientFlags(const TMySqlFlagRequest& request, std::uint32_t serverFlags);
 
 struct TMySqlHandshakeParams {
@@ -182,6 +183,7 @@ TMySqlAuthSwitch ParseAuthSwitch(const std::uint8_t* payload, std::size_t length
 
 // Checks the final reply of the authentication: an OK packet, parsed for its
 // status (see ParseOkPacket); anything else raises 2027 (empty) or 2012.
-TMySqlOkPacket ParseAuthOk(const std::uint8_t* payload, std::size_t length, bool protocol41, bool transactions);
+TMySqlOkPacket ParseAuthOk(const std::uint8_t* payload, std::size_t length, bool protocol41, bool transactions,
+                           bool sessionTrack = false);
 
 }  // namespace lumo

@@ -100,7 +100,36 @@ void RaiseErrorPacket(const std::uint8_t* payload, std::size_t length) {
   throw EMySqlException::FromServerPacket(code, text);
 }
 
-TMySqlOkPacket ParseOkPacket(const std::uint8_t* payload, std::size_t length, bool hasStatus, bool hasWarnings) {
+namespace {
+
+// The next length-encoded length, as a count of bytes that must follow.
+std::size_t ReadLength(TMySqlPacketReader& r) {
+  const std::int64_t n = r.ReadFieldLength();
+  if (n < 0 || static_cast<std::uint64_t>(n) > r.Remaining()) RaiseMalformedPacket();
+  return static_cast<std::size_t>(n);
+}
+
+// The session state changes of an OK packet (the reader stands at their
+// block).
+void ReadSessionState(TMySqlPacketReader& r, TMySqlOkPacket& ok) {
+  const std::size_t blockLength = ReadLength(r);
+  TMySqlPacketReader block(r.Data() + r.Position(), blockLength);
+  r.Skip(blockLength);
+  while (!block.AtEnd()) {
+    const std::uint8_t kind = block.ReadByte();
+    const std::size_t entryLength = ReadLength(block);
+    TMySqlPacketReader entry(block.Data() + block.Position(), entryLength);
+    block.Skip(entryLength);
+    if (kind != server::SESSION_TRACK_SCHEMA) continue;
+    ok.Schema = entry.ReadString(ReadLength(entry));
+    ok.HasSchema = true;
+  }
+}
+
+}  // namespace
+
+TMySqlOkPacket ParseOkPacket(const std::uint8_t* payload, std::size_t length, bool hasStatus, bool hasWarnings,
+                             bool sessionTrack) {
   TMySqlPacketReader r(payload, length);
   if (r.ReadByte() != 0) RaiseMalformedPacket();
   TMySqlOkPacket ok;
@@ -120,6 +149,8 @@ TMySqlOkPacket ParseOkPacket(const std::uint8_t* payload, std::size_t length, bo
     if (n < 0) RaiseMalformedPacket();
     ok.Info = r.ReadString(static_cast<std::size_t>(n));
   }
+  if (sessionTrack && ok.HasStatus && (ok.ServerStatus & server::SESSION_STATE_CHANGED) && !r.AtEnd())
+    ReadSessionState(r, ok);
   return ok;
 }
 

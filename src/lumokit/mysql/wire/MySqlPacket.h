@@ -67,6 +67,9 @@ enum : std::uint32_t {
   // The first answer of a plugin goes with a length-encoded length (a long
   // clear password); sent only to servers that announce it.
   PLUGIN_AUTH_LENENC_CLIENT_DATA = 1u << 21,
+  // OK packets may carry changes of the session's state (the current
+  // schema among them); sent only to servers that announce it.
+  SESSION_TRACK = 1u << 23,
   // Long password, long flag, local files, protocol 4.1, transactions,
   // secure connection, multi statements, multi results.
   CAPABILITIES = 238213,
@@ -83,7 +86,12 @@ enum : std::int32_t {
   QUERY_NO_GOOD_INDEX_USED = 16,
   QUERY_NO_INDEX_USED = 32,
   STATUS_NO_BACKSLASH_ESCAPES = 0x200,
+  // The OK packet carries session state changes (with SESSION_TRACK).
+  SESSION_STATE_CHANGED = 0x4000,
 };
+
+// Kinds of session state change in an OK packet.
+enum : std::uint8_t { SESSION_TRACK_SCHEMA = 1 };
 }  // namespace server
 
 // The command byte that starts every command packet.
@@ -355,14 +363,22 @@ struct TMySqlOkPacket {
   bool HasWarnings = false;
   std::int32_t WarningCount = 0;
   std::string Info;
+  // The session's schema changed to Schema (a session-tracking entry).
+  bool HasSchema = false;
+  std::string Schema;
 };
 
 // Parses an OK packet (first byte 0): affected rows and insert id
 // (length-encoded), the status when hasStatus, the warning count when
 // hasWarnings, then the message as a length-encoded string (absent when
-// the packet ends there). A first byte other than 0 or a packet that ends
-// early raises 2027.
-TMySqlOkPacket ParseOkPacket(const std::uint8_t* payload, std::size_t length, bool hasStatus, bool hasWarnings);
+// the packet ends there). With sessionTrack (SESSION_TRACK negotiated) and
+// SESSION_STATE_CHANGED in the status, the state changes follow: a
+// length-encoded block of entries, each a kind byte and length-encoded
+// data; a schema entry (its data a length-encoded name) sets Schema, the
+// other kinds are skipped. A first byte other than 0, a packet that ends
+// early or an entry that runs past its block raises 2027.
+TMySqlOkPacket ParseOkPacket(const std::uint8_t* payload, std::size_t length, bool hasStatus, bool hasWarnings,
+                             bool sessionTrack = false);
 
 // The end-of-data packet: first byte 0xFE and at most 8 bytes (a row that
 // begins with 0xFE is at least 9 bytes long).

@@ -360,7 +360,7 @@ void TMySqlSession::Authenticate(const std::string& pw) {
     }
   }
   ApplyOk(ParseAuthOk(net->Payload(), net->PayloadLength(), protocol41(),
-                      static_cast<std::uint32_t>(serverCapabilities) & client::TRANSACTIONS));
+                      static_cast<std::uint32_t>(serverCapabilities) & client::TRANSACTIONS, TracksSchema()));
 }
 
 std::unique_ptr<TMySqlAuthPlugin> TMySqlSession::FirstAuthPlugin(const TMySqlGreeting& g,
@@ -399,7 +399,8 @@ void TMySqlSession::AuthenticateWithPlugins(std::unique_ptr<TMySqlAuthPlugin> pl
     const std::size_t n = net->PayloadLength();
     switch (ClassifyPluginAuthReply(d, n)) {
       case TPluginAuthReply::parOk:
-        ApplyOk(ParseAuthOk(d, n, protocol41(), static_cast<std::uint32_t>(serverCapabilities) & client::TRANSACTIONS));
+        ApplyOk(ParseAuthOk(d, n, protocol41(), static_cast<std::uint32_t>(serverCapabilities) & client::TRANSACTIONS,
+                            TracksSchema()));
         FAuthPlugin = plugin->Name();
         return;
       case TPluginAuthReply::parMoreData:
@@ -431,6 +432,7 @@ void TMySqlSession::ApplyOk(const TMySqlOkPacket& ok) {
   if (ok.HasStatus) serverStatus = ok.ServerStatus;
   if (ok.HasWarnings) warningCount = ok.WarningCount;
   info = ok.Info;
+  if (ok.HasSchema) database = ok.Schema;
 }
 
 void TMySqlSession::ApplyEof(const std::uint8_t* payload, std::size_t length) {
@@ -707,12 +709,14 @@ void TMySqlSession::ApplyOkReply() {
   if (net->PayloadLength() > 0 && net->Payload()[0] == 0) {
     TMySqlOkPacket ok = ParseOkReply();
     if (ok.HasStatus) serverStatus = ok.ServerStatus;
+    if (ok.HasSchema) database = ok.Schema;
   }
 }
 
 TMySqlOkPacket TMySqlSession::ParseOkReply() const {
   const bool transactions = static_cast<std::uint32_t>(serverCapabilities) & client::TRANSACTIONS;
-  return ParseOkPacket(net->Payload(), net->PayloadLength(), protocol41() || transactions, protocol41());
+  return ParseOkPacket(net->Payload(), net->PayloadLength(), protocol41() || transactions, protocol41(),
+                       TracksSchema());
 }
 
 void TMySqlSession::SelectDb(const std::string& db) {

@@ -100,6 +100,12 @@
 //   statement outliving its connection answers 2006 instead of using a
 //   freed session or a statement id of another connection.
 // - Connect timeouts and command timeouts are in seconds; 0 means no limit.
+// - Session tracking (SESSION_TRACK) is asked for from servers that offer
+//   it; the schema changes their OK packets report (a USE statement, also
+//   inside a batch) become `database`, the session's current schema. Other
+//   kinds of state change are skipped. A server told not to track the
+//   schema (session_track_schema=OFF) reports nothing: `database` then
+//   stays what the session itself selected.
 #pragma once
 
 #include <cstdint>
@@ -195,6 +201,9 @@ class TMySqlSession {
   // The server treats backslashes in literals as ordinary characters.
   bool NoBackslashEscapes() const noexcept { return serverStatus & server::STATUS_NO_BACKSLASH_ESCAPES; }
   bool IsClosed() const noexcept { return FIsClosed; }
+  // The server reports changes of the session's schema in its OK packets
+  // (SESSION_TRACK negotiated): `database` then follows USE statements.
+  bool TracksSchema() const noexcept { return FclientFlag & client::SESSION_TRACK; }
 
   std::uint32_t Errno() const noexcept { return Ferrno; }
   void SetErrno(std::uint32_t v) noexcept { Ferrno = v; }
