@@ -8,8 +8,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include <lumokit/components/DAConnectDialog.h>
+#include <lumokit/core/Streams.h>
 #include "components/DAConnectionTestUtil.h"
 
 namespace lumo::test {
@@ -105,6 +107,46 @@ TEST_F(StoreFixture, IniFileIsPrivateAndReadsBackExactly) {
   EXPECT_EQ(value, "db2");
 }
 
+// A file the store cannot own safely is refused on reads and writes, and
+// left as it is.
+TEST_F(StoreFixture, LinksSpecialAndOversizedFilesAreRefused) {
+  fs::create_directories(folder);
+  const fs::path target = folder / "elsewhere.ini";
+  std::ofstream(target) << "[Other]\nkeep=1\n";
+  ::chmod(target.c_str(), 0644);
+  fs::create_symlink(target, folder / "link.ini");
+  ::mkfifo((folder / "fifo.ini").c_str(), 0600);
+  const fs::path big = folder / "big.ini";
+  std::ofstream(big) << "[Connect]\n";
+  fs::resize_file(big, (16u << 20) + 1);
+  const struct {
+    fs::path file;
+    std::string why;
+  } cases[] = {{folder / "link.ini", "is a symbolic link"},
+               {folder / "fifo.ini", "is not a regular file"},
+               {big, "is larger than 16 MiB"}};
+  for (const auto& c : cases) {
+    TIniSettingsStore store(c.file.string());
+    const std::string message =
+        "The settings file \"" + c.file.string() + "\" " + c.why + ": it is neither read nor written";
+    std::string value;
+    for (int op = 0; op < 3; ++op) {
+      try {
+        if (op == 0) store.ReadString("Connect", "Username", value);
+        if (op == 1) store.WriteString("Connect", "Username", "me");
+        if (op == 2) store.DeleteValue("Other", "keep");
+        ADD_FAILURE() << c.file << " " << op;
+      } catch (const EFOpenError& e) {
+        EXPECT_EQ(e.Message(), message);
+      }
+    }
+  }
+  std::ifstream in(target);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "[Other]\nkeep=1\n");
+  EXPECT_EQ(Mode(target), 0644u);
+  EXPECT_EQ(fs::file_size(big), (16u << 20) + 1);
+}
+
 TEST_F(StoreFixture, DefaultFolderFollowsXdgConfigHome) {
   const char* old = std::getenv("XDG_CONFIG_HOME");
   const std::string saved = old ? old : "/nonexistent";
@@ -113,6 +155,14 @@ TEST_F(StoreFixture, DefaultFolderFollowsXdgConfigHome) {
   ::setenv("XDG_CONFIG_HOME", "relative/path", 1);  // not absolute: ignored
   EXPECT_NE(TIniSettingsStore::DefaultFolder(), "relative/path/lumokit");
   ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+  EXPECT_EQ(TIniSettingsStore::SettingsFolderOf("relative", "/home/u"), "/home/u/.config/lumokit");
+  // No home folder: no folder at all, never a shared one.
+  try {
+    TIniSettingsStore::SettingsFolderOf("", "");
+    ADD_FAILURE() << "a folder without a home";
+  } catch (const EFOpenError& e) {
+    EXPECT_EQ(e.Message(), "No home folder to keep the login settings in: set HOME or XDG_CONFIG_HOME");
+  }
 }
 
 TEST_F(StoreFixture, ExecuteFillsTheLoginAndRemembersItOnSuccess) {

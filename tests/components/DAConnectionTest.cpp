@@ -308,14 +308,16 @@ TEST(DAConnectionNames, TableNamesArePrefixedOutsideTheDefaultSchema) {
   MetaConnection c(server);
   c.Options().SetDisconnectedMode(true);
   FakeMetaData::Rows = {{"def", "shop", "orders", "TABLE"}, {"def", "other", "my table", "VIEW"},
-                        {"def", "SHOP", "t2", "TABLE"}};
+                        {"def", "SHOP", "t2", "TABLE"}, {"def", "shop", "\"q\"", "TABLE"}};
   TStringList names;
   c.GetTableNames(names);
-  EXPECT_EQ(names.ToVector(), (std::vector<std::string>{"orders", "other.\"my table\"", "t2"}));
+  // A name holding quotes is one name, quoted again (not table q).
+  EXPECT_EQ(names.ToVector(), (std::vector<std::string>{"orders", "other.\"my table\"", "t2", "\"\"\"q\"\"\""}));
   EXPECT_EQ(FakeMetaData::Restrictions, "SCOPE=LOCAL");
   EXPECT_FALSE(c.Connected());  // the use ended with the read
   c.GetTableNames(names, true, true);
-  EXPECT_EQ(names.ToVector(), (std::vector<std::string>{"def.shop.orders", "def.other.\"my table\"", "def.SHOP.t2"}));
+  EXPECT_EQ(names.ToVector(), (std::vector<std::string>{"def.shop.orders", "def.other.\"my table\"", "def.SHOP.t2",
+                                                        "def.shop.\"\"\"q\"\"\""}));
   EXPECT_EQ(FakeMetaData::Restrictions, "TABLE_TYPE=TABLE");
 }
 

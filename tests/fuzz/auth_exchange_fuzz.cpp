@@ -1,7 +1,8 @@
 // Fuzzes a whole login as the session drives it: the input's first byte
 // chooses the user's authentication settings (bit 0 allows the cleartext
 // plugin, bit 1 fetching the server's public key, bit 2 an empty password,
-// bits 3-5 the plugin of the first answer); the rest is the byte stream a
+// bits 3-5 the plugin of the first answer, bit 6 allows the pre-4.1
+// scramble, which is refused otherwise); the rest is the byte stream a
 // server sends from its greeting on (switch requests, more-data packets,
 // public keys, OK and error packets). Any input logs in or raises
 // EMySqlException, and since the transport is not secure the password never
@@ -56,9 +57,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   s.AuthSettings().EnableCleartextPlugin = mode & 1;
   s.AuthSettings().GetServerPublicKey = mode & 2;
   s.AuthSettings().DefaultPlugin = std::string(Plugins[(mode >> 3) & 7]);
+  const bool oldAllowed = mode & 64;  // the transport is not secure: refused unless allowed
+  if (oldAllowed) s.AuthSettings().SecureAuth = false;
   try {
     s.Connect("fuzz", "fuzz", password, "db", 3306, "", 0);
     if (s.AuthPlugin().empty() && (s.ClientFlag() & client::PLUGIN_AUTH)) __builtin_trap();
+    if (!oldAllowed && s.AuthPlugin() == authplugin::OldPassword) __builtin_trap();
   } catch (const EMySqlException&) {
   }
   if (!password.empty() && sent.find(password) != std::string::npos) __builtin_trap();

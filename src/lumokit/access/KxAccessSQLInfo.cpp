@@ -244,6 +244,20 @@ std::string TSQLInfo::QuoteIfNeed(std::string_view value) const {
   return QuotesNeeded(value) ? Quote(value) : std::string(value);
 }
 
+std::string TSQLInfo::IdentifierOf(std::string_view name, bool quote) const {
+  if (!quote && !name.empty() && !QuotesNeeded(name)) return std::string(name);
+  const char rightQ = RightQuote();
+  std::string r;
+  r.reserve(name.size() + 2);
+  r += LeftQuote();
+  for (char c : name) {
+    r += c;
+    if (c == rightQ) r += c;
+  }
+  r += rightQ;
+  return r;
+}
+
 std::size_t TSQLInfo::SkipNamePart(std::string_view value, std::size_t begin, char leftQ, char rightQ) noexcept {
   std::size_t i = begin;
   while (i < value.size() && value[i] != '.') {

@@ -10,6 +10,10 @@
 //   its quotes early. IsQuoted accepts only a well-formed quoted name (the
 //   closing quote at the end and every closing quote inside doubled): a text
 //   such as "a"; DROP ..." is not quoted but quoted again, safely.
+// - A name that comes from a server (a table or column name of a result) is
+//   one identifier: IdentifierOf quotes it whole when it needs quotes (the
+//   closing quote doubled), never splits it at "." and never takes it as
+//   already quoted, so "a.b" or "`t`" cannot turn into another object.
 // - Names are split at "." only outside identifier quotes (doubled quotes
 //   included); NamesToList does not cut inside identifier quotes either.
 // - QuotesNeeded treats bytes >= 0x80 (UTF-8 letters) as needing quotes:
@@ -188,6 +192,10 @@ class TSQLInfo {
 
   std::string Quote(std::string_view value) const { return Quote(value, LeftQuote(), RightQuote()); }
   std::string QuoteIfNeed(std::string_view value) const;
+  // One identifier exactly as a server names it: bare when it needs no
+  // quotes and `quote` is off, else enclosed in the dialect's quotes with
+  // every closing quote doubled.
+  std::string IdentifierOf(std::string_view name, bool quote = false) const;
   // A string constant of the dialect holding `value` exactly.
   virtual std::string ToStringConst(std::string_view value) const;
 

@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <vector>
 
 #include <lumokit/core/Collation.h>
+#include <lumokit/core/Format.h>
 #include <lumokit/core/Streams.h>
 
 namespace lumo {
@@ -68,20 +70,54 @@ struct TSection {
 };
 using TIni = std::vector<TSection>;
 
-TIni ReadIni(const std::string& fileName) {
-  TIni ini;
+constexpr std::size_t MaxSettingsFile = 16u << 20;
+
+[[noreturn]] void RefuseFile(const std::string& fileName, const char* why, int errorCode) {
+  throw EFOpenError(Format("The settings file \"%s\" %s: it is neither read nor written", {fileName, why}),
+                    errorCode);
+}
+
+// The text of the settings file; empty when there is none. A link (never
+// followed), anything but a regular file, a file above MaxSettingsFile and
+// one that cannot be opened are refused: a write would replace them.
+// `narrow` makes the file private first, through the descriptor, so that
+// its replacement keeps mode 0600.
+std::string ReadSettingsText(const std::string& fileName, bool narrow) {
+  int fd;
+  do {
+    fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    const int err = errno;
+    if (err == ENOENT) return {};
+    if (err == ELOOP) RefuseFile(fileName, "is a symbolic link", err);
+    throw EFOpenError(Format("Cannot open file \"%s\". %s", {fileName, SysErrorMessage(err)}), err);
+  }
+  struct TCloser {
+    int Fd;
+    ~TCloser() { ::close(Fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) < 0) RaiseLastOSError("Cannot read file " + fileName);
+  if (!S_ISREG(st.st_mode)) RefuseFile(fileName, "is not a regular file", EINVAL);
+  if (static_cast<std::uint64_t>(st.st_size) > MaxSettingsFile) RefuseFile(fileName, "is larger than 16 MiB", EFBIG);
+  if (narrow) ::fchmod(fd, 0600);
   std::string text;
-  const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return ini;
   char buffer[4096];
   for (;;) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n < 0) RaiseLastOSError("Cannot read file " + fileName);
+    if (n == 0) break;
     text.append(buffer, static_cast<std::size_t>(n));
-    if (text.size() > (16u << 20)) break;  // not a settings file of ours
+    if (text.size() > MaxSettingsFile) RefuseFile(fileName, "is larger than 16 MiB", EFBIG);  // it grew
   }
-  ::close(fd);
+  return text;
+}
+
+TIni ReadIni(const std::string& fileName, bool narrow = false) {
+  TIni ini;
+  const std::string text = ReadSettingsText(fileName, narrow);
 
   TSection* current = nullptr;
   std::size_t pos = 0;
@@ -140,7 +176,7 @@ TIniSettingsStore::TIniSettingsStore(std::string fileName) : FFileName(std::move
 
 std::string TIniSettingsStore::DefaultFolder() {
   const char* xdg = std::getenv("XDG_CONFIG_HOME");
-  if (xdg && xdg[0] == '/') return std::string(xdg) + "/lumokit";
+  if (xdg && xdg[0] == '/') return SettingsFolderOf(xdg, "");
   std::string home;
   if (const char* h = std::getenv("HOME"); h && h[0] == '/') {
     home = h;
@@ -151,7 +187,15 @@ std::string TIniSettingsStore::DefaultFolder() {
     if (::getpwuid_r(::getuid(), &pw, buffer.data(), buffer.size(), &result) == 0 && result && result->pw_dir)
       home = result->pw_dir;
   }
-  if (home.empty()) home = "/tmp";
+  return SettingsFolderOf(xdg ? xdg : "", home);
+}
+
+std::string TIniSettingsStore::SettingsFolderOf(const std::string& xdgConfigHome, const std::string& home) {
+  if (!xdgConfigHome.empty() && xdgConfigHome[0] == '/') return xdgConfigHome + "/lumokit";
+  // A shared folder such as /tmp is never a stand-in: others could read the
+  // file or put a link in its place.
+  if (home.empty() || home[0] != '/')
+    throw EFOpenError("No home folder to keep the login settings in: set HOME or XDG_CONFIG_HOME", ENOENT);
   return home + "/.config/lumokit";
 }
 
@@ -171,7 +215,8 @@ bool TIniSettingsStore::ReadString(const std::string& key, const std::string& na
 
 void TIniSettingsStore::WriteString(const std::string& key, const std::string& name, const std::string& value) {
   std::lock_guard<std::mutex> guard(FLock);
-  TIni ini = ReadIni(FFileName);
+  MakeFolders(FolderOfFile(FFileName));
+  TIni ini = ReadIni(FFileName, true);
   TSection* s = FindSection(ini, key);
   if (!s) {
     ini.push_back({key, {}});
@@ -186,22 +231,17 @@ void TIniSettingsStore::WriteString(const std::string& key, const std::string& n
     }
   }
   if (!found) s->Entries.push_back({name, value});
-  MakeFolders(FolderOfFile(FFileName));
-  // A file made by someone else with wider rights is narrowed first: the
-  // replacement keeps the rights of the file it replaces.
-  ::chmod(FFileName.c_str(), 0600);
   ReplaceFileContents(FFileName, WriteIni(ini), 0600);
 }
 
 void TIniSettingsStore::DeleteValue(const std::string& key, const std::string& name) {
   std::lock_guard<std::mutex> guard(FLock);
-  TIni ini = ReadIni(FFileName);
+  TIni ini = ReadIni(FFileName, true);
   TSection* s = FindSection(ini, key);
   if (!s) return;
   const auto before = s->Entries.size();
   std::erase_if(s->Entries, [&](const TEntry& e) { return AnsiSameText(e.Name, name); });
   if (s->Entries.size() == before) return;
-  ::chmod(FFileName.c_str(), 0600);
   ReplaceFileContents(FFileName, WriteIni(ini), 0600);
 }
 

@@ -11,8 +11,18 @@
 //   are not a section or a pair are skipped when reading.
 // - Every write reads the file, changes it and replaces it (temporary file
 //   in the same folder, then rename), with mode 0600 whether the file is
-//   new or not; the folder is made with mode 0700. A missing or unreadable
-//   file reads as empty.
+//   new or not (an existing file is narrowed through its descriptor, never
+//   by its path); the folder is made with mode 0700. A missing file reads
+//   as empty.
+// - The file is never followed or cut: a symbolic link, anything but a
+//   regular file, a file above 16 MiB and one that cannot be opened are
+//   refused with EFOpenError on reads and writes alike ("The settings file
+//   "<name>" is a symbolic link: it is neither read nor written", "... is
+//   not a regular file ...", "... is larger than 16 MiB ...", or "Cannot
+//   open file ..."), as a write would replace what it could not read.
+// - Without $XDG_CONFIG_HOME and a home folder there is no default folder
+//   (EFOpenError "No home folder to keep the login settings in: set HOME or
+//   XDG_CONFIG_HOME"): a shared folder such as /tmp is never used instead.
 // - Names and keys compare ignoring case (AnsiSameText), as registry keys
 //   do.
 #pragma once
@@ -45,6 +55,9 @@ class TIniSettingsStore : public IDASettingsStore {
   // that is an absolute path, else $HOME/.config/lumokit (the passwd entry
   // when HOME is unset).
   static std::string DefaultFolder();
+  // The same rule over given values: `home` is used when `xdgConfigHome`
+  // is not absolute; raises when neither is an absolute path.
+  static std::string SettingsFolderOf(const std::string& xdgConfigHome, const std::string& home);
 
  private:
   std::string FFileName;

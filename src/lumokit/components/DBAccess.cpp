@@ -1115,14 +1115,16 @@ void TCustomDAConnection::GetTableNames(TStrings& list, bool allTables, bool onl
     ReadMetaData(*this, "tables", restrictions, [&](TDataHelper& h, TData& data) {
       TSQLInfo& info = FIConnection->GetSQLInfo();
       const auto text = [&](const char* field) { return VarToStr(h.GetFieldValue(FieldNoOf(data, field))); };
-      std::string name = info.QuoteIfNeed(text("TABLE_NAME"));
+      // Each name from the server is one identifier (a "." or quote in it
+      // belongs to it).
+      std::string name = info.IdentifierOf(text("TABLE_NAME"));
       const std::string schema = text("TABLE_SCHEMA");
       if (allTables) {
-        if (!schema.empty()) name = info.QuoteIfNeed(schema) + "." + name;
+        if (!schema.empty()) name = info.IdentifierOf(schema) + "." + name;
         const std::string catalog = text("TABLE_CATALOG");
-        if (!catalog.empty()) name = info.QuoteIfNeed(catalog) + "." + name;
+        if (!catalog.empty()) name = info.IdentifierOf(catalog) + "." + name;
       } else if (!schema.empty() && !AnsiSameText(schema, defaultSchema)) {
-        name = info.QuoteIfNeed(schema) + "." + name;
+        name = info.IdentifierOf(schema) + "." + name;
       }
       list.Add(std::move(name));
     });
@@ -1155,7 +1157,7 @@ void TCustomDAConnection::GetStoredProcNames(TStrings& list, bool allProcs) {
   try {
     list.Clear();
     ReadMetaData(*this, "procedures", restrictions, [&](TDataHelper& h, TData& data) {
-      list.Add(FIConnection->GetSQLInfo().QuoteIfNeed(
+      list.Add(FIConnection->GetSQLInfo().IdentifierOf(
           VarToStr(h.GetFieldValue(FieldNoOf(data, "PROCEDURE_NAME")))));
     });
   } catch (...) {

@@ -55,6 +55,9 @@
 // - ExecSQL, ExecProc and ParamByName run through an internal command made
 //   by CreateInternalCommand: a SQL command component of this connection.
 //   LongWord values go in as 64-bit integers (they do not fit a 32-bit one).
+// - GetTableNames and GetStoredProcNames write each name part the server
+//   gives as one identifier (TSQLInfo::IdentifierOf): a name holding a "."
+//   or quote characters is quoted whole, never taken as already quoted.
 // - CreateDataSet, CreateSQL and CreateMetaData make the component layer's
 //   classes bound to this connection; a front makes its own.
 // - Links to other components (dialog, default transaction, transport

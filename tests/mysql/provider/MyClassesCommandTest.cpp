@@ -14,6 +14,7 @@
 #include <lumokit/core/Collation.h>
 #include <lumokit/mysql/provider/MyClassesCommand.h>
 #include <lumokit/mysql/wire/MySqlApiDirect.h>
+#include "mysql/MyTestConnection.h"
 #include "support/ConnectionMode.h"
 #include "support/FakeMySqlServer.h"
 #include "support/TestServer.h"
@@ -132,6 +133,13 @@ TEST(MyCommand, BuildsCallTexts) {
       "CAST(@yr AS UNSIGNED) AS '@yr'";
   EXPECT_EQ(sql, "SET @x = ?; CALL p(?, @x, @y, @`it's`, @b, @t, @yr)" + select);
   EXPECT_EQ(user, "SET @x = :x; CALL p(:a, @x, @y, @`it's`, @b, @t, @yr)" + select);
+
+  // A name that looks quoted to a string reader is still one identifier.
+  TMySQLCommand::BuildProcCall("q", false,
+                               TMySQLCommand::ParseParamList("OUT `'\\''); DROP TABLE victim; #'` INT, OUT `a``b` INT"),
+                               info, sql, user);
+  EXPECT_EQ(sql, "CALL q(@`'\\''); DROP TABLE victim; #'`, @`a``b`); SELECT CAST(@`'\\''); DROP TABLE victim; #'` "
+                 "AS SIGNED) AS `@'\\''); DROP TABLE victim; #'`, CAST(@`a``b` AS SIGNED) AS '@a`b'");
 }
 
 TEST(MyCommand, ReadsOutputParametersFromOneRow) {
@@ -454,6 +462,25 @@ TEST_P(MyCommandServer, ProceduresWithOutputParametersAndResults) {
   f.SetRequestResultset(true);
   f.Execute();
   EXPECT_EQ(ReadRows(f)[0][0], "42");
+
+  // A parameter name from the definition never leaves its quotes.
+  const std::string evil = "`'\\''); DROP TABLE myconn_victim; #'`";
+  conn->ExecStatement("CREATE TABLE IF NOT EXISTS myconn_victim (id INT)");
+  conn->ExecStatement("DROP PROCEDURE IF EXISTS myconn_pq");
+  conn->ExecStatement("CREATE PROCEDURE myconn_pq(OUT " + evil + " INT) SET " + evil + " = 7");
+  TMySQLCommand q;
+  q.SetConnection(conn.get());
+  q.CreateProcCall("myconn_pq", true, false);
+  q.SetProp(prIsStoredProc, true);
+  q.SetRequestResultset(true);
+  q.Execute();
+  auto readBack = ReadRows(q);
+  CountFurtherResults(*conn, readBack);
+  ASSERT_EQ(readBack.size(), 1u);
+  EXPECT_EQ(readBack[0][0], "7");
+  EXPECT_EQ(test::Scalar(*conn, "SELECT COUNT(*) FROM myconn_victim"), "0");  // the table is still there
+  conn->ExecStatement("DROP PROCEDURE myconn_pq");
+  conn->ExecStatement("DROP TABLE myconn_victim");
 
   TMySQLCommand missing;
   missing.SetConnection(conn.get());

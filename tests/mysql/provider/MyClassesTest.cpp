@@ -63,10 +63,14 @@ TEST(MyConnection, ErrorsKnowLinesFatalCodesAndKeys) {
 
 TEST(MyConnection, InfoQuotesAndSplitsNames) {
   const TMySQLInfo& info = MySQLInfo();
-  for (const char* quoted : {"`a`", "\"a b\"", "'x'", "`a``b`"}) EXPECT_TRUE(info.IsQuoted(quoted)) << quoted;
-  for (const char* plain : {"a", "`", "`a\"", "`a`b`"}) EXPECT_FALSE(info.IsQuoted(plain)) << plain;
+  // Only back-quotes quote a name; text in string quotes is quoted again.
+  for (const char* quoted : {"`a`", "`a b`", "`a``b`"}) EXPECT_TRUE(info.IsQuoted(quoted)) << quoted;
+  for (const char* plain : {"a", "`", "`a\"", "`a`b`", "\"a b\"", "'x'", "'\\''); DROP TABLE v; #'"})
+    EXPECT_FALSE(info.IsQuoted(plain)) << plain;
   EXPECT_EQ(info.Quote("a`b"), "`a``b`");
-  EXPECT_EQ(info.Quote("\"x\""), "\"x\"");
+  EXPECT_EQ(info.Quote("\"x\""), "`\"x\"`");
+  EXPECT_EQ(info.Quote("'\\''); DROP TABLE v; #'"), "`'\\''); DROP TABLE v; #'`");
+  EXPECT_EQ(info.NormalizeName("'\\''); DROP TABLE v; #'"), "`'\\''); DROP TABLE v; #'`");
   EXPECT_EQ(info.UnQuote("`a``b`"), "a`b");
   EXPECT_EQ(info.UnQuote("\"q\"\"r\""), "q\"r");
   EXPECT_EQ(info.UnQuote("plain"), "plain");
@@ -350,6 +354,9 @@ TEST_P(MyConnectionServer, TransactionsAndSavepointsSeenFromASecondConnection) {
   a->ExecStatement("INSERT INTO myconn_tx VALUES (2)");
   t.Savepoint("p2");
   a->ExecStatement("INSERT INTO myconn_tx VALUES (3)");
+  t.Savepoint("'p`3'");  // any text is one savepoint name
+  t.RollbackToSavepoint("'p`3'");
+  t.ReleaseSavepoint("'p`3'");
   t.RollbackToSavepoint("first point");
   t.ReleaseSavepoint("first point");
   EXPECT_EQ(Scalar(*b, "SELECT COUNT(*) FROM myconn_tx"), "0");
@@ -499,6 +506,34 @@ TEST_P(MyConnectionServer, LastInsertIdAndDatabase) {
   EXPECT_EQ(id.AsInt64(), 42);
   c->SetProp(prDatabase, TestServer().database);
   EXPECT_EQ(Scalar(*c, "SELECT DATABASE()"), TestServer().database);
+}
+
+// Old passwords over plain TCP through the wire client: refused unless the
+// connection allows them.
+TEST(MyConnectionOldPasswords, SecureAuthDecides) {
+  LUMO_REQUIRE_SERVER();
+  TMySQLConnection c;
+  c.SetServer(TestServer().host);
+  c.SetProp(prPort, TestServer().port);
+  c.SetUsername(TestServer().oldUser);
+  c.SetPassword(TestServer().oldPassword);
+  Variant v;
+  ASSERT_TRUE(c.GetProp(prSecureAuth, v));
+  EXPECT_TRUE(v.IsNull());
+  for (const Variant& setting : {Variant::Null(), Variant(true)}) {
+    c.SetProp(prSecureAuth, setting);
+    try {
+      c.Connect("");
+      ADD_FAILURE() << "an old password went over plain TCP";
+    } catch (const EMyError& e) {
+      EXPECT_EQ(e.ErrorCode(), 2049);
+    }
+  }
+  c.SetProp(prSecureAuth, false);
+  TMySQLConnection copy;
+  copy.Assign(c);
+  copy.Connect("");
+  EXPECT_EQ(Scalar(copy, "SELECT CURRENT_USER()")->rfind(TestServer().oldUser + "@", 0), 0u);
 }
 
 }  // namespace

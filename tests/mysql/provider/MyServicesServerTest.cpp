@@ -147,6 +147,27 @@ TEST_F(MyServicesServer, GeneratedStatementsRunOnTheServer) {
   const std::string del = gen.GenerateSQL(stDelete, false, &params);
   conn.ExecSQL(WithValues(del, {"1"}));
   EXPECT_EQ(Count("SELECT COUNT(*) FROM gs_odd"), 1);
+
+  // A table whose name holds a "." is that one table, also behind an alias,
+  // not table gs_dot of the current database.
+  const std::string dotted = "`" + Open("SELECT DATABASE()")->Fields()[0].AsString() + ".gs_dot`";
+  Table("gs_dot", "(id INT PRIMARY KEY, v INT)", "(1, 100)");
+  Table(dotted, "(id INT PRIMARY KEY, v INT)", "(1, 1)");
+  for (const std::string& from : {dotted, dotted + " w"}) {
+    auto dot = Open("SELECT * FROM " + from);
+    ASSERT_EQ(dot->TablesInfo()->Count(), 1) << from;
+    EXPECT_EQ(dot->TablesInfo()->Items(0).TableName(), dotted) << from;
+    EXPECT_EQ(Service(*dot).SQLGenerator().GenerateSQL(stLock, false, &params),
+              "SELECT * FROM " + dotted + "\r\nWHERE\r\n  id = ?\r\nFOR UPDATE");
+    dot->Edit();
+    dot->FieldByName("v").SetAsInteger(dot->FieldByName("v").AsInteger() + 1);
+    dot->Post();
+    conn.ExecSQL("UPDATE " + dotted + " SET v = v + 10");
+    dot->RefreshRecord();
+    EXPECT_EQ(dot->FieldByName("v").AsInteger(), from == dotted ? 12 : 23) << from;
+  }
+  EXPECT_EQ(Count("SELECT v FROM gs_dot"), 100);
+  conn.ExecSQL("DROP TABLE " + dotted);
 }
 
 TEST_F(MyServicesServer, RowVersionAndQuickRefreshUseTheTimestampColumn) {

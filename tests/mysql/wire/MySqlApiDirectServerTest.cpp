@@ -26,9 +26,10 @@ TMySQLAPIDirect& Api() {
 
 // A connection through the facade; null with the error in `error`.
 PMYSQL_CON Open(const std::string& user, const std::string& password, const std::string& db = "",
-                std::uint32_t flags = 0, std::string* error = nullptr) {
+                std::uint32_t flags = 0, std::string* error = nullptr, int secureAuth = -1) {
   PMYSQL_CON h = Api().mysql_init(nullptr);
   Api().mysql_options(h, MYSQL_OPT_CONNECT_TIMEOUT, 10);
+  if (secureAuth >= 0) Api().mysql_options(h, MYSQL_SECURE_AUTH, secureAuth);
   Api().SetTimeout(h, 60);
   Api().mysql_options(h, MYSQL_SET_CHARSET_NAME, "utf8");  // utf8mb4, as the C client's default
   if (Api().mysql_real_connect(h, TestServer().host, user, password, db, TestServer().port, "", flags)) return h;
@@ -146,11 +147,20 @@ TEST(MySqlApiDirectServer, LoginsAndConnectionCommands) {
   const auto& ts = TestServer();
   struct Case {
     std::string user, password, db;
+    int secureAuth = -1;
   };
+  // An old password over plain TCP only when MYSQL_SECURE_AUTH allows it.
+  std::string refused;
+  EXPECT_EQ(Open(ts.oldUser, ts.oldPassword, "", 0, &refused), nullptr);
+  EXPECT_EQ(refused, "2049:Connection using old (pre-4.1.1) authentication protocol refused (client option "
+                     "'secure_auth' enabled)");
+  PMYSQL_CON strict = Open(ts.nativeUser, ts.nativePassword, "", 0, nullptr, 1);  // 4.1 accounts are not concerned
+  EXPECT_NE(strict, nullptr);
+  Api().mysql_close(strict);
   for (const Case& c : {Case{ts.nativeUser, ts.nativePassword, ts.database}, Case{ts.user, ts.password, ""},
-                        Case{ts.oldUser, ts.oldPassword, ""}}) {
+                        Case{ts.oldUser, ts.oldPassword, "", 0}}) {
     std::string error;
-    PMYSQL_CON h = Open(c.user, c.password, c.db, 0, &error);
+    PMYSQL_CON h = Open(c.user, c.password, c.db, 0, &error, c.secureAuth);
     ASSERT_NE(h, nullptr) << c.user << " " << error;
     EXPECT_EQ(Read(h, "SELECT CURRENT_USER(), DATABASE()", false).rows.at(0).at(0)->rfind(c.user + "@", 0), 0u);
     EXPECT_EQ(Api().mysql_get_host_info(h), ts.host + " via TCP/IP");

@@ -7,6 +7,7 @@
 #include <openssl/evp.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 
 #include <lumokit/mysql/wire/MySqlSession.h>
@@ -21,11 +22,13 @@ using test::TestServer;
 enum class Via { Tcp, Tls, Socket };
 
 std::unique_ptr<TMySqlSession> Open(const std::string& user, const std::string& password, Via via = Via::Tcp,
-                                    const std::string& defaultPlugin = "") {
+                                    const std::string& defaultPlugin = "",
+                                    std::optional<bool> secureAuth = std::nullopt) {
   auto s = std::make_unique<TMySqlSession>();
   s->connectTimeout = 10;
   s->commandTimeout = 30;
   s->AuthSettings().DefaultPlugin = defaultPlugin;
+  s->AuthSettings().SecureAuth = secureAuth;
   std::string host = TestServer().host;
   if (via == Via::Tls) {
     s->protocolType = MYSQL_PROTOCOL_SSL;
@@ -97,8 +100,16 @@ TEST(MySqlAuthServer, AccountsReachedThroughASwitchRequest) {
   EXPECT_EQ(Scalar(*native, "SELECT CURRENT_USER()").rfind(TestServer().nativeUser + "@", 0), 0u);
   EXPECT_EQ(MySqlErrorOf([&] { Open(TestServer().nativeUser, "wrong", Via::Tcp, sha2); }), er::ACCESS_DENIED_ERROR);
 
-  auto old = Open(TestServer().oldUser, TestServer().oldPassword);
-  EXPECT_EQ(old->AuthPlugin(), "mysql_old_password");
+  // The old password: over TLS and the local socket by default, over plain
+  // TCP only when allowed; refused everywhere when asked.
+  const std::string& oldUser = TestServer().oldUser;
+  const std::string& oldPw = TestServer().oldPassword;
+  for (Via via : {Via::Tls, Via::Socket}) {
+    EXPECT_EQ(Open(oldUser, oldPw, via)->AuthPlugin(), "mysql_old_password");
+    EXPECT_EQ(MySqlErrorOf([&] { Open(oldUser, oldPw, via, "", true); }), cr::SECURE_AUTH);
+  }
+  EXPECT_EQ(MySqlErrorOf([&] { Open(oldUser, oldPw); }), cr::SECURE_AUTH);
+  EXPECT_EQ(Open(oldUser, oldPw, Via::Tcp, "", false)->AuthPlugin(), "mysql_old_password");
 
   // An unknown default plugin stops the connect before anything is sent.
   EXPECT_EQ(MySqlErrorOf([&] { Open(TestServer().nativeUser, TestServer().nativePassword, Via::Tcp, "dialog"); }),

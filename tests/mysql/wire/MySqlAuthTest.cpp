@@ -122,6 +122,15 @@ TEST(MySqlAuth, PluginTableAndNonceLengths) {
   auto native = CreateAuthPlugin(authplugin::NativePassword, ctx);
   EXPECT_EQ(native->Start(nonce21).view(), S(Scramble41("s3cr3t", nonce20.data())));
   auto ed = CreateAuthPlugin(authplugin::Ed25519, ctx);
+  // The pre-4.1 scramble: refused over an insecure transport unless allowed,
+  // allowed over a secure one unless refused.
+  EXPECT_EQ(MySqlErrorOf([&] { CreateAuthPlugin(authplugin::OldPassword, ctx); }), cr::SECURE_AUTH);
+  TMySqlAuthContext secure = ctx;
+  secure.SecureTransport = true;
+  EXPECT_NO_THROW(CreateAuthPlugin(authplugin::OldPassword, secure));
+  secure.Settings.SecureAuth = true;
+  EXPECT_EQ(MySqlErrorOf([&] { CreateAuthPlugin(authplugin::OldPassword, secure); }), cr::SECURE_AUTH);
+  ctx.Settings.SecureAuth = false;
   auto old = CreateAuthPlugin(authplugin::OldPassword, ctx);
   const auto t323 = Scramble323("s3cr3t", nonce20.data());
   EXPECT_EQ(old->Start(Bytes(nonce20.begin(), nonce20.begin() + 8)).view(), S(t323) + '\0');

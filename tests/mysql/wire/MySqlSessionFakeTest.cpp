@@ -120,6 +120,7 @@ TEST(MySqlSessionFake, OldServersAndOldPasswords) {
   const std::string ok40 = std::string("\0\0\0\x02\0", 5);
   FakeMySqlServer srv40(FakeMySqlScript().Send(g40.Build()).Receive().Send(ok40));
   auto s = NewSession();
+  s->AuthSettings().SecureAuth = false;  // plain TCP: allowed only when asked for
   ConnectTo(*s, srv40, "db40");
   EXPECT_FALSE(s->protocol41());
   s->Close();
@@ -139,6 +140,7 @@ TEST(MySqlSessionFake, OldServersAndOldPasswords) {
   FakeGreeting g;
   FakeMySqlServer srvFe(FakeMySqlScript().Send(g.Build()).Receive().Send("\xFE").Receive().Send(OkPacket()));
   auto f = NewSession();
+  f->AuthSettings().SecureAuth = false;
   ConnectTo(*f, srvFe);
   f->Close();
   ASSERT_TRUE(srvFe.WaitDone());
@@ -146,6 +148,34 @@ TEST(MySqlSessionFake, OldServersAndOldPasswords) {
   ASSERT_GE(rx.size(), 2u);
   EXPECT_EQ(rx[1].Seq, 3);
   EXPECT_EQ(rx[1].Payload, std::string(t323.begin(), t323.end()) + '\0');
+
+  // Otherwise the pre-4.1 scramble is refused over plain TCP before any of
+  // it is sent: to a 4.0 server (not even the response goes out), after a
+  // 0xFE request, after the 4.1.0 exchange's "*" reply, and on a switch to
+  // mysql_old_password (in both forms; a server that names it first gets
+  // the native answer).
+  std::string star(24, 'A');
+  star[0] = '*';
+  FakeGreeting plugins;
+  plugins.UpperCapabilities = client::PLUGIN_AUTH >> 16;
+  FakeGreeting oldFirst = plugins;
+  oldFirst.AuthPlugin = "mysql_old_password";
+  FakeMySqlServer refused(std::vector<FakeMySqlScript>{
+      FakeMySqlScript().Send(g40.Build()), FakeMySqlScript().Send(g.Build()).Receive().Send("\xFE"),
+      FakeMySqlScript().Send(g.Build()).Receive().Send(star),
+      FakeMySqlScript().Send(plugins.Build()).Receive().Send(std::string("\xFEmysql_old_password\0", 20) +
+                                                              "01234567" + '\0'),
+      FakeMySqlScript().Send(oldFirst.Build()).Receive().Send("\xFE")});
+  for (int i = 0; i < 5; ++i) {
+    auto r = NewSession();
+    std::string msg;
+    EXPECT_EQ(ErrorOf([&] { ConnectTo(*r, refused); }, &msg), cr::SECURE_AUTH) << i;
+    EXPECT_EQ(msg, "Connection using old (pre-4.1.1) authentication protocol refused (client option "
+                   "'secure_auth' enabled)");
+  }
+  ASSERT_TRUE(refused.WaitDone(5));
+  for (int i = 0; i < 5; ++i)
+    EXPECT_EQ(refused.Received(i).size(), i == 0 ? 0u : 1u) << i;  // at most the 4.1 response
 }
 
 TEST(MySqlSessionFake, The410Exchange) {
@@ -161,6 +191,7 @@ TEST(MySqlSessionFake, The410Exchange) {
   ConnectTo(*a, srv);
   a->Close();
   auto b = NewSession();
+  b->AuthSettings().SecureAuth = false;  // its "*" reply asks for the pre-4.1 token
   ConnectTo(*b, srv);
   b->Close();
   ASSERT_TRUE(srv.WaitDone(2));
@@ -201,6 +232,9 @@ TEST(MySqlSessionFake, TruncatedGreetings) {
   const std::size_t filler = 1 + 22 + 4 + 8;
   for (std::size_t i = 0; i < scripts.size(); ++i) {
     auto s = NewSession();
+    // A greeting cut before its capability flags reads as a pre-4.1
+    // server's: the old scramble is allowed, so the response goes out.
+    s->AuthSettings().SecureAuth = false;
     std::string msg;
     const int code = ErrorOf([&] { ConnectTo(*s, srv); }, &msg);
     if (i <= greeting.size() && i < filler) {

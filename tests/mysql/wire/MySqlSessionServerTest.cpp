@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include <lumokit/mysql/wire/MySqlSession.h>
@@ -19,10 +20,11 @@ namespace {
 using test::TestServer;
 
 std::unique_ptr<TMySqlSession> Open(const std::string& user, const std::string& password, const std::string& db = "",
-                                    std::uint32_t flags = 0) {
+                                    std::uint32_t flags = 0, std::optional<bool> secureAuth = std::nullopt) {
   auto s = std::make_unique<TMySqlSession>();
   s->connectTimeout = 10;
   s->commandTimeout = 30;
+  s->AuthSettings().SecureAuth = secureAuth;
   s->Connect(TestServer().host, user, password, db, TestServer().port, "", flags);
   return s;
 }
@@ -131,10 +133,21 @@ TEST(MySqlSessionServer, WrongPasswordIsDenied) {
 
 TEST(MySqlSessionServer, OldPasswordAccount) {
   LUMO_REQUIRE_SERVER();
-  auto s = Open(TestServer().oldUser, TestServer().oldPassword);
-  EXPECT_EQ(Scalar(*s, "SELECT CURRENT_USER()").rfind(TestServer().oldUser + "@", 0), 0u);
+  // Over plain TCP only when allowed.
   std::string msg;
-  EXPECT_EQ(ErrorOf([&] { Open(TestServer().oldUser, "not-the-old-pass"); }, &msg), er::ACCESS_DENIED_ERROR);
+  EXPECT_EQ(ErrorOf([&] { Open(TestServer().oldUser, TestServer().oldPassword); }, &msg), cr::SECURE_AUTH);
+  auto s = Open(TestServer().oldUser, TestServer().oldPassword, "", 0, false);
+  EXPECT_EQ(Scalar(*s, "SELECT CURRENT_USER()").rfind(TestServer().oldUser + "@", 0), 0u);
+  EXPECT_EQ(ErrorOf([&] { Open(TestServer().oldUser, "not-the-old-pass", "", 0, false); }, &msg),
+            er::ACCESS_DENIED_ERROR);
+
+  // The password member is an input for one login: wiped once used.
+  auto m = std::make_unique<TMySqlSession>();
+  m->connectTimeout = 10;
+  m->password = TestServer().nativePassword;
+  m->Connect(TestServer().host, TestServer().nativeUser, "", "", TestServer().port, "", 0);
+  EXPECT_TRUE(m->password.empty());
+  EXPECT_EQ(Scalar(*m, "SELECT CURRENT_USER()").rfind(TestServer().nativeUser + "@", 0), 0u);
 }
 
 TEST(MySqlSessionServer, LargeAndCompressedQueries) {

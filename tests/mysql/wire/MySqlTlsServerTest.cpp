@@ -232,19 +232,33 @@ TEST(MySqlLocalSocketServer, ByPathByEnvironmentAndThroughTheProvider) {
   }
 }
 
+// A CA given means a verified server whatever the protocol says; the local
+// socket cannot do TLS and says so.
 TEST(MySqlTlsServer, ProviderConnectionOverTls) {
   LUMO_REQUIRE_SERVER();
-  TMySQLConnection conn;
-  conn.SetServer(TestServer().host);
-  conn.SetProp(prPort, TestServer().port);
-  conn.SetUsername(TestServer().user);
-  conn.SetPassword(TestServer().password);
-  conn.SetProp(prProtocol, static_cast<int>(mpSSL));
-  conn.SetProp(prSSL_CA, TestServer().caFile);
-  conn.Connect("");
-  EXPECT_NE(Value(conn.MySQL(), "SHOW STATUS LIKE 'Ssl_cipher'", 1), "");
-  ASSERT_NE(TlsOf(conn.MySQL()), nullptr);
-  EXPECT_TRUE(TlsOf(conn.MySQL())->Verifies());
+  for (TMyProtocol protocol : {mpSSL, mpDefault, mpTCP, mpSocket}) {
+    TMySQLConnection conn;
+    conn.SetServer(protocol == mpSocket ? "localhost," + TestServer().socket : TestServer().host);
+    conn.SetProp(prPort, TestServer().port);
+    conn.SetUsername(TestServer().user);
+    conn.SetPassword(TestServer().password);
+    conn.SetProp(prProtocol, static_cast<int>(protocol));
+    conn.SetProp(prSSL_CA, TestServer().caFile);
+    if (protocol == mpSocket) {
+      try {
+        conn.Connect("");
+        ADD_FAILURE() << "a CA was given and the socket connected in clear";
+      } catch (const EMyError& e) {
+        EXPECT_EQ(e.ErrorCode(), 2026);
+        EXPECT_EQ(e.Message(), "SSL connection error\r\nThe transport cannot switch to TLS");
+      }
+      continue;
+    }
+    conn.Connect("");
+    EXPECT_NE(Value(conn.MySQL(), "SHOW STATUS LIKE 'Ssl_cipher'", 1), "") << static_cast<int>(protocol);
+    ASSERT_NE(TlsOf(conn.MySQL()), nullptr) << static_cast<int>(protocol);
+    EXPECT_TRUE(TlsOf(conn.MySQL())->Verifies()) << static_cast<int>(protocol);
+  }
 }
 
 }  // namespace

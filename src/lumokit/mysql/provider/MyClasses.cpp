@@ -1,5 +1,7 @@
 #include <lumokit/mysql/provider/MyClasses.h>
 
+#include <openssl/crypto.h>
+
 #include <algorithm>
 #include <limits>
 #include <mutex>
@@ -97,18 +99,8 @@ TMySQLInfo::TMySQLInfo() : TSQLInfo(ParserClassOf<TMyParser>()) {}
 
 TMySQLInfo::TMySQLInfo(TConnectionSource source) : TMySQLInfo() { FSource = std::move(source); }
 
-bool TMySQLInfo::IsQuoted(std::string_view value) const {
-  if (value.size() < 2 || !IsQuoteChar(value.front()) || value.back() != value.front()) return false;
-  return TSQLInfo::IsQuoted(value, value.front(), value.front());
-}
-
-std::string TMySQLInfo::Quote(std::string_view value, char leftQ, char rightQ) const {
-  if (IsQuoted(value)) return std::string(value);
-  return TSQLInfo::Quote(value, leftQ, rightQ);
-}
-
 std::string TMySQLInfo::UnQuote(std::string_view value) const {
-  if (!IsQuoted(value)) return std::string(value);
+  if (value.size() < 2 || !IsQuoteChar(value.front())) return std::string(value);
   return TSQLInfo::UnQuote(value, value.front(), value.front());
 }
 
@@ -379,18 +371,22 @@ void TMySQLConnection::SetOptions(PMYSQL_CON session, bool utf8) {
   Check(api.mysql_options(session, MYSQL_OPT_CONNECT_TIMEOUT, FConnectionTimeout), FComponent);
   if (utf8) Check(api.mysql_options(session, MYSQL_SET_CHARSET_NAME, std::string("utf8")), FComponent);
   if (FMySQLAPI == MyAPIDirect) MyAPIDirect->SetIOHandler(session, FIOHandler);
+  if (FSecureAuth) Check(api.mysql_options(session, MYSQL_SECURE_AUTH, *FSecureAuth ? 1 : 0), FComponent);
+  // TLS files ask for TLS whatever the protocol: a CA given means a verified
+  // server, never a connection in clear. The local socket cannot switch and
+  // fails (2026) before any credential is sent.
+  if (WantsTls()) {
+    auto slashes = [](std::string& v) { std::replace(v.begin(), v.end(), '\\', '/'); };
+    slashes(FSSL_Key);
+    slashes(FSSL_Cert);
+    slashes(FSSL_CA);
+    slashes(FSSL_CAPath);
+    Check(api.mysql_ssl_set(session, FSSL_Key, FSSL_Cert, FSSL_CA, FSSL_CAPath, FSSL_Cipher), FComponent);
+  }
   switch (FProtocol) {
     case mpDefault:
+    case mpSSL:
       break;
-    case mpSSL: {
-      auto slashes = [](std::string& v) { std::replace(v.begin(), v.end(), '\\', '/'); };
-      slashes(FSSL_Key);
-      slashes(FSSL_Cert);
-      slashes(FSSL_CA);
-      slashes(FSSL_CAPath);
-      Check(api.mysql_ssl_set(session, FSSL_Key, FSSL_Cert, FSSL_CA, FSSL_CAPath, FSSL_Cipher), FComponent);
-      break;
-    }
     case mpTCP:
     case mpSocket:
     case mpPipe:
@@ -464,7 +460,12 @@ void TMySQLConnection::Connect(const std::string& connectString) {
     if ((FProtocol == mpSocket || FProtocol == mpPipe) && comma != std::string::npos)
       socketName = FServer.substr(comma + 1);
     auto enc = [utf8](const std::string& s) { return utf8 ? AnsiToUtf8(s) : s; };
-    Check(api.mysql_real_connect(session, host, enc(FUsername), enc(FPassword), enc(FDatabase), FPort, socketName,
+    // The copy of the password made for the facade is wiped after the login.
+    struct TWipedText {
+      std::string Text;
+      ~TWipedText() { OPENSSL_cleanse(Text.data(), Text.size()); }
+    } password{enc(FPassword)};
+    Check(api.mysql_real_connect(session, host, enc(FUsername), password.Text, enc(FDatabase), FPort, socketName,
                                  flags),
           FComponent);
 
@@ -485,6 +486,10 @@ void TMySQLConnection::Connect(const std::string& connectString) {
     }
     throw;
   }
+}
+
+bool TMySQLConnection::WantsTls() const noexcept {
+  return FProtocol == mpSSL || !FSSL_CA.empty() || !FSSL_CAPath.empty() || !FSSL_Cert.empty() || !FSSL_Key.empty();
 }
 
 void TMySQLConnection::ReleaseSession() noexcept {
@@ -619,6 +624,7 @@ void TMySQLConnection::Assign(const TKxConnection& source) {
   FCheckPrecision = src->FCheckPrecision;
   FInteractive = src->FInteractive;
   FMultiStatements = src->FMultiStatements;
+  FSecureAuth = src->FSecureAuth;
   // What a second connection to the same server needs as well.
   FCheckBackslashes = src->FCheckBackslashes;
   FSSL_Cipher = src->FSSL_Cipher;
@@ -765,6 +771,12 @@ bool TMySQLConnection::SetProp(int prop, const Variant& value) {
     case prMultiStatements:
       FMultiStatements = value.AsBoolean();
       return true;
+    case prSecureAuth:
+      if (value.IsNullOrEmpty())
+        FSecureAuth.reset();
+      else
+        FSecureAuth = value.AsBoolean();
+      return true;
     default:
       return TKxConnection::SetProp(prop, value);
   }
@@ -806,6 +818,9 @@ bool TMySQLConnection::GetProp(int prop, Variant& value) {
       return true;
     case prMultiStatements:
       value = FMultiStatements;
+      return true;
+    case prSecureAuth:
+      value = FSecureAuth ? Variant(*FSecureAuth) : Variant::Null();
       return true;
     default:
       return TKxConnection::GetProp(prop, value);
@@ -870,19 +885,19 @@ void TMySQLTransaction::Rollback() {
 void TMySQLTransaction::Savepoint(const std::string& name) {
   CheckActive();
   TMySQLConnection& c = GetConnection();
-  c.ExecStatement("SAVEPOINT " + MySQLInfo().QuoteIfNeed(name));
+  c.ExecStatement("SAVEPOINT " + TMySQLInfo::QuoteIdentifier(name));
 }
 
 void TMySQLTransaction::ReleaseSavepoint(const std::string& name) {
   CheckActive();
   TMySQLConnection& c = GetConnection();
-  c.ExecStatement("RELEASE SAVEPOINT " + MySQLInfo().QuoteIfNeed(name));
+  c.ExecStatement("RELEASE SAVEPOINT " + TMySQLInfo::QuoteIdentifier(name));
 }
 
 void TMySQLTransaction::RollbackToSavepoint(const std::string& name) {
   CheckActive();
   TMySQLConnection& c = GetConnection();
-  c.ExecStatement("ROLLBACK TO SAVEPOINT " + MySQLInfo().QuoteIfNeed(name));
+  c.ExecStatement("ROLLBACK TO SAVEPOINT " + TMySQLInfo::QuoteIdentifier(name));
 }
 
 }  // namespace lumo

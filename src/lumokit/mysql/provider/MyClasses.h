@@ -20,6 +20,10 @@
 // - mpSSL connects over TLS with the SSL_Key, SSL_Cert, SSL_CA, SSL_CAPath
 //   (prSSL_CAPath, a folder of CA certificates) and SSL_Cipher settings; a
 //   CA file or folder makes the server's certificate and name verified.
+//   A CA file or folder, a client certificate or a key asks for TLS under
+//   every protocol (WantsTls), so they are never ignored in silence: mpDefault
+//   and mpTCP then connect over TLS, mpSocket and mpPipe fail with 2026
+//   ("The transport cannot switch to TLS") before any credential is sent.
 //   mpSocket and mpPipe connect through the local server's Unix socket;
 //   a server text "localhost,/path/to/socket" names the socket (the text
 //   after the first ","), else $MYSQL_UNIX_PORT or the default path is used.
@@ -36,7 +40,26 @@
 //   else utf8; a Charset name is sent in SET NAMES only when it consists of
 //   [A-Za-z0-9_] (anything else raises EDAError "Invalid character set
 //   name: %s" before sending).
-// - Savepoint names are quoted when they need quotes.
+// - SecureAuth (prSecureAuth) decides about old (pre-4.1) passwords: true
+//   refuses them (2049 "Connection using old (pre-4.1.1) authentication
+//   protocol refused (client option 'secure_auth' enabled)"), false allows
+//   them, and Null (the default) leaves the facade's rule: the wire client
+//   refuses them over plain TCP and allows them over TLS and the local
+//   socket; the client library and the embedded server follow their own
+//   default. Over plain TCP anyone on the path can turn a login into the
+//   pre-4.1 exchange and read off a token that yields the password's weak
+//   hash to a quick offline search, so an account with an old password is
+//   reached over TCP only when SecureAuth is set to false.
+// - The copy of the password that Connect hands to the facade (encoded for
+//   UTF-8 when needed) is wiped with OPENSSL_cleanse once the login is over.
+// - Savepoint names are always written as one identifier in back-quotes
+//   (QuoteIdentifier), whatever they hold.
+// - Only a back-quoted name (inner back-quotes doubled) counts as already
+//   quoted. Text in single or double quotes is a string to the server (with
+//   backslash escapes), so taking it as a quoted name would let a name such
+//   as '\''); DROP ...' end its quotes early; such text is quoted again.
+//   UnQuote still removes all three kinds, since its result is always
+//   quoted again before it reaches SQL.
 // - NeedBackslashes follows the server: with the wire client it reads the
 //   NO_BACKSLASH_ESCAPES status flag (0x200) that every OK and EOF packet
 //   carries, so a SET sql_mode is seen at once; CheckBackslashes still
@@ -70,6 +93,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -111,6 +135,9 @@ inline constexpr int prMultiStatements = prMySQLBase + 43;
 inline constexpr int prSSL_CAPath = prMySQLBase + 44;
 // The rows affected by each statement of the last text run (an array).
 inline constexpr int prStatementRowsAffected = prMySQLBase + 45;
+// Refuse (true) or allow (false) a login with the pre-4.1 password
+// scramble; Null: the facade's default (see the unit comment).
+inline constexpr int prSecureAuth = prMySQLBase + 46;
 
 enum TMyProtocol : std::uint8_t { mpDefault = 0, mpTCP = 1, mpSocket = 2, mpPipe = 3, mpMemory = 4, mpSSL = 5, mpHttp = 6 };
 
@@ -150,12 +177,11 @@ class TMySQLInfo : public TSQLInfo {
 
   char LeftQuote() const override { return '`'; }
   char RightQuote() const override { return '`'; }
-  // At least two characters, starting and ending with the same one of `, "
-  // or '.
-  bool IsQuoted(std::string_view value) const override;
-  // A quoted value stays; else back-quotes, with back-quotes doubled inside.
-  std::string Quote(std::string_view value, char leftQ, char rightQ) const override;
-  // Removes the enclosing quotes of whichever kind, undoubling them inside.
+  // IsQuoted and Quote are the generic ones over back-quotes: a name is
+  // already quoted only when it is enclosed in back-quotes with every
+  // back-quote inside doubled; anything else is wrapped.
+  // Removes the enclosing quotes of whichever kind (`, " or '), undoubling
+  // them inside; a value not so enclosed comes back unchanged.
   std::string UnQuote(std::string_view value) const override;
   // A MySQL string literal. With a connected connection as source it comes
   // from the literal writer for that connection's NO_BACKSLASH_ESCAPES state
@@ -287,6 +313,7 @@ class TMySQLConnection : public TKxConnection {
   bool NeedBackslashes() const noexcept;
   bool Interactive() const noexcept { return FInteractive; }
   bool MultiStatements() const noexcept { return FMultiStatements; }
+  const std::optional<bool>& SecureAuth() const noexcept { return FSecureAuth; }
   const std::string& SSL_Cipher() const noexcept { return FSSL_Cipher; }
   const std::string& SSL_CA() const noexcept { return FSSL_CA; }
   const std::string& SSL_Key() const noexcept { return FSSL_Key; }
@@ -294,6 +321,8 @@ class TMySQLConnection : public TKxConnection {
   const std::string& SSL_CAPath() const noexcept { return FSSL_CAPath; }
   // The character set that UseUnicode asks for on this server.
   std::string UnicodeCharset() const;
+  // mpSSL, or any TLS file given: the connection goes over TLS or fails.
+  bool WantsTls() const noexcept;
 
   // A directory that "--basedir" values starting with "." are relative to.
   static std::string& CurrentProjectOutputDir();
@@ -325,6 +354,7 @@ class TMySQLConnection : public TKxConnection {
   bool FNeedBackslashes = true;
   bool FInteractive = false;
   bool FMultiStatements = true;
+  std::optional<bool> FSecureAuth;
   bool FAdditional = false;
   TStringList FEmbParams;
   std::string FSSL_Cipher;

@@ -695,7 +695,7 @@ namespace {
 // or back-quotes where a backslash would be read differently by the two
 // escaping modes.
 std::string AliasOf(const std::string& name) {
-  if (name.find('\\') != std::string::npos) return MySQLInfo().Quote(name, '`', '`');
+  if (name.find('\\') != std::string::npos) return TMySQLInfo::QuoteIdentifier(name);
   std::string out = "'";
   for (char c : name) {
     if (c == '\'') out += '\'';
@@ -723,7 +723,9 @@ void TMySQLCommand::BuildProcCall(const std::string& name, bool isFunction, cons
       userCall += ":" + p.Name;
       continue;
     }
-    const std::string variable = "@" + info.NormalizeName(p.Name);
+    // The name comes from the server's definition: one identifier, quoted
+    // whole unless it is plain, never taken as already quoted.
+    const std::string variable = "@" + info.IdentifierOf(p.Name);
     call += variable;
     userCall += variable;
     if (p.Direction == pdInputOutput) {
@@ -856,8 +858,8 @@ void TMySQLCommand::GetSPParams(const std::string& name, bool& isFunction, std::
     rows = QueryRows(c, FComponent, base + ") AND (LOWER(ROUTINE_SCHEMA) = " + lit(AsciiLowerCase(database)) + ")");
   if (!rows.empty() && !rows[0].empty()) isFunction = AsciiUpperCase(rows[0][0].value_or("")) == "FUNCTION";
 
-  std::string fullName = info.Quote(object, '`', '`');
-  if (!database.empty()) fullName = info.Quote(database, '`', '`') + "." + fullName;
+  std::string fullName = TMySQLInfo::QuoteIdentifier(object);
+  if (!database.empty()) fullName = TMySQLInfo::QuoteIdentifier(database) + "." + fullName;
   TTextRows source = QueryRows(c, FComponent,
                            std::string(isFunction ? "SHOW CREATE FUNCTION " : "SHOW CREATE PROCEDURE ") + fullName);
   if (source.empty() || source[0].size() < 3 || !source[0][2])

@@ -42,6 +42,12 @@
 // - The read-back aliases of output parameters are single-quoted with
 //   doubled quotes; a name holding a backslash is back-quoted instead, as
 //   the two escaping modes read a backslash in a string differently.
+// - Names read from a routine's definition (its parameters) are written as
+//   one identifier (TSQLInfo::IdentifierOf): quoted whole with back-quotes
+//   doubled unless plain (an ASCII letter, then letters, digits, "_" or
+//   "$"), never taken as already quoted; so a plain parameter still reads @x in
+//   the call text, as callers have seen it. The routine's name in SHOW
+//   CREATE PROCEDURE/FUNCTION is always back-quoted (QuoteIdentifier).
 // - Affected-row counts are 64-bit. When no result set is asked for, the
 //   count is the first statement's: the further results of a
 //   batch are read and freed without changing it. When one is asked for,

@@ -1676,8 +1676,10 @@ const TMySQLRecordset::TColumnTableNames& TMySQLRecordset::ColumnTableNames(cons
   n.CodePage = codePage;
   const std::string alias = FUseUnicode ? Utf8ToAnsi(col.Table) : col.Table;
   const std::string org = FUseUnicode ? Utf8ToAnsi(col.OrgTable) : col.OrgTable;
-  n.Key = info.NormalizeName(alias);
-  n.Name = org.empty() ? n.Key : info.NormalizeName(org);
+  // The server names one table (or alias): a "." or a quote in it is part
+  // of the name.
+  n.Key = info.IdentifierOf(alias);
+  n.Name = org.empty() ? n.Key : info.IdentifierOf(org);
   FColumnTableNames.push_back(std::move(n));
   return FColumnTableNames.back();
 }
@@ -1820,9 +1822,12 @@ const std::vector<TFromEntry>& ParseFromList(const std::string& sql, const TSQLI
         code = parser.GetNextToken();
       }
       if (!name.empty() && name.back() == '.') throw Exception("TableName cannot be empty");
-      const std::size_t dot = name.rfind('.');
+      // The table is the last part of the name; a "." inside quotes does
+      // not part it.
+      TExtTableInfo parts;
+      info.SplitObjectName(name, parts);
       e.Full = info.NormalizeName(name);
-      e.Object = info.NormalizeName(dot == std::string::npos ? name : name.substr(dot + 1));
+      e.Object = info.NormalizeName(parts.Table);
       if (e.Object.empty()) throw Exception("TableName cannot be empty");
       list.push_back(std::move(e));
       if (parser.LexemView() != ",") break;

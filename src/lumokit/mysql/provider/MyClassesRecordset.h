@@ -81,6 +81,11 @@
 //   executing it never takes another one. OpenNext on a prepared statement
 //   raises "Cannot OpenNext if statement is Prepared"; the further results
 //   of a prepared CALL are read and dropped with its first one.
+// - The table and alias names the server gives a column are each one
+//   identifier: they are kept quoted when they need quotes (IdentifierOf),
+//   so a table named "a.b" is never read as table b of database a by the
+//   statements generated for it. Names of the FROM list are split into
+//   database and table only at a "." outside quotes.
 #pragma once
 
 #include <cstdint>

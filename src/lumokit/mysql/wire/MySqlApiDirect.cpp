@@ -278,6 +278,9 @@ int TMySQLAPIDirect::mysql_options(PMYSQL_CON pmysql, TMySqlOption option, int v
     case MYSQL_ENABLE_CLEARTEXT_PLUGIN:
       s.AuthSettings().EnableCleartextPlugin = value != 0;
       break;
+    case MYSQL_SECURE_AUTH:
+      s.AuthSettings().SecureAuth = value != 0;
+      break;
     default:
       break;
   }

@@ -27,7 +27,9 @@
 //   refused (result 1). The login options MYSQL_DEFAULT_AUTH,
 //   MYSQL_SERVER_PUBLIC_KEY, MYSQL_OPT_GET_SERVER_PUBLIC_KEY and
 //   MYSQL_ENABLE_CLEARTEXT_PLUGIN go to the session's authentication
-//   settings (see MySqlAuth).
+//   settings (see MySqlAuth), and so does MYSQL_SECURE_AUTH: 1 refuses the
+//   pre-4.1 scramble (2049), 0 allows it; without it the scramble is
+//   refused over plain TCP and allowed over TLS and the local socket.
 // - mysql_ssl_set also asks for TLS through the CLIENT_SSL flag, so a
 //   protocol chosen afterwards (MYSQL_OPT_PROTOCOL) cannot drop it: TCP
 //   then still goes over TLS, and the local socket, which cannot switch,

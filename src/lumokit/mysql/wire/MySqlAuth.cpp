@@ -286,11 +286,18 @@ void ScalarBase(std::uint8_t* point, const std::uint8_t* scalar) {
 
 std::optional<TSecureBytes> TMySqlAuthPlugin::Continue(std::span<const std::uint8_t>) { RaiseMalformedPacket(); }
 
+bool OldPasswordRefused(const TMySqlAuthContext& context) noexcept {
+  return context.Settings.SecureAuth.value_or(!context.SecureTransport);
+}
+
 std::unique_ptr<TMySqlAuthPlugin> CreateAuthPlugin(std::string_view name, const TMySqlAuthContext& context) {
   if (name == authplugin::NativePassword) return std::make_unique<TNativePassword>(context);
   if (name == authplugin::CachingSha2Password) return std::make_unique<TCachingSha2Password>(context);
   if (name == authplugin::Ed25519) return std::make_unique<TEd25519>(context);
-  if (name == authplugin::OldPassword) return std::make_unique<TOldPassword>(context);
+  if (name == authplugin::OldPassword) {
+    if (OldPasswordRefused(context)) throw SecureAuthError();
+    return std::make_unique<TOldPassword>(context);
+  }
   if (name == authplugin::ClearPassword) {
     if (!context.Settings.EnableCleartextPlugin)
       throw AuthPluginError(cr::AUTH_PLUGIN_CANNOT_LOAD, name,

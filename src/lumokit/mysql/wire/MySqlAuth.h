@@ -31,6 +31,13 @@
 //   Ed25519 signature under the public key derived from that scalar. The
 //   group operations come from libsodium, since OpenSSL's Ed25519 takes only
 //   32-byte seeds.
+// - The pre-4.1 scramble is refused (2049, before anything of it is sent)
+//   over plain TCP unless the user allows it (MYSQL_SECURE_AUTH 0), and
+//   allowed over TLS and the local socket unless the user refuses it
+//   (MYSQL_SECURE_AUTH 1). Over plain TCP anyone on the path can answer a
+//   native login with a switch to that scramble and take a token that
+//   gives the password's weak hash away to a quick offline search; an
+//   account that needs it must say so, or use TLS.
 // - Every buffer that holds the password, a hash of it or a token is wiped
 //   with OPENSSL_cleanse before it is freed (TSecureBytes, and the locals
 //   of the computations).
@@ -96,6 +103,9 @@ struct TMySqlAuthSettings {
   bool GetServerPublicKey = false;
   // Allow mysql_clear_password (still only over a secure transport).
   bool EnableCleartextPlugin = false;
+  // Refuse the pre-4.1 scramble (MYSQL_SECURE_AUTH): true refuses it, false
+  // allows it, unset refuses it over plain TCP only (see OldPasswordRefused).
+  std::optional<bool> SecureAuth;
 };
 
 // What a plugin works with during one login.
@@ -123,9 +133,14 @@ class TMySqlAuthPlugin {
   virtual std::optional<TSecureBytes> Continue(std::span<const std::uint8_t> data);
 };
 
+// Whether a login with the pre-4.1 scramble is refused: as SecureAuth says,
+// else exactly when the transport is not secure (plain TCP).
+bool OldPasswordRefused(const TMySqlAuthContext& context) noexcept;
+
 // Creates the plugin named `name`; 2059 for a plugin this client does not
 // have, and for mysql_clear_password when it is not enabled or the
-// transport is not secure. The context must outlive the plugin.
+// transport is not secure; 2049 for mysql_old_password when
+// OldPasswordRefused. The context must outlive the plugin.
 std::unique_ptr<TMySqlAuthPlugin> CreateAuthPlugin(std::string_view name, const TMySqlAuthContext& context);
 
 // ---- the computations (also used by tests)

@@ -128,6 +128,12 @@ EMySqlException AuthPluginError(int errorCode, std::string_view plugin, std::str
   return EMySqlException::WithMessage(errorCode, Format(text, {std::string(plugin), std::string(reason)}));
 }
 
+EMySqlException SecureAuthError() {
+  return EMySqlException::WithMessage(
+      cr::SECURE_AUTH,
+      "Connection using old (pre-4.1.1) authentication protocol refused (client option 'secure_auth' enabled)");
+}
+
 EMySqlException EMySqlException::FromServerPacket(int errorCode, std::string_view text) {
   return EMySqlException(TServerOrigin{}, errorCode, text);
 }

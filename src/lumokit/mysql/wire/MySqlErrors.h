@@ -73,6 +73,10 @@ enum : int {
   // reason (see AuthPluginError).
   AUTH_PLUGIN_CANNOT_LOAD = 2059,  // "Authentication plugin '%s' cannot be loaded: %s"
   AUTH_PLUGIN_ERR = 2061,          // "Authentication plugin '%s' reported error: %s"
+  // Outside the catalogue too, under the number and text C clients use for
+  // it: the login would need the pre-4.1 password scramble and the client
+  // refuses it (see SecureAuthError).
+  SECURE_AUTH = 2049,
 };
 }  // namespace cr
 
@@ -352,6 +356,10 @@ class EMySqlException : public Exception {
 // plugin '<plugin>' cannot be loaded: <reason>" and "Authentication plugin
 // '<plugin>' reported error: <reason>".
 EMySqlException AuthPluginError(int errorCode, std::string_view plugin, std::string_view reason);
+
+// 2049 "Connection using old (pre-4.1.1) authentication protocol refused
+// (client option 'secure_auth' enabled)".
+EMySqlException SecureAuthError();
 
 // Builds the message of the three-argument constructor (shared by callers
 // that report wire errors without raising).

@@ -135,6 +135,7 @@ TMySqlSession::TMySqlSession() : net(std::make_unique<TMySqlNet>()) {}
 TMySqlSession::~TMySqlSession() {
   if (FResultSet) FResultSet->Detach();
   DetachStatements();
+  OPENSSL_cleanse(password.data(), password.size());
 }
 
 void TMySqlSession::AddStatement(TMySqlStmt* stmt) { FStatements.push_back(stmt); }
@@ -155,7 +156,16 @@ void TMySqlSession::Connect(const std::string& host_, const std::string& user_, 
                             std::uint32_t clientflag) {
   const std::string h = host_.empty() ? (host.empty() ? std::string("localhost") : host) : host_;
   const std::string u = user_.empty() ? user : user_;
-  const std::string pw = passwd.empty() ? password : passwd;
+  // The password is not copied; the member, when it is the one used, is
+  // wiped once the login is over, whatever its outcome.
+  const std::string_view pw = passwd.empty() ? std::string_view(password) : std::string_view(passwd);
+  struct TWipe {
+    std::string& Text;
+    ~TWipe() {
+      OPENSSL_cleanse(Text.data(), Text.size());
+      Text.clear();
+    }
+  } wipePassword{password};
   const std::string d = db.empty() ? database : db;
   int pt = port_ ? port_ : port;
   if (pt == 0) pt = MYSQL_DEFAULT_PORT;
@@ -217,6 +227,11 @@ void TMySqlSession::Connect(const std::string& host_, const std::string& user_, 
     auth.Password = pw;
     auth.SecureTransport = (f & client::SSL) || dynamic_cast<TMySqlVioPipe*>(net->vio());
     auth.Settings = FAuthSettings;
+    // A server without the 4.1 login takes the pre-4.1 scramble in the
+    // response itself: refused before it is sent.
+    if (!(static_cast<std::uint32_t>(serverCapabilities) & client::SECURE_CONNECTION) && !pw.empty() &&
+        OldPasswordRefused(auth))
+      throw SecureAuthError();
     std::unique_ptr<TMySqlAuthPlugin> plugin;
     TSecureBytes answer;
     if (f & client::PLUGIN_AUTH) {
@@ -238,7 +253,7 @@ void TMySqlSession::Connect(const std::string& host_, const std::string& user_, 
     if (plugin)
       AuthenticateWithPlugins(std::move(plugin), auth);
     else
-      Authenticate(pw);
+      Authenticate(pw, auth);
     net->SetCompress(f & client::COMPRESS);
   } catch (...) {
     // Leave nothing half-open: the session may be closed or connected again.
@@ -330,16 +345,18 @@ void TMySqlSession::SwitchHandlerToTls(TKxVioHandler& handler) {
     throw EMySqlException(cr::SSL_CONNECTION_ERROR, "The I/O handler did not switch the connection to TLS");
 }
 
-void TMySqlSession::Authenticate(const std::string& pw) {
+void TMySqlSession::Authenticate(std::string_view pw, const TMySqlAuthContext& auth) {
   net->Receive();
   const bool secure = static_cast<std::uint32_t>(serverCapabilities) & client::SECURE_CONNECTION;
   switch (ClassifyAuthReply(net->Payload(), net->PayloadLength(), secure)) {
     case TAuthReply::arOk:
       break;
     case TAuthReply::arExchange410Old:
+      if (OldPasswordRefused(auth)) throw SecureAuthError();
       std::copy(net->Payload() + 4, net->Payload() + 24, FscrambleBuff.begin());
       [[fallthrough]];
     case TAuthReply::arOldPassword:
+      if (OldPasswordRefused(auth)) throw SecureAuthError();
       net->Clear();
       AppendScramble323(net->WriteBuffer(), pw, FscrambleBuff.data());
       net->SendSecret();
@@ -373,7 +390,9 @@ std::unique_ptr<TMySqlAuthPlugin> TMySqlSession::FirstAuthPlugin(const TMySqlGre
     try {
       return CreateAuthPlugin(g.AuthPluginName, auth);
     } catch (const EMySqlException& e) {
-      if (e.ErrorCode() != cr::AUTH_PLUGIN_CANNOT_LOAD) throw;
+      // Not available here (or the pre-4.1 scramble, refused): the native
+      // answer goes first and the server switches if the account needs it.
+      if (e.ErrorCode() != cr::AUTH_PLUGIN_CANNOT_LOAD && e.ErrorCode() != cr::SECURE_AUTH) throw;
     }
   }
   return CreateAuthPlugin(authplugin::NativePassword, auth);

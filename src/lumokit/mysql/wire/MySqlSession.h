@@ -32,7 +32,15 @@
 //   2012. The transport counts as secure for the plugins when TLS is on or
 //   it is the local socket. Packets that carry a token or the password are
 //   wiped from the packet buffer once sent. Older servers get the 4.1
-//   token, the pre-4.1 token and the 4.1.0 exchange as before.
+//   token, the pre-4.1 token and the 4.1.0 exchange as before; the pre-4.1
+//   scramble in any of its forms (a 4.0 server, the 0xFE request, the
+//   4.1.0 exchange's "*" reply, a switch to mysql_old_password) is refused
+//   with 2049 before it is sent when OldPasswordRefused (MySqlAuth: over
+//   plain TCP unless MYSQL_SECURE_AUTH allows it).
+// - Connect never copies the password: it works on the caller's text, or
+//   on the `password` member, which is an input for one login: Connect
+//   wipes it (OPENSSL_cleanse) and empties it when the login is over (and
+//   the destructor wipes one that was never used).
 // - The authentication reply must be an OK packet: an empty reply raises
 //   2027, anything else 2012.
 // - LOAD DATA LOCAL INFILE: the file is sent only when local files are
@@ -285,7 +293,7 @@ class TMySqlSession {
   void SendSslRequest(const TMySqlHandshakeParams& p);
   // Asks the I/O handler for TLS; 2026 when its channel stays plain.
   static void SwitchHandlerToTls(TKxVioHandler& handler);
-  void Authenticate(const std::string& pw);
+  void Authenticate(std::string_view pw, const TMySqlAuthContext& auth);
   std::unique_ptr<TMySqlAuthPlugin> FirstAuthPlugin(const TMySqlGreeting& g, const TMySqlAuthContext& auth) const;
   void AuthenticateWithPlugins(std::unique_ptr<TMySqlAuthPlugin> plugin, const TMySqlAuthContext& auth);
   // Sends one packet of authentication data (an empty packet for none).
