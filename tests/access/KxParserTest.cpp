@@ -367,11 +367,7 @@ TEST(KxParserTest, StreamEncodingsAndRestart) {
   EXPECT_EQ(Tokens(r), (TTokens{{lcIdent, "a\xEF\xBF\xBD"}}));
 
   // Without a mark the text is in the process code page.
-  struct TRestorePage {
-    int Saved = DefaultCodePage();
-    ~TRestorePage() { SetDefaultCodePage(Saved); }
-  } restore;
-  SetDefaultCodePage(1251);
+  TCodePageOverride page(1251);
   TStringStream cyrillic("\xEA\xE8\xF0 x");
   TSQLParser c(cyrillic, 0, 2);
   EXPECT_EQ(Tokens(c), (TTokens{{lcIdent, "\xD0\xBA\xD0\xB8\xD1\x80"}, {lcIdent, "x"}}));

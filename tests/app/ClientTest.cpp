@@ -21,14 +21,6 @@ QStringList ServerArgs() {
   return {"--server", QString::fromStdString(TestServer().host), "--port", QString::number(TestServer().port)};
 }
 
-#define REQUIRE_SERVER()                                                            \
-  do {                                                                              \
-    if (!lumo::test::TestServerReachable()) {                                       \
-      if (lumo::test::RunningInCI()) FAIL() << "the test server is not running";    \
-      GTEST_SKIP() << "no test server running: start it with scripts/test-server start"; \
-    }                                                                               \
-  } while (0)
-
 struct TRun {
   int ExitCode = -1;
   std::string Out;
@@ -76,7 +68,7 @@ int DarkPixels(const QImage& image, const QRect& rect) {
 }
 
 TEST(ClientTest, ScreenshotShowsForm1WithTheStoredValue) {
-  REQUIRE_SERVER();
+  LUMO_REQUIRE_SERVER();
   QTemporaryDir dir;
   ASSERT_TRUE(dir.isValid());
   QString png = dir.filePath("form1.png");

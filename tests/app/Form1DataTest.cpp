@@ -40,10 +40,7 @@ std::string Replace(std::string text, const std::string& from, const std::string
 class Form1Data : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!test::TestServerReachable()) {
-      if (test::RunningInCI()) FAIL() << "the test server is not running (CI=true)";
-      GTEST_SKIP() << "no test server running: start it with scripts/test-server start";
-    }
+    LUMO_REQUIRE_SERVER();
     RegisterMySQLProvider();
     RegisterClientClasses();
   }

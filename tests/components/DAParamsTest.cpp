@@ -121,17 +121,18 @@ TEST(DAMacrosTest, TypedValuesWriteLiteralsOfTheOwnersDialect) {
   EXPECT_EQ(m.AsString(), "O'Brien\\");
 
   // Numbers and dates are SQL, whatever the process formats say.
-  const TFormatSettings saved = FormatSettings();
-  TFormatSettings german = saved;
+  TFormatSettings german = FormatSettings();
   german.DecimalSeparator = ',';
   german.DateSeparator = '.';
   german.ShortDateFormat = "dd.mm.yyyy";
-  SetFormatSettings(german);
-  m.SetAsFloat(1.5);
-  const std::string floatText = m.Value();
-  m.SetAsDateTime(EncodeDate(2024, 1, 2));
-  const std::string dateText = m.Value();
-  SetFormatSettings(saved);
+  std::string floatText, dateText;
+  {
+    TFormatSettingsOverride formats(german);
+    m.SetAsFloat(1.5);
+    floatText = m.Value();
+    m.SetAsDateTime(EncodeDate(2024, 1, 2));
+    dateText = m.Value();
+  }
   EXPECT_EQ(floatText, "1.5");
   EXPECT_EQ(dateText, "'2024-01-02'");
   m.SetAsFloat(1.5);

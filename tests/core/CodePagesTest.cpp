@@ -16,12 +16,6 @@ const std::u16string kFFFD(1, u'\xFFFD');
 
 std::u16string Rep(int n) { return std::u16string(static_cast<std::size_t>(n), u'\xFFFD'); }
 
-// Restores the process code page when a test changes it.
-struct CodePageGuard {
-  int saved = DefaultCodePage();
-  ~CodePageGuard() { SetDefaultCodePage(saved); }
-};
-
 TEST(Utf8Buffers, UnicodeToUtf8NeverCutsASequence) {
   char dest[16];
   const std::u16string euro = u"ab\u20AC";  // 'a' 'b' + three-byte character
@@ -220,7 +214,7 @@ TEST(CodePageConversion, UnknownPagesAreRejected) {
 }
 
 TEST(CodePageConversion, ProcessCodePageDrivesTheAnsiHelpers) {
-  CodePageGuard guard;
+  TCodePageOverride guard(DefaultCodePage());
   EXPECT_EQ(AnsiToUtf8("caf\xC3\xA9\xFF"), "caf\xC3\xA9\xEF\xBF\xBD");
   SetDefaultCodePage(1252);
   EXPECT_EQ(CodePageIconvName(CP_ACP), std::string("CP1252"));

@@ -12,11 +12,8 @@ namespace {
 
 struct LocaleGuard {
   std::string savedLocale = CollationLocale();
-  int savedPage = DefaultCodePage();
-  ~LocaleGuard() {
-    SetCollationLocale(savedLocale);
-    SetDefaultCodePage(savedPage);
-  }
+  TCodePageOverride page{DefaultCodePage()};
+  ~LocaleGuard() { SetCollationLocale(savedLocale); }
 };
 
 std::vector<std::u16string> Sorted(std::vector<std::u16string> v) {

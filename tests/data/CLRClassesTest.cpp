@@ -42,15 +42,13 @@ TEST(Encoding, ClassInstancesAndCodePages) {
 }
 
 TEST(Encoding, DefaultFollowsTheProcessCodePage) {
-  int saved = DefaultCodePage();
   EXPECT_EQ(Encoding::Default().CodePage(), CP_UTF8);
-  SetDefaultCodePage(1251);
+  TCodePageOverride page(1251);
   EXPECT_EQ(Encoding::Default().CodePage(), 1251);
   EXPECT_EQ(&Encoding::GetEncoding(CP_ACP), &Encoding::Default());
   EXPECT_EQ(Encoding::Default().GetBytes(u"\u0416"), B({0xC6}));
   // 8-bit text is now cp1251: converting it into UTF-8 bytes.
   EXPECT_EQ(Encoding::UTF8().GetBytes(std::string_view("\xC6")), B({0xD0, 0x96}));
-  SetDefaultCodePage(saved);
 }
 
 TEST(Encoding, MaximumCounts) {

@@ -58,12 +58,6 @@ void SetRaw(TKxBlobData& data, const std::string& raw, std::size_t split = 7) {
   }
 }
 
-struct CodePageGuard {
-  explicit CodePageGuard(int page) : FOld(DefaultCodePage()) { SetDefaultCodePage(page); }
-  ~CodePageGuard() { SetDefaultCodePage(FOld); }
-  int FOld;
-};
-
 // ---- pieces --------------------------------------------------------------------
 
 TEST(BlobPieces, SplitsReadsAndWritesAcrossPieces) {
@@ -417,7 +411,7 @@ TEST(BlobLineEnds, AddAndRemoveAcrossPieces) {
 // ---- text views ------------------------------------------------------------------
 
 TEST(BlobText, Utf16ViewRoundTripWithSurrogates) {
-  CodePageGuard page(CP_UTF8);
+  TCodePageOverride page(CP_UTF8);
   const std::u16string text = u"a\u00e9\U0001F600b\u20ac";  // 1, 2, 4, 1, 3 bytes in UTF-8
   for (std::int64_t pieceSize : {1, 3, 65514}) {
     SCOPED_TRACE(pieceSize);
@@ -448,7 +442,7 @@ TEST(BlobText, Utf16ViewRoundTripWithSurrogates) {
 }
 
 TEST(BlobText, SingleByteCodePage) {
-  CodePageGuard page(1252);
+  TCodePageOverride page(1252);
   auto wide = NewShared<TBlob>(true);
   wide->SetAsWideString(u"caf\u00e9\U0001F600");
   EXPECT_EQ(wide->AsAnsiString(), "caf\xe9?");

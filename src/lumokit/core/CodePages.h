@@ -34,6 +34,19 @@ int DefaultCodePage() noexcept;
 // (ASCII-compatible) page, such as UTF-16.
 void SetDefaultCodePage(int codePage);
 
+// Replaces the process code page for its lifetime and restores the previous
+// one when it ends (for tests).
+class TCodePageOverride {
+ public:
+  explicit TCodePageOverride(int codePage) : FSaved(DefaultCodePage()) { SetDefaultCodePage(codePage); }
+  ~TCodePageOverride() { SetDefaultCodePage(FSaved); }
+  TCodePageOverride(const TCodePageOverride&) = delete;
+  TCodePageOverride& operator=(const TCodePageOverride&) = delete;
+
+ private:
+  int FSaved;
+};
+
 // True when conversions to and from the page are available.
 bool IsCodePageSupported(int codePage) noexcept;
 // Raises EArgumentError "Invalid codepage (%d)" when the page is not supported.

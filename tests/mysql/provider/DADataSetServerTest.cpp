@@ -20,10 +20,7 @@ using test::MyDAConnection;
 class DADataSetServer : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!test::TestServerReachable()) {
-      if (test::RunningInCI()) FAIL() << "the test server is not running (CI=true)";
-      GTEST_SKIP() << "no test server running: start it with scripts/test-server start";
-    }
+    LUMO_REQUIRE_SERVER();
     conn.Connect();
   }
 

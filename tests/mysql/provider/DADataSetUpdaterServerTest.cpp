@@ -46,10 +46,7 @@ TEST(MyUpdater, LockCompareAcceptsLessThanASecondWithinTheMinute) {
 class UpdaterServer : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!test::TestServerReachable()) {
-      if (test::RunningInCI()) FAIL() << "the test server is not running (CI=true)";
-      GTEST_SKIP() << "no test server running: start it with scripts/test-server start";
-    }
+    LUMO_REQUIRE_SERVER();
     conn.Connect();
   }
 

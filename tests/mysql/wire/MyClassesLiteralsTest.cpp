@@ -275,10 +275,7 @@ TEST(MyLiterals, UseUnicodeConversions) {
   EXPECT_EQ(Lit(dtVarBytes, Variant::FromBytes("\xE9\xFF", 2), true), "'\xE9\xFF'");
   EXPECT_EQ(Lit(dtBlob, Variant("\xE9"), true), "'\xE9'");
   {
-    struct PageGuard {
-      PageGuard() { SetDefaultCodePage(1252); }
-      ~PageGuard() { SetDefaultCodePage(CP_UTF8); }
-    } page;
+    TCodePageOverride page(1252);
     // 8-bit text is in the process page: converted to UTF-8 with UseUnicode.
     EXPECT_EQ(Lit(dtString, Variant("\xE9'"), true), "'\xC3\xA9\\''");
     EXPECT_EQ(Lit(dtString, Variant("\xE9'"), false), "'\xE9\\''");

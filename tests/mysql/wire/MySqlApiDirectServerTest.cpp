@@ -12,6 +12,7 @@
 #include <optional>
 
 #include <lumokit/mysql/wire/MySqlApiDirect.h>
+#include "support/DirectFacade.h"
 #include "support/TestServer.h"
 
 namespace lumo {
@@ -19,10 +20,8 @@ namespace {
 
 using test::TestServer;
 
-TMySQLAPIDirect& Api() {
-  RegisterMySqlApiDirect();
-  return *MyAPIDirect;
-}
+using test::Api;
+using test::Exec;
 
 // A connection through the facade; null with the error in `error`.
 PMYSQL_CON Open(const std::string& user, const std::string& password, const std::string& db = "",
@@ -39,10 +38,6 @@ PMYSQL_CON Open(const std::string& user, const std::string& password, const std:
 }
 
 PMYSQL_CON OpenRoot(std::uint32_t flags = 0) { return Open(TestServer().user, TestServer().password, "", flags); }
-
-void Exec(PMYSQL_CON h, const std::string& sql) {
-  ASSERT_EQ(Api().mysql_real_query(h, sql.data(), sql.size()), 0) << Api().mysql_error(h) << "\n" << sql.substr(0, 200);
-}
 
 // One column as a client describes it.
 struct Column {

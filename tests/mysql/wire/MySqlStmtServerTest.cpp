@@ -14,6 +14,7 @@
 
 #include <lumokit/access/KxAccess.h>
 #include <lumokit/mysql/wire/MySqlApiDirect.h>
+#include "support/DirectFacade.h"
 #include "support/TestServer.h"
 
 namespace lumo {
@@ -22,10 +23,8 @@ namespace {
 using test::TestServer;
 using Row = std::vector<std::optional<std::string>>;
 
-TMySQLAPIDirect& Api() {
-  RegisterMySqlApiDirect();
-  return *MyAPIDirect;
-}
+using test::Api;
+using test::Exec;
 
 PMYSQL_CON Open() {
   PMYSQL_CON h = Api().mysql_init(nullptr);
@@ -39,10 +38,6 @@ PMYSQL_CON Open() {
     return nullptr;
   }
   return h;
-}
-
-void Exec(PMYSQL_CON h, const std::string& sql) {
-  ASSERT_EQ(Api().mysql_real_query(h, sql.data(), sql.size()), 0) << Api().mysql_error(h) << "\n" << sql.substr(0, 200);
 }
 
 // A prepared statement of ours, closed at the end of the scope.

@@ -15,6 +15,7 @@
 #include <lumokit/mysql/provider/MyClasses.h>
 #include <lumokit/mysql/wire/MySqlApiDirect.h>
 #include <lumokit/net/KxVioTcpSSL.h>
+#include "support/DirectFacade.h"
 #include "support/TestServer.h"
 #include "support/TlsTestSupport.h"
 
@@ -23,10 +24,8 @@ namespace {
 
 using test::TestServer;
 
-TMySQLAPIDirect& Api() {
-  RegisterMySqlApiDirect();
-  return *MyAPIDirect;
-}
+using test::Api;
+using test::Value;
 
 struct Options {
   std::string host = TestServer().host, user = TestServer().user, password = TestServer().password;
@@ -61,18 +60,6 @@ struct Closer {
   void operator()(void* h) const { Api().mysql_close(static_cast<PMYSQL_CON>(h)); }
 };
 using Connection = std::unique_ptr<std::remove_pointer_t<PMYSQL_CON>, Closer>;
-
-// The first column of the first row ("" for none, "NULL" for NULL).
-std::string Value(PMYSQL_CON h, const std::string& sql, int column = 0) {
-  if (Api().mysql_real_query(h, sql.data(), sql.size()) != 0) return "error: " + Api().mysql_error(h);
-  PMYSQL_RES r = Api().mysql_use_result(h);
-  if (!r) return "";
-  std::string v;
-  if (PMYSQL_ROW row = Api().mysql_fetch_row(r))
-    v = Api()._mysql_fetch_value_is_null(row, column) ? "NULL" : Api()._mysql_fetch_value_str(row, column);
-  Api().mysql_free_result(r);
-  return v;
-}
 
 TKxVioTcpSSL* TlsOf(PMYSQL_CON h) { return dynamic_cast<TKxVioTcpSSL*>(TMySQLAPIDirect::Session(h)->Net().vio()); }
 
