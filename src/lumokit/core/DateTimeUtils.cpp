@@ -777,8 +777,16 @@ std::int64_t DateTimeToMicros(TDateTime value) {
   // Whole days and fraction apart: the fraction's product has room for
   // far more than microseconds.
   const double days = std::trunc(value);
-  return static_cast<std::int64_t>(days) * USecsPerDay +
-         std::llround((value - days) * static_cast<double>(USecsPerDay));
+  const std::int64_t whole = static_cast<std::int64_t>(days) * USecsPerDay;
+  const double fraction = (value - days) * static_cast<double>(USecsPerDay);
+  // The coarsest step that gives the same double back, so that a time held
+  // to the millisecond stays that time where the double has room for less
+  // than a microsecond.
+  for (const std::int64_t step : {USecsPerMSec, std::int64_t{100}, std::int64_t{10}}) {
+    const std::int64_t micros = whole + std::llround(fraction / static_cast<double>(step)) * step;
+    if (MicrosToDateTime(micros) == value) return micros;
+  }
+  return whole + std::llround(fraction);
 }
 
 TDateTime MicrosToDateTime(std::int64_t micros) noexcept {

