@@ -198,6 +198,15 @@ TEST(MySqlStmtParams, DateTimesTakenApartLikeDecodeDateTime) {
     ASSERT_EQ(Wire(dtDateTime, Variant::FromDate(v)), "12:" + Hex(expected, micro ? 12 : 8)) << v;
   }
   EXPECT_THROW(Wire(dtDateTime, Variant::FromDate(MaxDateTime + 2)), EConvertError);
+
+  // Microseconds: exact from a date variant made of micros, and what a
+  // double near today holds.
+  std::int64_t last = 0;
+  ASSERT_TRUE(TryEncodeMicros({9999, 12, 31, 23, 59, 59, 999999}, last));
+  EXPECT_EQ(Wire(dtDateTime, Variant::FromDateMicros(last)), "12:0B0F270C1F173B3B3F420F00");
+  EXPECT_EQ(Wire(dtTime, Variant::FromDateMicros(-MaxTimeSpanMicros)), "11:0C0122000000163B3B3F420F00");
+  EXPECT_EQ(Wire(dtDateTime, Variant::FromDate(EncodeDateTime(2026, 3, 4, 5, 6, 7, 19) + 0.4 / SecsPerDay / 1000)),
+            "12:0BEA070304050607C84B0000");
 }
 
 TEST(MySqlStmtParams, NullBitmapAndNewTypesByte) {
