@@ -23,8 +23,8 @@
 // - Record slots of dtDate, dtTime and dtDateTime (8 bytes) hold the
 //   date-time number in micros (DateTimeUtils): a signed 64-bit count of
 //   microseconds, so that a fraction of a second keeps six digits in the
-//   store. dtDate and dtTime keep the 8-byte size of the date-time number;
-//   the double is what the exchange form dfDateTime and variants give.
+//   store; the slots keep the 8 bytes of the date-time number, whose double
+//   the exchange form dfDateTime and the variants give.
 // - dtTime and dtDateTime are exchanged as dfDateTimeMicros (the micros as
 //   they are) and dtDate as dfDate, so that fields get every digit. dfMSecs
 //   and dfTime stay for the callers that ask for them (the value
