@@ -199,5 +199,52 @@ TEST(DateTime, ParsesIsoTextStrictly) {
   EXPECT_EQ(ts.Fractions, 999u);
 }
 
+// Micros keep six fraction digits over the whole calendar, follow the
+// number's rule for days before 30 December 1899, and read time spans.
+TEST(DateTime, MicrosecondsAndTimeSpans) {
+  std::int64_t m = 0;
+  ASSERT_TRUE(TryEncodeMicros({9999, 12, 31, 23, 59, 59, 999999}, m));
+  EXPECT_EQ(MicrosToISO(m), "9999-12-31 23:59:59.999999");
+  TDateTimeParts p;
+  ASSERT_TRUE(TryDecodeMicros(m, p));
+  EXPECT_EQ(p.Micro, 999999);
+  EXPECT_FALSE(TryDecodeMicros(m + 1, p)) << "the year 10000";
+  ASSERT_TRUE(TryEncodeMicros({1899, 12, 29, 6, 0, 0, 1}, m));
+  EXPECT_EQ(m, -(USecsPerDay + 6 * 3600 * USecsPerSec + 1)) << "-1.25 days and a microsecond";
+  EXPECT_EQ(MicrosToISO(m), "1899-12-29 06:00:00.000001");
+  EXPECT_EQ(TimeOfMicros(m), 6 * 3600 * USecsPerSec + 1);
+  // A double near today carries its microseconds; one far off is rounded.
+  const TDateTime today = EncodeDateTime(2026, 3, 4, 5, 6, 7, 19) + 0.4 / SecsPerDay / 1000;
+  EXPECT_EQ(MicrosToISO(DateTimeToMicros(today)), "2026-03-04 05:06:07.0194");
+  EXPECT_EQ(MicrosToDateTime(DateTimeToMicros(today)), today);
+  EXPECT_THROW(DateTimeToMicros(std::nan("")), EConvertError);
+
+  ASSERT_TRUE(TryStrToDateTimeMicros("2026-03-04 05:06:07.0194005", m));
+  EXPECT_EQ(MicrosToISO(m), "2026-03-04 05:06:07.019401");
+  ASSERT_TRUE(TryStrToDateTimeMicros("2026-12-31 23:59:59.9999996", m));
+  EXPECT_EQ(MicrosToISO(m), "2027-01-01 00:00:00");
+  EXPECT_FALSE(TryStrToDateTimeMicros("0000-00-00 00:00:00", m));
+  TSQLTimeStamp ts{};
+  ts.Year = 1899, ts.Month = 12, ts.Day = 29, ts.Hour = 6, ts.Fractions = 5;
+  ASSERT_TRUE(TrySQLTimeStampToMicros(ts, m));
+  EXPECT_EQ(MicrosToISO(m), "1899-12-29 06:00:00.005");
+
+  for (const auto& [text, micros] : std::initializer_list<std::pair<const char*, std::int64_t>>{
+           {"26:00:00", 26 * 3600 * USecsPerSec},
+           {"-01:30:00.5", -(5400 * USecsPerSec + 500000)},
+           {"838:59:59.999999", MaxTimeSpanMicros},
+           {"-838:59:59.999999", -MaxTimeSpanMicros},
+           {"00:00:00.000001", 1}}) {
+    EXPECT_EQ(TimeSpanMicrosToStr(micros), text);
+    ASSERT_TRUE(TryStrToTimeSpanMicros(text, m)) << text;
+    EXPECT_EQ(m, micros) << text;
+  }
+  EXPECT_EQ(TimeSpanMicrosToStr(-5400 * USecsPerSec, false), "-1:30:00");
+  ASSERT_TRUE(TryStrToTimeSpanMicros(" +7:05 ", m));
+  EXPECT_EQ(m, (7 * 60 + 5) * 60 * USecsPerSec);
+  for (const char* bad : {"839:00:00", "1:60:00", "1:00:00.", "-", "1:2", "12345:00:00", "1:00:00x"})
+    EXPECT_FALSE(TryStrToTimeSpanMicros(bad, m)) << bad;
+}
+
 }  // namespace
 }  // namespace lumo

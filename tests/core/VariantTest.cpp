@@ -194,6 +194,18 @@ TEST(Variant, DatesAndTimeStamps) {
   badMonth.Month = 13;
   EXPECT_THROW(Variant(badMonth).AsDate(), EVariantTypeCastError);
   EXPECT_THROW(Variant(1e12).AsSQLTimeStamp(), EVariantOverflowError);
+
+  // A date made from micros keeps them past the double's precision.
+  std::int64_t far = 0;
+  ASSERT_TRUE(TryEncodeMicros({9999, 12, 31, 23, 59, 59, 999999}, far));
+  const Variant exact = Variant::FromDateMicros(far);
+  EXPECT_EQ(exact.VarType(), varDate);
+  EXPECT_EQ(Variant(exact).AsDateMicros(), far);
+  EXPECT_EQ(VarAsType(exact, varDate).AsDateMicros(), far);
+  EXPECT_NE(exact, Variant::FromDateMicros(far - 1));
+  EXPECT_EQ(VarCompare(Variant::FromDateMicros(far - 1), exact), -1);
+  EXPECT_EQ(Variant("2026-03-04 05:06:07.019400").AsDateMicros() % USecsPerSec, 19400);
+  EXPECT_EQ(Variant::FromDate(0.75).AsDateMicros(), 18 * 3600 * USecsPerSec);
 }
 
 TEST(Variant, VarAsTypeProducesTheTargetKind) {

@@ -284,22 +284,34 @@ TEST_F(DataTypeMapTest, MappedReadsAndWritesNameTheField) {
   rules.AddRule("M", 0, -1, -1, -1, -1, dtString, 40, -1, false);
   TStringHeap heap;
 
-  // A stored date (8-byte date-time number) read and written as text.
+  // A stored date (its slot in micros) read and written as text.
   TFieldMapping date = ResolveFieldMapping(&rules, nullptr, true, "D", dtDate, 0, 0, tpChar, 0, 0);
   ASSERT_NE(date.OnDemandConverter, nullptr);
-  double stored = EncodeDate(2024, 2, 29);
+  std::int64_t stored = DateTimeToMicros(EncodeDate(2024, 2, 29));
   char text[16] = {};
   GetMappedFieldData(date, &heap, dtDate, 0, 0, &stored, text, "D");
   EXPECT_STREQ(text, "2024-02-29");
   PutMappedFieldData(date, &heap, dtDate, 0, 0, "2001-01-02", &stored, "D");
-  EXPECT_EQ(stored, EncodeDate(2001, 1, 2));
+  EXPECT_EQ(stored, DateTimeToMicros(EncodeDate(2001, 1, 2)));
   try {
     PutMappedFieldData(date, &heap, dtDate, 0, 0, "later", &stored, "D");
     ADD_FAILURE();
   } catch (const EDataMappingError& e) {
     EXPECT_EQ(e.Message(), "Field: D\r\nlater is an invalid date or time value");
   }
-  EXPECT_EQ(stored, EncodeDate(2001, 1, 2));
+  EXPECT_EQ(stored, DateTimeToMicros(EncodeDate(2001, 1, 2)));
+
+  // Text presented as a time: the field's buffer takes micros, a span too.
+  rules.AddRule("T", 0, -1, -1, -1, -1, dtTime, -1, -1, false);
+  TFieldMapping time = ResolveFieldMapping(&rules, nullptr, true, "T", dtString, 10, 0, tpChar, 10, 0);
+  ASSERT_NE(time.OnDemandConverter, nullptr);
+  char span[16] = "26:00:00";
+  std::int64_t presented = 0;
+  GetMappedFieldData(time, &heap, dtString, 10, 0, span, &presented, "T");
+  EXPECT_EQ(presented, 26 * 3600 * USecsPerSec);
+  presented = -5400 * USecsPerSec;
+  PutMappedFieldData(time, &heap, dtString, 10, 0, &presented, span, "T");
+  EXPECT_STREQ(span, "-1:30:00");
 
   // TINYINT(1) presented as Boolean: any non-zero byte is true, a truth
   // value is written as the low byte of its word.

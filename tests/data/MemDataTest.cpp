@@ -127,6 +127,8 @@ TEST(MemDataFields, VariantRoundTrips) {
       {{"F", dtDate},
        Variant::FromDate(EncodeDateTime(2024, 2, 29, 13, 0, 0, 0)),
        Variant::FromDate(EncodeDate(2024, 2, 29))},
+      {{"F", dtDateTime}, Variant("9999-12-31 23:59:59.999999"),
+       Variant::FromDateMicros(Variant("9999-12-31 23:59:59.999999").AsDateMicros())},
       {{"F", dtVariant}, Variant(u"any"), Variant(u"any")},
   };
   for (const auto& c : cases) {
@@ -289,36 +291,41 @@ TEST(MemDataFields, TimeSpansKeepSignAndDays) {
   data->InitRecord(buf.get());
   std::uint8_t* slot = buf.get() + data->Fields()[0]->Offset();
   const struct {
-    double Days;     // as a time column's reader stores it
-    double MSecs;    // the signed 32-bit exchange form; < 0 with Days > 0: too large
+    std::int64_t Micros;  // as a time column's reader stores it
+    double MSecs;         // the signed 32-bit dfTime form; < 0 with Micros > 0: too large
   } cases[] = {
-      {-90.0 / 1440, -5400000},               // -01:30:00
-      {26.0 / 24, 93600000},                  // 26:00:00
-      {-(100 * 3600 + 59) / 86400.0, -360059000},  // -100:00:59
-      {12.5 / 24, 45000000},                  // 12:30:00
-      {(838 * 3600 + 59 * 60 + 59) / 86400.0, -1},  // 838:59:59
+      {-5400 * USecsPerSec, -5400000},                          // -01:30:00
+      {93600 * USecsPerSec, 93600000},                          // 26:00:00
+      {-(360059 * USecsPerSec + 250), -360059000},              // -100:00:59.000250
+      {45000 * USecsPerSec, 45000000},                          // 12:30:00
+      {MaxTimeSpanMicros, -1},                                  // 838:59:59.999999
   };
   for (const auto& c : cases) {
-    std::memcpy(slot, &c.Days, 8);
+    std::memcpy(slot, &c.Micros, 8);
     data->SetNull(1, buf.get(), false);
     const Variant v = data->GetFieldAsVariant(1, buf.get());
     EXPECT_EQ(v.VarType(), varDate);
-    EXPECT_EQ(v.AsDate(), c.Days);
+    EXPECT_EQ(v.AsDateMicros(), c.Micros);
+    EXPECT_NEAR(v.AsDate(), static_cast<double>(c.Micros) / USecsPerDay, 1e-15);
     // Written back as a variant, the span stays as it was.
     data->PutFieldAsVariant(1, buf.get(), v);
-    double stored = 0;
+    std::int64_t stored = 0;
     std::memcpy(&stored, slot, 8);
-    EXPECT_EQ(stored, c.Days);
-    std::int32_t ms = 0;
+    EXPECT_EQ(stored, c.Micros);
+    // The store's exchange form carries every digit.
+    std::int64_t exchanged = 0;
     bool blank = true;
-    if (c.MSecs < 0 && c.Days > 0) {
-      EXPECT_THROW(data->GetField(1, buf.get(), &ms, blank), EConvertError);
+    data->GetField(1, buf.get(), &exchanged, blank);
+    EXPECT_EQ(exchanged, c.Micros);
+    data->PutField(1, buf.get(), &exchanged);
+    EXPECT_EQ(data->GetFieldAsVariant(1, buf.get()).AsDateMicros(), c.Micros);
+    std::int32_t ms = 0;
+    if (c.MSecs < 0 && c.Micros > 0) {
+      EXPECT_THROW(GetDateFromBuf(slot, &ms, dfTime), EConvertError);
       continue;
     }
-    data->GetField(1, buf.get(), &ms, blank);
-    EXPECT_EQ(ms, c.MSecs) << c.Days;
-    data->PutField(1, buf.get(), &ms);
-    EXPECT_NEAR(data->GetFieldAsVariant(1, buf.get()).AsDate(), c.Days, 1e-12);
+    GetDateFromBuf(slot, &ms, dfTime);
+    EXPECT_EQ(ms, c.MSecs) << c.Micros;
   }
   // A calendar date-time keeps only its time of day, as before.
   data->PutFieldAsVariant(1, buf.get(), Variant::FromDate(EncodeDateTime(2024, 3, 1, 13, 15, 0, 0)));

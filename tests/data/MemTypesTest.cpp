@@ -262,36 +262,44 @@ TEST(MemTypes, Guids) {
 
 TEST(MemTypes, DateExchangeForms) {
   EXPECT_EQ(DateFormatOf(dtDate), dfDate);
-  EXPECT_EQ(DateFormatOf(dtTime), dfTime);
-  EXPECT_EQ(DateFormatOf(dtDateTime), dfMSecs);
+  EXPECT_EQ(DateFormatOf(dtTime), dfDateTimeMicros);
+  EXPECT_EQ(DateFormatOf(dtDateTime), dfDateTimeMicros);
 
+  // Slots hold micros; a misaligned slot, as inside a record.
   alignas(8) unsigned char buf[9];
-  unsigned char* slot = buf + 1;  // a misaligned slot, as inside a record
+  unsigned char* slot = buf + 1;
   const double dt = EncodeDateTime(2020, 5, 17, 12, 0, 0, 500);
-  std::memcpy(slot, &dt, 8);
+  const std::int64_t micros = DateTimeToMicros(dt) + 250;  // and 250 microseconds
+  std::memcpy(slot, &micros, 8);
 
-  double ms = 0;
+  double ms = 0, days = 0;
   GetDateFromBuf(slot, &ms, dfMSecs);
-  EXPECT_EQ(ms, TimeStampToMSecs(DateTimeToTimeStamp(dt)));
+  EXPECT_EQ(ms, TimeStampToMSecs(DateTimeToTimeStamp(dt)) + 0.25);
+  GetDateFromBuf(slot, &days, dfDateTime);
+  EXPECT_EQ(days, MicrosToDateTime(micros));
   std::int32_t t = 0, d = 0;
   GetDateFromBuf(slot, &t, dfTime);
   EXPECT_EQ(t, 12 * 3600000 + 500);
   GetDateFromBuf(slot, &d, dfDate);
   EXPECT_EQ(d, DateTimeToTimeStamp(dt).Date);
+  std::int64_t exact = 0;
+  GetDateFromBuf(slot, &exact, dfDateTimeMicros);
+  EXPECT_EQ(exact, micros);
 
-  double back = 0;
-  PutDateToBuf(&back, &ms, dfMSecs);
-  EXPECT_EQ(back, dt);
+  std::int64_t back = 0;
+  PutDateToBuf(&back, &ms, dfMSecs);  // the millisecond form keeps milliseconds
+  EXPECT_EQ(back, micros - 250);
   PutDateToBuf(&back, &t, dfTime);  // a time lands on day 0
-  EXPECT_EQ(back, EncodeTime(12, 0, 0, 500));
+  EXPECT_EQ(back, DateTimeToMicros(EncodeTime(12, 0, 0, 500)));
   PutDateToBuf(&back, &d, dfDate);  // a date lands at midnight
-  EXPECT_EQ(back, EncodeDate(2020, 5, 17));
-  double same = 0;
-  PutDateToBuf(&same, &dt, dfDateTime);
-  EXPECT_EQ(same, dt);
+  EXPECT_EQ(back, DateTimeToMicros(EncodeDate(2020, 5, 17)));
+  PutDateToBuf(&back, &dt, dfDateTime);
+  EXPECT_EQ(back, micros - 250);
+  PutDateToBuf(&back, &micros, dfDateTimeMicros);
+  EXPECT_EQ(back, micros);
 
   // Negative days keep their time of day in the millisecond form.
-  const double old = EncodeDateTime(1850, 1, 1, 18, 0, 0, 0);
+  const std::int64_t old = DateTimeToMicros(EncodeDateTime(1850, 1, 1, 18, 0, 0, 0));
   std::memcpy(slot, &old, 8);
   GetDateFromBuf(slot, &ms, dfMSecs);
   PutDateToBuf(&back, &ms, dfMSecs);
@@ -299,6 +307,8 @@ TEST(MemTypes, DateExchangeForms) {
 
   const std::int32_t badDay = 0;
   EXPECT_THROW(PutDateToBuf(&back, &badDay, dfDate), EConvertError);
+  const std::int64_t year10000 = DateTimeToMicros(EncodeDate(9999, 12, 31)) + USecsPerDay;
+  EXPECT_THROW(PutDateToBuf(&back, &year10000, dfDateTimeMicros), EConvertError);
 }
 
 }  // namespace

@@ -114,6 +114,22 @@ TEST_F(FieldTest, BooleansDatesAndGuids) {
   F("DT").SetAsString("2001-02-03 04:05:06");
   EXPECT_EQ(F("DT").AsString(), "2001-02-03 04:05:06");
 
+  // Date-times keep microseconds through text and variants; a time holds a
+  // signed span and shows it as it is.
+  F("DT").SetAsString("9999-12-31 23:59:59.999999");
+  const Variant last = F("DT").Value();
+  EXPECT_EQ(MicrosToISO(last.AsDateMicros()), "9999-12-31 23:59:59.999999");
+  F("DT").SetAsDateTime(0);
+  F("DT").SetValue(last);
+  EXPECT_EQ(F("DT").Value().AsDateMicros(), last.AsDateMicros());
+  F("T").SetAsString("-26:00:00.25");
+  EXPECT_EQ(F("T").AsString(), "-26:00:00.25");
+  EXPECT_EQ(F("T").Value().AsDateMicros(), -(26 * 3600 * USecsPerSec + 250000));
+  F("T").SetValue(Variant::FromDateMicros(MaxTimeSpanMicros));
+  EXPECT_EQ(F("T").AsString(), "838:59:59.999999");
+  F("T").SetAsDateTime(-1.5 / 24);
+  EXPECT_EQ(F("T").AsString(), "-01:30:00");
+
   F("G").SetAsString("{6f9619ff-8b86-d011-b42d-00c04fc964ff}");
   EXPECT_EQ(F("G").AsString(), "{6F9619FF-8B86-D011-B42D-00C04FC964FF}");
   EXPECT_THROW(F("G").SetAsString("not a guid"), EConvertError);

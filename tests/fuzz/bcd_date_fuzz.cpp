@@ -74,6 +74,16 @@ void FuzzDates(std::string_view text) {
     Check(DateTimeToTimeStamp(again).Date == DateTimeToTimeStamp(dt).Date);
     Check(DateTimeToTimeStamp(again).Time == DateTimeToTimeStamp(dt).Time);
   }
+  // Micros and spans read back from their own texts.
+  std::int64_t micros = 0, again = 0;
+  if (TryStrToDateTimeMicros(text, micros)) {
+    Check(TryStrToDateTimeMicros(MicrosToISO(micros), again));
+    Check(again == micros);
+  }
+  if (TryStrToTimeSpanMicros(text, micros)) {
+    Check(TryStrToTimeSpanMicros(TimeSpanMicrosToStr(micros), again));
+    Check(again == micros);
+  }
   TSQLTimeStamp ts;
   if (TryStrToSQLTimeStamp(text, ts)) (void)SQLTimeStampToStr(ts);
   double d = 0;
@@ -95,6 +105,7 @@ void FuzzVariant(std::string_view text) {
   try { (void)v.AsCurrency(); } catch (const EConvertError&) {}
   try { (void)v.AsBcd(); } catch (const EConvertError&) {}
   try { (void)v.AsDate(); } catch (const EConvertError&) {}
+  try { (void)v.AsDateMicros(); } catch (const EConvertError&) {}
   try { (void)v.AsBoolean(); } catch (const EConvertError&) {}
   (void)v.AsWideString();
   (void)VarSameValue(v, Variant(1));

@@ -3,14 +3,16 @@
 // data-set defaults (zero dates read as NULL, TINYINT(1) as Boolean, all
 // rows at once), macros and escapes in a front command, the connection's
 // OnError hearing an ELumoError, large-object parameters sent byte-exact
-// through the provider's native blobs, and connection errors that carry the
-// client code and never the password.
+// through the provider's native blobs, date-times with microseconds and
+// times beyond a day going there and back, and connection errors that carry
+// the client code and never the password.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include <lumokit/core/DateTimeUtils.h>
 #include <lumokit/dataset/Field.h>
 #include <lumokit/lumo/Lumo.h>
 #include <lumokit/lumo/MySQLLumoProvider.h>
@@ -220,6 +222,75 @@ TEST_F(LumoServer, LargeObjectParametersReachTheServerByteExact) {
   EXPECT_EQ(check->FieldByName("hm").AsString(), Hex("zwei \xC3\xA4"));
   check->Close();
   conn.ExecSQL("DROP TABLE lumo_blobs");
+}
+
+// DATETIME(6), TIMESTAMP(6) and TIME(6) values keep their microseconds and
+// a TIME its whole signed range, read as text and as binary rows, shown by
+// their fields, sent back as parameters (text and prepared) and matched by
+// the generated WHERE of a table without a key.
+TEST_F(LumoServer, DateTimesKeepMicrosecondsAndTimesTheirRange) {
+  conn.SetDatabase(TestServer().scratchDatabase);
+  conn.ExecSQL("DROP TABLE IF EXISTS lumo_micros");
+  conn.ExecSQL("CREATE TABLE lumo_micros (n INT, dt DATETIME(6), ts TIMESTAMP(6) NULL, t TIME(6), "
+               "dt2 DATETIME(6), t2 TIME(6))");
+  conn.ExecSQL("INSERT INTO lumo_micros (n, dt, ts, t) VALUES "
+               "(1, '2026-03-04 05:06:07.019400', '2026-03-04 05:06:07.000001', '26:00:00'), "
+               "(2, '9999-12-31 23:59:59.999999', '2037-12-31 23:59:59.999999', '-01:30:00.5'), "
+               "(3, '1000-01-01 00:00:00.000001', '1970-01-02 00:00:00.5', '838:59:59.999999'), "
+               "(4, '1899-12-29 06:00:00.123456', '2000-02-29 12:00:00.000010', '-838:59:59.999999')");
+  const std::vector<std::string> times = {"26:00:00", "-01:30:00.5", "838:59:59.999999", "-838:59:59.999999"};
+  for (const bool prepared : {false, true}) {
+    SCOPED_TRACE(prepared ? "binary rows" : "text rows");
+    conn.ExecSQL("UPDATE lumo_micros SET dt2 = NULL, t2 = NULL");
+    auto ds = Query("SELECT n, dt, ts, t, dt2, t2 FROM lumo_micros ORDER BY n");
+    ds->Options().SetStrictUpdate(false);
+    if (prepared) ds->Prepare();
+    ds->Open();
+    ASSERT_EQ(ds->RecordCount(), 4);
+    for (std::size_t i = 0; i < times.size(); ++i, ds->Next()) {
+      EXPECT_EQ(ds->FieldByName("t").AsString(), times[i]);
+      // Each value goes back through a field and a parameter of the
+      // generated UPDATE, whose WHERE holds every old value.
+      ds->Edit();
+      ds->FieldByName("dt2").SetValue(ds->FieldByName("dt").Value());
+      ds->FieldByName("t2").SetValue(ds->FieldByName("t").Value());
+      ds->Post();
+    }
+    ds->Close();
+    auto check = Query("SELECT COUNT(*) AS c FROM lumo_micros WHERE dt2 = dt AND t2 = t");
+    check->Open();
+    EXPECT_EQ(check->FieldByName("c").AsInteger(), 4);
+    check->Close();
+  }
+
+  // A field's text, and parameters given as date-time numbers, in both protocols.
+  for (const bool prepared : {false, true}) {
+    SCOPED_TRACE(prepared ? "prepared" : "text");
+    conn.ExecSQL("DELETE FROM lumo_micros WHERE n = 5");
+    auto ins = conn.CreateSQL();
+    ins->SetSQLText("INSERT INTO lumo_micros (n, dt, t) VALUES (5, :dt, :t)");
+    if (prepared) ins->Prepare();
+    ins->ParamByName("dt").SetAsDateTime(EncodeDateTime(2026, 3, 4, 5, 6, 7, 19) + 0.4 / SecsPerDay / 1000);
+    ins->ParamByName("t").SetAsTime(-(26.0 + 0.25 / 3600) / 24);
+    ins->Execute();
+    auto back = Query("SELECT CAST(dt AS CHAR) AS dt, CAST(t AS CHAR) AS t FROM lumo_micros WHERE n = 5");
+    back->Open();
+    EXPECT_EQ(back->FieldByName("dt").AsString(), "2026-03-04 05:06:07.019400");
+    EXPECT_EQ(back->FieldByName("t").AsString(), "-26:00:00.250000");
+    back->Close();
+  }
+  auto edit = Query("SELECT n, t FROM lumo_micros WHERE n = 5");
+  edit->Options().SetStrictUpdate(false);
+  edit->Open();
+  edit->Edit();
+  edit->FieldByName("t").SetAsString("-100:00:00.000250");
+  edit->Post();
+  edit->Close();
+  auto back = Query("SELECT CAST(t AS CHAR) AS t FROM lumo_micros WHERE n = 5");
+  back->Open();
+  EXPECT_EQ(back->FieldByName("t").AsString(), "-100:00:00.000250");
+  back->Close();
+  conn.ExecSQL("DROP TABLE lumo_micros");
 }
 
 TEST_F(LumoServer, ConnectErrorsCarryTheCodeAndNeverThePassword) {

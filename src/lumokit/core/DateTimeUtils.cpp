@@ -730,4 +730,201 @@ TSQLTimeStamp StrToSQLTimeStamp(std::string_view text) {
   return v;
 }
 
+// --- Microseconds -------------------------------------------------------------
+
+namespace {
+
+// The day number and the microseconds of the day that micros stand for (the
+// day not range-checked).
+void SplitMicros(std::int64_t micros, std::int64_t& dayNumber, std::int64_t& timeOfDay) noexcept {
+  dayNumber = DateDelta + micros / USecsPerDay;
+  const std::int64_t rest = micros % USecsPerDay;
+  timeOfDay = rest < 0 ? -rest : rest;
+}
+
+std::int64_t JoinMicros(std::int64_t dayNumber, std::int64_t timeOfDay) noexcept {
+  const std::int64_t days = dayNumber - DateDelta;
+  return days >= 0 ? days * USecsPerDay + timeOfDay : days * USecsPerDay - timeOfDay;
+}
+
+// The fraction's digits after a '.', trailing zeros removed; nothing for 0.
+void AppendMicroFraction(std::string& out, std::int64_t micro) {
+  if (micro == 0) return;
+  char buf[24];
+  std::snprintf(buf, sizeof buf, ".%06lld", static_cast<long long>(micro));
+  std::string_view f(buf);
+  out.append(f.substr(0, f.find_last_not_of('0') + 1));
+}
+
+// Up to nine fraction digits as nanoseconds; false for anything else.
+bool ReadFractionNanos(std::string_view s, std::size_t& pos, std::uint32_t& nanos) noexcept {
+  std::uint32_t v = 0;
+  std::size_t digits = 0;
+  while (pos < s.size() && IsDigit(s[pos])) {
+    if (++digits > 9) return false;
+    v = v * 10 + static_cast<std::uint32_t>(s[pos++] - '0');
+  }
+  if (digits == 0) return false;
+  for (; digits < 9; ++digits) v *= 10;
+  nanos = v;
+  return true;
+}
+
+}  // namespace
+
+std::int64_t DateTimeToMicros(TDateTime value) {
+  if (!std::isfinite(value) || std::fabs(value) > 3e6) throw EConvertError("Invalid date-time value");
+  // Whole days and fraction apart: the fraction's product has room for
+  // far more than microseconds.
+  const double days = std::trunc(value);
+  const std::int64_t whole = static_cast<std::int64_t>(days) * USecsPerDay;
+  const double fraction = (value - days) * static_cast<double>(USecsPerDay);
+  // The coarsest step that gives the same double back, so that a time held
+  // to the millisecond stays that time where the double has room for less
+  // than a microsecond.
+  for (const std::int64_t step : {USecsPerMSec, std::int64_t{100}, std::int64_t{10}}) {
+    const std::int64_t micros = whole + std::llround(fraction / static_cast<double>(step)) * step;
+    if (MicrosToDateTime(micros) == value) return micros;
+  }
+  return whole + std::llround(fraction);
+}
+
+TDateTime MicrosToDateTime(std::int64_t micros) noexcept {
+  return static_cast<double>(micros / USecsPerDay) +
+         static_cast<double>(micros % USecsPerDay) / static_cast<double>(USecsPerDay);
+}
+
+bool TryDecodeMicros(std::int64_t micros, TDateTimeParts& parts) noexcept {
+  std::int64_t dayNumber = 0, time = 0;
+  SplitMicros(micros, dayNumber, time);
+  if (dayNumber < 1 || dayNumber > MaxDateNumber) return false;
+  TDateTimeParts p;
+  DayNumberToDate(static_cast<std::int32_t>(dayNumber), p.Year, p.Month, p.Day);
+  p.Hour = static_cast<int>(time / (3600 * USecsPerSec));
+  p.Minute = static_cast<int>(time / (60 * USecsPerSec) % 60);
+  p.Second = static_cast<int>(time / USecsPerSec % 60);
+  p.Micro = static_cast<std::int32_t>(time % USecsPerSec);
+  parts = p;
+  return true;
+}
+
+bool TryEncodeMicros(const TDateTimeParts& p, std::int64_t& micros) noexcept {
+  if (p.Year < 1 || p.Year > 9999 || p.Month < 1 || p.Month > 12 || p.Day < 1 ||
+      p.Day > DaysInAMonth(p.Year, p.Month) || p.Hour < 0 || p.Hour > 23 || p.Minute < 0 || p.Minute > 59 ||
+      p.Second < 0 || p.Second > 59 || p.Micro < 0 || p.Micro >= USecsPerSec)
+    return false;
+  const std::int64_t time = ((std::int64_t{p.Hour} * 60 + p.Minute) * 60 + p.Second) * USecsPerSec + p.Micro;
+  micros = JoinMicros(DayNumber(p.Year, p.Month, p.Day), time);
+  return true;
+}
+
+std::int64_t TimeOfMicros(std::int64_t micros) noexcept {
+  std::int64_t dayNumber = 0, time = 0;
+  SplitMicros(micros, dayNumber, time);
+  return time;
+}
+
+bool TrySQLTimeStampToMicros(const TSQLTimeStamp& v, std::int64_t& micros) noexcept {
+  if (v.Hour > 23 || v.Minute > 59 || v.Second > 59 || v.Fractions > 999) return false;
+  const std::int64_t time =
+      ((std::int64_t{v.Hour} * 60 + v.Minute) * 60 + v.Second) * USecsPerSec + std::int64_t{v.Fractions} * USecsPerMSec;
+  if (v.Year == 0 && v.Month == 0 && v.Day == 0) {  // a time without a date
+    micros = time;
+    return true;
+  }
+  TDateTimeParts p;
+  p.Year = v.Year;
+  p.Month = v.Month;
+  p.Day = v.Day;
+  if (!TryEncodeMicros(p, micros)) return false;
+  micros = JoinMicros(DateDelta + micros / USecsPerDay, time);
+  return true;
+}
+
+std::string MicrosToISO(std::int64_t micros) {
+  TDateTimeParts p;
+  if (!TryDecodeMicros(micros, p)) throw EConvertError("Invalid date-time value");
+  std::string out;
+  AppendNumber(out, p.Year, 4);
+  out += '-';
+  AppendNumber(out, p.Month, 2);
+  out += '-';
+  AppendNumber(out, p.Day, 2);
+  out += ' ';
+  AppendNumber(out, p.Hour, 2);
+  out += ':';
+  AppendNumber(out, p.Minute, 2);
+  out += ':';
+  AppendNumber(out, p.Second, 2);
+  AppendMicroFraction(out, p.Micro);
+  return out;
+}
+
+std::string TimeSpanMicrosToStr(std::int64_t micros, bool padHours) {
+  const std::uint64_t m = micros < 0 ? 0 - static_cast<std::uint64_t>(micros) : static_cast<std::uint64_t>(micros);
+  constexpr std::uint64_t perSec = USecsPerSec;
+  std::string out = micros < 0 ? "-" : "";
+  AppendNumber(out, static_cast<long>(m / (3600 * perSec)), padHours ? 2 : 1);
+  out += ':';
+  AppendNumber(out, static_cast<long>(m / (60 * perSec) % 60), 2);
+  out += ':';
+  AppendNumber(out, static_cast<long>(m / perSec % 60), 2);
+  AppendMicroFraction(out, static_cast<std::int64_t>(m % perSec));
+  return out;
+}
+
+bool TryStrToTimeSpanMicros(std::string_view text, std::int64_t& micros) noexcept {
+  const std::string_view s = TrimView(text);
+  std::size_t pos = 0;
+  const bool negative = !s.empty() && s[0] == '-';
+  if (!s.empty() && (s[0] == '-' || s[0] == '+')) ++pos;
+  std::int64_t hours = 0;
+  const std::size_t start = pos;
+  while (pos < s.size() && IsDigit(s[pos])) {
+    if (pos - start >= 4) return false;
+    hours = hours * 10 + (s[pos++] - '0');
+  }
+  auto two = [&](int& out) {
+    if (pos + 2 > s.size() || !IsDigit(s[pos]) || !IsDigit(s[pos + 1])) return false;
+    out = (s[pos] - '0') * 10 + (s[pos + 1] - '0');
+    pos += 2;
+    return out < 60;
+  };
+  int minute = 0, second = 0;
+  std::uint32_t nanos = 0;
+  if (pos == start || pos >= s.size() || s[pos] != ':') return false;
+  ++pos;
+  if (!two(minute)) return false;
+  if (pos < s.size() && s[pos] == ':') {
+    ++pos;
+    if (!two(second)) return false;
+    if (pos < s.size() && s[pos] == '.' && !ReadFractionNanos(s, ++pos, nanos)) return false;
+  }
+  if (pos != s.size()) return false;
+  const std::int64_t m =
+      ((hours * 60 + minute) * 60 + second) * USecsPerSec + static_cast<std::int64_t>((nanos + 500) / 1000);
+  if (m > MaxTimeSpanMicros) return false;
+  micros = negative ? -m : m;
+  return true;
+}
+
+bool TryStrToDateTimeMicros(std::string_view text, std::int64_t& micros) noexcept {
+  return TryStrToDateTimeMicros(text, micros, FormatSettings());
+}
+
+bool TryStrToDateTimeMicros(std::string_view text, std::int64_t& micros, const TFormatSettings& settings) noexcept {
+  TParsedDateTime p;
+  if (!TryParseDateTimeText(text, p, settings)) return false;
+  if (p.HasDate && ZeroDate(p)) return false;
+  std::int64_t dayNumber = p.HasDate ? DayNumber(p.Year, p.Month, p.Day) : DateDelta;
+  std::int64_t time = ((std::int64_t{p.Hour} * 60 + p.Minute) * 60 + p.Second) * USecsPerSec +
+                      static_cast<std::int64_t>((p.Fraction + 500) / 1000);
+  if (time >= USecsPerDay) {
+    time -= USecsPerDay;
+    if (++dayNumber > MaxDateNumber) return false;
+  }
+  micros = JoinMicros(dayNumber, time);
+  return true;
+}
+
 }  // namespace lumo

@@ -28,6 +28,30 @@
 // - SQL time stamps keep the zero date "0000-00-00" that servers send; it
 //   converts to a date-time number as a time of day alone (day 0). A
 //   time-only text whose fraction rounds past 23:59:59 stays at 23:59:59.999.
+// - Microseconds: the date-time number is also kept in fixed point, as a
+//   signed 64-bit count of microseconds of the number (the number ×
+//   86 400 000 000; "micros" below). Record slots, field buffers and the
+//   exact value a date Variant carries are micros, so that a fraction of a
+//   second keeps its six digits wherever a value is kept: a double of days
+//   has room for them only up to the year 2079 (and rounds
+//   9999-12-31 23:59:59.999999 into the year 10000). The double stays the
+//   date-time number that callers read and write. Micros follow the
+//   number's rules: the whole days are the day, the time of day counts away
+//   from zero before 30 December 1899, and a time span (what a MySQL TIME
+//   holds, up to ±838:59:59.999999) is the same count read as signed
+//   microseconds. A double becomes micros by its whole days and its
+//   fraction apart (no rounding added to the double's own), the fraction
+//   rounded half away from zero to the coarsest of 1 ms, 100 µs, 10 µs and
+//   1 µs that reads back as the same double: a double far from 1899 has
+//   room for less than a microsecond (5 µs in the year 1000), and a time it
+//   holds to the millisecond stays that time instead of gaining digits.
+// - Span texts (TimeSpanMicrosToStr) are the sign, the whole hours (at least
+//   two digits unless asked otherwise, never wrapped at 24), ":nn:ss" and,
+//   when there is a fraction, its digits without trailing zeros:
+//   "-01:30:00", "26:00:00", "838:59:59.999999". TryStrToTimeSpanMicros
+//   reads that form back (hours of one or more digits, seconds optional, a
+//   fraction of up to nine digits rounded to microseconds) within
+//   ±838:59:59.999999.
 #pragma once
 
 #include <cstdint>
@@ -134,6 +158,47 @@ std::string SQLTimeStampToStr(const TSQLTimeStamp& value);
 // trailing zeros removed when trimFraction is set). -5 400 000 gives
 // "-1:30:00", 93 600 250 gives "26:00:00.250" ("26:00:00.25" trimmed).
 std::string TimeSpanToStr(std::int64_t msecs, bool trimFraction = false);
+
+// --- Microseconds (see the header) ------------------------------------------
+constexpr std::int64_t USecsPerMSec = 1000;
+constexpr std::int64_t USecsPerSec = 1000000;
+constexpr std::int64_t USecsPerDay = 86400000000;
+// The largest span a MySQL time column holds: 838:59:59.999999.
+constexpr std::int64_t MaxTimeSpanMicros = 3020399999999;
+
+// Raises EConvertError "Invalid date-time value" for a number that is not
+// finite or lies beyond the years 1..9999, as DateTimeToTimeStamp does.
+std::int64_t DateTimeToMicros(TDateTime value);
+// The double nearest to the number.
+TDateTime MicrosToDateTime(std::int64_t micros) noexcept;
+
+struct TDateTimeParts {
+  int Year = 0, Month = 0, Day = 0;
+  int Hour = 0, Minute = 0, Second = 0;
+  std::int32_t Micro = 0;  // microseconds of the second
+};
+// The calendar day and the time of day of a date-time in micros; false when
+// the day lies outside the years 1..9999.
+bool TryDecodeMicros(std::int64_t micros, TDateTimeParts& parts) noexcept;
+// The other way; false for parts that are no valid date and time of day.
+bool TryEncodeMicros(const TDateTimeParts& parts, std::int64_t& micros) noexcept;
+// The time of day of a date-time in micros, as a span from midnight.
+std::int64_t TimeOfMicros(std::int64_t micros) noexcept;
+// The exact micros of a SQL time stamp (its milliseconds; the zero date as
+// a time of day alone); false for invalid parts.
+bool TrySQLTimeStampToMicros(const TSQLTimeStamp& value, std::int64_t& micros) noexcept;
+
+// "yyyy-mm-dd hh:nn:ss", then the fraction's digits without trailing zeros
+// when it is not zero. Raises EConvertError "Invalid date-time value"
+// outside the years 1..9999.
+std::string MicrosToISO(std::int64_t micros);
+std::string TimeSpanMicrosToStr(std::int64_t micros, bool padHours = true);
+bool TryStrToTimeSpanMicros(std::string_view text, std::int64_t& micros) noexcept;
+// Date and/or time text in the forms TryParseDateTimeText reads, with the
+// fraction rounded to microseconds (carried into the next second when it
+// rounds up); a time alone is a time of day. False for the zero date.
+bool TryStrToDateTimeMicros(std::string_view text, std::int64_t& micros) noexcept;
+bool TryStrToDateTimeMicros(std::string_view text, std::int64_t& micros, const TFormatSettings& settings) noexcept;
 
 // Parsed parts of a date and/or time text; Fraction is in nanoseconds.
 struct TParsedDateTime {

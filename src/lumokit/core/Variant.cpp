@@ -74,6 +74,8 @@ struct VariantAccess {
     TBcd B{};
     TSQLTimeStamp T{};
     bool IsDate = false;  // Float that came from a date
+    bool HasMicros = false;  // a date with its exact value in Micros
+    std::int64_t Micros = 0;
   };
 
   static const Variant::Storage& S(const Variant& v) { return v.FValue; }
@@ -100,6 +102,8 @@ struct VariantAccess {
             n.Kind = NumKind::Float;
             n.F = x.Value;
             n.IsDate = true;
+            n.HasMicros = x.HasMicros;
+            n.Micros = x.Micros;
           } else if constexpr (std::is_same_v<T, TBcd>) {
             n.Kind = NumKind::Bcd;
             n.B = x;
@@ -193,6 +197,7 @@ struct VariantAccess {
       for (int s = b.Scale; s < a.Scale; ++s) y *= 10;
       return x < y ? -1 : (x > y ? 1 : 0);
     }
+    if (a.HasMicros && b.HasMicros) return a.Micros < b.Micros ? -1 : (a.Micros > b.Micros ? 1 : 0);
     if (a.Kind == NumKind::Float && b.Kind == NumKind::Float) {
       const bool an = std::isnan(a.F), bn = std::isnan(b.F);
       if (an || bn) return an && bn ? 0 : (an ? 1 : -1);
@@ -354,6 +359,21 @@ Variant Variant::FromDate(TDateTime value) {
   Variant v;
   v.FValue = DateValue{value};
   return v;
+}
+
+Variant Variant::FromDateMicros(std::int64_t micros) {
+  Variant v;
+  v.FValue = DateValue{MicrosToDateTime(micros), micros, true};
+  return v;
+}
+
+std::int64_t Variant::AsDateMicros() const {
+  if (const auto* d = std::get_if<DateValue>(&FValue); d && d->HasMicros) return d->Micros;
+  std::int64_t micros = 0;
+  if (const auto* t = std::get_if<TSQLTimeStamp>(&FValue); t && TrySQLTimeStampToMicros(*t, micros)) return micros;
+  if (const std::string* s = StringPtr(); s && TryStrToDateTimeMicros(*s, micros)) return micros;
+  if (const std::u16string* w = WideStringPtr(); w && TryStrToDateTimeMicros(Utf16ToUtf8(*w), micros)) return micros;
+  return DateTimeToMicros(AsDate());
 }
 
 Variant::Variant(TSharedRef<TSharedObject> object) {
@@ -782,7 +802,7 @@ Variant VarAsType(const Variant& v, std::uint16_t varType) {
     case varSingle: return Variant(v.AsSingle());
     case varDouble: return Variant(v.AsDouble());
     case varCurrency: return Variant(v.AsCurrency());
-    case varDate: return Variant::FromDate(v.AsDate());
+    case varDate: return v.VarType() == varDate ? v : Variant::FromDate(v.AsDate());
     case varString: return Variant(v.AsString());
     case varOleStr:
     case varUString: return Variant(v.AsWideString());

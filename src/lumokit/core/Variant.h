@@ -42,6 +42,11 @@
 //  of the 8-bit text (WideString as UTF-8); Empty gives an empty array.
 //  Text to WideString and back goes through the process 8-bit code page
 //  (CodePages: UTF-8 by default; invalid sequences become U+FFFD).
+//  A date made with FromDateMicros also keeps its exact value in micros
+//  (DateTimeUtils), beside the double: copies keep it, AsDateMicros gives
+//  it back, and two such dates compare by it; every other conversion sees
+//  the double alone. AsDateMicros of any other kind is its date-time number
+//  in micros, text read with its fraction to the microsecond.
 //  Failure: EVariantTypeCastError "Could not convert variant of type (%s)
 //  into type (%s)"; a value outside the target range (never clamped):
 //  EVariantOverflowError "Arithmetic overflow converting variant of type
@@ -167,6 +172,8 @@ class Variant {
   Variant(double value) : FValue(value) {}
   Variant(Currency value) : FValue(value) {}
   static Variant FromDate(TDateTime value);
+  // A date whose exact value, micros of the date-time number, is kept too.
+  static Variant FromDateMicros(std::int64_t micros);
   Variant(const char* value) : FValue(std::string(value ? value : "")) {}
   Variant(std::string_view value) : FValue(std::string(value)) {}
   Variant(std::string value) : FValue(std::move(value)) {}
@@ -205,6 +212,7 @@ class Variant {
   double AsDouble() const;
   Currency AsCurrency() const;
   TDateTime AsDate() const;
+  std::int64_t AsDateMicros() const;
   std::string AsString() const;
   std::u16string AsWideString() const;
   TBcd AsBcd() const;
@@ -229,6 +237,8 @@ class Variant {
   struct NullTag {};
   struct DateValue {
     TDateTime Value;
+    std::int64_t Micros = 0;  // the exact value when HasMicros
+    bool HasMicros = false;
   };
   struct ByteArray {
     std::optional<Bytes> Data;

@@ -752,6 +752,12 @@ struct DateTag : TagBase {
       TSQLTimeStamp s;
       if (TryStrToSQLTimeStamp(TrimView(v.V), s)) return Store(a.Dst, s);
     }
+    if constexpr (Kind == dtTime) {
+      // A span's text (beyond a day or below zero) as its milliseconds.
+      std::int64_t micros = 0;
+      if (TryStrToTimeSpanMicros(v.V, micros))
+        return Store(a.Dst, static_cast<std::int32_t>((micros + (micros < 0 ? -500 : 500)) / USecsPerMSec));
+    }
     TTimeStamp ts;
     if (!TextToStamp(v.V, ts)) {
       if (!a.Ignore) Fail("%s is an invalid date or time value", v.V);

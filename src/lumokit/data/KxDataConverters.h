@@ -19,6 +19,9 @@
 // handle (dtBlob uses the Memo converters).
 //
 // Decisions:
+// - Text for dtTime may be a span ("26:00:00", "-01:30:00.5", up to
+//   ±838:59:59.999999), read as its signed milliseconds, the form that the
+//   dtTime to text converter writes.
 // - Nothing is clamped silently: a value outside the destination's range
 //   raises "Value is out of range: %s" (integer to dtBCD beyond
 //   +-922 337 203 685 477 included, and integer text beyond the 64-bit

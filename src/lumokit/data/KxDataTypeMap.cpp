@@ -316,20 +316,50 @@ namespace {
 
 bool IsStoredDate(std::uint16_t t) noexcept { return t == dtDate || t == dtTime || t == dtDateTime; }
 
+// The form the value converters exchange a date type in.
+TDateFormat ConverterDateFormat(std::uint16_t t) noexcept {
+  return t == dtDate ? dfDate : t == dtTime ? dfTime : dfMSecs;
+}
+
+// Presented types whose converter form differs from the field's (micros).
+bool PresentedInMicros(std::uint16_t t) noexcept { return t == dtTime || t == dtDateTime; }
+
+// Between a field's micros and the converter form of a presented type; a
+// value the other form cannot hold is a mapping error.
+void ToMicros(void* micros, const void* converterForm, std::uint16_t presentedType) {
+  try {
+    PutDateToBuf(micros, converterForm, ConverterDateFormat(presentedType));
+  } catch (const EConvertError& e) {
+    throw EDataMappingError(e.Message());
+  }
+}
+
+void FromMicros(const void* micros, void* converterForm, std::uint16_t presentedType) {
+  try {
+    GetDateFromBuf(micros, converterForm, ConverterDateFormat(presentedType));
+  } catch (const EConvertError& e) {
+    throw EDataMappingError(e.Message());
+  }
+}
+
 }  // namespace
 
 void GetMappedFieldData(const TFieldMapping& mapping, TStringHeap* heap, std::uint16_t storedType, int length,
                         int scale, const void* fieldData, void* dest, std::string_view fieldName) {
   LUMO_ASSERT(mapping.OnDemandConverter && mapping.MapRule);
   alignas(8) unsigned char temp[8];
+  alignas(8) unsigned char presented[8] = {};
   const void* source = fieldData;
+  const std::uint16_t presentedType = mapping.OnDemandConverter->DestDataType();
   try {
     if (IsStoredDate(storedType)) {
-      GetDateFromBuf(fieldData, temp, DateFormatOf(storedType));
+      GetDateFromBuf(fieldData, temp, ConverterDateFormat(storedType));
       source = temp;
     }
-    mapping.OnDemandConverter->GetDataConverter()(heap, source, length, scale, dest, mapping.MapLength,
+    void* out = PresentedInMicros(presentedType) ? presented : dest;
+    mapping.OnDemandConverter->GetDataConverter()(heap, source, length, scale, out, mapping.MapLength,
                                                   mapping.MapScale, mapping.MapRule->IgnoreErrors());
+    if (out != dest) ToMicros(dest, presented, presentedType);
   } catch (const EDataTypeMappingError&) {
     RethrowForField(fieldName);
   }
@@ -344,6 +374,12 @@ void PutMappedFieldData(const TFieldMapping& mapping, TStringHeap* heap, std::ui
       std::memcpy(&handle, fieldData, sizeof handle);
       if (handle) static_cast<TBlob*>(handle)->EnableRollback();
     }
+    alignas(8) unsigned char presented[8];
+    if (const std::uint16_t presentedType = mapping.OnDemandConverter->DestDataType();
+        PresentedInMicros(presentedType)) {
+      FromMicros(source, presented, presentedType);
+      source = presented;
+    }
     if (!IsStoredDate(storedType)) {
       mapping.OnDemandConverter->PutDataConverter()(heap, source, mapping.MapLength, mapping.MapScale, fieldData,
                                                     length, scale, mapping.MapRule->IgnoreErrors());
@@ -352,7 +388,7 @@ void PutMappedFieldData(const TFieldMapping& mapping, TStringHeap* heap, std::ui
     // The temporary starts with the current value, so that what a converter
     // leaves unwritten stays as it was.
     alignas(8) unsigned char temp[8];
-    TDateFormat format = DateFormatOf(storedType);
+    TDateFormat format = ConverterDateFormat(storedType);
     GetDateFromBuf(fieldData, temp, format);
     mapping.OnDemandConverter->PutDataConverter()(heap, source, mapping.MapLength, mapping.MapScale, temp, length,
                                                   scale, mapping.MapRule->IgnoreErrors());

@@ -16,6 +16,11 @@
 // - TKxMapRules::GetConverterManager of the base class is a programming
 //   error (EAssertionFailed).
 // - Field names of rules compare case-insensitively (SameFieldName).
+// - The value converters take dates in their own exchange forms (dfDate,
+//   dfTime, dfMSecs), the record store and fields in micros: a mapped value
+//   passes through a temporary on each side where the two differ, so a
+//   mapped date or time keeps milliseconds (dfMSecs keeps what a double of
+//   milliseconds holds of a fraction).
 #pragma once
 
 #include <cstdint>

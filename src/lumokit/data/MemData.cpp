@@ -1233,14 +1233,22 @@ Variant TData::GetFieldDataAsVariant(const TFieldDesc& field, const void* recBuf
       return Variant(ReadAs<float>(slot));
     case dtBoolean:
       return Variant(ReadAs<std::int16_t>(slot) != 0);
-    case dtDate:
-      return Variant::FromDate(DateTimeToTimeStamp(ReadAs<double>(slot)).Date - DateDelta);
-    case dtTime: {
-      const TDateTime v = ReadAs<double>(slot);
-      return Variant::FromDate(IsTimeSpan(v) ? v : TimeOf(v));
+    case dtDate: {
+      std::int32_t day = 0;
+      ::lumo::GetDateFromBuf(slot, &day, dfDate);
+      return Variant::FromDate(static_cast<double>(day - DateDelta));
     }
-    case dtDateTime:
-      return Variant::FromDate(TimeStampToDateTime(DateTimeToTimeStamp(ReadAs<double>(slot))));
+    case dtTime: {
+      const auto v = ReadAs<std::int64_t>(slot);
+      return Variant::FromDateMicros(IsTimeSpanMicros(v) ? v : TimeOfMicros(v));
+    }
+    case dtDateTime: {
+      std::int64_t v = 0;
+      ::lumo::GetDateFromBuf(slot, &v, dfDateTimeMicros);
+      TDateTimeParts parts;
+      if (!TryDecodeMicros(v, parts)) throw EConvertError("Invalid date-time value");
+      return Variant::FromDateMicros(v);
+    }
     case dtString:
     case dtExtString:
     case dtGuid: {
@@ -1378,12 +1386,16 @@ void TData::PutFieldAsVariant(int fieldNo, void* recBuf, const Variant& value, b
     case dtDate:
     case dtTime:
     case dtDateTime: {
-      TDateTime v = value.AsDate();
+      // Stored as the exact number a date variant carries, in micros.
+      std::int64_t v = value.AsDateMicros();
       if (type == dtDate)
-        v = DateOf(v);
-      else if (type == dtTime && !IsTimeSpan(v))
-        v = TimeOf(v);
-      // Stored as the date-time number itself, not through the exchange form.
+        v = v / USecsPerDay * USecsPerDay;
+      else if (type == dtTime && !IsTimeSpanMicros(v))
+        v = TimeOfMicros(v);
+      if (type != dtTime) {
+        TDateTimeParts parts;
+        if (!TryDecodeMicros(v, parts)) throw EConvertError("Invalid date-time value");
+      }
       WriteAs(slot, v);
       FinishPut(fieldNo, field, recBuf);
       break;
@@ -2712,6 +2724,12 @@ TNum ReadNumber(std::uint16_t type, const void* p, bool isKey) noexcept {
     case dtSingle:
       flt(ReadAs<float>(p));
       break;
+    case dtDate:
+    case dtTime:
+    case dtDateTime:
+      // Slots and keys of dates alike hold micros.
+      sgn(ReadAs<std::int64_t>(p));
+      break;
     case dtBCD:
       if (isKey)
         flt(ReadAs<double>(p));
@@ -2873,11 +2891,13 @@ std::string FieldText(TData& data, const TFieldDesc& field, const void* recBuf, 
     case dtSingle:
       return SingleToStr(ReadAs<float>(slot));
     case dtDate:
-      return DateToStr(ReadAs<double>(slot));
-    case dtTime:
-      return TimeToStr(ReadAs<double>(slot));
+      return DateToStr(MicrosToDateTime(ReadAs<std::int64_t>(slot)));
+    case dtTime: {
+      const auto v = ReadAs<std::int64_t>(slot);
+      return TimeSpanMicrosToStr(IsTimeSpanMicros(v) ? v : TimeOfMicros(v));
+    }
     case dtDateTime:
-      return DateTimeToStr(ReadAs<double>(slot));
+      return DateTimeToStr(MicrosToDateTime(ReadAs<std::int64_t>(slot)));
     case dtBCD:
       return CurrToStr(Currency::FromScaled(ReadAs<std::int64_t>(slot)));
     case dtFMTBCD:

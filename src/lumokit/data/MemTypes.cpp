@@ -185,9 +185,8 @@ TDateFormat DateFormatOf(std::uint16_t dataType) noexcept {
     case dtDate:
       return dfDate;
     case dtTime:
-      return dfTime;
     case dtDateTime:
-      return dfMSecs;
+      return dfDateTimeMicros;
     default:
       return dfDateTime;
   }
@@ -195,66 +194,94 @@ TDateFormat DateFormatOf(std::uint16_t dataType) noexcept {
 
 bool IsTimeSpan(TDateTime value) noexcept { return std::fabs(value) < MaxTimeSpanDays; }
 
+bool IsTimeSpanMicros(std::int64_t micros) noexcept {
+  constexpr auto limit = static_cast<std::int64_t>(MaxTimeSpanDays) * USecsPerDay;
+  return micros > -limit && micros < limit;
+}
+
+namespace {
+
+// The day number of micros, checked to lie in the years 1..9999.
+std::int64_t CheckedDayNumber(std::int64_t micros) {
+  TDateTimeParts parts;
+  if (!TryDecodeMicros(micros, parts)) throw EConvertError("Invalid date-time value");
+  return DateDelta + micros / USecsPerDay;
+}
+
+}  // namespace
+
 void GetDateFromBuf(const void* buf, void* date, TDateFormat format) {
-  double dt = 0;
-  std::memcpy(&dt, buf, sizeof dt);
+  std::int64_t micros = 0;
+  std::memcpy(&micros, buf, sizeof micros);
   switch (format) {
-    case dfDateTime:
+    case dfDateTime: {
+      const double dt = MicrosToDateTime(micros);
       std::memcpy(date, &dt, sizeof dt);
       break;
+    }
     case dfMSecs: {
-      const double ms = DateTimeToMSecs(dt);
+      // The flat count of the stamp, the fraction of a millisecond kept.
+      const double ms = static_cast<double>(CheckedDayNumber(micros)) * MSecsPerDay +
+                        static_cast<double>(TimeOfMicros(micros)) / USecsPerMSec;
       std::memcpy(date, &ms, sizeof ms);
       break;
     }
     case dfTime: {
-      std::int32_t t = 0;
-      if (IsTimeSpan(dt)) {
-        // A signed span (a time column): whole days and sign stay in the count.
-        const double ms = std::round(dt * MSecsPerDay);
-        if (std::fabs(ms) > std::numeric_limits<std::int32_t>::max())
-          throw EConvertError("Time span is too large for milliseconds in 32 bits");
-        t = static_cast<std::int32_t>(ms);
-      } else {
-        t = DateTimeToTimeStamp(dt).Time;
-      }
+      // A signed span (a time column): whole days and sign stay in the count.
+      const std::int64_t span = IsTimeSpanMicros(micros) ? micros : TimeOfMicros(micros);
+      const std::int64_t ms = (span + (span < 0 ? -USecsPerMSec / 2 : USecsPerMSec / 2)) / USecsPerMSec;
+      if (ms > std::numeric_limits<std::int32_t>::max() || ms < -std::numeric_limits<std::int32_t>::max())
+        throw EConvertError("Time span is too large for milliseconds in 32 bits");
+      const auto t = static_cast<std::int32_t>(ms);
       std::memcpy(date, &t, sizeof t);
       break;
     }
     case dfDate: {
-      const std::int32_t d = DateTimeToTimeStamp(dt).Date;
+      const auto d = static_cast<std::int32_t>(CheckedDayNumber(micros));
       std::memcpy(date, &d, sizeof d);
       break;
     }
+    case dfDateTimeMicros:
+      std::memcpy(date, &micros, sizeof micros);
+      break;
   }
 }
 
 void PutDateToBuf(void* buf, const void* date, TDateFormat format) {
-  double dt = 0;
+  std::int64_t micros = 0;
   switch (format) {
-    case dfDateTime:
+    case dfDateTime: {
+      double dt = 0;
       std::memcpy(&dt, date, sizeof dt);
+      micros = DateTimeToMicros(dt);
       break;
+    }
     case dfMSecs: {
       double ms = 0;
       std::memcpy(&ms, date, sizeof ms);
-      dt = MSecsToDateTime(ms);
+      const TTimeStamp st = MSecsToTimeStamp(ms);
+      micros = DateTimeToMicros(static_cast<double>(st.Date - DateDelta)) +
+               (st.Date >= DateDelta ? 1 : -1) * std::int64_t{st.Time} * USecsPerMSec;
       break;
     }
     case dfTime: {
       std::int32_t t = 0;
       std::memcpy(&t, date, sizeof t);
-      dt = static_cast<double>(t) / MSecsPerDay;  // a signed span, days included
+      micros = std::int64_t{t} * USecsPerMSec;  // a signed span, days included
       break;
     }
     case dfDate: {
       std::int32_t d = 0;
       std::memcpy(&d, date, sizeof d);
-      dt = TimeStampToDateTime(TTimeStamp{d, 0});
+      micros = DateTimeToMicros(TimeStampToDateTime(TTimeStamp{d, 0}));
       break;
     }
+    case dfDateTimeMicros:
+      std::memcpy(&micros, date, sizeof micros);
+      CheckedDayNumber(micros);
+      break;
   }
-  std::memcpy(buf, &dt, sizeof dt);
+  std::memcpy(buf, &micros, sizeof micros);
 }
 
 // --- Structured types -----------------------------------------------------------------------

@@ -20,6 +20,16 @@
 //   index out of bounds (%d)".
 // - TDBObject's attribute operations raise ENotSupportedError unless a
 //   provider overrides them.
+// - Record slots of dtDate, dtTime and dtDateTime (8 bytes) hold the
+//   date-time number in micros (DateTimeUtils): a signed 64-bit count of
+//   microseconds, so that a fraction of a second keeps six digits in the
+//   store; the slots keep the 8 bytes of the date-time number, whose double
+//   the exchange form dfDateTime and the variants give.
+// - dtTime and dtDateTime are exchanged as dfDateTimeMicros (the micros as
+//   they are) and dtDate as dfDate, so that fields get every digit. dfMSecs
+//   and dfTime stay for the callers that ask for them (the value
+//   converters): dfMSecs keeps the fraction of a millisecond, dfTime rounds
+//   to the millisecond.
 #pragma once
 
 #include <cstddef>
@@ -157,7 +167,8 @@ enum TConnLostCause : std::uint8_t {
 enum TCompressBlobMode : std::uint8_t { cbNone = 0, cbClient = 1, cbServer = 2, cbClientServer = 3 };
 enum TDANumericType : std::uint8_t { ntFloat = 0, ntBCD = 1, ntFmtBCD = 2 };
 enum TFieldDescKind : std::uint8_t { fdkData = 0, fdkCached = 1, fdkCalculated = 2 };
-enum TDateFormat : std::uint8_t { dfMSecs = 0, dfDateTime = 1, dfTime = 2, dfDate = 3 };
+// dfDateTimeMicros: the date-time number in micros, a signed 64-bit integer.
+enum TDateFormat : std::uint8_t { dfMSecs = 0, dfDateTime = 1, dfTime = 2, dfDate = 3, dfDateTimeMicros = 4 };
 
 // A set of enumeration values; element N is bit 1 << N.
 template <typename E>
@@ -207,21 +218,24 @@ bool TryStrToGUID(std::string_view text, TGUID& guid) noexcept;
 std::string GUIDToString(const TGUID& guid);
 
 // --- Date exchange forms ------------------------------------------------------------
-// dtDate is exchanged as dfDate, dtTime as dfTime, dtDateTime as dfMSecs.
-// A dtTime slot holds either a signed time span in days (what a time column
-// carries, up to 838:59:59 either way) or a calendar date-time of which only
-// the time of day counts. Numbers below MaxTimeSpanDays in magnitude are
-// spans: sign and whole days are kept on every read and write, and dfTime
-// carries them as signed milliseconds (a span beyond 32 bits raises).
+// dtDate is exchanged as dfDate, dtTime and dtDateTime as dfDateTimeMicros.
+// A dtTime slot holds either a signed time span (what a time column
+// carries, up to 838:59:59.999999 either way) or a calendar date-time of
+// which only the time of day counts. Numbers below MaxTimeSpanDays in
+// magnitude are spans: sign and whole days are kept on every read and
+// write, and dfTime carries them as signed milliseconds (a span beyond 32
+// bits raises).
 TDateFormat DateFormatOf(std::uint16_t dataType) noexcept;
 constexpr double MaxTimeSpanDays = 35;
 bool IsTimeSpan(TDateTime value) noexcept;
-// Reads the 8-byte date-time number at `buf` and writes it at `date` in the
-// given form (double for dfMSecs/dfDateTime, int32 for dfTime/dfDate).
+bool IsTimeSpanMicros(std::int64_t micros) noexcept;
+// Reads the 8-byte slot at `buf` (micros) and writes it at `date` in the
+// given form (double for dfMSecs/dfDateTime, int32 for dfTime/dfDate,
+// int64 for dfDateTimeMicros).
 void GetDateFromBuf(const void* buf, void* date, TDateFormat format);
-// The other way: `date` in the given form to the 8-byte number at `buf`.
-// dfTime values take day 693594, dfDate values take time 0. Invalid values
-// raise EConvertError.
+// The other way: `date` in the given form to the slot at `buf`. dfTime
+// values take day 693594, dfDate values take time 0. Invalid values raise
+// EConvertError.
 void PutDateToBuf(void* buf, const void* date, TDateFormat format);
 
 // --- Structured types ---------------------------------------------------------------

@@ -32,17 +32,6 @@ void Store(void* p, T v) noexcept {
 
 bool IsBlank(const std::string& s) { return Trim(s).empty(); }
 
-TDateFormat DateFormatOfField(TFieldType type) noexcept {
-  switch (type) {
-    case ftDate:
-      return dfDate;
-    case ftTime:
-      return dfTime;
-    default:
-      return dfMSecs;
-  }
-}
-
 }  // namespace
 
 // ---- text -------------------------------------------------------------------
@@ -560,37 +549,73 @@ TDateTimeField::TDateTimeField() : TDateTimeField(ftDateTime) {}
 
 TDateTimeField::TDateTimeField(TFieldType type) : TField(type) {}
 
-int TDateTimeField::DataSize() const { return DataType() == ftDateTime ? 8 : 4; }
+int TDateTimeField::DataSize() const { return DataType() == ftDate ? 4 : 8; }
 
-bool TDateTimeField::ReadValue(TDateTime& value) const {
+bool TDateTimeField::ReadMicros(std::int64_t& micros) const {
   std::uint8_t buf[8] = {};
   if (!GetData(buf)) return false;
-  PutDateToBuf(&value, buf, DateFormatOfField(DataType()));
+  if (DataType() == ftDate) {
+    const auto day = Load<std::int32_t>(buf);
+    micros = DateTimeToMicros(TimeStampToDateTime(TTimeStamp{day, 0}));
+    return true;
+  }
+  micros = Load<std::int64_t>(buf);
+  if (DataType() == ftTime && !IsTimeSpanMicros(micros)) micros = TimeOfMicros(micros);
+  return true;
+}
+
+void TDateTimeField::WriteMicros(std::int64_t micros) {
+  std::uint8_t buf[8] = {};
+  switch (DataType()) {
+    case ftDate: {
+      TDateTimeParts parts;
+      if (!TryDecodeMicros(micros, parts)) throw EConvertError("Invalid date-time value");
+      Store(buf, static_cast<std::int32_t>(DateDelta + micros / USecsPerDay));
+      break;
+    }
+    case ftTime:
+      Store(buf, IsTimeSpanMicros(micros) ? micros : TimeOfMicros(micros));
+      break;
+    default:
+      Store(buf, micros);
+      break;
+  }
+  SetData(buf);
+}
+
+bool TDateTimeField::ReadValue(TDateTime& value) const {
+  std::int64_t micros = 0;
+  if (!ReadMicros(micros)) return false;
+  value = MicrosToDateTime(micros);
   return true;
 }
 
 Variant TDateTimeField::GetAsVariant() const {
-  TDateTime v = 0;
-  return ReadValue(v) ? Variant::FromDate(v) : Variant::Null();
+  std::int64_t micros = 0;
+  if (!ReadMicros(micros)) return Variant::Null();
+  return DataType() == ftDate ? Variant::FromDate(MicrosToDateTime(micros)) : Variant::FromDateMicros(micros);
 }
 
 void TDateTimeField::SetVarValue(const Variant& value) {
   if (value.IsText())
     SetAsStringValue(value.AsString());
   else
-    SetAsDateTimeValue(value.AsDate());
+    WriteMicros(value.AsDateMicros());
 }
 
 std::string TDateTimeField::GetAsString() const {
-  TDateTime v = 0;
-  if (!ReadValue(v)) return {};
+  std::int64_t micros = 0;
+  if (!ReadMicros(micros)) return {};
   switch (DataType()) {
     case ftDate:
-      return DateToStr(v);
+      return DateToStr(MicrosToDateTime(micros));
     case ftTime:
-      return TimeToStr(v);
+      // A time of day in the settings' format; a span beyond a day or below
+      // zero as it is.
+      if (micros >= 0 && micros < USecsPerDay) return TimeToStr(MicrosToDateTime(micros));
+      return TimeSpanMicrosToStr(micros);
     default:
-      return DateTimeToStr(v);
+      return DateTimeToStr(MicrosToDateTime(micros));
   }
 }
 
@@ -600,15 +625,22 @@ void TDateTimeField::SetAsStringValue(const std::string& value) {
     return;
   }
   const std::string text = Trim(value);
+  std::int64_t micros = 0;
   switch (DataType()) {
     case ftDate:
       SetAsDateTimeValue(StrToDate(text));
       break;
     case ftTime:
-      SetAsDateTimeValue(StrToTime(text));
+      if (TryStrToTimeSpanMicros(text, micros))
+        WriteMicros(micros);
+      else
+        SetAsDateTimeValue(StrToTime(text));
       break;
     default:
-      SetAsDateTimeValue(StrToDateTime(text));
+      if (TryStrToDateTimeMicros(text, micros))
+        WriteMicros(micros);
+      else
+        SetAsDateTimeValue(StrToDateTime(text));
       break;
   }
 }
@@ -621,11 +653,7 @@ TDateTime TDateTimeField::GetAsDateTime() const {
   return v;
 }
 
-void TDateTimeField::SetAsDateTimeValue(TDateTime value) {
-  std::uint8_t buf[8] = {};
-  GetDateFromBuf(&value, buf, DateFormatOfField(DataType()));
-  SetData(buf);
-}
+void TDateTimeField::SetAsDateTimeValue(TDateTime value) { WriteMicros(DateTimeToMicros(value)); }
 
 TSQLTimeStamp TDateTimeField::GetAsSQLTimeStamp() const {
   TDateTime v = 0;
@@ -633,7 +661,9 @@ TSQLTimeStamp TDateTimeField::GetAsSQLTimeStamp() const {
 }
 
 void TDateTimeField::SetAsSQLTimeStampValue(const TSQLTimeStamp& value) {
-  SetAsDateTimeValue(SQLTimeStampToDateTime(value));
+  std::int64_t micros = 0;
+  if (!TrySQLTimeStampToMicros(value, micros)) throw EConvertError("Invalid SQL time stamp value");
+  WriteMicros(micros);
 }
 
 TSQLTimeStampField::TSQLTimeStampField(TFieldType type) : TField(type) {}

@@ -13,8 +13,9 @@
 //   ftFloat, ftCurrency, ftExtended double; ftSingle float
 //   ftBCD      Currency (value × 10 000 in 64 bits); ftFMTBcd TBcd (34 bytes)
 //   ftBoolean  16-bit, non-zero is true
-//   ftDate     int32 day number (TTimeStamp.Date); ftTime int32 signed milliseconds;
-//   ftDateTime double milliseconds (TTimeStamp form); ftTimeStamp, ftOraTimeStamp TSQLTimeStamp
+//   ftDate     int32 day number (TTimeStamp.Date); ftTime, ftDateTime int64 micros
+//   (DateTimeUtils: the date-time number in microseconds, for ftTime a signed span);
+//   ftTimeStamp, ftOraTimeStamp TSQLTimeStamp
 //   ftBytes    Size bytes; ftVarBytes 16-bit length then Size bytes
 //   ftVariant  a constructed Variant object (never copied as bytes)
 //   ftInterface, ftIDispatch, ftReference, ftCursor, ftObject  a TSharedObject* handle
@@ -27,6 +28,14 @@
 //   wraps; MinValue/MaxValue are themselves clamped to the type's range.
 // - Text longer than a string field's Size is cut at Size bytes (at a
 //   character boundary when the process code page is UTF-8).
+// - Date-time and time fields keep microseconds: their buffers hold micros,
+//   their variants are dates made from them (FromDateMicros), and text with
+//   a fraction is read to the microsecond. A time field holds a signed span
+//   (a MySQL TIME beyond a day or below zero): its text is the span's
+//   ("26:00:00", "-01:30:00.5", fraction and all) when it lies beyond a
+//   day or below zero; a time of day keeps the settings' long time format,
+//   as date-time text keeps the settings' formats (no fraction shown, as
+//   before). Text in the span form is read back as it is.
 // - ftUnknown, ftConnection, ftParams, ftStream and ftTimeStampOffset have
 //   no field class: DefaultFieldClass raises "Field type %s is not
 //   supported".
@@ -377,6 +386,11 @@ class TDateTimeField : public TField {
   TSQLTimeStamp GetAsSQLTimeStamp() const override;
   void SetAsSQLTimeStampValue(const TSQLTimeStamp& value) override;
   bool ReadValue(TDateTime& value) const;
+  // The value in micros (a time field: its span); false for null.
+  bool ReadMicros(std::int64_t& micros) const;
+  // Keeps what the field's type holds of `micros`: the day of a date, the
+  // span (or else the time of day) of a time.
+  void WriteMicros(std::int64_t micros);
 };
 
 class TDateField : public TDateTimeField {

@@ -698,7 +698,7 @@ void TMemDataSet::DoGetCachedFields() {
     desc->SetDataType(GetFieldTypeMapClass().GetDataType(f->DataType()));
     int size = f->DataSize();
     if (f->DataType() == ftDate || f->DataType() == ftTime)
-      size = 2 * f->DataSize();
+      size = 8;  // the store's slot of micros
     else if (f->DataType() == ftWideString)
       size = 2 * f->Size() + 2;
     desc->SetSize(size);
@@ -1932,7 +1932,7 @@ bool TMemDataSet::CopyFieldValue(const Variant& value, TCompareKey& key, const T
       case dtDate:
       case dtTime:
       case dtDateTime:
-        put(dtDateTime, value.AsDate());
+        put(dtDateTime, value.AsDateMicros());
         break;
       case dtSQLTimeStamp:
         put(dtSQLTimeStamp, value.AsSQLTimeStamp());

@@ -277,21 +277,35 @@ TEST(MyRecordsetConversion, NumbersAtTheirLimits) {
   EXPECT_THROW(n.Put({"1", "2147483648", "0"}), EConvertError);
 }
 
+// A moment from the server's text (date, date-time or time) in micros.
+std::int64_t ExpectedMicros(const std::string& text, bool isTime) {
+  std::int64_t micros = 0;
+  if (isTime) {
+    EXPECT_TRUE(TryStrToTimeSpanMicros(text, micros)) << text;
+  } else {
+    EXPECT_TRUE(TryStrToDateTimeMicros(text, micros)) << text;
+  }
+  return micros;
+}
+
 TEST(MyRecordsetConversion, DatesTimesAndZeroDates) {
   const auto cols = std::vector<TMYSQL_FIELD>{Column(12, 26, 63, 0, 6), Column(7, 23, 63, 0, 3), Column(10, 10, 63),
                                               Column(11, 10, 63), Column(7, 14, 63)};
   Rows r(cols);
+  // Slots hold micros: every digit of a fraction, spans with sign and days.
   r.Put({"2024-02-29 23:59:59.123456", "1970-01-01 00:00:01.5", "0001-01-01", "-01:30:00", "20140131235959"});
-  EXPECT_NEAR(r.Raw<double>(1), EncodeDateTime(2024, 2, 29, 23, 59, 59, 123), 1e-9);
-  EXPECT_NEAR(r.Raw<double>(2), EncodeDateTime(1970, 1, 1, 0, 0, 1, 500), 1e-9);
-  EXPECT_EQ(r.Raw<double>(3), EncodeDate(1, 1, 1));
-  EXPECT_DOUBLE_EQ(r.Raw<double>(4), -1.5 / 24);
-  EXPECT_NEAR(r.Raw<double>(5), EncodeDateTime(2014, 1, 31, 23, 59, 59, 0), 1e-9);
+  EXPECT_EQ(r.Raw<std::int64_t>(1), ExpectedMicros("2024-02-29 23:59:59.123456", false));
+  EXPECT_EQ(r.Raw<std::int64_t>(2), ExpectedMicros("1970-01-01 00:00:01.5", false));
+  EXPECT_EQ(r.Raw<std::int64_t>(3), DateTimeToMicros(EncodeDate(1, 1, 1)));
+  EXPECT_EQ(r.Raw<std::int64_t>(4), -5400 * USecsPerSec);
+  EXPECT_EQ(r.Raw<std::int64_t>(5), ExpectedMicros("2014-01-31 23:59:59", false));
   r.Put({"1899-12-29 06:00:00", "2038-01-19 03:14:07.999", "9999-12-31", "838:59:59.5", "19991231000000"});
-  EXPECT_NEAR(r.Raw<double>(1), -1.25, 1e-12);  // before the zero point the time counts away from zero
-  EXPECT_DOUBLE_EQ(r.Raw<double>(4), (838 * 3600 + 59 * 60 + 59.5) / 86400);
+  EXPECT_EQ(r.Raw<std::int64_t>(1), DateTimeToMicros(-1.25));  // before the zero point the time counts away from zero
+  EXPECT_EQ(r.Raw<std::int64_t>(4), ExpectedMicros("838:59:59.5", true));
   r.Put({"2000-01-01 00:00:00", "2000-01-01 00:00:00", "2000-01-01", "25:00:00", "20000101000000"});
-  EXPECT_DOUBLE_EQ(r.Raw<double>(4), 25.0 / 24);
+  EXPECT_EQ(r.Raw<std::int64_t>(4), 25 * 3600 * USecsPerSec);
+  // A TIME beyond its range is no time.
+  EXPECT_THROW(r.Put({"2000-01-01", "2000-01-01 00:00:00", "2000-01-01", "839:00:00", "20000101000000"}), Exception);
 
   // Zero dates: null by default, ZeroDate with NullForZeroDate off.
   r.Put({"0000-00-00 00:00:00", "0000-00-00 00:00:00.000", "2021-02-30", "00:00:00", "00000000000000"});
@@ -301,10 +315,10 @@ TEST(MyRecordsetConversion, DatesTimesAndZeroDates) {
   keep.NullForZeroDate = false;
   Rows z(cols, {}, keep);
   z.Put({"0000-00-00 00:00:00", std::nullopt, "0000-00-00", "00:00:00", "00000000000000"});
-  EXPECT_EQ(z.Raw<double>(1), ZeroDate);
+  EXPECT_EQ(z.Raw<std::int64_t>(1), DateTimeToMicros(ZeroDate));
   EXPECT_TRUE(z.IsNull(2));
-  EXPECT_EQ(z.Raw<double>(3), ZeroDate);
-  EXPECT_EQ(z.Raw<double>(5), ZeroDate);
+  EXPECT_EQ(z.Raw<std::int64_t>(3), DateTimeToMicros(ZeroDate));
+  EXPECT_EQ(z.Raw<std::int64_t>(5), DateTimeToMicros(ZeroDate));
   // The date-time zero point reads null with NullForZeroOrvoDate.
   keep.NullForZeroOrvoDate = true;
   Rows orvo(cols, {}, keep);
@@ -334,21 +348,21 @@ TEST(MyRecordsetConversion, BinaryValuesOfPreparedStatements) {
          std::string(4, '\xFF'), std::string(8, '\xFF'), std::string("\x02", 1),
          std::string("\x00\x00\x00\x00\x00\x00\x04\x40", 8)});
   EXPECT_FALSE(r.IsNull(1));
-  EXPECT_EQ(r.Raw<double>(1), 0.0);  // the zero TIME is 0, not a day
-  EXPECT_TRUE(r.IsNull(2));          // the zero date
-  EXPECT_EQ(r.Raw<double>(3), EncodeDate(2024, 2, 29));
+  EXPECT_EQ(r.Raw<std::int64_t>(1), 0);  // the zero TIME is 0, not a day
+  EXPECT_TRUE(r.IsNull(2));               // the zero date
+  EXPECT_EQ(r.Raw<std::int64_t>(3), DateTimeToMicros(EncodeDate(2024, 2, 29)));
   EXPECT_EQ(r.Raw<double>(4), 0.1);  // the float's shortest decimal
   EXPECT_EQ(r.Raw<std::uint32_t>(5), 4294967295u);
   EXPECT_EQ(r.Raw<std::int64_t>(6), -1);
   EXPECT_TRUE(r.Get(7).AsBoolean());
   EXPECT_EQ(r.Raw<double>(8), 2.5);
-  // Sign, days and hours of a TIME; microseconds rounded to milliseconds.
-  r.Put({std::string("\x01\x22\0\0\0\x16\x3B\x3B\x40\x1F\x00\x00", 12),
-         std::string("\x6B\x07\x0C\x1D\x06\x00\x00\x00\x00\x00\x00", 11), std::string("\x01\x00\x01\x01", 4),
+  // Sign, days and hours of a TIME, and its microseconds.
+  r.Put({std::string("\x01\x22\0\0\0\x16\x3B\x3B\x41\x1F\x00\x00", 12),
+         std::string("\x6B\x07\x0C\x1D\x06\x00\x00\x01\x00\x00\x00", 11), std::string("\x01\x00\x01\x01", 4),
          std::string("\x00\x00\x80\x7F", 4), std::string(4, '\0'), std::string(8, '\0'), std::string(1, '\0'),
          std::string(8, '\0')});
-  EXPECT_DOUBLE_EQ(r.Raw<double>(1), -(838 * 3600 + 59 * 60 + 59 + 0.008) / 86400);
-  EXPECT_NEAR(r.Raw<double>(2), -1.25, 1e-12);  // 1899-12-29 06:00 counts away from the zero point
+  EXPECT_EQ(r.Raw<std::int64_t>(1), -ExpectedMicros("838:59:59.008001", true));
+  EXPECT_EQ(r.Raw<std::int64_t>(2), DateTimeToMicros(-1.25) - 1);  // 1899-12-29 06:00 counts away from the zero point
   EXPECT_TRUE(std::isinf(r.Raw<double>(4)));
   EXPECT_FALSE(r.Get(7).AsBoolean());
   // A value whose length does not fit its type is a malformed row.
@@ -357,6 +371,10 @@ TEST(MyRecordsetConversion, BinaryValuesOfPreparedStatements) {
                EMyError);
   EXPECT_THROW(r.Put({std::string(5, '\0'), std::string(), std::string(), std::string(4, '\0'), std::string(4, '\0'),
                       std::string(8, '\0'), std::string(1, '\0'), std::string(8, '\0')}),
+               EMyError);
+  // So is a TIME beyond 838:59:59.999999 (35 days).
+  EXPECT_THROW(r.Put({std::string("\x00\x23\0\0\0\x00\x00\x00", 8), std::string(), std::string(), std::string(4, '\0'),
+                      std::string(4, '\0'), std::string(8, '\0'), std::string(1, '\0'), std::string(8, '\0')}),
                EMyError);
 
   // Fields that do not take the binary form get the value's text.
@@ -613,25 +631,6 @@ std::vector<TRecBuf> Records(TMySQLRecordset& rs) {
   return out;
 }
 
-// A moment from the server's text (date, date-time or time), milliseconds rounded.
-double ExpectedMoment(const std::string& text, bool isTime) {
-  int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
-  double frac = 0;
-  const char* p = text.c_str();
-  if (isTime) {
-    const bool neg = *p == '-';
-    std::sscanf(p + (neg ? 1 : 0), "%d:%d:%d", &h, &mi, &s);
-    if (const char* dot = std::strchr(p, '.')) frac = std::atof(dot);
-    const double ms = std::floor(((h * 60 + mi) * 60 + s + frac) * 1000 + 0.5);
-    return (neg ? -1 : 1) * ms / MSecsPerDay;
-  }
-  std::sscanf(p, "%d-%d-%d %d:%d:%d", &y, &mo, &d, &h, &mi, &s);
-  if (const char* dot = std::strchr(p, '.')) frac = std::atof(dot);
-  const double date = EncodeDate(y, mo, d);
-  const double t = std::floor(((h * 60 + mi) * 60 + s + frac) * 1000 + 0.5) / MSecsPerDay;
-  return date >= 0 ? date + t : date - t;
-}
-
 // Compares one of our values with the peer's text for the same column.
 void ExpectSame(TMySQLRecordset& rs, int fieldNo, std::uint8_t* rec, const std::optional<std::string>& peer) {
   auto& f = static_cast<TMySQLFieldDesc&>(*rs.Fields()[fieldNo - 1]);
@@ -678,7 +677,7 @@ void ExpectSame(TMySQLRecordset& rs, int fieldNo, std::uint8_t* rec, const std::
       break;
     }
     case dtDate: case dtDateTime: case dtTime:
-      EXPECT_NEAR(raw(double{}), ExpectedMoment(t, f.DataType() == dtTime), 1e-9);
+      EXPECT_EQ(raw(std::int64_t{}), ExpectedMicros(t, f.DataType() == dtTime));
       break;
     case dtString: case dtExtString:
       // Binary data read as text ends at its first zero byte.
@@ -773,16 +772,16 @@ TEST_P(MyRecordsetServer, EveryColumnTypeAsThePeerReadsIt) {
     auto* table = dynamic_cast<TMyTableInfo*>(static_cast<TKxFieldDesc*>(rs.Fields()[23])->TableInfo());
     ASSERT_NE(table, nullptr);
     EXPECT_EQ(table->TimestampField(), rs.Fields()[23]);
-    EXPECT_NEAR(table->MaxTimestamp(), EncodeDateTime(2038, 1, 19, 3, 14, 7, 999), 1e-9);
+    EXPECT_EQ(DateTimeToMicros(table->MaxTimestamp()), ExpectedMicros("2038-01-19 03:14:07.999", false));
     EXPECT_EQ(table->TableName(), TypesTable());
     rs.Close();
     // With NullForZeroDate off the zero date reads as ZeroDate.
     rs.SetProp(prNullForZeroDate, false);
     rs.Open();
     records = Records(rs);
-    double v = 0;
+    std::int64_t v = 0;
     std::memcpy(&v, records[1].get() + rs.Fields()[18]->Offset(), sizeof v);
-    EXPECT_EQ(v, ZeroDate);
+    EXPECT_EQ(v, DateTimeToMicros(ZeroDate));
     rs.Close();
   }
 }
@@ -1088,14 +1087,16 @@ void ExpectSameValue(TMySQLRecordset& a, std::uint8_t* ra, TMySQLRecordset& b, s
   ASSERT_EQ(a.GetNull(fieldNo, ra), b.GetNull(fieldNo, rb));
   if (a.GetNull(fieldNo, ra)) return;
   const Variant va = a.GetFieldAsVariant(fieldNo, ra), vb = b.GetFieldAsVariant(fieldNo, rb);
-  auto raw = [&](std::uint8_t* rec) {
-    double v;
+  auto raw = [&](std::uint8_t* rec, auto v) {
     std::memcpy(&v, rec + f.Offset(), sizeof v);
     return v;
   };
   switch (f.DataType()) {
-    case dtFloat: case dtDate: case dtTime: case dtDateTime:
-      EXPECT_EQ(raw(ra), raw(rb));
+    case dtFloat:
+      EXPECT_EQ(raw(ra, double{}), raw(rb, double{}));
+      break;
+    case dtDate: case dtTime: case dtDateTime:
+      EXPECT_EQ(raw(ra, std::int64_t{}), raw(rb, std::int64_t{}));
       break;
     case dtUInt64:
       EXPECT_EQ(va.AsUInt64(), vb.AsUInt64());
@@ -1219,17 +1220,9 @@ TEST_P(MyRecordsetServer, PreparedParametersWriteEveryColumnTypeBack) {
     const std::vector<TRecBuf> got = Records(back);
     ASSERT_EQ(got.size(), rows.size());
     for (std::size_t r = 0; r < got.size(); ++r) {
-      for (int f = 1; f <= n; ++f) {
-        // 838:59:59.999999 reads as 839:00:00 (date-time numbers hold
-        // milliseconds), which the TIME(6) column clips when it is written.
-        if (r == 2 && original.Fields()[f - 1]->Name() == "tm6") {
-          double v;
-          std::memcpy(&v, got[r].get() + back.Fields()[f - 1]->Offset(), sizeof v);
-          EXPECT_EQ(v, (838.0 * 3600 + 59 * 60 + 59) / 86400);
-          continue;
-        }
-        ExpectSameValue(original, rows[r].get(), back, got[r].get(), f);
-      }
+      // Every value, 838:59:59.999999 and other fractions to the
+      // microsecond among them, comes back as it went.
+      for (int f = 1; f <= n; ++f) ExpectSameValue(original, rows[r].get(), back, got[r].get(), f);
     }
     back.Close();
   }

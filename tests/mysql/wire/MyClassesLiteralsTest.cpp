@@ -126,6 +126,14 @@ TEST(MyLiterals, TimesDatesAndZeroDate) {
       {dtTime, Variant::FromDate(ZeroDate), "'0000-00-00 00:00:00'"},
       {dtDateTime, Variant::FromDate(EncodeDate(100, 1, 1)), "'0000-00-00 00:00:00'"},
       {dtDateTime, Variant::Null(), "NULL"},
+      // Microseconds, from date variants of micros, text and doubles near today.
+      {dtDateTime, Variant::FromDateMicros(Variant("9999-12-31 23:59:59.999999").AsDateMicros()),
+       "'9999-12-31 23:59:59.999999'"},
+      {dtDateTime, Variant("2026-03-04 05:06:07.019400"), "'2026-03-04 05:06:07.0194'"},
+      {dtDateTime, Variant::FromDate(EncodeDateTime(2026, 3, 4, 5, 6, 7, 19) + 0.4 / SecsPerDay / 1000),
+       "'2026-03-04 05:06:07.0194'"},
+      {dtTime, Variant::FromDateMicros(-MaxTimeSpanMicros), "'-838:59:59.999999'"},
+      {dtTime, Variant::FromDateMicros(26 * 3600 * USecsPerSec + 1), "'26:00:00.000001'"},
   };
   for (const Case& c : cases) EXPECT_EQ(Lit(c.dt, c.v), c.expected) << c.expected;
   EXPECT_THROW(Lit(dtDateTime, Variant("not a date")), EConvertError);

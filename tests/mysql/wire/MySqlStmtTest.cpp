@@ -175,15 +175,17 @@ TEST(MySqlStmtParams, ViewAsksAParameterSubclassForItsValue) {
   EXPECT_EQ(Wire(p), "253:036F776E");
 }
 
-// Date-times are taken apart like DecodeDateTime does, across the years
-// 1 to 9999, before 1899 (negative numbers) and where milliseconds round
-// up to the next day.
+// Date-times held to the millisecond are taken apart like DecodeDateTime
+// does, across the years 1 to 9999 and before 1899 (negative numbers); a
+// value just short of midnight rounds up to the next day.
 TEST(MySqlStmtParams, DateTimesTakenApartLikeDecodeDateTime) {
-  std::vector<double> values = {MinDateTime, -693593.5, -1.25, -0.5, 0.5, 1.0 - 1e-10, 45351.999999999, 2958465.5};
+  std::vector<double> values = {MinDateTime, -693593.5, -1.25, -0.5, 0.5, 1.0 - 1e-12, 45351.75, 2958465.5};
   std::uint32_t seed = 99;
   for (int i = 0; i < 3000; ++i) {
     seed = seed * 1664525u + 1013904223u;
-    values.push_back(MinDateTime + (MaxDateTime - MinDateTime) * (seed / 4294967296.0));
+    int y, mo, d, h, mi, s, ms;
+    DecodeDateTime(MinDateTime + (MaxDateTime - MinDateTime) * (seed / 4294967296.0), y, mo, d, h, mi, s, ms);
+    values.push_back(EncodeDateTime(y, mo, d, h, mi, s, ms));
   }
   for (double v : values) {
     int y, mo, d, h, mi, s, ms;
@@ -196,6 +198,15 @@ TEST(MySqlStmtParams, DateTimesTakenApartLikeDecodeDateTime) {
     ASSERT_EQ(Wire(dtDateTime, Variant::FromDate(v)), "12:" + Hex(expected, micro ? 12 : 8)) << v;
   }
   EXPECT_THROW(Wire(dtDateTime, Variant::FromDate(MaxDateTime + 2)), EConvertError);
+
+  // Microseconds: exact from a date variant made of micros, and what a
+  // double near today holds.
+  std::int64_t last = 0;
+  ASSERT_TRUE(TryEncodeMicros({9999, 12, 31, 23, 59, 59, 999999}, last));
+  EXPECT_EQ(Wire(dtDateTime, Variant::FromDateMicros(last)), "12:0B0F270C1F173B3B3F420F00");
+  EXPECT_EQ(Wire(dtTime, Variant::FromDateMicros(-MaxTimeSpanMicros)), "11:0C0122000000163B3B3F420F00");
+  EXPECT_EQ(Wire(dtDateTime, Variant::FromDate(EncodeDateTime(2026, 3, 4, 5, 6, 7, 19) + 0.4 / SecsPerDay / 1000)),
+            "12:0BEA070304050607C84B0000");
 }
 
 TEST(MySqlStmtParams, NullBitmapAndNewTypesByte) {

@@ -64,8 +64,8 @@ bool IsBlobColumn(std::uint8_t t) noexcept { return (t >= tTinyBlob && t <= tBlo
 // binary row holds as text).
 enum : std::uint8_t { bwAsText, bwInteger, bwFloat, bwDate, bwTime, bwText };
 
-// The zero-date sentinel of the literal writer (1 January 100).
-TDateTime ZeroDateValue() noexcept { return ZeroDate; }
+// The zero-date sentinel of the literal writer (1 January 100), in micros.
+std::int64_t ZeroDateMicros() { return DateTimeToMicros(ZeroDate); }
 
 // Bytes of `text` that fit into `maxBytes` without cutting a UTF-8 sequence
 // (when the cut falls inside one).
@@ -130,14 +130,10 @@ bool DateShaped(const char* p, std::size_t n) noexcept {
   return n <= 19 || n > 20;
 }
 
-// Date and time of day to the date-time number; the time counts away from
-// zero on days before 30 December 1899. msec may be 1000 (rounding up).
-bool EncodeMoment(int y, int m, int d, int hh, int mi, int ss, int msec, TDateTime& value) noexcept {
-  TDateTime date = 0;
-  if (!TryEncodeDate(y, m, d, date) || hh > 23 || mi > 59 || ss > 59) return false;
-  const double t = static_cast<double>(((hh * 60 + mi) * 60 + ss) * 1000 + msec) / MSecsPerDay;
-  value = date >= 0 ? date + t : date - t;
-  return true;
+// Date and time of day to micros; the time counts away from zero on days
+// before 30 December 1899.
+bool EncodeMoment(int y, int m, int d, int hh, int mi, int ss, int micro, std::int64_t& micros) noexcept {
+  return TryEncodeMicros({y, m, d, hh, mi, ss, micro}, micros);
 }
 
 }  // namespace
@@ -571,26 +567,25 @@ void TMyRowConverter::ConvertBinaryValue(const TPlan& plan, std::uint8_t* rec, c
     case bwDate: {
       TMySqlBinaryMoment m;
       if (!DecodeBinaryDate(b, n, m)) throw EMyError(2027, "Malformed packet");
-      TDateTime v = 0;
-      const bool valid = n > 0 && EncodeMoment(m.Year, m.Month, m.Day, m.Hour, m.Minute, m.Second,
-                                               static_cast<int>((m.Micro + 500) / 1000), v);
+      std::int64_t v = 0;
+      const bool valid = n > 0 && m.Micro < USecsPerSec &&
+                         EncodeMoment(m.Year, m.Month, m.Day, m.Hour, m.Minute, m.Second, static_cast<int>(m.Micro), v);
       if (!PutDate(plan, slot, valid, v)) {
         isNull = 1;
         return;
       }
-      if (valid && plan.Kind == ckTimestamp && OnTimestamp) OnTimestamp(*plan.Field, v);
+      if (valid && plan.Kind == ckTimestamp && OnTimestamp) OnTimestamp(*plan.Field, MicrosToDateTime(v));
       return;
     }
     case bwTime: {
       TMySqlBinaryMoment m;
       if (!DecodeBinaryTime(b, n, m)) throw EMyError(2027, "Malformed packet");
-      const std::uint64_t micros =
-          ((((std::uint64_t{m.Days} * 24 + static_cast<std::uint64_t>(m.Hour)) * 60 + static_cast<std::uint64_t>(m.Minute)) *
-                60 +
-            static_cast<std::uint64_t>(m.Second)) *
-           1000000) +
-          m.Micro;
-      const double v = (m.Negative ? -1.0 : 1.0) * static_cast<double>((micros + 500) / 1000) / MSecsPerDay;
+      // Days beyond the range of a TIME would overflow the count.
+      if (m.Days > 34 || m.Micro >= USecsPerSec) throw EMyError(2027, "Malformed packet");
+      const std::int64_t micros =
+          (((std::int64_t{m.Days} * 24 + m.Hour) * 60 + m.Minute) * 60 + m.Second) * USecsPerSec + m.Micro;
+      if (micros > MaxTimeSpanMicros) throw EMyError(2027, "Malformed packet");
+      const std::int64_t v = m.Negative ? -micros : micros;
       std::memcpy(slot, &v, sizeof v);
       return;
     }
@@ -671,18 +666,18 @@ void TMyRowConverter::PutInteger(const TPlan& plan, std::uint8_t* slot, bool neg
   }
 }
 
-bool TMyRowConverter::PutDate(const TPlan& plan, std::uint8_t* slot, bool valid, TDateTime value) {
+bool TMyRowConverter::PutDate(const TPlan& plan, std::uint8_t* slot, bool valid, std::int64_t micros) {
   if (!valid) {
     if (FOptions.NullForZeroDate) return false;
-    value = ZeroDateValue();
-  } else if (value == 0 && FOptions.NullForZeroOrvoDate && plan.Kind != ckTime) {
+    micros = ZeroDateMicros();
+  } else if (micros == 0 && FOptions.NullForZeroOrvoDate && plan.Kind != ckTime) {
     return false;
   }
-  std::memcpy(slot, &value, sizeof value);
+  std::memcpy(slot, &micros, sizeof micros);
   return true;
 }
 
-bool TMyRowConverter::ParseDateTime(const char* p, std::size_t n, TDateTime& value) {
+bool TMyRowConverter::ParseDateTime(const char* p, std::size_t n, std::int64_t& value) {
   int y, m, d, hh = 0, mi = 0, ss = 0, us = 0;
   if (n < 10 || p[4] != '-' || p[7] != '-' || !Digits(p, 4, y) || !Digits(p + 5, 2, m) || !Digits(p + 8, 2, d))
     return false;
@@ -692,10 +687,10 @@ bool TMyRowConverter::ParseDateTime(const char* p, std::size_t n, TDateTime& val
       return false;
     if (n > 19 && (p[19] != '.' || !Micros(p + 20, n - 20, us))) return false;
   }
-  return EncodeMoment(y, m, d, hh, mi, ss, (us + 500) / 1000, value);
+  return EncodeMoment(y, m, d, hh, mi, ss, us, value);
 }
 
-bool TMyRowConverter::ParseTime(const char* p, std::size_t n, TDateTime& value) {
+bool TMyRowConverter::ParseTime(const char* p, std::size_t n, std::int64_t& value) {
   std::size_t i = 0;
   const bool negative = n > 0 && p[0] == '-';
   if (negative) ++i;
@@ -708,9 +703,9 @@ bool TMyRowConverter::ParseTime(const char* p, std::size_t n, TDateTime& value) 
     return false;
   i += 6;
   if (i < n && (p[i] != '.' || !Micros(p + i + 1, n - i - 1, us))) return false;
-  const double secs = static_cast<double>(hours * 3600 + mi * 60 + ss) + us / 1e6;
-  const double ms = secs * 1000.0;
-  value = (negative ? -1.0 : 1.0) * static_cast<double>(static_cast<std::int64_t>(ms + 0.5)) / MSecsPerDay;
+  const std::int64_t micros = (hours * 3600 + mi * 60 + ss) * USecsPerSec + us;
+  if (micros > MaxTimeSpanMicros) return false;
+  value = negative ? -micros : micros;
   return true;
 }
 
@@ -892,7 +887,7 @@ std::int64_t TMyRowConverter::ParseCurrency(const TPlan& plan, const char* p, st
 // servers) and TIME values.
 void TMyRowConverter::ConvertDateTime(const TPlan& plan, std::uint8_t* slot, const char* p, std::uint32_t n,
                                       std::uint8_t& isNull) {
-  TDateTime v = 0;
+  std::int64_t v = 0;
   switch (plan.Kind) {
     case ckTime:
       if (!ParseTime(p, n, v))
@@ -911,7 +906,7 @@ void TMyRowConverter::ConvertDateTime(const TPlan& plan, std::uint8_t* slot, con
         isNull = 1;
         return;
       }
-      if (valid && OnTimestamp) OnTimestamp(*plan.Field, v);
+      if (valid && OnTimestamp) OnTimestamp(*plan.Field, MicrosToDateTime(v));
       return;
     }
     default: {
@@ -924,7 +919,7 @@ void TMyRowConverter::ConvertDateTime(const TPlan& plan, std::uint8_t* slot, con
 }
 
 // The digit forms of a TIMESTAMP, by its display length (old servers).
-bool TMyRowConverter::ParseTimestampDigits(const TPlan& plan, const char* p, std::uint32_t n, TDateTime& v) {
+bool TMyRowConverter::ParseTimestampDigits(const TPlan& plan, const char* p, std::uint32_t n, std::int64_t& v) {
   int y = 0, m = 1, d = 1, hh = 0, mi = 0, ss = 0;
   bool ok = true;
   auto two = [&](std::size_t at, int& out) { ok = ok && at + 2 <= n && Digits(p + at, 2, out); };

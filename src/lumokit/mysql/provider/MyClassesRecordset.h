@@ -13,9 +13,12 @@
 //   (ConvertMySQLTypeToInternalFormat, DescribeMySQLColumn, TMyRowConverter)
 //   so that they work on hand-made column descriptions and row texts; the
 //   record set only feeds them.
-// - Fractional TIMESTAMP and DATETIME values (display lengths 20 to 26) are
-//   read with their fraction, rounded to milliseconds. TIME values keep
-//   hours beyond 24, their sign and their fraction.
+// - DATE, DATETIME, TIMESTAMP and TIME values go into their slots as micros
+//   (DateTimeUtils), from text and binary rows alike: a fraction keeps all
+//   six digits. TIME values are signed spans of up to ±838:59:59.999999
+//   with hours beyond 24; a TIME beyond that range (which no server sends)
+//   is a wrong time format in a text row and a malformed packet in a binary
+//   one. Fraction digits past the sixth are ignored, as the server has none.
 // - Every copy into a record slot is bounded by the slot: 8-bit text by the
 //   field's size and never cut inside a UTF-8 sequence, UTF-16 text by its
 //   units, dtBytes/dtVarBytes by the field's length, BIT values by 8 bytes.
@@ -248,10 +251,11 @@ class TMyRowConverter {
   TTimestampEvent OnTimestamp;
 
   // Single-value parsers (exposed for the record set and tests).
-  // A TIME text as a date-time number (days, negative for negative times).
-  static bool ParseTime(const char* p, std::size_t n, TDateTime& value);
-  // A date or date-time text; false for a value that is not a valid date.
-  static bool ParseDateTime(const char* p, std::size_t n, TDateTime& value);
+  // A TIME text as a signed span in micros.
+  static bool ParseTime(const char* p, std::size_t n, std::int64_t& micros);
+  // A date or date-time text in micros; false for a value that is not a
+  // valid date.
+  static bool ParseDateTime(const char* p, std::size_t n, std::int64_t& micros);
 
  private:
   enum TKind : std::uint8_t {
@@ -307,11 +311,11 @@ class TMyRowConverter {
   void ConvertBytes(const TPlan& plan, std::uint8_t* slot, const char* p, std::uint32_t n);
   void ConvertBlob(const TPlan& plan, std::uint8_t* slot, const char* p, std::uint32_t n, std::uint8_t& isNull);
   std::int64_t ParseCurrency(const TPlan& plan, const char* p, std::uint32_t n);
-  bool ParseTimestampDigits(const TPlan& plan, const char* p, std::uint32_t n, TDateTime& v);
+  bool ParseTimestampDigits(const TPlan& plan, const char* p, std::uint32_t n, std::int64_t& v);
   void SetHeapBuf(std::uint8_t* slot, void* buf);
   void PutInteger(const TPlan& plan, std::uint8_t* slot, bool negative, std::uint64_t magnitude, const char* p,
                   std::uint32_t n);
-  bool PutDate(const TPlan& plan, std::uint8_t* slot, bool valid, TDateTime value);
+  bool PutDate(const TPlan& plan, std::uint8_t* slot, bool valid, std::int64_t micros);
   [[noreturn]] void RangeError(const TPlan& plan, const char* p, std::uint32_t n);
   [[noreturn]] void ValueError(const TPlan& plan, const char* p, std::uint32_t n);
 

@@ -254,21 +254,20 @@ inline char* Put4(char* d, int v) noexcept {
   return Put2(d, v % 100);
 }
 
-// ".zzz" without trailing zeros, nothing for 0.
-inline char* PutMSecs(char* d, int ms) noexcept {
-  if (ms == 0) return d;
+// The fraction of a second (microseconds) as "." and its digits without
+// trailing zeros; nothing for 0.
+inline char* PutMicros(char* d, std::int32_t micro) noexcept {
+  if (micro <= 0) return d;
   *d++ = '.';
-  *d++ = static_cast<char>('0' + ms / 100);
-  ms %= 100;
-  if (ms == 0) return d;
-  *d++ = static_cast<char>('0' + ms / 10);
-  ms %= 10;
-  if (ms == 0) return d;
-  *d++ = static_cast<char>('0' + ms);
+  for (std::int32_t unit = 100000; unit > 0 && micro > 0; unit /= 10) {
+    *d++ = static_cast<char>('0' + micro / unit);
+    micro %= unit;
+  }
   return d;
 }
 
-void AppendDateTimeParts(std::string& SQL, int y, int mo, int dd, int h, int mi, int s, int ms, bool withTime) {
+void AppendDateTimeParts(std::string& SQL, int y, int mo, int dd, int h, int mi, int s, std::int32_t micro,
+                         bool withTime) {
   char buf[32];
   char* d = buf;
   *d++ = '\'';
@@ -284,7 +283,7 @@ void AppendDateTimeParts(std::string& SQL, int y, int mo, int dd, int h, int mi,
     d = Put2(d, mi);
     *d++ = ':';
     d = Put2(d, s);
-    d = PutMSecs(d, ms);
+    d = PutMicros(d, micro);
   }
   *d++ = '\'';
   SQL.append(buf, static_cast<std::size_t>(d - buf));
@@ -314,33 +313,32 @@ void AppendDateTime(std::string& SQL, std::uint16_t dataType, const Variant& v) 
       d = Put2(d, ts.Minute);
       *d++ = ':';
       d = Put2(d, ts.Second);
-      d = PutMSecs(d, static_cast<int>(ts.Fractions));
+      d = PutMicros(d, static_cast<std::int32_t>(ts.Fractions) * 1000);
       *d++ = '\'';
       SQL.append(buf, static_cast<std::size_t>(d - buf));
       return;
     }
     AppendDateTimeParts(SQL, ts.Year, ts.Month, ts.Day, ts.Hour, ts.Minute, ts.Second,
-                        static_cast<int>(ts.Fractions), dataType != dtDate);
+                        static_cast<std::int32_t>(ts.Fractions) * 1000, dataType != dtDate);
     return;
   }
-  const TDateTime value = v.AsDate();
-  if (!std::isfinite(value)) throw EConvertError("Invalid date-time value");
-  if (value == ZeroDate) {
+  // The exact value a date variant carries (or the date-time number of any
+  // other kind), in micros.
+  const std::int64_t micros = v.AsDateMicros();
+  if (micros == DateTimeToMicros(ZeroDate)) {
     SQL += kZeroDateLiteral;
     return;
   }
   if (dataType == dtTime) {
     // A signed duration: hours are not wrapped at 24.
-    const double msd = std::round(value * static_cast<double>(MSecsPerDay));
-    if (std::fabs(msd) > 9.0e15) throw EConvertError("Invalid date-time value");
     SQL += '\'';
-    SQL += TimeSpanToStr(static_cast<std::int64_t>(msd), true);
+    SQL += TimeSpanMicrosToStr(micros, false);
     SQL += '\'';
     return;
   }
-  int y, mo, dd, h, mi, s, ms;
-  DecodeDateTime(value, y, mo, dd, h, mi, s, ms);
-  AppendDateTimeParts(SQL, y, mo, dd, h, mi, s, ms, dataType != dtDate);
+  TDateTimeParts p;
+  if (!TryDecodeMicros(micros, p)) throw EConvertError("Invalid date-time value");
+  AppendDateTimeParts(SQL, p.Year, p.Month, p.Day, p.Hour, p.Minute, p.Second, p.Micro, dataType != dtDate);
 }
 
 // ---- large objects --------------------------------------------------------------

@@ -28,12 +28,16 @@
 //   the currency or decimal kind goes as its exact text, integers as
 //   integers. dtBCD is the currency value: four decimals.
 // - Date-times (dtDateTime, dtSQLTimeStamp) are written
-//   'YYYY-MM-DD HH:NN:SS' and keep non-zero milliseconds as ".zzz" with the
-//   trailing zeros removed ('2024-01-02 03:04:05.12'); times likewise.
-//   Date-time numbers hold milliseconds, so that is all the precision there
-//   is. A value equal to ZeroDate writes '0000-00-00 00:00:00'.
+//   'YYYY-MM-DD HH:NN:SS' and keep a non-zero fraction of a second with its
+//   digits to the microsecond, trailing zeros removed
+//   ('2024-01-02 03:04:05.12', '2024-01-02 03:04:05.0194'); times likewise.
+//   Date variants give their exact microseconds (Variant::AsDateMicros), so
+//   a value read from a DATETIME(6) column goes back as it came; a plain
+//   date-time number gives what its double holds, rounded to the
+//   microsecond. Whole seconds are written without a fraction, as always. A
+//   value equal to ZeroDate writes '0000-00-00 00:00:00'.
 // - dtTime is the signed duration in whole hours (not padded, may exceed
-//   23): -1.5 h gives '-1:30:00', 26 h '26:00:00'.
+//   23): -1.5 h gives '-1:30:00', 26 h '26:00:00', up to the microsecond.
 // - dtGuid is written as a quoted, escaped string. dtVariant and other
 //   codes that are no integers are written by the kind of the value (text
 //   quoted, numbers as numbers, dates as date-times), never pasted raw.

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <charconv>
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -214,7 +213,7 @@ void SetTemporal(TMySqlStmtParam& p, std::uint16_t dataType, const Variant& v) {
     d[0] = length;
     p.FixedLength = static_cast<std::uint8_t>(length + 1);
   };
-  auto date = [&](int y, int mo, int dd, int h, int mi, int s, int ms) {
+  auto date = [&](int y, int mo, int dd, int h, int mi, int s, std::int64_t micro) {
     PutLe(d + 1, static_cast<std::uint32_t>(y), 2);
     d[3] = static_cast<std::uint8_t>(mo);
     d[4] = static_cast<std::uint8_t>(dd);
@@ -223,18 +222,19 @@ void SetTemporal(TMySqlStmtParam& p, std::uint16_t dataType, const Variant& v) {
     d[6] = static_cast<std::uint8_t>(mi);
     d[7] = static_cast<std::uint8_t>(s);
     // Without a fraction of a second the short form (7) says it all.
-    if (ms == 0) return finish(7);
-    PutLe(d + 8, static_cast<std::uint32_t>(ms) * 1000u, 4);
+    if (micro == 0) return finish(7);
+    PutLe(d + 8, static_cast<std::uint32_t>(micro), 4);
     finish(11);
   };
   // A duration: sign, days, hours modulo 24, minutes, seconds, microseconds.
-  auto time = [&](bool negative, std::int64_t msecs) {
+  auto time = [&](bool negative, std::uint64_t micros) {
+    constexpr std::uint64_t perSec = USecsPerSec;
     d[1] = negative ? 1 : 0;
-    PutLe(d + 2, static_cast<std::uint64_t>(msecs / MSecsPerDay), 4);
-    d[6] = static_cast<std::uint8_t>(msecs / 3600000 % 24);
-    d[7] = static_cast<std::uint8_t>(msecs / 60000 % 60);
-    d[8] = static_cast<std::uint8_t>(msecs / 1000 % 60);
-    PutLe(d + 9, static_cast<std::uint64_t>(msecs % 1000) * 1000u, 4);
+    PutLe(d + 2, micros / static_cast<std::uint64_t>(USecsPerDay), 4);
+    d[6] = static_cast<std::uint8_t>(micros / (3600 * perSec) % 24);
+    d[7] = static_cast<std::uint8_t>(micros / (60 * perSec) % 60);
+    d[8] = static_cast<std::uint8_t>(micros / perSec % 60);
+    PutLe(d + 9, micros % perSec, 4);
     finish(12);
   };
   if (v.VarType() == varSQLTimeStamp) {
@@ -246,26 +246,22 @@ void SetTemporal(TMySqlStmtParam& p, std::uint16_t dataType, const Variant& v) {
         ts.Fractions > 999)
       throw EConvertError("Invalid SQL time stamp value");
     if (type == MYSQL_TYPE_TIME)
-      return time(false, ((std::int64_t{ts.Hour} * 60 + ts.Minute) * 60 + ts.Second) * 1000 + ts.Fractions);
-    return date(ts.Year, ts.Month, ts.Day, ts.Hour, ts.Minute, ts.Second, static_cast<int>(ts.Fractions));
+      return time(false, (((std::uint64_t{ts.Hour} * 60 + ts.Minute) * 60 + ts.Second) * 1000 + ts.Fractions) *
+                             static_cast<std::uint64_t>(USecsPerMSec));
+    return date(ts.Year, ts.Month, ts.Day, ts.Hour, ts.Minute, ts.Second, std::int64_t{ts.Fractions} * USecsPerMSec);
   }
-  const TDateTime value = v.AsDate();
-  if (!std::isfinite(value)) throw EConvertError("Invalid date-time value");
-  if (value == ZeroDate) return finish(0);
+  // The exact value a date variant carries (or the date-time number of any
+  // other kind), in micros.
+  const std::int64_t micros = v.AsDateMicros();
+  if (micros == DateTimeToMicros(ZeroDate)) return finish(0);
   if (type == MYSQL_TYPE_TIME) {
-    const double msd = std::round(value * static_cast<double>(MSecsPerDay));
-    if (std::fabs(msd) > 9.0e15) throw EConvertError("Invalid date-time value");
-    const auto ms = static_cast<std::int64_t>(msd);
-    return time(ms < 0, ms < 0 ? -ms : ms);
+    const std::uint64_t magnitude =
+        micros < 0 ? 0 - static_cast<std::uint64_t>(micros) : static_cast<std::uint64_t>(micros);
+    return time(micros < 0, magnitude);
   }
-  // The day and the time of day as DecodeDateTime finds them (the same
-  // rounding and range check), the calendar date by the standard library.
-  const TTimeStamp st = DateTimeToTimeStamp(value);
-  constexpr std::chrono::sys_days firstDay = std::chrono::year{1} / 1 / 1;  // day number 1
-  const std::chrono::year_month_day ymd{firstDay + std::chrono::days{st.Date - 1}};
-  date(static_cast<int>(ymd.year()), static_cast<int>(static_cast<unsigned>(ymd.month())),
-       static_cast<int>(static_cast<unsigned>(ymd.day())), st.Time / 3600000, st.Time / 60000 % 60,
-       st.Time / 1000 % 60, st.Time % 1000);
+  TDateTimeParts parts;
+  if (!TryDecodeMicros(micros, parts)) throw EConvertError("Invalid date-time value");
+  date(parts.Year, parts.Month, parts.Day, parts.Hour, parts.Minute, parts.Second, parts.Micro);
 }
 
 // Text, bytes and large objects: the bytes the literal writer quotes. A
