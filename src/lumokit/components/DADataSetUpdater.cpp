@@ -353,9 +353,15 @@ void TDADataSetUpdater::CheckUpdateSQL(const std::string& sql, TStatementTypes t
       const bool collect = !(quick && (!ds.FilterSQL().empty() || serverDetail));
       const bool modifiedOnly = !ds.Options().UpdateAllFields();
       const bool ownParams = ds.ParamCount() > 0;
-      q.Params().Clear();
-      const std::string generated =
-          generator.GenerateSQL(slot, modifiedOnly, collect ? &q.Params() : nullptr, index);
+      std::string generated;
+      {
+        // The generator builds the list together with the text: it is the
+        // text's list, in the text's order, not the user's.
+        TDAParamsRebuild rebuild(q.Params());
+        q.Params().Clear();
+        generated = generator.GenerateSQL(slot, modifiedOnly, collect ? &q.Params() : nullptr, index);
+      }
+      q.Params().SetParamsChangeType(ctGenerated);
       FStatementGenerated = !generated.empty();
       TCustomDASQL& command = q.Command();
       const bool lockScan =

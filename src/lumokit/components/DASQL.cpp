@@ -422,7 +422,7 @@ void TCustomDASQL::WriteParams(bool writeValue) {
   TKxCommand& cmd = CheckICommand();
   TParamDescs& descs = cmd.Params();
   const bool userList = FParams->ParamsChangeType() == ctUsers;
-  std::vector<bool> matched(static_cast<std::size_t>(FParams->Count()), false);
+  std::vector<TParamDesc*> descOf(static_cast<std::size_t>(FParams->Count()), nullptr);
   for (int i = descs.Count() - 1; i >= 0; --i) {
     TParamDesc& d = *descs.Items(i);
     TDAParam* p = FParams->FindParam(d.Name());
@@ -431,17 +431,28 @@ void TCustomDASQL::WriteParams(bool writeValue) {
       if (!userList) descs.Delete(i);
       continue;
     }
-    matched[static_cast<std::size_t>(p->Index())] = true;
+    descOf[static_cast<std::size_t>(p->Index())] = &d;
     AssignParam(d, *p);
     if (writeValue) AssignParamValue(d, *p);
   }
   for (int i = 0; i < FParams->Count(); ++i) {
-    if (matched[static_cast<std::size_t>(i)]) continue;
+    if (descOf[static_cast<std::size_t>(i)]) continue;
     TDAParam& p = FParams->Items(i);
     TParamDesc& d = cmd.AddParam();
+    descOf[static_cast<std::size_t>(i)] = &d;
     AssignParam(d, p);
     if (writeValue) AssignParamValue(d, p);
   }
+  // A list built from the text is in the text's order, which providers
+  // fill their positional placeholders in: the descriptors follow it (a
+  // descriptor added at the end for a parameter in the middle shifted every
+  // later value onto the wrong placeholder). A user's list keeps the
+  // descriptors' own order, matched by name.
+  if (!userList)
+    for (int i = 0; i < FParams->Count(); ++i) {
+      const int at = descs.IndexOf(descOf[static_cast<std::size_t>(i)]);
+      if (at != i) descs.Move(at, i);
+    }
   FParams->SetParamsChangeType(ctGenerated);
 }
 

@@ -18,7 +18,9 @@
 //   parameters are matched to the provider's descriptors by name when they
 //   are written and when output values are read back; a list the user
 //   edited gets descriptors for parameters that have none, and only a list
-//   built from the text loses descriptors without a parameter.
+//   built from the text loses descriptors without a parameter and has its
+//   descriptors put in its own order, the text's, which a provider fills
+//   its positional placeholders in.
 // - Sizes of text parameters without a size are their length in bytes as
 //   they are sent: 8-bit text as it is, UTF-16 text as UTF-8 (what a
 //   Unicode connection sends and the process code page holds by default),

@@ -119,6 +119,19 @@ TEST_F(UpdaterServer, PostsEditsInsertsAndDeletesForEveryKindOfKey) {
   }
 }
 
+// Without a key every old value is in the WHERE; a row with a NULL there
+// gets another statement (IS NULL) than the row edited before it, and its
+// values must not be those of the earlier statement.
+TEST_F(UpdaterServer, KeylessRowsWithAndWithoutNullsAreEachFound) {
+  Table("upd_nokey", "n INT, a INT, b INT, v VARCHAR(10)", "(1,5,6,'x'),(2,NULL,7,'y'),(3,8,NULL,'z')");
+  auto ds = Open("SELECT * FROM upd_nokey ORDER BY n");
+  EditV(*ds, "n", 1, "x2");
+  EditV(*ds, "n", 2, "y2");
+  EditV(*ds, "n", 3, "z2");
+  EditV(*ds, "n", 1, "x3");
+  EXPECT_EQ(Rows("SELECT v FROM upd_nokey ORDER BY n"), "x3;y2;z2");
+}
+
 TEST_F(UpdaterServer, JoinWritesToTheAliasedTableAndNamesAreQuoted) {
   Table("upd_c", "id INT PRIMARY KEY, name VARCHAR(10)", "(1,'x')");
   Table("upd_o", "id INT PRIMARY KEY, cid INT, v VARCHAR(10)", "(10,1,'a')");
